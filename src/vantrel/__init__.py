@@ -1,0 +1,1 @@
+"""vantrel: least squares with many high-dimensional fixed effects."""

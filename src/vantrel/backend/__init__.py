@@ -1,0 +1,1 @@
+"""Native absorption kernel (quarnet) and its index helpers (morlisk)."""
