@@ -1,0 +1,384 @@
+"""Measure one benchmark case in a fresh interpreter, and tabulate the results.
+
+Every case (one estimator on one data set and one model) runs in its own
+subprocess, so that
+
+* peak memory is the case's own: the child resets the kernel's resident-set
+  high-water mark (``/proc/self/clear_refs``) right before the timed call and
+  reads ``VmHWM`` after it; the figure reported is that peak minus the resident
+  size just before the call, i.e. what the estimator allocated on top of the
+  data it was given (native allocations included, which tracemalloc misses);
+* no estimator profits from caches, pools or JIT code another one left behind.
+
+Each child first runs the estimator once on the first rows of the data (so
+numba compilation, lazy imports and first-touch page faults of the code are not
+timed), then times one call per repeat and keeps the fastest.
+
+The child reads the data from an ``.npz`` file written once per data set by the
+parent and writes its result as JSON to a file named by the parent; its stdout
+is left to the estimators.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+import gc
+import json
+import os
+import platform
+import re
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+WARMUP_ROWS = 20_000
+THREAD_ENV = ("OMP_NUM_THREADS", "NUMBA_NUM_THREADS", "RAYON_NUM_THREADS",
+              "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+
+# --------------------------------------------------------------------------
+# machine description
+
+
+def machine_info(threads: int) -> dict[str, str]:
+    cpu = "unknown"
+    with contextlib.suppress(OSError):
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    return {
+        "date": datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
+        "cpu": cpu,
+        "nproc": str(os.cpu_count()),
+        "threads": str(threads),
+        "python": platform.python_version(),
+        "load": load_text(),
+    }
+
+
+def load_text() -> str:
+    with contextlib.suppress(OSError):
+        return " ".join(Path("/proc/loadavg").read_text().split()[:3])
+    return "unknown"
+
+
+def package_versions(names) -> dict[str, str]:
+    from importlib.metadata import PackageNotFoundError, version
+
+    out = {}
+    for name in names:
+        try:
+            out[name] = version(name)
+        except PackageNotFoundError:
+            out[name] = "not installed"
+    return out
+
+
+# --------------------------------------------------------------------------
+# memory probes (Linux /proc; ru_maxrss as the fallback, which cannot be reset)
+
+
+def _status_kib(field: str) -> int | None:
+    with contextlib.suppress(OSError):
+        for line in Path("/proc/self/status").read_text().splitlines():
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return None
+
+
+def _reset_peak() -> bool:
+    try:
+        with open("/proc/self/clear_refs", "w") as fh:
+            fh.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def _peak_kib() -> int:
+    hwm = _status_kib("VmHWM")
+    if hwm is not None:
+        return hwm
+    import resource
+
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+# --------------------------------------------------------------------------
+# estimators.  Each takes the case's data and returns (coefficients, rerun):
+# rerun is None, or (vantrel only) a function rerun(verbose, maxiter) that
+# repeats the demeaning, used afterwards to count its iterations.  "kernel"
+# estimators demean the matrix [y, x...] by the id matrix and take coefficients
+# from least squares on the demeaned columns; "model" estimators are the
+# packages' estimation functions on a DataFrame.
+
+
+def _lstsq_coefs(demeaned: np.ndarray) -> np.ndarray:
+    return np.linalg.lstsq(demeaned[:, 1:], demeaned[:, 0], rcond=None)[0]
+
+
+def _kernel_vantrel(M, ids, case):
+    from vantrel.backend.morlisk import make_pointer
+    from vantrel.backend.quarnet import MAP_NH_CG_accel
+
+    def run(verbose=0, maxiter=1000):
+        A = make_pointer(ids)
+        return MAP_NH_CG_accel(np.array(M, order="C"), None, A, 1e-9, 0, maxiter, verbose, 0)
+
+    return _lstsq_coefs(run()), run
+
+
+def _kernel_pyfixest_rust(M, ids, case):
+    from pyfixest.estimation import demean
+
+    out, ok = demean(M, ids.astype(np.uint64), np.ones(len(M)))
+    return _lstsq_coefs(out), None
+
+
+def _kernel_pyfixest_within(M, ids, case):
+    from pyfixest.core.demean import demean_within
+
+    out, ok, _ = demean_within(M, ids.astype(np.uint32))
+    return _lstsq_coefs(out), None
+
+
+def _kernel_pyhdfe(M, ids, case):
+    import pyhdfe
+
+    # Symmetric sweeps with conjugate-gradient acceleration: the same method as
+    # vantrel's accelerated kernel, so the comparison is of implementations.
+    alg = pyhdfe.create(ids, drop_singletons=False, compute_degrees=False,
+                        residualize_method="map",
+                        options={"transform": "symmetric", "acceleration": "cg"})
+    return _lstsq_coefs(alg.residualize(M)), None
+
+
+def _tolvane_call(frame, case, **kw):
+    from vantrel import tolvane
+
+    return tolvane(["y"], case["x"], case["fes"], data=frame, setype="iid",
+                   print_stata_style_summary=False, **kw)
+
+
+def _model_vantrel(frame, case):
+    res = _tolvane_call(frame, case)
+
+    def run(verbose=0, maxiter=1000):
+        return _tolvane_call(frame, case, verb=verbose, maxsubiter=maxiter)
+
+    return np.asarray(res.params, dtype=float).ravel(), run
+
+
+def count_iterations(run, mode: str = "exact") -> str:
+    """Iterations of vantrel's accelerated demeaning, found without timing.
+
+    With verbose=2 the kernel prints its iteration counter every 10th
+    iteration, which brackets the count; a maximum below the true count raises
+    "demeaning did not converge", so a bisection inside the bracket finds it
+    exactly (at most four more runs).  mode "bracket" skips the bisection."""
+    printed = _capture_fd1(lambda: run(verbose=2))
+    counts = [int(m.group(1)) for m in re.finditer(r"^(\d+) \S+$", printed, re.M)]
+    if not counts:
+        return "?"
+    # the run converged in an iteration whose counter lies in [last, last + 10)
+    lo, hi = max(counts) + 1, max(counts) + 10
+    if mode == "bracket":
+        return f"{lo}-{hi}"
+
+    def converges_within(maxiter):
+        try:
+            _capture_fd1(lambda: run(maxiter=maxiter))
+            return True
+        except ValueError as err:
+            if "demeaning did not converge" not in str(err):
+                raise
+            return False
+
+    while lo < hi:  # smallest maximum that converges = iterations made
+        mid = (lo + hi) // 2
+        if converges_within(mid):
+            hi = mid
+        else:
+            lo = mid + 1
+    return str(lo)
+
+
+def _feols(frame, case, demeaner):
+    import pyfixest as pf
+
+    fml = "y ~ " + " + ".join(case["x"]) + " | " + " + ".join(case["fes"])
+    kw = {} if demeaner is None else {"demeaner": demeaner}
+    fit = pf.feols(fml, data=frame, vcov="iid", **kw)
+    return fit.coef()[case["x"]].to_numpy(), None
+
+
+def _model_pyfixest_default(frame, case):
+    return _feols(frame, case, None)
+
+
+def _model_pyfixest_within(frame, case):
+    import pyfixest as pf
+
+    return _feols(frame, case, pf.LsmrDemeaner(backend="within"))
+
+
+def _model_linearmodels(frame, case):
+    from linearmodels.iv.absorbing import AbsorbingLS
+
+    absorb = frame[case["fes"]].astype("category")
+    fit = AbsorbingLS(frame["y"], frame[case["x"]], absorb=absorb).fit(cov_type="unadjusted")
+    return fit.params[case["x"]].to_numpy(), None
+
+
+ESTIMATORS = {
+    # name: (kind, function, label for the tables)
+    "vantrel-kernel": ("kernel", _kernel_vantrel, "vantrel MAP_NH_CG_accel"),
+    "pyfixest-rust-map": ("kernel", _kernel_pyfixest_rust, "pyfixest demean (rust MAP)"),
+    "pyfixest-within": ("kernel", _kernel_pyfixest_within, "pyfixest demean_within (rust LSMR)"),
+    "pyhdfe": ("kernel", _kernel_pyhdfe, "pyhdfe map+cg symmetric"),
+    "vantrel": ("model", _model_vantrel, "vantrel tolvane"),
+    "pyfixest": ("model", _model_pyfixest_default, "pyfixest feols (default: rust MAP)"),
+    "pyfixest-within": ("model", _model_pyfixest_within, "pyfixest feols (rust LSMR within)"),
+    "linearmodels": ("model", _model_linearmodels, "linearmodels AbsorbingLS"),
+}
+
+
+# --------------------------------------------------------------------------
+# the child
+
+
+def _capture_fd1(fn):
+    """Run fn with file descriptor 1 redirected to a temporary file (catches
+    both Python prints and native printf) and return what it printed."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    with tempfile.TemporaryFile(mode="w+b") as tmp:
+        os.dup2(tmp.fileno(), 1)
+        try:
+            fn()
+        finally:
+            sys.stdout.flush()
+            os.dup2(saved, 1)
+            os.close(saved)
+        tmp.seek(0)
+        return tmp.read().decode(errors="replace")
+
+
+def _load(case):
+    import pandas as pd
+
+    raw = np.load(case["data"])
+    cols = ["y"] + case["x"] + case["fes"]
+    kind = ESTIMATORS[case["estimator"]][0]
+    if kind == "kernel":
+        M = np.column_stack([raw[c] for c in ["y"] + case["x"]])
+        # 0-based dense ids, as every kernel expects
+        ids = np.column_stack([np.unique(raw[f], return_inverse=True)[1] for f in case["fes"]])
+        return M, ids.astype(np.int64)
+    return (pd.DataFrame({c: raw[c] for c in cols}),)
+
+
+def child_main(case_path: str, result_path: str) -> None:
+    case = json.loads(Path(case_path).read_text())
+    kind, fn, _ = ESTIMATORS[case["estimator"]]
+    args = _load(case)
+    if kind == "kernel":
+        M, ids = args[0][:WARMUP_ROWS], args[1][:WARMUP_ROWS]
+        warm = (M, np.column_stack([np.unique(c, return_inverse=True)[1] for c in ids.T]))
+    else:
+        warm = (args[0].iloc[:WARMUP_ROWS],)
+    _capture_fd1(lambda: fn(*warm, case))
+    gc.collect()
+    walls, coefs = [], None
+    rss_before = _status_kib("VmRSS") or 0
+    exact_peak = _reset_peak()
+    if not exact_peak:
+        rss_before = _peak_kib()
+    for _ in range(case.get("repeat", 1)):
+        t0 = time.perf_counter()
+        coefs, rerun = fn(*args, case)
+        walls.append(time.perf_counter() - t0)
+    peak = _peak_kib()
+    iterations = None
+    if rerun is not None and case.get("iterations", "exact") != "off":
+        iterations = count_iterations(rerun, case.get("iterations", "exact"))
+    Path(result_path).write_text(json.dumps({
+        "wall": min(walls),
+        "walls": walls,
+        "peak_mib": max(0, peak - rss_before) / 1024,
+        "peak_exact": exact_peak,
+        "iterations": iterations,
+        "coefs": [float(c) for c in coefs],
+    }))
+
+
+# --------------------------------------------------------------------------
+# the parent
+
+
+def write_dataset(design: str, n: int, directory: Path) -> Path:
+    from generators import GENERATORS
+
+    path = directory / f"{design}_{n}.npz"
+    if not path.exists():
+        np.savez(path, **GENERATORS[design](n))
+    return path
+
+
+def run_case(case: dict, threads: int, timeout: float) -> dict:
+    env = dict(os.environ)
+    for var in THREAD_ENV:
+        env[var] = str(threads)
+    with tempfile.TemporaryDirectory() as tmp:
+        case_path, result_path = Path(tmp) / "case.json", Path(tmp) / "result.json"
+        case_path.write_text(json.dumps(case))
+        try:
+            proc = subprocess.run(
+                [sys.executable, str(HERE / "harness.py"), str(case_path), str(result_path)],
+                env=env, capture_output=True, text=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return {"error": f"timeout after {timeout:.0f} s"}
+        if proc.returncode != 0 or not result_path.exists():
+            last = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+            return {"error": last[:160]}
+        return json.loads(result_path.read_text())
+
+
+def compare(rows: list[dict], reference: str) -> None:
+    """Add, to every row of one (data set, model), the time ratio to the
+    reference estimator and the largest relative coefficient difference."""
+    ref = next((r for r in rows if r["estimator"] == reference and "error" not in r), None)
+    for r in rows:
+        if ref is None or "error" in r:
+            r["ratio"], r["max_rel_diff"] = None, None
+            continue
+        a, b = np.asarray(r["coefs"]), np.asarray(ref["coefs"])
+        r["ratio"] = r["wall"] / ref["wall"]
+        r["max_rel_diff"] = float(np.max(np.abs(a - b) / np.maximum(np.abs(b), 1e-300)))
+
+
+def markdown_table(rows: list[dict]) -> str:
+    head = ("| data | model | estimator | wall s | iterations | peak MiB | "
+            "time / vantrel | max rel. coef. diff vs vantrel |")
+    lines = [head, "|" + "---|" * 8]
+    for r in rows:
+        label = ESTIMATORS[r["estimator"]][2]
+        if "error" in r:
+            lines.append(f"| {r['data']} | {r['model']} | {label} | failed: {r['error']} | | | | |")
+            continue
+        ratio = "" if r["ratio"] is None else f"{r['ratio']:.2f}"
+        diff = "" if r["max_rel_diff"] is None else f"{r['max_rel_diff']:.1e}"
+        it = "n/a" if r["iterations"] is None else r["iterations"]
+        lines.append(f"| {r['data']} | {r['model']} | {label} | {r['wall']:.3f} | {it} | "
+                     f"{r['peak_mib']:.0f} | {ratio} | {diff} |")
+    return "\n".join(lines)
+
+
+if __name__ == "__main__":
+    child_main(sys.argv[1], sys.argv[2])
