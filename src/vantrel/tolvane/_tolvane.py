@@ -1,0 +1,187 @@
+"""Estimation driver: OLS with high-dimensional fixed effects absorbed by the quarnet kernel.
+
+`tolvane` validates its arguments and then runs the stages in order; each stage lives in
+its own module (sample, partial_out, redundancy, ...) as functions with explicit inputs
+and outputs, so the body below reads as the list of stages.
+"""
+
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+import scipy.stats
+from tabulate import tabulate
+
+from vantrel.backend.morlisk import make_pointer, powerset
+from vantrel.backend.quarnet import MAP_NH_CG_accel, MAP_NH_noaccel, calc_B, drop_singletons, panelsetup
+from vantrel.tolvane.partial_out import _remove_redundancy, demean, drop_collinear, least_squares
+from vantrel.tolvane.redundancy import calculate_fe_redundancies
+from vantrel.tolvane.sample import (
+    add_fe_ids,
+    check_variables,
+    drop_invalid_rows,
+    drop_singleton_rows,
+    fe_names,
+    group_index,
+    renumber_fe_ids,
+    sort_by_largest_effect,
+    unique_specifications,
+    working_frame,
+)
+
+__all__ = ["tolvane", "calculate_fe_redundancies"]
+
+
+def _normalise_setype(setype):
+    if setype in ("homoskedastic", "homo", "iid"):
+        return "homoskedastic"
+    if setype in ("r", "robust", "heteroskedastic", "hetero", "HC1"):
+        return "heteroskedastic"
+    if setype in ("cluster", "clus", "clu", "multiway", "c", "cl"):
+        return "cluster"
+    if setype == "none" or setype == None:  # noqa: E711 - anything equal to None counts
+        return "none"
+    raise ValueError("Invalid standard error type")
+
+
+def _check_name_list(name, value, allow_none):
+    # A bare string would be read character by character as a list of column names.
+    if value is None and allow_none:
+        return
+    if isinstance(value, str) or not hasattr(value, "__iter__"):
+        raise TypeError(name + " must be a list of column names, got " + repr(value))
+
+
+def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter):
+    """Reject bad arguments before any data are touched; return the normalised setype."""
+    if data is None:
+        raise RuntimeError("data must not be empty")
+    if not (eps_MAP > 0 and np.isfinite(eps_MAP)):
+        raise ValueError("Invalid value for eps_MAP; must be in (0, inf)")
+    if not isinstance(minsubiter, int) or not isinstance(maxsubiter, int):
+        raise TypeError("Number of iterations must be integer values")
+    if maxsubiter <= 0:
+        raise ValueError("Need at least one iteration")
+    if minsubiter > maxsubiter:
+        raise ValueError("Minimum number of iterations cannot exceed maximum number of iterations")
+    setype = _normalise_setype(setype)
+    _check_name_list("y", y, allow_none=False)
+    _check_name_list("x", x, allow_none=False)
+    _check_name_list("fixedeffects", fixedeffects, allow_none=True)
+    _check_name_list("clustvars", clustvars, allow_none=True)
+    if len(y) != 1:
+        raise ValueError("y must hold exactly one column name, got " + repr(y))
+    if len(x) == 0:
+        raise ValueError("x must hold at least one regressor name, got " + repr(x))
+    return setype
+
+
+def _fe_term_R(spec):
+    if "#" not in spec:
+        return spec
+    return "<<interatction(" + spec.replace("#", ", ") + ")>>"
+
+
+def _formula_R(y, x_all, fixedeffects, setype, clustvars):
+    text = "alpaca::feglm(" + "".join(y) + " ~ " + " + ".join(x_all) + " "
+    text += " + ".join(_fe_term_R(spec) for spec in fixedeffects)
+    if setype == "cluster":
+        text += " " + " + ".join(clustvars)
+    return text + ", family = gaussian())"
+
+
+def _formula_Stata(y, x_all, fixedeffects, setype, clustvars):
+    text = "tolvane " + "".join(y) + " " + " ".join(x_all) + ", absorb(" + " ".join(fixedeffects) + ")"
+    if setype == "cluster":
+        text += " vce(cluster " + " ".join(clustvars) + ")"
+    return text
+
+
+def tolvane(
+    y,
+    x,
+    fixedeffects=None,
+    data=None,
+    setype="none",
+    clustvars=None,
+    FEgen=False,
+    verb=0,
+    eps_MAP=1e-9,
+    minsubiter=0,
+    maxsubiter=1000,
+    accel=True,
+    nt=0,
+    print_stata_style_summary=True,
+):
+    """Estimate y on x by OLS with the fixed effects in `fixedeffects` absorbed.
+
+    y: one-element list with the dependent variable; x: regressor names; fixedeffects:
+    specifications, each a column name or names joined by "#" (state#year); data: the
+    DataFrame (never modified); setype: "none", "homoskedastic"/"homo"/"iid",
+    "heteroskedastic"/"hetero"/"robust"/"r"/"HC1" or "cluster"/"clus"/"clu"/"multiway"/"c"/"cl";
+    clustvars: up to four cluster variables; FEgen: also recover the fixed-effect values;
+    verb: verbosity; eps_MAP, minsubiter, maxsubiter: demeaning tolerance and iteration
+    bounds; accel: conjugate-gradient acceleration; nt: kernel threads (0: unchanged);
+    print_stata_style_summary: print the regression table (needs standard errors).
+
+    Returns a SimpleNamespace with GLM-like attributes (params, nobs, resid,
+    fittedvalues, ...), the messages of the run in `msg` and the model as an R call
+    (`formula_R`) and a Stata command (`formula_Stata`).
+    """
+    result = SimpleNamespace()
+    msg = []
+    accelfunc = MAP_NH_CG_accel if accel else MAP_NH_noaccel
+    setype = _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter)
+    y, x = list(y), list(x)
+    if clustvars is not None:
+        clustvars = list(clustvars)
+
+    # 1-2. Private estimation sample without missing or non-finite values.
+    keepvars = check_variables(data, y, x, fixedeffects, setype, clustvars)
+    data = working_frame(data, keepvars, y, x, setype, clustvars, msg)
+    data = drop_invalid_rows(data, y, x, verb, msg)
+    N_all = N = len(data)
+    K_all = len(x)
+    x_all = x
+
+    # 3. Fixed-effect ids, rows sorted by the effect with the most groups.
+    fixedeffects = unique_specifications(fixedeffects)
+    fedim = len(fixedeffects)
+    fenames = fe_names(fedim)
+    data, N_FE = add_fe_ids(data, fixedeffects, fenames, verb)
+    data, maxindex = sort_by_largest_effect(data, fenames)
+
+    # 4. Singletons out, ids renumbered, final group index.
+    A = group_index(data, fenames)
+    data = drop_singleton_rows(data, y, A, verb, msg)
+    N = len(data)
+    data, N_FE = renumber_fe_ids(data, fixedeffects, fenames)
+    A = group_index(data, fenames)
+
+    # 5. Partial out, drop collinear regressors, least squares.
+    yXtilde = demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt)
+    yXtilde, x, K = drop_collinear(yXtilde, x, verb, msg)
+    beta, resid = least_squares(yXtilde, K, accelfunc, msg)
+
+    # 8. Result object.
+    class identity:
+        pass
+
+    class Gaussian:
+        link = identity()
+
+    class GLM:
+        endog_names = y[0]
+        exog_names = x
+
+    result.params = beta
+    result.family = Gaussian()
+    result.model = GLM()
+    result.formula_R = _formula_R(y, x_all, fixedeffects, setype, clustvars)
+    result.formula_Stata = _formula_Stata(y, x_all, fixedeffects, setype, clustvars)
+    result.nobs = N
+    initial_index = data["initial_index"]
+    result.fittedvalues = pd.Series((data[y].to_numpy() - resid).flatten(), index=initial_index)
+    result.resid = pd.Series(resid.flatten(), index=initial_index)
+    result.msg = msg
+    return result

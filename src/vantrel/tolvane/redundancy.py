@@ -1,0 +1,45 @@
+"""Counting the fixed-effect parameters that the degrees of freedom should charge for.
+
+Nesting is recognised by shared variable names in the "#"-joined specifications, the way
+Stata lists absorbed degrees of freedom; the data are never searched for nested groups.
+"""
+
+
+def _count_groups(data, names):
+    return data.groupby(names).ngroups
+
+
+def calculate_fe_redundancies(data, fixedeffects, fenames, setype=None, clustvars=None):
+    """Categories, redundant and remaining coefficients of every fixed-effect specification.
+
+    Returns a dict keyed by specification (first-occurrence order) of dicts with the keys
+    "categories", "redundant" and "num_coefs". An effect containing a cluster variable is
+    fully redundant under clustered standard errors; a later effect is charged for the
+    largest overlap (in variable names) with any earlier one. `fenames` is not read.
+    """
+    fe_redundancies = {}
+    clustvars = [] if clustvars is None else list(clustvars)
+    for i, fe_spec in enumerate(fixedeffects):
+        fe_vars = fe_spec.split("#")
+        n_categories = _count_groups(data, fe_vars)
+        if setype == "cluster" and any(var in clustvars for var in fe_vars):
+            redundant = n_categories
+        elif i == 0:
+            redundant = 0
+        else:
+            max_redundant = 0
+            for j in range(i):
+                prev_fe_vars = fixedeffects[j].split("#")
+                overlap_vars = [var for var in fe_vars if var in prev_fe_vars]
+                if not overlap_vars:
+                    continue
+                overlap_categories = _count_groups(data, overlap_vars)
+                if overlap_categories > max_redundant:
+                    max_redundant = overlap_categories
+            redundant = max_redundant
+        fe_redundancies[fe_spec] = {
+            "categories": n_categories,
+            "redundant": redundant,
+            "num_coefs": max(n_categories - redundant, 0),
+        }
+    return fe_redundancies

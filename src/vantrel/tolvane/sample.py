@@ -1,0 +1,171 @@
+"""Estimation sample: from the caller's frame to dense fixed-effect ids and the group index.
+
+Every step returns a new frame; the caller's frame, lists and dtypes are never touched.
+Row-level work is left to pandas/NumPy vectorised calls and to the kernel's screening.
+"""
+
+import numpy as np
+
+from vantrel.backend.morlisk import make_pointer
+from vantrel.backend.quarnet import drop_singletons
+
+RECAST_NOTICE = "Some variables are not double, recasting"
+IGNORED_CLUSTERS_NOTICE = "Cluster variables found but SEtype is not cluster; ignoring"
+
+
+def fe_names(count):
+    """Id column names "fe_A", "fe_B", ... for `count` effects (at least one: the constant group)."""
+    return ["fe_" + chr(65 + i) for i in range(max(count, 1))]
+
+
+def _not_in(names, data):
+    return [name for name in names if name not in data.columns]
+
+
+def check_variables(data, y, x, fixedeffects, setype, clustvars):
+    """Check that every named column exists; return the sorted distinct columns to keep."""
+    keepvars = list(x) + list(y)
+    missing_y = _not_in(y, data)
+    if missing_y:
+        raise ValueError("Dependent variable(s) not in data: " + str(missing_y))
+    missing_x = _not_in(x, data)
+    if missing_x:
+        raise ValueError("Independent variable(s) not in data: " + str(missing_x))
+    if fixedeffects:
+        fe_vars = np.unique([part for spec in fixedeffects for part in spec.split("#")]).tolist()
+        missing_fe = _not_in(fe_vars, data)
+        if missing_fe:
+            raise ValueError("Fixed effects variable(s) not in data: " + str(missing_fe))
+        keepvars += fe_vars
+    if setype == "cluster":
+        if clustvars is None:
+            raise ValueError("No cluster defined")
+        if len(clustvars) > 4:
+            raise ValueError("At most 4 cluster dimensions allowed")
+        missing_cl = _not_in(clustvars, data)
+        if missing_cl:
+            raise ValueError("Cluster variable(s) not in data: " + str(missing_cl))
+        keepvars += np.unique(list(clustvars)).tolist()
+    keepvars = np.unique(keepvars).tolist()
+
+    # The working frame gets id columns and "initial_index" added under fixed names; a used
+    # column of the same name would be overwritten by them and silently change the model.
+    n_specs = len(dict.fromkeys(fixedeffects)) if fixedeffects else 0
+    reserved = [name for name in keepvars if name in fe_names(n_specs) + ["initial_index"]]
+    if reserved:
+        raise ValueError("Column name(s) reserved for the estimation's own columns: " + str(reserved))
+    repeated = set(data.columns[data.columns.duplicated()])
+    duplicated = [name for name in keepvars if name in repeated]
+    if duplicated:
+        raise ValueError("Column name(s) appear more than once in data: " + str(duplicated))
+    return keepvars
+
+
+def working_frame(data, keepvars, y, x, setype, clustvars, msg):
+    """Private copy of the used columns, dependent variable and regressors as float64.
+
+    The copy is taken column by column so that every column keeps its own dtype: one
+    shared array would round 64-bit integer ids above 2**53 to doubles whenever a float
+    column is kept too (merging distinct groups), and turn everything into Python objects
+    as soon as one text column is kept.
+    """
+    data = data.loc[:, keepvars].copy(deep=True)
+    numeric = list(dict.fromkeys(y + x))
+    recast = {name: np.float64 for name in numeric if data[name].dtype != np.float64}
+    if recast:
+        msg.append(RECAST_NOTICE)
+        print(RECAST_NOTICE)
+        data = data.astype(recast)
+    if clustvars is not None and setype != "cluster":
+        msg.append(IGNORED_CLUSTERS_NOTICE)
+        print(IGNORED_CLUSTERS_NOTICE)
+    if setype == "cluster":
+        msg.append("Standard errors clustered on " + ", ".join(clustvars))
+    return data
+
+
+def _note(text, verb, msg):
+    msg.append(text)
+    if verb > 0:
+        print(text)
+
+
+def drop_invalid_rows(data, y, x, verb, msg):
+    """Drop rows with a missing value anywhere, or a non-finite dependent variable or regressor."""
+    N = len(data)
+    data = data.dropna()
+    finite = np.ones(len(data), dtype=bool)
+    for name in dict.fromkeys(y + x):
+        finite &= np.isfinite(data[name].to_numpy())
+    data = data[finite]
+    if len(data) != N:
+        _note(str(N - len(data)) + " observation(s) have been excluded due to non-valid values", verb, msg)
+    if len(data) == 0:
+        raise ValueError("No observations left after removing missing and non-finite values")
+    return data
+
+
+def unique_specifications(fixedeffects):
+    """Drop repeated fixed-effect specifications, keeping first occurrences in order."""
+    kept = []
+    for spec in fixedeffects or []:
+        if spec in kept:
+            print('Fixed effect "' + spec + '" is duplicate and ignored')
+        else:
+            kept.append(spec)
+    return kept
+
+
+def add_fe_ids(data, fixedeffects, fenames, verb):
+    """Add one dense int64 id column per specification (or the constant group); return N_FE."""
+    if not fixedeffects:
+        data[fenames[0]] = np.zeros(len(data), dtype=np.int64)
+        return data, 1
+    N_FE = 0
+    for spec, name in zip(fixedeffects, fenames):
+        # observed=True keeps ids dense for categoricals with unused categories.
+        ids = data.groupby(spec.split("#"), observed=True).ngroup().to_numpy(dtype=np.int64)
+        data[name] = ids
+        G = int(ids.max()) + 1
+        N_FE += G
+        if verb > 0:
+            print("Created", spec.replace("#", "-"), "fixed effects with", G, "groups")
+    return data, N_FE
+
+
+def sort_by_largest_effect(data, fenames):
+    """Sort rows by the id column with the most groups; record the caller's row labels."""
+    maxindex = int(np.argmax(data[fenames].max().to_numpy()))
+    data = data.sort_values(fenames[maxindex])
+    data["initial_index"] = data.index
+    return data, maxindex
+
+
+def group_index(data, fenames):
+    return make_pointer(data[fenames].to_numpy(dtype=np.int64))
+
+
+def drop_singleton_rows(data, y, A, verb, msg):
+    """Remove observations alone in a group of some effect (the kernel repeats until none is left)."""
+    N_all = len(data)
+    touse = np.ones(N_all, dtype=np.int64)
+    touse = drop_singletons(data[y[0]].to_numpy(dtype=np.float64, copy=True), A, touse)
+    data = data[touse.astype(bool)]
+    N = len(data)
+    if N == 0:
+        raise Exception("All observations can be explained by the fixed effects")
+    if N != N_all:
+        _note(str(N_all - N) + " observation(s) have been excluded due to missing within group variation", verb, msg)
+    return data
+
+
+def renumber_fe_ids(data, fixedeffects, fenames):
+    """Make the ids consecutive again after singleton removal, keeping their order; return N_FE."""
+    if not fixedeffects:
+        return data, 1
+    N_FE = 0
+    for name in fenames:
+        ids = data.groupby(name).ngroup().to_numpy(dtype=np.int64)
+        data[name] = ids
+        N_FE += int(ids.max()) + 1
+    return data, N_FE
