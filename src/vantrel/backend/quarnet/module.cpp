@@ -1,9 +1,261 @@
-// Python bindings of the absorption kernel (placeholder until the kernels land).
+// Python bindings of the absorption kernel: argument checks, array views and the progress
+// callback. All computation lives in the other files of this folder.
+//
+// Every array argument is taken with .noconvert(): an array of another element type,
+// dimension or layout raises TypeError instead of being silently copied. Non-const element
+// types make nanobind reject read-only arrays; only the weights `w` are const (read-only
+// accepted) and may be None. The functions keep the GIL throughout; only the OpenMP workers
+// run in parallel and they touch no Python object.
+#include <Python.h>
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cluster.hpp"
+#include "demean.hpp"
+#include "kernels.hpp"
+#include "screening.hpp"
 
 namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+template <class T, size_t D>
+using Contiguous = nb::ndarray<T, nb::ndim<D>, nb::c_contig, nb::device::cpu>;
+template <class T, size_t D>
+using Strided = nb::ndarray<T, nb::ndim<D>, nb::device::cpu>;
+
+using Matrix = Contiguous<double, 2>;
+using Vector = Contiguous<double, 1>;
+using Weights = Contiguous<const double, 1>;
+using IdVector = Contiguous<int64_t, 1>;
+using IdMatrix = Contiguous<int64_t, 2>;
+
+// The arrays of the fixed-effect table `A`, held for the whole call, and their views.
+struct FixedEffects {
+    std::vector<IdVector> sortvecs;
+    std::vector<IdMatrix> panelmats;
+    std::vector<quarnet::GroupIndex> views;
+};
+
+// A must be a writable F x 2 numpy object array whose row n holds (sortvec, panelmat) of
+// fixed effect n. Only shapes and types are checked here; index ranges are checked by the
+// callers, which know the number of rows.
+FixedEffects fetch_fixed_effects(nb::handle A) {
+    nb::module_ np = nb::module_::import_("numpy");
+    if (!nb::isinstance(A, np.attr("ndarray")))
+        throw nb::type_error(("A must be a numpy object array of shape (F, 2), got " +
+                              std::string(nb::repr(A.type()).c_str()))
+                                 .c_str());
+    if (!A.attr("dtype").equal(np.attr("dtype")("O")))
+        throw nb::type_error(("A must be a numpy object array, got dtype " +
+                              std::string(nb::str(A.attr("dtype")).c_str()))
+                                 .c_str());
+    const nb::tuple shape = nb::borrow<nb::tuple>(A.attr("shape"));
+    if (shape.size() != 2 || nb::cast<int64_t>(shape[1]) != 2)
+        throw nb::value_error(("A must have shape (F, 2), got " + std::string(nb::repr(shape).c_str())).c_str());
+    if (!nb::cast<bool>(A.attr("flags").attr("writeable"))) throw nb::type_error("A must be writable");
+
+    FixedEffects fes;
+    const int64_t F = nb::cast<int64_t>(shape[0]);
+    for (int64_t n = 0; n < F; ++n) {
+        const std::string sv_name = "A[" + std::to_string(n) + ", 0]";
+        const std::string pm_name = "A[" + std::to_string(n) + ", 1]";
+        IdVector sortvec;
+        IdMatrix panelmat;
+        if (!nb::try_cast(A[nb::make_tuple(n, 0)], sortvec, false))
+            throw nb::type_error((sv_name + " (sortvec) must be a writable C-contiguous int64 1-D array").c_str());
+        if (!nb::try_cast(A[nb::make_tuple(n, 1)], panelmat, false))
+            throw nb::type_error((pm_name + " (panelmat) must be a writable C-contiguous int64 2-D array").c_str());
+        const int64_t G = static_cast<int64_t>(panelmat.shape(0));
+        quarnet::check_panelmat_shape(G, static_cast<int64_t>(panelmat.shape(1)), G, pm_name, pm_name);
+        fes.views.push_back({sortvec.data(), static_cast<int64_t>(sortvec.shape(0)), panelmat.data(), G,
+                             sv_name, pm_name});
+        fes.sortvecs.push_back(sortvec);
+        fes.panelmats.push_back(panelmat);
+    }
+    return fes;
+}
+
+// The screening functions follow sortvec into touse: entries in [0, N), groups inside sortvec.
+FixedEffects screening_index(const Vector &x, nb::handle A, const IdVector &touse) {
+    FixedEffects fes = fetch_fixed_effects(A);
+    const int64_t N = static_cast<int64_t>(x.shape(0));
+    if (static_cast<int64_t>(touse.shape(0)) != N)
+        throw nb::value_error(("touse has length " + std::to_string(touse.shape(0)) + ", x has length " +
+                               std::to_string(N))
+                                  .c_str());
+    for (const quarnet::GroupIndex &fe : fes.views) {
+        quarnet::check_index_ranges(fe, N);
+        quarnet::check_no_overlap(touse.data(), touse.nbytes(), "touse", fe.sortvec,
+                                  static_cast<size_t>(fe.sortvec_len) * sizeof(int64_t), fe.sortvec_name);
+        quarnet::check_no_overlap(touse.data(), touse.nbytes(), "touse", fe.panelmat,
+                                  static_cast<size_t>(fe.N_panelmat) * 2 * sizeof(int64_t), fe.panelmat_name);
+    }
+    return fes;
+}
+
+// The demeaning writes the rows of all groups in parallel, so besides the ranges every
+// sortvec must be a permutation of the rows and the groups of one fixed effect disjoint.
+// Checked once per call, not once per sweep.
+FixedEffects demeaning_index(const Matrix &x, const std::optional<Weights> &w, nb::handle A) {
+    FixedEffects fes = fetch_fixed_effects(A);
+    const int64_t N = static_cast<int64_t>(x.shape(0));
+    if (w && static_cast<int64_t>(w->shape(0)) != N)
+        throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + ", x has " +
+                               std::to_string(N) + " rows")
+                                  .c_str());
+    if (w) quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
+    for (const quarnet::GroupIndex &fe : fes.views) {
+        quarnet::check_disjoint_groups(fe, N);
+        quarnet::check_no_overlap(x.data(), x.nbytes(), "x", fe.sortvec,
+                                  static_cast<size_t>(fe.sortvec_len) * sizeof(int64_t), fe.sortvec_name);
+        quarnet::check_no_overlap(x.data(), x.nbytes(), "x", fe.panelmat,
+                                  static_cast<size_t>(fe.N_panelmat) * 2 * sizeof(int64_t), fe.panelmat_name);
+    }
+    return fes;
+}
+
+// Progress goes through the interpreter's own print, so it interleaves with Python output
+// and follows a redirected sys.stdout. Between iterations a pending Ctrl-C (or another
+// signal whose handler raises) aborts the call with the matrix holding the last iterate.
+void python_progress(quarnet::ProgressEvent event, int64_t count, double update_error) {
+    switch (event) {
+        case quarnet::ProgressEvent::poll:
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+            break;
+        case quarnet::ProgressEvent::line:
+            nb::module_::import_("builtins").attr("print")(count, update_error);
+            break;
+        case quarnet::ProgressEvent::converged:
+            nb::module_::import_("builtins").attr("print")("demeaning converged");
+            break;
+    }
+}
+
+using Method = quarnet::DemeanOutcome (*)(double *, int64_t, int64_t, const double *,
+                                         const std::vector<quarnet::GroupIndex> &,
+                                         const quarnet::DemeanOptions &, const quarnet::ProgressFn &);
+
+template <Method method>
+Matrix demean(Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter,
+              int64_t maxiter, int64_t verbose, int n_threads) {
+    const FixedEffects fes = demeaning_index(x, w, A);
+    const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
+    const quarnet::DemeanOutcome outcome =
+        method(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
+               w ? w->data() : nullptr, fes.views, opt, quarnet::ProgressFn(python_progress));
+    if (!outcome.converged) throw nb::value_error("demeaning did not converge");
+    return x;
+}
+
+template <class T>
+quarnet::Strided2D<T> strided(const Strided<std::remove_const_t<T>, 2> &a) {
+    return {a.data(), static_cast<int64_t>(a.shape(0)), static_cast<int64_t>(a.shape(1)), a.stride(0),
+            a.stride(1)};
+}
+
+}  // namespace
 
 NB_MODULE(quarnet, m) {
-    nb::module_::import_("numpy");
+    m.doc() = "Absorption kernel: group indexes, demeaning, screening and cluster cross-products.";
     m.attr("np") = nb::module_::import_("numpy");
+
+    m.def(
+        "panelsetup",
+        [](IdMatrix result, IdVector x, int64_t N, int64_t N2) {
+            quarnet::panelsetup(result.data(), static_cast<int64_t>(result.shape(0)),
+                                static_cast<int64_t>(result.shape(1)), x.data(),
+                                static_cast<int64_t>(x.shape(0)), N, N2);
+        },
+        "result"_a.noconvert(), "x"_a.noconvert(), "N"_a, "N2"_a,
+        "Fill the [start, end] table `result` (N2 x 2, zero-filled) of the sorted ids x[0:N].");
+
+    m.def(
+        "drop_singletons",
+        [](Vector x, nb::handle A, IdVector touse) {
+            const FixedEffects fes = screening_index(x, A, touse);
+            if (!quarnet::drop_singletons(static_cast<int64_t>(x.shape(0)), fes.views, touse.data()))
+                throw nb::value_error("All obs can be explained by fe");
+            return touse;
+        },
+        "x"_a.noconvert(), "A"_a, "touse"_a.noconvert(),
+        "Drop observations that can be fully explained by fixed effects, that is a single "
+        "observation per group.");
+
+    m.def(
+        "sep",
+        [](Vector x, nb::handle A, IdVector touse) {
+            const FixedEffects fes = screening_index(x, A, touse);
+            if (!quarnet::sep(x.data(), static_cast<int64_t>(x.shape(0)), fes.views, touse.data()))
+                throw nb::value_error("All obs can be explained by fe");
+            return touse;
+        },
+        "x"_a.noconvert(), "A"_a, "touse"_a.noconvert(),
+        "Drop separated values, that is groups without variation in the dependent variable.");
+
+    m.def(
+        "calc_B",
+        [](Strided<double, 2> result, Strided<double, 2> x, Strided<double, 2> u,
+           Strided<int64_t, 1> sortvec, Strided<int64_t, 2> panelmat, int64_t N_panelmat, int64_t K) {
+            quarnet::check_panelmat_shape(static_cast<int64_t>(panelmat.shape(0)),
+                                          static_cast<int64_t>(panelmat.shape(1)), N_panelmat, "panelmat",
+                                          "N_panelmat");
+            quarnet::GroupIndex index{sortvec.data(), static_cast<int64_t>(sortvec.shape(0)),
+                                      panelmat.data(), N_panelmat, "sortvec", "panelmat",
+                                      sortvec.stride(0), panelmat.stride(0), panelmat.stride(1)};
+            quarnet::calc_B(strided<double>(result), strided<const double>(x), strided<const double>(u),
+                            index, K);
+        },
+        "result"_a.noconvert(), "x"_a.noconvert(), "u"_a.noconvert(), "sortvec"_a.noconvert(),
+        "panelmat"_a.noconvert(), "N_panelmat"_a, "K"_a,
+        "Return the \"meat\" of the cluster robust covariance sandwich estimate, given by "
+        "\\sum_{g=1}^{G} X_g' u_g u_g' X_g.");
+
+    m.def("MAP_NH_noaccel", &demean<quarnet::MAP_NH_noaccel>, "x"_a.noconvert(), "w"_a.noconvert().none(),
+          "A"_a, "tol"_a, "miniter"_a, "maxiter"_a, "verbose"_a, "n_threads"_a,
+          "Partial the fixed effects of A out of the columns of x in place by alternating projections.");
+
+    m.def("MAP_NH_CG_accel", &demean<quarnet::MAP_NH_CG_accel>, "x"_a.noconvert(),
+          "w"_a.noconvert().none(), "A"_a, "tol"_a, "miniter"_a, "maxiter"_a, "verbose"_a, "n_threads"_a,
+          "Partial the fixed effects of A out of the columns of x in place by conjugate gradients "
+          "on the symmetric sweep.");
+
+    // Private helpers for the utility module and the benchmarks.
+    m.def(
+        "_counting_sort",
+        [](Contiguous<const int64_t, 1> keys, int64_t n_groups) {
+            nb::module_ np = nb::module_::import_("numpy");
+            nb::object out = np.attr("empty")(keys.shape(0), "dtype"_a = np.attr("int64"));
+            quarnet::counting_sort(keys.data(), static_cast<int64_t>(keys.shape(0)), n_groups,
+                                   nb::cast<IdVector>(out).data());
+            return out;
+        },
+        "keys"_a.noconvert(), "n_groups"_a,
+        "Row positions ordered by the dense keys in [0, n_groups), stable, in O(N + n_groups).");
+
+    m.def(
+        "_sweep",
+        [](Matrix x, std::optional<Weights> w, nb::handle A, int n_threads) {
+            const FixedEffects fes = demeaning_index(x, w, A);
+            quarnet::MAP_NH_iter(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
+                                 w ? w->data() : nullptr, fes.views, n_threads);
+            return x;
+        },
+        "x"_a.noconvert(), "w"_a.noconvert().none(), "A"_a, "n_threads"_a,
+        "One symmetric sweep of group demeanings over the fixed effects of A, in place.");
+
+    m.def(
+        "_touch_rows",
+        [](Matrix x, nb::handle A, int n_threads) {
+            const FixedEffects fes = demeaning_index(x, std::nullopt, A);
+            quarnet::touch_sweep(x.data(), static_cast<int64_t>(x.shape(1)), fes.views, n_threads);
+        },
+        "x"_a.noconvert(), "A"_a, "n_threads"_a,
+        "The memory traffic of one sweep (loads and stores through sortvec) without arithmetic.");
 }

@@ -1,0 +1,66 @@
+"""Group index construction and cluster-variable subsets.
+
+``make_pointer`` builds the fixed-effect table ``A`` that the kernel functions of
+``vantrel.backend.quarnet`` consume; ``powerset`` lists the cluster-variable subsets of
+the multiway cluster-robust covariance.
+"""
+
+from itertools import combinations
+
+import numpy as np
+
+from vantrel.backend import quarnet
+
+__all__ = ["make_pointer", "powerset"]
+
+
+def make_pointer(ids):
+    """Group index of every id column of ``ids``.
+
+    ``ids`` is an N x F integer array with one column per fixed effect, each holding dense
+    ids 0 .. G-1. Returns a writable F x 2 object array ``A``: ``A[j, 0]`` is ``sortvec``,
+    the row positions ordered by ascending id of column j (stably, so rows keep their order
+    within a group), and ``A[j, 1]`` is ``panelmat``, the G x 2 table of inclusive
+    [start, end] positions in ``sortvec`` of each id's rows; an id without rows gets
+    start = end + 1. Linear in N (counting sort). ``ids`` is not modified.
+    """
+    ids = _checked_ids(ids)
+    n_rows, n_columns = ids.shape
+    A = np.empty((n_columns, 2), dtype=object)
+    for j in range(n_columns):
+        column = np.ascontiguousarray(ids[:, j], dtype=np.int64)
+        n_groups = int(column.max()) + 1 if n_rows else 0
+        counts = np.bincount(column, minlength=n_groups)
+        ends = np.cumsum(counts, dtype=np.int64) - 1
+        panelmat = np.empty((n_groups, 2), dtype=np.int64)
+        panelmat[:, 0] = ends - counts + 1
+        panelmat[:, 1] = ends
+        A[j, 0] = quarnet._counting_sort(column, n_groups)
+        A[j, 1] = panelmat
+    return A
+
+
+def _checked_ids(ids):
+    if not isinstance(ids, np.ndarray):
+        raise ValueError(f"ids must be a two-dimensional integer numpy array, got {type(ids).__name__}")
+    if ids.ndim != 2:
+        raise ValueError(f"ids must be two-dimensional (rows x id columns), got shape {ids.shape}")
+    if not np.issubdtype(ids.dtype, np.integer):
+        raise ValueError(f"ids must hold integers, got dtype {ids.dtype}")
+    if ids.size:
+        low, high = ids.min(), ids.max()
+        if low < 0:
+            raise ValueError(f"ids must be dense ids 0 .. G-1, got the negative id {low}")
+        if high > np.iinfo(np.int64).max:
+            raise ValueError(f"ids must fit in int64, got the id {high}")
+    return ids
+
+
+def powerset(clustvars):
+    """All 2^m - 1 non-empty subsets of the m cluster variables, each a list of names.
+
+    Subsets come by increasing size, each size in the order of ``clustvars``; the empty
+    subset is never among them.
+    """
+    clustvars = list(clustvars)
+    return [list(subset) for size in range(1, len(clustvars) + 1) for subset in combinations(clustvars, size)]

@@ -1,0 +1,68 @@
+"""Absorption kernel: group indexes, demeaning, screening and cluster cross-products.
+
+Every array argument must have exactly the stated element type, dimension and layout and be
+writable (only ``w`` may be read-only or None); nothing is converted or copied. ``A`` is a
+writable F x 2 numpy object array whose row n holds ``sortvec`` (contiguous int64, a
+permutation of the rows) and ``panelmat`` (C-contiguous int64 G x 2 inclusive [start, end]
+positions in ``sortvec``) of fixed effect n. Index ranges and sizes are checked once per call
+(ValueError naming the argument) before any array is touched.
+"""
+
+import numpy as np
+import numpy.typing as npt
+
+np = np
+
+_F64 = npt.NDArray[np.float64]
+_I64 = npt.NDArray[np.int64]
+_Table = npt.NDArray[np.object_]
+
+def panelsetup(result: _I64, x: _I64, N: int, N2: int) -> None:
+    """Fill the zero-filled N2 x 2 table ``result`` with the [start, end] positions of the
+    runs of equal ids in the sorted x[0:N]."""
+
+def drop_singletons(x: _F64, A: _Table, touse: _I64) -> _I64:
+    """Drop observations that can be fully explained by fixed effects, that is a single
+    observation per group. Returns ``touse`` itself; ValueError("All obs can be explained
+    by fe") when none is left."""
+
+def sep(x: _F64, A: _Table, touse: _I64) -> _I64:
+    """Drop separated values, that is groups without variation in the dependent variable.
+    Returns ``touse`` itself."""
+
+def calc_B(
+    result: _F64, x: _F64, u: _F64, sortvec: _I64, panelmat: _I64, N_panelmat: int, K: int
+) -> None:
+    """Write into ``result`` the "meat" of the cluster robust covariance sandwich estimate,
+    given by \\sum_{g=1}^{G} X_g' u_g u_g' X_g (X: columns 1..K of x, u: column 0 of u).
+    Any strides."""
+
+def MAP_NH_noaccel(
+    x: _F64,
+    w: _F64 | None,
+    A: _Table,
+    tol: float,
+    miniter: int,
+    maxiter: int,
+    verbose: int,
+    n_threads: int,
+) -> _F64:
+    """Partial the fixed effects out of the columns of ``x`` in place by alternating
+    projections; returns ``x`` itself. ValueError("demeaning did not converge")."""
+
+def MAP_NH_CG_accel(
+    x: _F64,
+    w: _F64 | None,
+    A: _Table,
+    tol: float,
+    miniter: int,
+    maxiter: int,
+    verbose: int,
+    n_threads: int,
+) -> _F64:
+    """Partial the fixed effects out of the columns of ``x`` in place by conjugate gradients
+    on the symmetric sweep; returns ``x`` itself. ValueError("demeaning did not converge")."""
+
+def _counting_sort(keys: _I64, n_groups: int) -> _I64: ...
+def _sweep(x: _F64, w: _F64 | None, A: _Table, n_threads: int) -> _F64: ...
+def _touch_rows(x: _F64, A: _Table, n_threads: int) -> None: ...
