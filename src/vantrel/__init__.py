@@ -1,1 +1,5 @@
 """vantrel: least squares with many high-dimensional fixed effects."""
+
+from vantrel.tolvane import calculate_fe_redundancies, tolvane
+
+__all__ = ["tolvane", "calculate_fe_redundancies"]

@@ -1,0 +1,120 @@
+"""Coefficients and residuals against explicit dummy-variable least squares; collinearity."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vantrel.tolvane import _tolvane
+from vantrel.tolvane._tolvane import tolvane
+
+RANK_WARNING = "Least squares problem does not have full rank; parameter estimates may be misleading"
+
+
+def model_messages(out):
+    """The messages of a run other than the singleton count (which depends on the draw)."""
+    return [m for m in out.msg if "missing within group variation" not in m]
+
+
+@pytest.mark.parametrize(
+    "groups, fixedeffects, seed",
+    [
+        pytest.param((25,), ["a"], 20, id="one_fe"),
+        pytest.param((30, 8), ["a", "b"], 21, id="two_fe"),
+        pytest.param((30, 8, 5), ["a", "b", "c"], 22, id="three_fe"),
+        pytest.param((12, 6, 9), ["a#b", "c"], 23, id="two_fe_interacted"),
+        pytest.param((10, 4, 7), ["a#b", "b#c", "a"], 24, id="three_fe_overlapping_interactions"),
+    ],
+)
+def test_against_dummy_ols(panel, ols_oracle, groups, fixedeffects, seed):
+    df = panel(seed=seed, n=500, groups=groups, n_x=3)
+    out = tolvane(["y"], ["x1", "x2", "x3"], fixedeffects, df)
+    expected, n_used = ols_oracle(df, "y", ["x1", "x2", "x3"], fixedeffects)
+    assert out.nobs == n_used
+    np.testing.assert_allclose(out.params.ravel(), expected, rtol=1e-8)
+    # residuals of the absorbed model are the residuals of the dummy regression
+    kept = df.loc[out.resid.index]
+    design = np.column_stack(
+        [kept[["x1", "x2", "x3"]]] + [np.eye(g.max() + 1)[g] for g in
+                                      (kept.groupby(s.split("#")).ngroup().to_numpy() for s in fixedeffects)]
+    )
+    full = np.linalg.lstsq(design, kept["y"].to_numpy(), rcond=None)[0]
+    np.testing.assert_allclose(out.resid.to_numpy(), kept["y"].to_numpy() - design @ full, atol=1e-8)
+
+
+def test_accelerated_and_plain_demeaning_agree(panel):
+    df = panel(seed=25, n=400, groups=(30, 8, 5))
+    fast = tolvane(["y"], ["x1", "x2"], ["a", "b", "c"], df)
+    plain = tolvane(["y"], ["x1", "x2"], ["a", "b", "c"], df, accel=False)
+    np.testing.assert_allclose(plain.params, fast.params, rtol=1e-7)
+
+
+def test_one_and_two_threads_agree(panel):
+    df = panel(seed=26, n=400, groups=(30, 8))
+    one = tolvane(["y"], ["x1", "x2"], ["a", "b"], df, nt=1)
+    two = tolvane(["y"], ["x1", "x2"], ["a", "b"], df, nt=2)
+    np.testing.assert_allclose(two.params, one.params, rtol=1e-12)
+
+
+def test_collinear_regressor_is_dropped(panel, ols_oracle):
+    df = panel(seed=27, n=300, groups=(20, 6))
+    df["x3"] = 2.0 * df["x1"] - df["x2"]
+    out = tolvane(["y"], ["x1", "x2", "x3"], ["a", "b"], df)
+    kept = out.model.exog_names
+    assert len(kept) == 2 and out.params.shape == (2, 1)
+    dropped = [name for name in ["x1", "x2", "x3"] if name not in kept]
+    assert model_messages(out) == ["The variables " + dropped[0] + " are omitted due to colliearity"]
+    expected, _ = ols_oracle(df, "y", kept, ["a", "b"])
+    np.testing.assert_allclose(out.params.ravel(), expected, rtol=1e-8)
+    assert "x3" in out.formula_R and out.formula_Stata.startswith("tolvane y x1 x2 x3, absorb(a b)")
+
+
+def test_regressor_constant_within_groups_is_dropped(panel, ols_oracle, capsys):
+    df = panel(seed=28, n=300, groups=(20, 6))
+    df["xc"] = (df["a"] * 0.37).round(1)  # one value per group of a
+    out = tolvane(["y"], ["xc", "x1", "x2"], ["a", "b"], df, verb=1)
+    text = "The variables xc are omitted due to colliearity"
+    assert model_messages(out) == [text] and text in capsys.readouterr().out
+    assert out.model.exog_names == ["x1", "x2"]
+    np.testing.assert_allclose(out.params.ravel(), ols_oracle(df, "y", ["x1", "x2"], ["a", "b"])[0], rtol=1e-8)
+
+
+def test_identical_regressors_share_the_coefficient(panel, ols_oracle, capsys):
+    df = panel(seed=29, n=300, groups=(20,))
+    df["x1_copy"] = df["x1"]
+    out = tolvane(["y"], ["x1", "x1_copy", "x2"], ["a"], df, verb=0)
+    assert out.model.exog_names == ["x1", "x1_copy", "x2"]
+    assert model_messages(out) == [RANK_WARNING] and capsys.readouterr().out.splitlines() == [RANK_WARNING]
+    b = ols_oracle(df, "y", ["x1", "x2"], ["a"])[0]
+    # lstsq returns the minimum-norm solution: the effect of x1 split evenly over the two copies
+    np.testing.assert_allclose(out.params.ravel(), [b[0] / 2, b[0] / 2, b[1]], rtol=1e-7)
+
+
+def test_every_regressor_absorbed_raises(panel):
+    df = panel(seed=30, n=200, groups=(10,))
+    df["xc"] = df["a"] * 2.0
+    with pytest.raises(Exception, match="No regressor left: the variables xc are omitted due to colliearity"):
+        tolvane(["y"], ["xc"], ["a"], df)
+
+
+@pytest.mark.parametrize("accel, name", [(True, "MAP_NH_CG_accel"), (False, "MAP_NH_noaccel")])
+def test_divergence_is_reported_with_the_routine_name(panel, monkeypatch, accel, name):
+    real = getattr(_tolvane, name)
+
+    def diverging(x, *args):
+        out = real(x, *args)
+        out[3, 1] = np.nan
+        return out
+
+    diverging.__name__ = real.__name__
+    monkeypatch.setattr(_tolvane, name, diverging)
+    df = panel(seed=31, n=200, groups=(10,))
+    with pytest.raises(Exception, match=r"^" + name + r"\(y,X\) diverged$"):
+        tolvane(["y"], ["x1"], ["a"], df, accel=accel)
+
+
+def test_dependent_variable_may_be_integer(panel, ols_oracle):
+    df = panel(seed=32, n=300, groups=(15,))
+    df["yi"] = np.round(df["y"] * 10).astype(np.int64)
+    out = tolvane(["yi"], ["x1"], ["a"], df)
+    np.testing.assert_allclose(out.params.ravel(), ols_oracle(df, "yi", ["x1"], ["a"])[0], rtol=1e-8)
+    assert isinstance(out.resid, pd.Series)
