@@ -1,0 +1,167 @@
+"""Covariance matrices of the slope coefficients.
+
+Three estimators over the demeaned data ``yXtilde`` (column 0 the dependent
+variable, columns 1..K the regressors) and the residuals:
+
+* homoskedastic: ``RSS / (N - K - total_nonredundant_fe) * (X'X)^-1``;
+* heteroskedastic (HC1): ``N / (N - K - total_nonredundant_fe)`` times the
+  HC0 sandwich ``(X'X)^-1 (sum_i r_i^2 x_i x_i') (X'X)^-1``;
+* multiway cluster (Cameron, Gelbach and Miller): the inclusion-exclusion
+  sum over all non-empty subsets of the cluster variables, each subset's
+  meat weighted by +1 (odd size) or -1 (even size) and by ``G/(G-1)`` with
+  G the smallest cluster count over all subsets. The meats come from the
+  kernel (``calc_B``) over group tables built with ``panelsetup``.
+
+Absorbed fixed effects are charged in the first two through
+``total_nonredundant_fe``. Only the multiway sum can lose positive
+semidefiniteness, so only it is followed by the eigenvalue repair.
+"""
+
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+
+from vantrel.backend.morlisk import powerset
+from vantrel.backend.quarnet import calc_B, panelsetup
+
+# Eigenvalues below this are taken as a genuine loss of semidefiniteness
+# rather than rounding noise of an (almost) singular matrix.
+_EIGEN_TOL = -1e-12
+_EIGENVALUE_FIX_MSG = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
+
+
+def _homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, verb):
+    rss = np.dot(resid.T, resid).item()
+    s2 = rss / (N - K - total_nonredundant_fe)
+    if verb > 0:
+        print("[Homoskedastic diagnostics]")
+        print(f"N={N:,}, K={K}, N_FE={N_FE}, total_nonredundant_fe={total_nonredundant_fe}")
+        print(f"RSS={rss:.6f}")
+        print(f"s2_denominator={N - K - total_nonredundant_fe}")
+        print(f"s2={s2:.6f}")
+    return s2 * xx_inv, s2
+
+
+def _heteroskedastic(X, xx_inv, resid, N, K, total_nonredundant_fe):
+    xox = (X * resid ** 2).T @ X
+    return np.linalg.multi_dot([xx_inv, xox, xx_inv]) * (N / (N - K - total_nonredundant_fe))
+
+
+def _cluster_ids(data, clustvars):
+    """One dense identifier column per non-empty subset of ``clustvars``.
+
+    Returns ``(clust_df, clustvars_all, cluster_intersections)``; column
+    ``clu_<letter>`` numbers the distinct value combinations of subset i in
+    sorted-key order. The identifiers are built from the cluster columns of
+    ``data`` into a fresh frame, so a cluster variable that happens to be
+    called ``clu_A`` is not overwritten before the later subsets read it.
+    """
+    n_cluster = int(2.0 ** len(clustvars) - 1.0)
+    clustvars_all = ["clu_" + chr(65 + i) for i in range(n_cluster)]
+    cluster_intersections = powerset(clustvars)
+    # A name given twice selects its column once; the subsets then cancel
+    # down to the one-way estimator, as they should.
+    source = data[list(dict.fromkeys(clustvars))]
+    columns = {}
+    for i in range(n_cluster):
+        ids = source.groupby(cluster_intersections[i]).ngroup()
+        if ids.isna().any():
+            # pandas leaves rows with a missing key out of every group; they
+            # would have no place in the group table.
+            raise ValueError(f"Cluster variable(s) {list(cluster_intersections[i])} "
+                             "contain missing values")
+        columns[clustvars_all[i]] = ids.to_numpy(dtype=np.int64)
+    clust_df = pd.DataFrame(columns, index=data.index)
+    return clust_df, clustvars_all, cluster_intersections
+
+
+def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb):
+    covmat = np.zeros((K, K), dtype=np.float64)
+    clust_df, clustvars_all, cluster_intersections = _cluster_ids(data, clustvars)
+    n_cluster = len(clustvars_all)
+    N_cluster = [int(clust_df[var].max()) + 1 for var in clustvars_all]
+    if np.min(N_cluster) == 1:
+        raise RuntimeError("Cluster with a single category deteced")
+    pm = [1 if len(subset) % 2 == 1 else -1 for subset in cluster_intersections]
+    min_G = min(N_cluster)
+    correction = min_G / (min_G - 1)
+
+    for i, var in enumerate(clustvars_all):
+        if verb > 0:
+            print("calculating covmat", i + 1, "of", n_cluster)
+        ids = clust_df[var].to_numpy()
+        sortvec = np.argsort(ids)
+        G = N_cluster[i]
+        panelmat = np.zeros((G, 2), dtype=np.int64)
+        panelsetup(panelmat, np.ascontiguousarray(ids[sortvec]), int(N), G)
+        B = np.zeros((K, K), dtype=np.float64)
+        calc_B(B, yXtilde, resid, sortvec, panelmat, G, K)
+        covmat += (pm[i] * correction) * B
+
+    covmat = np.linalg.multi_dot([xx_inv, covmat, xx_inv])
+    return covmat, SimpleNamespace(clust_df=clust_df, n_cluster=n_cluster,
+                                   clustvars_all=clustvars_all,
+                                   cluster_intersections=cluster_intersections,
+                                   pm=pm, correction=correction, N_cluster=N_cluster)
+
+
+def _eigenvalue_fix(covmat, verb, msg, result):
+    """Clip negative eigenvalues of a multiway covariance matrix to zero.
+
+    The inclusion-exclusion sum subtracts the intersection terms and can end
+    up indefinite. Below -1e-12 the message is recorded, the unrepaired
+    matrix kept as ``result.covmat_nofix`` and ``result.eigenvalue_fix`` set;
+    the repaired matrix is the nearest positive semidefinite one in the
+    Frobenius norm, symmetrised against rounding.
+    """
+    if verb > 0:
+        print("Eigenvalue check")
+    Eval, Evec = np.linalg.eigh(covmat)
+    if not np.any(Eval < _EIGEN_TOL):
+        return covmat
+    msg.append(_EIGENVALUE_FIX_MSG)
+    if verb > 0:
+        print(_EIGENVALUE_FIX_MSG)
+    result.eigenvalue_fix = True
+    result.covmat_nofix = covmat.copy()
+    Eval = np.maximum(Eval, 0)
+    covmat = (Evec * Eval) @ Evec.T
+    return (covmat + covmat.T) / 2
+
+
+def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data,
+                       clustvars, verb, msg, result):
+    """The K x K covariance matrix of the slopes for the normalised ``setype``.
+
+    ``yXtilde`` is the N x (K+1) C-contiguous demeaned matrix, ``resid`` the
+    N x 1 residuals, ``data`` the estimation sample in the same row order
+    (holding the ``clustvars`` columns under "cluster").
+
+    Returns ``SimpleNamespace(covmat, xx_inv, s2, clust_df, n_cluster,
+    clustvars_all, cluster_intersections, pm, correction, N_cluster)``; every
+    field is None for "none", ``s2`` is set only on the homoskedastic path and
+    the cluster bookkeeping only on the cluster path. Under "cluster" a
+    repair of a not positive-semidefinite matrix appends its message to
+    ``msg`` and sets ``result.eigenvalue_fix`` and ``result.covmat_nofix``.
+    """
+    out = SimpleNamespace(covmat=None, xx_inv=None, s2=None, clust_df=None, n_cluster=None,
+                          clustvars_all=None, cluster_intersections=None, pm=None,
+                          correction=None, N_cluster=None)
+    if setype == "none":
+        return out
+
+    X = yXtilde[:, 1:]
+    out.xx_inv = np.linalg.inv(X.T @ X)
+    if setype == "homoskedastic":
+        out.covmat, out.s2 = _homoskedastic(out.xx_inv, resid, N, K, N_FE,
+                                            total_nonredundant_fe, verb)
+    elif setype == "heteroskedastic":
+        out.covmat = _heteroskedastic(X, out.xx_inv, resid, N, K, total_nonredundant_fe)
+    elif setype == "cluster":
+        covmat, bookkeeping = _cluster(yXtilde, resid, out.xx_inv, N, K, data, clustvars, verb)
+        out.covmat = _eigenvalue_fix(covmat, verb, msg, result)
+        vars(out).update(vars(bookkeeping))
+    else:
+        raise Exception("You should not be able to reach that point; Invalid SE type")
+    return out

@@ -1,0 +1,304 @@
+"""Covariance estimators against oracles that share no code with the package.
+
+* iid and HC1: statsmodels OLS of y on the regressors plus full dummy sets.
+  statsmodels charges its own residual degrees of freedom (N minus the rank
+  of the dummy design); the package charges ``N - K - total_nonredundant_fe``.
+  The tests convert explicitly: the iid matrix is rescaled by
+  ``df_resid_sm / (N - K - total_nonredundant_fe)``, and HC1 is built from
+  statsmodels' HC0 sandwich times ``N / (N - K - total_nonredundant_fe)``
+  (statsmodels' own HC1 factor ``N / (N - p)`` counts the dummies in p).
+* cluster: the Cameron-Gelbach-Miller sum written out as a loop over the
+  clusters of every subset, G/(G-1) with the smallest G over the subsets.
+
+The demeaned matrix is built here by projecting y and X on the full dummy
+sets with lstsq, so nothing depends on the package's demeaning.
+"""
+
+from itertools import combinations
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+import pytest
+import statsmodels.api as sm
+
+from vantrel.tolvane import covariance
+from vantrel.tolvane.covariance import compute_covariance
+
+FIX_MSG = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
+
+
+def _within(df, fe_columns, y="y", x=("x1", "x2")):
+    """yXtilde, beta, resid and the full dummy design of the model y ~ x | fe."""
+    dummies = np.column_stack(
+        [np.eye(df[f].nunique())[pd.factorize(df[f], sort=True)[0]] for f in fe_columns])
+    Z = df[[y, *x]].to_numpy(dtype=float)
+    yXtilde = np.ascontiguousarray(Z - dummies @ np.linalg.lstsq(dummies, Z, rcond=None)[0])
+    beta = np.linalg.lstsq(yXtilde[:, 1:], yXtilde[:, :1], rcond=None)[0]
+    resid = yXtilde[:, :1] - yXtilde[:, 1:] @ beta
+    design = np.column_stack([df[list(x)].to_numpy(dtype=float), dummies])
+    return SimpleNamespace(yXtilde=yXtilde, beta=beta, resid=resid, design=design,
+                           N=len(df), K=len(x))
+
+
+def _cgm(Xt, u, cluster_columns):
+    """Multiway cluster sandwich, one explicit loop per cluster of each subset."""
+    meats, signs, counts = [], [], []
+    m = len(cluster_columns)
+    for size in range(1, m + 1):
+        for subset in combinations(range(m), size):
+            keys = list(zip(*(cluster_columns[j] for j in subset)))
+            meat = np.zeros((Xt.shape[1], Xt.shape[1]))
+            distinct = sorted(set(keys))
+            for key in distinct:
+                rows = np.array([k == key for k in keys])
+                score = Xt[rows].T @ u[rows]
+                meat += np.outer(score, score)
+            meats.append(meat)
+            signs.append(1 if size % 2 else -1)
+            counts.append(len(distinct))
+    G = min(counts)
+    total = sum(s * meat for s, meat in zip(signs, meats)) * G / (G - 1)
+    bread = np.linalg.inv(Xt.T @ Xt)
+    return bread @ total @ bread
+
+
+@pytest.fixture
+def data(panel):
+    df = panel(seed=7, n=300, groups=(12, 6), n_x=2)
+    rng = np.random.default_rng(2)
+    df["region"] = rng.choice(["north", "south", "east", "west", "centre"], size=len(df))
+    df["year"] = rng.integers(2000, 2009, size=len(df)).astype(float)
+    df["plant"] = rng.integers(0, 40, size=len(df))
+    # The caller's labels: duplicated and out of order, as a user's frame may be.
+    df.index = np.repeat(np.arange(len(df) // 2)[::-1], 2)
+    return df
+
+
+@pytest.fixture
+def fit(data):
+    out = _within(data, ["a", "b"])
+    # What the redundancy count charges for a then b (no shared variable):
+    # every level of both, one more than the rank of the two dummy sets.
+    out.N_FE = data["a"].nunique() + data["b"].nunique()
+    return out
+
+
+def _call(setype, fit, data, tnfe, clustvars=None, verb=0, msg=None, result=None):
+    msg = [] if msg is None else msg
+    result = SimpleNamespace() if result is None else result
+    return compute_covariance(setype, fit.yXtilde, fit.resid, fit.N, fit.K, fit.N_FE, tnfe, data,
+                              clustvars, verb, msg, result)
+
+
+@pytest.mark.filterwarnings("ignore:The design matrix is rank-deficient")
+def test_homoskedastic_matches_dummy_ols(fit, data):
+    tnfe = fit.N_FE
+    out = _call("homoskedastic", fit, data, tnfe)
+    ols = sm.OLS(data["y"].to_numpy(), fit.design).fit()
+    assert ols.df_resid == fit.N - fit.K - (tnfe - 1)
+    expected = ols.cov_params()[:2, :2] * ols.df_resid / (fit.N - fit.K - tnfe)
+    np.testing.assert_allclose(out.covmat, expected, rtol=1e-8)
+    rss = float(np.sum(ols.resid ** 2))
+    assert out.s2 == pytest.approx(rss / (fit.N - fit.K - tnfe), rel=1e-10)
+    np.testing.assert_allclose(out.xx_inv @ (fit.yXtilde[:, 1:].T @ fit.yXtilde[:, 1:]),
+                               np.eye(2), atol=1e-10)
+    assert out.clust_df is None and out.N_cluster is None and out.pm is None
+
+
+@pytest.mark.filterwarnings("ignore:The design matrix is rank-deficient")
+def test_heteroskedastic_matches_dummy_ols_hc0_rescaled(fit, data):
+    tnfe = fit.N_FE - 1
+    out = _call("heteroskedastic", fit, data, tnfe)
+    hc0 = sm.OLS(data["y"].to_numpy(), fit.design).fit(cov_type="HC0").cov_params()[:2, :2]
+    expected = hc0 * fit.N / (fit.N - fit.K - tnfe)
+    np.testing.assert_allclose(out.covmat, expected, rtol=1e-8)
+    assert out.s2 is None and out.clust_df is None
+
+
+def test_heteroskedastic_with_equal_residual_magnitudes(fit, data):
+    signs = np.where(np.arange(fit.N) % 3 == 0, -1.0, 1.0)[:, None]
+    flat = SimpleNamespace(**{**vars(fit), "resid": 0.7 * signs})
+    out = _call("heteroskedastic", flat, data, fit.N_FE)
+    X = fit.yXtilde[:, 1:]
+    expected = 0.49 * np.linalg.inv(X.T @ X) * fit.N / (fit.N - fit.K - fit.N_FE)
+    np.testing.assert_allclose(out.covmat, expected, rtol=1e-10)
+
+
+@pytest.mark.parametrize(
+    "clustvars",
+    [
+        pytest.param(["plant"], id="one_way"),
+        pytest.param(["region"], id="one_way_text_ids"),
+        pytest.param(["plant", "year"], id="two_way"),
+        pytest.param(["region", "year", "plant"], id="three_way"),
+    ],
+)
+def test_cluster_matches_explicit_cgm(fit, data, clustvars):
+    msg = []
+    out = _call("cluster", fit, data, 0, clustvars=clustvars, msg=msg)
+    columns = [data[c].to_numpy() for c in clustvars]
+    expected = _cgm(fit.yXtilde[:, 1:], fit.resid.ravel(), columns)
+    np.testing.assert_allclose(out.covmat, expected, rtol=1e-8)
+    m = len(clustvars)
+    assert out.n_cluster == 2 ** m - 1
+    assert out.clustvars_all == ["clu_" + chr(65 + i) for i in range(2 ** m - 1)]
+    assert list(out.clust_df.columns) == out.clustvars_all
+    assert len(out.clust_df) == fit.N
+    # Each subset's ids number its distinct value combinations densely.
+    for subset, var, G in zip(out.cluster_intersections, out.clustvars_all, out.N_cluster):
+        combos = data[subset].drop_duplicates()
+        assert G == len(combos) == out.clust_df[var].nunique()
+    assert out.pm == [1 if len(s) % 2 else -1 for s in out.cluster_intersections]
+    assert out.correction == min(out.N_cluster) / (min(out.N_cluster) - 1)
+    assert msg == []
+
+
+@pytest.mark.filterwarnings("ignore:The design matrix is rank-deficient")
+def test_one_way_cluster_agrees_with_statsmodels(fit, data):
+    from statsmodels.stats.sandwich_covariance import cov_cluster
+
+    out = _call("cluster", fit, data, 0, clustvars=["plant"])
+    ols = sm.OLS(data["y"].to_numpy(), fit.design).fit()
+    G = data["plant"].nunique()
+    expected = cov_cluster(ols, data["plant"].to_numpy(), use_correction=False)[:2, :2]
+    np.testing.assert_allclose(out.covmat, expected * G / (G - 1), rtol=1e-8)
+
+
+def test_cluster_invariant_to_row_order_and_relabelling(fit, data):
+    out = _call("cluster", fit, data, 0, clustvars=["plant", "region"])
+    order = np.random.default_rng(4).permutation(fit.N)
+    shuffled = SimpleNamespace(**{**vars(fit), "yXtilde": np.ascontiguousarray(fit.yXtilde[order]),
+                                  "resid": fit.resid[order]})
+    relabelled = data.iloc[order].assign(plant=lambda d: d["plant"] * -3 + 1000,
+                                         region=lambda d: "r_" + d["region"])
+    out2 = _call("cluster", shuffled, relabelled, 0, clustvars=["plant", "region"])
+    np.testing.assert_allclose(out2.covmat, out.covmat, rtol=1e-12)
+
+
+def test_repeated_cluster_name_reduces_to_one_way(fit, data):
+    once = _call("cluster", fit, data, 0, clustvars=["plant"])
+    twice = _call("cluster", fit, data, 0, clustvars=["plant", "plant"])
+    np.testing.assert_allclose(twice.covmat, once.covmat, rtol=1e-12)
+
+
+def test_none_returns_all_none(fit, data):
+    out = _call("none", fit, data, fit.N_FE)
+    assert all(value is None for value in vars(out).values())
+    assert len(vars(out)) == 10
+
+
+@pytest.mark.parametrize(
+    "setype, clustvars, exc, text",
+    [
+        pytest.param("cluster", ["constant"], RuntimeError,
+                     "Cluster with a single category deteced", id="single_category"),
+        pytest.param("cluster", ["plant", "constant"], RuntimeError,
+                     "Cluster with a single category deteced", id="single_category_second"),
+        pytest.param("robust", None, Exception,
+                     "You should not be able to reach that point; Invalid SE type",
+                     id="invalid_setype"),
+        pytest.param("cluster", ["gappy"], ValueError, "contain missing values",
+                     id="missing_cluster_value"),
+    ],
+)
+def test_errors(fit, data, monkeypatch, setype, clustvars, exc, text):
+    def no_kernel(*args):
+        raise AssertionError("kernel called")
+
+    monkeypatch.setattr(covariance, "calc_B", no_kernel)
+    monkeypatch.setattr(covariance, "panelsetup", no_kernel)
+    frame = data.assign(constant=5, gappy=np.where(np.arange(len(data)) == 3, np.nan, 1.0))
+    with pytest.raises(exc, match=text):
+        _call(setype, fit, frame, fit.N_FE, clustvars=clustvars)
+
+
+def test_homoskedastic_diagnostics(panel, capsys):
+    df = panel(seed=1, n=1234, groups=(20,), n_x=2)
+    f = _within(df, ["a"])
+    compute_covariance("homoskedastic", f.yXtilde, f.resid, 1234, 2, 40, 39, df, None, 1, [],
+                       SimpleNamespace())
+    rss = float(np.sum(f.resid ** 2))
+    assert capsys.readouterr().out.split("\n") == [
+        "[Homoskedastic diagnostics]",
+        "N=1,234, K=2, N_FE=40, total_nonredundant_fe=39",
+        f"RSS={rss:.6f}",
+        "s2_denominator=1193",
+        f"s2={rss / 1193:.6f}",
+        "",
+    ]
+
+
+def test_cluster_progress_lines(fit, data, capsys):
+    _call("cluster", fit, data, 0, clustvars=["plant", "year"], verb=1)
+    assert capsys.readouterr().out.split("\n") == [
+        "calculating covmat 1 of 3",
+        "calculating covmat 2 of 3",
+        "calculating covmat 3 of 3",
+        "Eigenvalue check",
+        "",
+    ]
+
+
+def _grid_case(scale, x2=None):
+    """Four-row 2 x 2 grid whose residual scores cancel within every row and column.
+
+    The one-way meats vanish for the constant regressor, so the inclusion-
+    exclusion sum is minus the intersection meat: an indefinite matrix.
+    """
+    frame = pd.DataFrame({"r": [0, 0, 1, 1], "c": [0, 1, 0, 1]})
+    columns = [np.ones(4)] if x2 is None else [np.ones(4), np.asarray(x2, dtype=float)]
+    yXtilde = np.ascontiguousarray(np.column_stack([np.zeros(4)] + columns))
+    resid = scale * np.array([[1.0], [-1.0], [-1.0], [1.0]])
+    return frame, yXtilde, resid
+
+
+@pytest.mark.parametrize(
+    "target, repaired",
+    [pytest.param(-1e-6, True, id="minus_1e-6_repaired"),
+     pytest.param(-1e-13, False, id="minus_1e-13_untouched")],
+)
+def test_eigenvalue_threshold(target, repaired):
+    # covmat = 2 * (0 + 0 - 4 s^2) / 4^2 = -s^2 / 2 for residual scale s.
+    frame, yXtilde, resid = _grid_case(np.sqrt(-2 * target))
+    msg, result = [], SimpleNamespace()
+    out = compute_covariance("cluster", yXtilde, resid, 4, 1, 1, 1, frame, ["r", "c"], 0, msg,
+                             result)
+    if repaired:
+        assert msg == [FIX_MSG]
+        assert result.eigenvalue_fix is True
+        np.testing.assert_allclose(result.covmat_nofix, [[target]], rtol=1e-10)
+        assert out.covmat[0, 0] == 0.0
+    else:
+        assert msg == [] and vars(result) == {}
+        np.testing.assert_allclose(out.covmat, [[target]], rtol=1e-10)
+
+
+def test_eigenvalue_repair_projects_onto_psd(capsys):
+    frame, yXtilde, resid = _grid_case(1.0, x2=[0.3, 2.0, -1.0, 0.5])
+    expected_nofix = _cgm(yXtilde[:, 1:], resid.ravel(), [frame["r"], frame["c"]])
+    eig, vec = np.linalg.eigh(expected_nofix)
+    assert eig[0] < -1e-3 and eig[-1] > 1e-3  # indefinite, so the repair has work to do
+    msg, result = ["earlier notice"], SimpleNamespace()
+    out = compute_covariance("cluster", yXtilde, resid, 4, 2, 1, 1, frame, ["r", "c"], 1, msg,
+                             result)
+    assert capsys.readouterr().out.endswith("Eigenvalue check\n" + FIX_MSG + "\n")
+    assert msg == ["earlier notice", FIX_MSG]
+    np.testing.assert_allclose(result.covmat_nofix, expected_nofix, rtol=1e-10)
+    assert result.covmat_nofix is not out.covmat
+    np.testing.assert_array_equal(out.covmat, out.covmat.T)
+    # Nearest PSD matrix: the negative direction is removed, the positive one kept.
+    np.testing.assert_allclose(out.covmat @ vec[:, 0], 0, atol=1e-12)
+    np.testing.assert_allclose(out.covmat @ vec[:, 1], eig[1] * vec[:, 1], rtol=1e-10)
+    assert np.linalg.eigvalsh(out.covmat).min() >= -1e-12
+
+
+@pytest.mark.parametrize("setype", ["homoskedastic", "heteroskedastic"])
+def test_no_repair_outside_cluster(fit, data, setype):
+    # A degrees-of-freedom charge beyond N makes the homoskedastic matrix
+    # negative definite; only the multiway sum is ever repaired.
+    msg, result = [], SimpleNamespace()
+    out = compute_covariance(setype, fit.yXtilde, fit.resid, fit.N, fit.K, fit.N_FE, fit.N, data,
+                             None, 0, msg, result)
+    assert np.linalg.eigvalsh(out.covmat).max() < 0
+    assert msg == [] and vars(result) == {}
