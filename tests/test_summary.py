@@ -30,6 +30,8 @@ ROBUST_HEAD = [
     "-----  -------------  -----------  --------  -------  ----------------------",
 ]
 NESTED_NOTE = "* = FE nested within cluster; treated as redundant for DoF computation"
+FIT = dict(r_squared=0.5, adj_r_squared=0.4, within_r_squared=0.3, root_mse=1.5)
+CONS = (1.0, 0.5, 2.0, 0.048)
 
 
 def _two_coefs():
@@ -53,12 +55,11 @@ def _header(lines):
 def test_homoskedastic_report(capsys):
     # Wald with C = [[.01, .02], [.02, .25]]: b'C^-1 b = 0.103125 / 0.0021, over K = 2.
     lines, _ = _printed(
-        capsys, **_two_coefs(), setype="homoskedastic", fixedeffects=["firm", "state#year"],
-        r_squared=0.5, adj_r_squared=0.4, within_r_squared=0.3, root_mse=1.5,
+        capsys, **_two_coefs(), **FIT, setype="homoskedastic", fixedeffects=["firm", "state#year"],
         covmat=np.array([[0.01, 0.02], [0.02, 0.25]]), df_resid=100,
         fe_redundancies={"firm": {"categories": 30, "redundant": 0, "num_coefs": 30},
                          "state#year": {"categories": 10, "redundant": 1, "num_coefs": 9}},
-        cons_stats=(1.0, 0.5, 2.0, 0.048))
+        cons_stats=CONS)
     assert lines == [
         RULE,
         OBS,
@@ -108,12 +109,11 @@ def test_heteroskedastic_report_without_regressors_or_fixed_effects(capsys):
 
 def test_cluster_report_one_variable_with_root_mse(capsys):
     lines, _ = _printed(
-        capsys, **_two_coefs(), setype="cluster", fixedeffects=["firm", "year"],
-        clustvars=["firm"], N_cluster=[50], r_squared=0.5, adj_r_squared=0.4,
-        within_r_squared=0.3, root_mse=1.5, covmat=np.diag([0.01, 0.25]),
+        capsys, **_two_coefs(), **FIT, setype="cluster", fixedeffects=["firm", "year"],
+        clustvars=["firm"], N_cluster=[50], covmat=np.diag([0.01, 0.25]),
         fe_redundancies={"firm": {"categories": 50, "redundant": 50, "num_coefs": 0},
                          "year": {"categories": 8, "redundant": 0, "num_coefs": 8}},
-        cons_stats=(1.0, 0.5, 2.0, 0.048))
+        cons_stats=CONS)
     assert lines == [
         RULE,
         OBS,
@@ -140,8 +140,7 @@ def test_cluster_report_one_variable_with_root_mse(capsys):
 
 def test_none_report(capsys):
     lines, _ = _printed(
-        capsys, **_two_coefs(), setype="none", fixedeffects=["firm", "year", "state#year"],
-        r_squared=0.5, adj_r_squared=0.4, within_r_squared=0.3, root_mse=1.5,
+        capsys, **_two_coefs(), **FIT, setype="none", fixedeffects=["firm", "year", "state#year"],
         fe_counts={"firm": 30, "year": 8, "state#year": 120})
     assert lines == [
         RULE,
@@ -191,8 +190,7 @@ def test_none_report(capsys):
              "                               (Std. err. adjusted for 50 clusters in firm year)"],
             id="cluster_two_vars_smallest_count"),
         pytest.param(
-            dict(setype="cluster", N_cluster=[10], r_squared=0.5, adj_r_squared=0.4,
-                 within_r_squared=0.3, root_mse=1.5, covmat=np.diag([0.01, 0.25])),
+            dict(FIT, setype="cluster", N_cluster=[10], covmat=np.diag([0.01, 0.25])),
             [RULE, OBS,
              "Absorbing 1 HDFE group                                F(   2,      9) =    15.62",
              "Statistics robust to heteroskedasticity                   Prob > F    =   0.0012",
@@ -302,7 +300,7 @@ def test_every_header_line_is_80_columns(capsys):
                                        pytest.param(False, id="without_cons")])
 def test_returned_frame(capsys, with_cons):
     args = _two_coefs()
-    cons_stats = (1.0, 0.5, 2.0, 0.048) if with_cons else None
+    cons_stats = CONS if with_cons else None
     frame = stata_style_summary(**args, setype="homoskedastic", cons_stats=cons_stats)
     capsys.readouterr()
     assert list(frame.columns) == ["coef", "std_err", "t", "P>|t|", "[0.025", "0.975]"]

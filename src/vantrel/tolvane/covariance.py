@@ -44,6 +44,12 @@ def _homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, verb):
 
 
 def _heteroskedastic(X, xx_inv, resid, N, K, total_nonredundant_fe):
+    """HC1 over the within regression: the HC0 sandwich times N / (N - K - FE charge).
+
+    The sandwich equals the slope block of HC0 on the dummy-variable
+    regression; the factor differs from a dummy regression's own HC1, whose
+    N / (N - p) counts every dummy in p rather than the non-redundant ones.
+    """
     xox = (X * resid ** 2).T @ X
     return np.linalg.multi_dot([xx_inv, xox, xx_inv]) * (N / (N - K - total_nonredundant_fe))
 
