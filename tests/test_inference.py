@@ -204,11 +204,6 @@ def test_constant_nonpositive_variance_gives_nan(model):
     assert np.isnan(cons_se) and np.isnan(cons_t) and np.isnan(cons_p)
 
 
-def test_constant_none_is_none(model):
-    assert constant_term("none", model.df, ["y"], X_NAMES, model.beta, model.yXtilde,
-                         model.resid, model.N, model.K, model.exact_fe, None, None) is None
-
-
 def test_likelihood_matches_ols_and_charges_all_groups(model):
     out = likelihood_stats(model.resid, model.N, model.N_FE, model.K)
     ols = model.ols
