@@ -29,26 +29,33 @@ RowBlock my_row_block(int64_t n) {
 template <int W>
 using Width = std::integral_constant<int, W>;
 
-// Runs body(Width<W>, a, b, c) for every non-empty group [a, b] and every chunk of up to
-// four columns starting at column c, groups spread over the threads by a guided schedule.
-// Handling a chunk of columns in one pass over the group's rows reads each row once per
-// chunk instead of once per column; the compile-time width keeps the accumulators in
-// registers (a loop over a run-time K measured 1.5x slower). Within a column the order of
-// operations is that of a column-by-column loop, so results are bit-identical to it.
+// Runs body(Width<W>{}, c) for the chunks of up to four columns c .. c+W-1 of K columns.
+// The compile-time width keeps a chunk's long double accumulators in registers (a loop over
+// a run-time K measured 1.5x slower).
+template <class Body>
+void for_each_column_chunk(int64_t K, const Body &body) {
+    for (int64_t c = 0; c < K; c += 4) {
+        switch (std::min<int64_t>(K - c, 4)) {
+            case 4: body(Width<4>{}, c); break;
+            case 3: body(Width<3>{}, c); break;
+            case 2: body(Width<2>{}, c); break;
+            default: body(Width<1>{}, c); break;
+        }
+    }
+}
+
+// Runs body(Width<W>{}, a, b, c) for every non-empty group [a, b] and every column chunk,
+// groups spread over the threads by a guided schedule with chunks of one group. Handling a
+// chunk of columns in one pass over the group's rows reads each row once per chunk instead
+// of once per column. Within a column the order of operations is that of a column-by-column
+// loop, so results are bit-identical to it.
 template <class Body>
 void for_each_group_chunk(const int64_t *panelmat, int64_t K, int64_t N_panelmat, const Body &body) {
 #pragma omp parallel for schedule(guided, 1)
     for (int64_t g = 0; g < N_panelmat; ++g) {
         const int64_t a = panelmat[2 * g], b = panelmat[2 * g + 1];
         if (a > b) continue;
-        for (int64_t c = 0; c < K; c += 4) {
-            switch (std::min<int64_t>(K - c, 4)) {
-                case 4: body(Width<4>{}, a, b, c); break;
-                case 3: body(Width<3>{}, a, b, c); break;
-                case 2: body(Width<2>{}, a, b, c); break;
-                default: body(Width<1>{}, a, b, c); break;
-            }
-        }
+        for_each_column_chunk(K, [&](auto width, int64_t c) { body(width, a, b, c); });
     }
 }
 
@@ -127,16 +134,28 @@ namespace {
 
 // Each thread sums its own block of rows into private long double accumulators and merges
 // them into the shared total once, under the lock; the last bits of the result therefore
-// depend on the thread count and on the order in which threads take the lock.
+// depend on the thread count and on the order in which threads take the lock. The block is
+// walked in tiles of rows, each tile once per column chunk (from cache when K > 4), which
+// keeps every column's additions in row order.
 template <class Product>
 void quadcolsum_impl(double *res, int64_t N, int64_t K, const Product &product) {
+    constexpr int64_t tile = 256;
     std::vector<long double> temp(static_cast<size_t>(K), 0.0L);
 #pragma omp parallel
     {
         std::vector<long double> mine(static_cast<size_t>(K), 0.0L);
         const RowBlock blk = my_row_block(N);
-        for (int64_t i = blk.begin; i < blk.end; ++i)
-            for (int64_t k = 0; k < K; ++k) mine[k] += product(i, k);
+        for (int64_t i0 = blk.begin; i0 < blk.end; i0 += tile) {
+            const int64_t i1 = std::min(i0 + tile, blk.end);
+            for_each_column_chunk(K, [&](auto width, int64_t c) {
+                constexpr int W = decltype(width)::value;
+                long double acc[W];
+                for (int j = 0; j < W; ++j) acc[j] = mine[c + j];
+                for (int64_t i = i0; i < i1; ++i)
+                    for (int j = 0; j < W; ++j) acc[j] += product(i, c + j);
+                for (int j = 0; j < W; ++j) mine[c + j] = acc[j];
+            });
+        }
 #pragma omp critical(quarnet_quadcolsum_merge)
         for (int64_t k = 0; k < K; ++k) temp[k] += mine[k];
     }

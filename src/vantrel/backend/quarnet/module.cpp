@@ -53,8 +53,8 @@ FixedEffects fetch_fixed_effects(nb::handle A) {
                               std::string(nb::repr(A.type()).c_str()))
                                  .c_str());
     if (!A.attr("dtype").equal(np.attr("dtype")("O")))
-        throw nb::type_error(("A must be a numpy object array, got dtype " +
-                              std::string(nb::str(A.attr("dtype")).c_str()))
+        throw nb::type_error(("A must be a numpy object array, got " +
+                              std::string(nb::repr(A.attr("dtype")).c_str()))
                                  .c_str());
     const nb::tuple shape = nb::borrow<nb::tuple>(A.attr("shape"));
     if (shape.size() != 2 || nb::cast<int64_t>(shape[1]) != 2)
@@ -142,15 +142,23 @@ using Method = quarnet::DemeanOutcome (*)(double *, int64_t, int64_t, const doub
                                          const std::vector<quarnet::GroupIndex> &,
                                          const quarnet::DemeanOptions &, const quarnet::ProgressFn &);
 
+// Validates, runs the iteration and returns how many iterations it made.
 template <Method method>
-Matrix demean(Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter,
-              int64_t maxiter, int64_t verbose, int n_threads) {
+int64_t run_demeaning(const Matrix &x, const std::optional<Weights> &w, nb::handle A, double tol,
+                      int64_t miniter, int64_t maxiter, int64_t verbose, int n_threads) {
     const FixedEffects fes = demeaning_index(x, w, A);
     const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
     const quarnet::DemeanOutcome outcome =
         method(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
                w ? w->data() : nullptr, fes.views, opt, quarnet::ProgressFn(python_progress));
     if (!outcome.converged) throw nb::value_error("demeaning did not converge");
+    return outcome.iterations;
+}
+
+template <Method method>
+Matrix demean(Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter,
+              int64_t maxiter, int64_t verbose, int n_threads) {
+    run_demeaning<method>(x, w, A, tol, miniter, maxiter, verbose, n_threads);
     return x;
 }
 
@@ -239,23 +247,40 @@ NB_MODULE(quarnet, m) {
         "keys"_a.noconvert(), "n_groups"_a,
         "Row positions ordered by the dense keys in [0, n_groups), stable, in O(N + n_groups).");
 
+    // repeat > 1 runs that many sweeps after one validation, so that a benchmark can tell
+    // the kernels' time from the per-call index checks.
     m.def(
         "_sweep",
-        [](Matrix x, std::optional<Weights> w, nb::handle A, int n_threads) {
+        [](Matrix x, std::optional<Weights> w, nb::handle A, int n_threads, int64_t repeat) {
             const FixedEffects fes = demeaning_index(x, w, A);
-            quarnet::MAP_NH_iter(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
-                                 w ? w->data() : nullptr, fes.views, n_threads);
+            for (int64_t i = 0; i < repeat; ++i)
+                quarnet::MAP_NH_iter(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
+                                     w ? w->data() : nullptr, fes.views, n_threads);
             return x;
         },
-        "x"_a.noconvert(), "w"_a.noconvert().none(), "A"_a, "n_threads"_a,
-        "One symmetric sweep of group demeanings over the fixed effects of A, in place.");
+        "x"_a.noconvert(), "w"_a.noconvert().none(), "A"_a, "n_threads"_a, "repeat"_a = 1,
+        "One symmetric sweep of group demeanings over the fixed effects of A, in place (repeat times).");
+
+    m.def(
+        "_demean_count",
+        [](Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter, int64_t maxiter,
+           int n_threads, bool accelerated) {
+            return accelerated ? run_demeaning<quarnet::MAP_NH_CG_accel>(x, w, A, tol, miniter, maxiter, 0, n_threads)
+                               : run_demeaning<quarnet::MAP_NH_noaccel>(x, w, A, tol, miniter, maxiter, 0, n_threads);
+        },
+        "x"_a.noconvert(), "w"_a.noconvert().none(), "A"_a, "tol"_a, "miniter"_a, "maxiter"_a, "n_threads"_a,
+        "accelerated"_a,
+        "Demean x in place like MAP_NH_CG_accel (accelerated) or MAP_NH_noaccel, silently, and "
+        "return the number of iterations made.");
 
     m.def(
         "_touch_rows",
-        [](Matrix x, nb::handle A, int n_threads) {
+        [](Matrix x, nb::handle A, int n_threads, int64_t repeat) {
             const FixedEffects fes = demeaning_index(x, std::nullopt, A);
-            quarnet::touch_sweep(x.data(), static_cast<int64_t>(x.shape(1)), fes.views, n_threads);
+            for (int64_t i = 0; i < repeat; ++i)
+                quarnet::touch_sweep(x.data(), static_cast<int64_t>(x.shape(1)), fes.views, n_threads);
         },
-        "x"_a.noconvert(), "A"_a, "n_threads"_a,
-        "The memory traffic of one sweep (loads and stores through sortvec) without arithmetic.");
+        "x"_a.noconvert(), "A"_a, "n_threads"_a, "repeat"_a = 1,
+        "The memory traffic of one sweep (loads and stores through sortvec) without arithmetic "
+        "(repeat times).");
 }

@@ -1,0 +1,177 @@
+"""Argument checks of the Python-callable kernel functions: every rejection happens before
+any work and leaves every array as it was."""
+
+import numpy as np
+import pytest
+
+from vantrel.backend import quarnet
+from vantrel.backend.morlisk import make_pointer
+
+IDS = np.array([[0, 0], [0, 1], [1, 1], [1, 0], [1, 2], [2, 2]])
+
+
+def good_args(function):
+    rng = np.random.default_rng(0)
+    A = make_pointer(IDS)
+    demean = dict(x=rng.normal(size=(6, 2)), w=rng.uniform(1, 2, 6), A=A, tol=1e-8, miniter=0, maxiter=50,
+                  verbose=0, n_threads=0)  # fmt: skip
+    return {
+        "panelsetup": dict(result=np.zeros((3, 2), np.int64), x=np.array([5, 5, 7, 7, 7, 9]), N=6, N2=3),
+        "drop_singletons": dict(x=rng.normal(size=6), A=A, touse=np.ones(6, np.int64)),
+        "sep": dict(x=rng.normal(size=6), A=A, touse=np.ones(6, np.int64)),
+        "calc_B": dict(result=np.zeros((1, 1)), x=rng.normal(size=(6, 2)), u=rng.normal(size=(6, 1)),
+                       sortvec=np.arange(6), panelmat=np.array([[0, 2], [3, 5]]), N_panelmat=2, K=1),  # fmt: skip
+        "MAP_NH_noaccel": demean,
+        "MAP_NH_CG_accel": demean,
+    }[function]
+
+
+FUNCTIONS = ["panelsetup", "drop_singletons", "sep", "calc_B", "MAP_NH_noaccel", "MAP_NH_CG_accel"]
+
+
+def snapshot(args):
+    arrays = [v for v in args.values() if isinstance(v, np.ndarray) and v.dtype != object]
+    arrays += [cell for v in args.values() if isinstance(v, np.ndarray) and v.dtype == object for cell in v.flat]
+    return [(a, a.copy()) for a in arrays]
+
+
+def assert_untouched(saved):
+    for array, copy in saved:
+        assert np.array_equal(array, copy, equal_nan=True)
+
+
+def read_only(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
+BAD_BUFFERS = {
+    "wrong_dtype": lambda a: a.astype(np.float32 if a.dtype == np.float64 else np.int32),
+    "fortran_order": lambda a: np.asfortranarray(np.repeat(a, 2, axis=-1)) if a.ndim == 2 else np.repeat(a, 2)[::2],
+    "read_only": read_only,
+    "wrong_ndim": lambda a: a[None],
+    "list": lambda a: a.tolist(),
+    "none": lambda a: None,
+}
+# Layouts that are legitimately accepted: calc_B takes any strides, w may be read-only or None.
+ACCEPTED = {("calc_B", "fortran_order"), ("MAP_NH_noaccel", "w", "read_only"), ("MAP_NH_CG_accel", "w", "read_only")}
+ACCEPTED |= {(f, "w", "none") for f in ("MAP_NH_noaccel", "MAP_NH_CG_accel")}
+
+CASES = [
+    pytest.param(function, name, bad, id=f"{function}-{name}-{bad}")
+    for function in FUNCTIONS
+    for name, value in good_args(function).items()
+    if isinstance(value, np.ndarray) and value.dtype != object
+    for bad in BAD_BUFFERS
+    if (function, bad) not in ACCEPTED and (function, name, bad) not in ACCEPTED
+]
+
+
+@pytest.mark.parametrize("function, name, bad", CASES)
+def test_bad_buffer_is_rejected_before_any_work(function, name, bad):
+    args = good_args(function)
+    args[name] = BAD_BUFFERS[bad](args[name])
+    saved = snapshot(args)
+    with pytest.raises((TypeError, ValueError)):
+        getattr(quarnet, function)(**args)
+    assert_untouched(saved)
+
+
+def table_variant(variant):
+    A = make_pointer(IDS)
+    if variant == "list_of_tuples":
+        return [tuple(row) for row in A]
+    if variant == "read_only_table":
+        A.flags.writeable = False
+    elif variant == "float_sortvec":
+        A[1, 0] = A[1, 0].astype(np.float64)
+    elif variant == "int32_panelmat":
+        A[0, 1] = A[0, 1].astype(np.int32)
+    elif variant == "read_only_sortvec":
+        A[0, 0] = read_only(A[0, 0])
+    elif variant == "fortran_panelmat":
+        A[0, 1] = np.asfortranarray(A[0, 1])
+    elif variant == "float_table":
+        return np.zeros((2, 2))
+    return A
+
+
+@pytest.mark.parametrize("function", ["drop_singletons", "sep", "MAP_NH_noaccel", "MAP_NH_CG_accel"])
+@pytest.mark.parametrize(
+    "variant",
+    ["list_of_tuples", "read_only_table", "float_sortvec", "int32_panelmat", "read_only_sortvec",
+     "fortran_panelmat", "float_table"],  # fmt: skip
+)
+def test_bad_fixed_effect_table_is_rejected(function, variant):
+    args = good_args(function)
+    args["A"] = table_variant(variant)
+    saved = snapshot(args)
+    with pytest.raises(TypeError, match=r"\bA\b"):
+        getattr(quarnet, function)(**args)
+    assert_untouched(saved)
+
+
+def with_cell(n, col, value):
+    A = make_pointer(IDS)
+    A[n, col] = np.array(value, dtype=np.int64)
+    return A
+
+
+INDEX_FAULTS = [
+    # (A, argument named in the message, also rejected by the screening functions)
+    pytest.param(with_cell(0, 0, [0, 1, 3, 6, 2, 5]), r"A\[0, 0\]", True, id="sortvec_entry_past_rows"),
+    pytest.param(with_cell(1, 0, [0, 3, -1, 2, 4, 5]), r"A\[1, 0\]", True, id="sortvec_entry_negative"),
+    pytest.param(with_cell(1, 1, [[0, 1], [2, 3], [4, 6]]), r"A\[1, 1\]", True, id="group_end_past_sortvec"),
+    pytest.param(with_cell(0, 1, [[-1, 1], [2, 3], [4, 5]]), r"A\[0, 1\]", True, id="group_start_negative"),
+    pytest.param(with_cell(0, 1, [[0, 1, 0], [2, 3, 0]]), r"A\[0, 1\]", True, id="three_column_panelmat"),
+    pytest.param(with_cell(0, 0, [0, 1, 2, 2, 4, 5]), r"A\[0, 0\]", False, id="sortvec_repeats_a_row"),
+    pytest.param(with_cell(0, 0, [0, 1, 2, 3, 4]), r"A\[0, [01]\]", True, id="sortvec_too_short"),
+    pytest.param(with_cell(1, 1, [[0, 2], [2, 3], [4, 5]]), r"A\[1, 1\]", False, id="groups_overlap"),
+]
+
+
+@pytest.mark.parametrize("function", ["drop_singletons", "sep", "MAP_NH_noaccel", "MAP_NH_CG_accel"])
+@pytest.mark.parametrize("A, name, for_screening", INDEX_FAULTS)
+def test_group_index_faults_are_rejected(function, A, name, for_screening):
+    args = good_args(function)
+    args["A"] = A
+    if function in ("drop_singletons", "sep") and not for_screening:
+        getattr(quarnet, function)(**args)  # in range: the single-threaded screening may follow it
+        return
+    saved = snapshot(args)
+    with pytest.raises(ValueError, match=name):
+        getattr(quarnet, function)(**args)
+    assert_untouched(saved)
+
+
+def test_screening_and_demeaning_size_checks():
+    args = good_args("drop_singletons") | {"touse": np.ones(5, np.int64)}
+    with pytest.raises(ValueError, match="touse has length 5"):
+        quarnet.drop_singletons(**args)
+    args = good_args("MAP_NH_noaccel") | {"w": np.ones(7)}
+    with pytest.raises(ValueError, match="w has length 7"):
+        quarnet.MAP_NH_noaccel(**args)
+    args = good_args("MAP_NH_CG_accel") | {"x": np.zeros((6, 0))}
+    with pytest.raises(ValueError, match="x has no column"):
+        quarnet.MAP_NH_CG_accel(**args)
+
+
+def test_aliased_buffers_are_rejected():
+    args = good_args("MAP_NH_noaccel")
+    x = np.ones((6, 1))
+    with pytest.raises(ValueError, match="x shares memory with w"):
+        quarnet.MAP_NH_noaccel(**(args | {"x": x, "w": x.ravel()}))
+    A = make_pointer(IDS)
+    touse = A[0, 0]
+    with pytest.raises(ValueError, match=r"touse shares memory with A\[0, 0\]"):
+        quarnet.drop_singletons(np.zeros(6), A, touse)
+
+
+@pytest.mark.parametrize("function", FUNCTIONS)
+def test_argument_names_order_and_count(function):
+    args = good_args(function)
+    getattr(quarnet, function)(*args.values())
+    getattr(quarnet, function)(**good_args(function))
+    with pytest.raises(TypeError):
+        getattr(quarnet, function)(*list(args.values())[:-1])
