@@ -85,3 +85,68 @@ def test_none_type_result(trade):
     kept = trade.loc[out.resid.index]
     np.testing.assert_allclose(kept[["dist", "contig"]].to_numpy().T @ out.resid.to_numpy(), 0, atol=1e-8)
     np.testing.assert_allclose(out.resid.groupby(kept["importer"].to_numpy()).sum(), 0, atol=1e-8)
+
+
+_INFERENCE_ROWS = ["cons", "cons_se", "cons_tvalue", "cons_pvalue", "params", "bse", "covmat", "cov_type"]
+_MODEL_ROWS = ["family", "model", "df_model", "df_resid", "formula_R", "formula_Stata", "aic", "bic", "llf",
+               "deviance", "pearson_chi2", "family_name", "family_link", "scale", "nobs", "method", "fit_history",
+               "fittedvalues", "resid", "msg"]
+
+
+@pytest.mark.parametrize(
+    "setype, FEgen, printed, expected",
+    [
+        pytest.param("none", False, True, ["params"] + _MODEL_ROWS, id="none"),
+        pytest.param("iid", True, True,
+                     _INFERENCE_ROWS + ["tvalues", "pvalues", "fe_rowsum"] + _MODEL_ROWS + ["fixed_effects",
+                                                                                            "summary_df"],
+                     id="homoskedastic_fegen"),
+        pytest.param("cluster", "yes", False,
+                     _INFERENCE_ROWS + ["clustvars", "df_resid_inference", "use_t", "tvalues", "pvalues"]
+                     + _MODEL_ROWS, id="cluster_truthy_fegen_is_not_true"),
+    ],
+)
+def test_attributes_in_order(trade, capsys, setype, FEgen, printed, expected):
+    out = tolvane(["ln_trade"], ["dist", "contig"], ["importer", "exporter"], trade, setype=setype,
+                  clustvars=["pair"] if setype == "cluster" else None, FEgen=FEgen,
+                  print_stata_style_summary=printed)
+    assert list(vars(out)) == expected
+    table = capsys.readouterr().out
+    assert ("dist" in table) == ("summary_df" in expected)
+
+
+def test_degrees_of_freedom_follow_the_type(trade):
+    # importer is named inside importer#year, so its categories are all redundant
+    kwargs = dict(y=["ln_trade"], x=["dist", "contig"], fixedeffects=["importer#year", "importer"], data=trade,
+                  print_stata_style_summary=False)
+    homo = tolvane(setype="homo", **kwargs)
+    n_iy, n_i = trade.groupby(["importer", "year"]).ngroups, trade["importer"].nunique()
+    assert homo.df_model == 2 + n_iy + n_i
+    assert homo.df_resid == homo.nobs - 2 - n_iy != homo.nobs - homo.df_model
+    clus = tolvane(setype="cl", clustvars=["pair", "year"], **kwargs)
+    assert clus.df_resid == clus.nobs - clus.df_model
+    assert clus.df_resid_inference == trade["year"].nunique() - 1 and clus.use_t is True
+
+
+@pytest.mark.parametrize("setype, cov_type", [("iid", "nonrobust"), ("HC1", "HC1")])
+def test_one_effect_standard_errors_match_dummy_regression(trade, setype, cov_type):
+    sm = pytest.importorskip("statsmodels.api")
+    out = tolvane(["ln_trade"], ["dist", "contig"], ["pair"], trade, setype=setype, print_stata_style_summary=False)
+    kept = trade.loc[out.resid.index]
+    design = np.column_stack([kept[["dist", "contig"]], pd.get_dummies(kept["pair"]).to_numpy(float)])
+    ref = sm.OLS(kept["ln_trade"].to_numpy(), design).fit(cov_type=cov_type, use_t=True)
+    np.testing.assert_allclose(out.params.to_numpy(), ref.params[:2], rtol=1e-8)
+    np.testing.assert_allclose(out.bse.to_numpy(), ref.bse[:2], rtol=1e-7)
+    np.testing.assert_allclose(out.pvalues.to_numpy(), ref.pvalues[:2], rtol=1e-6)
+
+
+def test_summary_frame_and_recovered_effects(trade, capsys):
+    out = tolvane(["ln_trade"], ["dist", "contig"], ["importer", "exporter"], trade, setype="robust", FEgen=True)
+    assert list(out.summary_df.index) == ["dist", "contig", "_cons"]
+    np.testing.assert_allclose(out.summary_df["coef"].to_numpy(), [*out.params, out.cons])
+    assert "importer" in capsys.readouterr().out
+    kept = trade.loc[out.resid.index]
+    explained = kept[["dist", "contig"]].to_numpy() @ out.params.to_numpy() + out.fe_rowsum.to_numpy()
+    np.testing.assert_allclose(explained + out.resid.to_numpy(), kept["ln_trade"].to_numpy(), atol=1e-10)
+    recovered = out.fixed_effects["_cons"] + out.fixed_effects["__hdfe_sum__"]
+    np.testing.assert_allclose(recovered.to_numpy(), out.fe_rowsum.to_numpy(), atol=1e-6)

@@ -14,8 +14,17 @@ from tabulate import tabulate
 
 from vantrel.backend.morlisk import make_pointer, powerset
 from vantrel.backend.quarnet import MAP_NH_CG_accel, MAP_NH_noaccel, calc_B, drop_singletons, panelsetup
+from vantrel.tolvane.covariance import compute_covariance
+from vantrel.tolvane.inference import (
+    coefficient_inference,
+    constant_term,
+    fe_category_counts,
+    fit_measures,
+    likelihood_stats,
+)
 from vantrel.tolvane.partial_out import _remove_redundancy, demean, drop_collinear, least_squares
-from vantrel.tolvane.redundancy import calculate_fe_redundancies
+from vantrel.tolvane.recovery import fe_rowsum, recover_fixed_effects
+from vantrel.tolvane.redundancy import calculate_fe_redundancies, count_nonredundant_fe
 from vantrel.tolvane.sample import (
     add_fe_ids,
     check_variables,
@@ -28,8 +37,9 @@ from vantrel.tolvane.sample import (
     unique_specifications,
     working_frame,
 )
+from vantrel.tolvane.summary import stata_style_summary
 
-__all__ = ["tolvane", "calculate_fe_redundancies"]
+__all__ = ["tolvane", "calculate_fe_redundancies", "stata_style_summary"]
 
 
 def _normalise_setype(setype):
@@ -163,7 +173,36 @@ def tolvane(
     yXtilde, x, K = drop_collinear(yXtilde, x, verb, msg)
     beta, resid = least_squares(yXtilde, K, accelfunc, msg)
 
+    # 6. Fixed-effect parameters charged in the degrees of freedom; covariance matrix.
+    fe_redundancies, total_nonredundant_fe = count_nonredundant_fe(data, fixedeffects, fenames, setype, clustvars, N_FE)
+    cov = compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data, clustvars, verb, msg,
+                             result)
+    covmat, N_cluster = cov.covmat, cov.N_cluster
+
+    # 7. Coefficient tests, constant, likelihood.
+    inference = coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_fe, N_cluster, verb)
+    se, t, df, p, df_model = inference.se, inference.t, inference.df, inference.p, inference.df_model
+    cons_stats = constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, total_nonredundant_fe, cov, df)
+    likelihood = likelihood_stats(resid, N, N_FE, K)
+
     # 8. Result object.
+    if setype != "none":
+        result.cons, result.cons_se, result.cons_tvalue, result.cons_pvalue = cons_stats
+        result.params = pd.Series(beta.flatten())
+        result.bse = pd.Series(se.flatten())
+        result.covmat = covmat
+        result.cov_type = setype
+        if setype == "cluster":
+            result.clustvars = clustvars
+            result.df_resid_inference = np.min(N_cluster) - 1
+            result.use_t = True
+        result.tvalues = pd.Series(t.flatten())
+        result.pvalues = pd.Series(p.flatten())
+    else:
+        result.params = beta
+    if FEgen == True:  # noqa: E712 - equality with True, not truthiness
+        result.fe_rowsum = fe_rowsum(data, y, x, beta, resid)
+
     class identity:
         pass
 
@@ -174,14 +213,52 @@ def tolvane(
         endog_names = y[0]
         exog_names = x
 
-    result.params = beta
     result.family = Gaussian()
     result.model = GLM()
+    result.df_model = df_model
+    result.df_resid = N - df_model
     result.formula_R = _formula_R(y, x_all, fixedeffects, setype, clustvars)
     result.formula_Stata = _formula_Stata(y, x_all, fixedeffects, setype, clustvars)
+    result.aic = likelihood.aic
+    result.bic = likelihood.bic
+    result.llf = likelihood.ll
+    result.deviance = likelihood.deviance
+    result.pearson_chi2 = likelihood.pearson_chi2
+    result.family_name = "Gaussian"
+    result.family_link = "identity"
+    result.scale = likelihood.s2
     result.nobs = N
+    result.method = "OLS"
+    result.fit_history = {"iteration": 1}
     initial_index = data["initial_index"]
     result.fittedvalues = pd.Series((data[y].to_numpy() - resid).flatten(), index=initial_index)
     result.resid = pd.Series(resid.flatten(), index=initial_index)
     result.msg = msg
+
+    # 9. Fixed-effect values on request.
+    if FEgen == True:  # noqa: E712
+        result.fixed_effects = recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fedim, verb)
+
+    fit = fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant_fe)
+    fe_counts = fe_category_counts(data, fixedeffects)
+    if setype in ("homoskedastic", "heteroskedastic"):
+        result.df_resid = N - K - total_nonredundant_fe
+
+    # 10. Regression table.
+    if setype != "none" and print_stata_style_summary:
+        result.summary_df = stata_style_summary(
+            result, x, beta, se, t, p, df, N, K, N_FE, setype,
+            fixedeffects=fixedeffects,
+            clustvars=clustvars,
+            N_cluster=N_cluster if setype == "cluster" else None,
+            r_squared=fit.r_squared,
+            adj_r_squared=fit.adj_r_squared,
+            within_r_squared=fit.within_r_squared,
+            root_mse=fit.root_mse,
+            fe_counts=fe_counts,
+            covmat=covmat,
+            df_resid=N - K - total_nonredundant_fe if setype in ("homoskedastic", "heteroskedastic") else None,
+            fe_redundancies=fe_redundancies,
+            cons_stats=cons_stats,
+        )
     return result

@@ -43,3 +43,15 @@ def calculate_fe_redundancies(data, fixedeffects, fenames, setype=None, clustvar
             "num_coefs": max(n_categories - redundant, 0),
         }
     return fe_redundancies
+
+
+def count_nonredundant_fe(data, fixedeffects, fenames, setype, clustvars, N_FE):
+    """The redundancy records and the number of fixed-effect parameters to charge.
+
+    Without fixed effects there are no records (None) and the single constant group
+    (`N_FE`) is charged.
+    """
+    if not fixedeffects:
+        return None, N_FE
+    fe_redundancies = calculate_fe_redundancies(data, fixedeffects, fenames, setype=setype, clustvars=clustvars)
+    return fe_redundancies, sum(record["num_coefs"] for record in fe_redundancies.values())

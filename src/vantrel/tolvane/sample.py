@@ -1,16 +1,34 @@
 """Estimation sample: from the caller's frame to dense fixed-effect ids and the group index.
 
-Every step returns a new frame; the caller's frame, lists and dtypes are never touched.
-Row-level work is left to pandas/NumPy vectorised calls and to the kernel's screening.
+The steps work on a private frame; the caller's frame, lists and dtypes are never
+touched. Row-level work is left to vectorised pandas/NumPy calls and to the kernel's
+screening.
+
+Row selections and the sort build the new frame column by column (`_take_rows`):
+pandas' own row take first consolidates the frame into 2-D blocks and then gathers
+them with a generic loop, which at ten million rows costs several times the gather
+itself and would make the driver slower than the demeaning.
 """
 
 import numpy as np
+import pandas as pd
 
 from vantrel.backend.morlisk import make_pointer
 from vantrel.backend.quarnet import drop_singletons
 
 RECAST_NOTICE = "Some variables are not double, recasting"
 IGNORED_CLUSTERS_NOTICE = "Cluster variables found but SEtype is not cluster; ignoring"
+
+
+def _take_rows(data, positions):
+    """New frame with the rows at `positions`, every column keeping its dtype."""
+    columns = {name: data[name].array.take(positions) for name in data.columns}
+    return pd.DataFrame(columns, index=data.index.take(positions), copy=False)
+
+
+def _keep_rows(data, keep):
+    """`data` restricted to the rows where the boolean array `keep` is true (a new frame)."""
+    return _take_rows(data, np.flatnonzero(keep))
 
 
 def fe_names(count):
@@ -69,7 +87,7 @@ def working_frame(data, keepvars, y, x, setype, clustvars, msg):
     column is kept too (merging distinct groups), and turn everything into Python objects
     as soon as one text column is kept.
     """
-    data = data.loc[:, keepvars].copy(deep=True)
+    data = pd.DataFrame({name: data[name].array.copy() for name in keepvars}, index=data.index, copy=False)
     numeric = list(dict.fromkeys(y + x))
     recast = {name: np.float64 for name in numeric if data[name].dtype != np.float64}
     if recast:
@@ -93,11 +111,12 @@ def _note(text, verb, msg):
 def drop_invalid_rows(data, y, x, verb, msg):
     """Drop rows with a missing value anywhere, or a non-finite dependent variable or regressor."""
     N = len(data)
-    data = data.dropna()
-    finite = np.ones(len(data), dtype=bool)
+    # missing anywhere (dropna's rule), then +-inf in the model columns; one selection
+    keep = data.notna().all(axis=1).to_numpy()
     for name in dict.fromkeys(y + x):
-        finite &= np.isfinite(data[name].to_numpy())
-    data = data[finite]
+        keep = keep & np.isfinite(data[name].to_numpy())
+    if not keep.all():
+        data = _keep_rows(data, keep)
     if len(data) != N:
         _note(str(N - len(data)) + " observation(s) have been excluded due to non-valid values", verb, msg)
     if len(data) == 0:
@@ -136,7 +155,8 @@ def add_fe_ids(data, fixedeffects, fenames, verb):
 def sort_by_largest_effect(data, fenames):
     """Sort rows by the id column with the most groups; record the caller's row labels."""
     maxindex = int(np.argmax(data[fenames].max().to_numpy()))
-    data = data.sort_values(fenames[maxindex])
+    # the order of rows with equal ids is free: NumPy's default (unstable) sort
+    data = _take_rows(data, np.argsort(data[fenames[maxindex]].to_numpy()))
     data["initial_index"] = data.index
     return data, maxindex
 
@@ -150,7 +170,8 @@ def drop_singleton_rows(data, y, A, verb, msg):
     N_all = len(data)
     touse = np.ones(N_all, dtype=np.int64)
     touse = drop_singletons(data[y[0]].to_numpy(dtype=np.float64, copy=True), A, touse)
-    data = data[touse.astype(bool)]
+    if not touse.all():
+        data = _keep_rows(data, touse.astype(bool))
     N = len(data)
     if N == 0:
         raise Exception("All observations can be explained by the fixed effects")
