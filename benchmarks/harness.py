@@ -111,9 +111,9 @@ def _peak_kib() -> int:
 
 
 # --------------------------------------------------------------------------
-# estimators.  Each takes the case's data and returns (coefficients, rerun):
-# rerun is None, or (vantrel only) a function rerun(verbose, maxiter) that
-# repeats the demeaning, used afterwards to count its iterations.  "kernel"
+# estimators.  Each takes the case's data and returns (coefficients, iterations):
+# iterations is None, or (vantrel only) a function iterations(mode) that counts,
+# by running the demeaning again after the timing, the iterations it makes.  "kernel"
 # estimators demean the matrix [y, x...] by the id matrix and take coefficients
 # from least squares on the demeaned columns; "model" estimators are the
 # packages' estimation functions on a DataFrame.
@@ -124,14 +124,20 @@ def _lstsq_coefs(demeaned: np.ndarray) -> np.ndarray:
 
 
 def _kernel_vantrel(M, ids, case):
+    from vantrel.backend import quarnet
     from vantrel.backend.morlisk import make_pointer
-    from vantrel.backend.quarnet import MAP_NH_CG_accel
 
     def run(verbose=0, maxiter=1000):
         A = make_pointer(ids)
-        return MAP_NH_CG_accel(np.array(M, order="C"), None, A, 1e-9, 0, maxiter, verbose, 0)
+        return quarnet.MAP_NH_CG_accel(np.array(M, order="C"), None, A, 1e-9, 0, maxiter, verbose, 0)
 
-    return _lstsq_coefs(run()), run
+    def iterations(mode):
+        if hasattr(quarnet, "_demean_count"):  # the kernel's own silent counter
+            A = make_pointer(ids)
+            return str(quarnet._demean_count(np.array(M, order="C"), None, A, 1e-9, 0, 1000, 0, True))
+        return count_iterations(run, mode)
+
+    return _lstsq_coefs(run()), iterations
 
 
 def _kernel_pyfixest_rust(M, ids, case):
@@ -172,7 +178,7 @@ def _model_vantrel(frame, case):
     def run(verbose=0, maxiter=1000):
         return _tolvane_call(frame, case, verb=verbose, maxsubiter=maxiter)
 
-    return np.asarray(res.params, dtype=float).ravel(), run
+    return np.asarray(res.params, dtype=float).ravel(), lambda mode: count_iterations(run, mode)
 
 
 def count_iterations(run, mode: str = "exact") -> str:
@@ -239,9 +245,9 @@ def _model_linearmodels(frame, case):
 ESTIMATORS = {
     # name: (kind, function, label for the tables)
     "vantrel-kernel": ("kernel", _kernel_vantrel, "vantrel MAP_NH_CG_accel"),
-    "pyfixest-rust-map": ("kernel", _kernel_pyfixest_rust, "pyfixest demean (rust MAP)"),
-    "pyfixest-within": ("kernel", _kernel_pyfixest_within, "pyfixest demean_within (rust LSMR)"),
-    "pyhdfe": ("kernel", _kernel_pyhdfe, "pyhdfe map+cg symmetric"),
+    "pyfixest-map-kernel": ("kernel", _kernel_pyfixest_rust, "pyfixest demean (rust MAP)"),
+    "pyfixest-within-kernel": ("kernel", _kernel_pyfixest_within, "pyfixest demean_within (rust LSMR)"),
+    "pyhdfe-kernel": ("kernel", _kernel_pyhdfe, "pyhdfe map+cg symmetric"),
     "vantrel": ("model", _model_vantrel, "vantrel tolvane"),
     "pyfixest": ("model", _model_pyfixest_default, "pyfixest feols (default: rust MAP)"),
     "pyfixest-within": ("model", _model_pyfixest_within, "pyfixest feols (rust LSMR within)"),
@@ -302,12 +308,12 @@ def child_main(case_path: str, result_path: str) -> None:
         rss_before = _peak_kib()
     for _ in range(case.get("repeat", 1)):
         t0 = time.perf_counter()
-        coefs, rerun = fn(*args, case)
+        coefs, count = fn(*args, case)
         walls.append(time.perf_counter() - t0)
     peak = _peak_kib()
     iterations = None
-    if rerun is not None and case.get("iterations", "exact") != "off":
-        iterations = count_iterations(rerun, case.get("iterations", "exact"))
+    if count is not None and case.get("iterations", "exact") != "off":
+        iterations = count(case.get("iterations", "exact"))
     Path(result_path).write_text(json.dumps({
         "wall": min(walls),
         "walls": walls,
@@ -327,8 +333,24 @@ def write_dataset(design: str, n: int, directory: Path) -> Path:
 
     path = directory / f"{design}_{n}.npz"
     if not path.exists():
-        np.savez(path, **GENERATORS[design](n))
+        make = _bench_kernel_problem if design == "bench_kernel" else GENERATORS[design]
+        np.savez(path, **make(n))
     return path
+
+
+def _bench_kernel_problem(n: int) -> dict[str, np.ndarray]:
+    """The matrix and fixed effects of bench_kernel.py, so the peers demean exactly what
+    vantrel's sweep benchmark demeans; the ids are read back from its group index."""
+    from bench_kernel import make_problem
+
+    x, A = make_problem(n)
+    data = {"y": x[:, 0], "x1": x[:, 1], "x2": x[:, 2]}
+    for j, name in enumerate(["fe_small", "fe_large"]):
+        sortvec, panelmat = A[j, 0], A[j, 1]
+        ids = np.empty(n, dtype=np.int64)
+        ids[sortvec] = np.repeat(np.arange(len(panelmat)), panelmat[:, 1] - panelmat[:, 0] + 1)
+        data[name] = ids
+    return data
 
 
 def run_case(case: dict, threads: int, timeout: float) -> dict:

@@ -29,11 +29,14 @@ import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
 SECTIONS = ("kernel-sweep", "kernel", "e2e", "stages")
-KERNEL_ESTIMATORS = ["vantrel-kernel", "pyfixest-rust-map", "pyfixest-within", "pyhdfe"]
+KERNEL_ESTIMATORS = ["vantrel-kernel", "pyfixest-map-kernel", "pyfixest-within-kernel", "pyhdfe-kernel"]
 E2E_ESTIMATORS = ["vantrel", "pyfixest", "pyfixest-within", "linearmodels"]
 # Peers too slow for the large sizes: pyhdfe is pure NumPy, AbsorbingLS builds sparse
 # dummy matrices (100 s already for the difficult 3-effect case at 1e5 rows).
-MAX_ROWS = {"pyhdfe": 1_000_000, "linearmodels": 100_000}
+MAX_ROWS = {"pyhdfe-kernel": 1_000_000, "linearmodels": 100_000}
+# The kernel section also demeans bench_kernel.py's own matrix (rows sorted by the
+# effect with ~10-row groups, ~10,000-row groups scattered over all rows).
+KERNEL_DESIGNS = {**MODELS, "bench_kernel": [("2 FE", ["x1", "x2"], ["fe_small", "fe_large"])]}
 PEERS = ["numpy", "pandas", "scipy", "pyfixest", "pyhdfe", "linearmodels", "vantrel"]
 
 
@@ -46,7 +49,8 @@ def parse_args(argv=None):
                    help="comma-separated sections among " + ", ".join(SECTIONS))
     p.add_argument("--threads", type=int, default=os.cpu_count() or 1,
                    help="threads for every package (OMP/RAYON/NUMBA/BLAS variables); default nproc")
-    p.add_argument("--repeat", type=int, default=1, help="timed calls per case; the fastest is kept")
+    p.add_argument("--repeat", type=int, default=None,
+                   help="timed calls per case, the fastest kept (default 3 below 1e6 rows, else 1)")
     p.add_argument("--timeout", type=float, default=1800, help="seconds before a case is abandoned")
     p.add_argument("--output", type=Path, help="also write the report as Markdown to this file")
     args = p.parse_args(argv)
@@ -91,9 +95,9 @@ def run_script(report, name, extra_args, threads, timeout):
            f"{time.perf_counter() - t0:.0f} s)\n")
 
 
-def run_grid(report, estimators, sizes, args, datadir):
+def run_grid(report, estimators, designs, sizes, args, datadir):
     rows_all = []
-    for design, models in MODELS.items():
+    for design, models in designs.items():
         for n in sizes:
             path = harness.write_dataset(design, n, datadir)
             for label, x, fes in models:
@@ -102,7 +106,7 @@ def run_grid(report, estimators, sizes, args, datadir):
                     if n > MAX_ROWS.get(est, float("inf")):
                         continue
                     case = {"estimator": est, "data": str(path), "x": x, "fes": fes,
-                            "repeat": args.repeat,
+                            "repeat": args.repeat or (3 if n < 1_000_000 else 1),
                             # each extra tolvane run at 1e7 costs as much as the timed one
                             "iterations": "exact" if n <= 1_000_000 else "bracket"}
                     r = harness.run_case(case, args.threads, args.timeout)
@@ -127,23 +131,24 @@ def main(argv=None):
     report(f"- load average at start (1, 5, 15 min): {info['load']}")
     versions = harness.package_versions(PEERS)
     report("- versions: " + ", ".join(f"{k} {v}" for k, v in versions.items()))
-    report(f"- sizes: {', '.join(f'{n:.0e}' for n in args.sizes)}; repeats per case: {args.repeat}\n")
+    repeats = args.repeat or "3 below 1e6 rows, else 1"
+    report(f"- sizes: {', '.join(f'{n:.0e}' for n in args.sizes)}; timed calls per case: {repeats}\n")
 
     t_start = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
         datadir = Path(tmp)
         if "kernel-sweep" in args.only:
             report("## Kernel sweep (bench_kernel.py)\n")
-            run_script(report, "bench_kernel.py", ["--large"] if args.large else [],
-                       args.threads, args.timeout)
+            run_script(report, "bench_kernel.py", [], args.threads, args.timeout)
         if "kernel" in args.only:
             report("## Demeaning kernels on the same matrix\n")
             report("Matrix [y, x...] of each scenario, demeaned by its fixed effects (no "
-                   "singleton removal); coefficients by least squares on the result.\n")
-            run_grid(report, KERNEL_ESTIMATORS, args.sizes, args, datadir)
+                   "singleton removal); coefficients by least squares on the result. "
+                   "bench_kernel is the matrix of bench_kernel.py at the same sizes.\n")
+            run_grid(report, KERNEL_ESTIMATORS, KERNEL_DESIGNS, args.sizes, args, datadir)
         if "e2e" in args.only:
             report("## End to end (iid standard errors)\n")
-            run_grid(report, E2E_ESTIMATORS, args.sizes, args, datadir)
+            run_grid(report, E2E_ESTIMATORS, MODELS, args.sizes, args, datadir)
         if "stages" in args.only:
             report("## Stage profile of one estimate (bench_driver.py)\n")
             run_script(report, "bench_driver.py", [], args.threads, args.timeout)
