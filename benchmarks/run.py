@@ -5,7 +5,9 @@ Sections, in the order they run (--only picks some):
   kernel-sweep  bench_kernel.py: vantrel's own sweep / CG / memory-floor benchmark
   kernel        demeaning the same matrix with vantrel's kernel, pyfixest and pyhdfe
   e2e           whole estimations: tolvane, pyfixest feols, linearmodels AbsorbingLS
-  stages        bench_driver.py: stage profile of one tolvane call (1e7 rows by default)
+  stages        stage_profile.py: where the time of whole tolvane calls goes, standard
+                errors and table included; then bench_driver.py's own stage timing
+                (both 1e7 rows unless --stage-rows)
 
 Every timed case runs in a fresh subprocess (harness.py); nothing here asserts on
 times.  Tables go to stdout as they fill, and with --output to a Markdown file.
@@ -52,6 +54,7 @@ def parse_args(argv=None):
     p.add_argument("--repeat", type=int, default=None,
                    help="timed calls per case, the fastest kept (default 3 below 1e6 rows, else 1)")
     p.add_argument("--timeout", type=float, default=1800, help="seconds before a case is abandoned")
+    p.add_argument("--stage-rows", default="1e7", help="rows of the stage profile (default 1e7)")
     p.add_argument("--output", type=Path, help="also write the report as Markdown to this file")
     args = p.parse_args(argv)
     unknown = set(args.only) - set(SECTIONS)
@@ -73,9 +76,9 @@ class Report:
         self.buf.write(text + "\n")
 
 
-def run_script(report, name, extra_args, threads, timeout):
-    """Run a sibling benchmark script (owned elsewhere) with the same thread settings and
-    copy its output into the report."""
+def run_script(report, name, extra_args, threads, timeout, markdown=False):
+    """Run a sibling benchmark script with the same thread settings and copy its output
+    into the report (inside a code block unless it prints Markdown itself)."""
     path = HERE / name
     if not path.exists():
         report(f"{name} is not in the tree: section skipped.\n")
@@ -86,11 +89,12 @@ def run_script(report, name, extra_args, threads, timeout):
     t0 = time.perf_counter()
     proc = subprocess.run([sys.executable, str(path), *extra_args], env=env, text=True,
                           capture_output=True, timeout=timeout)
-    report("```")
+    fence = "" if markdown else "```"
+    report(fence)
     report(proc.stdout.rstrip())
     if proc.returncode != 0:
         report(proc.stderr.rstrip()[-2000:])
-    report("```")
+    report(fence)
     report(f"({name} {' '.join(extra_args)}: exit {proc.returncode}, "
            f"{time.perf_counter() - t0:.0f} s)\n")
 
@@ -150,8 +154,12 @@ def main(argv=None):
             report("## End to end (iid standard errors)\n")
             run_grid(report, E2E_ESTIMATORS, MODELS, args.sizes, args, datadir)
         if "stages" in args.only:
-            report("## Stage profile of one estimate (bench_driver.py)\n")
-            run_script(report, "bench_driver.py", [], args.threads, args.timeout)
+            report("## Stage profile of one estimate\n")
+            run_script(report, "stage_profile.py", ["--n", args.stage_rows], args.threads, args.timeout,
+                       markdown=True)
+            report("bench_driver.py, the driver owner's stage timing of the same scenario:\n")
+            run_script(report, "bench_driver.py", ["--n", str(int(float(args.stage_rows)))],
+                       args.threads, args.timeout)
 
     report(f"Total {time.perf_counter() - t_start:.0f} s; "
            f"load average at end: {harness.load_text()}")
