@@ -68,6 +68,7 @@ _ALL_BAD = dict(eps_MAP=float("nan"), minsubiter=1.0, maxsubiter=0, setype="bogu
                      "Minimum number of iterations cannot exceed maximum number of iterations", id="min_above_max"),
         pytest.param(dict(setype="Robust"), ValueError, "Invalid standard error type", id="setype_case"),
         pytest.param(dict(setype="hc1"), ValueError, "Invalid standard error type", id="setype_hc1_lower"),
+        pytest.param(dict(data={"y": [1.0]}), TypeError, "data must be a pandas DataFrame, got dict", id="data_dict"),
         pytest.param(dict(y="y"), TypeError, "y must be a list of column names, got 'y'", id="y_bare_string"),
         pytest.param(dict(y=["y", "x1"]), ValueError, "y must hold exactly one column name", id="y_two_names"),
         pytest.param(dict(x=[]), ValueError, "x must hold at least one regressor name", id="x_empty"),

@@ -75,6 +75,8 @@ def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, mi
     if minsubiter > maxsubiter:
         raise ValueError("Minimum number of iterations cannot exceed maximum number of iterations")
     setype = _normalise_setype(setype)
+    if not isinstance(data, pd.DataFrame):
+        raise TypeError("data must be a pandas DataFrame, got " + type(data).__name__)
     _check_name_list("y", y, allow_none=False)
     _check_name_list("x", x, allow_none=False)
     _check_name_list("fixedeffects", fixedeffects, allow_none=True)
@@ -150,8 +152,6 @@ def tolvane(
     keepvars = check_variables(data, y, x, fixedeffects, setype, clustvars)
     data = working_frame(data, keepvars, y, x, setype, clustvars, msg)
     data = drop_invalid_rows(data, y, x, verb, msg)
-    N_all = N = len(data)
-    K_all = len(x)
     x_all = x
 
     # 3. Fixed-effect ids, rows sorted by the effect with the most groups.
@@ -159,7 +159,7 @@ def tolvane(
     fedim = len(fixedeffects)
     fenames = fe_names(fedim)
     data, N_FE = add_fe_ids(data, fixedeffects, fenames, verb)
-    data, maxindex = sort_by_largest_effect(data, fenames)
+    data = sort_by_largest_effect(data, fenames)
 
     # 4. Singletons out, ids renumbered, final group index.
     A = group_index(data, fenames)

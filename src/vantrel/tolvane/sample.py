@@ -158,7 +158,7 @@ def sort_by_largest_effect(data, fenames):
     # the order of rows with equal ids is free: NumPy's default (unstable) sort
     data = _take_rows(data, np.argsort(data[fenames[maxindex]].to_numpy()))
     data["initial_index"] = data.index
-    return data, maxindex
+    return data
 
 
 def group_index(data, fenames):
