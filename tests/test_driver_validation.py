@@ -159,3 +159,22 @@ def test_binding_errors_are_the_interpreters(df):
         tolvane(["y"], ["x1"], ["a"], df, "none", None, False, 0, 1e-9, 0, 1000, True, 0, True, "extra")
     with pytest.raises(TypeError):
         tolvane(["y"], ["x1"], ["a"], df, y=["y"])
+
+
+def test_redundancy_routine_falls_back_on_older_scipy(monkeypatch):
+    import importlib.util
+    import sys
+    import types
+
+    from vantrel.tolvane import partial_out
+
+    def older(A, b):
+        return A, b, 0, ""
+
+    fake = types.ModuleType("scipy.optimize._remove_redundancy")
+    fake._remove_redundancy = older  # the name before SciPy added the method suffix
+    monkeypatch.setitem(sys.modules, "scipy.optimize._remove_redundancy", fake)
+    spec = importlib.util.spec_from_file_location("partial_out_on_older_scipy", partial_out.__file__)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert module._remove_redundancy is older

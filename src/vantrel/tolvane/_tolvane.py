@@ -7,13 +7,22 @@ and outputs, so the body below reads as the list of stages.
 
 from types import SimpleNamespace
 
+# The module's surface binds the libraries, the kernel functions, the index helpers and
+# the redundancy routine at import, also those that only the stage modules call; a
+# missing one fails the import here rather than in the middle of an estimation.
 import numpy as np
 import pandas as pd
-import scipy.stats
-from tabulate import tabulate
+import scipy.stats  # noqa: F401
+from tabulate import tabulate  # noqa: F401
 
-from vantrel.backend.morlisk import make_pointer, powerset
-from vantrel.backend.quarnet import MAP_NH_CG_accel, MAP_NH_noaccel, calc_B, drop_singletons, panelsetup
+from vantrel.backend.morlisk import make_pointer, powerset  # noqa: F401
+from vantrel.backend.quarnet import (  # noqa: F401
+    MAP_NH_CG_accel,
+    MAP_NH_noaccel,
+    calc_B,
+    drop_singletons,
+    panelsetup,
+)
 from vantrel.tolvane.covariance import compute_covariance
 from vantrel.tolvane.inference import (
     coefficient_inference,
@@ -22,7 +31,7 @@ from vantrel.tolvane.inference import (
     fit_measures,
     likelihood_stats,
 )
-from vantrel.tolvane.partial_out import _remove_redundancy, demean, drop_collinear, least_squares
+from vantrel.tolvane.partial_out import _remove_redundancy, demean, drop_collinear, least_squares  # noqa: F401
 from vantrel.tolvane.recovery import fe_rowsum, recover_fixed_effects
 from vantrel.tolvane.redundancy import calculate_fe_redundancies, count_nonredundant_fe
 from vantrel.tolvane.sample import (
