@@ -78,4 +78,12 @@ void check_no_overlap(const void *written, size_t written_bytes, const std::stri
         reject(written_name + " shares memory with " + read_name);
 }
 
+void check_index_not_written(const GroupIndex &g, const void *written, size_t written_bytes,
+                             const std::string &written_name) {
+    check_no_overlap(written, written_bytes, written_name, g.sortvec,
+                     static_cast<size_t>(g.sortvec_len) * sizeof(int64_t), g.sortvec_name);
+    check_no_overlap(written, written_bytes, written_name, g.panelmat,
+                     static_cast<size_t>(g.N_panelmat) * 2 * sizeof(int64_t), g.panelmat_name);
+}
+
 }  // namespace quarnet

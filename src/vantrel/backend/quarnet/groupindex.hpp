@@ -48,4 +48,8 @@ void check_disjoint_groups(const GroupIndex &g, int64_t n_rows);
 void check_no_overlap(const void *written, size_t written_bytes, const std::string &written_name,
                       const void *read, size_t read_bytes, const std::string &read_name);
 
+// Rejects a written array that shares memory with the (contiguous) group index.
+void check_index_not_written(const GroupIndex &g, const void *written, size_t written_bytes,
+                             const std::string &written_name);
+
 }  // namespace quarnet

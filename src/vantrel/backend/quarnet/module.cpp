@@ -92,10 +92,7 @@ FixedEffects screening_index(const Vector &x, nb::handle A, const IdVector &tous
                                   .c_str());
     for (const quarnet::GroupIndex &fe : fes.views) {
         quarnet::check_index_ranges(fe, N);
-        quarnet::check_no_overlap(touse.data(), touse.nbytes(), "touse", fe.sortvec,
-                                  static_cast<size_t>(fe.sortvec_len) * sizeof(int64_t), fe.sortvec_name);
-        quarnet::check_no_overlap(touse.data(), touse.nbytes(), "touse", fe.panelmat,
-                                  static_cast<size_t>(fe.N_panelmat) * 2 * sizeof(int64_t), fe.panelmat_name);
+        quarnet::check_index_not_written(fe, touse.data(), touse.nbytes(), "touse");
     }
     return fes;
 }
@@ -113,10 +110,7 @@ FixedEffects demeaning_index(const Matrix &x, const std::optional<Weights> &w, n
     if (w) quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
     for (const quarnet::GroupIndex &fe : fes.views) {
         quarnet::check_disjoint_groups(fe, N);
-        quarnet::check_no_overlap(x.data(), x.nbytes(), "x", fe.sortvec,
-                                  static_cast<size_t>(fe.sortvec_len) * sizeof(int64_t), fe.sortvec_name);
-        quarnet::check_no_overlap(x.data(), x.nbytes(), "x", fe.panelmat,
-                                  static_cast<size_t>(fe.N_panelmat) * 2 * sizeof(int64_t), fe.panelmat_name);
+        quarnet::check_index_not_written(fe, x.data(), x.nbytes(), "x");
     }
     return fes;
 }

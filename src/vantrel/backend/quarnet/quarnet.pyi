@@ -38,27 +38,13 @@ def calc_B(
     Any strides."""
 
 def MAP_NH_noaccel(
-    x: _F64,
-    w: _F64 | None,
-    A: _Table,
-    tol: float,
-    miniter: int,
-    maxiter: int,
-    verbose: int,
-    n_threads: int,
+    x: _F64, w: _F64 | None, A: _Table, tol: float, miniter: int, maxiter: int, verbose: int, n_threads: int
 ) -> _F64:
     """Partial the fixed effects out of the columns of ``x`` in place by alternating
     projections; returns ``x`` itself. ValueError("demeaning did not converge")."""
 
 def MAP_NH_CG_accel(
-    x: _F64,
-    w: _F64 | None,
-    A: _Table,
-    tol: float,
-    miniter: int,
-    maxiter: int,
-    verbose: int,
-    n_threads: int,
+    x: _F64, w: _F64 | None, A: _Table, tol: float, miniter: int, maxiter: int, verbose: int, n_threads: int
 ) -> _F64:
     """Partial the fixed effects out of the columns of ``x`` in place by conjugate gradients
     on the symmetric sweep; returns ``x`` itself. ValueError("demeaning did not converge")."""
