@@ -67,13 +67,6 @@ def test_local_classes_are_made_per_call(trade):
     assert first.model.endog_names == "ln_trade"
 
 
-def test_exog_names_list_kept_regressors_formulas_all(trade):
-    trade = trade.assign(dup_dist=3.0 * trade["dist"] + 1.0)
-    out = tolvane(["ln_trade"], ["dist", "dup_dist", "contig"], ["importer"], trade)
-    assert len(out.model.exog_names) == 2 and "contig" in out.model.exog_names
-    assert out.formula_Stata == "tolvane ln_trade dist dup_dist contig, absorb(importer)"
-
-
 def test_none_type_result(trade):
     out = tolvane(["ln_trade"], ["dist", "contig"], ["importer", "exporter"], trade, print_stata_style_summary=True)
     assert isinstance(out.params, np.ndarray) and out.params.shape == (2, 1)

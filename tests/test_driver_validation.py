@@ -150,17 +150,6 @@ def test_standard_error_synonyms(df, given, normalised):
     assert getattr(out, "cov_type", "none") == normalised
 
 
-def test_binding_errors_are_the_interpreters(df):
-    with pytest.raises(TypeError):
-        tolvane(["y"])
-    with pytest.raises(TypeError):
-        tolvane(["y"], ["x1"], data=df, bogus=1)
-    with pytest.raises(TypeError):
-        tolvane(["y"], ["x1"], ["a"], df, "none", None, False, 0, 1e-9, 0, 1000, True, 0, True, "extra")
-    with pytest.raises(TypeError):
-        tolvane(["y"], ["x1"], ["a"], df, y=["y"])
-
-
 def test_redundancy_routine_falls_back_on_older_scipy(monkeypatch):
     import importlib.util
     import sys
