@@ -33,6 +33,9 @@ import pyfixest as pf
 
 from vantrel import tolvane
 
+# pyfixest 0.60 calls pandas methods with inplace=True, which pandas 3.1 deprecates.
+pytestmark = pytest.mark.filterwarnings("ignore:The inplace keyword")
+
 
 @pytest.fixture(scope="module")
 def frames():
