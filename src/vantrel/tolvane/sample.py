@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import make_pointer
-from vantrel.backend.quarnet import drop_singletons
+from vantrel.backend.quarnet import _counting_sort, drop_singletons
 
 RECAST_NOTICE = "Some variables are not double, recasting"
 IGNORED_CLUSTERS_NOTICE = "Cluster variables found but SEtype is not cluster; ignoring"
@@ -22,8 +22,18 @@ IGNORED_CLUSTERS_NOTICE = "Cluster variables found but SEtype is not cluster; ig
 
 def _take_rows(data, positions):
     """New frame with the rows at `positions`, every column keeping its dtype."""
-    columns = {name: data[name].array.take(positions) for name in data.columns}
-    return pd.DataFrame(columns, index=data.index.take(positions), copy=False)
+    columns = {name: _take(data[name], positions) for name in data.columns}
+    return pd.DataFrame(columns, index=_take(data.index, positions), copy=False)
+
+
+def _take(values, positions):
+    # NumPy's fancy indexing gathers several times faster than `take` (which checks every
+    # index on a slow path) or pandas' array take; extension types (text, categoricals,
+    # nullable integers) keep their own take so their dtype survives.
+    if isinstance(values.dtype, np.dtype):
+        gathered = values.to_numpy()[positions]
+        return pd.Index(gathered, dtype=values.dtype) if isinstance(values, pd.Index) else gathered
+    return values.take(positions) if isinstance(values, pd.Index) else values.array.take(positions)
 
 
 def _keep_rows(data, keep):
@@ -142,8 +152,7 @@ def add_fe_ids(data, fixedeffects, fenames, verb):
         return data, 1
     N_FE = 0
     for spec, name in zip(fixedeffects, fenames):
-        # observed=True keeps ids dense for categoricals with unused categories.
-        ids = data.groupby(spec.split("#"), observed=True).ngroup().to_numpy(dtype=np.int64)
+        ids = _group_ids(data, spec.split("#"))
         data[name] = ids
         G = int(ids.max()) + 1
         N_FE += G
@@ -152,11 +161,39 @@ def add_fe_ids(data, fixedeffects, fenames, verb):
     return data, N_FE
 
 
+def _group_ids(data, names):
+    """Dense ids 0 .. G-1 of the value combinations of `names`, in sorted key order."""
+    column = data[names[0]]
+    if len(names) == 1 and isinstance(column.dtype, np.dtype) and column.dtype.kind in "iu":
+        values = column.to_numpy()
+        low, high = int(values.min()), int(values.max())
+        # Integer codes spanning a range not much wider than the sample (the usual firm,
+        # worker or year numbers): rank them by counting, in linear time, instead of hashing.
+        if high - low <= 4 * len(values):
+            return _dense_ranks(values - values.dtype.type(low))
+    # observed=True keeps ids dense for categoricals with unused categories.
+    return data.groupby(names, observed=True).ngroup().to_numpy(dtype=np.int64)
+
+
+def _dense_ranks(codes):
+    """Map non-negative integer codes to 0 .. G-1 keeping their order (gaps closed)."""
+    present = np.bincount(codes) > 0
+    return (np.cumsum(present, dtype=np.int64) - 1)[codes]
+
+
 def sort_by_largest_effect(data, fenames):
     """Sort rows by the id column with the most groups; record the caller's row labels."""
-    maxindex = int(np.argmax(data[fenames].max().to_numpy()))
-    # the order of rows with equal ids is free: NumPy's default (unstable) sort
-    data = _take_rows(data, np.argsort(data[fenames[maxindex]].to_numpy()))
+    maxima = data[fenames].max().to_numpy()
+    maxindex = int(np.argmax(maxima))
+    # The ids are dense 0 .. G-1, so a counting sort orders the rows in linear time; the
+    # order of rows with equal ids is free (this one keeps the caller's order).
+    key, columns = fenames[maxindex], list(data.columns)
+    ids = data[key].to_numpy(dtype=np.int64)
+    G = int(maxima[maxindex]) + 1
+    data = _take_rows(data.drop(columns=key), _counting_sort(ids, G))
+    # the sorted key itself needs no gather: G runs of known lengths
+    data[key] = np.repeat(np.arange(G, dtype=np.int64), np.bincount(ids, minlength=G))
+    data = data[columns]
     data["initial_index"] = data.index
     return data
 
@@ -186,7 +223,8 @@ def renumber_fe_ids(data, fixedeffects, fenames):
         return data, 1
     N_FE = 0
     for name in fenames:
-        ids = data.groupby(name).ngroup().to_numpy(dtype=np.int64)
+        # Same numbering as grouping by the column (order kept, gaps closed), in linear time.
+        ids = _dense_ranks(data[name].to_numpy(dtype=np.int64))
         data[name] = ids
         N_FE += int(ids.max()) + 1
     return data, N_FE
