@@ -10,9 +10,9 @@ subprocess, so that
   data it was given (native allocations included, which tracemalloc misses);
 * no estimator profits from caches, pools or JIT code another one left behind.
 
-Each child first runs the estimator once on the first rows of the data (so
-numba compilation, lazy imports and first-touch page faults of the code are not
-timed), then times one call per repeat and keeps the fastest.
+Each child first runs the estimator once on a small data set of the same shape
+(so lazy imports, JIT compilation and first-touch page faults of the code are
+not timed), then times one call per repeat and keeps the fastest.
 
 The child reads the data from an ``.npz`` file written once per data set by the
 parent and writes its result as JSON to a file named by the parent; its stdout
@@ -112,11 +112,18 @@ def _peak_kib() -> int:
 
 # --------------------------------------------------------------------------
 # estimators.  Each takes the case's data and returns (coefficients, iterations):
-# iterations is None, or (vantrel only) a function iterations(mode) that counts,
-# by running the demeaning again after the timing, the iterations it makes.  "kernel"
-# estimators demean the matrix [y, x...] by the id matrix and take coefficients
-# from least squares on the demeaned columns; "model" estimators are the
-# packages' estimation functions on a DataFrame.
+# iterations is None, or a function iterations(mode) giving the text of the
+# iterations column: for vantrel it counts, by running the demeaning again after
+# the timing, the iterations made; for pyfixest's demeaners it reports failure.
+# "kernel" estimators demean the matrix [y, x...] by the id matrix and take
+# coefficients from least squares on the demeaned columns; "model" estimators
+# are the packages' estimation functions on a DataFrame.
+
+
+def _not_converged(mode):
+    # pyfixest's low-level demeaners return a success flag instead of raising; the
+    # iterations column carries it, so a timing of an unfinished demeaning is marked.
+    return "not converged"
 
 
 def _lstsq_coefs(demeaned: np.ndarray) -> np.ndarray:
@@ -144,14 +151,14 @@ def _kernel_pyfixest_rust(M, ids, case):
     from pyfixest.estimation import demean
 
     out, ok = demean(M, ids.astype(np.uint64), np.ones(len(M)))
-    return _lstsq_coefs(out), None
+    return _lstsq_coefs(out), None if ok else _not_converged
 
 
 def _kernel_pyfixest_within(M, ids, case):
     from pyfixest.core.demean import demean_within
 
     out, ok, _ = demean_within(M, ids.astype(np.uint32))
-    return _lstsq_coefs(out), None
+    return _lstsq_coefs(out), None if ok else _not_converged
 
 
 def _kernel_pyhdfe(M, ids, case):
@@ -290,16 +297,25 @@ def _load(case):
     return (pd.DataFrame({c: raw[c] for c in cols}),)
 
 
+def _warmup_data(case, kind):
+    """A small data set of the case's shape with 100 levels per fixed effect.  (The
+    first rows of the real data would not do: at 1e7 rows the 500,000-level effect of
+    the simple design leaves nearly every one of 20,000 rows a singleton.)"""
+    rng = np.random.default_rng(0)
+    cols = {c: rng.standard_normal(WARMUP_ROWS) for c in ["y"] + case["x"]}
+    ids = rng.integers(0, 100, size=(WARMUP_ROWS, len(case["fes"])), dtype=np.int64)
+    if kind == "kernel":
+        return np.column_stack(list(cols.values())), ids
+    import pandas as pd
+
+    return (pd.DataFrame({**cols, **{f: ids[:, j] for j, f in enumerate(case["fes"])}}),)
+
+
 def child_main(case_path: str, result_path: str) -> None:
     case = json.loads(Path(case_path).read_text())
     kind, fn, _ = ESTIMATORS[case["estimator"]]
     args = _load(case)
-    if kind == "kernel":
-        M, ids = args[0][:WARMUP_ROWS], args[1][:WARMUP_ROWS]
-        warm = (M, np.column_stack([np.unique(c, return_inverse=True)[1] for c in ids.T]))
-    else:
-        warm = (args[0].iloc[:WARMUP_ROWS],)
-    _capture_fd1(lambda: fn(*warm, case))
+    _capture_fd1(lambda: fn(*_warmup_data(case, kind), case))
     gc.collect()
     walls, coefs = [], None
     rss_before = _status_kib("VmRSS") or 0
