@@ -54,6 +54,8 @@ def parse_args(argv=None):
     p.add_argument("--repeat", type=int, default=None,
                    help="timed calls per case, the fastest kept (default 3 below 1e6 rows, else 1)")
     p.add_argument("--timeout", type=float, default=1800, help="seconds before a case is abandoned")
+    p.add_argument("--designs", type=lambda s: s.split(","), default=None,
+                   help="comma-separated data designs among simple, difficult, bench_kernel (default all)")
     p.add_argument("--stage-rows", default="1e7", help="rows of the stage profile (default 1e7)")
     p.add_argument("--output", type=Path, help="also write the report as Markdown to this file")
     args = p.parse_args(argv)
@@ -102,6 +104,8 @@ def run_script(report, name, extra_args, threads, timeout, markdown=False):
 def run_grid(report, estimators, designs, sizes, args, datadir):
     rows_all = []
     for design, models in designs.items():
+        if args.designs is not None and design not in args.designs:
+            continue
         for n in sizes:
             path = harness.write_dataset(design, n, datadir)
             for label, x, fes in models:
