@@ -29,9 +29,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 STAGES = {
     "sample building": ["check_variables", "working_frame", "drop_invalid_rows", "unique_specifications",
-                        "fe_names", "add_fe_ids", "sort_by_largest_effect"],
+                        "fe_names", "gather_threads", "add_fe_ids", "sort_by_largest_effect"],
     "group index": ["group_index"],
-    "singletons": ["drop_singleton_rows", "renumber_fe_ids"],
+    "singletons": ["singleton_free_rows", "renumber_fe_ids"],
     "demeaning": ["demean"],
     "least squares": ["drop_collinear", "least_squares"],
     "covariance": ["count_nonredundant_fe", "compute_covariance"],

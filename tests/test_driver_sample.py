@@ -200,3 +200,37 @@ def test_integer_id_codes_give_the_same_groups_in_the_same_order(panel, encode):
     np.testing.assert_allclose(got.bse, expected.bse, rtol=1e-12)
     np.testing.assert_allclose(got.fixed_effects["a__levels"].to_numpy(),
                                expected.fixed_effects["a__levels"].to_numpy(), atol=1e-9)
+
+
+def _id_columns(seed):
+    rng = np.random.default_rng(seed)
+    n = 1_000
+    return rng, n, {
+        "few": rng.integers(0, 7, n),
+        "many": rng.integers(0, 600, n),
+        "wide": rng.integers(-10**12, 10**12, n) // 10**9 * 10**9,
+        "text": rng.choice(["b", "a", "zz", "c"], n),
+        "categorical": pd.Categorical(rng.choice(["lo", "hi"], n), categories=["unused", "lo", "hi"]),
+        "float": rng.choice([0.5, -2.0, 3.25], n),
+        "uint64_high": rng.integers(0, 5, n).astype(np.uint64) + np.uint64(2**63),
+    }
+
+
+@pytest.mark.parametrize("names", [
+    pytest.param(["few", "float"], id="narrow_product"),
+    pytest.param(["many", "many2"], id="wide_product_pair_ranks"),
+    pytest.param(["many", "few", "many2"], id="three_wide"),
+    pytest.param(["text", "wide"], id="text_and_sparse_codes"),
+    pytest.param(["categorical", "uint64_high", "many"], id="categorical_uint64"),
+    pytest.param(["many", "many"], id="same_column_twice"),
+])
+def test_combined_ids_number_groups_like_groupby(names):
+    # Interacted effects and cluster intersections combine per-variable ranks instead
+    # of grouping by the raw tuples; the numbering must be the grouping's own.
+    from vantrel.tolvane.sample import _group_ids
+
+    rng, n, columns = _id_columns(5)
+    columns["many2"] = rng.integers(0, 600, n)
+    df = pd.DataFrame(columns)
+    expected = df.groupby(list(dict.fromkeys(names)), observed=True).ngroup().to_numpy()
+    np.testing.assert_array_equal(_group_ids(df, names), expected)

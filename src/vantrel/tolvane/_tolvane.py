@@ -38,10 +38,11 @@ from vantrel.tolvane.sample import (
     add_fe_ids,
     check_variables,
     drop_invalid_rows,
-    drop_singleton_rows,
     fe_names,
+    gather_threads,
     group_index,
     renumber_fe_ids,
+    singleton_free_rows,
     sort_by_largest_effect,
     unique_specifications,
     working_frame,
@@ -160,19 +161,20 @@ def tolvane(
     # 1-2. Private estimation sample without missing or non-finite values.
     keepvars = check_variables(data, y, x, fixedeffects, setype, clustvars)
     data = working_frame(data, keepvars, y, x, setype, clustvars, msg)
-    data = drop_invalid_rows(data, y, x, verb, msg)
+    threads = gather_threads(nt)
+    data = drop_invalid_rows(data, y, x, verb, msg, threads)
     x_all = x
 
-    # 3. Fixed-effect ids, rows sorted by the effect with the most groups.
+    # 3. Fixed-effect ids; observations alone in a group out.
     fixedeffects = unique_specifications(fixedeffects)
     fedim = len(fixedeffects)
     fenames = fe_names(fedim)
     data, N_FE = add_fe_ids(data, fixedeffects, fenames, verb)
-    data = sort_by_largest_effect(data, fenames)
-
-    # 4. Singletons out, ids renumbered, final group index.
     A = group_index(data, fenames)
-    data = drop_singleton_rows(data, y, A, verb, msg)
+    keep = singleton_free_rows(data, y, A, verb, msg)
+
+    # 4. Rows sorted by the effect with the most groups, ids renumbered, final group index.
+    data = sort_by_largest_effect(data, fenames, A, keep, threads)
     N = len(data)
     data, N_FE = renumber_fe_ids(data, fixedeffects, fenames)
     A = group_index(data, fenames)

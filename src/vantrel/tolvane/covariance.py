@@ -23,7 +23,8 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import powerset
-from vantrel.backend.quarnet import calc_B, panelsetup
+from vantrel.backend.quarnet import _counting_sort, calc_B, panelsetup
+from vantrel.tolvane.sample import column_ids, combine_ids
 
 # Eigenvalues below this are taken as a genuine loss of semidefiniteness
 # rather than rounding noise of an (almost) singular matrix.
@@ -66,18 +67,19 @@ def _cluster_ids(data, clustvars):
     n_cluster = int(2.0 ** len(clustvars) - 1.0)
     clustvars_all = ["clu_" + chr(65 + i) for i in range(n_cluster)]
     cluster_intersections = powerset(clustvars)
-    # A name given twice selects its column once; the subsets then cancel
-    # down to the one-way estimator, as they should.
-    source = data[list(dict.fromkeys(clustvars))]
+    # One id column per variable, then each subset's ids combined from them: grouping
+    # every subset by its raw values would hash the large intersections as tuples.
+    single = {}
+    for name in dict.fromkeys(clustvars):
+        if data[name].isna().any():
+            # such a row would have no group, hence no place in the group table
+            raise ValueError(f"Cluster variable(s) {[name]} contain missing values")
+        single[name] = column_ids(data, name)
     columns = {}
     for i in range(n_cluster):
-        ids = source.groupby(cluster_intersections[i]).ngroup()
-        if ids.isna().any():
-            # pandas leaves rows with a missing key out of every group; they
-            # would have no place in the group table.
-            raise ValueError(f"Cluster variable(s) {list(cluster_intersections[i])} "
-                             "contain missing values")
-        columns[clustvars_all[i]] = ids.to_numpy(dtype=np.int64)
+        # a name given twice combines with itself to its own ids; the subsets then
+        # cancel down to the one-way estimator, as they should
+        columns[clustvars_all[i]] = combine_ids([single[name] for name in cluster_intersections[i]])
     clust_df = pd.DataFrame(columns, index=data.index)
     return clust_df, clustvars_all, cluster_intersections
 
@@ -97,8 +99,10 @@ def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb):
         if verb > 0:
             print("calculating covmat", i + 1, "of", n_cluster)
         ids = clust_df[var].to_numpy()
-        sortvec = np.argsort(ids)
         G = N_cluster[i]
+        # the ids are dense, so a counting sort orders them in linear time (argsort of a
+        # near-unique intersection at ten million rows takes seconds)
+        sortvec = _counting_sort(ids, G)
         panelmat = np.zeros((G, 2), dtype=np.int64)
         panelsetup(panelmat, np.ascontiguousarray(ids[sortvec]), int(N), G)
         B = np.zeros((K, K), dtype=np.float64)

@@ -7,8 +7,13 @@ screening.
 Row selections and the sort build the new frame column by column (`_take_rows`):
 pandas' own row take first consolidates the frame into 2-D blocks and then gathers
 them with a generic loop, which at ten million rows costs several times the gather
-itself and would make the driver slower than the demeaning.
+itself and would make the driver slower than the demeaning. The sort's gather reads
+every column in a random order, so it is bound by memory latency, not bandwidth:
+gathering two columns at once on two threads nearly halves it.
 """
+
+import os
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -19,26 +24,47 @@ from vantrel.backend.quarnet import _counting_sort, drop_singletons
 RECAST_NOTICE = "Some variables are not double, recasting"
 IGNORED_CLUSTERS_NOTICE = "Cluster variables found but SEtype is not cluster; ignoring"
 
+# Below this many rows a gather takes less time than starting threads for it.
+_PARALLEL_GATHER_ROWS = 200_000
 
-def _take_rows(data, positions):
+
+def gather_threads(nt):
+    """Threads for the row gathers: the kernel's thread count when given, else the usable CPUs."""
+    if nt > 0:
+        return nt
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not every platform can tell the affinity
+        return os.cpu_count() or 1
+
+
+def _take_rows(data, positions, threads=1):
     """New frame with the rows at `positions`, every column keeping its dtype."""
-    columns = {name: _take(data[name], positions) for name in data.columns}
-    return pd.DataFrame(columns, index=_take(data.index, positions), copy=False)
+    names = list(data.columns)
+    # Columns and index are picked here, in the calling thread: only the gathers run in the pool.
+    sources = [data[name] for name in names] + [data.index]
+    if threads > 1 and len(positions) >= _PARALLEL_GATHER_ROWS and len(sources) > 1:
+        with ThreadPoolExecutor(max_workers=min(threads, len(sources))) as pool:
+            taken = list(pool.map(lambda values: _take(values, positions), sources))
+    else:
+        taken = [_take(values, positions) for values in sources]
+    return pd.DataFrame(dict(zip(names, taken[:-1])), index=taken[-1], copy=False)
 
 
 def _take(values, positions):
     # NumPy's fancy indexing gathers several times faster than `take` (which checks every
-    # index on a slow path) or pandas' array take; extension types (text, categoricals,
-    # nullable integers) keep their own take so their dtype survives.
+    # index on a slow path) or pandas' array take, and releases the GIL while it runs;
+    # extension types (text, categoricals, nullable integers) keep their own take so
+    # their dtype survives.
     if isinstance(values.dtype, np.dtype):
         gathered = values.to_numpy()[positions]
         return pd.Index(gathered, dtype=values.dtype) if isinstance(values, pd.Index) else gathered
     return values.take(positions) if isinstance(values, pd.Index) else values.array.take(positions)
 
 
-def _keep_rows(data, keep):
+def _keep_rows(data, keep, threads=1):
     """`data` restricted to the rows where the boolean array `keep` is true (a new frame)."""
-    return _take_rows(data, np.flatnonzero(keep))
+    return _take_rows(data, np.flatnonzero(keep), threads)
 
 
 def fe_names(count):
@@ -118,7 +144,7 @@ def _note(text, verb, msg):
         print(text)
 
 
-def drop_invalid_rows(data, y, x, verb, msg):
+def drop_invalid_rows(data, y, x, verb, msg, threads=1):
     """Drop rows with a missing value anywhere, or a non-finite dependent variable or regressor."""
     N = len(data)
     # missing anywhere (dropna's rule), then +-inf in the model columns; one selection
@@ -126,7 +152,7 @@ def drop_invalid_rows(data, y, x, verb, msg):
     for name in dict.fromkeys(y + x):
         keep = keep & np.isfinite(data[name].to_numpy())
     if not keep.all():
-        data = _keep_rows(data, keep)
+        data = _keep_rows(data, keep, threads)
     if len(data) != N:
         _note(str(N - len(data)) + " observation(s) have been excluded due to non-valid values", verb, msg)
     if len(data) == 0:
@@ -163,57 +189,124 @@ def add_fe_ids(data, fixedeffects, fenames, verb):
 
 def _group_ids(data, names):
     """Dense ids 0 .. G-1 of the value combinations of `names`, in sorted key order."""
-    column = data[names[0]]
-    if len(names) == 1 and isinstance(column.dtype, np.dtype) and column.dtype.kind in "iu":
+    return combine_ids([column_ids(data, name) for name in names])
+
+
+def combine_ids(id_columns):
+    """Dense ids of the combinations of several dense id columns, in lexicographic order.
+
+    A combination's id is the rank of its tuple of ids, so with each column numbered in
+    its own sorted order this is the numbering that grouping by all the variables gives,
+    without hashing tuples of Python objects.
+    """
+    ids = id_columns[0]
+    for codes in id_columns[1:]:
+        if len(codes) == 0:
+            break
+        G_ids, G = int(ids.max()) + 1, int(codes.max()) + 1
+        if G_ids * G <= 4 * len(codes):
+            ids = compact_codes(ids * G + codes)
+        else:
+            ids = _pair_ranks(ids, G_ids, codes, G)
+    return ids
+
+
+def _pair_ranks(a, G_a, b, G_b):
+    """Dense lexicographic ranks of the pairs (a, b) of dense ids, in linear time.
+
+    Two stable counting sorts (by b, then by a) order the rows by pair; the ranks are
+    the run numbers in that order. Hashing nearly N distinct pairs (a worker-by-firm
+    intersection, say) would cost several times as much.
+    """
+    order = _counting_sort(b, G_b)
+    order = order[_counting_sort(a[order], G_a)]
+    sorted_a, sorted_b = a[order], b[order]
+    starts = np.empty(len(a), dtype=bool)
+    starts[0] = True
+    np.not_equal(sorted_a[1:], sorted_a[:-1], out=starts[1:])
+    starts[1:] |= sorted_b[1:] != sorted_b[:-1]
+    ranks = np.empty(len(a), dtype=np.int64)
+    ranks[order] = np.cumsum(starts, dtype=np.int64) - 1
+    return ranks
+
+
+def column_ids(data, name):
+    """Dense ids 0 .. G-1 of the values of column `name`, in sorted order."""
+    column = data[name]
+    if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iu" and len(column):
         values = column.to_numpy()
-        low, high = int(values.min()), int(values.max())
-        # Integer codes spanning a range not much wider than the sample (the usual firm,
-        # worker or year numbers): rank them by counting, in linear time, instead of hashing.
-        if high - low <= 4 * len(values):
-            return _dense_ranks(values - values.dtype.type(low))
+        low, high = values.min(), values.max()
+        if int(high) - int(low) <= 4 * len(values):
+            # shifted in the column's own type (no overflow for any int64 or uint64 codes),
+            # into a fresh array: the id column must not share memory with the variable
+            shifted = values - low if low != 0 else values.copy()
+            return compact_codes(shifted.astype(np.int64, copy=False))
+        return pd.factorize(values, sort=True)[0].astype(np.int64, copy=False)
     # observed=True keeps ids dense for categoricals with unused categories.
-    return data.groupby(names, observed=True).ngroup().to_numpy(dtype=np.int64)
+    return data.groupby([name], observed=True).ngroup().to_numpy(dtype=np.int64)
 
 
-def _dense_ranks(codes):
-    """Map non-negative integer codes to 0 .. G-1 keeping their order (gaps closed)."""
-    present = np.bincount(codes) > 0
+def compact_codes(codes):
+    """Map non-negative int64 codes to 0 .. G-1 keeping their order (gaps closed)."""
+    if len(codes) == 0:
+        return codes
+    high = int(codes.max())
+    # Codes spanning a range not much wider than the sample (the usual firm, worker or
+    # year numbers) are ranked by counting, in linear time; wide ones by hashing.
+    if high > 4 * len(codes):
+        return pd.factorize(codes, sort=True)[0].astype(np.int64, copy=False)
+    present = np.bincount(codes, minlength=high + 1) > 0
+    if present.all():  # already dense
+        return codes
     return (np.cumsum(present, dtype=np.int64) - 1)[codes]
-
-
-def sort_by_largest_effect(data, fenames):
-    """Sort rows by the id column with the most groups; record the caller's row labels."""
-    maxima = data[fenames].max().to_numpy()
-    maxindex = int(np.argmax(maxima))
-    # The ids are dense 0 .. G-1, so a counting sort orders the rows in linear time; the
-    # order of rows with equal ids is free (this one keeps the caller's order).
-    key, columns = fenames[maxindex], list(data.columns)
-    ids = data[key].to_numpy(dtype=np.int64)
-    G = int(maxima[maxindex]) + 1
-    data = _take_rows(data.drop(columns=key), _counting_sort(ids, G))
-    # the sorted key itself needs no gather: G runs of known lengths
-    data[key] = np.repeat(np.arange(G, dtype=np.int64), np.bincount(ids, minlength=G))
-    data = data[columns]
-    data["initial_index"] = data.index
-    return data
 
 
 def group_index(data, fenames):
     return make_pointer(data[fenames].to_numpy(dtype=np.int64))
 
 
-def drop_singleton_rows(data, y, A, verb, msg):
-    """Remove observations alone in a group of some effect (the kernel repeats until none is left)."""
+def singleton_free_rows(data, y, A, verb, msg):
+    """Boolean mask of the rows of `data` that survive singleton removal.
+
+    The kernel drops observations alone in a group of some effect and repeats until none
+    is left; the rows that survive do not depend on the row order, so this runs on the
+    rows as they stand and the selection joins the sort's single gather.
+    """
     N_all = len(data)
     touse = np.ones(N_all, dtype=np.int64)
     touse = drop_singletons(data[y[0]].to_numpy(dtype=np.float64, copy=True), A, touse)
-    if not touse.all():
-        data = _keep_rows(data, touse.astype(bool))
-    N = len(data)
+    keep = touse.astype(bool)
+    N = int(np.count_nonzero(keep))
     if N == 0:
         raise Exception("All observations can be explained by the fixed effects")
     if N != N_all:
         _note(str(N_all - N) + " observation(s) have been excluded due to missing within group variation", verb, msg)
+    return keep
+
+
+def sort_by_largest_effect(data, fenames, A, keep, threads=1):
+    """The rows where `keep` is true, sorted by the id column with the most groups, and
+    a column "initial_index" with the caller's row labels.
+
+    `A` is the group index of `data` in its current row order. Its permutation for the
+    sort column is a stable counting sort by id, so the rows come out sorted in linear
+    time, rows of equal id in the caller's order, and one gather of every column both
+    selects and sorts them.
+    """
+    maxima = data[fenames].max().to_numpy()
+    maxindex = int(np.argmax(maxima))
+    key, columns = fenames[maxindex], list(data.columns)
+    ids = data[key].to_numpy(dtype=np.int64)
+    order = A[maxindex, 0]
+    if not keep.all():
+        order = order[keep[order]]
+        ids = ids[keep]
+    G = int(maxima[maxindex]) + 1
+    data = _take_rows(data.drop(columns=key), order, threads)
+    # the sorted key itself needs no gather: G runs of known lengths
+    data[key] = np.repeat(np.arange(G, dtype=np.int64), np.bincount(ids, minlength=G))
+    data = data[columns]
+    data["initial_index"] = data.index
     return data
 
 
@@ -224,7 +317,7 @@ def renumber_fe_ids(data, fixedeffects, fenames):
     N_FE = 0
     for name in fenames:
         # Same numbering as grouping by the column (order kept, gaps closed), in linear time.
-        ids = _dense_ranks(data[name].to_numpy(dtype=np.int64))
+        ids = compact_codes(data[name].to_numpy(dtype=np.int64))
         data[name] = ids
         N_FE += int(ids.max()) + 1
     return data, N_FE
