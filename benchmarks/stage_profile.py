@@ -109,14 +109,19 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=lambda s: int(float(s)), default=10_000_000)
     parser.add_argument("--threads", type=int, default=0, help="kernel threads (0: the OpenMP default)")
+    parser.add_argument("--cold", action="store_true",
+                        help="do not touch the call's memory beforehand (see warm_heap in bench_driver.py)")
     args = parser.parse_args(argv)
-    from bench_driver import make_data
+    from bench_driver import make_data, warm_heap
 
     df = make_data(args.n)
-    print(f"N = {args.n:,} rows, kernel threads {args.threads or 'default'}\n")
+    print(f"N = {args.n:,} rows, kernel threads {args.threads or 'default'}, "
+          f"{'cold memory' if args.cold else 'memory touched just before each call'}\n")
     out = {}
     for label, setype, clustvars in [("iid", "iid", None),
                                      ("two-way cluster fe1, fe2", "cluster", ["fe1", "fe2"])]:
+        if not args.cold:
+            warm_heap(args.n)
         wall, seconds, result = profile(df, setype, clustvars, args.threads)
         print(report(label, wall, seconds))
         print(f"coefficients {result.params.round(6).tolist()}\n", flush=True)
