@@ -234,3 +234,49 @@ def test_combined_ids_number_groups_like_groupby(names):
     df = pd.DataFrame(columns)
     expected = df.groupby(list(dict.fromkeys(names)), observed=True).ngroup().to_numpy()
     np.testing.assert_array_equal(_group_ids(df, names), expected)
+
+
+@pytest.mark.parametrize("index", [
+    pytest.param(None, id="range_index"),
+    pytest.param(pd.RangeIndex(1000, 7000, 6), id="range_index_with_step"),
+    pytest.param(pd.Index(["r%04d" % i for i in range(1000)]), id="text_labels"),
+])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_sorted_sample_rows_are_the_callers_rows(index, threads, monkeypatch):
+    # The sort rebuilds some columns from the sorted ids instead of gathering them, and
+    # the default labels from the positions; every value must still be the caller's.
+    from vantrel.backend import morlisk
+    from vantrel.tolvane import sample
+
+    # small enough a sample for the threaded gathers and column indexing too
+    monkeypatch.setattr(sample, "_PARALLEL_GATHER_ROWS", 0)
+    monkeypatch.setattr(morlisk, "_PARALLEL_ROWS", 0)
+    rng = np.random.default_rng(8)
+    n = 1000
+    df = pd.DataFrame({
+        "y": rng.normal(size=n), "x": rng.normal(size=n),
+        "big": rng.integers(0, 300, n) * 10**15,
+        "small": rng.integers(0, 5, n).astype(np.uint64) + np.uint64(2**63),
+        "narrow": rng.integers(-40, 40, n).astype(np.int32),
+        "text": rng.choice(["p", "q", "r"], n),
+    })
+    if index is not None:
+        df.index = index
+    specs = ["big", "small#text", "narrow", "text"]
+    fenames = sample.fe_names(len(specs))
+    keepvars = sample.check_variables(df, ["y"], ["x"], specs, "none", None)
+    data = sample.working_frame(df, keepvars, ["y"], ["x"], "none", None, [])
+    data, _ = sample.add_fe_ids(data, specs, fenames, verb=0)
+    A = sample.group_index(data, fenames, threads=threads)
+    keep = sample.singleton_free_rows(data, ["y"], A, 0, [])
+    assert not keep.all()  # some of the 300 "big" groups are singletons
+    out = sample.sort_by_largest_effect(data, fenames, A, keep, threads, specs)
+    assert list(out.columns) == list(data.columns) + ["initial_index"]
+    expected = df.loc[out["initial_index"]]
+    for name in df.columns:
+        assert out[name].dtype == df[name].dtype
+        np.testing.assert_array_equal(out[name].to_numpy(), expected[name].to_numpy())
+    assert np.all(np.diff(out["fe_A"].to_numpy()) >= 0)  # "big" has the most groups
+    for j, name in enumerate(fenames):
+        np.testing.assert_array_equal(out[name].to_numpy(), data[name].to_numpy()[keep][
+            np.argsort(data["fe_A"].to_numpy()[keep], kind="stable")])

@@ -260,3 +260,18 @@ def test_fe_category_counts():
     assert counts == {"s": 2, "s#t": 3, "t#u": 4, "u": 2}
     assert list(counts) == ["s", "s#t", "t#u", "u"]
     assert fe_category_counts(df, None) == {}
+
+
+def test_fe_category_counts_from_renumbered_ids_match_counting_values():
+    # The driver reads the counts off its id columns; after rows are removed and the
+    # ids renumbered they must still equal the distinct values in the sample.
+    from vantrel.tolvane.sample import add_fe_ids, renumber_fe_ids
+
+    rng = np.random.default_rng(3)
+    df = pd.DataFrame({"s": rng.choice(["x", "y", "z", "w"], 60), "t": rng.integers(0, 9, 60),
+                       "u": rng.normal(size=60).round(1)})
+    specs, fenames = ["s", "s#t", "u"], ["fe_A", "fe_B", "fe_C"]
+    data, _ = add_fe_ids(df.copy(), specs, fenames, verb=0)
+    data = data[(data["t"] != 4) & (data["s"] != "w")].copy()  # whole groups vanish
+    data, _ = renumber_fe_ids(data, specs, fenames)
+    assert fe_category_counts(data, specs, fenames) == fe_category_counts(data, specs)

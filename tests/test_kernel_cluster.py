@@ -168,3 +168,27 @@ def test_panelsetup_rejects_result_aliasing_x():
     buf[:4] = [0, 1, 2, 3]
     with pytest.raises(ValueError, match="result shares memory with x"):
         panelsetup(buf.reshape(4, 2), buf[:4], 4, 4)
+
+
+def test_sort_helpers_match_numpy():
+    # The driver's row sorts and pair ids: stable counting sort, lexicographic pair ranks.
+    from vantrel.backend.quarnet import _counting_sort, _pair_ranks
+
+    a, b = RNG.integers(0, 40, 3000), RNG.integers(0, 70, 3000)
+    assert np.array_equal(_counting_sort(a, 40), np.argsort(a, kind="stable"))
+    ranks, order = _pair_ranks(a, 40, b, 70)
+    assert np.array_equal(order, np.lexsort((b, a)))
+    assert np.array_equal(ranks, np.unique(a * 70 + b, return_inverse=True)[1])
+
+
+@pytest.mark.parametrize("a, G_a, b, G_b, text", [
+    pytest.param([0, 1, 2], 2, [0, 0, 0], 1, "a: entry 2 = 2", id="a_out_of_range"),
+    pytest.param([0, 1], 2, [0, -1], 1, "keys: entry 1 = -1", id="b_negative"),
+    pytest.param([0, 1], 2, [0], 1, "differ in length", id="length_mismatch"),
+    pytest.param([0], -1, [0], 1, "must not be negative", id="negative_group_count"),
+])
+def test_pair_ranks_rejects_bad_ids(a, G_a, b, G_b, text):
+    from vantrel.backend.quarnet import _pair_ranks
+
+    with pytest.raises(ValueError, match=text):
+        _pair_ranks(np.array(a, dtype=np.int64), G_a, np.array(b, dtype=np.int64), G_b)

@@ -5,6 +5,7 @@
 the multiway cluster-robust covariance.
 """
 
+from concurrent.futures import ThreadPoolExecutor
 from itertools import combinations
 
 import numpy as np
@@ -13,8 +14,11 @@ from vantrel.backend import quarnet
 
 __all__ = ["make_pointer", "powerset"]
 
+# Below this many rows indexing a column takes less time than starting a thread for it.
+_PARALLEL_ROWS = 200_000
 
-def make_pointer(ids):
+
+def make_pointer(ids, threads=1):
     """Group index of every id column of ``ids``.
 
     ``ids`` is an N x F integer array with one column per fixed effect, each holding dense
@@ -22,12 +26,15 @@ def make_pointer(ids):
     the row positions ordered by ascending id of column j (stably, so rows keep their order
     within a group), and ``A[j, 1]`` is ``panelmat``, the G x 2 table of inclusive
     [start, end] positions in ``sortvec`` of each id's rows; an id without rows gets
-    start = end + 1. Linear in N (counting sort). ``ids`` is not modified.
+    start = end + 1. Linear in N (counting sort). ``ids`` is not modified; a column-major
+    ``ids`` is read without copying. With ``threads`` > 1 that many columns are indexed at
+    once (the counting sort runs without the GIL).
     """
     ids = _checked_ids(ids)
     n_rows, n_columns = ids.shape
     A = np.empty((n_columns, 2), dtype=object)
-    for j in range(n_columns):
+
+    def index_column(j):
         column = np.ascontiguousarray(ids[:, j], dtype=np.int64)
         n_groups = int(column.max()) + 1 if n_rows else 0
         counts = np.bincount(column, minlength=n_groups)
@@ -37,6 +44,13 @@ def make_pointer(ids):
         panelmat[:, 1] = ends
         A[j, 0] = quarnet._counting_sort(column, n_groups)
         A[j, 1] = panelmat
+
+    if threads > 1 and n_columns > 1 and n_rows >= _PARALLEL_ROWS:
+        with ThreadPoolExecutor(max_workers=min(threads, n_columns)) as pool:
+            list(pool.map(index_column, range(n_columns)))  # list(): re-raise a worker's error
+    else:
+        for j in range(n_columns):
+            index_column(j)
     return A
 
 

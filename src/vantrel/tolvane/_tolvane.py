@@ -170,14 +170,14 @@ def tolvane(
     fedim = len(fixedeffects)
     fenames = fe_names(fedim)
     data, N_FE = add_fe_ids(data, fixedeffects, fenames, verb)
-    A = group_index(data, fenames)
+    A = group_index(data, fenames, threads)
     keep = singleton_free_rows(data, y, A, verb, msg)
 
     # 4. Rows sorted by the effect with the most groups, ids renumbered, final group index.
-    data = sort_by_largest_effect(data, fenames, A, keep, threads)
+    data = sort_by_largest_effect(data, fenames, A, keep, threads, fixedeffects)
     N = len(data)
     data, N_FE = renumber_fe_ids(data, fixedeffects, fenames)
-    A = group_index(data, fenames)
+    A = group_index(data, fenames, threads)
 
     # 5. Partial out, drop collinear regressors, least squares.
     yXtilde = demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt)
@@ -187,7 +187,7 @@ def tolvane(
     # 6. Fixed-effect parameters charged in the degrees of freedom; covariance matrix.
     fe_redundancies, total_nonredundant_fe = count_nonredundant_fe(data, fixedeffects, fenames, setype, clustvars, N_FE)
     cov = compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data, clustvars, verb, msg,
-                             result)
+                             result, threads)
     covmat, N_cluster = cov.covmat, cov.N_cluster
 
     # 7. Coefficient tests, constant, likelihood.
@@ -251,7 +251,7 @@ def tolvane(
         result.fixed_effects = recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fedim, verb)
 
     fit = fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant_fe)
-    fe_counts = fe_category_counts(data, fixedeffects)
+    fe_counts = fe_category_counts(data, fixedeffects, fenames)
     if setype in ("homoskedastic", "heteroskedastic"):
         result.df_resid = N - K - total_nonredundant_fe
 

@@ -17,6 +17,7 @@ Absorbed fixed effects are charged in the first two through
 semidefiniteness, so only it is followed by the eigenvalue repair.
 """
 
+from concurrent.futures import ThreadPoolExecutor
 from types import SimpleNamespace
 
 import numpy as np
@@ -84,7 +85,21 @@ def _cluster_ids(data, clustvars):
     return clust_df, clustvars_all, cluster_intersections
 
 
-def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb):
+def _subset_meat(ids, G, yXtilde, resid, N, K):
+    """The kernel's meat sum_g (X_g'u_g)(X_g'u_g)' over the groups of dense ``ids``."""
+    # The ids are dense, so a counting sort orders them in linear time (argsort of a
+    # near-unique intersection at ten million rows takes seconds), and the sorted ids
+    # are G runs of known lengths.
+    sortvec = _counting_sort(ids, G)
+    sorted_ids = np.repeat(np.arange(G, dtype=np.int64), np.bincount(ids, minlength=G))
+    panelmat = np.zeros((G, 2), dtype=np.int64)
+    panelsetup(panelmat, sorted_ids, int(N), G)
+    B = np.zeros((K, K), dtype=np.float64)
+    calc_B(B, yXtilde, resid, sortvec, panelmat, G, K)
+    return B
+
+
+def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb, threads):
     covmat = np.zeros((K, K), dtype=np.float64)
     clust_df, clustvars_all, cluster_intersections = _cluster_ids(data, clustvars)
     n_cluster = len(clustvars_all)
@@ -95,19 +110,16 @@ def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb):
     min_G = min(N_cluster)
     correction = min_G / (min_G - 1)
 
-    for i, var in enumerate(clustvars_all):
-        if verb > 0:
-            print("calculating covmat", i + 1, "of", n_cluster)
-        ids = clust_df[var].to_numpy()
-        G = N_cluster[i]
-        # the ids are dense, so a counting sort orders them in linear time (argsort of a
-        # near-unique intersection at ten million rows takes seconds)
-        sortvec = _counting_sort(ids, G)
-        panelmat = np.zeros((G, 2), dtype=np.int64)
-        panelsetup(panelmat, np.ascontiguousarray(ids[sortvec]), int(N), G)
-        B = np.zeros((K, K), dtype=np.float64)
-        calc_B(B, yXtilde, resid, sortvec, panelmat, G, K)
-        covmat += (pm[i] * correction) * B
+    # The subsets' meats are independent and the kernel computes them without the GIL,
+    # so with threads they run side by side; they are summed in subset order all the same.
+    with ThreadPoolExecutor(max_workers=max(1, min(threads, n_cluster))) as pool:
+        meats = []
+        for i, var in enumerate(clustvars_all):
+            if verb > 0:
+                print("calculating covmat", i + 1, "of", n_cluster)
+            meats.append(pool.submit(_subset_meat, clust_df[var].to_numpy(), N_cluster[i], yXtilde, resid, N, K))
+        for i, meat in enumerate(meats):
+            covmat += (pm[i] * correction) * meat.result()
 
     covmat = np.linalg.multi_dot([xx_inv, covmat, xx_inv])
     return covmat, SimpleNamespace(clust_df=clust_df, n_cluster=n_cluster,
@@ -141,7 +153,7 @@ def _eigenvalue_fix(covmat, verb, msg, result):
 
 
 def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data,
-                       clustvars, verb, msg, result):
+                       clustvars, verb, msg, result, threads=1):
     """The K x K covariance matrix of the slopes for the normalised ``setype``.
 
     ``yXtilde`` is the N x (K+1) C-contiguous demeaned matrix, ``resid`` the
@@ -154,6 +166,7 @@ def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe
     the cluster bookkeeping only on the cluster path. Under "cluster" a
     repair of a not positive-semidefinite matrix appends its message to
     ``msg`` and sets ``result.eigenvalue_fix`` and ``result.covmat_nofix``.
+    ``threads``: how many cluster subsets to compute at once.
     """
     out = SimpleNamespace(covmat=None, xx_inv=None, s2=None, clust_df=None, n_cluster=None,
                           clustvars_all=None, cluster_intersections=None, pm=None,
@@ -169,7 +182,7 @@ def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe
     elif setype == "heteroskedastic":
         out.covmat = _heteroskedastic(X, out.xx_inv, resid, N, K, total_nonredundant_fe)
     elif setype == "cluster":
-        covmat, bookkeeping = _cluster(yXtilde, resid, out.xx_inv, N, K, data, clustvars, verb)
+        covmat, bookkeeping = _cluster(yXtilde, resid, out.xx_inv, N, K, data, clustvars, verb, threads)
         out.covmat = _eigenvalue_fix(covmat, verb, msg, result)
         vars(out).update(vars(bookkeeping))
     else:

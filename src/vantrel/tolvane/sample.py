@@ -19,7 +19,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import make_pointer
-from vantrel.backend.quarnet import _counting_sort, drop_singletons
+from vantrel.backend.quarnet import _pair_ranks, drop_singletons
 
 RECAST_NOTICE = "Some variables are not double, recasting"
 IGNORED_CLUSTERS_NOTICE = "Cluster variables found but SEtype is not cluster; ignoring"
@@ -56,6 +56,8 @@ def _take(values, positions):
     # index on a slow path) or pandas' array take, and releases the GIL while it runs;
     # extension types (text, categoricals, nullable integers) keep their own take so
     # their dtype survives.
+    if isinstance(values, pd.RangeIndex):  # the caller's default labels: no need to read them
+        return pd.Index(values.start + values.step * positions.astype(np.int64), dtype=np.int64)
     if isinstance(values.dtype, np.dtype):
         gathered = values.to_numpy()[positions]
         return pd.Index(gathered, dtype=values.dtype) if isinstance(values, pd.Index) else gathered
@@ -207,27 +209,10 @@ def combine_ids(id_columns):
         if G_ids * G <= 4 * len(codes):
             ids = compact_codes(ids * G + codes)
         else:
-            ids = _pair_ranks(ids, G_ids, codes, G)
+            # two counting sorts in the kernel: hashing nearly N distinct pairs (a
+            # worker-by-firm intersection, say) costs several times as much
+            ids = _pair_ranks(ids, G_ids, codes, G)[0]
     return ids
-
-
-def _pair_ranks(a, G_a, b, G_b):
-    """Dense lexicographic ranks of the pairs (a, b) of dense ids, in linear time.
-
-    Two stable counting sorts (by b, then by a) order the rows by pair; the ranks are
-    the run numbers in that order. Hashing nearly N distinct pairs (a worker-by-firm
-    intersection, say) would cost several times as much.
-    """
-    order = _counting_sort(b, G_b)
-    order = order[_counting_sort(a[order], G_a)]
-    sorted_a, sorted_b = a[order], b[order]
-    starts = np.empty(len(a), dtype=bool)
-    starts[0] = True
-    np.not_equal(sorted_a[1:], sorted_a[:-1], out=starts[1:])
-    starts[1:] |= sorted_b[1:] != sorted_b[:-1]
-    ranks = np.empty(len(a), dtype=np.int64)
-    ranks[order] = np.cumsum(starts, dtype=np.int64) - 1
-    return ranks
 
 
 def column_ids(data, name):
@@ -261,8 +246,13 @@ def compact_codes(codes):
     return (np.cumsum(present, dtype=np.int64) - 1)[codes]
 
 
-def group_index(data, fenames):
-    return make_pointer(data[fenames].to_numpy(dtype=np.int64))
+def group_index(data, fenames, threads=1):
+    """The kernel's group index of the id columns `fenames` of `data`."""
+    # column-major, so that make_pointer reads every id column in place
+    ids = np.empty((len(data), len(fenames)), dtype=np.int64, order="F")
+    for j, name in enumerate(fenames):
+        ids[:, j] = data[name].to_numpy()
+    return make_pointer(ids, threads=threads)
 
 
 def singleton_free_rows(data, y, A, verb, msg):
@@ -284,14 +274,16 @@ def singleton_free_rows(data, y, A, verb, msg):
     return keep
 
 
-def sort_by_largest_effect(data, fenames, A, keep, threads=1):
+def sort_by_largest_effect(data, fenames, A, keep, threads=1, fixedeffects=()):
     """The rows where `keep` is true, sorted by the id column with the most groups, and
     a column "initial_index" with the caller's row labels.
 
     `A` is the group index of `data` in its current row order. Its permutation for the
     sort column is a stable counting sort by id, so the rows come out sorted in linear
     time, rows of equal id in the caller's order, and one gather of every column both
-    selects and sorts them.
+    selects and sorts them. The gather reads each column in random order, so columns
+    that follow from the sorted ids are rebuilt instead: the sort column itself, and
+    each integer variable that is a fixed effect on its own (`fixedeffects`).
     """
     maxima = data[fenames].max().to_numpy()
     maxindex = int(np.argmax(maxima))
@@ -302,12 +294,35 @@ def sort_by_largest_effect(data, fenames, A, keep, threads=1):
         order = order[keep[order]]
         ids = ids[keep]
     G = int(maxima[maxindex]) + 1
-    data = _take_rows(data.drop(columns=key), order, threads)
-    # the sorted key itself needs no gather: G runs of known lengths
+    levels = _fe_variable_levels(data, fenames, A, fixedeffects)
+    data = _take_rows(data.drop(columns=[key, *levels]), order, threads)
+    # the sorted key is G runs of known lengths
     data[key] = np.repeat(np.arange(G, dtype=np.int64), np.bincount(ids, minlength=G))
+    for name, (id_name, values) in levels.items():
+        data[name] = values[data[id_name].to_numpy()]
     data = data[columns]
     data["initial_index"] = data.index
     return data
+
+
+def _fe_variable_levels(data, fenames, A, fixedeffects):
+    """For each integer variable that is a fixed effect on its own: its id column and
+    the value of each id, read at the first row of the id's group.
+
+    The ids number the distinct values in order, one id per value, so the table holds
+    every row's value exactly. Other types stay gathered: text and categoricals keep
+    their own take, and grouping merges float values that differ in their bits
+    (0.0 and -0.0).
+    """
+    levels = {}
+    for j, spec in enumerate(fixedeffects):
+        if "#" in spec:
+            continue
+        column = data[spec]
+        if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iu":
+            sortvec, panelmat = A[j, 0], A[j, 1]
+            levels[spec] = (fenames[j], column.to_numpy()[sortvec[panelmat[:, 0]]])
+    return levels
 
 
 def renumber_fe_ids(data, fixedeffects, fenames):

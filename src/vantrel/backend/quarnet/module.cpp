@@ -12,6 +12,7 @@
 #include <nanobind/stl/optional.h>
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -175,7 +176,7 @@ NB_MODULE(quarnet, m) {
                                 static_cast<int64_t>(result.shape(1)), x.data(),
                                 static_cast<int64_t>(x.shape(0)), N, N2);
         },
-        "result"_a.noconvert(), "x"_a.noconvert(), "N"_a, "N2"_a,
+        "result"_a.noconvert(), "x"_a.noconvert(), "N"_a, "N2"_a, nb::call_guard<nb::gil_scoped_release>(),
         "Fill the [start, end] table `result` (N2 x 2, zero-filled) of the sorted ids x[0:N].");
 
     m.def(
@@ -216,6 +217,8 @@ NB_MODULE(quarnet, m) {
         },
         "result"_a.noconvert(), "x"_a.noconvert(), "u"_a.noconvert(), "sortvec"_a.noconvert(),
         "panelmat"_a.noconvert(), "N_panelmat"_a, "K"_a,
+        // only array views inside: the driver computes the meats of several cluster subsets at once
+        nb::call_guard<nb::gil_scoped_release>(),
         "Return the \"meat\" of the cluster robust covariance sandwich estimate, given by "
         "\\sum_{g=1}^{G} X_g' u_g u_g' X_g.");
 
@@ -234,12 +237,37 @@ NB_MODULE(quarnet, m) {
         [](Contiguous<const int64_t, 1> keys, int64_t n_groups) {
             nb::module_ np = nb::module_::import_("numpy");
             nb::object out = np.attr("empty")(keys.shape(0), "dtype"_a = np.attr("int64"));
-            quarnet::counting_sort(keys.data(), static_cast<int64_t>(keys.shape(0)), n_groups,
-                                   nb::cast<IdVector>(out).data());
+            int64_t *positions = nb::cast<IdVector>(out).data();
+            {
+                // the sort touches no Python object: let the caller sort several id
+                // columns at once from threads
+                nb::gil_scoped_release release;
+                quarnet::counting_sort(keys.data(), static_cast<int64_t>(keys.shape(0)), n_groups, positions);
+            }
             return out;
         },
         "keys"_a.noconvert(), "n_groups"_a,
         "Row positions ordered by the dense keys in [0, n_groups), stable, in O(N + n_groups).");
+
+    m.def(
+        "_pair_ranks",
+        [](Contiguous<const int64_t, 1> a, int64_t G_a, Contiguous<const int64_t, 1> b, int64_t G_b) {
+            if (a.shape(0) != b.shape(0))
+                throw std::invalid_argument("a and b differ in length: " + std::to_string(a.shape(0)) + " and " +
+                                            std::to_string(b.shape(0)));
+            nb::module_ np = nb::module_::import_("numpy");
+            nb::object ranks = np.attr("empty")(a.shape(0), "dtype"_a = np.attr("int64"));
+            nb::object order = np.attr("empty")(a.shape(0), "dtype"_a = np.attr("int64"));
+            int64_t *ranks_data = nb::cast<IdVector>(ranks).data(), *order_data = nb::cast<IdVector>(order).data();
+            {
+                nb::gil_scoped_release release;
+                quarnet::pair_ranks(a.data(), G_a, b.data(), G_b, static_cast<int64_t>(a.shape(0)), ranks_data,
+                                    order_data);
+            }
+            return nb::make_tuple(ranks, order);
+        },
+        "a"_a.noconvert(), "G_a"_a, "b"_a.noconvert(), "G_b"_a,
+        "Dense lexicographic ids of the pairs (a, b) of dense ids, and the rows sorted by pair (stably).");
 
     // repeat > 1 runs that many sweeps after one validation, so that a benchmark can tell
     // the kernels' time from the per-call index checks.
