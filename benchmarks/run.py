@@ -6,8 +6,9 @@ Sections, in the order they run (--only picks some):
   kernel        demeaning the same matrix with vantrel's kernel, pyfixest and pyhdfe
   e2e           whole estimations: tolvane, pyfixest feols, linearmodels AbsorbingLS
   stages        stage_profile.py: where the time of whole tolvane calls goes, standard
-                errors and table included; then bench_driver.py's own stage timing
-                (both 1e7 rows unless --stage-rows)
+                errors and table included, on bench_driver.py's design and on the
+                simple design with 3 effects; then bench_driver.py's own stage timing
+                (all 1e7 rows unless --stage-rows)
 
 Every timed case runs in a fresh subprocess (harness.py); nothing here asserts on
 times.  Tables go to stdout as they fill, and with --output to a Markdown file.
@@ -159,8 +160,9 @@ def main(argv=None):
             run_grid(report, E2E_ESTIMATORS, MODELS, args.sizes, args, datadir)
         if "stages" in args.only:
             report("## Stage profile of one estimate\n")
-            run_script(report, "stage_profile.py", ["--n", args.stage_rows], args.threads, args.timeout,
-                       markdown=True)
+            for design in ("driver", "simple"):
+                run_script(report, "stage_profile.py", ["--n", args.stage_rows, "--design", design],
+                           args.threads, args.timeout, markdown=True)
             report("bench_driver.py, the driver owner's stage timing of the same scenario:\n")
             run_script(report, "bench_driver.py", ["--n", str(int(float(args.stage_rows)))],
                        args.threads, args.timeout)

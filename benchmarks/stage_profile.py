@@ -7,12 +7,24 @@ the stages below; time inside tolvane outside all of them is shown as "driver bo
 The demeaning stage is the kernel's share; the check reported is that all other stages
 together take at most a quarter of the wall time.
 
-Data: bench_driver.py's scenario (two regressors; ~10-row groups next to 1,000 large
-groups, random ids), fixed seed.  Standard errors: iid, and two-way clustered by both
-fixed effects (the most expensive covariance: three cluster subsets, one of them with
-nearly N groups); the regression table is printed (to /dev/null) in both.
+Designs (--design, fixed seeds):
+- driver (default): bench_driver.py's scenario, y ~ x1 + x2 absorbing fe1 (~10-row groups)
+  and fe2 (1,000 large groups), random ids. Well connected: the demeaning converges in
+  about 6 iterations, so this is the hardest case for the quarter budget.
+- simple: the "simple" generator of generators.py (fixest's benchmark design), y ~ x1
+  absorbing fe1 + fe2 + fe3.
+- difficult: the "difficult" generator, y ~ x1 + x2 absorbing indiv + firm (weakly
+  connected; hundreds of iterations, and at 1e7 rows more than the default limit).
+Standard errors: iid, and two-way clustered by the first two fixed effects (the most
+expensive covariance: three cluster subsets, one of them with nearly N groups); the
+regression table is printed (to /dev/null) in both.
 
-    .venv/bin/python benchmarks/stage_profile.py [--n 10000000] [--threads 0]
+Before each profiled call the memory the call will use is touched once (warm_heap in
+bench_driver.py): on this virtual machine memory not touched recently costs about two
+seconds per GiB on first touch, which would otherwise be charged to whichever stage grows
+the heap first. --cold skips it.
+
+    .venv/bin/python benchmarks/stage_profile.py [--n 1e7] [--design driver] [--threads 0] [--cold]
 """
 
 from __future__ import annotations
@@ -70,14 +82,15 @@ def timed_stages(module):
             setattr(module, name, obj)
 
 
-def profile(df, setype, clustvars, nt):
+def profile(df, model, setype, clustvars, nt):
     from vantrel.tolvane import _tolvane
 
+    y, x, fixedeffects = model
     with timed_stages(_tolvane) as seconds, open(os.devnull, "w") as sink, \
             contextlib.redirect_stdout(sink):
         start = time.perf_counter()
-        result = _tolvane.tolvane(["y"], ["x1", "x2"], ["fe1", "fe2"], data=df, setype=setype,
-                                  clustvars=clustvars, nt=nt, print_stata_style_summary=True)
+        result = _tolvane.tolvane(y, x, fixedeffects, data=df, setype=setype, clustvars=clustvars, nt=nt,
+                                  print_stata_style_summary=True)
         wall = time.perf_counter() - start
     seconds["driver body"] = wall - sum(seconds.values())
     return wall, seconds, result
@@ -111,22 +124,44 @@ def main(argv=None):
     parser.add_argument("--threads", type=int, default=0, help="kernel threads (0: the OpenMP default)")
     parser.add_argument("--cold", action="store_true",
                         help="do not touch the call's memory beforehand (see warm_heap in bench_driver.py)")
+    parser.add_argument("--design", choices=["driver", "simple", "difficult"], default="driver")
     args = parser.parse_args(argv)
-    from bench_driver import make_data, warm_heap
+    df, model = make_design(args.design, args.n)
+    from bench_driver import warm_heap
 
-    df = make_data(args.n)
-    print(f"N = {args.n:,} rows, kernel threads {args.threads or 'default'}, "
+    y, x, fixedeffects = model
+    print(f"N = {args.n:,} rows, design {args.design}: {y[0]} ~ {' + '.join(x)} | {' + '.join(fixedeffects)}; "
+          f"kernel threads {args.threads or 'default'}, "
           f"{'cold memory' if args.cold else 'memory touched just before each call'}\n")
     out = {}
+    pair = fixedeffects[:2]
     for label, setype, clustvars in [("iid", "iid", None),
-                                     ("two-way cluster fe1, fe2", "cluster", ["fe1", "fe2"])]:
+                                     (f"two-way cluster {', '.join(pair)}", "cluster", pair)]:
         if not args.cold:
             warm_heap(args.n)
-        wall, seconds, result = profile(df, setype, clustvars, args.threads)
+        try:
+            wall, seconds, result = profile(df, model, setype, clustvars, args.threads)
+        except Exception as error:  # e.g. a demeaning that does not converge: report, go on
+            print(f"### {label}: failed: {type(error).__name__}: {error}\n", flush=True)
+            continue
         print(report(label, wall, seconds))
         print(f"coefficients {result.params.round(6).tolist()}\n", flush=True)
         out[label] = {"wall": wall, "stages": seconds}
     return out
+
+
+def make_design(design, n):
+    """The data frame and the model (y, x, fixed effects) of one design."""
+    import pandas as pd
+
+    if design == "driver":
+        from bench_driver import make_data
+
+        return make_data(n), (["y"], ["x1", "x2"], ["fe1", "fe2"])
+    from generators import GENERATORS, MODELS
+
+    label, x, fixedeffects = {"simple": MODELS["simple"][2], "difficult": MODELS["difficult"][0]}[design]
+    return pd.DataFrame(GENERATORS[design](n)), (["y"], list(x), list(fixedeffects))
 
 
 if __name__ == "__main__":

@@ -80,7 +80,7 @@ def constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, total_nonredun
     w = np.full(N, 1.0 / N)
     if K > 0:
         w = w - yXtilde[:, 1:] @ (cov.xx_inv @ Xbar)
-    s_vec = w * resid.flatten()
+    s_vec = w * resid.ravel()
 
     if setype == "homoskedastic":
         cons_var = cov.s2 * float(np.sum(w ** 2))
@@ -131,8 +131,8 @@ def fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant
     the homoskedastic and heteroskedastic types and ``N_FE`` otherwise; a zero
     residual degree of freedom there raises ZeroDivisionError.
     """
-    y_original = data[y].to_numpy(dtype=np.float64).flatten()
-    residuals = resid.flatten()
+    y_original = data[y].to_numpy(dtype=np.float64).ravel()
+    residuals = resid.ravel()
     TSS = np.sum((y_original - np.mean(y_original)) ** 2)
     RSS = np.sum(residuals ** 2)
     # A constant dependent variable gives NumPy's inf/NaN here, not an error.

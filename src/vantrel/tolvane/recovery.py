@@ -18,9 +18,9 @@ _MAX_SWEEPS = 200
 
 def _raw_fe_part(data, y, x, beta):
     """``y - X beta`` in the raw (not demeaned) data, as a flat vector."""
-    y_values = data[y].to_numpy(dtype=np.float64).flatten()
+    y_values = data[y].to_numpy(dtype=np.float64).ravel()
     X = data[x].to_numpy(dtype=np.float64)
-    return y_values - (X @ beta).flatten()
+    return y_values - (X @ beta).ravel()
 
 
 def fe_rowsum(data, y, x, beta, resid):
@@ -31,7 +31,7 @@ def fe_rowsum(data, y, x, beta, resid):
     """
     fitted = data[y].to_numpy(dtype=np.float64) - resid
     X = data[x].to_numpy(dtype=np.float64)
-    return pd.Series((fitted - X @ beta).flatten(), index=data["initial_index"])
+    return pd.Series((fitted - X @ beta).ravel(), index=data["initial_index"])
 
 
 def _group_codes(data, fixedeffects, fenames, i):
