@@ -143,7 +143,8 @@ def tolvane(
     "heteroskedastic"/"hetero"/"robust"/"r"/"HC1" or "cluster"/"clus"/"clu"/"multiway"/"c"/"cl";
     clustvars: up to four cluster variables; FEgen: also recover the fixed-effect values;
     verb: verbosity; eps_MAP, minsubiter, maxsubiter: demeaning tolerance and iteration
-    bounds; accel: conjugate-gradient acceleration; nt: kernel threads (0: unchanged);
+    bounds; accel: conjugate-gradient acceleration; nt: threads of the kernel and of the
+    driver's row gathers and group indexes (0: the kernel's OpenMP default and every usable CPU);
     print_stata_style_summary: print the regression table (needs standard errors).
 
     Returns a SimpleNamespace with GLM-like attributes (params, nobs, resid,
