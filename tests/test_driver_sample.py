@@ -186,6 +186,7 @@ def test_row_labels_and_row_order(panel):
     pytest.param(lambda ids: ids - 50, id="negative_codes"),
     pytest.param(lambda ids: ids.astype(np.uint64) + np.uint64(2**63), id="uint64_above_int64"),
     pytest.param(lambda ids: ids.astype(np.int32), id="int32"),
+    pytest.param(lambda ids: (ids * 8 - 100).astype(np.int8), id="int8_range_wider_than_int8"),
     pytest.param(lambda ids: ids * 1_000_003, id="sparse_codes"),
 ])
 def test_integer_id_codes_give_the_same_groups_in_the_same_order(panel, encode):

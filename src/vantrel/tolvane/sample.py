@@ -222,10 +222,17 @@ def column_ids(data, name):
         values = column.to_numpy()
         low, high = values.min(), values.max()
         if int(high) - int(low) <= 4 * len(values):
-            # shifted in the column's own type (no overflow for any int64 or uint64 codes),
-            # into a fresh array: the id column must not share memory with the variable
-            shifted = values - low if low != 0 else values.copy()
-            return compact_codes(shifted.astype(np.int64, copy=False))
+            # The difference to the smallest code fits in int64; take it in int64 for
+            # signed codes (an int8 column spanning -100 .. 100 would wrap in its own
+            # type) and in the column's own type for unsigned ones (uint64 codes above
+            # 2**63 do not fit in int64, their differences do). Either way a fresh array:
+            # the id column must not share memory with the variable.
+            if column.dtype.kind == "i":
+                shifted = values.astype(np.int64)
+                shifted -= np.int64(low)
+            else:
+                shifted = (values - low).astype(np.int64, copy=False)
+            return compact_codes(shifted)
         return pd.factorize(values, sort=True)[0].astype(np.int64, copy=False)
     # observed=True keeps ids dense for categoricals with unused categories.
     return data.groupby([name], observed=True).ngroup().to_numpy(dtype=np.int64)
