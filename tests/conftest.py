@@ -34,7 +34,7 @@ def make_panel(seed=0, n=400, groups=(30, 8, 5), n_x=2, noise=1.0):
 
 def drop_singletons_reference(df, fe_specs):
     """Repeat removing rows alone in a group of some effect until none is left."""
-    keys = [spec.split("#") for spec in fe_specs]
+    keys = [term.split("#") for term in fe_specs]
     while True:
         single = np.zeros(len(df), dtype=bool)
         for key in keys:
@@ -49,8 +49,8 @@ def dummy_ols(df, y, x, fe_specs, drop_singletons=True):
     if drop_singletons and fe_specs:
         df = drop_singletons_reference(df, fe_specs)
     columns = [df[x].to_numpy(dtype=float)]
-    for spec in fe_specs:
-        ids = df.groupby(spec.split("#")).ngroup().to_numpy()
+    for term in fe_specs:
+        ids = df.groupby(term.split("#")).ngroup().to_numpy()
         columns.append(np.eye(ids.max() + 1)[ids])
     if not fe_specs:
         columns.append(np.ones((len(df), 1)))

@@ -263,15 +263,15 @@ def test_sorted_sample_rows_are_the_callers_rows(index, threads, monkeypatch):
     })
     if index is not None:
         df.index = index
-    specs = ["big", "small#text", "narrow", "text"]
-    fenames = sample.fe_names(len(specs))
-    keepvars = sample.check_variables(df, ["y"], ["x"], specs, "none", None)
+    terms = ["big", "small#text", "narrow", "text"]
+    fenames = sample.fe_names(len(terms))
+    keepvars = sample.check_variables(df, ["y"], ["x"], terms, "none", None)
     data = sample.working_frame(df, keepvars, ["y"], ["x"], "none", None, [])
-    data, _ = sample.add_fe_ids(data, specs, fenames, verb=0)
+    data, _ = sample.add_fe_ids(data, terms, fenames, verb=0)
     A = sample.group_index(data, fenames, threads=threads)
     keep = sample.singleton_free_rows(data, ["y"], A, 0, [])
     assert not keep.all()  # some of the 300 "big" groups are singletons
-    out = sample.sort_by_largest_effect(data, fenames, A, keep, threads, specs)
+    out = sample.sort_by_largest_effect(data, fenames, A, keep, threads, terms)
     assert list(out.columns) == list(data.columns) + ["initial_index"]
     expected = df.loc[out["initial_index"]]
     for name in df.columns:

@@ -163,7 +163,7 @@ def test_redundancy_routine_falls_back_on_older_scipy(monkeypatch):
     fake = types.ModuleType("scipy.optimize._remove_redundancy")
     fake._remove_redundancy = older  # the name before SciPy added the method suffix
     monkeypatch.setitem(sys.modules, "scipy.optimize._remove_redundancy", fake)
-    spec = importlib.util.spec_from_file_location("partial_out_on_older_scipy", partial_out.__file__)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("partial_out_on_older_scipy", partial_out.__file__)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     assert module._remove_redundancy is older

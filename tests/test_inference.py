@@ -270,8 +270,8 @@ def test_fe_category_counts_from_renumbered_ids_match_counting_values():
     rng = np.random.default_rng(3)
     df = pd.DataFrame({"s": rng.choice(["x", "y", "z", "w"], 60), "t": rng.integers(0, 9, 60),
                        "u": rng.normal(size=60).round(1)})
-    specs, fenames = ["s", "s#t", "u"], ["fe_A", "fe_B", "fe_C"]
-    data, _ = add_fe_ids(df.copy(), specs, fenames, verb=0)
+    terms, fenames = ["s", "s#t", "u"], ["fe_A", "fe_B", "fe_C"]
+    data, _ = add_fe_ids(df.copy(), terms, fenames, verb=0)
     data = data[(data["t"] != 4) & (data["s"] != "w")].copy()  # whole groups vanish
-    data, _ = renumber_fe_ids(data, specs, fenames)
-    assert fe_category_counts(data, specs, fenames) == fe_category_counts(data, specs)
+    data, _ = renumber_fe_ids(data, terms, fenames)
+    assert fe_category_counts(data, terms, fenames) == fe_category_counts(data, terms)

@@ -16,9 +16,9 @@ from vantrel.tolvane.recovery import fe_rowsum, recover_fixed_effects
 X_NAMES = ["x1", "x2"]
 
 
-def _dummy_fit(df, specs):
+def _dummy_fit(df, terms):
     """Slopes, residuals and per-dimension centred effects from one big lstsq."""
-    dummies = [np.eye(df[s].max() + 1)[df[s]] for s in specs]
+    dummies = [np.eye(df[s].max() + 1)[df[s]] for s in terms]
     design = np.column_stack([df[X_NAMES].to_numpy()] + dummies)
     coef = np.linalg.lstsq(design, df["y"].to_numpy(), rcond=None)[0]
     beta = coef[:2].reshape(-1, 1)
@@ -57,8 +57,8 @@ def test_two_way_reproduces_fitted_values_and_dummy_effects(two_way):
     np.testing.assert_allclose(fe["a"], fit.effects[0], rtol=0, atol=1e-7)
     np.testing.assert_allclose(fe["b"], fit.effects[1], rtol=0, atol=1e-7)
     assert fe["_cons"] == pytest.approx(fit.cons, abs=1e-7)
-    for spec, name in [("a", "__hdfe1__"), ("b", "__hdfe2__")]:
-        series = fe[spec]
+    for term, name in [("a", "__hdfe1__"), ("b", "__hdfe2__")]:
+        series = fe[term]
         assert series.name == name
         assert series.mean() == pytest.approx(0, abs=1e-12)
         assert list(series.index) == list(df.index)

@@ -59,9 +59,9 @@ def test_cluster_nested_interaction_then_overlap(trade):
 
 
 def test_later_effects_take_the_largest_overlap(trade):
-    specs = ["importer#year", "exporter#year", "importer#exporter"]
-    out = calculate_fe_redundancies(trade, specs, ["fe_A", "fe_B", "fe_C"])
-    assert list(out) == specs
+    terms = ["importer#year", "exporter#year", "importer#exporter"]
+    out = calculate_fe_redundancies(trade, terms, ["fe_A", "fe_B", "fe_C"])
+    assert list(out) == terms
     assert out["importer#year"] == record(count(trade, "importer", "year"), 0)
     assert out["exporter#year"] == record(count(trade, "exporter", "year"), count(trade, "year"))
     assert out["importer#exporter"] == record(
@@ -98,10 +98,10 @@ def test_missing_values_clamp_at_zero():
 
 
 def test_arguments_are_not_modified_and_errors_pass_through(trade):
-    specs, clus = ["firm", "year"], ["firm"]
+    terms, clus = ["firm", "year"], ["firm"]
     before = trade.copy()
-    calculate_fe_redundancies(trade, specs, ["fe_A", "fe_B"], "cluster", clus)
-    assert specs == ["firm", "year"] and clus == ["firm"]
+    calculate_fe_redundancies(trade, terms, ["fe_A", "fe_B"], "cluster", clus)
+    assert terms == ["firm", "year"] and clus == ["firm"]
     pd.testing.assert_frame_equal(trade, before)
     with pytest.raises(KeyError):
         calculate_fe_redundancies(trade, ["nope"], None)

@@ -47,8 +47,8 @@ def frames():
     return {"wagepan": wage, "cigar": cigar}
 
 
-def _n(df, spec):
-    return df.groupby(spec.split("#")).ngroups
+def _n(df, term):
+    return df.groupby(term.split("#")).ngroups
 
 
 WAGE_X = ["union", "married", "expersq", "hours"]
@@ -82,8 +82,8 @@ def _fit(frames, model, setype, clustvars=None):
 
 def _dummies(df, fes):
     blocks = [np.ones((len(df), 1))]
-    for spec in fes:
-        ids = df.groupby(spec.split("#")).ngroup().to_numpy()
+    for term in fes:
+        ids = df.groupby(term.split("#")).ngroup().to_numpy()
         blocks.append(np.eye(ids.max() + 1)[ids][:, 1:])
     return np.column_stack(blocks)
 

@@ -98,15 +98,15 @@ def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, mi
     return setype
 
 
-def _fe_term_R(spec):
-    if "#" not in spec:
-        return spec
-    return "<<interatction(" + spec.replace("#", ", ") + ")>>"
+def _fe_term_R(term):
+    if "#" not in term:
+        return term
+    return "<<interatction(" + term.replace("#", ", ") + ")>>"
 
 
 def _formula_R(y, x_all, fixedeffects, setype, clustvars):
     text = "alpaca::feglm(" + "".join(y) + " ~ " + " + ".join(x_all) + " "
-    text += " + ".join(_fe_term_R(spec) for spec in fixedeffects)
+    text += " + ".join(_fe_term_R(term) for term in fixedeffects)
     if setype == "cluster":
         text += " " + " + ".join(clustvars)
     return text + ", family = gaussian())"
@@ -138,7 +138,7 @@ def tolvane(
     """Estimate y on x by OLS with the fixed effects in `fixedeffects` absorbed.
 
     y: one-element list with the dependent variable; x: regressor names; fixedeffects:
-    specifications, each a column name or names joined by "#" (state#year); data: the
+    terms, each a column name or names joined by "#" (state#year); data: the
     DataFrame (never modified); setype: "none", "homoskedastic"/"homo"/"iid",
     "heteroskedastic"/"hetero"/"robust"/"r"/"HC1" or "cluster"/"clus"/"clu"/"multiway"/"c"/"cl";
     clustvars: up to four cluster variables; FEgen: also recover the fixed-effect values;

@@ -153,13 +153,13 @@ def fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant
 
 
 def fe_category_counts(data, fixedeffects, fenames=None):
-    """Number of categories of each fixed-effect specification in ``data``.
+    """Number of categories of each fixed-effect term in ``data``.
 
-    An interacted specification ("state#year") counts the observed
+    An interacted term ("state#year") counts the observed
     combinations; a plain one counts the distinct non-missing values. With
     ``fenames`` the counts are read off the id columns: after the renumbering
     each holds 0 .. G-1 for the G distinct values (combinations) of its
-    specification in the sample, so no hashing of ten million values is needed.
+    term in the sample, so no hashing of ten million values is needed.
     """
     fe_counts = {}
     if fixedeffects is None:

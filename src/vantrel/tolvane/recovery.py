@@ -56,7 +56,7 @@ def recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fed
     the sum of the removed means is the intercept ``_cons``.
 
     Returns a dict with, in order: ``"_cons"`` (float); for each
-    specification ``fespec`` its centred observation-level Series (named
+    term ``fespec`` its centred observation-level Series (named
     ``__hdfe<i+1>__``, indexed by ``data["initial_index"]``) and
     ``fespec + "__levels"`` (one centred value per group id present, indexed
     by id, index named ``fespec``); ``"__hdfe_sum__"`` (row sums of the

@@ -1,6 +1,6 @@
 """Counting the fixed-effect parameters that the degrees of freedom should charge for.
 
-Nesting is recognised by shared variable names in the "#"-joined specifications, the way
+Nesting is recognised by shared variable names in the "#"-joined terms, the way
 Stata lists absorbed degrees of freedom; the data are never searched for nested groups.
 """
 
@@ -10,9 +10,9 @@ def _count_groups(data, names):
 
 
 def calculate_fe_redundancies(data, fixedeffects, fenames, setype=None, clustvars=None):
-    """Categories, redundant and remaining coefficients of every fixed-effect specification.
+    """Categories, redundant and remaining coefficients of every fixed-effect term.
 
-    Returns a dict keyed by specification (first-occurrence order) of dicts with the keys
+    Returns a dict keyed by term (first-occurrence order) of dicts with the keys
     "categories", "redundant" and "num_coefs". An effect containing a cluster variable is
     fully redundant under clustered standard errors; a later effect is charged for the
     largest overlap (in variable names) with any earlier one. `fenames` is not read.

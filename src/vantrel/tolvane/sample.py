@@ -88,7 +88,7 @@ def check_variables(data, y, x, fixedeffects, setype, clustvars):
     if missing_x:
         raise ValueError("Independent variable(s) not in data: " + str(missing_x))
     if fixedeffects:
-        fe_vars = np.unique([part for spec in fixedeffects for part in spec.split("#")]).tolist()
+        fe_vars = np.unique([part for term in fixedeffects for part in term.split("#")]).tolist()
         missing_fe = _not_in(fe_vars, data)
         if missing_fe:
             raise ValueError("Fixed effects variable(s) not in data: " + str(missing_fe))
@@ -163,29 +163,29 @@ def drop_invalid_rows(data, y, x, verb, msg, threads=1):
 
 
 def unique_specifications(fixedeffects):
-    """Drop repeated fixed-effect specifications, keeping first occurrences in order."""
+    """Drop repeated fixed-effect terms, keeping first occurrences in order."""
     kept = []
-    for spec in fixedeffects or []:
-        if spec in kept:
-            print('Fixed effect "' + spec + '" is duplicate and ignored')
+    for term in fixedeffects or []:
+        if term in kept:
+            print('Fixed effect "' + term + '" is duplicate and ignored')
         else:
-            kept.append(spec)
+            kept.append(term)
     return kept
 
 
 def add_fe_ids(data, fixedeffects, fenames, verb):
-    """Add one dense int64 id column per specification (or the constant group); return N_FE."""
+    """Add one dense int64 id column per term (or the constant group); return N_FE."""
     if not fixedeffects:
         data[fenames[0]] = np.zeros(len(data), dtype=np.int64)
         return data, 1
     N_FE = 0
-    for spec, name in zip(fixedeffects, fenames):
-        ids = _group_ids(data, spec.split("#"))
+    for term, name in zip(fixedeffects, fenames):
+        ids = _group_ids(data, term.split("#"))
         data[name] = ids
         G = int(ids.max()) + 1
         N_FE += G
         if verb > 0:
-            print("Created", spec.replace("#", "-"), "fixed effects with", G, "groups")
+            print("Created", term.replace("#", "-"), "fixed effects with", G, "groups")
     return data, N_FE
 
 
@@ -322,13 +322,13 @@ def _fe_variable_levels(data, fenames, A, fixedeffects):
     (0.0 and -0.0).
     """
     levels = {}
-    for j, spec in enumerate(fixedeffects):
-        if "#" in spec:
+    for j, term in enumerate(fixedeffects):
+        if "#" in term:
             continue
-        column = data[spec]
+        column = data[term]
         if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iu":
             sortvec, panelmat = A[j, 0], A[j, 1]
-            levels[spec] = (fenames[j], column.to_numpy()[sortvec[panelmat[:, 0]]])
+            levels[term] = (fenames[j], column.to_numpy()[sortvec[panelmat[:, 0]]])
     return levels
 
 
