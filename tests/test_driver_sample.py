@@ -250,7 +250,6 @@ def test_sorted_sample_rows_are_the_callers_rows(index, threads, monkeypatch):
     from vantrel.tolvane import sample
 
     # small enough a sample for the threaded gathers and column indexing too
-    monkeypatch.setattr(sample, "_PARALLEL_GATHER_ROWS", 0)
     monkeypatch.setattr(morlisk, "_PARALLEL_ROWS", 0)
     rng = np.random.default_rng(8)
     n = 1000

@@ -14,8 +14,17 @@ from vantrel.backend import quarnet
 
 __all__ = ["make_pointer", "powerset"]
 
-# Below this many rows indexing a column takes less time than starting a thread for it.
+# Below this many rows a pass over a column takes less time than starting a thread for it.
 _PARALLEL_ROWS = 200_000
+
+
+def _map_columns(fn, items, threads, n_rows):
+    """``[fn(item) for item in items]``, on up to ``threads`` threads when the columns
+    are long; ``fn`` must release the GIL for its work (NumPy gathers, the kernel's sorts)."""
+    if threads > 1 and len(items) > 1 and n_rows >= _PARALLEL_ROWS:
+        with ThreadPoolExecutor(max_workers=min(threads, len(items))) as pool:
+            return list(pool.map(fn, items))  # list(): re-raises a worker's error
+    return [fn(item) for item in items]
 
 
 def make_pointer(ids, threads=1):
@@ -45,12 +54,7 @@ def make_pointer(ids, threads=1):
         A[j, 0] = quarnet._counting_sort(column, n_groups)
         A[j, 1] = panelmat
 
-    if threads > 1 and n_columns > 1 and n_rows >= _PARALLEL_ROWS:
-        with ThreadPoolExecutor(max_workers=min(threads, n_columns)) as pool:
-            list(pool.map(index_column, range(n_columns)))  # list(): re-raise a worker's error
-    else:
-        for j in range(n_columns):
-            index_column(j)
+    _map_columns(index_column, range(n_columns), threads, n_rows)
     return A
 
 

@@ -25,7 +25,7 @@ import pandas as pd
 
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import _counting_sort, calc_B, panelsetup
-from vantrel.tolvane.sample import column_ids, combine_ids
+from vantrel.tolvane.sample import column_ids, combine_ids, sorted_codes
 
 # Eigenvalues below this are taken as a genuine loss of semidefiniteness
 # rather than rounding noise of an (almost) singular matrix.
@@ -88,12 +88,10 @@ def _cluster_ids(data, clustvars):
 def _subset_meat(ids, G, yXtilde, resid, N, K):
     """The kernel's meat sum_g (X_g'u_g)(X_g'u_g)' over the groups of dense ``ids``."""
     # The ids are dense, so a counting sort orders them in linear time (argsort of a
-    # near-unique intersection at ten million rows takes seconds), and the sorted ids
-    # are G runs of known lengths.
+    # near-unique intersection at ten million rows takes seconds).
     sortvec = _counting_sort(ids, G)
-    sorted_ids = np.repeat(np.arange(G, dtype=np.int64), np.bincount(ids, minlength=G))
     panelmat = np.zeros((G, 2), dtype=np.int64)
-    panelsetup(panelmat, sorted_ids, int(N), G)
+    panelsetup(panelmat, sorted_codes(ids, G), int(N), G)
     B = np.zeros((K, K), dtype=np.float64)
     calc_B(B, yXtilde, resid, sortvec, panelmat, G, K)
     return B

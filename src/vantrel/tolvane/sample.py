@@ -13,19 +13,15 @@ gathering two columns at once on two threads nearly halves it.
 """
 
 import os
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
 
-from vantrel.backend.morlisk import make_pointer
+from vantrel.backend.morlisk import _map_columns, make_pointer
 from vantrel.backend.quarnet import _pair_ranks, drop_singletons
 
 RECAST_NOTICE = "Some variables are not double, recasting"
 IGNORED_CLUSTERS_NOTICE = "Cluster variables found but SEtype is not cluster; ignoring"
-
-# Below this many rows a gather takes less time than starting threads for it.
-_PARALLEL_GATHER_ROWS = 200_000
 
 
 def gather_threads(nt):
@@ -43,11 +39,7 @@ def _take_rows(data, positions, threads=1):
     names = list(data.columns)
     # Columns and index are picked here, in the calling thread: only the gathers run in the pool.
     sources = [data[name] for name in names] + [data.index]
-    if threads > 1 and len(positions) >= _PARALLEL_GATHER_ROWS and len(sources) > 1:
-        with ThreadPoolExecutor(max_workers=min(threads, len(sources))) as pool:
-            taken = list(pool.map(lambda values: _take(values, positions), sources))
-    else:
-        taken = [_take(values, positions) for values in sources]
+    taken = _map_columns(lambda values: _take(values, positions), sources, threads, len(positions))
     return pd.DataFrame(dict(zip(names, taken[:-1])), index=taken[-1], copy=False)
 
 
@@ -239,18 +231,22 @@ def column_ids(data, name):
 
 
 def compact_codes(codes):
-    """Map non-negative int64 codes to 0 .. G-1 keeping their order (gaps closed)."""
+    """Map non-negative int64 codes to 0 .. G-1 keeping their order (gaps closed).
+
+    Ranks by counting, in linear time: the callers pass codes below a small multiple of
+    their number (the usual firm, worker or year numbers, ids after singleton removal).
+    """
     if len(codes) == 0:
         return codes
-    high = int(codes.max())
-    # Codes spanning a range not much wider than the sample (the usual firm, worker or
-    # year numbers) are ranked by counting, in linear time; wide ones by hashing.
-    if high > 4 * len(codes):
-        return pd.factorize(codes, sort=True)[0].astype(np.int64, copy=False)
-    present = np.bincount(codes, minlength=high + 1) > 0
+    present = np.bincount(codes) > 0
     if present.all():  # already dense
         return codes
     return (np.cumsum(present, dtype=np.int64) - 1)[codes]
+
+
+def sorted_codes(codes, G):
+    """``codes`` (dense, 0 .. G-1) in ascending order: G runs of known lengths, no sort."""
+    return np.repeat(np.arange(G, dtype=np.int64), np.bincount(codes, minlength=G))
 
 
 def group_index(data, fenames, threads=1):
@@ -292,19 +288,18 @@ def sort_by_largest_effect(data, fenames, A, keep, threads=1, fixedeffects=()):
     that follow from the sorted ids are rebuilt instead: the sort column itself, and
     each integer variable that is a fixed effect on its own (`fixedeffects`).
     """
-    maxima = data[fenames].max().to_numpy()
-    maxindex = int(np.argmax(maxima))
+    # the group counts (largest id + 1) are the lengths of the group tables
+    n_groups = [len(A[j, 1]) for j in range(len(fenames))]
+    maxindex = int(np.argmax(n_groups))
     key, columns = fenames[maxindex], list(data.columns)
     ids = data[key].to_numpy(dtype=np.int64)
     order = A[maxindex, 0]
     if not keep.all():
         order = order[keep[order]]
         ids = ids[keep]
-    G = int(maxima[maxindex]) + 1
     levels = _fe_variable_levels(data, fenames, A, fixedeffects)
     data = _take_rows(data.drop(columns=[key, *levels]), order, threads)
-    # the sorted key is G runs of known lengths
-    data[key] = np.repeat(np.arange(G, dtype=np.int64), np.bincount(ids, minlength=G))
+    data[key] = sorted_codes(ids, n_groups[maxindex])
     for name, (id_name, values) in levels.items():
         data[name] = values[data[id_name].to_numpy()]
     data = data[columns]

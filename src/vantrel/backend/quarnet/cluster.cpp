@@ -1,6 +1,5 @@
 #include "cluster.hpp"
 
-#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -99,17 +98,16 @@ void pair_ranks(const int64_t *a, int64_t G_a, const int64_t *b, int64_t G_b, in
     if (G_a < 0 || G_b < 0) reject("G_a = " + num(G_a) + " and G_b = " + num(G_b) + " must not be negative");
     for (int64_t i = 0; i < n; ++i)
         if (a[i] < 0 || a[i] >= G_a) reject("a: entry " + num(i) + " = " + num(a[i]) + " is not in [0, " + num(G_a) + ")");
-    // least significant key first; `order` holds the rows sorted by b
-    counting_sort(b, n, G_b, order);
-    // then a stable counting sort of that order by a, into ranks (as scratch)
+    // least significant key first: the rows sorted by b, in `ranks` as scratch
+    counting_sort(b, n, G_b, ranks);
+    // then a stable counting sort of those by a
     std::vector<int64_t> next(static_cast<size_t>(G_a) + 1, 0);
     for (int64_t i = 0; i < n; ++i) ++next[a[i] + 1];
     for (int64_t g = 0; g < G_a; ++g) next[g + 1] += next[g];
     for (int64_t k = 0; k < n; ++k) {
-        const int64_t row = order[k];
-        ranks[next[a[row]]++] = row;
+        const int64_t row = ranks[k];
+        order[next[a[row]]++] = row;
     }
-    std::copy(ranks, ranks + n, order);
     // number the runs of equal pairs in sorted order
     int64_t rank = -1, last_a = -1, last_b = -1;
     for (int64_t k = 0; k < n; ++k) {
