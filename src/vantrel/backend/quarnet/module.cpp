@@ -7,16 +7,21 @@
 // accepted) and may be None. The functions keep the GIL throughout; only the OpenMP workers
 // run in parallel and they touch no Python object.
 #include <Python.h>
+#include <omp.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "cluster.hpp"
+#include "coefsolve.hpp"
 #include "demean.hpp"
 #include "kernels.hpp"
 #include "screening.hpp"
@@ -133,6 +138,57 @@ void python_progress(quarnet::ProgressEvent event, int64_t count, double update_
     }
 }
 
+// A thread count far above the machine's makes the OpenMP runtime allocate per-thread state
+// for every thread it is asked for (and fail, or crash, for absurd counts): reject it.
+void check_thread_count(int n_threads) {
+    const int limit = std::max(256, 4 * omp_get_num_procs());
+    if (n_threads > limit)
+        throw nb::value_error(("n_threads = " + std::to_string(n_threads) + " exceeds the limit of " +
+                               std::to_string(limit) + " threads (4 per processor, at least 256)")
+                                  .c_str());
+}
+
+void python_note(const std::string &text) { nb::module_::import_("builtins").attr("print")(text); }
+
+quarnet::PairMode pair_mode(const std::string &name) {
+    if (name == "auto") return quarnet::PairMode::automatic;
+    if (name == "jacobi") return quarnet::PairMode::jacobi;
+    if (name == "exact") return quarnet::PairMode::exact;
+    if (name == "approx") return quarnet::PairMode::approximate;
+    throw nb::value_error(("preconditioner must be one of 'auto', 'jacobi', 'exact', 'approx', got '" + name + "'").c_str());
+}
+
+// The coefficient solver weighs the normal equations by w: a negative or non-finite weight
+// would make them indefinite or NaN.
+void check_weights(const std::optional<Weights> &w) {
+    if (!w) return;
+    const double *v = w->data();
+    for (size_t i = 0; i < w->shape(0); ++i)
+        if (!(v[i] >= 0.0) || !std::isfinite(v[i]))
+            throw nb::value_error(("w[" + std::to_string(i) + "] = " + std::to_string(v[i]) +
+                                   ": weights must be finite and non-negative")
+                                      .c_str());
+}
+
+nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter, int64_t maxiter,
+                     int64_t verbose, int n_threads, const std::string &preconditioner) {
+    const quarnet::PairMode mode = pair_mode(preconditioner);
+    check_thread_count(n_threads);
+    const FixedEffects fes = demeaning_index(x, w, A);
+    check_weights(w);
+    const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
+    const quarnet::CoefOutcome outcome =
+        quarnet::COEF_PCG_demean(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
+                                 w ? w->data() : nullptr, fes.views, opt, mode, quarnet::ProgressFn(python_progress),
+                                 quarnet::NoteFn(python_note));
+    if (!outcome.converged) throw nb::value_error("demeaning did not converge");
+    nb::dict report;
+    report["iterations"] = outcome.iterations;
+    report["preconditioner"] = outcome.preconditioner;
+    report["reason"] = outcome.reason;
+    return report;
+}
+
 using Method = quarnet::DemeanOutcome (*)(double *, int64_t, int64_t, const double *,
                                          const std::vector<quarnet::GroupIndex> &,
                                          const quarnet::DemeanOptions &, const quarnet::ProgressFn &);
@@ -141,6 +197,7 @@ using Method = quarnet::DemeanOutcome (*)(double *, int64_t, int64_t, const doub
 template <Method method>
 int64_t run_demeaning(const Matrix &x, const std::optional<Weights> &w, nb::handle A, double tol,
                       int64_t miniter, int64_t maxiter, int64_t verbose, int n_threads) {
+    check_thread_count(n_threads);
     const FixedEffects fes = demeaning_index(x, w, A);
     const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
     const quarnet::DemeanOutcome outcome =
@@ -231,6 +288,12 @@ NB_MODULE(quarnet, m) {
           "Partial the fixed effects of A out of the columns of x in place by conjugate gradients "
           "on the symmetric sweep.");
 
+    m.def("COEF_PCG_demean", &coef_demean, "x"_a.noconvert(), "w"_a.noconvert().none(), "A"_a, "tol"_a,
+          "miniter"_a, "maxiter"_a, "verbose"_a, "n_threads"_a, "preconditioner"_a = "auto",
+          "Partial the fixed effects of A out of the columns of x in place by preconditioned conjugate "
+          "gradients on the normal equations of the fixed-effect coefficients; returns a dict with the "
+          "iterations made, the preconditioner used and why.");
+
     // Private helpers for the utility module and the benchmarks.
     m.def(
         "_counting_sort",
@@ -274,6 +337,7 @@ NB_MODULE(quarnet, m) {
     m.def(
         "_sweep",
         [](Matrix x, std::optional<Weights> w, nb::handle A, int n_threads, int64_t repeat) {
+            check_thread_count(n_threads);
             const FixedEffects fes = demeaning_index(x, w, A);
             for (int64_t i = 0; i < repeat; ++i)
                 quarnet::MAP_NH_iter(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
@@ -298,6 +362,7 @@ NB_MODULE(quarnet, m) {
     m.def(
         "_touch_rows",
         [](Matrix x, nb::handle A, int n_threads, int64_t repeat) {
+            check_thread_count(n_threads);
             const FixedEffects fes = demeaning_index(x, std::nullopt, A);
             for (int64_t i = 0; i < repeat; ++i)
                 quarnet::touch_sweep(x.data(), static_cast<int64_t>(x.shape(1)), fes.views, n_threads);

@@ -1,0 +1,768 @@
+// Coefficient-space solver: see coefsolve.hpp for the method.
+//
+// Layout. The fixed effect with most levels (the "segment" effect) orders the rows: position
+// k runs through its groups one after another, so its part of every pass is a segment sum
+// that one thread owns. The other effects' level of each position is stored once, in the
+// narrow type uint32, in position order, so the passes read them sequentially even when the
+// caller's rows are not sorted. Coefficient arrays are (levels x K) row-major, the segment
+// effect's levels first; every effect has one extra level at the end that stands for "no
+// level" (rows outside every group of that effect) and whose coefficient stays 0.
+#include "coefsolve.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <numeric>
+#include <stdexcept>
+#include <type_traits>
+
+#include "laplacian.hpp"
+
+namespace quarnet {
+
+namespace {
+
+template <int W>
+using Width = std::integral_constant<int, W>;
+
+// Runs fn(Width<K>{}) for the column counts the passes are specialised for (a compile-time
+// trip count keeps a row's K values in registers); Width<0> stands for K at run time.
+template <class Fn>
+void with_width(int64_t K, const Fn &fn) {
+    switch (K) {
+        case 1: fn(Width<1>{}); break;
+        case 2: fn(Width<2>{}); break;
+        case 3: fn(Width<3>{}); break;
+        case 4: fn(Width<4>{}); break;
+        default: fn(Width<0>{}); break;
+    }
+}
+
+struct Problem {
+    int64_t N = 0, K = 0;
+    int64_t slots = 0;            // fixed effects; slot 0 is the segment effect
+    std::vector<int> fe_of_slot;  // the caller's index of each slot's fixed effect
+    std::vector<int64_t> G;       // levels of each slot (without its "no level")
+    std::vector<int64_t> off;     // first coefficient row of each slot; off[slots] = all rows
+    const int64_t *rows = nullptr;   // position -> row of the caller's matrix
+    std::vector<int64_t> rows_own;   // when the segment effect's sortvec cannot serve
+    std::vector<int64_t> seg_off;    // segment s = positions [seg_off[s], seg_off[s+1]), s <= G[0]
+    std::vector<std::vector<uint32_t>> ids;  // slot >= 1: level of each position
+    const double *w = nullptr;       // weights by position, or null
+    std::vector<double> w_own;
+    int threads = 1;
+
+    int64_t n_segments() const { return G[0] + 1; }
+    int64_t others_begin() const { return off[1]; }  // coefficient rows of slots >= 1
+    int64_t total() const { return off[slots]; }
+};
+
+// Segments of thread t out of nt: split at positions t * N / nt, so each thread sweeps about
+// the same number of rows whatever the group sizes.
+std::pair<int64_t, int64_t> my_segments(const Problem &P, int t, int nt) {
+    auto cut = [&](int u) -> int64_t {
+        if (u <= 0) return 0;
+        if (u >= nt) return P.n_segments();
+        const int64_t target = P.N * u / nt;
+        return std::lower_bound(P.seg_off.begin(), P.seg_off.begin() + P.n_segments(), target) - P.seg_off.begin();
+    };
+    return {cut(t), cut(t + 1)};
+}
+
+Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<GroupIndex> &fes, int threads) {
+    Problem P;
+    P.N = N;
+    P.K = K;
+    P.slots = static_cast<int64_t>(fes.size());
+    P.threads = threads;
+    int seg = 0;
+    for (size_t f = 1; f < fes.size(); ++f)
+        if (fes[f].N_panelmat > fes[seg].N_panelmat) seg = static_cast<int>(f);
+    P.fe_of_slot.push_back(seg);
+    for (size_t f = 0; f < fes.size(); ++f)
+        if (static_cast<int>(f) != seg) P.fe_of_slot.push_back(static_cast<int>(f));
+    P.off.push_back(0);
+    for (int f : P.fe_of_slot) {
+        const int64_t G = fes[f].N_panelmat;
+        if (G >= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()))
+            throw std::invalid_argument(fes[f].panelmat_name + " has " + std::to_string(G) +
+                                        " groups; the coefficient solver takes fewer than 2^32 - 1");
+        P.G.push_back(G);
+        P.off.push_back(P.off.back() + G + 1);
+    }
+
+    // Positions: the segment effect's groups in order. Its own sortvec serves when its groups
+    // tile it from position 0 to N - 1 in order (make_pointer's tables do); otherwise the
+    // positions are copied out, rows in no group last (the "no level" segment).
+    const GroupIndex &S = fes[seg];
+    P.seg_off.assign(static_cast<size_t>(P.G[0] + 2), 0);
+    int64_t next = 0;
+    bool tiles = true;
+    for (int64_t g = 0; g < S.N_panelmat; ++g) {
+        P.seg_off[g] = next;
+        if (S.start(g) > S.end(g)) continue;
+        if (S.start(g) != next) tiles = false;
+        next += S.end(g) - S.start(g) + 1;
+    }
+    tiles = tiles && next == N;
+    if (tiles) {
+        P.rows = S.sortvec;
+    } else {
+        P.rows_own.reserve(static_cast<size_t>(N));
+        std::vector<char> covered(static_cast<size_t>(N), 0);
+        for (int64_t g = 0; g < S.N_panelmat; ++g) {
+            P.seg_off[g] = static_cast<int64_t>(P.rows_own.size());
+            for (int64_t k = S.start(g); k <= S.end(g); ++k) {
+                P.rows_own.push_back(S.row(k));
+                covered[S.row(k)] = 1;
+            }
+        }
+        P.seg_off[S.N_panelmat] = static_cast<int64_t>(P.rows_own.size());
+        for (int64_t i = 0; i < N; ++i)
+            if (!covered[i]) P.rows_own.push_back(i);
+        P.rows = P.rows_own.data();
+    }
+    if (tiles) P.seg_off[P.G[0]] = N;  // otherwise set above, before the rows in no group
+    P.seg_off[P.G[0] + 1] = N;
+
+    bool identity = true;
+    for (int64_t k = 0; k < N && identity; ++k) identity = P.rows[k] == k;
+
+    // Levels of the other effects by position: through the inverse of the positions unless
+    // the positions are the rows themselves (rows sorted by the segment effect).
+    std::vector<uint32_t> inverse;
+    if (!identity && P.slots > 1) {
+        inverse.resize(static_cast<size_t>(N));
+        for (int64_t k = 0; k < N; ++k) inverse[P.rows[k]] = static_cast<uint32_t>(k);
+    }
+    P.ids.resize(static_cast<size_t>(P.slots));
+    for (int64_t s = 1; s < P.slots; ++s) {
+        const GroupIndex &fe = fes[P.fe_of_slot[s]];
+        std::vector<uint32_t> &ids = P.ids[s];
+        ids.assign(static_cast<size_t>(N), static_cast<uint32_t>(P.G[s]));
+#pragma omp parallel for schedule(guided, 64) num_threads(threads)
+        for (int64_t g = 0; g < fe.N_panelmat; ++g)
+            for (int64_t k = fe.start(g); k <= fe.end(g); ++k) {
+                const int64_t row = fe.row(k);
+                ids[identity ? row : inverse[row]] = static_cast<uint32_t>(g);
+            }
+    }
+    if (w != nullptr) {
+        if (identity) {
+            P.w = w;
+        } else {
+            P.w_own.resize(static_cast<size_t>(N));
+            for (int64_t k = 0; k < N; ++k) P.w_own[k] = w[P.rows[k]];
+            P.w = P.w_own.data();
+        }
+    }
+    if (N >= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()) && !identity && P.slots > 1)
+        throw std::invalid_argument("x has " + std::to_string(N) + " rows; the coefficient solver takes fewer than 2^32 - 1 "
+                                    "unless the rows are sorted by the fixed effect with most levels");
+    return P;
+}
+
+// Per-thread accumulators of the levels of slots >= 1, reused by every pass.
+struct Scratch {
+    std::vector<std::vector<double>> own;
+    Scratch(const Problem &P, int64_t width) : own(static_cast<size_t>(P.threads)) {
+        if (P.threads > 1)
+            for (auto &v : own) v.assign(static_cast<size_t>((P.total() - P.others_begin()) * width), 0.0);
+    }
+};
+
+// The per-thread buffers of slots >= 1 summed into out (thread order, so the result does not
+// depend on which thread finished first), then cleared for the next pass. Called inside the
+// parallel region after a barrier.
+void reduce_scratch(Scratch &sc, double *out, int64_t len, int nt) {
+#pragma omp for schedule(static)
+    for (int64_t l = 0; l < len; ++l) {
+        double s = 0.0;
+        for (int t = 0; t < nt; ++t) {
+            s += sc.own[t][l];
+            sc.own[t][l] = 0.0;
+        }
+        out[l] = s;
+    }
+}
+
+// counts = D'W 1 and b = D'W v per level, sumsq[k] = sum_i w_i v_ik^2.
+void setup_pass(const Problem &P, const double *x, std::vector<double> &counts, std::vector<double> &b,
+                std::vector<long double> &sumsq) {
+    const int64_t K = P.K, ob = P.others_begin(), len = P.total() - ob;
+    counts.assign(static_cast<size_t>(P.total()), 0.0);
+    b.assign(static_cast<size_t>(P.total() * K), 0.0);
+    sumsq.assign(static_cast<size_t>(K), 0.0L);
+    // One accumulator block per thread: K values and the count of each level.
+    Scratch sc(P, K + 1);
+    std::vector<std::vector<long double>> sq(static_cast<size_t>(P.threads), std::vector<long double>(K, 0.0L));
+#pragma omp parallel num_threads(P.threads)
+    {
+        const int t = omp_get_thread_num(), nt = omp_get_num_threads();
+        std::vector<double> local;
+        double *mine;
+        if (nt == 1) {
+            local.assign(static_cast<size_t>(len * (K + 1)), 0.0);
+            mine = local.data();
+        } else {
+            mine = sc.own[t].data();
+        }
+        const auto [lo, hi] = my_segments(P, t, nt);
+        for (int64_t s = lo; s < hi; ++s) {
+            double *bs = b.data() + s * K;
+            double cs = 0.0;
+            for (int64_t k = P.seg_off[s]; k < P.seg_off[s + 1]; ++k) {
+                const double wk = P.w ? P.w[k] : 1.0;
+                const double *v = x + P.rows[k] * K;
+                cs += wk;
+                for (int64_t j = 0; j < K; ++j) {
+                    const double wv = wk * v[j];
+                    bs[j] += wv;
+                    sq[t][j] += wv * v[j];
+                }
+                for (int64_t o = 1; o < P.slots; ++o) {
+                    double *m = mine + (P.off[o] - ob + P.ids[o][k]) * (K + 1);
+                    for (int64_t j = 0; j < K; ++j) m[j] += wk * v[j];
+                    m[K] += wk;
+                }
+            }
+            counts[s] = cs;
+        }
+        if (nt == 1) {
+            for (int64_t l = 0; l < len; ++l) {
+                for (int64_t j = 0; j < K; ++j) b[(ob + l) * K + j] = local[l * (K + 1) + j];
+                counts[ob + l] = local[l * (K + 1) + K];
+            }
+        } else {
+#pragma omp barrier
+#pragma omp for schedule(static)
+            for (int64_t l = 0; l < len; ++l)
+                for (int64_t j = 0; j <= K; ++j) {
+                    double s = 0.0;
+                    for (int u = 0; u < nt; ++u) s += sc.own[u][l * (K + 1) + j];
+                    if (j < K)
+                        b[(ob + l) * K + j] = s;
+                    else
+                        counts[ob + l] = s;
+                }
+        }
+    }
+    for (const auto &part : sq)
+        for (int64_t j = 0; j < K; ++j) sumsq[j] += part[j];
+    // The "no level" entries take no part in the solve.
+    for (int64_t s = 0; s < P.slots; ++s) {
+        const int64_t l = P.off[s] + P.G[s];
+        counts[l] = 0.0;
+        for (int64_t j = 0; j < K; ++j) b[l * K + j] = 0.0;
+    }
+}
+
+// q = D'W D p: per row, the sum of its levels' coefficients, weighted, added back to each of
+// its levels.
+void apply_pass(const Problem &P, const double *p, double *q, Scratch &sc) {
+    const int64_t K = P.K, ob = P.others_begin(), len = P.total() - ob;
+    with_width(K, [&](auto width) {
+        constexpr int KC = decltype(width)::value;
+        const int64_t KK = KC ? KC : K;
+#pragma omp parallel num_threads(P.threads)
+        {
+            const int t = omp_get_thread_num(), nt = omp_get_num_threads();
+            double *mine = nt == 1 ? q + ob * K : sc.own[t].data();
+            if (nt == 1) std::fill(mine, mine + len * K, 0.0);
+            const auto [lo, hi] = my_segments(P, t, nt);
+            constexpr int64_t kMax = KC ? KC : 16;
+            double v[kMax], acc[kMax];
+            for (int64_t s = lo; s < hi; ++s) {
+                const double *ps = p + s * K;
+                for (int64_t c0 = 0; c0 < KK; c0 += kMax) {  // K > 16 in blocks of 16 columns
+                    const int64_t kw = std::min<int64_t>(kMax, KK - c0);
+                    for (int64_t j = 0; j < kw; ++j) acc[j] = 0.0;
+                    for (int64_t k = P.seg_off[s]; k < P.seg_off[s + 1]; ++k) {
+                        for (int64_t j = 0; j < kw; ++j) v[j] = ps[c0 + j];
+                        for (int64_t o = 1; o < P.slots; ++o) {
+                            const double *po = p + (P.off[o] + P.ids[o][k]) * K + c0;
+                            for (int64_t j = 0; j < kw; ++j) v[j] += po[j];
+                        }
+                        if (P.w) {
+                            const double wk = P.w[k];
+                            for (int64_t j = 0; j < kw; ++j) v[j] *= wk;
+                        }
+                        for (int64_t j = 0; j < kw; ++j) acc[j] += v[j];
+                        for (int64_t o = 1; o < P.slots; ++o) {
+                            double *m = mine + (P.off[o] - ob + P.ids[o][k]) * K + c0;
+                            for (int64_t j = 0; j < kw; ++j) m[j] += v[j];
+                        }
+                    }
+                    for (int64_t j = 0; j < kw; ++j) q[s * K + c0 + j] = acc[j];
+                }
+            }
+            if (nt > 1) {
+#pragma omp barrier
+                reduce_scratch(sc, q + ob * K, len * K, nt);
+            }
+        }
+    });
+    for (int64_t s = 0; s < P.slots; ++s)
+        std::fill(q + (P.off[s] + P.G[s]) * K, q + (P.off[s] + P.G[s] + 1) * K, 0.0);
+}
+
+// x -= D alpha, the closing pass into the caller's matrix.
+void closing_pass(const Problem &P, double *x, const double *alpha) {
+    const int64_t K = P.K;
+#pragma omp parallel num_threads(P.threads)
+    {
+        const auto [lo, hi] = my_segments(P, omp_get_thread_num(), omp_get_num_threads());
+        for (int64_t s = lo; s < hi; ++s)
+            for (int64_t k = P.seg_off[s]; k < P.seg_off[s + 1]; ++k) {
+                double *row = x + P.rows[k] * K;
+                const double *as = alpha + s * K;
+                for (int64_t j = 0; j < K; ++j) {
+                    double fit = as[j];
+                    for (int64_t o = 1; o < P.slots; ++o) fit += alpha[(P.off[o] + P.ids[o][k]) * K + j];
+                    row[j] -= fit;
+                }
+            }
+    }
+}
+
+// Column sums of products over the levels, in long double, in level order.
+std::vector<double> level_dot(const std::vector<double> &a, const std::vector<double> &b, int64_t K) {
+    std::vector<long double> s(static_cast<size_t>(K), 0.0L);
+    const int64_t n = static_cast<int64_t>(a.size()) / K;
+    for (int64_t l = 0; l < n; ++l)
+        for (int64_t j = 0; j < K; ++j) s[j] += a[l * K + j] * b[l * K + j];
+    return std::vector<double>(s.begin(), s.end());
+}
+
+// ---- The pair block -------------------------------------------------------------------
+
+// The block of D'WD that belongs to the segment effect a (slot 0) and the effect b with most
+// levels among the others, inverted through the Schur complement on b's levels:
+//   x_b = S^+ (r_b - C' Da^-1 r_a),  x_a = Da^-1 (r_a - C x_b),  S = Db - C' Da^-1 C,
+// where C = Da'W Db holds the weighted counts of the (a, b) cells. S is a weighted graph
+// Laplacian, singular once per connected component of the a-b graph; its solver grounds one
+// level there. The component's null direction n (1 on its a levels, -1 on its b levels) is
+// given a diagonal-scaled weight of its own, so the preconditioner stays positive definite
+// on every direction the other fixed effects can move the residual along.
+struct PairBlock {
+    int64_t sb = 1;                    // slot of b
+    std::vector<int64_t> cell_ptr;     // cells of a level: [cell_ptr[a], cell_ptr[a+1])
+    std::vector<uint32_t> cell_b;
+    std::vector<double> cell_w;
+    std::vector<int32_t> comp_a, comp_b;  // component of each a and b level
+    std::vector<double> comp_gamma;       // 1 / (sum of the component's counts), 0 if empty
+    std::unique_ptr<SchurSolver> solver;
+    std::string kind;  // "exact pair" or "approximate pair"
+};
+
+// Cells of each a level (the segments), in a order: each thread builds those of its own
+// segments, marking the b levels already seen in the current segment.
+void build_cells(const Problem &P, PairBlock &pb) {
+    const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
+    const std::vector<uint32_t> &idb = P.ids[pb.sb];
+    std::vector<std::vector<uint32_t>> part_b(static_cast<size_t>(P.threads));
+    std::vector<std::vector<double>> part_w(static_cast<size_t>(P.threads));
+    std::vector<int64_t> n_cells(static_cast<size_t>(Ga + 1), 0);
+    std::vector<int> used(static_cast<size_t>(P.threads), 0);
+#pragma omp parallel num_threads(P.threads)
+    {
+        const int t = omp_get_thread_num(), nt = omp_get_num_threads();
+        used[t] = 1;
+        std::vector<int64_t> seen(static_cast<size_t>(Gb), -1);  // cell slot of b in this segment
+        std::vector<int64_t> seen_in(static_cast<size_t>(Gb), -1);
+        auto [lo, hi] = my_segments(P, t, nt);
+        hi = std::min(hi, Ga);  // the "no level" segment has no cells
+        for (int64_t s = lo; s < hi; ++s) {
+            const int64_t first = static_cast<int64_t>(part_b[t].size());
+            for (int64_t k = P.seg_off[s]; k < P.seg_off[s + 1]; ++k) {
+                const uint32_t lb = idb[k];
+                const double wk = P.w ? P.w[k] : 1.0;
+                if (lb == Gb || !(wk > 0)) continue;
+                if (seen_in[lb] != s) {
+                    seen_in[lb] = s;
+                    seen[lb] = static_cast<int64_t>(part_b[t].size());
+                    part_b[t].push_back(lb);
+                    part_w[t].push_back(0.0);
+                }
+                part_w[t][seen[lb]] += wk;
+            }
+            n_cells[s] = static_cast<int64_t>(part_b[t].size()) - first;
+        }
+    }
+    pb.cell_ptr.assign(static_cast<size_t>(Ga + 1), 0);
+    for (int64_t a = 0; a < Ga; ++a) pb.cell_ptr[a + 1] = pb.cell_ptr[a] + n_cells[a];
+    pb.cell_b.reserve(static_cast<size_t>(pb.cell_ptr[Ga]));
+    pb.cell_w.reserve(static_cast<size_t>(pb.cell_ptr[Ga]));
+    for (int t = 0; t < P.threads; ++t) {  // threads hold consecutive a ranges in thread order
+        pb.cell_b.insert(pb.cell_b.end(), part_b[t].begin(), part_b[t].end());
+        pb.cell_w.insert(pb.cell_w.end(), part_w[t].begin(), part_w[t].end());
+        std::vector<uint32_t>().swap(part_b[t]);
+        std::vector<double>().swap(part_w[t]);
+    }
+}
+
+// Connected components of the a-b graph (union-find), and each component's scale.
+void build_components(const Problem &P, PairBlock &pb, const std::vector<double> &counts) {
+    const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
+    std::vector<int64_t> parent(static_cast<size_t>(Ga + Gb));
+    std::iota(parent.begin(), parent.end(), 0);
+    auto find = [&](int64_t v) {
+        while (parent[v] != v) v = parent[v] = parent[parent[v]];
+        return v;
+    };
+    for (int64_t a = 0; a < Ga; ++a)
+        for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
+            const int64_t ra = find(a), rb = find(Ga + pb.cell_b[e]);
+            if (ra != rb) parent[std::max(ra, rb)] = std::min(ra, rb);
+        }
+    std::vector<int32_t> label(static_cast<size_t>(Ga + Gb), -1);
+    int32_t n_comp = 0;
+    pb.comp_a.resize(static_cast<size_t>(Ga));
+    pb.comp_b.resize(static_cast<size_t>(Gb));
+    std::vector<double> total;
+    for (int64_t v = 0; v < Ga + Gb; ++v) {
+        const int64_t r = find(v);
+        if (label[r] < 0) {
+            label[r] = n_comp++;
+            total.push_back(0.0);
+        }
+        const int32_t c = label[r];
+        if (v < Ga) {
+            pb.comp_a[v] = c;
+            total[c] += counts[P.off[0] + v];
+        } else {
+            pb.comp_b[v - Ga] = c;
+            total[c] += counts[P.off[pb.sb] + v - Ga];
+        }
+    }
+    pb.comp_gamma.resize(total.size());
+    for (size_t c = 0; c < total.size(); ++c) pb.comp_gamma[c] = total[c] > 0 ? 1.0 / total[c] : 0.0;
+}
+
+// S = Db - C' Da^-1 C on b's levels, rows in parallel: row b1 gathers, over the a levels of
+// its cells, those levels' cells scaled by c(a, b1) / d_a.
+SparseSym schur_complement(const Problem &P, const PairBlock &pb, const std::vector<double> &counts) {
+    const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
+    const double *da = counts.data() + P.off[0], *db = counts.data() + P.off[pb.sb];
+    // Cells by b level.
+    std::vector<int64_t> tptr(static_cast<size_t>(Gb + 1), 0);
+    for (uint32_t b : pb.cell_b) ++tptr[b + 1];
+    for (int64_t b = 0; b < Gb; ++b) tptr[b + 1] += tptr[b];
+    std::vector<uint32_t> ta(pb.cell_b.size());
+    std::vector<double> tw(pb.cell_b.size());
+    {
+        std::vector<int64_t> fill(tptr.begin(), tptr.end() - 1);
+        for (int64_t a = 0; a < Ga; ++a)
+            for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
+                const int64_t at = fill[pb.cell_b[e]]++;
+                ta[at] = static_cast<uint32_t>(a);
+                tw[at] = pb.cell_w[e];
+            }
+    }
+    SparseSym S;
+    S.n = Gb;
+    S.diag.assign(static_cast<size_t>(Gb), 0.0);
+    std::vector<std::vector<int32_t>> part_idx(static_cast<size_t>(P.threads));
+    std::vector<std::vector<double>> part_val(static_cast<size_t>(P.threads));
+    std::vector<int64_t> row_len(static_cast<size_t>(Gb), 0);
+#pragma omp parallel num_threads(P.threads)
+    {
+        const int t = omp_get_thread_num(), nt = omp_get_num_threads();
+        std::vector<double> acc(static_cast<size_t>(Gb), 0.0);
+        std::vector<int32_t> touched;
+        const int64_t lo = Gb * t / nt, hi = Gb * (t + 1) / nt;
+        for (int64_t b1 = lo; b1 < hi; ++b1) {
+            touched.clear();
+            for (int64_t e = tptr[b1]; e < tptr[b1 + 1]; ++e) {
+                const int64_t a = ta[e];
+                if (!(da[a] > 0)) continue;
+                const double f = tw[e] / da[a];
+                for (int64_t e2 = pb.cell_ptr[a]; e2 < pb.cell_ptr[a + 1]; ++e2) {
+                    const uint32_t b2 = pb.cell_b[e2];
+                    if (acc[b2] == 0.0) touched.push_back(static_cast<int32_t>(b2));
+                    acc[b2] += f * pb.cell_w[e2];
+                }
+            }
+            std::sort(touched.begin(), touched.end());
+            int64_t len = 0;
+            S.diag[b1] = db[b1];
+            for (int32_t b2 : touched) {
+                if (b2 == b1) {
+                    S.diag[b1] -= acc[b2];
+                } else {
+                    part_idx[t].push_back(b2);
+                    part_val[t].push_back(-acc[b2]);
+                    ++len;
+                }
+                acc[b2] = 0.0;
+            }
+            row_len[b1] = len;
+        }
+    }
+    S.ptr.assign(static_cast<size_t>(Gb + 1), 0);
+    for (int64_t b = 0; b < Gb; ++b) S.ptr[b + 1] = S.ptr[b] + row_len[b];
+    S.idx.reserve(static_cast<size_t>(S.ptr[Gb]));
+    S.val.reserve(static_cast<size_t>(S.ptr[Gb]));
+    for (int t = 0; t < P.threads; ++t) {
+        S.idx.insert(S.idx.end(), part_idx[t].begin(), part_idx[t].end());
+        S.val.insert(S.val.end(), part_val[t].begin(), part_val[t].end());
+    }
+    return S;
+}
+
+// z = M^-1 r for the pair block; the other slots are left alone.
+void apply_pair(const Problem &P, const PairBlock &pb, const std::vector<double> &counts, const double *r, double *z,
+                std::vector<std::vector<double>> &rhs_parts) {
+    const int64_t K = P.K, Ga = P.G[0], Gb = P.G[pb.sb];
+    const double *da = counts.data() + P.off[0];
+    const int64_t ob = P.off[pb.sb];
+    double *za = z, *zb = z + ob * K;
+    const double *ra = r, *rb = r + ob * K;
+    // za = Da^-1 ra for now; rhs_b = rb - C' za, per thread then summed in thread order.
+#pragma omp parallel num_threads(P.threads)
+    {
+        const int t = omp_get_thread_num(), nt = omp_get_num_threads();
+        std::vector<double> &part = rhs_parts[t];
+        part.assign(static_cast<size_t>(Gb * K), 0.0);
+        const int64_t lo = Ga * t / nt, hi = Ga * (t + 1) / nt;
+        for (int64_t a = lo; a < hi; ++a) {
+            for (int64_t j = 0; j < K; ++j) za[a * K + j] = da[a] > 0 ? ra[a * K + j] / da[a] : 0.0;
+            for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
+                double *dst = part.data() + static_cast<int64_t>(pb.cell_b[e]) * K;
+                for (int64_t j = 0; j < K; ++j) dst[j] += pb.cell_w[e] * za[a * K + j];
+            }
+        }
+#pragma omp barrier
+#pragma omp for schedule(static)
+        for (int64_t l = 0; l < Gb * K; ++l) {
+            double s = rb[l];
+            for (int u = 0; u < nt; ++u) s -= rhs_parts[u][l];
+            zb[l] = s;
+        }
+    }
+    pb.solver->solve(zb, K);
+#pragma omp parallel for schedule(static) num_threads(P.threads)
+    for (int64_t a = 0; a < Ga; ++a) {
+        double *out = za + a * K;
+        for (int64_t j = 0; j < K; ++j) out[j] = ra[a * K + j];
+        for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
+            const double *src = zb + static_cast<int64_t>(pb.cell_b[e]) * K;
+            for (int64_t j = 0; j < K; ++j) out[j] -= pb.cell_w[e] * src[j];
+        }
+        for (int64_t j = 0; j < K; ++j) out[j] = da[a] > 0 ? out[j] / da[a] : 0.0;
+    }
+    // The null direction of each component: z += gamma n (n'r).
+    std::vector<double> s(pb.comp_gamma.size() * static_cast<size_t>(K), 0.0);
+    for (int64_t a = 0; a < Ga; ++a)
+        for (int64_t j = 0; j < K; ++j) s[pb.comp_a[a] * K + j] += ra[a * K + j];
+    for (int64_t b = 0; b < Gb; ++b)
+        for (int64_t j = 0; j < K; ++j) s[pb.comp_b[b] * K + j] -= rb[b * K + j];
+    for (size_t c = 0; c < pb.comp_gamma.size(); ++c)
+        for (int64_t j = 0; j < K; ++j) s[c * K + j] *= pb.comp_gamma[c];
+    for (int64_t a = 0; a < Ga; ++a)
+        if (da[a] > 0)
+            for (int64_t j = 0; j < K; ++j) za[a * K + j] += s[pb.comp_a[a] * K + j];
+    const double *dbc = counts.data() + ob;
+    for (int64_t b = 0; b < Gb; ++b)
+        if (dbc[b] > 0)
+            for (int64_t j = 0; j < K; ++j) zb[b * K + j] -= s[pb.comp_b[b] * K + j];
+}
+
+std::string fe_name(const Problem &P, int64_t slot) { return "fixed effect " + std::to_string(P.fe_of_slot[slot]); }
+
+// Builds the pair block, or returns null with the reason in *why.
+std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double> &counts, bool want_exact,
+                                      std::string *why) {
+    auto pb = std::make_unique<PairBlock>();
+    for (int64_t s = 2; s < P.slots; ++s)
+        if (P.G[s] > P.G[pb->sb]) pb->sb = s;
+    build_cells(P, *pb);
+    const int64_t Ga = P.G[0], Gb = P.G[pb->sb];
+    const int64_t n_cells = pb->cell_ptr[Ga];
+    // Forming S costs the sum over a levels of their cell count squared; it also bounds S's
+    // entries. Within 64 per row of the data it costs less than a few passes.
+    double work = 0.0;
+    for (int64_t a = 0; a < Ga; ++a) {
+        const double d = static_cast<double>(pb->cell_ptr[a + 1] - pb->cell_ptr[a]);
+        work += d * d;
+    }
+    const double work_budget = std::max(64.0 * static_cast<double>(P.N), 1e7);
+    if (work > work_budget) {
+        *why = "the Schur complement of " + fe_name(P, 0) + " on " + fe_name(P, pb->sb) + " would take " +
+               std::to_string(static_cast<int64_t>(work)) + " multiply-adds, over the budget of " +
+               std::to_string(static_cast<int64_t>(work_budget));
+        return nullptr;
+    }
+    build_components(P, *pb, counts);
+    SparseSym S = schur_complement(P, *pb, counts);
+    std::string exact_why;
+    if (want_exact) {
+        // The factor may hold about as many numbers as the cells (it replaces nothing the
+        // solve already keeps, so this bounds its memory by the cells'), and take up to 50
+        // multiply-adds per cell; small problems always fit.
+        const FactorBudget budget{std::max<int64_t>(n_cells + 4 * Gb, 200000),
+                                  std::max(50.0 * static_cast<double>(n_cells), 2e7)};
+        pb->solver = envelope_cholesky(S, budget, &exact_why);
+        if (pb->solver) {
+            pb->kind = "exact pair";
+            *why = fe_name(P, 0) + " x " + fe_name(P, pb->sb) + ": " + std::to_string(n_cells) + " cells, exact factor on " +
+                   std::to_string(Gb) + " levels";
+            return pb;
+        }
+    }
+    pb->solver = approximate_cholesky(S, 0x9e3779b97f4a7c15ULL);
+    pb->kind = "approximate pair";
+    *why = fe_name(P, 0) + " x " + fe_name(P, pb->sb) + ": " + std::to_string(n_cells) +
+           " cells, approximate factor on " + std::to_string(Gb) + " levels" +
+           (exact_why.empty() ? std::string() : " (" + exact_why + ")");
+    return pb;
+}
+
+}  // namespace
+
+CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const std::vector<GroupIndex> &fes,
+                            const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note) {
+    if (K < 1) throw std::invalid_argument("x has no column: the coefficient solver needs K >= 1");
+    if (fes.empty()) throw std::invalid_argument("A has no fixed effect: the coefficient solver needs at least one");
+    CoefOutcome out;
+    if (opt.maxiter <= 0) return out;
+    if (opt.n_threads > 0) omp_set_num_threads(opt.n_threads);
+    const int threads = std::max(1, omp_get_max_threads());
+    auto say = [&](const std::string &text) {
+        if (opt.verbose > 0) note(text);
+    };
+
+    Problem P = build_problem(N, K, w, fes, threads);
+    std::vector<double> counts, r;
+    std::vector<long double> sumsq;
+    setup_pass(P, x, counts, r, sumsq);  // r = b - A 0 = D'W v
+    const int64_t L = P.total();
+    std::vector<double> alpha(static_cast<size_t>(L * K), 0.0);
+
+    if (P.slots == 1) {
+        // One fixed effect: D'WD is diagonal, alpha = b / counts.
+        for (int64_t l = 0; l < L; ++l)
+            for (int64_t j = 0; j < K; ++j) alpha[l * K + j] = counts[l] > 0 ? r[l * K + j] / counts[l] : 0.0;
+        closing_pass(P, x, alpha.data());
+        out.converged = true;
+        out.preconditioner = "closed form";
+        out.reason = "one fixed effect: group means";
+        say("preconditioner: closed form (" + out.reason + ")");
+        if (opt.verbose > 0) progress(ProgressEvent::converged, 0, 0.0);
+        return out;
+    }
+
+    Scratch sc(P, K);
+    std::vector<std::vector<double>> rhs_parts(static_cast<size_t>(threads));
+    std::unique_ptr<PairBlock> pair;
+    out.preconditioner = "jacobi";
+    out.reason = "diagonal of the normal equations (level counts)";
+    if (mode == PairMode::exact || mode == PairMode::approximate) {
+        std::string why;
+        pair = build_pair(P, counts, mode == PairMode::exact, &why);
+        if (pair) {
+            out.preconditioner = pair->kind;
+            out.reason = "requested; " + why;
+        } else {
+            out.reason = "requested pair block not built: " + why;
+        }
+    }
+    say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");
+
+    std::vector<double> z(static_cast<size_t>(L * K)), p, q(static_cast<size_t>(L * K));
+    auto precondition = [&] {
+        for (int64_t l = 0; l < L; ++l)
+            for (int64_t j = 0; j < K; ++j) z[l * K + j] = counts[l] > 0 ? r[l * K + j] / counts[l] : 0.0;
+        if (pair) apply_pair(P, *pair, counts, r.data(), z.data(), rhs_parts);
+    };
+    precondition();
+    p = z;
+    std::vector<double> rho = level_dot(r, z, K);
+
+    std::vector<double> improvement_potential(sumsq.begin(), sumsq.end());
+    std::vector<double> recent(static_cast<size_t>(K), 0.0);
+    constexpr double min_improvement = 1e-15;
+    constexpr double min_potential = 2.220446049250313e-16;
+    // The rate is judged after this many iterations; a solve predicted to need more than
+    // `slow_solve` further iterations gets the pair block.
+    constexpr int64_t judge_at = 9;
+    constexpr double slow_solve = 30.0;
+    double first_error = 0.0;
+
+    int64_t count = 0;
+    for (;;) {
+        progress(ProgressEvent::poll, count, 0.0);
+        apply_pass(P, p.data(), q.data(), sc);
+        const std::vector<double> pq = level_dot(p, q, K);
+        std::vector<double> step(static_cast<size_t>(K));
+        for (int64_t j = 0; j < K; ++j) step[j] = pq[j] > 0 ? rho[j] / pq[j] : 0.0;
+        for (int64_t l = 0; l < L; ++l)
+            for (int64_t j = 0; j < K; ++j) {
+                alpha[l * K + j] += step[j] * p[l * K + j];
+                r[l * K + j] -= step[j] * q[l * K + j];
+            }
+        // A step of length a along p lowers the weighted sum of squared residuals of the rows
+        // by a^2 p'Ap = a rho: the squared change of the observation residual.
+        double m = 0.0;
+        for (int64_t j = 0; j < K; ++j) {
+            recent[j] = step[j] * rho[j];
+            improvement_potential[j] -= recent[j];
+            const double numerator = recent[j] < min_improvement ? 0.0 : recent[j];  // NaN stays
+            const double ip = improvement_potential[j];
+            const double denominator = ip >= min_potential ? ip : min_potential;
+            const double qj = numerator / denominator;
+            if (qj > m) m = qj;  // a NaN never replaces m
+        }
+        const double update_error = std::sqrt(m);
+        if (count == 1) first_error = update_error;
+        if (opt.verbose > 1 && count % 10 == 0) progress(ProgressEvent::line, count, update_error);
+        if (update_error < opt.tol && count > opt.miniter) {
+            ++count;
+            break;
+        }
+        ++count;
+        if (count == opt.maxiter) {
+            out.iterations = count;
+            return out;  // not converged; x untouched
+        }
+
+        bool restart = false;
+        if (mode == PairMode::automatic && !pair && count == judge_at + 1 && first_error > 0 && update_error > 0) {
+            const double rate = std::pow(update_error / first_error, 1.0 / static_cast<double>(judge_at - 1));
+            const double more = rate < 1 ? std::log(opt.tol / update_error) / std::log(rate) : HUGE_VAL;
+            if (more > slow_solve) {
+                std::string why;
+                char buf[160];
+                std::snprintf(buf, sizeof buf, "Jacobi rate %.4f per iteration predicts %s more iterations", rate,
+                              std::isfinite(more) ? std::to_string(static_cast<int64_t>(more)).c_str() : "unbounded");
+                pair = build_pair(P, counts, true, &why);
+                if (pair) {
+                    out.preconditioner = pair->kind;
+                    out.reason = std::string(buf) + "; " + why;
+                    restart = true;
+                } else {
+                    out.reason = std::string(buf) + "; pair block not built: " + why;
+                }
+                say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");
+            }
+        }
+        precondition();
+        std::vector<double> rho_new = level_dot(r, z, K);
+        for (int64_t j = 0; j < K; ++j) {
+            const double beta = restart || !(rho[j] > 0) ? 0.0 : rho_new[j] / rho[j];
+            for (int64_t l = 0; l < L; ++l) p[l * K + j] = z[l * K + j] + beta * p[l * K + j];
+        }
+        rho.swap(rho_new);
+    }
+    closing_pass(P, x, alpha.data());
+    if (opt.verbose > 0) progress(ProgressEvent::converged, count, 0.0);
+    out.iterations = count;
+    out.converged = true;
+    return out;
+}
+
+}  // namespace quarnet

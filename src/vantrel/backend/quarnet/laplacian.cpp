@@ -1,0 +1,356 @@
+#include "laplacian.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <random>
+
+namespace quarnet {
+
+namespace {
+
+// A component is singular when its rows sum to zero: no diagonal excess beyond rounding.
+// The sums of a Schur complement cancel to about 1e-16 of the diagonal; 1e-10 leaves room
+// for long components while any real excess (a row with no level of the first effect
+// contributes its whole weight) is far above it.
+constexpr double singular_excess = 1e-10;
+
+bool component_is_singular(const SparseSym &S, const std::vector<int32_t> &members) {
+    double excess = 0.0, scale = 0.0;
+    for (int32_t v : members) {
+        double row = S.diag[v];
+        for (int64_t e = S.ptr[v]; e < S.ptr[v + 1]; ++e) row += S.val[e];
+        excess += row;
+        scale += S.diag[v];
+    }
+    return !(excess > singular_excess * scale);
+}
+
+// Reverse Cuthill-McKee order of every connected component, components one after another.
+// Each BFS starts from a pseudo-peripheral vertex (the far end of a BFS from a vertex of
+// least degree, repeated while that lengthens the BFS), which keeps the levels, and hence
+// the envelope, narrow. comp_start marks where each component begins in the order.
+void rcm_order(const SparseSym &S, std::vector<int32_t> &order, std::vector<int64_t> &comp_start) {
+    const int64_t n = S.n;
+    auto degree = [&](int32_t v) { return S.ptr[v + 1] - S.ptr[v]; };
+    std::vector<int32_t> by_degree(static_cast<size_t>(n));
+    std::iota(by_degree.begin(), by_degree.end(), 0);
+    std::stable_sort(by_degree.begin(), by_degree.end(), [&](int32_t a, int32_t b) { return degree(a) < degree(b); });
+
+    std::vector<int32_t> level(static_cast<size_t>(n), -1);  // BFS scratch
+    std::vector<char> placed(static_cast<size_t>(n), 0);
+    std::vector<int32_t> queue;
+    std::vector<int32_t> nbrs;
+    order.clear();
+    comp_start.clear();
+
+    // BFS over the unplaced vertices from root; returns the vertices in visit order and
+    // leaves their levels in `level` (reset by the caller).
+    auto bfs = [&](int32_t root, bool sort_by_degree) {
+        queue.clear();
+        queue.push_back(root);
+        level[root] = 0;
+        for (size_t head = 0; head < queue.size(); ++head) {
+            const int32_t v = queue[head];
+            nbrs.clear();
+            for (int64_t e = S.ptr[v]; e < S.ptr[v + 1]; ++e) {
+                const int32_t u = S.idx[e];
+                if (level[u] < 0 && !placed[u]) {
+                    level[u] = level[v] + 1;
+                    nbrs.push_back(u);
+                }
+            }
+            if (sort_by_degree)
+                std::sort(nbrs.begin(), nbrs.end(), [&](int32_t a, int32_t b) {
+                    return degree(a) != degree(b) ? degree(a) < degree(b) : a < b;
+                });
+            queue.insert(queue.end(), nbrs.begin(), nbrs.end());
+        }
+    };
+    auto reset = [&] {
+        for (int32_t v : queue) level[v] = -1;
+    };
+
+    for (int32_t start : by_degree) {
+        if (placed[start]) continue;
+        int32_t root = start;
+        int32_t depth = -1;
+        for (int round = 0; round < 4; ++round) {
+            bfs(root, false);
+            const int32_t last_level = level[queue.back()];
+            int32_t best = queue.back();
+            for (int32_t v : queue)
+                if (level[v] == last_level && degree(v) < degree(best)) best = v;
+            reset();
+            if (last_level <= depth) break;
+            depth = last_level;
+            root = best;
+        }
+        bfs(root, true);
+        comp_start.push_back(static_cast<int64_t>(order.size()));
+        // Reversed within the component: the root comes last.
+        for (auto it = queue.rbegin(); it != queue.rend(); ++it) {
+            order.push_back(*it);
+            placed[*it] = 1;
+        }
+        reset();
+    }
+    comp_start.push_back(n);
+}
+
+class EnvelopeCholesky final : public SchurSolver {
+   public:
+    std::vector<int32_t> vertex;   // factor row -> vertex
+    std::vector<int64_t> first;    // first stored column of each factor row
+    std::vector<int64_t> rowptr;   // offset of each row's entries first..row (diagonal last)
+    std::vector<double> L;
+    std::vector<int32_t> grounded;  // one vertex per singular component: its value is 0
+
+    void solve(double *x, int64_t K) const override {
+        const int64_t m = static_cast<int64_t>(vertex.size());
+        std::vector<double> y(static_cast<size_t>(m * K));
+        for (int64_t i = 0; i < m; ++i)
+            for (int64_t k = 0; k < K; ++k) y[i * K + k] = x[static_cast<int64_t>(vertex[i]) * K + k];
+        // L y' = y, row by row.
+        for (int64_t i = 0; i < m; ++i) {
+            const double *row = L.data() + rowptr[i];
+            double *yi = y.data() + i * K;
+            for (int64_t j = first[i]; j < i; ++j) {
+                const double l = row[j - first[i]];
+                const double *yj = y.data() + j * K;
+                for (int64_t k = 0; k < K; ++k) yi[k] -= l * yj[k];
+            }
+            const double d = row[i - first[i]];
+            for (int64_t k = 0; k < K; ++k) yi[k] /= d;
+        }
+        // L' x = y', from the last row up, scattering each solved row into the earlier ones.
+        for (int64_t i = m - 1; i >= 0; --i) {
+            const double *row = L.data() + rowptr[i];
+            double *yi = y.data() + i * K;
+            const double d = row[i - first[i]];
+            for (int64_t k = 0; k < K; ++k) yi[k] /= d;
+            for (int64_t j = first[i]; j < i; ++j) {
+                const double l = row[j - first[i]];
+                double *yj = y.data() + j * K;
+                for (int64_t k = 0; k < K; ++k) yj[k] -= l * yi[k];
+            }
+        }
+        for (int32_t v : grounded)
+            for (int64_t k = 0; k < K; ++k) x[static_cast<int64_t>(v) * K + k] = 0.0;
+        for (int64_t i = 0; i < m; ++i)
+            for (int64_t k = 0; k < K; ++k) x[static_cast<int64_t>(vertex[i]) * K + k] = y[i * K + k];
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<SchurSolver> envelope_cholesky(const SparseSym &S, const FactorBudget &budget, std::string *why) {
+    std::vector<int32_t> order;
+    std::vector<int64_t> comp_start;
+    rcm_order(S, order, comp_start);
+
+    // Ground the last vertex of every singular component (the BFS root); the others keep
+    // their place in the order.
+    auto fac = std::make_unique<EnvelopeCholesky>();
+    std::vector<int64_t> pos(static_cast<size_t>(S.n), -1);
+    std::vector<int32_t> members;
+    for (size_t c = 0; c + 1 < comp_start.size(); ++c) {
+        members.assign(order.begin() + comp_start[c], order.begin() + comp_start[c + 1]);
+        const bool ground = component_is_singular(S, members);
+        for (size_t m = 0; m < members.size(); ++m) {
+            if (ground && m + 1 == members.size()) {
+                fac->grounded.push_back(members[m]);
+                break;
+            }
+            pos[members[m]] = static_cast<int64_t>(fac->vertex.size());
+            fac->vertex.push_back(members[m]);
+        }
+    }
+
+    // The envelope and the work of factoring, known before any value is computed.
+    const int64_t m = static_cast<int64_t>(fac->vertex.size());
+    fac->first.resize(static_cast<size_t>(m));
+    fac->rowptr.resize(static_cast<size_t>(m + 1));
+    int64_t entries = 0;
+    double flops = 0.0;
+    for (int64_t i = 0; i < m; ++i) {
+        const int32_t v = fac->vertex[i];
+        int64_t f = i;
+        for (int64_t e = S.ptr[v]; e < S.ptr[v + 1]; ++e) {
+            const int64_t p = pos[S.idx[e]];
+            if (p >= 0 && p < f) f = p;
+        }
+        fac->first[i] = f;
+        fac->rowptr[i] = entries;
+        entries += i - f + 1;
+        flops += 0.5 * static_cast<double>(i - f) * static_cast<double>(i - f + 1);
+    }
+    fac->rowptr[m] = entries;
+    if (entries > budget.max_entries || flops > budget.max_flops) {
+        if (why)
+            *why = "the exact factor would hold " + std::to_string(entries) + " entries and take " +
+                   std::to_string(static_cast<int64_t>(flops)) + " multiply-adds, over the budget of " +
+                   std::to_string(budget.max_entries) + " and " +
+                   std::to_string(static_cast<int64_t>(budget.max_flops));
+        return nullptr;
+    }
+
+    fac->L.assign(static_cast<size_t>(entries), 0.0);
+    for (int64_t i = 0; i < m; ++i) {
+        const int32_t v = fac->vertex[i];
+        double *row = fac->L.data() + fac->rowptr[i];
+        for (int64_t e = S.ptr[v]; e < S.ptr[v + 1]; ++e) {
+            const int64_t p = pos[S.idx[e]];
+            if (p >= 0 && p < i) row[p - fac->first[i]] += S.val[e];
+        }
+        row[i - fac->first[i]] = S.diag[v];
+    }
+    // Row-by-row Cholesky inside the envelope: L(i, j) needs rows i and j only from
+    // max(first[i], first[j]) on, both stored contiguously.
+    for (int64_t i = 0; i < m; ++i) {
+        const int64_t fi = fac->first[i];
+        double *Li = fac->L.data() + fac->rowptr[i];
+        for (int64_t j = fi; j < i; ++j) {
+            const int64_t fj = fac->first[j];
+            const double *Lj = fac->L.data() + fac->rowptr[j];
+            const int64_t k0 = std::max(fi, fj);
+            double s = Li[j - fi];
+            for (int64_t k = k0; k < j; ++k) s -= Li[k - fi] * Lj[k - fj];
+            Li[j - fi] = s / Lj[j - fj];
+        }
+        const double diag = Li[i - fi];
+        double d = diag;
+        for (int64_t k = fi; k < i; ++k) d -= Li[k - fi] * Li[k - fi];
+        // Relative to the pivot's own diagonal: a grounded Laplacian's pivots stay well
+        // above rounding unless the grounding missed a component.
+        if (!(d > 1e-14 * diag)) {
+            if (why) *why = "a pivot of the exact factor was not positive";
+            return nullptr;
+        }
+        Li[i - fi] = std::sqrt(d);
+    }
+    return fac;
+}
+
+namespace {
+
+class ApproximateCholesky final : public SchurSolver {
+   public:
+    std::vector<int32_t> order;   // elimination order
+    std::vector<int64_t> colptr;  // per eliminated vertex (in order), its column entries
+    std::vector<int32_t> colidx;
+    std::vector<double> colval;   // w_u / W: the multiplier of each later neighbour u
+    std::vector<double> pivot;    // W (0: grounded)
+
+    void solve(double *x, int64_t K) const override {
+        const int64_t n = static_cast<int64_t>(order.size());
+        // Forward: y_v, then push v's share into its later neighbours.
+        for (int64_t t = 0; t < n; ++t) {
+            const double *xv = x + static_cast<int64_t>(order[t]) * K;
+            for (int64_t e = colptr[t]; e < colptr[t + 1]; ++e) {
+                double *xu = x + static_cast<int64_t>(colidx[e]) * K;
+                for (int64_t k = 0; k < K; ++k) xu[k] += colval[e] * xv[k];
+            }
+        }
+        for (int64_t t = 0; t < n; ++t) {
+            double *xv = x + static_cast<int64_t>(order[t]) * K;
+            for (int64_t k = 0; k < K; ++k) xv[k] = pivot[t] > 0 ? xv[k] / pivot[t] : 0.0;
+        }
+        // Backward: each vertex takes its multipliers' share of the later ones.
+        for (int64_t t = n - 1; t >= 0; --t) {
+            double *xv = x + static_cast<int64_t>(order[t]) * K;
+            for (int64_t e = colptr[t]; e < colptr[t + 1]; ++e) {
+                const double *xu = x + static_cast<int64_t>(colidx[e]) * K;
+                for (int64_t k = 0; k < K; ++k) xv[k] += colval[e] * xu[k];
+            }
+        }
+    }
+};
+
+struct Edge {
+    int32_t to;
+    double w;
+};
+
+}  // namespace
+
+std::unique_ptr<SchurSolver> approximate_cholesky(const SparseSym &S, uint64_t seed) {
+    const int64_t n = S.n;
+    auto fac = std::make_unique<ApproximateCholesky>();
+    std::vector<std::vector<Edge>> adj(static_cast<size_t>(n));
+    std::vector<double> excess(static_cast<size_t>(n));
+    for (int64_t v = 0; v < n; ++v) {
+        double row = S.diag[v];
+        adj[v].reserve(static_cast<size_t>(S.ptr[v + 1] - S.ptr[v]));
+        for (int64_t e = S.ptr[v]; e < S.ptr[v + 1]; ++e) {
+            if (S.val[e] < 0) adj[v].push_back({S.idx[e], -S.val[e]});
+            row += S.val[e];
+        }
+        // Rounding leaves tiny row sums of either sign; only a real excess is kept.
+        excess[v] = row > singular_excess * S.diag[v] ? row : 0.0;
+    }
+
+    std::mt19937_64 rng(seed);
+    fac->order.resize(static_cast<size_t>(n));
+    std::iota(fac->order.begin(), fac->order.end(), 0);
+    std::shuffle(fac->order.begin(), fac->order.end(), rng);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+
+    std::vector<char> gone(static_cast<size_t>(n), 0);
+    std::vector<double> merged(static_cast<size_t>(n), 0.0);  // weight per neighbour, scratch
+    std::vector<Edge> nb;
+    std::vector<double> csum;
+    fac->colptr.push_back(0);
+    for (int64_t t = 0; t < n; ++t) {
+        const int32_t v = fac->order[t];
+        // Live neighbours, parallel edges merged.
+        nb.clear();
+        for (const Edge &e : adj[v]) {
+            if (gone[e.to]) continue;
+            if (merged[e.to] == 0.0) nb.push_back({e.to, 0.0});
+            merged[e.to] += e.w;
+        }
+        for (Edge &e : nb) {
+            e.w = merged[e.to];
+            merged[e.to] = 0.0;
+        }
+        std::vector<Edge>().swap(adj[v]);
+        gone[v] = 1;
+        std::sort(nb.begin(), nb.end(), [](const Edge &a, const Edge &b) { return a.w != b.w ? a.w < b.w : a.to < b.to; });
+        double total = 0.0;
+        for (const Edge &e : nb) total += e.w;
+        const double W = total + excess[v];
+        fac->pivot.push_back(W);
+        if (W > 0) {
+            for (const Edge &e : nb) {
+                fac->colidx.push_back(e.to);
+                fac->colval.push_back(e.w / W);
+                // What v's excess passes on to each neighbour stays on its diagonal.
+                excess[e.to] += e.w * excess[v] / W;
+            }
+            // The clique that eliminating v creates has weight w_i w_j / W on {i, j}. Each
+            // neighbour i (lighter first) instead links to one heavier-or-later neighbour j,
+            // drawn with probability w_j / (sum of later weights), with weight
+            // w_i * (sum of later weights) / W: the same expectation, one edge per neighbour.
+            const size_t d = nb.size();
+            csum.resize(d);
+            double run = 0.0;
+            for (size_t i = 0; i < d; ++i) csum[i] = (run += nb[i].w);
+            for (size_t i = 0; i + 1 < d; ++i) {
+                const double later = total - csum[i];
+                if (!(later > 0)) continue;
+                const double r = csum[i] + uniform(rng) * later;
+                size_t j = static_cast<size_t>(std::upper_bound(csum.begin() + static_cast<long>(i) + 1, csum.end(), r) -
+                                               csum.begin());
+                if (j >= d) j = d - 1;
+                const double w = nb[i].w * later / W;
+                adj[nb[i].to].push_back({nb[j].to, w});
+                adj[nb[j].to].push_back({nb[i].to, w});
+            }
+        }
+        fac->colptr.push_back(static_cast<int64_t>(fac->colidx.size()));
+    }
+    return fac;
+}
+
+}  // namespace quarnet

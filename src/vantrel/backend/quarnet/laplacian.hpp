@@ -1,0 +1,50 @@
+// Solvers for the Schur complement of a pair of fixed effects: a symmetric, diagonally
+// dominant matrix whose off-diagonal entries are <= 0 (a weighted graph Laplacian, plus a
+// non-negative diagonal excess where some rows of the second effect have no level of the
+// first). Each connected component of a Laplacian is singular by one dimension; both solvers
+// ground one vertex per such component (its value is 0), which yields a symmetric positive
+// semi-definite generalised inverse, exact on the range of the matrix.
+//
+// Conventions: n vertices; right-hand sides and solutions are n x K row-major.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quarnet {
+
+// Symmetric sparse matrix: off-diagonal entries of each row (both directions stored) and the
+// diagonal separately.
+struct SparseSym {
+    int64_t n = 0;
+    std::vector<int64_t> ptr;  // n + 1 row offsets into idx / val
+    std::vector<int32_t> idx;  // column of each off-diagonal entry (never the row itself)
+    std::vector<double> val;   // its value (<= 0)
+    std::vector<double> diag;
+};
+
+class SchurSolver {
+   public:
+    virtual ~SchurSolver() = default;
+    // x := an (approximate) generalised inverse of the matrix applied to x, column by column.
+    virtual void solve(double *x, int64_t K) const = 0;
+};
+
+struct FactorBudget {
+    int64_t max_entries;  // stored entries of the factor
+    double max_flops;     // multiply-adds of the factorisation
+};
+
+// Exact Cholesky factor in a reverse Cuthill-McKee order, stored by envelope (profile).
+// Returns null, with the reason in *why, when the envelope or the work of factoring exceeds
+// the budget (both known before any value is computed) or a pivot is not positive.
+std::unique_ptr<SchurSolver> envelope_cholesky(const SparseSym &S, const FactorBudget &budget, std::string *why);
+
+// Approximate Cholesky by randomised elimination (each eliminated vertex's clique is replaced
+// by an unbiased sample of as many edges as it had neighbours, less one, so the number of
+// edges never grows). Fixed seed: the same input gives the same factor.
+std::unique_ptr<SchurSolver> approximate_cholesky(const SparseSym &S, uint64_t seed);
+
+}  // namespace quarnet
