@@ -1,6 +1,7 @@
 """Coefficients and residuals against explicit dummy-variable least squares; collinearity."""
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from vantrel.tolvane import _tolvane
@@ -24,9 +25,10 @@ def model_messages(out):
         pytest.param((10, 4, 7), ["a#b", "b#c", "a"], 24, id="three_fe_overlapping_interactions"),
     ],
 )
-def test_against_dummy_ols(panel, ols_oracle, groups, fixedeffects, seed):
+@pytest.mark.parametrize("solver", ["sweeps", "coefficients"])
+def test_against_dummy_ols(panel, ols_oracle, groups, fixedeffects, seed, solver):
     df = panel(seed=seed, n=500, groups=groups, n_x=3)
-    out = tolvane(["y"], ["x1", "x2", "x3"], fixedeffects, df)
+    out = tolvane(["y"], ["x1", "x2", "x3"], fixedeffects, df, solver=solver)
     expected, n_used = ols_oracle(df, "y", ["x1", "x2", "x3"], fixedeffects)
     assert out.nobs == n_used
     np.testing.assert_allclose(out.params.ravel(), expected, rtol=1e-8)
@@ -95,3 +97,26 @@ def test_divergence_is_reported_with_the_routine_name(panel, monkeypatch, accel,
     df = panel(seed=31, n=200, groups=(10,))
     with pytest.raises(Exception, match=r"^" + name + r"\(y,X\) diverged$"):
         tolvane(["y"], ["x1"], ["a"], df, accel=accel)
+
+
+def test_coefficient_solver_on_a_weakly_connected_panel(ols_oracle):
+    """Workers who only ever meet the next firm along a chain: the sweeps need hundreds of
+    iterations, the coefficient solver a few once it has the exact worker-firm block."""
+    rng = np.random.default_rng(31)
+    worker = np.repeat(np.arange(200), 5)
+    firm = worker // 2 + rng.integers(0, 2, worker.size)
+    df = pd.DataFrame({"worker": worker, "firm": firm, "x1": rng.normal(size=worker.size) + np.cos(firm)})
+    df["y"] = 0.5 * df["x1"] + np.sin(worker) + np.cos(firm) ** 2 + rng.normal(size=worker.size)
+    with pytest.raises(ValueError, match="demeaning did not converge"):
+        tolvane(["y"], ["x1"], ["worker", "firm"], df, setype="iid", maxsubiter=40)
+    out = tolvane(["y"], ["x1"], ["worker", "firm"], df, setype="iid", maxsubiter=40, solver="coefficients")
+    assert out.absorption["preconditioner"] == "exact pair" and out.absorption["iterations"] < 40
+    reference = tolvane(["y"], ["x1"], ["worker", "firm"], df, setype="iid", maxsubiter=5000)
+    np.testing.assert_allclose(out.params, ols_oracle(df, "y", ["x1"], ["worker", "firm"])[0], rtol=1e-9)
+    np.testing.assert_allclose(out.bse, reference.bse, rtol=1e-9)
+    assert not hasattr(reference, "absorption")
+
+
+def test_unknown_solver_is_rejected(panel):
+    with pytest.raises(ValueError, match="solver must be 'sweeps' or 'coefficients', got 'lsmr'"):
+        tolvane(["y"], ["x1"], ["a"], panel(seed=1, n=50, groups=(5,)), solver="lsmr")

@@ -22,9 +22,10 @@ def test_signature_and_defaults():
     params = list(inspect.signature(tolvane).parameters)
     assert params == [
         "y", "x", "fixedeffects", "data", "setype", "clustvars", "FEgen", "verb",
-        "eps_MAP", "minsubiter", "maxsubiter", "accel", "nt", "print_stata_style_summary",
+        "eps_MAP", "minsubiter", "maxsubiter", "accel", "nt", "print_stata_style_summary", "solver",
     ]
     assert tolvane.__defaults__ == (None, None, "none", None, False, 0, 1e-9, 0, 1000, True, 0, True)
+    assert tolvane.__kwdefaults__ == {"solver": "sweeps"}  # keyword only: positional calls unchanged
     assert type(tolvane.__defaults__[6]) is float and tolvane.__defaults__[6] != 1e-8
 
 

@@ -23,10 +23,12 @@ def good_args(function):
                        sortvec=np.arange(6), panelmat=np.array([[0, 2], [3, 5]]), N_panelmat=2, K=1),  # fmt: skip
         "MAP_NH_noaccel": demean,
         "MAP_NH_CG_accel": demean,
+        "COEF_PCG_demean": demean,
     }[function]
 
 
-FUNCTIONS = ["panelsetup", "drop_singletons", "sep", "calc_B", "MAP_NH_noaccel", "MAP_NH_CG_accel"]
+DEMEANING = ["MAP_NH_noaccel", "MAP_NH_CG_accel", "COEF_PCG_demean"]
+FUNCTIONS = ["panelsetup", "drop_singletons", "sep", "calc_B", *DEMEANING]
 
 
 def snapshot(args):
@@ -55,8 +57,8 @@ BAD_BUFFERS = {
     "none": lambda a: None,
 }
 # Layouts that are legitimately accepted: calc_B takes any strides, w may be read-only or None.
-ACCEPTED = {("calc_B", "fortran_order"), ("MAP_NH_noaccel", "w", "read_only"), ("MAP_NH_CG_accel", "w", "read_only")}
-ACCEPTED |= {(f, "w", "none") for f in ("MAP_NH_noaccel", "MAP_NH_CG_accel")}
+ACCEPTED = {("calc_B", "fortran_order")}
+ACCEPTED |= {(f, "w", "read_only") for f in DEMEANING} | {(f, "w", "none") for f in DEMEANING}
 
 CASES = [
     pytest.param(function, name, bad, id=f"{function}-{name}-{bad}")
@@ -97,7 +99,7 @@ def table_variant(variant):
     return A
 
 
-@pytest.mark.parametrize("function", ["drop_singletons", "sep", "MAP_NH_noaccel", "MAP_NH_CG_accel"])
+@pytest.mark.parametrize("function", ["drop_singletons", "sep", *DEMEANING])
 @pytest.mark.parametrize(
     "variant",
     ["list_of_tuples", "read_only_table", "float_sortvec", "int32_panelmat", "read_only_sortvec",
@@ -131,7 +133,7 @@ INDEX_FAULTS = [
 ]
 
 
-@pytest.mark.parametrize("function", ["drop_singletons", "sep", "MAP_NH_noaccel", "MAP_NH_CG_accel"])
+@pytest.mark.parametrize("function", ["drop_singletons", "sep", *DEMEANING])
 @pytest.mark.parametrize("A, name, for_screening", INDEX_FAULTS)
 def test_group_index_faults_are_rejected(function, A, name, for_screening):
     args = good_args(function)
@@ -152,9 +154,27 @@ def test_screening_and_demeaning_size_checks():
     args = good_args("MAP_NH_noaccel") | {"w": np.ones(7)}
     with pytest.raises(ValueError, match="w has length 7"):
         quarnet.MAP_NH_noaccel(**args)
-    args = good_args("MAP_NH_CG_accel") | {"x": np.zeros((6, 0))}
-    with pytest.raises(ValueError, match="x has no column"):
-        quarnet.MAP_NH_CG_accel(**args)
+    for function in ("MAP_NH_CG_accel", "COEF_PCG_demean"):
+        args = good_args(function) | {"x": np.zeros((6, 0))}
+        with pytest.raises(ValueError, match="x has no column"):
+            getattr(quarnet, function)(**args)
+
+
+@pytest.mark.parametrize(
+    "function, change, message",
+    [
+        *[pytest.param(f, {"n_threads": 100_000}, "n_threads = 100000 exceeds", id=f + "-threads") for f in DEMEANING],
+        pytest.param("COEF_PCG_demean", {"w": np.array([1.0, 2, -1, 1, 1, 1])}, r"w\[2\] = -1", id="negative_weight"),
+        pytest.param("COEF_PCG_demean", {"w": np.array([1.0, 2, 1, np.nan, 1, 1])}, r"w\[3\] = nan", id="nan_weight"),
+        pytest.param("COEF_PCG_demean", {"preconditioner": "cholesky"}, "preconditioner must be one of", id="unknown_mode"),
+    ],
+)
+def test_bad_values_are_rejected_before_any_work(function, change, message):
+    args = good_args(function) | change
+    saved = snapshot(args)
+    with pytest.raises(ValueError, match=message):
+        getattr(quarnet, function)(**args)
+    assert_untouched(saved)
 
 
 def test_aliased_buffers_are_rejected():

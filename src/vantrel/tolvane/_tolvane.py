@@ -17,6 +17,7 @@ from tabulate import tabulate  # noqa: F401
 
 from vantrel.backend.morlisk import make_pointer, powerset  # noqa: F401
 from vantrel.backend.quarnet import (  # noqa: F401
+    COEF_PCG_demean,
     MAP_NH_CG_accel,
     MAP_NH_noaccel,
     calc_B,
@@ -134,6 +135,8 @@ def tolvane(
     accel=True,
     nt=0,
     print_stata_style_summary=True,
+    *,
+    solver="sweeps",
 ):
     """Estimate y on x by OLS with the fixed effects in `fixedeffects` absorbed.
 
@@ -145,7 +148,14 @@ def tolvane(
     verb: verbosity; eps_MAP, minsubiter, maxsubiter: demeaning tolerance and iteration
     bounds; accel: conjugate-gradient acceleration; nt: threads of the kernel and of the
     driver's row gathers and group indexes (0: the kernel's OpenMP default and every usable CPU);
-    print_stata_style_summary: print the regression table (needs standard errors).
+    print_stata_style_summary: print the regression table (needs standard errors);
+    solver (keyword only): "sweeps" (default) partials the fixed effects out by symmetric
+    sweeps of the data, accelerated by conjugate gradients when `accel` is true;
+    "coefficients" solves for the fixed-effect coefficients instead (preconditioned
+    conjugate gradients on their normal equations, `accel` ignored), which converges in
+    few iterations also on weakly connected data such as worker-firm panels; its result
+    then carries `absorption`, a dict of the iterations made and the preconditioner used.
+    Both stop on the same convergence measure (`eps_MAP`).
 
     Returns a SimpleNamespace with GLM-like attributes (params, nobs, resid,
     fittedvalues, ...), the messages of the run in `msg` and the model as an R call
@@ -154,6 +164,10 @@ def tolvane(
     result = SimpleNamespace()
     msg = []
     accelfunc = MAP_NH_CG_accel if accel else MAP_NH_noaccel
+    if solver == "coefficients":
+        accelfunc = COEF_PCG_demean
+    elif solver != "sweeps":
+        raise ValueError("solver must be 'sweeps' or 'coefficients', got " + repr(solver))
     setype = _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter)
     y, x = list(y), list(x)
     if clustvars is not None:
@@ -181,7 +195,7 @@ def tolvane(
     A = group_index(data, fenames, threads)
 
     # 5. Partial out, drop collinear regressors, least squares.
-    yXtilde = demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt)
+    yXtilde, absorption = demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt)
     yXtilde, x, K = drop_collinear(yXtilde, x, verb, msg)
     beta, resid = least_squares(yXtilde, K, accelfunc, msg)
 
@@ -246,6 +260,8 @@ def tolvane(
     result.fittedvalues = pd.Series((data[y].to_numpy() - resid).ravel(), index=initial_index)
     result.resid = pd.Series(resid.flatten(), index=initial_index)
     result.msg = msg
+    if absorption is not None:
+        result.absorption = absorption
 
     # 9. Fixed-effect values on request.
     if FEgen == True:  # noqa: E712

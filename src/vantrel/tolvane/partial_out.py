@@ -23,12 +23,19 @@ def _stack_columns(data, names):
 
 
 def demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt):
-    """Demean [y, x...] over all fixed effects in one kernel call; returns yXtilde."""
+    """Demean [y, x...] over all fixed effects in one kernel call.
+
+    Returns yXtilde and the kernel's report: None for the sweep routines, which return the
+    matrix itself; the coefficient solver demeans the same matrix in place and returns a
+    dict of its iterations and preconditioner.
+    """
     yX = _stack_columns(data, y + x)
-    yXtilde = accelfunc(yX, None, A, eps_MAP, minsubiter, maxsubiter, verb, nt)
+    out = accelfunc(yX, None, A, eps_MAP, minsubiter, maxsubiter, verb, nt)
+    report = out if isinstance(out, dict) else None
+    yXtilde = yX if report is not None else out
     if not np.isfinite(np.max(yXtilde)):
         raise Exception(accelfunc.__name__ + "(y,X) diverged")
-    return yXtilde
+    return yXtilde, report
 
 
 def drop_collinear(yXtilde, x, verb, msg):

@@ -21,7 +21,7 @@ bool component_is_singular(const SparseSym &S, const std::vector<int32_t> &membe
         double row = S.diag[v];
         for (int64_t e = S.ptr[v]; e < S.ptr[v + 1]; ++e) row += S.val[e];
         excess += row;
-        scale += S.diag[v];
+        scale += S.scale[v];
     }
     return !(excess > singular_excess * scale);
 }
@@ -218,12 +218,11 @@ std::unique_ptr<SchurSolver> envelope_cholesky(const SparseSym &S, const FactorB
             for (int64_t k = k0; k < j; ++k) s -= Li[k - fi] * Lj[k - fj];
             Li[j - fi] = s / Lj[j - fj];
         }
-        const double diag = Li[i - fi];
-        double d = diag;
+        double d = Li[i - fi];
         for (int64_t k = fi; k < i; ++k) d -= Li[k - fi] * Li[k - fi];
-        // Relative to the pivot's own diagonal: a grounded Laplacian's pivots stay well
-        // above rounding unless the grounding missed a component.
-        if (!(d > 1e-14 * diag)) {
+        // Relative to the row's scale: a grounded Laplacian's pivots stay well above
+        // rounding unless the grounding missed a component.
+        if (!(d > 1e-12 * S.scale[fac->vertex[i]])) {
             if (why) *why = "a pivot of the exact factor was not positive";
             return nullptr;
         }
@@ -287,7 +286,7 @@ std::unique_ptr<SchurSolver> approximate_cholesky(const SparseSym &S, uint64_t s
             row += S.val[e];
         }
         // Rounding leaves tiny row sums of either sign; only a real excess is kept.
-        excess[v] = row > singular_excess * S.diag[v] ? row : 0.0;
+        excess[v] = row > singular_excess * S.scale[v] ? row : 0.0;
     }
 
     std::mt19937_64 rng(seed);

@@ -23,6 +23,10 @@ struct SparseSym {
     std::vector<int32_t> idx;  // column of each off-diagonal entry (never the row itself)
     std::vector<double> val;   // its value (<= 0)
     std::vector<double> diag;
+    // Size of the terms each row's diagonal was formed from (for a Schur complement, the
+    // level's own count): rounding is judged against it, since a diagonal that cancels to
+    // almost nothing is exactly what a singular row looks like.
+    std::vector<double> scale;
 };
 
 class SchurSolver {

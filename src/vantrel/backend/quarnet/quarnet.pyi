@@ -8,6 +8,8 @@ positions in ``sortvec``) of fixed effect n. Index ranges and sizes are checked 
 (ValueError naming the argument) before any array is touched.
 """
 
+from typing import Literal
+
 import numpy as np
 import numpy.typing as npt
 
@@ -48,6 +50,28 @@ def MAP_NH_CG_accel(
 ) -> _F64:
     """Partial the fixed effects out of the columns of ``x`` in place by conjugate gradients
     on the symmetric sweep; returns ``x`` itself. ValueError("demeaning did not converge")."""
+
+def COEF_PCG_demean(
+    x: _F64,
+    w: _F64 | None,
+    A: _Table,
+    tol: float,
+    miniter: int,
+    maxiter: int,
+    verbose: int,
+    n_threads: int,
+    preconditioner: Literal["auto", "jacobi", "exact", "approx"] = "auto",
+) -> dict[str, int | str]:
+    """Partial the fixed effects out of the columns of ``x`` in place by preconditioned
+    conjugate gradients on the normal equations of the fixed-effect coefficients, with the
+    convergence measure of ``MAP_NH_CG_accel``. ``w``: None or finite non-negative weights.
+    ``preconditioner``: "auto" starts from the level counts (Jacobi) and, when the measured
+    rate predicts a slow solve, switches to the block of the two fixed effects with most
+    levels, inverted exactly (Schur complement, envelope Cholesky) within a size budget and
+    approximately (randomised elimination) beyond it; "jacobi", "exact" and "approx" fix the
+    choice. Returns {"iterations", "preconditioner" ("closed form", "jacobi", "exact pair",
+    "approximate pair"), "reason"}. ValueError("demeaning did not converge"), with ``x``
+    unchanged, when ``maxiter`` iterations do not reach ``tol``."""
 
 def _counting_sort(keys: _I64, n_groups: int) -> _I64: ...
 def _pair_ranks(a: _I64, G_a: int, b: _I64, G_b: int) -> tuple[_I64, _I64]: ...

@@ -1,0 +1,166 @@
+"""The coefficient-space solver against least squares on the dummy matrix, on graphs that
+break naive solvers, with each preconditioner path taken and asserted."""
+
+import ctypes
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+import scipy.sparse.linalg as spla
+
+from vantrel.backend import quarnet
+from vantrel.backend.morlisk import make_pointer
+
+GOMP = ctypes.CDLL("libgomp.so.1")
+
+
+@pytest.fixture(autouse=True)
+def restore_thread_count():
+    before = GOMP.omp_get_max_threads()
+    yield
+    GOMP.omp_set_num_threads(before)
+
+
+def dummy_residuals(x, ids, w=None):
+    """x minus its weighted least-squares fit on the full dummy sets of every id column
+    (SciPy's LSQR on the sparse dummy matrix, iterated to machine precision)."""
+    n = len(x)
+    D = sp.hstack([sp.csr_matrix((np.ones(n), (np.arange(n), c)), shape=(n, c.max() + 1)) for c in ids.T]).tocsr()
+    root = np.ones(n) if w is None else np.sqrt(w)
+    Dw = sp.diags(root) @ D
+    fits = [D @ spla.lsqr(Dw, root * col, atol=0, btol=0, conlim=1e16, iter_lim=50 * D.shape[1])[0] for col in x.T]
+    return x - np.column_stack(fits)
+
+
+def graph(name, rng):
+    """Id columns of graphs that are hard for one method or another."""
+    if name == "chain":  # each level of b linked only to the next one: sweeps crawl
+        a = np.repeat(np.arange(300), 3)
+        return np.column_stack([a, a + rng.integers(0, 2, a.size)])
+    if name == "star":  # half the rows in one level of b
+        a = rng.integers(0, 300, 1500)
+        return np.column_stack([a, np.where(rng.random(1500) < 0.5, 0, rng.integers(0, 80, 1500))])
+    if name == "components":  # five disconnected worker-firm blocks, a year effect across them
+        block = rng.integers(0, 5, 2000)
+        return np.column_stack([block * 60 + rng.integers(0, 60, 2000), block * 12 + rng.integers(0, 12, 2000),
+                                rng.integers(0, 6, 2000)])  # fmt: skip
+    if name == "expander":  # many levels in both effects, randomly linked
+        return rng.integers(0, 700, size=(2800, 2))
+    if name == "grid":  # workers moving between neighbouring firms of a 12 x 12 lattice
+        worker = np.repeat(np.arange(400), 4)
+        home = rng.integers(0, 12, size=(400, 2))[worker]
+        cell = np.clip(home + rng.integers(-2, 3, size=(worker.size, 2)), 0, 11)
+        return np.column_stack([worker, cell[:, 0] * 12 + cell[:, 1], rng.integers(0, 5, worker.size)])
+    if name == "four":
+        return np.column_stack([rng.integers(0, g, 2000) for g in (150, 40, 12, 5)])
+    if name == "one":
+        return rng.integers(0, 50, size=(600, 1))
+    raise ValueError(name)
+
+
+def compact(ids):
+    return np.column_stack([np.unique(c, return_inverse=True)[1] for c in ids.T])
+
+
+CASES = [
+    # (graph, columns used, preconditioner requested, preconditioner expected)
+    ("chain", 2, "auto", "exact pair"),  # Jacobi's rate is too slow: upgraded
+    ("chain", 2, "jacobi", "jacobi"),
+    ("chain", 2, "approx", "approximate pair"),
+    ("star", 2, "exact", "exact pair"),
+    ("components", 3, "auto", "jacobi"),
+    ("components", 3, "exact", "exact pair"),
+    ("components", 2, "approx", "approximate pair"),
+    ("expander", 2, "auto", "approximate pair"),  # upgraded, but the exact factor is over budget
+    ("expander", 2, "exact", "approximate pair"),  # the exact factor is over its budget
+    ("grid", 2, "exact", "exact pair"),
+    ("grid", 3, "approx", "approximate pair"),
+    ("four", 4, "auto", "jacobi"),
+    ("four", 4, "exact", "exact pair"),
+    ("one", 1, "auto", "closed form"),
+]
+
+
+@pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
+@pytest.mark.parametrize("name, n_fe, requested, expected", CASES, ids=[f"{c[0]}{c[1]}-{c[2]}" for c in CASES])
+def test_residuals_equal_least_squares_on_the_dummies(name, n_fe, requested, expected, weighted):
+    rng = np.random.default_rng(sum(map(ord, name)) + n_fe)
+    ids = compact(graph(name, rng)[:, :n_fe])
+    n = len(ids)
+    # Columns of size ~100 (with offsets): the convergence measure ignores step improvements
+    # below 1e-15, an absolute floor that would otherwise bound the accuracy reachable here.
+    x = 100 * rng.normal(size=(n, 3)) + np.array([0.0, 5e3, -3e4]) + 10 * ids[:, :1]
+    w = None
+    if weighted:
+        w = rng.uniform(0.2, 3.0, n)
+        w[rng.random(n) < 0.1] = 0.0  # zero weights: rows that count for nothing
+    A = make_pointer(ids)
+    demeaned = x.copy()
+    report = quarnet.COEF_PCG_demean(demeaned, w, A, 1e-13, 0, 5000, 0, 0, requested)
+    assert report["preconditioner"] == expected
+    reference = dummy_residuals(x, ids, w)
+    # A level whose rows all weigh zero is not identified: compare the rows that count.
+    rows = slice(None) if w is None else w > 0
+    error = np.abs(demeaned[rows] - reference[rows]).max(axis=0) / np.abs(x).max(axis=0)
+    assert error.max() < 1e-10
+
+
+@pytest.mark.parametrize("name, n_fe", [("chain", 2), ("components", 3), ("four", 4), ("grid", 3)])
+def test_agrees_with_the_sweep_kernel_and_across_thread_counts(name, n_fe):
+    rng = np.random.default_rng(5)
+    ids = compact(graph(name, rng)[:, :n_fe])
+    x = 100 * rng.normal(size=(len(ids), 2)) + ids[:, :1] * 30
+    A = make_pointer(ids)
+    sweeps = quarnet.MAP_NH_CG_accel(x.copy(), None, A, 1e-12, 0, 20000, 0, 0)
+    runs = [x.copy() for _ in range(2)]
+    for run, threads in zip(runs, (1, 2)):
+        quarnet.COEF_PCG_demean(run, None, A, 1e-12, 0, 5000, 0, threads)
+    scale = np.abs(x).max()
+    assert np.abs(runs[0] - sweeps).max() / scale < 1e-8
+    assert np.abs(runs[0] - runs[1]).max() / scale < 1e-12
+
+
+def test_rows_outside_every_group_and_unsorted_tables():
+    """Hand-built tables: groups that do not tile sortvec, rows in no group of an effect
+    (they keep that effect's contribution at zero, as in the sweeps)."""
+    rng = np.random.default_rng(9)
+    ids = compact(graph("components", rng))
+    x = rng.normal(size=(len(ids), 2))
+    A = make_pointer(ids)
+    # Drop the first group of effect 0 and the last of effect 1 from the tables.
+    A[0, 1] = A[0, 1][1:].copy()
+    A[1, 1] = A[1, 1][:-1].copy()
+    outside = np.zeros((len(ids), 2), bool)
+    outside[:, 0], outside[:, 1] = ids[:, 0] == 0, ids[:, 1] == ids[:, 1].max()
+    expanded = [np.where(outside[:, j], -1, ids[:, j]) for j in range(2)] + [ids[:, 2]]
+    # The oracle: rows outside a group get a column of their own that no one shares... no:
+    # simply no dummy, which LSQR gets from a dummy matrix without those entries.
+    n = len(ids)
+    blocks = []
+    for col in expanded:
+        keep = col >= 0
+        blocks.append(sp.csr_matrix((np.ones(keep.sum()), (np.arange(n)[keep], col[keep])), shape=(n, ids.max() + 1)))
+    D = sp.hstack(blocks).tocsr()
+    reference = x - np.column_stack([D @ spla.lsqr(D, c, atol=0, btol=0, conlim=1e16, iter_lim=20000)[0] for c in x.T])
+    for requested in ("auto", "exact"):
+        demeaned = x.copy()
+        quarnet.COEF_PCG_demean(demeaned, None, A, 1e-13, 0, 5000, 0, 0, requested)
+        assert np.abs(demeaned - reference).max() < 1e-10 * np.abs(reference).max()
+
+
+def test_failure_leaves_x_untouched_and_progress_is_reported(capsys):
+    rng = np.random.default_rng(3)
+    ids = compact(graph("chain", rng))
+    x = rng.normal(size=(len(ids), 2))
+    A = make_pointer(ids)
+    before = x.copy()
+    for maxiter in (0, 3):
+        with pytest.raises(ValueError, match="^demeaning did not converge$"):
+            quarnet.COEF_PCG_demean(x, None, A, 1e-9, 0, maxiter, 0, 0, "jacobi")
+        assert np.array_equal(x, before)
+    report = quarnet.COEF_PCG_demean(x, None, A, 1e-9, 0, 1000, 2, 0)
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("preconditioner: jacobi")
+    assert any(line.startswith("preconditioner: exact pair (Jacobi rate") for line in lines)
+    assert lines[1].split()[0] == "0" and lines[-1] == "demeaning converged"
+    assert report["preconditioner"] == "exact pair" and "more iterations" in report["reason"]
