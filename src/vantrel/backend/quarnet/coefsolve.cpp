@@ -18,29 +18,12 @@
 #include <memory>
 #include <numeric>
 #include <stdexcept>
-#include <type_traits>
 
 #include "laplacian.hpp"
 
 namespace quarnet {
 
 namespace {
-
-template <int W>
-using Width = std::integral_constant<int, W>;
-
-// Runs fn(Width<K>{}) for the column counts the passes are specialised for (a compile-time
-// trip count keeps a row's K values in registers); Width<0> stands for K at run time.
-template <class Fn>
-void with_width(int64_t K, const Fn &fn) {
-    switch (K) {
-        case 1: fn(Width<1>{}); break;
-        case 2: fn(Width<2>{}); break;
-        case 3: fn(Width<3>{}); break;
-        case 4: fn(Width<4>{}); break;
-        default: fn(Width<0>{}); break;
-    }
-}
 
 struct Problem {
     int64_t N = 0, K = 0;
@@ -65,8 +48,8 @@ struct Problem {
 // this many positions ahead hides most of the memory latency (as in the sweep kernels).
 constexpr int64_t prefetch_distance = 16;
 
-inline void prefetch_row(const Problem &P, const double *x, int64_t k, int64_t end) {
-    if (k + prefetch_distance < end) __builtin_prefetch(x + P.rows[k + prefetch_distance] * P.K);
+inline void prefetch_row(const Problem &P, const double *x, int64_t k) {
+    if (k + prefetch_distance < P.N) __builtin_prefetch(x + P.rows[k + prefetch_distance] * P.K);
 }
 
 // Segments of thread t out of nt: split at positions t * N / nt, so each thread sweeps about
@@ -142,21 +125,34 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
 
     // Levels of the other effects by position: through the inverse of the positions unless
     // the positions are the rows themselves (rows sorted by the segment effect).
-    std::vector<uint32_t> inverse;
+    std::unique_ptr<uint32_t[]> inverse;
     if (!identity && P.slots > 1) {
-        inverse.resize(static_cast<size_t>(N));
-        for (int64_t k = 0; k < N; ++k) inverse[P.rows[k]] = static_cast<uint32_t>(k);
+        inverse.reset(new uint32_t[static_cast<size_t>(N)]);
+        uint32_t *inv = inverse.get();
+#pragma omp parallel for schedule(static) num_threads(threads)
+        for (int64_t k = 0; k < N; ++k) {
+            if (k + prefetch_distance < N) __builtin_prefetch(inv + P.rows[k + prefetch_distance], 1);
+            inv[P.rows[k]] = static_cast<uint32_t>(k);
+        }
     }
     P.ids.resize(static_cast<size_t>(P.slots));
     for (int64_t s = 1; s < P.slots; ++s) {
         const GroupIndex &fe = fes[P.fe_of_slot[s]];
         std::vector<uint32_t> &ids = P.ids[s];
-        ids.assign(static_cast<size_t>(N), static_cast<uint32_t>(P.G[s]));
+        ids.assign(static_cast<size_t>(N), static_cast<uint32_t>(P.G[s]));  // rows in no group keep "no level"
+        uint32_t *out = ids.data();
+        const uint32_t *inv = inverse.get();
 #pragma omp parallel for schedule(guided, 64) num_threads(threads)
         for (int64_t g = 0; g < fe.N_panelmat; ++g)
             for (int64_t k = fe.start(g); k <= fe.end(g); ++k) {
                 const int64_t row = fe.row(k);
-                ids[identity ? row : inverse[row]] = static_cast<uint32_t>(g);
+                if (identity) {
+                    out[row] = static_cast<uint32_t>(g);
+                } else {
+                    // Two dependent scattered accesses per row: fetch the inverse ahead.
+                    if (k + prefetch_distance <= fe.end(g)) __builtin_prefetch(inv + fe.row(k + prefetch_distance));
+                    out[inv[row]] = static_cast<uint32_t>(g);
+                }
             }
     }
     if (w != nullptr) {
@@ -230,7 +226,7 @@ void setup_pass(const Problem &P, const double *x, std::vector<double> &counts, 
                 std::fill(seg_sq.begin(), seg_sq.end(), 0.0);
                 const int64_t end = P.seg_off[s + 1];
                 for (int64_t k = P.seg_off[s]; k < end; ++k) {
-                    prefetch_row(P, x, k, end);
+                    prefetch_row(P, x, k);
                     const double wk = P.w ? P.w[k] : 1.0;
                     const double *v = x + P.rows[k] * K;
                     cs += wk;
@@ -265,49 +261,80 @@ void setup_pass(const Problem &P, const double *x, std::vector<double> &counts, 
     }
 }
 
+// The rows of segments [lo, hi) in apply_pass, with KC columns (0: K at run time) and NO
+// other fixed effects (0: at run time); compile-time counts keep a row's sums in registers.
+template <int KC, int NO>
+void apply_segments(const Problem &P, const double *p, double *q, double *mine, int64_t lo, int64_t hi) {
+    const int64_t K = KC ? KC : P.K;
+    const int64_t no = NO ? NO : P.slots - 1;
+    constexpr int64_t kmax = KC ? KC : 16;
+    constexpr int64_t omax = NO ? NO : 8;
+    const uint32_t *id[omax];
+    const double *from[omax];
+    double *to[omax];
+    for (int64_t o = 0; o < no; ++o) {
+        id[o] = P.ids[o + 1].data();
+        from[o] = p + P.off[o + 1] * K;
+        to[o] = mine + (P.off[o + 1] - P.others_begin()) * K;
+    }
+    const double *w = P.w;
+    double v[kmax], acc[kmax];
+    for (int64_t c0 = 0; c0 < K; c0 += kmax) {  // more than 16 columns: in blocks of 16
+        const int64_t kw = KC ? KC : std::min<int64_t>(kmax, K - c0);
+        for (int64_t s = lo; s < hi; ++s) {
+            const double *ps = p + s * K + c0;
+            for (int64_t j = 0; j < kw; ++j) acc[j] = 0.0;
+            for (int64_t k = P.seg_off[s], end = P.seg_off[s + 1]; k < end; ++k) {
+                for (int64_t j = 0; j < kw; ++j) v[j] = ps[j];
+                for (int64_t o = 0; o < no; ++o) {
+                    const double *po = from[o] + static_cast<int64_t>(id[o][k]) * K + c0;
+                    for (int64_t j = 0; j < kw; ++j) v[j] += po[j];
+                }
+                if (w) {
+                    const double wk = w[k];
+                    for (int64_t j = 0; j < kw; ++j) v[j] *= wk;
+                }
+                for (int64_t j = 0; j < kw; ++j) acc[j] += v[j];
+                for (int64_t o = 0; o < no; ++o) {
+                    double *m = to[o] + static_cast<int64_t>(id[o][k]) * K + c0;
+                    for (int64_t j = 0; j < kw; ++j) m[j] += v[j];
+                }
+            }
+            for (int64_t j = 0; j < kw; ++j) q[s * K + c0 + j] = acc[j];
+        }
+    }
+}
+
+template <int KC>
+void apply_segments_k(const Problem &P, const double *p, double *q, double *mine, int64_t lo, int64_t hi) {
+    switch (P.slots - 1) {
+        case 1: apply_segments<KC, 1>(P, p, q, mine, lo, hi); break;
+        case 2: apply_segments<KC, 2>(P, p, q, mine, lo, hi); break;
+        case 3: apply_segments<KC, 3>(P, p, q, mine, lo, hi); break;
+        default: apply_segments<KC, 0>(P, p, q, mine, lo, hi); break;
+    }
+}
+
 // q = D'W D p: per row, the sum of its levels' coefficients, weighted, added back to each of
 // its levels.
 void apply_pass(const Problem &P, const double *p, double *q, Scratch &sc) {
-    const int64_t K = P.K, ob = P.others_begin();
-    with_width(K, [&](auto width) {
-        constexpr int KC = decltype(width)::value;
-        const int64_t KK = KC ? KC : K;
+    const int64_t K = P.K;
 #pragma omp parallel num_threads(P.threads)
-        {
-            constexpr int64_t kMax = KC ? KC : 16;
-            double v[kMax], acc[kMax];
+    {
 #pragma omp for schedule(static)
-            for (int64_t blk = 0; blk < sc.blocks; ++blk) {
-                double *mine = sc.own[blk].data();
-                const auto [lo, hi] = my_segments(P, static_cast<int>(blk), static_cast<int>(sc.blocks));
-                for (int64_t s = lo; s < hi; ++s) {
-                    const double *ps = p + s * K;
-                    for (int64_t c0 = 0; c0 < KK; c0 += kMax) {  // K > 16 in blocks of 16 columns
-                        const int64_t kw = std::min<int64_t>(kMax, KK - c0);
-                        for (int64_t j = 0; j < kw; ++j) acc[j] = 0.0;
-                        for (int64_t k = P.seg_off[s]; k < P.seg_off[s + 1]; ++k) {
-                            for (int64_t j = 0; j < kw; ++j) v[j] = ps[c0 + j];
-                            for (int64_t o = 1; o < P.slots; ++o) {
-                                const double *po = p + (P.off[o] + P.ids[o][k]) * K + c0;
-                                for (int64_t j = 0; j < kw; ++j) v[j] += po[j];
-                            }
-                            if (P.w) {
-                                const double wk = P.w[k];
-                                for (int64_t j = 0; j < kw; ++j) v[j] *= wk;
-                            }
-                            for (int64_t j = 0; j < kw; ++j) acc[j] += v[j];
-                            for (int64_t o = 1; o < P.slots; ++o) {
-                                double *m = mine + (P.off[o] - ob + P.ids[o][k]) * K + c0;
-                                for (int64_t j = 0; j < kw; ++j) m[j] += v[j];
-                            }
-                        }
-                        for (int64_t j = 0; j < kw; ++j) q[s * K + c0 + j] = acc[j];
-                    }
-                }
+        for (int64_t blk = 0; blk < sc.blocks; ++blk) {
+            double *mine = sc.own[blk].data();
+            const auto [lo, hi] = my_segments(P, static_cast<int>(blk), static_cast<int>(sc.blocks));
+            switch (K) {
+                case 1: apply_segments_k<1>(P, p, q, mine, lo, hi); break;
+                case 2: apply_segments_k<2>(P, p, q, mine, lo, hi); break;
+                case 3: apply_segments_k<3>(P, p, q, mine, lo, hi); break;
+                case 4: apply_segments_k<4>(P, p, q, mine, lo, hi); break;
+                default: apply_segments_k<0>(P, p, q, mine, lo, hi); break;
             }
-            reduce_scratch(sc, q + ob * K, K, K);
         }
-    });
+        reduce_scratch(sc, q + P.others_begin() * K, K, K);
+    }
     for (int64_t s = 0; s < P.slots; ++s)
         std::fill(q + (P.off[s] + P.G[s]) * K, q + (P.off[s] + P.G[s] + 1) * K, 0.0);
 }
@@ -320,7 +347,7 @@ void closing_pass(const Problem &P, double *x, const double *alpha) {
         const auto [lo, hi] = my_segments(P, omp_get_thread_num(), omp_get_num_threads());
         for (int64_t s = lo; s < hi; ++s)
             for (int64_t k = P.seg_off[s], end = P.seg_off[s + 1]; k < end; ++k) {
-                prefetch_row(P, x, k, end);
+                prefetch_row(P, x, k);
                 double *row = x + P.rows[k] * K;
                 const double *as = alpha + s * K;
                 for (int64_t j = 0; j < K; ++j) {
@@ -332,13 +359,32 @@ void closing_pass(const Problem &P, double *x, const double *alpha) {
     }
 }
 
-// Column sums of products over the levels, in long double, in level order.
-std::vector<double> level_dot(const std::vector<double> &a, const std::vector<double> &b, int64_t K) {
-    std::vector<long double> s(static_cast<size_t>(K), 0.0L);
-    const int64_t n = static_cast<int64_t>(a.size()) / K;
-    for (int64_t l = 0; l < n; ++l)
-        for (int64_t j = 0; j < K; ++j) s[j] += a[l * K + j] * b[l * K + j];
-    return std::vector<double>(s.begin(), s.end());
+// Work over the coefficient rows (levels) in fixed chunks, on the threads. Sums over levels
+// are formed per chunk in double and the chunks' sums added in chunk order in long double,
+// so they do not depend on the number of threads.
+constexpr int64_t level_chunk = 2048;
+
+template <class Fn>
+void for_level_chunks(int64_t L, int threads, const Fn &fn) {
+    const int64_t chunks = (L + level_chunk - 1) / level_chunk;
+#pragma omp parallel for schedule(static) num_threads(threads) if (chunks > 1)
+    for (int64_t c = 0; c < chunks; ++c) fn(c, c * level_chunk, std::min(L, (c + 1) * level_chunk));
+}
+
+// Column sums over the levels of term(l, j), in the chunked order above.
+template <class Term>
+std::vector<double> level_sums(int64_t L, int64_t K, int threads, const Term &term) {
+    const int64_t chunks = (L + level_chunk - 1) / level_chunk;
+    std::vector<double> part(static_cast<size_t>(chunks * K), 0.0);
+    for_level_chunks(L, threads, [&](int64_t c, int64_t l0, int64_t l1) {
+        double *mine = part.data() + c * K;
+        for (int64_t l = l0; l < l1; ++l)
+            for (int64_t j = 0; j < K; ++j) mine[j] += term(l, j);
+    });
+    std::vector<long double> total(static_cast<size_t>(K), 0.0L);
+    for (int64_t c = 0; c < chunks; ++c)
+        for (int64_t j = 0; j < K; ++j) total[j] += part[c * K + j];
+    return std::vector<double>(total.begin(), total.end());
 }
 
 // ---- The pair block -------------------------------------------------------------------
@@ -363,36 +409,44 @@ struct PairBlock {
 };
 
 // Cells of each a level (the segments), in a order: each thread builds those of its own
-// segments, marking the b levels already seen in the current segment.
+// segments. slot[b] remembers where b's cell of the current segment is: a slot below the
+// segment's first cell belongs to an earlier segment, so no clearing is needed.
 void build_cells(const Problem &P, PairBlock &pb) {
     const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
-    const std::vector<uint32_t> &idb = P.ids[pb.sb];
+    const uint32_t *idb = P.ids[pb.sb].data();
     std::vector<std::vector<uint32_t>> part_b(static_cast<size_t>(P.threads));
     std::vector<std::vector<double>> part_w(static_cast<size_t>(P.threads));
     std::vector<int64_t> n_cells(static_cast<size_t>(Ga + 1), 0);
 #pragma omp parallel num_threads(P.threads)
     {
         const int t = omp_get_thread_num(), nt = omp_get_num_threads();
-        std::vector<int64_t> seen(static_cast<size_t>(Gb), -1);  // cell slot of b in this segment
-        std::vector<int64_t> seen_in(static_cast<size_t>(Gb), -1);
+        std::vector<int64_t> slot(static_cast<size_t>(Gb), -1);
         auto [lo, hi] = my_segments(P, t, nt);
-        hi = std::min(hi, Ga);  // the "no level" segment has no cells
+        hi = std::max(lo, std::min(hi, Ga));  // the "no level" segment has no cells
+        // At most a cell per row: allocating that much without filling it costs address
+        // space, not memory (pages never touched are never mapped).
+        const int64_t rows = P.seg_off[hi] - P.seg_off[lo];
+        std::unique_ptr<uint32_t[]> cb(new uint32_t[static_cast<size_t>(rows)]);  // not zero-filled
+        std::unique_ptr<double[]> cw(new double[static_cast<size_t>(rows)]);
+        int64_t used = 0;
         for (int64_t s = lo; s < hi; ++s) {
-            const int64_t first = static_cast<int64_t>(part_b[t].size());
+            const int64_t first = used;
             for (int64_t k = P.seg_off[s]; k < P.seg_off[s + 1]; ++k) {
                 const uint32_t lb = idb[k];
                 const double wk = P.w ? P.w[k] : 1.0;
                 if (lb == Gb || !(wk > 0)) continue;
-                if (seen_in[lb] != s) {
-                    seen_in[lb] = s;
-                    seen[lb] = static_cast<int64_t>(part_b[t].size());
-                    part_b[t].push_back(lb);
-                    part_w[t].push_back(0.0);
+                int64_t at = slot[lb];
+                if (at < first) {
+                    at = slot[lb] = used++;
+                    cb[at] = lb;
+                    cw[at] = 0.0;
                 }
-                part_w[t][seen[lb]] += wk;
+                cw[at] += wk;
             }
-            n_cells[s] = static_cast<int64_t>(part_b[t].size()) - first;
+            n_cells[s] = used - first;
         }
+        part_b[t].assign(cb.get(), cb.get() + used);
+        part_w[t].assign(cw.get(), cw.get() + used);
     }
     pb.cell_ptr.assign(static_cast<size_t>(Ga + 1), 0);
     for (int64_t a = 0; a < Ga; ++a) pb.cell_ptr[a + 1] = pb.cell_ptr[a] + n_cells[a];
@@ -633,6 +687,9 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
                             const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note) {
     if (K < 1) throw std::invalid_argument("x has no column: the coefficient solver needs K >= 1");
     if (fes.empty()) throw std::invalid_argument("A has no fixed effect: the coefficient solver needs at least one");
+    if (fes.size() > 9)
+        throw std::invalid_argument("A has " + std::to_string(fes.size()) +
+                                    " fixed effects; the coefficient solver takes at most 9");
     CoefOutcome out;
     if (opt.maxiter <= 0) return out;
     if (opt.n_threads > 0) omp_set_num_threads(opt.n_threads);
@@ -680,14 +737,17 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
     say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");
 
     std::vector<double> z(static_cast<size_t>(L * K)), p, q(static_cast<size_t>(L * K));
+    // z = M^-1 r; returns r'z per column.
     auto precondition = [&] {
-        for (int64_t l = 0; l < L; ++l)
-            for (int64_t j = 0; j < K; ++j) z[l * K + j] = counts[l] > 0 ? r[l * K + j] / counts[l] : 0.0;
+        for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
+            for (int64_t l = l0; l < l1; ++l)
+                for (int64_t j = 0; j < K; ++j) z[l * K + j] = counts[l] > 0 ? r[l * K + j] / counts[l] : 0.0;
+        });
         if (pair) apply_pair(P, *pair, counts, r.data(), z.data(), rhs_parts);
+        return level_sums(L, K, threads, [&](int64_t l, int64_t j) { return r[l * K + j] * z[l * K + j]; });
     };
-    precondition();
+    std::vector<double> rho = precondition();
     p = z;
-    std::vector<double> rho = level_dot(r, z, K);
 
     std::vector<double> improvement_potential(sumsq.begin(), sumsq.end());
     std::vector<double> recent(static_cast<size_t>(K), 0.0);
@@ -707,14 +767,17 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
     for (;;) {
         progress(ProgressEvent::poll, count, 0.0);
         apply_pass(P, p.data(), q.data(), sc);
-        const std::vector<double> pq = level_dot(p, q, K);
+        const std::vector<double> pq =
+            level_sums(L, K, threads, [&](int64_t l, int64_t j) { return p[l * K + j] * q[l * K + j]; });
         std::vector<double> step(static_cast<size_t>(K));
         for (int64_t j = 0; j < K; ++j) step[j] = pq[j] > 0 ? rho[j] / pq[j] : 0.0;
-        for (int64_t l = 0; l < L; ++l)
-            for (int64_t j = 0; j < K; ++j) {
-                alpha[l * K + j] += step[j] * p[l * K + j];
-                r[l * K + j] -= step[j] * q[l * K + j];
-            }
+        for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
+            for (int64_t l = l0; l < l1; ++l)
+                for (int64_t j = 0; j < K; ++j) {
+                    alpha[l * K + j] += step[j] * p[l * K + j];
+                    r[l * K + j] -= step[j] * q[l * K + j];
+                }
+        });
         // A step of length a along p lowers the weighted sum of squared residuals of the rows
         // by a^2 p'Ap = a rho: the squared change of the observation residual.
         double m = 0.0;
@@ -761,19 +824,22 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
                     // every step so far; the new preconditioner would solve for that drift
                     // too, so start it from the true residual.
                     apply_pass(P, alpha.data(), q.data(), sc);
-                    for (int64_t l = 0; l < L * K; ++l) r[l] = b[l] - q[l];
+                    for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
+                        for (int64_t l = l0 * K; l < l1 * K; ++l) r[l] = b[l] - q[l];
+                    });
                 } else {
                     out.reason = std::string(buf) + "; pair block not built: " + why;
                 }
                 say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");
             }
         }
-        precondition();
-        std::vector<double> rho_new = level_dot(r, z, K);
-        for (int64_t j = 0; j < K; ++j) {
-            const double beta = restart || !(rho[j] > 0) ? 0.0 : rho_new[j] / rho[j];
-            for (int64_t l = 0; l < L; ++l) p[l * K + j] = z[l * K + j] + beta * p[l * K + j];
-        }
+        std::vector<double> rho_new = precondition();
+        std::vector<double> beta(static_cast<size_t>(K));
+        for (int64_t j = 0; j < K; ++j) beta[j] = restart || !(rho[j] > 0) ? 0.0 : rho_new[j] / rho[j];
+        for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
+            for (int64_t l = l0; l < l1; ++l)
+                for (int64_t j = 0; j < K; ++j) p[l * K + j] = z[l * K + j] + beta[j] * p[l * K + j];
+        });
         rho.swap(rho_new);
     }
     closing_pass(P, x, alpha.data());
