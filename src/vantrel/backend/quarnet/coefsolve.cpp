@@ -34,7 +34,12 @@ struct Problem {
     const int64_t *rows = nullptr;   // position -> row of the caller's matrix
     std::vector<int64_t> rows_own;   // when the segment effect's sortvec cannot serve
     std::vector<int64_t> seg_off;    // segment s = positions [seg_off[s], seg_off[s+1]), s <= G[0]
-    std::vector<std::vector<uint32_t>> ids;  // slot >= 1: level of each position
+    // Slot >= 1: level of each position, in 16 bits when every other effect has fewer than
+    // 65535 levels (half the memory and memory traffic of the passes), else in 32 bits.
+    bool narrow = false;
+    std::vector<std::vector<uint16_t>> ids16;
+    std::vector<std::vector<uint32_t>> ids32;
+    int64_t id(int64_t s, int64_t k) const { return narrow ? ids16[s][k] : ids32[s][k]; }
     const double *w = nullptr;       // weights by position, or null
     std::vector<double> w_own;
     int threads = 1;
@@ -62,6 +67,27 @@ std::pair<int64_t, int64_t> my_segments(const Problem &P, int t, int nt) {
         return std::lower_bound(P.seg_off.begin(), P.seg_off.begin() + P.n_segments(), target) - P.seg_off.begin();
     };
     return {cut(t), cut(t + 1)};
+}
+
+// The level of each position of one fixed effect, from its group index: through the inverse
+// of the positions unless the positions are the rows themselves.
+template <class IdT>
+void fill_ids(const Problem &P, const GroupIndex &fe, int64_t G, bool identity, const uint32_t *inv,
+              std::vector<IdT> &ids) {
+    ids.assign(static_cast<size_t>(P.N), static_cast<IdT>(G));  // rows in no group keep "no level"
+    IdT *out = ids.data();
+#pragma omp parallel for schedule(guided, 64) num_threads(P.threads)
+    for (int64_t g = 0; g < fe.N_panelmat; ++g)
+        for (int64_t k = fe.start(g); k <= fe.end(g); ++k) {
+            const int64_t row = fe.row(k);
+            if (identity) {
+                out[row] = static_cast<IdT>(g);
+            } else {
+                // Two dependent scattered accesses per row: fetch the inverse ahead.
+                if (k + prefetch_distance <= fe.end(g)) __builtin_prefetch(inv + fe.row(k + prefetch_distance));
+                out[inv[row]] = static_cast<IdT>(g);
+            }
+        }
 }
 
 Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<GroupIndex> &fes, int threads) {
@@ -135,26 +161,17 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
             inv[P.rows[k]] = static_cast<uint32_t>(k);
         }
     }
-    P.ids.resize(static_cast<size_t>(P.slots));
-    for (int64_t s = 1; s < P.slots; ++s) {
-        const GroupIndex &fe = fes[P.fe_of_slot[s]];
-        std::vector<uint32_t> &ids = P.ids[s];
-        ids.assign(static_cast<size_t>(N), static_cast<uint32_t>(P.G[s]));  // rows in no group keep "no level"
-        uint32_t *out = ids.data();
-        const uint32_t *inv = inverse.get();
-#pragma omp parallel for schedule(guided, 64) num_threads(threads)
-        for (int64_t g = 0; g < fe.N_panelmat; ++g)
-            for (int64_t k = fe.start(g); k <= fe.end(g); ++k) {
-                const int64_t row = fe.row(k);
-                if (identity) {
-                    out[row] = static_cast<uint32_t>(g);
-                } else {
-                    // Two dependent scattered accesses per row: fetch the inverse ahead.
-                    if (k + prefetch_distance <= fe.end(g)) __builtin_prefetch(inv + fe.row(k + prefetch_distance));
-                    out[inv[row]] = static_cast<uint32_t>(g);
-                }
-            }
-    }
+    P.narrow = true;
+    for (int64_t s = 1; s < P.slots; ++s) P.narrow = P.narrow && P.G[s] < 65535;
+    if (P.narrow)
+        P.ids16.resize(static_cast<size_t>(P.slots));
+    else
+        P.ids32.resize(static_cast<size_t>(P.slots));
+    for (int64_t s = 1; s < P.slots; ++s)
+        if (P.narrow)
+            fill_ids(P, fes[P.fe_of_slot[s]], P.G[s], identity, inverse.get(), P.ids16[s]);
+        else
+            fill_ids(P, fes[P.fe_of_slot[s]], P.G[s], identity, inverse.get(), P.ids32[s]);
     if (w != nullptr) {
         if (identity) {
             P.w = w;
@@ -236,7 +253,7 @@ void setup_pass(const Problem &P, const double *x, std::vector<double> &counts, 
                         seg_sq[j] += wv * v[j];
                     }
                     for (int64_t o = 1; o < P.slots; ++o) {
-                        double *m = mine + (P.off[o] - ob + P.ids[o][k]) * (K + 1);
+                        double *m = mine + (P.off[o] - ob + P.id(o, k)) * (K + 1);
                         for (int64_t j = 0; j < K; ++j) m[j] += wk * v[j];
                         m[K] += wk;
                     }
@@ -263,17 +280,24 @@ void setup_pass(const Problem &P, const double *x, std::vector<double> &counts, 
 
 // The rows of segments [lo, hi) in apply_pass, with KC columns (0: K at run time) and NO
 // other fixed effects (0: at run time); compile-time counts keep a row's sums in registers.
-template <int KC, int NO>
+template <class IdT>
+const IdT *ids_of(const Problem &P, int64_t s);
+template <>
+const uint16_t *ids_of<uint16_t>(const Problem &P, int64_t s) { return P.ids16[s].data(); }
+template <>
+const uint32_t *ids_of<uint32_t>(const Problem &P, int64_t s) { return P.ids32[s].data(); }
+
+template <int KC, int NO, class IdT>
 void apply_segments(const Problem &P, const double *p, double *q, double *mine, int64_t lo, int64_t hi) {
     const int64_t K = KC ? KC : P.K;
     const int64_t no = NO ? NO : P.slots - 1;
     constexpr int64_t kmax = KC ? KC : 16;
     constexpr int64_t omax = NO ? NO : 8;
-    const uint32_t *id[omax];
+    const IdT *id[omax];
     const double *from[omax];
     double *to[omax];
     for (int64_t o = 0; o < no; ++o) {
-        id[o] = P.ids[o + 1].data();
+        id[o] = ids_of<IdT>(P, o + 1);
         from[o] = p + P.off[o + 1] * K;
         to[o] = mine + (P.off[o + 1] - P.others_begin()) * K;
     }
@@ -305,14 +329,22 @@ void apply_segments(const Problem &P, const double *p, double *q, double *mine, 
     }
 }
 
+template <int KC, class IdT>
+void apply_segments_f(const Problem &P, const double *p, double *q, double *mine, int64_t lo, int64_t hi) {
+    switch (P.slots - 1) {
+        case 1: apply_segments<KC, 1, IdT>(P, p, q, mine, lo, hi); break;
+        case 2: apply_segments<KC, 2, IdT>(P, p, q, mine, lo, hi); break;
+        case 3: apply_segments<KC, 3, IdT>(P, p, q, mine, lo, hi); break;
+        default: apply_segments<KC, 0, IdT>(P, p, q, mine, lo, hi); break;
+    }
+}
+
 template <int KC>
 void apply_segments_k(const Problem &P, const double *p, double *q, double *mine, int64_t lo, int64_t hi) {
-    switch (P.slots - 1) {
-        case 1: apply_segments<KC, 1>(P, p, q, mine, lo, hi); break;
-        case 2: apply_segments<KC, 2>(P, p, q, mine, lo, hi); break;
-        case 3: apply_segments<KC, 3>(P, p, q, mine, lo, hi); break;
-        default: apply_segments<KC, 0>(P, p, q, mine, lo, hi); break;
-    }
+    if (P.narrow)
+        apply_segments_f<KC, uint16_t>(P, p, q, mine, lo, hi);
+    else
+        apply_segments_f<KC, uint32_t>(P, p, q, mine, lo, hi);
 }
 
 // q = D'W D p: per row, the sum of its levels' coefficients, weighted, added back to each of
@@ -352,7 +384,7 @@ void closing_pass(const Problem &P, double *x, const double *alpha) {
                 const double *as = alpha + s * K;
                 for (int64_t j = 0; j < K; ++j) {
                     double fit = as[j];
-                    for (int64_t o = 1; o < P.slots; ++o) fit += alpha[(P.off[o] + P.ids[o][k]) * K + j];
+                    for (int64_t o = 1; o < P.slots; ++o) fit += alpha[(P.off[o] + P.id(o, k)) * K + j];
                     row[j] -= fit;
                 }
             }
@@ -408,56 +440,45 @@ struct PairBlock {
     std::string kind;  // "exact pair" or "approximate pair"
 };
 
-// Cells of each a level (the segments), in a order: each thread builds those of its own
-// segments. slot[b] remembers where b's cell of the current segment is: a slot below the
-// segment's first cell belongs to an earlier segment, so no clearing is needed.
+// Cells of each a level (the segments), in a order, written straight into their final
+// place: a first pass counts each segment's cells, a second fills them. slot[b] remembers
+// where b's cell of the current segment is; a slot below the segment's first cell belongs to
+// an earlier segment, so it needs no clearing.
 void build_cells(const Problem &P, PairBlock &pb) {
     const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
-    const uint32_t *idb = P.ids[pb.sb].data();
-    std::vector<std::vector<uint32_t>> part_b(static_cast<size_t>(P.threads));
-    std::vector<std::vector<double>> part_w(static_cast<size_t>(P.threads));
-    std::vector<int64_t> n_cells(static_cast<size_t>(Ga + 1), 0);
-#pragma omp parallel num_threads(P.threads)
-    {
-        const int t = omp_get_thread_num(), nt = omp_get_num_threads();
-        std::vector<int64_t> slot(static_cast<size_t>(Gb), -1);
-        auto [lo, hi] = my_segments(P, t, nt);
-        hi = std::max(lo, std::min(hi, Ga));  // the "no level" segment has no cells
-        // At most a cell per row: allocating that much without filling it costs address
-        // space, not memory (pages never touched are never mapped).
-        const int64_t rows = P.seg_off[hi] - P.seg_off[lo];
-        std::unique_ptr<uint32_t[]> cb(new uint32_t[static_cast<size_t>(rows)]);  // not zero-filled
-        std::unique_ptr<double[]> cw(new double[static_cast<size_t>(rows)]);
-        int64_t used = 0;
-        for (int64_t s = lo; s < hi; ++s) {
-            const int64_t first = used;
-            for (int64_t k = P.seg_off[s]; k < P.seg_off[s + 1]; ++k) {
-                const uint32_t lb = idb[k];
-                const double wk = P.w ? P.w[k] : 1.0;
-                if (lb == Gb || !(wk > 0)) continue;
-                int64_t at = slot[lb];
-                if (at < first) {
-                    at = slot[lb] = used++;
-                    cb[at] = lb;
-                    cw[at] = 0.0;
-                }
-                cw[at] += wk;
-            }
-            n_cells[s] = used - first;
-        }
-        part_b[t].assign(cb.get(), cb.get() + used);
-        part_w[t].assign(cw.get(), cw.get() + used);
-    }
     pb.cell_ptr.assign(static_cast<size_t>(Ga + 1), 0);
-    for (int64_t a = 0; a < Ga; ++a) pb.cell_ptr[a + 1] = pb.cell_ptr[a] + n_cells[a];
-    pb.cell_b.reserve(static_cast<size_t>(pb.cell_ptr[Ga]));
-    pb.cell_w.reserve(static_cast<size_t>(pb.cell_ptr[Ga]));
-    for (int t = 0; t < P.threads; ++t) {  // threads hold consecutive a ranges in thread order
-        pb.cell_b.insert(pb.cell_b.end(), part_b[t].begin(), part_b[t].end());
-        pb.cell_w.insert(pb.cell_w.end(), part_w[t].begin(), part_w[t].end());
-        std::vector<uint32_t>().swap(part_b[t]);
-        std::vector<double>().swap(part_w[t]);
-    }
+    auto scan = [&](bool fill) {
+#pragma omp parallel num_threads(P.threads)
+        {
+            std::vector<int64_t> slot(static_cast<size_t>(Gb), -1);
+            auto [lo, hi] = my_segments(P, omp_get_thread_num(), omp_get_num_threads());
+            hi = std::max(lo, std::min(hi, Ga));  // the "no level" segment has no cells
+            int64_t used = fill ? pb.cell_ptr[lo] : 0;
+            for (int64_t s = lo; s < hi; ++s) {
+                const int64_t first = used;
+                for (int64_t k = P.seg_off[s]; k < P.seg_off[s + 1]; ++k) {
+                    const int64_t lb = P.id(pb.sb, k);
+                    const double wk = P.w ? P.w[k] : 1.0;
+                    if (lb == Gb || !(wk > 0)) continue;
+                    int64_t at = slot[lb];
+                    if (at < first) {
+                        at = slot[lb] = used++;
+                        if (fill) {
+                            pb.cell_b[at] = static_cast<uint32_t>(lb);
+                            pb.cell_w[at] = 0.0;
+                        }
+                    }
+                    if (fill) pb.cell_w[at] += wk;
+                }
+                if (!fill) pb.cell_ptr[s + 1] = used - first;
+            }
+        }
+    };
+    scan(false);
+    for (int64_t a = 0; a < Ga; ++a) pb.cell_ptr[a + 1] += pb.cell_ptr[a];
+    pb.cell_b.resize(static_cast<size_t>(pb.cell_ptr[Ga]));
+    pb.cell_w.resize(static_cast<size_t>(pb.cell_ptr[Ga]));
+    scan(true);
 }
 
 // Connected components of the a-b graph (union-find), and each component's scale.
@@ -736,7 +757,10 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
     }
     say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");
 
-    std::vector<double> z(static_cast<size_t>(L * K)), p, q(static_cast<size_t>(L * K));
+    // z = M^-1 r shares q's buffer: q is used up by the step before z is formed, and the next
+    // product overwrites it only after p has taken z in.
+    std::vector<double> q(static_cast<size_t>(L * K)), p;
+    std::vector<double> &z = q;
     // z = M^-1 r; returns r'z per column.
     auto precondition = [&] {
         for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
