@@ -436,7 +436,10 @@ struct PairBlock {
     std::vector<double> cell_w;
     std::vector<int32_t> comp_a, comp_b;  // component of each a and b level
     std::vector<double> comp_gamma;       // 1 / (sum of the component's counts), 0 if empty
+    // Exact: a solver of S on b's levels. Approximate: a solver of the whole pair block with
+    // b's sign flipped (then a graph Laplacian on the a and b levels), vertices a then Ga + b.
     std::unique_ptr<SchurSolver> solver;
+    bool bipartite = false;
     std::string kind;  // "exact pair" or "approximate pair"
 };
 
@@ -601,39 +604,50 @@ void apply_pair(const Problem &P, const PairBlock &pb, const std::vector<double>
     const int64_t ob = P.off[pb.sb];
     double *za = z, *zb = z + ob * K;
     const double *ra = r, *rb = r + ob * K;
-    // za = Da^-1 ra for now; rhs_b = rb - C' za, per block then summed in block order.
+    if (pb.bipartite) {
+        // [Da -C; -C' Db] [za; -zb] = [ra; -rb]
+        std::vector<double> &t = parts[0];
+        t.resize(static_cast<size_t>((Ga + Gb) * K));
+        std::copy(ra, ra + Ga * K, t.begin());
+        for (int64_t l = 0; l < Gb * K; ++l) t[Ga * K + l] = -rb[l];
+        pb.solver->solve(t.data(), K);
+        std::copy(t.begin(), t.begin() + Ga * K, za);
+        for (int64_t l = 0; l < Gb * K; ++l) zb[l] = -t[Ga * K + l];
+    } else {
+        // za = Da^-1 ra for now; rhs_b = rb - C' za, per block then summed in block order.
 #pragma omp parallel num_threads(P.threads)
-    {
+        {
 #pragma omp for schedule(static)
-        for (int64_t blk = 0; blk < blocks; ++blk) {
-            std::vector<double> &part = parts[blk];
-            part.assign(static_cast<size_t>(Gb * K), 0.0);
-            const int64_t lo = Ga * blk / blocks, hi = Ga * (blk + 1) / blocks;
-            for (int64_t a = lo; a < hi; ++a) {
-                for (int64_t j = 0; j < K; ++j) za[a * K + j] = da[a] > 0 ? ra[a * K + j] / da[a] : 0.0;
-                for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
-                    double *dst = part.data() + static_cast<int64_t>(pb.cell_b[e]) * K;
-                    for (int64_t j = 0; j < K; ++j) dst[j] += pb.cell_w[e] * za[a * K + j];
+            for (int64_t blk = 0; blk < blocks; ++blk) {
+                std::vector<double> &part = parts[blk];
+                part.assign(static_cast<size_t>(Gb * K), 0.0);
+                const int64_t lo = Ga * blk / blocks, hi = Ga * (blk + 1) / blocks;
+                for (int64_t a = lo; a < hi; ++a) {
+                    for (int64_t j = 0; j < K; ++j) za[a * K + j] = da[a] > 0 ? ra[a * K + j] / da[a] : 0.0;
+                    for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
+                        double *dst = part.data() + static_cast<int64_t>(pb.cell_b[e]) * K;
+                        for (int64_t j = 0; j < K; ++j) dst[j] += pb.cell_w[e] * za[a * K + j];
+                    }
                 }
             }
-        }
 #pragma omp for schedule(static)
-        for (int64_t l = 0; l < Gb * K; ++l) {
-            double s = rb[l];
-            for (int64_t u = 0; u < blocks; ++u) s -= parts[u][l];
-            zb[l] = s;
+            for (int64_t l = 0; l < Gb * K; ++l) {
+                double s = rb[l];
+                for (int64_t u = 0; u < blocks; ++u) s -= parts[u][l];
+                zb[l] = s;
+            }
         }
-    }
-    pb.solver->solve(zb, K);
+        pb.solver->solve(zb, K);
 #pragma omp parallel for schedule(static) num_threads(P.threads)
-    for (int64_t a = 0; a < Ga; ++a) {
-        double *out = za + a * K;
-        for (int64_t j = 0; j < K; ++j) out[j] = ra[a * K + j];
-        for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
-            const double *src = zb + static_cast<int64_t>(pb.cell_b[e]) * K;
-            for (int64_t j = 0; j < K; ++j) out[j] -= pb.cell_w[e] * src[j];
+        for (int64_t a = 0; a < Ga; ++a) {
+            double *out = za + a * K;
+            for (int64_t j = 0; j < K; ++j) out[j] = ra[a * K + j];
+            for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
+                const double *src = zb + static_cast<int64_t>(pb.cell_b[e]) * K;
+                for (int64_t j = 0; j < K; ++j) out[j] -= pb.cell_w[e] * src[j];
+            }
+            for (int64_t j = 0; j < K; ++j) out[j] = da[a] > 0 ? out[j] / da[a] : 0.0;
         }
-        for (int64_t j = 0; j < K; ++j) out[j] = da[a] > 0 ? out[j] / da[a] : 0.0;
     }
     // The null direction of each component: z += gamma n (n'r).
     std::vector<double> s(pb.comp_gamma.size() * static_cast<size_t>(K), 0.0);
@@ -678,9 +692,9 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double
         return nullptr;
     }
     build_components(P, *pb, counts);
-    SparseSym S = schur_complement(P, *pb, counts);
     std::string exact_why;
     if (want_exact) {
+        const SparseSym S = schur_complement(P, *pb, counts);
         // The factor may hold about as many numbers as the cells (it replaces nothing the
         // solve already keeps, so this bounds its memory by the cells'), and take up to 50
         // multiply-adds per cell; small problems always fit.
@@ -694,10 +708,23 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double
             return pb;
         }
     }
-    pb->solver = approximate_cholesky(S, 0x9e3779b97f4a7c15ULL);
+    // What the cells do not account for (rows without a level of the other effect) stays on
+    // the diagonal; differences at rounding level are no excess.
+    const double *da = counts.data() + P.off[0], *db = counts.data() + P.off[pb->sb];
+    std::vector<double> ea(da, da + Ga), eb(db, db + Gb);
+    for (int64_t a = 0; a < Ga; ++a)
+        for (int64_t e = pb->cell_ptr[a]; e < pb->cell_ptr[a + 1]; ++e) {
+            ea[a] -= pb->cell_w[e];
+            eb[pb->cell_b[e]] -= pb->cell_w[e];
+        }
+    for (int64_t a = 0; a < Ga; ++a) ea[a] = ea[a] > 1e-10 * da[a] ? ea[a] : 0.0;
+    for (int64_t b = 0; b < Gb; ++b) eb[b] = eb[b] > 1e-10 * db[b] ? eb[b] : 0.0;
+    pb->solver = approximate_cholesky_bipartite(Ga, Gb, pb->cell_ptr.data(), pb->cell_b.data(), pb->cell_w.data(),
+                                                ea.data(), eb.data(), 0x9e3779b97f4a7c15ULL);
+    pb->bipartite = true;
     pb->kind = "approximate pair";
     *why = fe_name(P, 0) + " x " + fe_name(P, pb->sb) + ": " + std::to_string(n_cells) +
-           " cells, approximate factor on " + std::to_string(Gb) + " levels" +
+           " cells, approximate factor on " + std::to_string(Ga + Gb) + " levels" +
            (exact_why.empty() ? std::string() : " (" + exact_why + ")");
     return pb;
 }

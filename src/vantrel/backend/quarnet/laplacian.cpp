@@ -273,81 +273,94 @@ struct Edge {
 
 }  // namespace
 
-std::unique_ptr<SchurSolver> approximate_cholesky(const SparseSym &S, uint64_t seed) {
-    const int64_t n = S.n;
-    auto fac = std::make_unique<ApproximateCholesky>();
-    std::vector<std::vector<Edge>> adj(static_cast<size_t>(n));
-    std::vector<double> excess(static_cast<size_t>(n));
-    for (int64_t v = 0; v < n; ++v) {
-        double row = S.diag[v];
-        adj[v].reserve(static_cast<size_t>(S.ptr[v + 1] - S.ptr[v]));
-        for (int64_t e = S.ptr[v]; e < S.ptr[v + 1]; ++e) {
-            if (S.val[e] < 0) adj[v].push_back({S.idx[e], -S.val[e]});
-            row += S.val[e];
-        }
-        // Rounding leaves tiny row sums of either sign; only a real excess is kept.
-        excess[v] = row > singular_excess * S.scale[v] ? row : 0.0;
-    }
+namespace {
 
-    std::mt19937_64 rng(seed);
-    fac->order.resize(static_cast<size_t>(n));
-    std::iota(fac->order.begin(), fac->order.end(), 0);
-    std::shuffle(fac->order.begin(), fac->order.end(), rng);
+// Eliminates vertex v, whose live neighbours (parallel edges merged) are nb, into the factor:
+// its column, the excess it passes on, and the sampled edges among its neighbours, added to
+// adj. The clique that eliminating v creates has weight w_i w_j / W on {i, j}. Each neighbour
+// i (lighter first) instead links to one later neighbour j, drawn with probability
+// w_j / (sum of later weights), with weight w_i * (sum of later weights) / W: the same
+// expectation, one edge per neighbour but the heaviest.
+void eliminate(ApproximateCholesky &fac, std::vector<Edge> &nb, double excess_v, std::vector<double> &excess,
+               std::vector<std::vector<Edge>> &adj, std::mt19937_64 &rng, std::vector<double> &csum) {
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    std::sort(nb.begin(), nb.end(), [](const Edge &a, const Edge &b) { return a.w != b.w ? a.w < b.w : a.to < b.to; });
+    double total = 0.0;
+    for (const Edge &e : nb) total += e.w;
+    const double W = total + excess_v;
+    fac.pivot.push_back(W);
+    if (W > 0) {
+        for (const Edge &e : nb) {
+            fac.colidx.push_back(e.to);
+            fac.colval.push_back(e.w / W);
+            excess[e.to] += e.w * excess_v / W;  // what v's excess passes on stays on the diagonal
+        }
+        const size_t d = nb.size();
+        csum.resize(d);
+        double run = 0.0;
+        for (size_t i = 0; i < d; ++i) csum[i] = (run += nb[i].w);
+        for (size_t i = 0; i + 1 < d; ++i) {
+            const double later = total - csum[i];
+            if (!(later > 0)) continue;
+            const double r = csum[i] + uniform(rng) * later;
+            size_t j = static_cast<size_t>(std::upper_bound(csum.begin() + static_cast<long>(i) + 1, csum.end(), r) -
+                                           csum.begin());
+            if (j >= d) j = d - 1;
+            const double w = nb[i].w * later / W;
+            adj[nb[i].to].push_back({nb[j].to, w});
+            adj[nb[j].to].push_back({nb[i].to, w});
+        }
+    }
+    fac.colptr.push_back(static_cast<int64_t>(fac.colidx.size()));
+}
 
-    std::vector<char> gone(static_cast<size_t>(n), 0);
-    std::vector<double> merged(static_cast<size_t>(n), 0.0);  // weight per neighbour, scratch
-    std::vector<Edge> nb;
+}  // namespace
+
+std::unique_ptr<SchurSolver> approximate_cholesky_bipartite(int64_t na, int64_t nb, const int64_t *ptr,
+                                                            const uint32_t *idx, const double *val,
+                                                            const double *ea, const double *eb, uint64_t seed) {
+    const int64_t n = na + nb;
+    auto fac = std::make_unique<ApproximateCholesky>();
+    std::vector<std::vector<Edge>> adj(static_cast<size_t>(n));  // edges among b vertices only
+    std::vector<double> excess(static_cast<size_t>(n));
+    std::copy(ea, ea + na, excess.begin());
+    std::copy(eb, eb + nb, excess.begin() + na);
+    std::mt19937_64 rng(seed);
+    std::vector<Edge> live;
     std::vector<double> csum;
     fac->colptr.push_back(0);
-    for (int64_t t = 0; t < n; ++t) {
-        const int32_t v = fac->order[t];
-        // Live neighbours, parallel edges merged.
-        nb.clear();
+    fac->order.reserve(static_cast<size_t>(n));
+    // The a vertices: their edges are exactly their cells (an a vertex gains none, since no
+    // elimination before it touches it).
+    for (int64_t a = 0; a < na; ++a) {
+        fac->order.push_back(static_cast<int32_t>(a));
+        live.clear();
+        for (int64_t e = ptr[a]; e < ptr[a + 1]; ++e)
+            if (val[e] > 0) live.push_back({static_cast<int32_t>(na + idx[e]), val[e]});
+        eliminate(*fac, live, excess[a], excess, adj, rng, csum);
+    }
+    // The b vertices in random order, over the sampled edges.
+    std::vector<int32_t> rest(static_cast<size_t>(nb));
+    std::iota(rest.begin(), rest.end(), static_cast<int32_t>(na));
+    std::shuffle(rest.begin(), rest.end(), rng);
+    std::vector<char> gone(static_cast<size_t>(n), 0);
+    std::vector<double> merged(static_cast<size_t>(n), 0.0);
+    for (int32_t v : rest) {
+        fac->order.push_back(v);
+        live.clear();
         for (const Edge &e : adj[v]) {
             if (gone[e.to]) continue;
-            if (merged[e.to] == 0.0) nb.push_back({e.to, 0.0});
+            if (merged[e.to] == 0.0) live.push_back({e.to, 0.0});
             merged[e.to] += e.w;
         }
-        for (Edge &e : nb) {
+        for (Edge &e : live) {
             e.w = merged[e.to];
             merged[e.to] = 0.0;
         }
         std::vector<Edge>().swap(adj[v]);
         gone[v] = 1;
-        std::sort(nb.begin(), nb.end(), [](const Edge &a, const Edge &b) { return a.w != b.w ? a.w < b.w : a.to < b.to; });
-        double total = 0.0;
-        for (const Edge &e : nb) total += e.w;
-        const double W = total + excess[v];
-        fac->pivot.push_back(W);
-        if (W > 0) {
-            for (const Edge &e : nb) {
-                fac->colidx.push_back(e.to);
-                fac->colval.push_back(e.w / W);
-                // What v's excess passes on to each neighbour stays on its diagonal.
-                excess[e.to] += e.w * excess[v] / W;
-            }
-            // The clique that eliminating v creates has weight w_i w_j / W on {i, j}. Each
-            // neighbour i (lighter first) instead links to one heavier-or-later neighbour j,
-            // drawn with probability w_j / (sum of later weights), with weight
-            // w_i * (sum of later weights) / W: the same expectation, one edge per neighbour.
-            const size_t d = nb.size();
-            csum.resize(d);
-            double run = 0.0;
-            for (size_t i = 0; i < d; ++i) csum[i] = (run += nb[i].w);
-            for (size_t i = 0; i + 1 < d; ++i) {
-                const double later = total - csum[i];
-                if (!(later > 0)) continue;
-                const double r = csum[i] + uniform(rng) * later;
-                size_t j = static_cast<size_t>(std::upper_bound(csum.begin() + static_cast<long>(i) + 1, csum.end(), r) -
-                                               csum.begin());
-                if (j >= d) j = d - 1;
-                const double w = nb[i].w * later / W;
-                adj[nb[i].to].push_back({nb[j].to, w});
-                adj[nb[j].to].push_back({nb[i].to, w});
-            }
-        }
-        fac->colptr.push_back(static_cast<int64_t>(fac->colidx.size()));
+        // Rounding leaves tiny excesses of either sign; only a real one is kept.
+        eliminate(*fac, live, excess[v] > 0 ? excess[v] : 0.0, excess, adj, rng, csum);
     }
     return fac;
 }

@@ -48,7 +48,14 @@ std::unique_ptr<SchurSolver> envelope_cholesky(const SparseSym &S, const FactorB
 
 // Approximate Cholesky by randomised elimination (each eliminated vertex's clique is replaced
 // by an unbiased sample of as many edges as it had neighbours, less one, so the number of
-// edges never grows). Fixed seed: the same input gives the same factor.
-std::unique_ptr<SchurSolver> approximate_cholesky(const SparseSym &S, uint64_t seed);
+// edges never grows), of the Laplacian of a bipartite graph: na vertices on one side, nb on
+// the other, edges (a, b) of weight w > 0 given per a vertex (ptr over a, idx the b vertex,
+// val the weight), and non-negative diagonal excesses ea, eb. The a vertices are eliminated
+// first (they share no edge, so exactly where each is taken the sample stays unbiased), then
+// the b vertices in random order. Vertices are numbered a first, then na + b. Fixed seed: the
+// same input gives the same factor.
+std::unique_ptr<SchurSolver> approximate_cholesky_bipartite(int64_t na, int64_t nb, const int64_t *ptr,
+                                                            const uint32_t *idx, const double *val,
+                                                            const double *ea, const double *eb, uint64_t seed);
 
 }  // namespace quarnet
