@@ -142,7 +142,52 @@ class EnvelopeCholesky final : public SchurSolver {
     }
 };
 
+struct EnvelopeCost {
+    int64_t entries = 0;
+    double flops = 0.0;
+};
+
+// Envelope of the factor rows `vertex` of S (factor order; pos: factor row of each vertex,
+// -1 if none), known before any value is computed; fills first and rowptr when given.
+EnvelopeCost envelope_cost(const SparseSym &S, const std::vector<int32_t> &vertex, const std::vector<int64_t> &pos,
+                           int64_t *first, int64_t *rowptr) {
+    EnvelopeCost cost;
+    const int64_t m = static_cast<int64_t>(vertex.size());
+    for (int64_t i = 0; i < m; ++i) {
+        const int32_t v = vertex[i];
+        int64_t f = i;
+        for (int64_t e = S.ptr[v]; e < S.ptr[v + 1]; ++e) {
+            const int64_t p = pos[S.idx[e]];
+            if (p >= 0 && p < f) f = p;
+        }
+        if (first) first[i] = f;
+        if (rowptr) rowptr[i] = cost.entries;
+        cost.entries += i - f + 1;
+        cost.flops += 0.5 * static_cast<double>(i - f) * static_cast<double>(i - f + 1);
+    }
+    if (rowptr) rowptr[m] = cost.entries;
+    return cost;
+}
+
+bool over_budget(const EnvelopeCost &cost, const FactorBudget &budget, std::string *why) {
+    if (cost.entries <= budget.max_entries && cost.flops <= budget.max_flops) return false;
+    if (why)
+        *why = "the exact factor would hold " + std::to_string(cost.entries) + " entries and take " +
+               std::to_string(static_cast<int64_t>(cost.flops)) + " multiply-adds, over the budget of " +
+               std::to_string(budget.max_entries) + " and " + std::to_string(static_cast<int64_t>(budget.max_flops));
+    return true;
+}
+
 }  // namespace
+
+bool envelope_fits(const SparseSym &pattern, const FactorBudget &budget, std::string *why) {
+    std::vector<int32_t> order;
+    std::vector<int64_t> comp_start;
+    rcm_order(pattern, order, comp_start);
+    std::vector<int64_t> pos(static_cast<size_t>(pattern.n));
+    for (size_t i = 0; i < order.size(); ++i) pos[order[i]] = static_cast<int64_t>(i);
+    return !over_budget(envelope_cost(pattern, order, pos, nullptr, nullptr), budget, why);
+}
 
 std::unique_ptr<SchurSolver> envelope_cholesky(const SparseSym &S, const FactorBudget &budget, std::string *why) {
     std::vector<int32_t> order;
@@ -167,35 +212,13 @@ std::unique_ptr<SchurSolver> envelope_cholesky(const SparseSym &S, const FactorB
         }
     }
 
-    // The envelope and the work of factoring, known before any value is computed.
     const int64_t m = static_cast<int64_t>(fac->vertex.size());
     fac->first.resize(static_cast<size_t>(m));
     fac->rowptr.resize(static_cast<size_t>(m + 1));
-    int64_t entries = 0;
-    double flops = 0.0;
-    for (int64_t i = 0; i < m; ++i) {
-        const int32_t v = fac->vertex[i];
-        int64_t f = i;
-        for (int64_t e = S.ptr[v]; e < S.ptr[v + 1]; ++e) {
-            const int64_t p = pos[S.idx[e]];
-            if (p >= 0 && p < f) f = p;
-        }
-        fac->first[i] = f;
-        fac->rowptr[i] = entries;
-        entries += i - f + 1;
-        flops += 0.5 * static_cast<double>(i - f) * static_cast<double>(i - f + 1);
-    }
-    fac->rowptr[m] = entries;
-    if (entries > budget.max_entries || flops > budget.max_flops) {
-        if (why)
-            *why = "the exact factor would hold " + std::to_string(entries) + " entries and take " +
-                   std::to_string(static_cast<int64_t>(flops)) + " multiply-adds, over the budget of " +
-                   std::to_string(budget.max_entries) + " and " +
-                   std::to_string(static_cast<int64_t>(budget.max_flops));
-        return nullptr;
-    }
+    const EnvelopeCost cost = envelope_cost(S, fac->vertex, pos, fac->first.data(), fac->rowptr.data());
+    if (over_budget(cost, budget, why)) return nullptr;
 
-    fac->L.assign(static_cast<size_t>(entries), 0.0);
+    fac->L.assign(static_cast<size_t>(cost.entries), 0.0);
     for (int64_t i = 0; i < m; ++i) {
         const int32_t v = fac->vertex[i];
         double *row = fac->L.data() + fac->rowptr[i];

@@ -46,6 +46,12 @@ struct FactorBudget {
 // the budget (both known before any value is computed) or a pivot is not positive.
 std::unique_ptr<SchurSolver> envelope_cholesky(const SparseSym &S, const FactorBudget &budget, std::string *why);
 
+// Whether the exact factor of a matrix with this pattern (only ptr and idx are read) fits the
+// budget, in the order envelope_cholesky would use. Run on a sparse subgraph of a matrix's
+// graph it is a cheap guide to whether forming that matrix is worth it: in any one order a
+// subgraph's envelope is no larger, so a subgraph over budget means the matrix is too.
+bool envelope_fits(const SparseSym &pattern, const FactorBudget &budget, std::string *why);
+
 // Approximate Cholesky by randomised elimination (each eliminated vertex's clique is replaced
 // by an unbiased sample of as many edges as it had neighbours, less one, so the number of
 // edges never grows), of the Laplacian of a bipartite graph: na vertices on one side, nb on
