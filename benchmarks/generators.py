@@ -1,7 +1,7 @@
 """Data generators of the benchmark scenarios (fixed seeds, plain NumPy).
 
-Both follow the two designs of fixest's published OLS benchmarks, so timings
-are comparable in kind with the figures other packages publish:
+The first two follow the two designs of fixest's published OLS benchmarks, so
+timings are comparable in kind with the figures other packages publish:
 
 ``simple``
     Fixed effects drawn uniformly at random, so every fixed effect is well
@@ -19,6 +19,23 @@ are comparable in kind with the figures other packages publish:
     firms for 8 new individuals per firm step).  Years (round(n**0.3)) are
     uniform and add a third, well-connected effect.
 
+A third design is our own:
+
+``grid``
+    Workers (n/10) move among neighbouring firms of a 250 x 250 lattice: each
+    worker has a home firm drawn uniformly from the lattice, and each of its
+    rows picks a firm within Chebyshev distance 2 of home (a 5 x 5 window,
+    clipped at the lattice's edges).  The worker-firm graph is then as
+    connected as a 2-D lattice: its spectral gap shrinks with the square of the
+    lattice's side over the window's reach, so sweeps crawl (information moves
+    one window per sweep), and whichever of the two effects is eliminated, the
+    Schur complement on the other is the Laplacian of a 2-D lattice graph,
+    whose exact Cholesky factor fills in (in a profile ordering about g times
+    the lattice's width in entries for g levels; nested dissection does better
+    but still grows faster than g).  At 1e5 rows the firms outnumber the
+    workers and the lattice falls into a few dozen components.
+    Years (round(n**0.3)) are uniform, as in ``difficult``.
+
 Ids are 1-based like in the original R code, because the regressors of the
 difficult design are trigonometric functions of the ids themselves.
 """
@@ -33,7 +50,7 @@ SEED = 20240521  # one fixed seed for every scenario; n is mixed in below
 def _rng(n: int, which: str) -> np.random.Generator:
     # The seed sequence mixes the design and the size, so the 1e5 data set is
     # not a prefix of the 1e6 one and each (design, n) pair is reproducible.
-    return np.random.default_rng([SEED, int(n), {"simple": 1, "difficult": 2}[which]])
+    return np.random.default_rng([SEED, int(n), {"simple": 1, "difficult": 2, "grid": 3}[which]])
 
 
 def simple(n: int) -> dict[str, np.ndarray]:
@@ -83,7 +100,38 @@ def difficult(n: int) -> dict[str, np.ndarray]:
     return {"y": y, "x1": x1, "x2": x2, "indiv": indiv, "firm": firm, "year": year}
 
 
-GENERATORS = {"simple": simple, "difficult": difficult}
+GRID_SIDE = 250  # firms per side of the lattice
+GRID_REACH = 2  # Chebyshev distance of a worker's firms from its home firm
+
+
+def grid(n: int) -> dict[str, np.ndarray]:
+    """Workers moving among neighbouring firms of a 2-D lattice; regressors and y
+    as in the difficult design, with worker and firm in place of indiv and firm:
+    y = 3*x1 + 5*x2 + cos(worker) + cos(firm)**2 + sin(year) + N(0,1)."""
+    n = int(n)
+    rng = _rng(n, "grid")
+    n_worker = max(n // 10, 1)
+    n_year = int(round(n**0.3))
+    home = rng.integers(0, GRID_SIDE, size=(n_worker + 1, 2), dtype=np.int64)  # row 0 unused
+    worker = rng.integers(1, n_worker + 1, size=n, dtype=np.int64)
+    step = rng.integers(-GRID_REACH, GRID_REACH + 1, size=(n, 2), dtype=np.int64)
+    cell = np.clip(home[worker] + step, 0, GRID_SIDE - 1)
+    firm = cell[:, 0] * GRID_SIDE + cell[:, 1] + 1
+    year = rng.integers(1, n_year + 1, size=n, dtype=np.int64)
+    x1 = 5 * np.cos(worker) + 5 * np.sin(firm) + 5 * np.sin(year) + rng.uniform(0, 1, n)
+    x2 = np.cos(worker) + np.sin(firm) + np.sin(year) + rng.standard_normal(n)
+    y = (
+        3 * x1
+        + 5 * x2
+        + np.cos(worker)
+        + np.cos(firm) ** 2
+        + np.sin(year)
+        + rng.standard_normal(n)
+    )
+    return {"y": y, "x1": x1, "x2": x2, "worker": worker, "firm": firm, "year": year}
+
+
+GENERATORS = {"simple": simple, "difficult": difficult, "grid": grid}
 
 # The models timed on each design: (label, regressors, fixed effects).
 MODELS = {
@@ -95,5 +143,9 @@ MODELS = {
     "difficult": [
         ("2 FE", ["x1", "x2"], ["indiv", "firm"]),
         ("3 FE", ["x1", "x2"], ["indiv", "firm", "year"]),
+    ],
+    "grid": [
+        ("2 FE", ["x1", "x2"], ["worker", "firm"]),
+        ("3 FE", ["x1", "x2"], ["worker", "firm", "year"]),
     ],
 }
