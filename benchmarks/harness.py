@@ -4,15 +4,20 @@ Every case (one estimator on one data set and one model) runs in its own
 subprocess, so that
 
 * peak memory is the case's own: the child resets the kernel's resident-set
-  high-water mark (``/proc/self/clear_refs``) right before the timed call and
+  high-water mark (``/proc/self/clear_refs``) right before each timed call and
   reads ``VmHWM`` after it; the figure reported is that peak minus the resident
   size just before the call, i.e. what the estimator allocated on top of the
   data it was given (native allocations included, which tracemalloc misses);
+  kernels also mark where their solver proper starts, so the solver's own peak
+  can be set against the size of the matrix it demeans;
 * no estimator profits from caches, pools or JIT code another one left behind.
 
 Each child first runs the estimator once on a small data set of the same shape
 (so lazy imports, JIT compilation and first-touch page faults of the code are
-not timed), then times one call per repeat and keeps the fastest.
+not timed), then times one call, the "fresh" one, whose memory the process has
+never touched, and then ``warm`` more calls in the same process, of which the
+fastest is the "warm" time.  On this virtual machine memory first touched costs
+about 2 s per GiB, so the two can differ by seconds at 1e7 rows.
 
 The child reads the data from an ``.npz`` file written once per data set by the
 parent and writes its result as JSON to a file named by the parent; its stdout
@@ -111,13 +116,18 @@ def _peak_kib() -> int:
 
 
 # --------------------------------------------------------------------------
-# estimators.  Each takes the case's data and returns (coefficients, iterations):
-# iterations is None, or a function iterations(mode) giving the text of the
-# iterations column: for vantrel it counts, by running the demeaning again after
-# the timing, the iterations made; for pyfixest's demeaners it reports failure.
-# "kernel" estimators demean the matrix [y, x...] by the id matrix and take
-# coefficients from least squares on the demeaned columns; "model" estimators
-# are the packages' estimation functions on a DataFrame.
+# estimators.  "kernel" estimators demean the matrix [y, x...] by the id matrix:
+# fn(M, ids, case, solve_starts) returns (demeaned matrix, iterations) and calls
+# solve_starts() right before the solver proper, after whatever it prepares
+# (group index, the in-place copy, id conversions), so that the solver's own peak
+# memory is measured too; the coefficients are taken afterwards, untimed, by least
+# squares on the demeaned columns.  "model" estimators are the packages'
+# estimation functions on a DataFrame: fn(frame, case) returns (coefficients,
+# iterations).  iterations is None, or a function iterations(mode) giving the text
+# of the iterations column: for vantrel's accelerated kernel it counts, by running
+# the demeaning again after the timing, the iterations made; the coefficient-space
+# solver reports them (and its preconditioner) itself; for pyfixest's demeaners
+# it reports failure.
 
 
 def _not_converged(mode):
@@ -130,7 +140,7 @@ def _lstsq_coefs(demeaned: np.ndarray) -> np.ndarray:
     return np.linalg.lstsq(demeaned[:, 1:], demeaned[:, 0], rcond=None)[0]
 
 
-def _kernel_vantrel(M, ids, case):
+def _kernel_vantrel(M, ids, case, solve_starts):
     from vantrel.backend import quarnet
     from vantrel.backend.morlisk import make_pointer
 
@@ -144,32 +154,56 @@ def _kernel_vantrel(M, ids, case):
             return str(quarnet._demean_count(np.array(M, order="C"), None, A, 1e-9, 0, 1000, 0, True))
         return count_iterations(run, mode)
 
-    return _lstsq_coefs(run()), iterations
+    A = make_pointer(ids)
+    work = np.array(M, order="C")  # the kernel demeans in place
+    solve_starts()
+    return quarnet.MAP_NH_CG_accel(work, None, A, 1e-9, 0, 1000, 0, 0), iterations
 
 
-def _kernel_pyfixest_rust(M, ids, case):
+def _coef_report_text(report) -> str:
+    return f"{report['iterations']} ({report['preconditioner']})"
+
+
+def _kernel_vantrel_coef(M, ids, case, solve_starts):
+    from vantrel.backend import quarnet
+    from vantrel.backend.morlisk import make_pointer
+
+    A = make_pointer(ids)
+    work = np.array(M, order="C")  # demeaned in place
+    solve_starts()
+    report = quarnet.COEF_PCG_demean(work, None, A, 1e-9, 0, 1000, 0, 0)
+    return work, lambda mode: _coef_report_text(report)
+
+
+def _kernel_pyfixest_rust(M, ids, case, solve_starts):
     from pyfixest.estimation import demean
 
-    out, ok = demean(M, ids.astype(np.uint64), np.ones(len(M)))
-    return _lstsq_coefs(out), None if ok else _not_converged
+    flist, weights = ids.astype(np.uint64), np.ones(len(M))
+    solve_starts()
+    out, ok = demean(M, flist, weights)
+    return out, None if ok else _not_converged
 
 
-def _kernel_pyfixest_within(M, ids, case):
+def _kernel_pyfixest_within(M, ids, case, solve_starts):
     from pyfixest.core.demean import demean_within
 
-    out, ok, _ = demean_within(M, ids.astype(np.uint32))
-    return _lstsq_coefs(out), None if ok else _not_converged
+    flist = ids.astype(np.uint32)
+    solve_starts()
+    out, ok, _ = demean_within(M, flist)
+    return out, None if ok else _not_converged
 
 
-def _kernel_pyhdfe(M, ids, case):
+def _kernel_pyhdfe(M, ids, case, solve_starts):
     import pyhdfe
 
     # Symmetric sweeps with conjugate-gradient acceleration: the same method as
     # vantrel's accelerated kernel, so the comparison is of implementations.
+    # create() builds the group structures, residualize() is the solver.
     alg = pyhdfe.create(ids, drop_singletons=False, compute_degrees=False,
                         residualize_method="map",
                         options={"transform": "symmetric", "acceleration": "cg"})
-    return _lstsq_coefs(alg.residualize(M)), None
+    solve_starts()
+    return alg.residualize(M), None
 
 
 def _tolvane_call(frame, case, **kw):
@@ -186,6 +220,44 @@ def _model_vantrel(frame, case):
         return _tolvane_call(frame, case, verb=verbose, maxsubiter=maxiter)
 
     return np.asarray(res.params, dtype=float).ravel(), lambda mode: count_iterations(run, mode)
+
+
+@contextlib.contextmanager
+def _coef_reports():
+    """Record the reports of every coefficient-space solve made inside the block.
+
+    The driver binds the kernel's function under its own names at import, so the
+    function is replaced wherever a loaded vantrel module holds it.  The wrapper
+    adds one Python call to a solve of milliseconds at the least."""
+    from vantrel.backend import quarnet
+
+    original = quarnet.COEF_PCG_demean
+    reports = []
+
+    def recording(*args, **kwargs):
+        report = original(*args, **kwargs)
+        reports.append(report)
+        return report
+
+    holders = [(m, name) for m in list(sys.modules.values())
+               if getattr(m, "__name__", "").startswith("vantrel")
+               for name, obj in list(vars(m).items()) if obj is original]
+    for module, name in holders:
+        setattr(module, name, recording)
+    try:
+        yield reports
+    finally:
+        for module, name in holders:
+            setattr(module, name, original)
+
+
+def _model_vantrel_coef(frame, case):
+    import vantrel.tolvane  # noqa: F401  (loaded before the search for the kernel's references)
+
+    with _coef_reports() as reports:
+        res = _tolvane_call(frame, case, solver="coefficients")
+    text = " + ".join(_coef_report_text(r) for r in reports) or "?"
+    return np.asarray(res.params, dtype=float).ravel(), lambda mode: text
 
 
 def count_iterations(run, mode: str = "exact") -> str:
@@ -252,10 +324,12 @@ def _model_linearmodels(frame, case):
 ESTIMATORS = {
     # name: (kind, function, label for the tables)
     "vantrel-kernel": ("kernel", _kernel_vantrel, "vantrel MAP_NH_CG_accel"),
+    "vantrel-coef-kernel": ("kernel", _kernel_vantrel_coef, "vantrel COEF_PCG_demean"),
     "pyfixest-map-kernel": ("kernel", _kernel_pyfixest_rust, "pyfixest demean (rust MAP)"),
     "pyfixest-within-kernel": ("kernel", _kernel_pyfixest_within, "pyfixest demean_within (rust LSMR)"),
     "pyhdfe-kernel": ("kernel", _kernel_pyhdfe, "pyhdfe map+cg symmetric"),
     "vantrel": ("model", _model_vantrel, "vantrel tolvane"),
+    "vantrel-coef": ("model", _model_vantrel_coef, "vantrel tolvane solver=coefficients"),
     "pyfixest": ("model", _model_pyfixest_default, "pyfixest feols (default: rust MAP)"),
     "pyfixest-within": ("model", _model_pyfixest_within, "pyfixest feols (rust LSMR within)"),
     "linearmodels": ("model", _model_linearmodels, "linearmodels AbsorbingLS"),
@@ -311,30 +385,73 @@ def _warmup_data(case, kind):
     return (pd.DataFrame({**cols, **{f: ids[:, j] for j, f in enumerate(case["fes"])}}),)
 
 
+class _PeakProbe:
+    """Extra resident memory of one call: its high-water mark minus the resident
+    size when it started.  solve_starts() (called by kernels) begins a second count
+    for the solver proper, from the resident size at that point; the first count
+    keeps the whole call's peak."""
+
+    def __init__(self):
+        self.exact = _reset_peak()
+        # without clear_refs the mark cannot be reset: count from the peak so far
+        self.start = (_status_kib("VmRSS") if self.exact else None) or _peak_kib()
+        self.prepared_peak = 0
+        self.solve_start = None
+
+    def solve_starts(self):
+        self.prepared_peak = _peak_kib()
+        if self.exact and _reset_peak():
+            self.solve_start = _status_kib("VmRSS")
+
+    def finish(self) -> tuple[float, float | None]:
+        """(whole call, solver alone or None) in MiB."""
+        peak = _peak_kib()
+        whole = max(0, max(peak, self.prepared_peak) - self.start) / 1024
+        solve = None if self.solve_start is None else max(0, peak - self.solve_start) / 1024
+        return whole, solve
+
+
+def _call(fn, kind, args, case, solve_starts):
+    if kind == "kernel":
+        return fn(*args, case, solve_starts)
+    return fn(*args, case)
+
+
 def child_main(case_path: str, result_path: str) -> None:
     case = json.loads(Path(case_path).read_text())
     kind, fn, _ = ESTIMATORS[case["estimator"]]
     args = _load(case)
-    _capture_fd1(lambda: fn(*_warmup_data(case, kind), case))
-    gc.collect()
-    walls, coefs = [], None
-    rss_before = _status_kib("VmRSS") or 0
-    exact_peak = _reset_peak()
-    if not exact_peak:
-        rss_before = _peak_kib()
-    for _ in range(case.get("repeat", 1)):
+    _capture_fd1(lambda: _call(fn, kind, _warmup_data(case, kind), case, lambda: None))
+    walls, wholes, solves = [], [], []
+    coefs, count, warm_note = None, None, None
+    for i in range(1 + case.get("warm", 3)):
+        if i == 1 and walls[0] > case.get("warm_limit", float("inf")):
+            warm_note = f"skipped: fresh > {case['warm_limit']:.0f} s"
+            break
+        gc.collect()
+        probe = _PeakProbe()
         t0 = time.perf_counter()
-        coefs, count = fn(*args, case)
+        out, count = _call(fn, kind, args, case, probe.solve_starts)
         walls.append(time.perf_counter() - t0)
-    peak = _peak_kib()
+        whole, solve = probe.finish()
+        wholes.append(whole)
+        if solve is not None:
+            solves.append(solve)
+        if coefs is None:  # every call computes the same; the first one's are kept
+            coefs = _lstsq_coefs(out) if kind == "kernel" else out
+        del out
     iterations = None
     if count is not None and case.get("iterations", "exact") != "off":
         iterations = count(case.get("iterations", "exact"))
     Path(result_path).write_text(json.dumps({
-        "wall": min(walls),
+        "fresh": walls[0],
+        "warm": min(walls[1:]) if len(walls) > 1 else None,
+        "warm_note": warm_note,
         "walls": walls,
-        "peak_mib": max(0, peak - rss_before) / 1024,
-        "peak_exact": exact_peak,
+        "peak_mib": max(wholes),
+        "solve_mib": max(solves) if solves else None,
+        "solve_mibs": solves,
+        "input_mib": args[0].nbytes / 2**20 if kind == "kernel" else None,
         "iterations": iterations,
         "coefs": [float(c) for c in coefs],
     }))
@@ -369,17 +486,28 @@ def _bench_kernel_problem(n: int) -> dict[str, np.ndarray]:
     return data
 
 
-def run_case(case: dict, threads: int, timeout: float) -> dict:
+def child_env(threads: int, overrides: dict[str, str | None] | None = None) -> dict[str, str]:
+    """This process's environment with every package's thread variables set to
+    `threads`; overrides set (a value) or remove (None) further variables."""
     env = dict(os.environ)
     for var in THREAD_ENV:
         env[var] = str(threads)
+    for var, value in (overrides or {}).items():
+        if value is None:
+            env.pop(var, None)
+        else:
+            env[var] = value
+    return env
+
+
+def run_case(case: dict, threads: int, timeout: float, env: dict[str, str | None] | None = None) -> dict:
     with tempfile.TemporaryDirectory() as tmp:
         case_path, result_path = Path(tmp) / "case.json", Path(tmp) / "result.json"
         case_path.write_text(json.dumps(case))
         try:
             proc = subprocess.run(
                 [sys.executable, str(HERE / "harness.py"), str(case_path), str(result_path)],
-                env=env, capture_output=True, text=True, timeout=timeout)
+                env=child_env(threads, env), capture_output=True, text=True, timeout=timeout)
         except subprocess.TimeoutExpired:
             return {"error": f"timeout after {timeout:.0f} s"}
         if proc.returncode != 0 or not result_path.exists():
@@ -388,33 +516,63 @@ def run_case(case: dict, threads: int, timeout: float) -> dict:
         return json.loads(result_path.read_text())
 
 
-def compare(rows: list[dict], reference: str) -> None:
-    """Add, to every row of one (data set, model), the time ratio to the
-    reference estimator and the largest relative coefficient difference."""
-    ref = next((r for r in rows if r["estimator"] == reference and "error" not in r), None)
+def ratio(a, b):
+    return None if a is None or b is None else a / b
+
+
+def compare(rows: list[dict], estimators: list[str]) -> None:
+    """Add, to every row of one (data set, model), its fresh and warm times over the
+    reference's and its largest relative coefficient difference to the reference:
+    the first of `estimators` that succeeded (vantrel's accelerated kernel or
+    tolvane, unless they failed, as they do where the sweeps do not converge)."""
+    done = {r["estimator"]: r for r in rows if "error" not in r}
+    ref = next((done[e] for e in estimators if e in done), None)
     for r in rows:
+        r["reference"] = None if ref is None else ref["estimator"]
         if ref is None or "error" in r:
-            r["ratio"], r["max_rel_diff"] = None, None
+            r["ratio_fresh"] = r["ratio_warm"] = r["max_rel_diff"] = None
             continue
         a, b = np.asarray(r["coefs"]), np.asarray(ref["coefs"])
-        r["ratio"] = r["wall"] / ref["wall"]
+        r["ratio_fresh"] = ratio(r["fresh"], ref["fresh"])
+        r["ratio_warm"] = ratio(r["warm"], ref["warm"])
         r["max_rel_diff"] = float(np.max(np.abs(a - b) / np.maximum(np.abs(b), 1e-300)))
 
 
-def markdown_table(rows: list[dict]) -> str:
-    head = ("| data | model | estimator | wall s | iterations | peak MiB | "
-            "time / vantrel | max rel. coef. diff vs vantrel |")
-    lines = [head, "|" + "---|" * 8]
+def label(estimator: str) -> str:
+    return ESTIMATORS[estimator][2]
+
+
+def fmt(value, spec: str, missing: str = "") -> str:
+    return missing if value is None else format(value, spec)
+
+
+def markdown_table(rows: list[dict], kernel: bool = False) -> str:
+    """One line per case.  Kernel tables add the solver's own peak over the size of
+    the matrix it demeans (the in-place copy, group index and id conversions made
+    before the solver starts are in "peak MiB" but not in this ratio)."""
+    cols = ["data", "model", "estimator", "fresh s", "warm s", "iterations", "peak MiB"]
+    if kernel:
+        cols.append("solver peak / input")
+    cols += ["time / ref. (fresh, warm)", "max rel. coef. diff vs ref."]
+    lines = ["| " + " | ".join(cols) + " |", "|" + "---|" * len(cols)]
     for r in rows:
-        label = ESTIMATORS[r["estimator"]][2]
         if "error" in r:
-            lines.append(f"| {r['data']} | {r['model']} | {label} | failed: {r['error']} | | | | |")
+            cells = [r["data"], r["model"], label(r["estimator"]), f"failed: {r['error']}"]
+            lines.append("| " + " | ".join(cells + [""] * (len(cols) - len(cells))) + " |")
             continue
-        ratio = "" if r["ratio"] is None else f"{r['ratio']:.2f}"
-        diff = "" if r["max_rel_diff"] is None else f"{r['max_rel_diff']:.1e}"
-        it = "n/a" if r["iterations"] is None else r["iterations"]
-        lines.append(f"| {r['data']} | {r['model']} | {label} | {r['wall']:.3f} | {it} | "
-                     f"{r['peak_mib']:.0f} | {ratio} | {diff} |")
+        is_ref = r["estimator"] == r["reference"]
+        cells = [r["data"], r["model"], label(r["estimator"]), f"{r['fresh']:.3f}",
+                 fmt(r["warm"], ".3f", r.get("warm_note") or ""),
+                 "n/a" if r["iterations"] is None else r["iterations"], f"{r['peak_mib']:.0f}"]
+        if kernel:
+            cells.append(fmt(ratio(r["solve_mib"], r["input_mib"]), ".2f"))
+        times = f"{fmt(r['ratio_fresh'], '.2f', '-')}, {fmt(r['ratio_warm'], '.2f', '-')}"
+        cells += ["ref." if is_ref else times,
+                  "ref." if is_ref else fmt(r["max_rel_diff"], ".1e")]
+        lines.append("| " + " | ".join(cells) + " |")
+    refs = sorted({label(r["reference"]) for r in rows if r.get("reference")})
+    if refs:
+        lines += ["", "ref.: " + "; ".join(refs) + " (the first of the vantrel rows that succeeded)."]
     return "\n".join(lines)
 
 

@@ -3,15 +3,23 @@
 
 Sections, in the order they run (--only picks some):
   kernel-sweep  bench_kernel.py: vantrel's own sweep / CG / memory-floor benchmark
-  kernel        demeaning the same matrix with vantrel's kernel, pyfixest and pyhdfe
-  e2e           whole estimations: tolvane, pyfixest feols, linearmodels AbsorbingLS
+  kernel        demeaning the same matrix with vantrel's two kernels (sweeps with CG,
+                and the coefficient-space solver), pyfixest and pyhdfe
+  e2e           whole estimations: tolvane (both solvers), pyfixest feols,
+                linearmodels AbsorbingLS
+  contention    contention.py: nt=1 against nt=2 for vantrel's two kernels with two
+                busy competitor processes and without, OMP_WAIT_POLICY unset and
+                passive (difficult design at 1e5 rows, simple at 1e6, 3 effects)
   stages        stage_profile.py: where the time of whole tolvane calls goes, standard
                 errors and table included, on bench_driver.py's design and on the
                 simple design with 3 effects; then bench_driver.py's own stage timing
                 (all 1e7 rows unless --stage-rows)
 
-Every timed case runs in a fresh subprocess (harness.py); nothing here asserts on
-times.  Tables go to stdout as they fill, and with --output to a Markdown file.
+Every timed case runs in a fresh subprocess (harness.py), timed fresh (the first call
+in that process) and warm (the best of --warm further calls); nothing here asserts on
+times.  The kernel and e2e sections end with the speed-ups of the coefficient-space
+solver over its peers, from the rows of the same run.  Tables go to stdout as they
+fill, and with --output to a Markdown file.
 """
 
 from __future__ import annotations
@@ -31,16 +39,38 @@ sys.path.insert(0, str(HERE))
 import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
-SECTIONS = ("kernel-sweep", "kernel", "e2e", "stages")
-KERNEL_ESTIMATORS = ["vantrel-kernel", "pyfixest-map-kernel", "pyfixest-within-kernel", "pyhdfe-kernel"]
-E2E_ESTIMATORS = ["vantrel", "pyfixest", "pyfixest-within", "linearmodels"]
+SECTIONS = ("kernel-sweep", "kernel", "e2e", "contention", "stages")
+KERNEL_ESTIMATORS = ["vantrel-kernel", "vantrel-coef-kernel", "pyfixest-map-kernel",
+                     "pyfixest-within-kernel", "pyhdfe-kernel"]
+E2E_ESTIMATORS = ["vantrel", "vantrel-coef", "pyfixest", "pyfixest-within", "linearmodels"]
 # Peers too slow for the large sizes: pyhdfe is pure NumPy, AbsorbingLS builds sparse
 # dummy matrices (100 s already for the difficult 3-effect case at 1e5 rows).
 MAX_ROWS = {"pyhdfe-kernel": 1_000_000, "linearmodels": 100_000}
 # The kernel section also demeans bench_kernel.py's own matrix (rows sorted by the
 # effect with ~10-row groups, ~10,000-row groups scattered over all rows).
 KERNEL_DESIGNS = {**MODELS, "bench_kernel": [("2 FE", ["x1", "x2"], ["fe_small", "fe_large"])]}
+DESIGNS = list(KERNEL_DESIGNS)
 PEERS = ["numpy", "pandas", "scipy", "pyfixest", "pyhdfe", "linearmodels", "vantrel"]
+
+# What the coefficient-space solver is measured against, per section: its row, then
+# each peer with the cases where a minimum speed-up is asked of it, as (design, sizes
+# or None for all, models or None for all, minimum).  Peers without such cases are
+# shown for information.
+SPEEDUPS = {
+    "kernel": ("vantrel-coef-kernel", [
+        ("pyfixest-map-kernel", [("simple", {10_000_000}, {"3 FE"}, 2.0)]),
+        ("pyfixest-within-kernel", [("difficult", {1_000_000, 10_000_000}, None, 5.0),
+                                    ("grid", None, None, 1.0)]),
+        ("vantrel-kernel", []),
+    ]),
+    "e2e": ("vantrel-coef", [
+        ("pyfixest-within", [("difficult", {10_000_000}, None, 3.0)]),
+        ("pyfixest", []),
+        ("vantrel", []),
+    ]),
+}
+# the solver's own peak memory over the size of the matrix it demeans, at most
+SOLVER_MEMORY_LIMIT = 0.5
 
 
 def parse_args(argv=None):
@@ -52,17 +82,28 @@ def parse_args(argv=None):
                    help="comma-separated sections among " + ", ".join(SECTIONS))
     p.add_argument("--threads", type=int, default=os.cpu_count() or 1,
                    help="threads for every package (OMP/RAYON/NUMBA/BLAS variables); default nproc")
-    p.add_argument("--repeat", type=int, default=None,
-                   help="timed calls per case, the fastest kept (default 3 below 1e6 rows, else 1)")
+    p.add_argument("--warm", type=int, default=3,
+                   help="timed calls per case after the fresh one, the fastest kept as the warm time "
+                        "(default 3)")
+    p.add_argument("--warm-limit", type=float, default=60,
+                   help="no warm calls for a case whose fresh call took longer than this many seconds "
+                        "(default 60: the peers that fail to converge at 1e6-1e7 rows run for minutes)")
     p.add_argument("--timeout", type=float, default=1800, help="seconds before a case is abandoned")
     p.add_argument("--designs", type=lambda s: s.split(","), default=None,
-                   help="comma-separated data designs among simple, difficult, bench_kernel (default all)")
+                   help="comma-separated data designs among " + ", ".join(DESIGNS) + " (default all)")
+    p.add_argument("--contention-sizes", type=lambda s: [int(float(v)) for v in s.split(",")],
+                   default=[100_000, 1_000_000],
+                   help="rows of the contention section's difficult and simple data (default 1e5,1e6)")
     p.add_argument("--stage-rows", default="1e7", help="rows of the stage profile (default 1e7)")
     p.add_argument("--output", type=Path, help="also write the report as Markdown to this file")
     args = p.parse_args(argv)
     unknown = set(args.only) - set(SECTIONS)
     if unknown:
         p.error(f"unknown section(s) {sorted(unknown)}; choose from {', '.join(SECTIONS)}")
+    if args.designs is not None and set(args.designs) - set(DESIGNS):
+        p.error(f"unknown design(s) {sorted(set(args.designs) - set(DESIGNS))}; choose from {', '.join(DESIGNS)}")
+    if len(args.contention_sizes) != 2:
+        p.error("--contention-sizes takes two row counts: difficult,simple")
     if args.large and 10_000_000 not in args.sizes:
         args.sizes.append(10_000_000)
     return args
@@ -86,11 +127,8 @@ def run_script(report, name, extra_args, threads, timeout, markdown=False):
     if not path.exists():
         report(f"{name} is not in the tree: section skipped.\n")
         return
-    env = dict(os.environ)
-    for var in harness.THREAD_ENV:
-        env[var] = str(threads)
     t0 = time.perf_counter()
-    proc = subprocess.run([sys.executable, str(path), *extra_args], env=env, text=True,
+    proc = subprocess.run([sys.executable, str(path), *extra_args], env=harness.child_env(threads), text=True,
                           capture_output=True, timeout=timeout)
     fence = "" if markdown else "```"
     report(fence)
@@ -102,7 +140,7 @@ def run_script(report, name, extra_args, threads, timeout, markdown=False):
            f"{time.perf_counter() - t0:.0f} s)\n")
 
 
-def run_grid(report, estimators, designs, sizes, args, datadir):
+def run_grid(report, estimators, designs, sizes, args, datadir, kernel=False):
     rows_all = []
     for design, models in designs.items():
         if args.designs is not None and design not in args.designs:
@@ -115,18 +153,80 @@ def run_grid(report, estimators, designs, sizes, args, datadir):
                     if n > MAX_ROWS.get(est, float("inf")):
                         continue
                     case = {"estimator": est, "data": str(path), "x": x, "fes": fes,
-                            "repeat": args.repeat or (3 if n < 1_000_000 else 1),
+                            "warm": args.warm, "warm_limit": args.warm_limit,
                             # each extra tolvane run at 1e7 costs as much as the timed one
                             "iterations": "exact" if n <= 1_000_000 else "bracket"}
                     r = harness.run_case(case, args.threads, args.timeout)
-                    r.update(estimator=est, data=f"{design} n={n:.0e}", model=label)
+                    r.update(estimator=est, design=design, n=n, data=f"{design} n={n:.0e}", model=label)
                     rows.append(r)
-                    status = r.get("error") or f"{r['wall']:.3f} s"
+                    status = r.get("error") or f"{r['fresh']:.3f} s fresh, {r['warm'] or 0:.3f} s warm"
                     print(f"  {design} n={n:.0e} {label} {est}: {status}", file=sys.stderr, flush=True)
-                harness.compare(rows, reference=estimators[0])
+                harness.compare(rows, estimators)
                 rows_all.extend(rows)
-    report(harness.markdown_table(rows_all))
+    report(harness.markdown_table(rows_all, kernel=kernel))
     report()
+    return rows_all
+
+
+def _target(rules, row):
+    for design, sizes, models, minimum in rules:
+        if design == row["design"] and (sizes is None or row["n"] in sizes) \
+                and (models is None or row["model"] in models):
+            return minimum
+    return None
+
+
+def _verdict(values, ok):
+    """met when every measured value passes; which timing missed otherwise."""
+    missed = [name for name, v in values.items() if v is not None and not ok(v)]
+    if not any(v is not None for v in values.values()):
+        return "not measured"
+    return "missed (" + ", ".join(missed) + ")" if missed else "met"
+
+
+def speedup_table(rows, section):
+    """The coefficient-space solver's speed-ups over its peers, case by case: the
+    peer's time over the solver's, fresh and warm, from the rows of this run, with the
+    minimum asked where there is one (and, for kernels, its peak memory over the
+    input matrix's size)."""
+    subject, peers = SPEEDUPS[section]
+    name = harness.label(subject)
+    lines = [f"Speed-ups of {name}: the other estimator's time over its time, in the same run "
+             "(above 1: the coefficient-space solver is faster).\n",
+             "| data | model | over | fresh | warm | target | verdict |", "|" + "---|" * 7]
+    cases = {}
+    for r in rows:
+        cases.setdefault((r["data"], r["model"]), {})[r["estimator"]] = r
+    for (data, model), by_est in cases.items():
+        own = by_est.get(subject)
+        if own is None:
+            continue
+        if "error" in own:
+            lines.append(f"| {data} | {model} | (failed: {own['error']}) | | | converges | missed |")
+            continue
+        for peer, rules in peers:
+            other = by_est.get(peer)
+            if other is None:
+                continue
+            minimum = _target(rules, own)
+            target = "" if minimum is None else f"≥ {minimum:g}"
+            if "error" in other:
+                lines.append(f"| {data} | {model} | {harness.label(peer)} (failed) | | | {target} | |")
+                continue
+            fresh = other["fresh"] / own["fresh"]
+            warm = harness.ratio(other["warm"], own["warm"])
+            note = " (not converged)" if other.get("iterations") == "not converged" else ""
+            verdict = "" if minimum is None else _verdict({"fresh": fresh, "warm": warm},
+                                                         lambda v, m=minimum: v >= m)
+            lines.append(f"| {data} | {model} | {harness.label(peer)}{note} | {fresh:.2f} | "
+                         f"{harness.fmt(warm, '.2f', '-')} | {target} | {verdict} |")
+        if section == "kernel" and own.get("solve_mibs"):
+            per_call = [m / own["input_mib"] for m in own["solve_mibs"]]
+            values = {"fresh": per_call[0], "warm": max(per_call[1:]) if len(per_call) > 1 else None}
+            lines.append(f"| {data} | {model} | solver peak / input matrix | {values['fresh']:.2f} | "
+                         f"{harness.fmt(values['warm'], '.2f', '-')} | ≤ {SOLVER_MEMORY_LIMIT:g} | "
+                         f"{_verdict(values, lambda v: v <= SOLVER_MEMORY_LIMIT)} |")
+    return "\n".join(lines)
 
 
 def main(argv=None):
@@ -140,8 +240,8 @@ def main(argv=None):
     report(f"- load average at start (1, 5, 15 min): {info['load']}")
     versions = harness.package_versions(PEERS)
     report("- versions: " + ", ".join(f"{k} {v}" for k, v in versions.items()))
-    repeats = args.repeat or "3 below 1e6 rows, else 1"
-    report(f"- sizes: {', '.join(f'{n:.0e}' for n in args.sizes)}; timed calls per case: {repeats}\n")
+    report(f"- sizes: {', '.join(f'{n:.0e}' for n in args.sizes)}; timed calls per case: one fresh, "
+           f"then {args.warm} warm (none where the fresh call took over {args.warm_limit:g} s)\n")
 
     t_start = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
@@ -154,10 +254,18 @@ def main(argv=None):
             report("Matrix [y, x...] of each scenario, demeaned by its fixed effects (no "
                    "singleton removal); coefficients by least squares on the result. "
                    "bench_kernel is the matrix of bench_kernel.py at the same sizes.\n")
-            run_grid(report, KERNEL_ESTIMATORS, KERNEL_DESIGNS, args.sizes, args, datadir)
+            rows = run_grid(report, KERNEL_ESTIMATORS, KERNEL_DESIGNS, args.sizes, args, datadir, kernel=True)
+            report(speedup_table(rows, "kernel") + "\n")
         if "e2e" in args.only:
             report("## End to end (iid standard errors)\n")
-            run_grid(report, E2E_ESTIMATORS, MODELS, args.sizes, args, datadir)
+            rows = run_grid(report, E2E_ESTIMATORS, MODELS, args.sizes, args, datadir)
+            report(speedup_table(rows, "e2e") + "\n")
+        if "contention" in args.only:
+            report("## Contention: nt=1 against nt=2 beside busy processes\n")
+            run_script(report, "contention.py",
+                       ["--difficult-rows", str(args.contention_sizes[0]),
+                        "--simple-rows", str(args.contention_sizes[1])],
+                       args.threads, args.timeout * 4, markdown=True)
         if "stages" in args.only:
             report("## Stage profile of one estimate\n")
             for design in ("driver", "simple"):
