@@ -87,17 +87,17 @@ def difficult(n: int) -> dict[str, np.ndarray]:
     band_start = np.maximum(1, indiv // 8 - 10)
     firm = np.minimum(rng.integers(0, 21, size=n, dtype=np.int64) + band_start, n_firm)
     year = rng.integers(1, n_year + 1, size=n, dtype=np.int64)
-    x1 = 5 * np.cos(indiv) + 5 * np.sin(firm) + 5 * np.sin(year) + rng.uniform(0, 1, n)
-    x2 = np.cos(indiv) + np.sin(firm) + np.sin(year) + rng.standard_normal(n)
-    y = (
-        3 * x1
-        + 5 * x2
-        + np.cos(indiv)
-        + np.cos(firm) ** 2
-        + np.sin(year)
-        + rng.standard_normal(n)
-    )
-    return {"y": y, "x1": x1, "x2": x2, "indiv": indiv, "firm": firm, "year": year}
+    return {**_person_firm_outcomes(rng, indiv, firm, year), "indiv": indiv, "firm": firm, "year": year}
+
+
+def _person_firm_outcomes(rng, person, firm, year) -> dict[str, np.ndarray]:
+    """x1, x2 and y of the person-firm-year designs, functions of the 1-based ids plus
+    noise: y = 3*x1 + 5*x2 + cos(person) + cos(firm)**2 + sin(year) + N(0,1)."""
+    n = len(person)
+    x1 = 5 * np.cos(person) + 5 * np.sin(firm) + 5 * np.sin(year) + rng.uniform(0, 1, n)
+    x2 = np.cos(person) + np.sin(firm) + np.sin(year) + rng.standard_normal(n)
+    y = 3 * x1 + 5 * x2 + np.cos(person) + np.cos(firm) ** 2 + np.sin(year) + rng.standard_normal(n)
+    return {"y": y, "x1": x1, "x2": x2}
 
 
 GRID_SIDE = 250  # firms per side of the lattice
@@ -118,17 +118,7 @@ def grid(n: int) -> dict[str, np.ndarray]:
     cell = np.clip(home[worker] + step, 0, GRID_SIDE - 1)
     firm = cell[:, 0] * GRID_SIDE + cell[:, 1] + 1
     year = rng.integers(1, n_year + 1, size=n, dtype=np.int64)
-    x1 = 5 * np.cos(worker) + 5 * np.sin(firm) + 5 * np.sin(year) + rng.uniform(0, 1, n)
-    x2 = np.cos(worker) + np.sin(firm) + np.sin(year) + rng.standard_normal(n)
-    y = (
-        3 * x1
-        + 5 * x2
-        + np.cos(worker)
-        + np.cos(firm) ** 2
-        + np.sin(year)
-        + rng.standard_normal(n)
-    )
-    return {"y": y, "x1": x1, "x2": x2, "worker": worker, "firm": firm, "year": year}
+    return {**_person_firm_outcomes(rng, worker, firm, year), "worker": worker, "firm": firm, "year": year}
 
 
 GENERATORS = {"simple": simple, "difficult": difficult, "grid": grid}
