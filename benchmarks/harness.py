@@ -140,22 +140,27 @@ def _lstsq_coefs(demeaned: np.ndarray) -> np.ndarray:
     return np.linalg.lstsq(demeaned[:, 1:], demeaned[:, 0], rcond=None)[0]
 
 
-def _kernel_vantrel(M, ids, case, solve_starts):
-    from vantrel.backend import quarnet
+def _vantrel_inputs(M, ids):
+    """The group index and a copy of the matrix, which vantrel's kernels demean in place."""
     from vantrel.backend.morlisk import make_pointer
 
+    return make_pointer(ids), np.array(M, order="C")
+
+
+def _kernel_vantrel(M, ids, case, solve_starts):
+    from vantrel.backend import quarnet
+
     def run(verbose=0, maxiter=1000):
-        A = make_pointer(ids)
-        return quarnet.MAP_NH_CG_accel(np.array(M, order="C"), None, A, 1e-9, 0, maxiter, verbose, 0)
+        A, work = _vantrel_inputs(M, ids)
+        return quarnet.MAP_NH_CG_accel(work, None, A, 1e-9, 0, maxiter, verbose, 0)
 
     def iterations(mode):
         if hasattr(quarnet, "_demean_count"):  # the kernel's own silent counter
-            A = make_pointer(ids)
-            return str(quarnet._demean_count(np.array(M, order="C"), None, A, 1e-9, 0, 1000, 0, True))
+            A, work = _vantrel_inputs(M, ids)
+            return str(quarnet._demean_count(work, None, A, 1e-9, 0, 1000, 0, True))
         return count_iterations(run, mode)
 
-    A = make_pointer(ids)
-    work = np.array(M, order="C")  # the kernel demeans in place
+    A, work = _vantrel_inputs(M, ids)
     solve_starts()
     return quarnet.MAP_NH_CG_accel(work, None, A, 1e-9, 0, 1000, 0, 0), iterations
 
@@ -166,10 +171,8 @@ def _coef_report_text(report) -> str:
 
 def _kernel_vantrel_coef(M, ids, case, solve_starts):
     from vantrel.backend import quarnet
-    from vantrel.backend.morlisk import make_pointer
 
-    A = make_pointer(ids)
-    work = np.array(M, order="C")  # demeaned in place
+    A, work = _vantrel_inputs(M, ids)
     solve_starts()
     report = quarnet.COEF_PCG_demean(work, None, A, 1e-9, 0, 1000, 0, 0)
     return work, lambda mode: _coef_report_text(report)
