@@ -225,41 +225,11 @@ def _model_vantrel(frame, case):
     return np.asarray(res.params, dtype=float).ravel(), lambda mode: count_iterations(run, mode)
 
 
-@contextlib.contextmanager
-def _coef_reports():
-    """Record the reports of every coefficient-space solve made inside the block.
-
-    The driver binds the kernel's function under its own names at import, so the
-    function is replaced wherever a loaded vantrel module holds it.  The wrapper
-    adds one Python call to a solve of milliseconds at the least."""
-    from vantrel.backend import quarnet
-
-    original = quarnet.COEF_PCG_demean
-    reports = []
-
-    def recording(*args, **kwargs):
-        report = original(*args, **kwargs)
-        reports.append(report)
-        return report
-
-    holders = [(m, name) for m in list(sys.modules.values())
-               if getattr(m, "__name__", "").startswith("vantrel")
-               for name, obj in list(vars(m).items()) if obj is original]
-    for module, name in holders:
-        setattr(module, name, recording)
-    try:
-        yield reports
-    finally:
-        for module, name in holders:
-            setattr(module, name, original)
-
-
 def _model_vantrel_coef(frame, case):
-    import vantrel.tolvane  # noqa: F401  (loaded before the search for the kernel's references)
-
-    with _coef_reports() as reports:
-        res = _tolvane_call(frame, case, solver="coefficients")
-    text = " + ".join(_coef_report_text(r) for r in reports) or "?"
+    res = _tolvane_call(frame, case, solver="coefficients")
+    # the driver passes the solver's report on; without a fixed effect there is none
+    report = getattr(res, "absorption", None)
+    text = "n/a" if report is None else _coef_report_text(report)
     return np.asarray(res.params, dtype=float).ravel(), lambda mode: text
 
 
