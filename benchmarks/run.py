@@ -8,8 +8,9 @@ Sections, in the order they run (--only picks some):
   e2e           whole estimations: tolvane (both solvers), pyfixest feols,
                 linearmodels AbsorbingLS
   contention    contention.py: nt=1 against nt=2 for vantrel's two kernels with two
-                busy competitor processes and without, OMP_WAIT_POLICY unset and
-                passive (difficult design at 1e5 rows, simple at 1e6, 3 effects)
+                busy competitor processes and without, OMP_WAIT_POLICY unset,
+                passive and active (difficult design at 1e5 rows, simple at 1e6,
+                3 effects)
   stages        stage_profile.py: where the time of whole tolvane calls goes, standard
                 errors and table included, on bench_driver.py's design and on the
                 simple design with 3 effects; then bench_driver.py's own stage timing
