@@ -515,8 +515,8 @@ def label(estimator: str) -> str:
     return ESTIMATORS[estimator][2]
 
 
-def fmt(value, spec: str, missing: str = "") -> str:
-    return missing if value is None else format(value, spec)
+def fmt(value, pattern: str, missing: str = "") -> str:
+    return missing if value is None else format(value, pattern)
 
 
 def markdown_table(rows: list[dict], kernel: bool = False) -> str:
