@@ -75,7 +75,7 @@ def time_stages(df, nt=0, verb=0):
     data, _ = sample.renumber_fe_ids(data, fixedeffects, fenames)
     A = sample.group_index(data, fenames, threads)
     clock.lap("renumbering, group index")
-    yXtilde = partial_out.demean(data, y, x, A, MAP_NH_CG_accel, 1e-9, 0, 1000, verb, nt)
+    yXtilde, _ = partial_out.demean(data, y, x, A, MAP_NH_CG_accel, 1e-9, 0, 1000, verb, nt)
     clock.lap("demeaning")
     yXtilde, x, K = partial_out.drop_collinear(yXtilde, x, verb, msg)
     beta, _ = partial_out.least_squares(yXtilde, K, MAP_NH_CG_accel, msg)
