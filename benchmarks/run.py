@@ -94,6 +94,10 @@ def parse_args(argv=None):
                    help="no warm calls for a case whose fresh call took longer than this many seconds "
                         "(default 60: the peers that fail to converge at 1e6-1e7 rows run for minutes)")
     p.add_argument("--timeout", type=float, default=1800, help="seconds before a case is abandoned")
+    p.add_argument("--skip", type=lambda s: s.split(","), default=[],
+                   help="comma-separated estimators to leave out, each optionally as "
+                        "ESTIMATOR@DESIGN (e.g. vantrel-kernel@difficult: the sweeps that do not "
+                        "converge at 1e7 rows)")
     p.add_argument("--designs", type=lambda s: s.split(","), default=None,
                    help="comma-separated data designs among " + ", ".join(DESIGNS) + " (default all)")
     p.add_argument("--contention-sizes", type=lambda s: [int(float(v)) for v in s.split(",")],
@@ -156,6 +160,8 @@ def run_grid(report, estimators, designs, sizes, args, datadir, kernel=False):
                 rows = []
                 for est in estimators:
                     if n > MAX_ROWS.get((est, design), MAX_ROWS.get(est, float("inf"))):
+                        continue
+                    if est in args.skip or f"{est}@{design}" in args.skip:
                         continue
                     case = {"estimator": est, "data": str(path), "x": x, "fes": fes,
                             "warm": args.warm, "warm_limit": args.warm_limit,
