@@ -2,9 +2,10 @@
 //
 // Layout. The fixed effect with most levels (the "segment" effect) orders the rows: position
 // k runs through its groups one after another, so its part of every pass is a segment sum
-// that one thread owns. The other effects' level of each position is stored once, in the
-// narrow type uint32, in position order, so the passes read them sequentially even when the
-// caller's rows are not sorted. Coefficient arrays are (levels x K) row-major, the segment
+// that one thread owns. The other effects' level of each position is stored once, in 16 or
+// 32 bits, in position order, so the passes read them sequentially even when the caller's
+// rows are not sorted (then only the first and the closing pass, which read and write the
+// caller's matrix, visit its rows in scattered order). Coefficient arrays are (levels x K) row-major, the segment
 // effect's levels first; every effect has one extra level at the end that stands for "no
 // level" (rows outside every group of that effect) and whose coefficient stays 0.
 #include "coefsolve.hpp"
@@ -426,16 +427,17 @@ std::vector<double> level_sums(int64_t L, int64_t K, int threads, const Term &te
 //   x_b = S^+ (r_b - C' Da^-1 r_a),  x_a = Da^-1 (r_a - C x_b),  S = Db - C' Da^-1 C,
 // where C = Da'W Db holds the weighted counts of the (a, b) cells. S is a weighted graph
 // Laplacian, singular once per connected component of the a-b graph; its solver grounds one
-// level there. The component's null direction n (1 on its a levels, -1 on its b levels) is
-// given a diagonal-scaled weight of its own, so the preconditioner stays positive definite
-// on every direction the other fixed effects can move the residual along.
+// level there. That leaves the preconditioner singular only along the components' null
+// directions n (1 on the a levels, -1 on the b levels), and every row has its a and b level
+// in one component, so D n = 0: the residuals of the normal equations never point along n,
+// and on everything they can point along the preconditioner is positive definite, whatever
+// the other fixed effects. (Giving n a weight of its own amplified the rounding noise of
+// residuals that are already at rounding level: a column the fixed effects absorb.)
 struct PairBlock {
     int64_t sb = 1;                    // slot of b
     std::vector<int64_t> cell_ptr;     // cells of a level: [cell_ptr[a], cell_ptr[a+1])
     std::vector<uint32_t> cell_b;
     std::vector<double> cell_w;
-    std::vector<int32_t> comp_a, comp_b;  // component of each a and b level
-    std::vector<double> comp_gamma;       // 1 / (sum of the component's counts), 0 if empty
     // Exact: a solver of S on b's levels. Approximate: a solver of the whole pair block with
     // b's sign flipped (then a graph Laplacian on the a and b levels), vertices a then Ga + b.
     std::unique_ptr<SchurSolver> solver;
@@ -482,44 +484,6 @@ void build_cells(const Problem &P, PairBlock &pb) {
     pb.cell_b.resize(static_cast<size_t>(pb.cell_ptr[Ga]));
     pb.cell_w.resize(static_cast<size_t>(pb.cell_ptr[Ga]));
     scan(true);
-}
-
-// Connected components of the a-b graph (union-find), and each component's scale.
-void build_components(const Problem &P, PairBlock &pb, const std::vector<double> &counts) {
-    const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
-    std::vector<int64_t> parent(static_cast<size_t>(Ga + Gb));
-    std::iota(parent.begin(), parent.end(), 0);
-    auto find = [&](int64_t v) {
-        while (parent[v] != v) v = parent[v] = parent[parent[v]];
-        return v;
-    };
-    for (int64_t a = 0; a < Ga; ++a)
-        for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
-            const int64_t ra = find(a), rb = find(Ga + pb.cell_b[e]);
-            if (ra != rb) parent[std::max(ra, rb)] = std::min(ra, rb);
-        }
-    std::vector<int32_t> label(static_cast<size_t>(Ga + Gb), -1);
-    int32_t n_comp = 0;
-    pb.comp_a.resize(static_cast<size_t>(Ga));
-    pb.comp_b.resize(static_cast<size_t>(Gb));
-    std::vector<double> total;
-    for (int64_t v = 0; v < Ga + Gb; ++v) {
-        const int64_t r = find(v);
-        if (label[r] < 0) {
-            label[r] = n_comp++;
-            total.push_back(0.0);
-        }
-        const int32_t c = label[r];
-        if (v < Ga) {
-            pb.comp_a[v] = c;
-            total[c] += counts[P.off[0] + v];
-        } else {
-            pb.comp_b[v - Ga] = c;
-            total[c] += counts[P.off[pb.sb] + v - Ga];
-        }
-    }
-    pb.comp_gamma.resize(total.size());
-    for (size_t c = 0; c < total.size(); ++c) pb.comp_gamma[c] = total[c] > 0 ? 1.0 / total[c] : 0.0;
 }
 
 // S = Db - C' Da^-1 C on b's levels, rows in parallel: row b1 gathers, over the a levels of
@@ -649,21 +613,6 @@ void apply_pair(const Problem &P, const PairBlock &pb, const std::vector<double>
             for (int64_t j = 0; j < K; ++j) out[j] = da[a] > 0 ? out[j] / da[a] : 0.0;
         }
     }
-    // The null direction of each component: z += gamma n (n'r).
-    std::vector<double> s(pb.comp_gamma.size() * static_cast<size_t>(K), 0.0);
-    for (int64_t a = 0; a < Ga; ++a)
-        for (int64_t j = 0; j < K; ++j) s[pb.comp_a[a] * K + j] += ra[a * K + j];
-    for (int64_t b = 0; b < Gb; ++b)
-        for (int64_t j = 0; j < K; ++j) s[pb.comp_b[b] * K + j] -= rb[b * K + j];
-    for (size_t c = 0; c < pb.comp_gamma.size(); ++c)
-        for (int64_t j = 0; j < K; ++j) s[c * K + j] *= pb.comp_gamma[c];
-    for (int64_t a = 0; a < Ga; ++a)
-        if (da[a] > 0)
-            for (int64_t j = 0; j < K; ++j) za[a * K + j] += s[pb.comp_a[a] * K + j];
-    const double *dbc = counts.data() + ob;
-    for (int64_t b = 0; b < Gb; ++b)
-        if (dbc[b] > 0)
-            for (int64_t j = 0; j < K; ++j) zb[b * K + j] -= s[pb.comp_b[b] * K + j];
 }
 
 std::string fe_name(const Problem &P, int64_t slot) { return "fixed effect " + std::to_string(P.fe_of_slot[slot]); }
@@ -717,7 +666,6 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double
                std::to_string(static_cast<int64_t>(work_budget));
         return nullptr;
     }
-    build_components(P, *pb, counts);
     // The exact factor may hold about as many numbers as the cells (so its memory stays
     // within the cells'), and take up to 50 multiply-adds per cell; small problems always fit.
     const FactorBudget budget{std::max<int64_t>(n_cells + 4 * Gb, 200000),
@@ -827,8 +775,17 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
 
     std::vector<double> improvement_potential(sumsq.begin(), sumsq.end());
     std::vector<double> recent(static_cast<size_t>(K), 0.0);
-    constexpr double min_improvement = 1e-15;
+    // Improvements below 1e-15 count as none, as in the sweeps, and below that also those at
+    // the rounding level of the column itself (100 eps^2 times its sum of squares): a column
+    // the fixed effects absorb has no remaining potential, so only this floor ends its
+    // iterations, and it must end them at rounding level. One sweep by the absorbing effect
+    // leaves such a column at rounding level; the conjugate gradients approach it step by
+    // step, and stopped at 1e-15 they left it at about 1e-8 of its size, enough for least
+    // squares to keep it as a regressor (and the other slopes to go wrong).
     constexpr double min_potential = 2.220446049250313e-16;
+    std::vector<double> min_improvement(static_cast<size_t>(K));
+    for (int64_t j = 0; j < K; ++j)
+        min_improvement[j] = std::min(1e-15, 100.0 * min_potential * min_potential * static_cast<double>(sumsq[j]));
     // The rate is judged after `judge_first` iterations and then every `judge_every`, from
     // the larger measure of the last two iterations against that of the two before.
     // Conjugate gradients converge unevenly: the first few iterations are fast on any data
@@ -860,7 +817,7 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
         for (int64_t j = 0; j < K; ++j) {
             recent[j] = step[j] * rho[j];
             improvement_potential[j] -= recent[j];
-            const double numerator = recent[j] < min_improvement ? 0.0 : recent[j];  // NaN stays
+            const double numerator = recent[j] < min_improvement[j] ? 0.0 : recent[j];  // NaN stays
             const double ip = improvement_potential[j];
             const double denominator = ip >= min_potential ? ip : min_potential;
             const double qj = numerator / denominator;
