@@ -340,7 +340,12 @@ def _load(case):
         M = np.column_stack([raw[c] for c in ["y"] + case["x"]])
         # 0-based dense ids, as every kernel expects
         ids = np.column_stack([np.unique(raw[f], return_inverse=True)[1] for f in case["fes"]])
-        return M, ids.astype(np.int64)
+        if case.get("sorted"):
+            # Rows in the order of the effect with most levels, as tolvane hands them to the
+            # kernel; every estimator gets the same reordered matrix.
+            order = np.argsort(ids[:, np.argmax(ids.max(axis=0))], kind="stable")
+            M, ids = M[order], ids[order]
+        return np.ascontiguousarray(M), np.ascontiguousarray(ids, dtype=np.int64)
     return (pd.DataFrame({c: raw[c] for c in cols}),)
 
 

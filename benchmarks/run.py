@@ -94,6 +94,9 @@ def parse_args(argv=None):
                    help="no warm calls for a case whose fresh call took longer than this many seconds "
                         "(default 60: the peers that fail to converge at 1e6-1e7 rows run for minutes)")
     p.add_argument("--timeout", type=float, default=1800, help="seconds before a case is abandoned")
+    p.add_argument("--sorted", action="store_true",
+                   help="kernel section: rows sorted by the effect with most levels (as tolvane "
+                        "hands them to the kernel) instead of in the generator's scattered order")
     p.add_argument("--skip", type=lambda s: s.split(","), default=[],
                    help="comma-separated estimators to leave out, each optionally as "
                         "ESTIMATOR@DESIGN (e.g. vantrel-kernel@difficult: the sweeps that do not "
@@ -163,7 +166,7 @@ def run_grid(report, estimators, designs, sizes, args, datadir, kernel=False):
                         continue
                     if est in args.skip or f"{est}@{design}" in args.skip:
                         continue
-                    case = {"estimator": est, "data": str(path), "x": x, "fes": fes,
+                    case = {"estimator": est, "data": str(path), "x": x, "fes": fes, "sorted": args.sorted,
                             "warm": args.warm, "warm_limit": args.warm_limit,
                             # each extra tolvane run at 1e7 costs as much as the timed one
                             "iterations": "exact" if n <= 1_000_000 else "bracket"}
