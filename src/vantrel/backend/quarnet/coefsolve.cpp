@@ -795,6 +795,7 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
     constexpr int64_t judge_first = 8, judge_every = 4;
     constexpr double slow_solve = 30.0;
     std::vector<double> history;
+    bool judged = mode != PairMode::automatic;  // the pair block is tried at most once
 
     int64_t count = 0;
     for (;;) {
@@ -837,11 +838,11 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
         }
 
         bool restart = false;
-        if (mode == PairMode::automatic && !pair && count >= judge_first && (count - judge_first) % judge_every == 0) {
+        if (!judged && count >= judge_first && (count - judge_first) % judge_every == 0) {
             auto window_max = [&](int64_t from) { return std::max(history[from], history[from + 1]); };
-            const int64_t past = count - 4, recent = count - 2;
-            const double e_past = window_max(past), e_recent = window_max(recent);
-            const double rate = std::pow(e_recent / e_past, 1.0 / static_cast<double>(recent - past));
+            const int64_t older = count - 4, newer = count - 2;
+            const double e_past = window_max(older), e_recent = window_max(newer);
+            const double rate = std::pow(e_recent / e_past, 1.0 / static_cast<double>(newer - older));
             const double more = rate < 1 ? std::log(opt.tol / e_recent) / std::log(rate) : HUGE_VAL;
             if (e_recent > 0 && e_past > 0 && !(more <= slow_solve)) {
                 std::string why;
@@ -849,6 +850,7 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
                 std::snprintf(buf, sizeof buf, "Jacobi rate %.4f per iteration predicts %s more iterations", rate,
                               std::isfinite(more) ? std::to_string(static_cast<int64_t>(more)).c_str() : "unbounded");
                 pair = build_pair(P, counts, true, &why);
+                judged = true;
                 if (pair) {
                     out.preconditioner = pair->kind;
                     out.reason = std::string(buf) + "; " + why;
