@@ -771,6 +771,7 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
         return level_sums(L, K, threads, [&](int64_t l, int64_t j) { return r[l * K + j] * z[l * K + j]; });
     };
     std::vector<double> rho = precondition();
+    const std::vector<double> rho_first = rho;
     p = z;
 
     std::vector<double> improvement_potential(sumsq.begin(), sumsq.end());
@@ -782,7 +783,13 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
     // leaves such a column at rounding level; the conjugate gradients approach it step by
     // step, and stopped at 1e-15 they left it at about 1e-8 of its size, enough for least
     // squares to keep it as a regressor (and the other slopes to go wrong).
+    // A column is done, and stays as it is, once a step improves it by less than that floor
+    // or once r'z has fallen to the rounding level of its first value (100 eps^2 of it): its
+    // residual is then rounding noise, which drifts into the null space of D'WD, where p'Ap
+    // vanishes while r'z does not, so further steps are ratios of noise. On a converged
+    // column waiting for the others they grew to 1e26 and ruined it.
     constexpr double min_potential = 2.220446049250313e-16;
+    std::vector<char> done(static_cast<size_t>(K), 0);
     std::vector<double> min_improvement(static_cast<size_t>(K));
     for (int64_t j = 0; j < K; ++j)
         min_improvement[j] = std::min(1e-15, 100.0 * min_potential * min_potential * static_cast<double>(sumsq[j]));
@@ -804,7 +811,7 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
         const std::vector<double> pq =
             level_sums(L, K, threads, [&](int64_t l, int64_t j) { return p[l * K + j] * q[l * K + j]; });
         std::vector<double> step(static_cast<size_t>(K));
-        for (int64_t j = 0; j < K; ++j) step[j] = pq[j] > 0 ? rho[j] / pq[j] : 0.0;
+        for (int64_t j = 0; j < K; ++j) step[j] = !done[j] && pq[j] > 0 ? rho[j] / pq[j] : 0.0;
         for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
             for (int64_t l = l0; l < l1; ++l)
                 for (int64_t j = 0; j < K; ++j) {
@@ -818,7 +825,8 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
         for (int64_t j = 0; j < K; ++j) {
             recent[j] = step[j] * rho[j];
             improvement_potential[j] -= recent[j];
-            const double numerator = recent[j] < min_improvement[j] ? 0.0 : recent[j];  // NaN stays
+            if (recent[j] < min_improvement[j]) done[j] = 1;
+            const double numerator = done[j] ? 0.0 : recent[j];  // NaN stays
             const double ip = improvement_potential[j];
             const double denominator = ip >= min_potential ? ip : min_potential;
             const double qj = numerator / denominator;
@@ -869,6 +877,8 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
             }
         }
         std::vector<double> rho_new = precondition();
+        for (int64_t j = 0; j < K; ++j)
+            if (rho_new[j] <= 100.0 * min_potential * min_potential * rho_first[j]) done[j] = 1;
         std::vector<double> beta(static_cast<size_t>(K));
         for (int64_t j = 0; j < K; ++j) beta[j] = restart || !(rho[j] > 0) ? 0.0 : rho_new[j] / rho[j];
         for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
