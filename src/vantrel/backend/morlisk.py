@@ -16,6 +16,9 @@ __all__ = ["make_pointer", "powerset"]
 
 # Below this many rows a pass over a column takes less time than starting a thread for it.
 _PARALLEL_ROWS = 200_000
+# Dense ids leave at most a few ids without rows (after singleton removal, say); more
+# than this many per row can only be ids that were never numbered densely.
+_MAX_GROUPS_PER_ROW = 4
 
 
 def _map_columns(fn, items, threads, n_rows):
@@ -71,6 +74,11 @@ def _checked_ids(ids):
             raise ValueError(f"ids must be dense ids 0 .. G-1, got the negative id {low}")
         if high > np.iinfo(np.int64).max:
             raise ValueError(f"ids must fit in int64, got the id {high}")
+        # The group table has a row per id up to the largest, so sparse ids (firm numbers
+        # like 1e12, say) would ask for terabytes before anything else fails.
+        if high >= _MAX_GROUPS_PER_ROW * ids.shape[0]:
+            raise ValueError(f"ids must be dense ids 0 .. G-1, got the id {high} for {ids.shape[0]} rows "
+                             f"(at most {_MAX_GROUPS_PER_ROW} ids per row; number them densely first)")
     return ids
 
 

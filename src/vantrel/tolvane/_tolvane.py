@@ -5,6 +5,7 @@ its own module (sample, partial_out, redundancy, ...) as functions with explicit
 and outputs, so the body below reads as the list of stages.
 """
 
+import os
 from types import SimpleNamespace
 
 # The module's surface binds the libraries, the kernel functions, the index helpers and
@@ -73,7 +74,34 @@ def _check_name_list(name, value, allow_none):
         raise TypeError(name + " must be a list of column names, got " + repr(value))
 
 
-def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter):
+_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
+
+
+def _check_labels(name, value):
+    # Fixed-effect terms are split at "#" and every label ends up in messages and formula
+    # texts, so a model is only defined over text labels.
+    for label in value or []:
+        if not isinstance(label, str):
+            raise TypeError("column labels must be strings: " + name + " holds " + repr(label)
+                            + " (" + type(label).__name__ + ")")
+
+
+def _check_integer(name, value, low, high, allow_bool):
+    # The kernel takes these as C integers; anything else would surface as an unrelated
+    # binding error, or not at all (a float verbosity would silently truncate).
+    if isinstance(value, bool) and not allow_bool or not isinstance(value, (int, np.integer)):
+        raise TypeError(name + " must be an integer, got " + repr(value) + " (" + type(value).__name__ + ")")
+    if not low <= value <= high:
+        raise ValueError(name + " must be between " + str(low) + " and " + str(high) + ", got " + str(value))
+
+
+def max_threads():
+    """Largest `nt` accepted: more threads than this only exhaust the OpenMP runtime."""
+    return max(256, 4 * (os.cpu_count() or 1))
+
+
+def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter,
+                        verb=0, nt=0):
     """Reject bad arguments before any data are touched; return the normalised setype."""
     if data is None:
         raise RuntimeError("data must not be empty")
@@ -96,6 +124,14 @@ def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, mi
         raise ValueError("y must hold exactly one column name, got " + repr(y))
     if len(x) == 0:
         raise ValueError("x must hold at least one regressor name, got " + repr(x))
+    if isinstance(data.columns, pd.MultiIndex):
+        raise TypeError("data must have one level of column labels, got " + str(data.columns.nlevels) + " levels")
+    for name, value in (("y", y), ("x", x), ("fixedeffects", fixedeffects), ("clustvars", clustvars)):
+        _check_labels(name, value)
+    _check_integer("minsubiter", minsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
+    _check_integer("maxsubiter", maxsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
+    _check_integer("verb", verb, _INT64_MIN, _INT64_MAX, allow_bool=True)
+    _check_integer("nt", nt, 0, max_threads(), allow_bool=False)
     return setype
 
 
@@ -147,7 +183,8 @@ def tolvane(
     clustvars: up to four cluster variables; FEgen: also recover the fixed-effect values;
     verb: verbosity; eps_MAP, minsubiter, maxsubiter: demeaning tolerance and iteration
     bounds; accel: conjugate-gradient acceleration; nt: threads of the kernel and of the
-    driver's row gathers and group indexes (0: the kernel's OpenMP default and every usable CPU);
+    driver's row gathers and group indexes (0: the kernel's OpenMP default and every usable CPU;
+    at most max(256, 4 * os.cpu_count()));
     print_stata_style_summary: print the regression table (needs standard errors);
     solver (keyword only): "sweeps" (default) partials the fixed effects out by symmetric
     sweeps of the data, accelerated by conjugate gradients when `accel` is true;
@@ -168,7 +205,8 @@ def tolvane(
         accelfunc = COEF_PCG_demean
     elif solver != "sweeps":
         raise ValueError("solver must be 'sweeps' or 'coefficients', got " + repr(solver))
-    setype = _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter)
+    setype = _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter,
+                                 verb, nt)
     y, x = list(y), list(x)
     if clustvars is not None:
         clustvars = list(clustvars)

@@ -25,6 +25,7 @@ import pandas as pd
 
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import _counting_sort, calc_B, panelsetup
+from vantrel.tolvane.inference import residual_dof
 from vantrel.tolvane.sample import column_ids, combine_ids, sorted_codes
 
 # Eigenvalues below this are taken as a genuine loss of semidefiniteness
@@ -172,6 +173,8 @@ def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe
     if setype == "none":
         return out
 
+    if setype in ("homoskedastic", "heteroskedastic"):
+        residual_dof(N, K, total_nonredundant_fe)
     X = yXtilde[:, 1:]
     out.xx_inv = np.linalg.inv(X.T @ X)
     if setype == "homoskedastic":

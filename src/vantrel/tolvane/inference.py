@@ -22,6 +22,19 @@ import numpy as np
 import scipy.stats
 
 
+def residual_dof(N, K, charged):
+    """``N - K - charged``, the residual degrees of freedom a variance is divided by.
+
+    Zero raises ZeroDivisionError, the error the bare division gave, but with the
+    counts that used the observations up.
+    """
+    dof = N - K - charged
+    if dof == 0:
+        raise ZeroDivisionError(f"No residual degrees of freedom left: {N} observations, {K} regressors "
+                                f"and {charged} fixed-effect parameters")
+    return dof
+
+
 def _two_sided_p(tstat, df):
     return scipy.stats.t.cdf(-np.abs(tstat), df) * 2
 
@@ -138,10 +151,8 @@ def fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant
     # A constant dependent variable gives NumPy's inf/NaN here, not an error.
     r_squared = float(1 - RSS / TSS)
 
-    if setype in ("homoskedastic", "heteroskedastic"):
-        dof = N - K - total_nonredundant_fe
-    else:
-        dof = N - K - N_FE
+    charged = total_nonredundant_fe if setype in ("homoskedastic", "heteroskedastic") else N_FE
+    dof = residual_dof(N, K, charged)
     adj_r_squared = 1 - (1 - r_squared) * (N - 1) / dof
     root_mse = float(np.sqrt(float(RSS) / dof))
 

@@ -86,7 +86,7 @@ def check_variables(data, y, x, fixedeffects, setype, clustvars):
             raise ValueError("Fixed effects variable(s) not in data: " + str(missing_fe))
         keepvars += fe_vars
     if setype == "cluster":
-        if clustvars is None:
+        if not clustvars:  # an empty list defines no cluster either
             raise ValueError("No cluster defined")
         if len(clustvars) > 4:
             raise ValueError("At most 4 cluster dimensions allowed")

@@ -1,0 +1,106 @@
+"""Inputs an adversarial caller may send: each ends as the right answer or as an error that
+names the argument and says what is wrong, never as a crash, a silently wrong number or an
+unrelated library error."""
+
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vantrel.backend.morlisk import make_pointer
+from vantrel.tolvane._tolvane import tolvane
+
+
+@pytest.fixture
+def df(panel):
+    return panel(seed=1, n=120, groups=(6, 4))
+
+
+def _fit(data, x=("x1",), fes=("a",), **kw):
+    kw.setdefault("print_stata_style_summary", False)
+    return tolvane(["y"], list(x), list(fes), data, **kw)
+
+
+THREAD_LIMIT = max(256, 4 * os.cpu_count())
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        pytest.param(dict(nt=1.5), TypeError, "nt must be an integer, got 1.5", id="nt_float"),
+        pytest.param(dict(nt=True), TypeError, "nt must be an integer, got True", id="nt_bool"),
+        pytest.param(dict(nt=100_000), ValueError, f"nt must be between 0 and {THREAD_LIMIT}, got 100000",
+                     id="nt_too_many"),
+        pytest.param(dict(nt=2**31 - 1), ValueError, "nt must be between 0", id="nt_int_max"),
+        pytest.param(dict(nt=-1), ValueError, "nt must be between 0", id="nt_negative"),
+        pytest.param(dict(verb=0.5), TypeError, "verb must be an integer, got 0.5", id="verb_float"),
+        pytest.param(dict(maxsubiter=2**63), ValueError, "maxsubiter must be between", id="maxsubiter_over_int64"),
+        pytest.param(dict(minsubiter=-(2**63) - 1), ValueError, "minsubiter must be between",
+                     id="minsubiter_under_int64"),
+        pytest.param(dict(setype="cluster", clustvars=[]), ValueError, "No cluster defined", id="clustvars_empty"),
+        pytest.param(dict(fes=[1]), TypeError, "column labels must be strings: fixedeffects holds 1 (int)",
+                     id="fe_term_int"),
+        pytest.param(dict(x=[0]), TypeError, "column labels must be strings: x holds 0 (int)", id="x_int_label"),
+        pytest.param(dict(x=[("x", 1)]), TypeError, "column labels must be strings: x holds ('x', 1)",
+                     id="x_tuple_label"),
+        pytest.param(dict(x=[None]), TypeError, "column labels must be strings: x holds None", id="x_none_label"),
+        pytest.param(dict(setype="cl", clustvars=[2.0]), TypeError, "column labels must be strings: clustvars",
+                     id="cluster_float_label"),
+    ],
+)
+def test_bad_arguments_are_named(df, kwargs, error, text):
+    with pytest.raises(error) as info:
+        _fit(df, **kwargs)
+    assert str(info.value).startswith(text)
+
+
+@pytest.mark.parametrize("nt", [pytest.param(np.int64(1), id="numpy_int"), pytest.param(THREAD_LIMIT, id="limit")])
+def test_thread_counts_within_the_limit_are_accepted(df, ols_oracle, nt):
+    out = _fit(df, nt=nt)
+    try:
+        np.testing.assert_allclose(out.params.ravel(), ols_oracle(df, "y", ["x1"], ["a"])[0], rtol=1e-8)
+    finally:
+        _fit(df, nt=os.cpu_count())  # nt persists process-wide; hand the default back
+
+
+def test_multiindex_columns_are_rejected(df):
+    wide = pd.concat({"v": df}, axis=1)
+    with pytest.raises(TypeError, match="^data must have one level of column labels, got 2 levels$"):
+        tolvane([("v", "y")], [("v", "x1")], None, wide)
+
+
+def test_no_residual_degrees_of_freedom_is_named():
+    # two groups of two rows, two regressors: N - K - N_FE = 0
+    data = pd.DataFrame({"y": [1.0, 2.0, 3.0, 4.0], "x1": [1.0, 0.0, 3.0, 1.0], "x2": [0.5, 2.0, 1.0, 7.0],
+                         "a": [0, 0, 1, 1]})
+    for setype in ("iid", "HC1", "none"):
+        with pytest.raises(ZeroDivisionError, match="^No residual degrees of freedom left: 4 observations, "
+                                                    "2 regressors and 2 fixed-effect parameters$"):
+            _fit(data, x=["x1", "x2"], setype=setype)
+
+
+def test_read_only_frame_gives_the_writable_result(df, ols_oracle):
+    frozen = {}
+    for name in df.columns:
+        values = df[name].to_numpy().copy()
+        values.flags.writeable = False
+        frozen[name] = values
+    out = _fit(pd.DataFrame(frozen, copy=False), x=["x1", "x2"], fes=["a", "b"])
+    np.testing.assert_allclose(out.params.ravel(), ols_oracle(df, "y", ["x1", "x2"], ["a", "b"])[0], rtol=1e-7)
+
+
+@pytest.mark.parametrize(
+    "ids, accepted",
+    [
+        pytest.param(np.array([[0], [10**12]]), False, id="sparse_1e12"),
+        pytest.param(np.array([[0], [8]]), False, id="four_ids_per_row_exceeded"),
+        pytest.param(np.array([[0], [7]]), True, id="four_ids_per_row"),
+    ],
+)
+def test_make_pointer_checks_density_before_allocating(ids, accepted):
+    if accepted:
+        assert len(make_pointer(ids)[0, 1]) == ids.max() + 1
+    else:
+        with pytest.raises(ValueError, match=f"^ids must be dense ids 0 .. G-1, got the id {ids.max()} for 2 rows"):
+            make_pointer(ids)
