@@ -104,3 +104,44 @@ def test_make_pointer_checks_density_before_allocating(ids, accepted):
     else:
         with pytest.raises(ValueError, match=f"^ids must be dense ids 0 .. G-1, got the id {ids.max()} for 2 rows"):
             make_pointer(ids)
+
+
+@pytest.mark.parametrize("x", [pytest.param(["x"], id="id_only"), pytest.param(["x", "firm"], id="id_and_regressor")])
+def test_integer_ids_beyond_double_precision_stay_distinct(ols_oracle, x):
+    rng = np.random.default_rng(0)
+    k = rng.integers(0, 10, 400)
+    data = pd.DataFrame({"y": rng.normal(size=400) + 5 * k, "x": rng.normal(size=400), "firm": 2**53 + k})
+    out = _fit(data, x=x, fes=["firm"], setype="cluster", clustvars=["firm"])
+    # the same model with ids that doubles hold exactly
+    expected, n_used = ols_oracle(data.assign(firm=k), "y", ["x"], ["firm"])
+    assert out.model.exog_names == ["x"] and out.nobs == n_used
+    np.testing.assert_allclose(out.params.to_numpy(), expected, rtol=1e-9)
+    assert out.df_resid_inference == 9
+    assert data["firm"].dtype == np.int64 and data["firm"].min() == 2**53
+
+
+@pytest.mark.parametrize("column, role", [("y", "Dependent variable"), ("x1", "Regressor")])
+@pytest.mark.parametrize("dtype", [np.complex128, np.complex64])
+def test_complex_columns_are_rejected_by_name(df, column, role, dtype):
+    data = df.assign(**{column: df[column].to_numpy() + 0j}).astype({column: dtype})
+    with pytest.raises(TypeError, match=f"^{role} '{column}' is complex"):
+        _fit(data)
+
+
+@pytest.mark.parametrize(
+    "names",
+    [
+        pytest.param(["a"], id="fixed_effect"),
+        pytest.param(["b"], id="cluster"),
+        pytest.param(["x1"], id="regressor"),
+        pytest.param(["y", "a"], id="multiindex"),
+    ],
+)
+def test_index_names_do_not_enter_the_model(df, names):
+    plain = _fit(df, setype="cluster", clustvars=["b"])
+    labelled = df.set_index([df.index, df.index * 2]) if len(names) == 2 else df
+    out = _fit(labelled.rename_axis(names), setype="cluster", clustvars=["b"])
+    np.testing.assert_array_equal(out.params.to_numpy(), plain.params.to_numpy())
+    np.testing.assert_array_equal(out.bse.to_numpy(), plain.bse.to_numpy())
+    # the labels still travel with the rows (df has the default labels 0 .. N-1)
+    assert list(out.resid.index) == list(labelled.index[plain.resid.index.to_numpy()])

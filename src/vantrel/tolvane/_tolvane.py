@@ -213,7 +213,7 @@ def tolvane(
 
     # 1-2. Private estimation sample without missing or non-finite values.
     keepvars = check_variables(data, y, x, fixedeffects, setype, clustvars)
-    data = working_frame(data, keepvars, y, x, setype, clustvars, msg)
+    data = working_frame(data, keepvars, y, x, setype, clustvars, msg, fixedeffects)
     threads = gather_threads(nt)
     data = drop_invalid_rows(data, y, x, verb, msg, threads)
     x_all = x

@@ -109,27 +109,45 @@ def check_variables(data, y, x, fixedeffects, setype, clustvars):
     return keepvars
 
 
-def working_frame(data, keepvars, y, x, setype, clustvars, msg):
+def working_frame(data, keepvars, y, x, setype, clustvars, msg, fixedeffects=None):
     """Private copy of the used columns, dependent variable and regressors as float64.
 
     The copy is taken column by column so that every column keeps its own dtype: one
     shared array would round 64-bit integer ids above 2**53 to doubles whenever a float
     column is kept too (merging distinct groups), and turn everything into Python objects
-    as soon as one text column is kept.
+    as soon as one text column is kept. For the same reason an integer (or boolean) column
+    that is also a fixed-effect or cluster variable keeps its dtype here, and the model
+    reads it as float64 where it stacks the regressors. The caller's index labels are
+    kept, but not the index's names: a level named like a used column would make that
+    name ambiguous to pandas' grouping.
     """
-    data = pd.DataFrame({name: data[name].array.copy() for name in keepvars}, index=data.index, copy=False)
+    index = data.index.set_names([None] * data.index.nlevels)
+    data = pd.DataFrame({name: data[name].array.copy() for name in keepvars}, index=index, copy=False)
     numeric = list(dict.fromkeys(y + x))
+    for name in numeric:
+        if data[name].dtype.kind == "c":
+            role = "Dependent variable" if name in y else "Regressor"
+            raise TypeError(role + " " + repr(name) + " is complex (" + str(data[name].dtype)
+                            + "); only real-valued columns can be used")
+    id_vars = {part for term in fixedeffects or [] for part in term.split("#")}
+    if setype == "cluster":
+        id_vars.update(clustvars)
     recast = {name: np.float64 for name in numeric if data[name].dtype != np.float64}
     if recast:
         msg.append(RECAST_NOTICE)
         print(RECAST_NOTICE)
-        data = data.astype(recast)
+        kept = [name for name in recast if name in id_vars and _is_numpy_integer(data[name])]
+        data = data.astype({name: dtype for name, dtype in recast.items() if name not in kept})
     if clustvars is not None and setype != "cluster":
         msg.append(IGNORED_CLUSTERS_NOTICE)
         print(IGNORED_CLUSTERS_NOTICE)
     if setype == "cluster":
         msg.append("Standard errors clustered on " + ", ".join(clustvars))
     return data
+
+
+def _is_numpy_integer(column):
+    return isinstance(column.dtype, np.dtype) and column.dtype.kind in "iub"
 
 
 def _note(text, verb, msg):
