@@ -145,3 +145,40 @@ def test_index_names_do_not_enter_the_model(df, names):
     np.testing.assert_array_equal(out.bse.to_numpy(), plain.bse.to_numpy())
     # the labels still travel with the rows (df has the default labels 0 .. N-1)
     assert list(out.resid.index) == list(labelled.index[plain.resid.index.to_numpy()])
+
+
+def _arrow_dictionary(values, categories):
+    import pyarrow as pa
+
+    return pd.arrays.ArrowExtensionArray(pa.array(values, pa.string()).dictionary_encode()
+                                         if categories is None else
+                                         pa.DictionaryArray.from_arrays(
+                                             pa.array([categories.index(v) for v in values], pa.int32()),
+                                             pa.array(categories)))
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda v, cats: _arrow_dictionary(v, cats), id="arrow_dictionary"),
+        pytest.param(lambda v, cats: _arrow_dictionary(v, None), id="arrow_dictionary_encoded"),
+        pytest.param(lambda v, cats: pd.Categorical(v, categories=cats), id="categorical"),
+        pytest.param(lambda v, cats: pd.array(v, dtype="string[pyarrow]"), id="arrow_string"),
+    ],
+)
+@pytest.mark.parametrize("setype", ["iid", "cluster"])
+def test_unused_categories_are_neither_groups_nor_clusters(make, setype):
+    """A category whose only row is dropped (missing y) must not count: the estimate equals
+    the one with the same labels as plain Python strings."""
+    rng = np.random.default_rng(3)
+    n = 90
+    labels = list(rng.choice(["d", "b", "c"], n - 1)) + ["a"]
+    data = pd.DataFrame({"y": rng.normal(size=n), "x1": rng.normal(size=n), "g": pd.Series(labels, dtype=object)})
+    data.loc[n - 1, "y"] = np.nan  # the only row of "a"
+    typed = data.assign(g=make(labels, ["b", "a", "c", "d"]))
+    kw = dict(x=["x1"], fes=["g"], setype=setype, clustvars=["g"] if setype == "cluster" else None)
+    out, expected = _fit(typed, **kw), _fit(data, **kw)
+    np.testing.assert_allclose(out.params.to_numpy(), expected.params.to_numpy(), rtol=1e-12)
+    np.testing.assert_allclose(out.bse.to_numpy(), expected.bse.to_numpy(), rtol=1e-12)
+    assert out.df_resid == expected.df_resid == (n - 1) - 1 - 3
+    assert getattr(out, "df_resid_inference", 2) == 2

@@ -4,9 +4,15 @@ Nesting is recognised by shared variable names in the "#"-joined terms, the way
 Stata lists absorbed degrees of freedom; the data are never searched for nested groups.
 """
 
+import numpy as np
+
 
 def _count_groups(data, names):
-    return data.groupby(names).ngroups
+    # Groups that have rows: pandas counts the unused entries of some key types (Arrow
+    # dictionaries) as groups of their own, which would charge them as parameters.
+    # (rows with a missing key have no group: NaN or -1)
+    codes = data.groupby(names).ngroup().dropna().to_numpy(dtype=np.int64)
+    return int(np.count_nonzero(np.bincount(codes[codes >= 0])))
 
 
 def calculate_fe_redundancies(data, fixedeffects, fenames, setype=None, clustvars=None):

@@ -244,8 +244,9 @@ def column_ids(data, name):
                 shifted = (values - low).astype(np.int64, copy=False)
             return compact_codes(shifted)
         return pd.factorize(values, sort=True)[0].astype(np.int64, copy=False)
-    # observed=True keeps ids dense for categoricals with unused categories.
-    return data.groupby([name], observed=True).ngroup().to_numpy(dtype=np.int64)
+    # observed=True keeps ids dense for categoricals with unused categories, but not for
+    # every key type (Arrow dictionaries leave a gap for theirs): close the gaps.
+    return compact_codes(data.groupby([name], observed=True).ngroup().to_numpy(dtype=np.int64))
 
 
 def compact_codes(codes):
