@@ -65,15 +65,31 @@ def test_regressor_constant_within_groups_is_dropped(panel, ols_oracle, capsys):
     np.testing.assert_allclose(out.params.ravel(), ols_oracle(df, "y", ["x1", "x2"], ["a", "b"])[0], rtol=1e-8)
 
 
-def test_identical_regressors_share_the_coefficient(panel, ols_oracle, capsys):
+@pytest.mark.parametrize(
+    "x, copies, dropped",
+    [
+        pytest.param(["x1", "x1_copy", "x2"], {"x1_copy": "x1"}, ["x1_copy"], id="copy_after"),
+        pytest.param(["x2", "x1_copy", "x1"], {"x1_copy": "x1"}, ["x1"], id="copy_before"),
+        pytest.param(["x1", "x1_b", "x1_c", "x2"], {"x1_b": "x1", "x1_c": "x1"}, ["x1_b", "x1_c"], id="three_copies"),
+    ],
+)
+@pytest.mark.parametrize("setype", ["none", "iid", "HC1"])
+def test_identical_regressors_one_is_dropped(panel, ols_oracle, capsys, x, copies, dropped, setype):
+    """Identical regressors under several names: the first stays, the others are dropped as
+    collinear, and the kept one carries the whole effect with its usual standard error."""
     df = panel(seed=29, n=300, groups=(20,))
-    df["x1_copy"] = df["x1"]
-    out = tolvane(["y"], ["x1", "x1_copy", "x2"], ["a"], df, verb=0)
-    assert out.model.exog_names == ["x1", "x1_copy", "x2"]
-    assert model_messages(out) == [RANK_WARNING] and capsys.readouterr().out.splitlines() == [RANK_WARNING]
-    b = ols_oracle(df, "y", ["x1", "x2"], ["a"])[0]
-    # lstsq returns the minimum-norm solution: the effect of x1 split evenly over the two copies
-    np.testing.assert_allclose(out.params.ravel(), [b[0] / 2, b[0] / 2, b[1]], rtol=1e-7)
+    for copy, source in copies.items():
+        df[copy] = df[source]
+    out = tolvane(["y"], x, ["a"], df, setype=setype, verb=0, print_stata_style_summary=False)
+    kept = [name for name in x if name not in dropped]
+    assert out.model.exog_names == kept
+    text = "The variables " + ", ".join(dropped) + " are omitted due to colliearity"
+    assert model_messages(out) == [text] and RANK_WARNING not in capsys.readouterr().out
+    b = ols_oracle(df, "y", kept, ["a"])[0]
+    np.testing.assert_allclose(np.ravel(out.params), b, rtol=1e-7)
+    if setype != "none":
+        alone = tolvane(["y"], kept, ["a"], df, setype=setype, print_stata_style_summary=False)
+        np.testing.assert_allclose(out.bse.to_numpy(), alone.bse.to_numpy(), rtol=1e-12)
 
 
 def test_every_regressor_absorbed_raises(panel):

@@ -42,7 +42,8 @@ def drop_collinear(yXtilde, x, verb, msg):
     """Drop regressors whose demeaned column is linearly dependent on the others.
 
     Dependence is found on the small K x K cross-product matrix: a regressor is kept
-    exactly when its row of XX survives the redundancy routine unchanged. Returns the
+    exactly when its row of XX survives the redundancy routine unchanged (one regressor
+    per surviving row, so of two identical regressors one goes). Returns the
     (possibly narrowed) yXtilde, the kept names and their count K.
     """
     K_all = len(x)
@@ -57,7 +58,11 @@ def drop_collinear(yXtilde, x, verb, msg):
         XX_ok = XX[:0]
     var_ok = np.zeros(K_all, dtype=bool)
     for i in range(XX_ok.shape[0]):
-        var_ok = var_ok | np.all(XX == XX_ok[i], axis=1)
+        # Each kept row stands for one regressor: identical regressors have identical rows,
+        # so a row matches the first regressor of its value not yet taken, and a copy whose
+        # row the routine deleted is dropped rather than kept beside the original.
+        matches = np.flatnonzero(np.all(XX == XX_ok[i], axis=1) & ~var_ok)
+        var_ok[matches[:1]] = True
     dropped = [name for name, ok in zip(x, var_ok) if not ok]
     if dropped:
         yXtilde = np.ascontiguousarray(yXtilde[:, np.concatenate(([True], var_ok))])
