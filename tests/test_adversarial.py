@@ -182,3 +182,69 @@ def test_unused_categories_are_neither_groups_nor_clusters(make, setype):
     np.testing.assert_allclose(out.bse.to_numpy(), expected.bse.to_numpy(), rtol=1e-12)
     assert out.df_resid == expected.df_resid == (n - 1) - 1 - 3
     assert getattr(out, "df_resid_inference", 2) == 2
+
+
+# ---- units and offsets -------------------------------------------------------------------
+
+
+@pytest.fixture
+def integer_panel(panel):
+    """Two-way panel whose columns hold small integers, so that adding 1e12 is exact."""
+    df = panel(seed=41, n=300, groups=(25, 8), n_x=2)
+    for name in ("y", "x1", "x2"):
+        df[name] = np.round(df[name] * 8)
+    return df
+
+
+def _same_fit(a, b, rtol):
+    np.testing.assert_allclose(a.params.to_numpy(), b.params.to_numpy(), rtol=rtol, atol=0)
+    np.testing.assert_allclose(a.bse.to_numpy(), b.bse.to_numpy(), rtol=rtol, atol=0)
+    assert a.model.exog_names == b.model.exog_names and a.msg == b.msg
+
+
+@pytest.mark.parametrize("accel", [pytest.param(True, id="cg"), pytest.param(False, id="plain")])
+@pytest.mark.parametrize(
+    "column, factor, offset",
+    [
+        *[pytest.param(c, f, 0.0, id=f"{c}_times_{f:g}") for c in ("y", "x1") for f in (1e-9, 1e-6, 1e6, 1e9)],
+        *[pytest.param(c, 1.0, o, id=f"{c}_plus_{o:g}") for c in ("y", "x1", "x2") for o in (1e7, -1e9, 1e12)],
+        pytest.param("x2", 1e3, 1e12, id="x2_rescaled_and_shifted"),
+    ],
+)
+def test_units_and_offsets_do_not_change_the_fit(integer_panel, accel, column, factor, offset):
+    df = integer_panel
+    kw = dict(x=["x1", "x2"], fes=["a", "b"], setype="HC1", accel=accel, maxsubiter=100_000)
+    base = _fit(df, **kw)
+    out = _fit(df.assign(**{column: df[column] * factor + offset}), **kw)
+    scale = np.array([factor if column == "y" else 1.0] * 2)
+    if column != "y":
+        scale = np.where(np.array(["x1", "x2"]) == column, 1 / factor, 1.0)
+    np.testing.assert_allclose(out.params.to_numpy(), base.params.to_numpy() * scale, rtol=1e-9, atol=0)
+    np.testing.assert_allclose(out.bse.to_numpy(), base.bse.to_numpy() * scale, rtol=1e-9, atol=0)
+    assert out.model.exog_names == ["x1", "x2"]
+
+
+def test_huge_integer_offset_with_one_fixed_effect(ols_oracle):
+    rng = np.random.default_rng(6)
+    k = rng.integers(0, 50, 400)
+    data = pd.DataFrame({"a": rng.integers(0, 20, 400), "x1": 2.0**62 + 1024.0 * k})
+    data["y"] = 3.0 * k + rng.normal(size=400) + data["a"] * 0.1
+    out = _fit(data, fes=["a"])
+    expected = ols_oracle(data.assign(x1=1024.0 * k), "y", ["x1"], ["a"])[0]
+    np.testing.assert_allclose(out.params.ravel(), expected, rtol=1e-10)
+
+
+@pytest.mark.parametrize("size", [pytest.param(1.0, id="unit"), pytest.param(1e6, id="1e6"),
+                                  pytest.param(1e-8, id="1e-8")])
+def test_collinearity_is_judged_against_each_columns_own_size(integer_panel, ols_oracle, size):
+    """A regressor the two fixed effects explain exactly is dropped, and one that is merely
+    measured in small or large units is kept, whatever the unit."""
+    df = integer_panel.copy()
+    rng = np.random.default_rng(2)
+    df["xc"] = size * (rng.normal(size=25)[df["a"]] + rng.normal(size=8)[df["b"]])
+    df["xs"] = size * df["x2"]
+    out = _fit(df, x=["x1", "xc", "xs"], fes=["a", "b"])
+    assert out.model.exog_names == ["x1", "xs"]
+    assert "The variables xc are omitted due to colliearity" in out.msg
+    expected = ols_oracle(df, "y", ["x1", "xs"], ["a", "b"])[0]
+    np.testing.assert_allclose(out.params.ravel(), expected, rtol=1e-8)

@@ -233,8 +233,10 @@ def tolvane(
     A = group_index(data, fenames, threads)
 
     # 5. Partial out, drop collinear regressors, least squares.
-    yXtilde, absorption = demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt)
-    yXtilde, x, K = drop_collinear(yXtilde, x, verb, msg)
+    scale = np.empty(1 + len(x))
+    yXtilde, absorption = demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt,
+                                 scale=scale)
+    yXtilde, x, K = drop_collinear(yXtilde, x, verb, msg, scale=scale)
     beta, resid = least_squares(yXtilde, K, accelfunc, msg)
 
     # 6. Fixed-effect parameters charged in the degrees of freedom; covariance matrix.

@@ -22,33 +22,73 @@ def _stack_columns(data, names):
     return out
 
 
-def demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt):
+# Root mean square (to a factor of 2) of every column the demeaning sees. The plain
+# iteration's convergence measure, |change| / (|x| + 1) averaged over the rows, is a
+# relative change once values are well above 1: at this size the +1 guard matters only
+# for values near zero, so eps_MAP asks the same relative accuracy of every column.
+_DEMEAN_SIZE_EXPONENT = 10
+
+
+def _standardise(yX):
+    """Centre every column of `yX` on its mean and divide it by a power of two so that its
+    root mean square is near 2**10, in place; returns those powers of two.
+
+    Adding a constant to a column or changing its unit cannot change a fixed-effect
+    regression (every row is in some group, so the constant is absorbed), but it changes
+    what the demeaning sees: an offset of 1e7 leaves the within variation in the last
+    digits, and the convergence measure depends on the unit. Powers of two scale without
+    rounding, so the scale is undone exactly.
+    """
+    yX -= yX.mean(axis=0)
+    rms = np.sqrt(np.einsum("ij,ij->j", yX, yX) / max(len(yX), 1))
+    exponent = np.frexp(rms)[1]
+    # a constant (or non-finite) column keeps its unit
+    scale = np.where(rms > 0, np.ldexp(1.0, exponent - _DEMEAN_SIZE_EXPONENT), 1.0)
+    yX *= 1.0 / scale
+    return scale
+
+
+def demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, scale=None):
     """Demean [y, x...] over all fixed effects in one kernel call.
 
     Returns yXtilde and the kernel's report: None for the sweep routines, which return the
     matrix itself; the coefficient solver demeans the same matrix in place and returns a
     dict of its iterations and preconditioner.
+
+    The kernel works on the centred columns at unit size (`_standardise`); yXtilde is
+    back in the columns' own units. `scale`, when given, receives each column's factor
+    (1 + len(x) values), the size that `drop_collinear` measures a regressor against.
     """
     yX = _stack_columns(data, y + x)
+    factors = _standardise(yX)
     out = accelfunc(yX, None, A, eps_MAP, minsubiter, maxsubiter, verb, nt)
     report = out if isinstance(out, dict) else None
     yXtilde = yX if report is not None else out
     if not np.isfinite(np.max(yXtilde)):
         raise Exception(accelfunc.__name__ + "(y,X) diverged")
+    yXtilde *= factors
+    if scale is not None:
+        scale[:] = factors
     return yXtilde, report
 
 
-def drop_collinear(yXtilde, x, verb, msg):
+def drop_collinear(yXtilde, x, verb, msg, scale=None):
     """Drop regressors whose demeaned column is linearly dependent on the others.
 
     Dependence is found on the small K x K cross-product matrix: a regressor is kept
     exactly when its row of XX survives the redundancy routine unchanged (one regressor
-    per surviving row, so of two identical regressors one goes). Returns the
+    per surviving row, so of two identical regressors one goes). With `scale` (the
+    columns' sizes from `demean`) every regressor is measured against its own size
+    before the absorption, so the verdict does not depend on units. Returns the
     (possibly narrowed) yXtilde, the kept names and their count K.
     """
     K_all = len(x)
     Xtilde = yXtilde[:, 1:]
     XX = Xtilde.T @ Xtilde
+    if scale is not None:
+        # in units where each centred regressor has a sum of squares near 1
+        size = np.asarray(scale[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT * np.sqrt(max(len(Xtilde), 1))
+        XX /= np.outer(size, size)
     # Columns that the fixed effects absorb demean to rounding noise; clear it so that
     # their rows are exactly zero and the routine discards them.
     XX[np.abs(XX) < np.finfo(np.float64).eps] = 0
@@ -78,9 +118,19 @@ def drop_collinear(yXtilde, x, verb, msg):
 
 
 def least_squares(yXtilde, K, accelfunc, msg):
-    """Solve the demeaned least-squares problem; returns beta (K x 1) and resid (N x 1)."""
-    regression = np.linalg.lstsq(yXtilde[:, 1:], yXtilde[:, 0:1], None)
-    beta = regression[0]
+    """Solve the demeaned least-squares problem; returns beta (K x 1) and resid (N x 1).
+
+    The solver sees every column at unit size (scaled in place by powers of two and
+    restored exactly): its cutoff for small singular values is relative to the largest,
+    so a regressor measured in small units beside one in large units would be cut away.
+    """
+    scale = np.ldexp(1.0, np.frexp(np.sqrt(np.einsum("ij,ij->j", yXtilde, yXtilde)))[1])
+    yXtilde *= 1.0 / scale
+    try:
+        regression = np.linalg.lstsq(yXtilde[:, 1:], yXtilde[:, 0:1], None)
+    finally:
+        yXtilde *= scale
+    beta = regression[0] * (scale[0] / scale[1:, np.newaxis])
     rank = regression[2]
     if rank < K:
         msg.append(RANK_WARNING)
