@@ -248,3 +248,45 @@ def test_collinearity_is_judged_against_each_columns_own_size(integer_panel, ols
     assert "The variables xc are omitted due to colliearity" in out.msg
     expected = ols_oracle(df, "y", ["x1", "xs"], ["a", "b"])[0]
     np.testing.assert_allclose(out.params.ravel(), expected, rtol=1e-8)
+
+
+# ---- fixed-effect recovery ----------------------------------------------------------------
+
+
+def _chain(seed, n=600, n_indiv=60):
+    """Workers who only meet a narrow band of firms: a long, weakly connected chain of
+    groups, on which backfitting needs thousands of sweeps."""
+    rng = np.random.default_rng(seed)
+    indiv = rng.integers(0, n_indiv, n)
+    firm = np.minimum(indiv // 4 + rng.integers(0, 3, n), n_indiv // 4 + 1)
+    x1 = rng.normal(size=n) + np.cos(indiv)
+    y = 0.5 * x1 + np.sin(indiv) + 3 * np.cos(firm) + rng.normal(size=n)
+    return pd.DataFrame({"y": y, "x1": x1, "i": indiv, "f": firm})
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_recovered_effects_of_a_weakly_connected_design(seed):
+    data = _chain(seed)
+    out = _fit(data, fes=["i", "f"], FEgen=True)
+    used = data.loc[out.fixed_effects["i"].index]
+    dummies = [np.eye(used[t].max() + 1)[used[t]] for t in ("i", "f")]
+    coef = np.linalg.lstsq(np.column_stack([used[["x1"]].to_numpy()] + dummies), used["y"].to_numpy(), rcond=None)[0]
+    start = 1
+    for term, d in zip(("i", "f"), dummies):
+        effect = d @ coef[start:start + d.shape[1]]
+        start += d.shape[1]
+        np.testing.assert_allclose(out.fixed_effects[term].to_numpy(), effect - effect.mean(), rtol=0, atol=1e-9)
+    assert all("did not converge" not in m for m in out.msg)
+
+
+def test_recovery_that_misses_its_tolerance_warns(monkeypatch, capsys):
+    import scipy.sparse.linalg
+
+    from vantrel.tolvane import recovery
+
+    lsmr = scipy.sparse.linalg.lsmr
+    monkeypatch.setattr(recovery, "_MAX_SWEEPS", 2)
+    monkeypatch.setattr(scipy.sparse.linalg, "lsmr", lambda *args, **kw: lsmr(*args, **{**kw, "maxiter": 2}))
+    out = _fit(_chain(0), fes=["i", "f"], FEgen=True)
+    text = "Fixed effects did not converge; the recovered values may be inaccurate"
+    assert out.msg[-1] == text and capsys.readouterr().out.splitlines()[-1] == text

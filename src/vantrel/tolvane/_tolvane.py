@@ -305,7 +305,8 @@ def tolvane(
 
     # 9. Fixed-effect values on request.
     if FEgen == True:  # noqa: E712
-        result.fixed_effects = recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fedim, verb)
+        result.fixed_effects = recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fedim, verb,
+                                                      msg)
 
     fit = fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant_fe)
     fe_counts = fe_category_counts(data, fixedeffects, fenames)

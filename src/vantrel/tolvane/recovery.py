@@ -10,10 +10,16 @@ the observations is a gather ``means[ids]``.
 
 import numpy as np
 import pandas as pd
+import scipy.sparse
+import scipy.sparse.linalg
 
 # Backfitting stops when no observation's value moved by this much in a sweep.
 _TOL = 1e-10
 _MAX_SWEEPS = 200
+# Backfitting crawls when the groups of two effects are weakly connected (workers who
+# rarely change firms): after _MAX_SWEEPS the rest is solved by a Krylov method.
+_KRYLOV_TOL = 1e-14
+NOT_CONVERGED = "Fixed effects did not converge; the recovered values may be inaccurate"
 
 
 def _raw_fe_part(data, y, x, beta):
@@ -46,13 +52,41 @@ def _group_codes(data, fixedeffects, fenames, i):
     return codes, uniques
 
 
-def recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fedim, verb):
+def _solve_remaining(coded, counts, residuals, fe_values):
+    """Finish the backfitting by least squares on the dummy columns (LSMR).
+
+    Solves for the correction that the sweeps still lack, `residuals` minus the current
+    sum of the effects, with every dummy column scaled to unit length (the sweeps' own
+    scaling by group size). Updates `fe_values` in place; returns whether LSMR met its
+    tolerance.
+    """
+    N = len(residuals)
+    rows = np.tile(np.arange(N), len(coded))
+    columns, weights, offsets, start = [], [], [], 0
+    for (codes, uniques), count in zip(coded, counts):
+        columns.append(codes + start)
+        weights.append(1.0 / np.sqrt(count[codes]))
+        offsets.append(start)
+        start += len(uniques)
+    D = scipy.sparse.csr_matrix((np.concatenate(weights), (rows, np.concatenate(columns))), shape=(N, start))
+    gap = residuals - fe_values.sum(axis=1)
+    solution = scipy.sparse.linalg.lsmr(D, gap, atol=_KRYLOV_TOL, btol=_KRYLOV_TOL, conlim=0,
+                                        maxiter=max(1000, 20 * start))
+    for i, ((codes, uniques), count) in enumerate(zip(coded, counts)):
+        alpha = solution[0][offsets[i]:offsets[i] + len(uniques)] / np.sqrt(count)
+        fe_values[:, i] += alpha[codes]
+    return solution[1] in (0, 1, 2, 4, 5)
+
+
+def recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fedim, verb, msg=None):
     """Recover the fixed-effect values of every dimension.
 
     Backfitting of group means on ``residuals = y - X beta``: at most 200
     sweeps in Gauss-Seidel order (each dimension sees the values already
     updated in the same sweep), stopping once no value moved by 1e-10 or
-    more. Each dimension is then centred to mean zero over the observations;
+    more; what 200 sweeps leave is solved by LSMR, and if that misses its
+    tolerance too the warning NOT_CONVERGED is printed and appended to
+    ``msg``. Each dimension is then centred to mean zero over the observations;
     the sum of the removed means is the intercept ``_cons``.
 
     Returns a dict with, in order: ``"_cons"`` (float); for each
@@ -102,6 +136,11 @@ def recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fed
             if verb > 0:
                 print(f"Fixed effects converged in {iteration + 1} iterations")
             break
+    else:
+        if not _solve_remaining(coded, counts, residuals, fe_values):
+            if msg is not None:
+                msg.append(NOT_CONVERGED)
+            print(NOT_CONVERGED)
 
     fe_means = fe_values.mean(axis=0)
     _cons = float(fe_means.sum())
