@@ -290,3 +290,34 @@ def test_recovery_that_misses_its_tolerance_warns(monkeypatch, capsys):
     out = _fit(_chain(0), fes=["i", "f"], FEgen=True)
     text = "Fixed effects did not converge; the recovered values may be inaccurate"
     assert out.msg[-1] == text and capsys.readouterr().out.splitlines()[-1] == text
+
+
+# ---- faults the earlier suite let through ----------------------------------------------------
+
+
+@pytest.mark.parametrize("accel", [pytest.param(True, id="cg"), pytest.param(False, id="plain")])
+def test_regressor_absorbed_by_two_effects_together_is_dropped(panel, accel):
+    """xc = f(a) + g(b) is constant within no single group, so only the two effects together
+    absorb it and it demeans to rounding noise rather than to exact zeros."""
+    df = panel(seed=43, n=300, groups=(20, 6))
+    rng = np.random.default_rng(4)
+    df["xc"] = rng.normal(size=20)[df["a"]] + rng.normal(size=6)[df["b"]]
+    with pytest.raises(Exception, match="^No regressor left: the variables xc are omitted due to colliearity$"):
+        _fit(df, x=["xc"], fes=["a", "b"], accel=accel)
+
+
+@pytest.mark.parametrize("setype", ["iid", "HC1", "cluster"])
+def test_missing_cluster_value_drops_the_row(df, setype):
+    clustered = df.assign(b=df["b"].astype(float))
+    clustered.loc[7, "b"] = np.nan
+    kw = dict(x=["x1", "x2"], setype=setype, clustvars=["b"] if setype == "cluster" else None)
+    out = _fit(clustered, **kw)
+    without = _fit(clustered.drop(index=7), **kw)
+    if setype == "cluster":
+        assert "1 observation(s) have been excluded due to non-valid values" in out.msg
+        assert 7 not in out.resid.index and out.nobs == without.nobs
+        np.testing.assert_array_equal(out.bse.to_numpy(), without.bse.to_numpy())
+    else:  # the cluster variable is not part of the model then
+        assert 7 in out.resid.index and out.nobs == without.nobs + 1
+    np.testing.assert_allclose(out.params.to_numpy(), _fit(clustered.dropna() if setype == "cluster" else clustered,
+                                                           **kw).params.to_numpy(), rtol=1e-13)

@@ -290,3 +290,32 @@ def test_ctrl_c_interrupts_a_long_demeaning(routine):
         killer.kill()
         killer.wait()
     assert not np.array_equal(x, before) and np.isfinite(x).all()
+
+
+def _unweighted_errors(x, w, A, sweeps):
+    """The plain iteration's measure on the weighted iterates, but with every row counted alike."""
+    x, errors = x.copy(), []
+    for _ in range(sweeps):
+        old = x.copy()
+        ref_sweep(x, w, A)
+        errors.append(float(np.max(np.mean(np.abs(x - old) / (np.abs(old) + 1), axis=0))))
+    return errors
+
+
+def _iterations_to(errors, tol):
+    """Iterations the routines make at miniter 0: they stop at the first count >= 1 below tol."""
+    return next(count for count in range(1, len(errors)) if errors[count] < tol) + 1
+
+
+def test_weighted_plain_iteration_stops_on_the_weighted_measure(one_thread):
+    x, w, A = slow_problem(4, weighted=True)
+    _, errors = ref_noaccel(x, w, A, 60)
+    unweighted = _unweighted_errors(x, w, A, 60)
+    # a finite tolerance at which the two measures stop at different counts
+    candidates = sorted(set(errors[2:40]) | set(unweighted[2:40]))
+    tol = next(t * (1 + 1e-9) for t in candidates
+               if _iterations_to(errors, t * (1 + 1e-9)) != _iterations_to(unweighted, t * (1 + 1e-9)))
+    iterations = _iterations_to(errors, tol)
+    expected, _ = ref_noaccel(x, w, A, iterations)
+    assert quarnet.MAP_NH_noaccel(x, w, A, tol, 0, 1000, 0, 0) is x
+    assert np.array_equal(x, expected)
