@@ -321,3 +321,14 @@ def test_missing_cluster_value_drops_the_row(df, setype):
         assert 7 in out.resid.index and out.nobs == without.nobs + 1
     np.testing.assert_allclose(out.params.to_numpy(), _fit(clustered.dropna() if setype == "cluster" else clustered,
                                                            **kw).params.to_numpy(), rtol=1e-13)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # the fit statistics over- and underflow
+@pytest.mark.parametrize("factor", [pytest.param(1e300, id="1e300"), pytest.param(1e-300, id="1e-300")])
+@pytest.mark.parametrize("accel", [pytest.param(True, id="cg"), pytest.param(False, id="plain")])
+def test_coefficients_at_the_ends_of_the_double_range(integer_panel, factor, accel):
+    """Squares of such values overflow or underflow; the slopes must scale all the same."""
+    kw = dict(x=["x1", "x2"], fes=["a", "b"], accel=accel, maxsubiter=100_000)
+    base = _fit(integer_panel, **kw)
+    out = _fit(integer_panel.assign(y=integer_panel["y"] * factor), **kw)
+    np.testing.assert_allclose(out.params.ravel(), base.params.ravel() * factor, rtol=1e-9, atol=0)

@@ -39,11 +39,19 @@ def _standardise(yX):
     digits, and the convergence measure depends on the unit. Powers of two scale without
     rounding, so the scale is undone exactly.
     """
-    yX -= yX.mean(axis=0)
-    rms = np.sqrt(np.einsum("ij,ij->j", yX, yX) / max(len(yX), 1))
-    exponent = np.frexp(rms)[1]
-    # a constant (or non-finite) column keeps its unit
-    scale = np.where(rms > 0, np.ldexp(1.0, exponent - _DEMEAN_SIZE_EXPONENT), 1.0)
+    with np.errstate(over="ignore", invalid="ignore"):
+        centre = yX.mean(axis=0)
+        yX -= np.where(np.isfinite(centre), centre, 0.0)  # the sum of values near the largest double overflows
+        size = np.sqrt(np.einsum("ij,ij->j", yX, yX) / max(len(yX), 1))
+    # Squares of values beyond 1e154 overflow, those below 1e-154 underflow: for such
+    # columns the largest magnitude is as good a size.
+    out_of_range = ~np.isfinite(size) | (size < 2.0**-500)
+    if out_of_range.any():
+        size[out_of_range] = np.abs(yX[:, out_of_range]).max(axis=0)
+    # a column of zeros keeps its unit; the exponent stays where its power of two and the
+    # inverse are both normal doubles
+    exponent = np.clip(np.frexp(size)[1] - _DEMEAN_SIZE_EXPONENT, -1000, 1000)
+    scale = np.where(size > 0, np.ldexp(1.0, exponent), 1.0)
     yX *= 1.0 / scale
     return scale
 
