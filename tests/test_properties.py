@@ -1,0 +1,212 @@
+"""Property tests: small random frames of every column type the estimation accepts.
+
+Each example draws the column types of the regressors, of the fixed-effect and cluster
+ids, where values are missing, the fixed-effect terms and the standard-error type. Every
+typed column is an encoding of plain numbers the test keeps aside (ids 0 .. G-1, float
+values, a missing mask), so the oracle is the same model on the plain numbers: the
+dummy-variable least squares of conftest for the coefficients and, for the standard
+errors, the estimate on the frame holding float64 values and integer codes. The caller's
+frame must come back unchanged.
+"""
+
+import ctypes
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import drop_singletons_reference, dummy_ols
+from vantrel.tolvane._tolvane import tolvane
+
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+
+
+@pytest.fixture(scope="module", autouse=True)
+def restore_thread_count():
+    """The examples run the kernel on one thread (nt=1: a few hundred tiny demeanings would
+    mostly wait at thread barriers); nt persists process-wide, so put the default back."""
+    gomp = ctypes.CDLL("libgomp.so.1")  # the OpenMP runtime the kernel uses, already loaded
+    before = gomp.omp_get_max_threads()
+    yield
+    gomp.omp_set_num_threads(before)
+
+
+REGRESSOR_TYPES = ["float64", "float32", "int64", "int8", "uint16", "bool", "Int64", "Float64", "float64_inf",
+                   "offset", "small_unit"]
+ID_TYPES = ["int64", "int8", "uint64", "beyond_2_53", "negative", "float", "str", "categorical",
+            "arrow_dictionary", "arrow_string", "Int64"]
+NUMERIC_IDS = {"int64", "int8", "uint64", "beyond_2_53", "negative", "float", "Int64"}
+# id types that can hold a missing value
+ID_TYPES_WITH_NA = {"float", "str", "categorical", "arrow_dictionary", "arrow_string", "Int64"}
+
+
+def _regressor(kind, rng, n, missing):
+    """(typed column, its values as float64 with NaN where missing or dropped)."""
+    if kind in ("int64", "int8", "uint16", "Int64"):
+        values = rng.integers(0 if kind == "uint16" else -40, 40, n).astype(float)
+    elif kind == "bool":
+        values = (rng.random(n) < 0.5).astype(float)
+    else:
+        values = rng.normal(size=n) * {"small_unit": 1e-7}.get(kind, 1.0) + {"offset": 1e7}.get(kind, 0.0)
+        if kind == "float32":
+            values = values.astype(np.float32).astype(float)
+    if kind == "bool":
+        typed = pd.Series(values.astype(bool))
+    elif kind in ("int64", "int8", "uint16", "float32", "float64", "offset", "small_unit"):
+        typed = pd.Series(values.astype(kind if kind in ("int64", "int8", "uint16", "float32") else float))
+    elif kind in ("Int64", "Float64"):
+        typed = pd.Series(pd.array(np.where(missing, None, values).tolist(), dtype=kind))
+        values = np.where(missing, np.nan, values)
+    else:  # float64 with NaN and infinities: both drop the row
+        values = np.where(missing, np.where(np.arange(n) % 2 == 0, np.nan, np.inf), values)
+        typed = pd.Series(values)
+    return typed, values
+
+
+def _ids(kind, codes, missing):
+    """Typed column encoding the ids `codes` one to one (None where `missing`)."""
+    labels = ["g" + str(c).zfill(2) for c in codes]  # sorted like the codes
+    if kind == "int64":
+        return pd.Series(codes.astype(np.int64))
+    if kind == "int8":
+        return pd.Series((codes * 3 - 100).astype(np.int8))
+    if kind == "uint64":
+        return pd.Series(codes.astype(np.uint64) + np.uint64(2**63))
+    if kind == "beyond_2_53":
+        return pd.Series(2**53 + codes.astype(np.int64))
+    if kind == "negative":
+        return pd.Series(-7 * codes.astype(np.int64))
+    if kind == "float":
+        return pd.Series(np.where(missing, np.nan, codes + 0.5))
+    texts = [None if m else t for t, m in zip(labels, missing)]
+    if kind == "str":
+        return pd.Series(texts, dtype=object)
+    if kind == "categorical":
+        # categories in reverse order, one never used
+        return pd.Series(pd.Categorical(texts, categories=sorted(set(labels) | {"a_unused"}, reverse=True)))
+    if kind == "arrow_dictionary":
+        # an entry without rows, first in sorted order
+        encoded = pa.array(["a_unused"] + texts, pa.string()).dictionary_encode()[1:]
+        return pd.Series(pd.arrays.ArrowExtensionArray(encoded))
+    if kind == "arrow_string":
+        return pd.Series(pd.array(texts, dtype="string[pyarrow]"))
+    return pd.Series(pd.array(np.where(missing, None, codes).tolist(), dtype="Int64"))
+
+
+@st.composite
+def models(draw):
+    seed = draw(st.integers(0, 2**32 - 1))
+    rng = np.random.default_rng(seed)
+    n = draw(st.integers(30, 70))
+    x_kinds = draw(st.lists(st.sampled_from(REGRESSOR_TYPES), min_size=1, max_size=3))
+    n_fe = draw(st.integers(0, 2))
+    id_kinds = [draw(st.sampled_from(ID_TYPES)) for _ in range(n_fe + 1)]  # the last is the cluster
+    groups = [draw(st.integers(2, 7)) for _ in range(n_fe + 1)]
+    interact = n_fe == 2 and draw(st.booleans())
+    setype = draw(st.sampled_from(["none", "iid", "HC1", "cluster"]))
+    cluster_on_fe = n_fe > 0 and draw(st.booleans())
+    missing_share = draw(st.sampled_from([0.0, 0.05]))
+
+    typed, plain = {}, {}
+    plain["y"] = rng.normal(size=n)
+    if missing_share:
+        plain["y"][rng.random(n) < missing_share] = np.nan
+    typed["y"] = pd.Series(plain["y"])
+    ids = {}
+    for j, (kind, G) in enumerate(zip(id_kinds, groups)):
+        name = "c" if j == n_fe else "f" + str(j)
+        codes = rng.integers(0, G, n)
+        missing = (rng.random(n) < missing_share) & (kind in ID_TYPES_WITH_NA)
+        typed[name] = _ids(kind, codes, missing)
+        plain[name] = np.where(missing, -1, codes)
+        ids[name] = codes
+    names = ["x" + str(j) for j in range(len(x_kinds))]
+    for name, kind in zip(names, x_kinds):
+        typed[name], plain[name] = _regressor(kind, rng, n, rng.random(n) < missing_share)
+        # the effects and the regressors all enter y
+        finite = np.isfinite(plain[name])
+        plain["y"] = plain["y"] + 0.7 * np.where(finite, plain[name] - plain[name][finite].mean(), 0.0)
+    if draw(st.booleans()):  # the same regressor under a second name
+        typed["x_copy"], plain["x_copy"] = typed["x0"].copy(), plain["x0"].copy()
+        names.append("x_copy")
+    if n_fe and id_kinds[0] in NUMERIC_IDS and draw(st.booleans()):
+        # a numeric fixed-effect variable that is a regressor too (the effect absorbs it)
+        names.append("f0")
+    for name in ids:
+        plain["y"] = plain["y"] + rng.normal(size=groups[0] + 8)[ids[name]]
+    typed["y"] = pd.Series(plain["y"])
+    fes = [] if n_fe == 0 else (["f0#f1"] if interact else ["f" + str(j) for j in range(n_fe)])
+    clustvars = ["f0" if cluster_on_fe else "c"] if setype == "cluster" else None
+    frame = pd.DataFrame(typed)
+    # labels that are not positions, under a name that may be a column's
+    frame.index = pd.Index(rng.permutation(n) * 2 + 1, name=draw(st.sampled_from([None, "f0", "c", "x0"])))
+    reference = pd.DataFrame(plain, index=frame.index.rename(None))
+    return frame, reference, names, fes, setype, clustvars
+
+
+def _reference_sample(reference, names, fes, clustvars):
+    """The plain rows the model uses: complete, finite, and without singletons."""
+    used = reference[np.isfinite(reference[["y"] + names]).all(axis=1)]
+    for name in {part for term in fes for part in term.split("#")} | set(clustvars or []):
+        used = used[used[name] >= 0]
+    return drop_singletons_reference(used, fes) if fes else used
+
+
+@settings(max_examples=250, deadline=None, derandomize=True, database=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(models())
+def test_random_frames_against_the_dummy_regression(model):
+    frame, reference, names, fes, setype, clustvars = model
+    before = frame.copy()
+    used = _reference_sample(reference, names, fes, clustvars)
+    kw = dict(fixedeffects=fes, setype=setype, clustvars=clustvars, nt=1, print_stata_style_summary=False)
+    try:
+        out = tolvane(["y"], names, data=frame, **kw)
+    except Exception as error:
+        text = str(error)
+        if "No regressor left" in text:
+            expected_error = np.linalg.matrix_rank(_within(used, names, fes), tol=1e-9) == 0
+        elif "explained" in text or "No observations left" in text:
+            expected_error = len(used) == 0
+        elif "single category" in text:
+            expected_error = used[clustvars[0]].nunique() == 1
+        else:
+            expected_error = isinstance(error, ZeroDivisionError) and f"{len(used)} observations" in text
+        assert expected_error, f"unexpected {error!r}"
+        return
+    finally:
+        pd.testing.assert_frame_equal(frame, before, check_exact=True)
+
+    kept = out.model.exog_names
+    assert out.nobs == len(used)
+    # centred regressors, which the effects absorb the mean of, keep the dummy design
+    # well conditioned when a regressor carries a large offset
+    used = used.assign(**{name: used[name] - used[name].mean() for name in dict.fromkeys(names)})
+    assert sorted(out.resid.index) == sorted(used.index)
+    # dropped regressors are those the kept ones and the effects explain
+    within = _within(used, names, fes)
+    rank = np.linalg.matrix_rank(within, tol=1e-9)
+    assert len(kept) == rank == np.linalg.matrix_rank(within[:, [names.index(k) for k in kept]], tol=1e-9)
+    coef, _ = dummy_ols(used, "y", kept, fes, drop_singletons=False)
+    np.testing.assert_allclose(np.ravel(out.params), coef, rtol=1e-6, atol=1e-9)
+    if setype != "none":
+        plain = tolvane(["y"], names, data=used, **kw)
+        # The repair of a cluster matrix that is not positive semidefinite tests eigenvalues
+        # against a fixed -1e-12: with fewer clusters than regressors the matrix is singular
+        # and whether rounding crosses that line depends on the units.
+        if not hasattr(out, "eigenvalue_fix") and not hasattr(plain, "eigenvalue_fix"):
+            np.testing.assert_allclose(out.bse.to_numpy(), plain.bse.to_numpy(), rtol=1e-8)
+
+
+def _within(used, names, fes):
+    """The regressors with the effects (or the constant) partialled out by least squares,
+    each measured in units of its own size (so a rank tolerance is relative to it)."""
+    X = used[names].to_numpy(dtype=float)
+    X = X / np.where(np.abs(X).max(axis=0) > 0, np.abs(X).max(axis=0), 1.0)
+    dummies = [np.ones((len(used), 1))] + [np.eye(codes.max() + 1)[codes] for codes in
+                                           (used.groupby(term.split("#")).ngroup().to_numpy() for term in fes)]
+    D = np.column_stack(dummies)
+    return X - D @ np.linalg.lstsq(D, X, rcond=None)[0]
