@@ -106,18 +106,20 @@ def test_make_pointer_checks_density_before_allocating(ids, accepted):
             make_pointer(ids)
 
 
+@pytest.mark.parametrize("dtype", ["int64", "uint64", "Int64"])
 @pytest.mark.parametrize("x", [pytest.param(["x"], id="id_only"), pytest.param(["x", "firm"], id="id_and_regressor")])
-def test_integer_ids_beyond_double_precision_stay_distinct(ols_oracle, x):
+def test_integer_ids_beyond_double_precision_stay_distinct(ols_oracle, x, dtype):
     rng = np.random.default_rng(0)
     k = rng.integers(0, 10, 400)
-    data = pd.DataFrame({"y": rng.normal(size=400) + 5 * k, "x": rng.normal(size=400), "firm": 2**53 + k})
+    data = pd.DataFrame({"y": rng.normal(size=400) + 5 * k, "x": rng.normal(size=400),
+                         "firm": pd.Series(2**53 + k).astype(dtype)})
     out = _fit(data, x=x, fes=["firm"], setype="cluster", clustvars=["firm"])
     # the same model with ids that doubles hold exactly
     expected, n_used = ols_oracle(data.assign(firm=k), "y", ["x"], ["firm"])
     assert out.model.exog_names == ["x"] and out.nobs == n_used
     np.testing.assert_allclose(out.params.to_numpy(), expected, rtol=1e-9)
     assert out.df_resid_inference == 9
-    assert data["firm"].dtype == np.int64 and data["firm"].min() == 2**53
+    assert data["firm"].dtype == dtype and data["firm"].min() == 2**53
 
 
 @pytest.mark.parametrize("column, role", [("y", "Dependent variable"), ("x1", "Regressor")])

@@ -297,7 +297,7 @@ def tolvane(
     result.method = "OLS"
     result.fit_history = {"iteration": 1}
     initial_index = data["initial_index"]
-    result.fittedvalues = pd.Series((data[y].to_numpy() - resid).ravel(), index=initial_index)
+    result.fittedvalues = pd.Series((data[y].to_numpy(dtype=np.float64) - resid).ravel(), index=initial_index)
     result.resid = pd.Series(resid.flatten(), index=initial_index)
     result.msg = msg
     if absorption is not None:

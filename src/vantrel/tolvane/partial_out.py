@@ -18,7 +18,7 @@ def _stack_columns(data, names):
     """
     out = np.empty((len(data), len(names)), dtype=np.float64, order="C")
     for j, name in enumerate(names):
-        out[:, j] = data[name].to_numpy()
+        out[:, j] = data[name].to_numpy(dtype=np.float64)
     return out
 
 

@@ -136,7 +136,7 @@ def working_frame(data, keepvars, y, x, setype, clustvars, msg, fixedeffects=Non
     if recast:
         msg.append(RECAST_NOTICE)
         print(RECAST_NOTICE)
-        kept = [name for name in recast if name in id_vars and _is_numpy_integer(data[name])]
+        kept = [name for name in recast if name in id_vars and _is_integer(data[name])]
         data = data.astype({name: dtype for name, dtype in recast.items() if name not in kept})
     if clustvars is not None and setype != "cluster":
         msg.append(IGNORED_CLUSTERS_NOTICE)
@@ -146,8 +146,9 @@ def working_frame(data, keepvars, y, x, setype, clustvars, msg, fixedeffects=Non
     return data
 
 
-def _is_numpy_integer(column):
-    return isinstance(column.dtype, np.dtype) and column.dtype.kind in "iub"
+def _is_integer(column):
+    """Integer or boolean, NumPy's or pandas' nullable types."""
+    return pd.api.types.is_integer_dtype(column.dtype) or pd.api.types.is_bool_dtype(column.dtype)
 
 
 def _note(text, verb, msg):
@@ -162,7 +163,8 @@ def drop_invalid_rows(data, y, x, verb, msg, threads=1):
     # missing anywhere (dropna's rule), then +-inf in the model columns; one selection
     keep = data.notna().all(axis=1).to_numpy()
     for name in dict.fromkeys(y + x):
-        keep = keep & np.isfinite(data[name].to_numpy())
+        if data[name].dtype.kind == "f":  # integer columns kept for their ids are finite
+            keep = keep & np.isfinite(data[name].to_numpy())
     if not keep.all():
         data = _keep_rows(data, keep, threads)
     if len(data) != N:
