@@ -29,6 +29,20 @@ def _stack_columns(data, names):
 _DEMEAN_SIZE_EXPONENT = 10
 
 
+def _column_sizes(M):
+    """A power of two near the root mean square of each column of `M` (1 for a column of
+    zeros), kept where it and its inverse are normal doubles."""
+    with np.errstate(over="ignore", under="ignore"):
+        size = np.sqrt(np.einsum("ij,ij->j", M, M) / max(len(M), 1))
+    # Squares of values beyond 1e154 overflow, those below 1e-154 underflow: for such
+    # columns the largest magnitude is as good a size.
+    out_of_range = ~np.isfinite(size) | (size < 2.0**-500)
+    if out_of_range.any():
+        size[out_of_range] = np.abs(M[:, out_of_range]).max(axis=0)
+    exponent = np.clip(np.frexp(size)[1], -1000, 1000)
+    return np.where(size > 0, np.ldexp(1.0, exponent), 1.0)
+
+
 def _standardise(yX):
     """Centre every column of `yX` on its mean and divide it by a power of two so that its
     root mean square is near 2**10, in place; returns those powers of two.
@@ -41,17 +55,8 @@ def _standardise(yX):
     """
     with np.errstate(over="ignore", invalid="ignore"):
         centre = yX.mean(axis=0)
-        yX -= np.where(np.isfinite(centre), centre, 0.0)  # the sum of values near the largest double overflows
-        size = np.sqrt(np.einsum("ij,ij->j", yX, yX) / max(len(yX), 1))
-    # Squares of values beyond 1e154 overflow, those below 1e-154 underflow: for such
-    # columns the largest magnitude is as good a size.
-    out_of_range = ~np.isfinite(size) | (size < 2.0**-500)
-    if out_of_range.any():
-        size[out_of_range] = np.abs(yX[:, out_of_range]).max(axis=0)
-    # a column of zeros keeps its unit; the exponent stays where its power of two and the
-    # inverse are both normal doubles
-    exponent = np.clip(np.frexp(size)[1] - _DEMEAN_SIZE_EXPONENT, -1000, 1000)
-    scale = np.where(size > 0, np.ldexp(1.0, exponent), 1.0)
+    yX -= np.where(np.isfinite(centre), centre, 0.0)  # the sum of values near the largest double overflows
+    scale = _column_sizes(yX) * 2.0**-_DEMEAN_SIZE_EXPONENT
     yX *= 1.0 / scale
     return scale
 
@@ -92,11 +97,16 @@ def drop_collinear(yXtilde, x, verb, msg, scale=None):
     """
     K_all = len(x)
     Xtilde = yXtilde[:, 1:]
-    XX = Xtilde.T @ Xtilde
-    if scale is not None:
-        # in units where each centred regressor has a sum of squares near 1
-        size = np.asarray(scale[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT * np.sqrt(max(len(Xtilde), 1))
-        XX /= np.outer(size, size)
+    if scale is None:
+        XX = Xtilde.T @ Xtilde
+    else:
+        # In units where each centred regressor has a sum of squares near 1; the columns
+        # are scaled in place by powers of two (and back, exactly) so that no product
+        # leaves the range of doubles.
+        unit = np.asarray(scale[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT
+        Xtilde *= 1.0 / unit
+        XX = (Xtilde.T @ Xtilde) / max(len(Xtilde), 1)
+        Xtilde *= unit
     # Columns that the fixed effects absorb demean to rounding noise; clear it so that
     # their rows are exactly zero and the routine discards them.
     XX[np.abs(XX) < np.finfo(np.float64).eps] = 0
@@ -132,7 +142,7 @@ def least_squares(yXtilde, K, accelfunc, msg):
     restored exactly): its cutoff for small singular values is relative to the largest,
     so a regressor measured in small units beside one in large units would be cut away.
     """
-    scale = np.ldexp(1.0, np.frexp(np.sqrt(np.einsum("ij,ij->j", yXtilde, yXtilde)))[1])
+    scale = _column_sizes(yXtilde)
     yXtilde *= 1.0 / scale
     try:
         regression = np.linalg.lstsq(yXtilde[:, 1:], yXtilde[:, 0:1], None)
