@@ -9,19 +9,6 @@ except ImportError:  # older SciPy: the routine had no method suffix
 
 RANK_WARNING = "Least squares problem does not have full rank; parameter estimates may be misleading"
 
-
-def _stack_columns(data, names):
-    """Fresh row-major float64 matrix of the named columns, filled column by column.
-
-    Filling a preallocated block avoids the intermediate copies that selecting the
-    columns as a frame and converting it would make (two extra N x (1+K) arrays).
-    """
-    out = np.empty((len(data), len(names)), dtype=np.float64, order="C")
-    for j, name in enumerate(names):
-        out[:, j] = data[name].to_numpy(dtype=np.float64)
-    return out
-
-
 # Root mean square (to a factor of 2) of every column the demeaning sees. The plain
 # iteration's convergence measure, |change| / (|x| + 1) averaged over the rows, is a
 # relative change once values are well above 1: at this size the +1 guard matters only
@@ -43,22 +30,30 @@ def _column_sizes(M):
     return np.where(size > 0, np.ldexp(1.0, exponent), 1.0)
 
 
-def _standardise(yX):
-    """Centre every column of `yX` on its mean and divide it by a power of two so that its
-    root mean square is near 2**10, in place; returns those powers of two.
+def _stack_standardised(data, names):
+    """Fresh row-major float64 matrix of the named columns, each centred on its mean and
+    divided by a power of two that brings its root mean square near 2**10; returns the
+    matrix and those powers of two.
 
     Adding a constant to a column or changing its unit cannot change a fixed-effect
     regression (every row is in some group, so the constant is absorbed), but it changes
     what the demeaning sees: an offset of 1e7 leaves the within variation in the last
     digits, and the convergence measure depends on the unit. Powers of two scale without
-    rounding, so the scale is undone exactly.
+    rounding, so the scale is undone exactly. Each column is read once from the frame and
+    written once into a preallocated block: its mean and size come from the contiguous
+    column, and no intermediate N x (1+K) array is made.
     """
-    with np.errstate(over="ignore", invalid="ignore"):
-        centre = yX.mean(axis=0)
-    yX -= np.where(np.isfinite(centre), centre, 0.0)  # the sum of values near the largest double overflows
-    scale = _column_sizes(yX) * 2.0**-_DEMEAN_SIZE_EXPONENT
-    yX *= 1.0 / scale
-    return scale
+    out = np.empty((len(data), len(names)), dtype=np.float64, order="C")
+    scale = np.empty(len(names))
+    for j, name in enumerate(names):
+        column = data[name].to_numpy(dtype=np.float64)
+        with np.errstate(over="ignore", invalid="ignore"):
+            centre = column.mean() if len(column) else 0.0
+        # the sum of values near the largest double overflows: such a column stays put
+        centred = column - centre if np.isfinite(centre) else column
+        scale[j] = _column_sizes(centred[:, np.newaxis])[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
+        np.multiply(centred, 1.0 / scale[j], out=out[:, j])
+    return out, scale
 
 
 def demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, scale=None):
@@ -68,12 +63,11 @@ def demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, 
     matrix itself; the coefficient solver demeans the same matrix in place and returns a
     dict of its iterations and preconditioner.
 
-    The kernel works on the centred columns at unit size (`_standardise`); yXtilde is
-    back in the columns' own units. `scale`, when given, receives each column's factor
+    The kernel works on the centred columns at a common size (`_stack_standardised`);
+    yXtilde is back in the columns' own units. `scale`, when given, receives each column's factor
     (1 + len(x) values), the size that `drop_collinear` measures a regressor against.
     """
-    yX = _stack_columns(data, y + x)
-    factors = _standardise(yX)
+    yX, factors = _stack_standardised(data, y + x)
     out = accelfunc(yX, None, A, eps_MAP, minsubiter, maxsubiter, verb, nt)
     report = out if isinstance(out, dict) else None
     yXtilde = yX if report is not None else out
@@ -100,13 +94,17 @@ def drop_collinear(yXtilde, x, verb, msg, scale=None):
     if scale is None:
         XX = Xtilde.T @ Xtilde
     else:
-        # In units where each centred regressor has a sum of squares near 1; the columns
-        # are scaled in place by powers of two (and back, exactly) so that no product
-        # leaves the range of doubles.
+        # In units where each centred regressor has a sum of squares near 1. Dividing by
+        # powers of two is exact, so the order does not matter, unless products leave the
+        # range of doubles: then the columns are scaled first (in place, and back).
         unit = np.asarray(scale[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT
-        Xtilde *= 1.0 / unit
-        XX = (Xtilde.T @ Xtilde) / max(len(Xtilde), 1)
-        Xtilde *= unit
+        if np.all((unit > 2.0**-250) & (unit < 2.0**250)):
+            XX = (Xtilde.T @ Xtilde) / np.outer(unit, unit)
+        else:
+            Xtilde *= 1.0 / unit
+            XX = Xtilde.T @ Xtilde
+            Xtilde *= unit
+        XX /= max(len(Xtilde), 1)
     # Columns that the fixed effects absorb demean to rounding noise; clear it so that
     # their rows are exactly zero and the routine discards them.
     XX[np.abs(XX) < np.finfo(np.float64).eps] = 0
