@@ -95,7 +95,7 @@ def _check_integer(name, value, low, high, allow_bool):
         raise ValueError(name + " must be between " + str(low) + " and " + str(high) + ", got " + str(value))
 
 
-def max_threads():
+def _max_threads():
     """Largest `nt` accepted: more threads than this only exhaust the OpenMP runtime."""
     return max(256, 4 * (os.cpu_count() or 1))
 
@@ -131,7 +131,7 @@ def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, mi
     _check_integer("minsubiter", minsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
     _check_integer("maxsubiter", maxsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
     _check_integer("verb", verb, _INT64_MIN, _INT64_MAX, allow_bool=True)
-    _check_integer("nt", nt, 0, max_threads(), allow_bool=False)
+    _check_integer("nt", nt, 0, _max_threads(), allow_bool=False)
     return setype
 
 

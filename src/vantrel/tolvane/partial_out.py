@@ -64,8 +64,9 @@ def demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, 
     dict of its iterations and preconditioner.
 
     The kernel works on the centred columns at a common size (`_stack_standardised`);
-    yXtilde is back in the columns' own units. `scale`, when given, receives each column's factor
-    (1 + len(x) values), the size that `drop_collinear` measures a regressor against.
+    yXtilde is back in the columns' own units. `scale`, when given, receives each
+    column's factor (1 + len(x) values), the size that `drop_collinear` measures a
+    regressor against.
     """
     yX, factors = _stack_standardised(data, y + x)
     out = accelfunc(yX, None, A, eps_MAP, minsubiter, maxsubiter, verb, nt)
@@ -140,13 +141,13 @@ def least_squares(yXtilde, K, accelfunc, msg):
     restored exactly): its cutoff for small singular values is relative to the largest,
     so a regressor measured in small units beside one in large units would be cut away.
     """
-    scale = _column_sizes(yXtilde)
-    yXtilde *= 1.0 / scale
+    size = _column_sizes(yXtilde)
+    yXtilde *= 1.0 / size
     try:
         regression = np.linalg.lstsq(yXtilde[:, 1:], yXtilde[:, 0:1], None)
     finally:
-        yXtilde *= scale
-    beta = regression[0] * (scale[0] / scale[1:, np.newaxis])
+        yXtilde *= size
+    beta = regression[0] * (size[0] / size[1:, np.newaxis])
     rank = regression[2]
     if rank < K:
         msg.append(RANK_WARNING)
