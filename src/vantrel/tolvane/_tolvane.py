@@ -126,7 +126,9 @@ def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, mi
         raise ValueError("x must hold at least one regressor name, got " + repr(x))
     if isinstance(data.columns, pd.MultiIndex):
         raise TypeError("data must have one level of column labels, got " + str(data.columns.nlevels) + " levels")
-    for name, value in (("y", y), ("x", x), ("fixedeffects", fixedeffects), ("clustvars", clustvars)):
+    # cluster names are only read (and may name nothing) under the cluster type
+    for name, value in (("y", y), ("x", x), ("fixedeffects", fixedeffects),
+                        ("clustvars", clustvars if setype == "cluster" else None)):
         _check_labels(name, value)
     _check_integer("minsubiter", minsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
     _check_integer("maxsubiter", maxsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
