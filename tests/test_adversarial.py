@@ -61,7 +61,7 @@ def test_thread_counts_within_the_limit_are_accepted(df, ols_oracle, nt):
     try:
         np.testing.assert_allclose(out.params.ravel(), ols_oracle(df, "y", ["x1"], ["a"])[0], rtol=1e-8)
     finally:
-        _fit(df, nt=os.cpu_count())  # nt persists process-wide; hand the default back
+        _fit(df, nt=int(os.environ.get("OMP_NUM_THREADS", os.cpu_count())))  # nt persists process-wide
 
 
 def test_cluster_labels_are_not_read_without_the_cluster_type(df, ols_oracle):
