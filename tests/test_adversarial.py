@@ -343,3 +343,19 @@ def test_coefficients_at_the_ends_of_the_double_range(integer_panel, factor, acc
     base = _fit(integer_panel, **kw)
     out = _fit(integer_panel.assign(y=integer_panel["y"] * factor), **kw)
     np.testing.assert_allclose(out.params.ravel(), base.params.ravel() * factor, rtol=1e-9, atol=0)
+
+
+def test_coefficient_solver_with_a_regressor_the_effects_absorb(panel, ols_oracle):
+    """Such a column once left the coefficient solver's other columns wrong (or unconverged)."""
+    bad = []
+    for seed in range(10):
+        df = panel(seed=seed, n=200, groups=(8, 6), n_x=1)
+        df["xc"] = df["a"] * 1.0
+        try:
+            out = _fit(df, x=["x1", "xc"], fes=["a", "b"], solver="coefficients")
+            expected = ols_oracle(df, "y", ["x1"], ["a", "b"])[0]
+            if out.model.exog_names != ["x1"] or not np.allclose(np.ravel(out.params), expected, rtol=1e-6):
+                bad.append(seed)
+        except ValueError:  # "demeaning did not converge"
+            bad.append(seed)
+    assert bad == []
