@@ -19,6 +19,9 @@ _MAX_SWEEPS = 200
 # Backfitting crawls when the groups of two effects are weakly connected (workers who
 # rarely change firms): after _MAX_SWEEPS the rest is solved by a Krylov method.
 _KRYLOV_TOL = 1e-14
+# LSMR needs tens to hundreds of iterations on weakly connected panels (a few hundred at
+# 200,000 rows of a worker-firm chain); this many means it is not getting there.
+_KRYLOV_MAX_ITERATIONS = 10_000
 NOT_CONVERGED = "Fixed effects did not converge; the recovered values may be inaccurate"
 
 
@@ -71,7 +74,7 @@ def _solve_remaining(coded, counts, residuals, fe_values):
     D = scipy.sparse.csr_matrix((np.concatenate(weights), (rows, np.concatenate(columns))), shape=(N, start))
     gap = residuals - fe_values.sum(axis=1)
     solution = scipy.sparse.linalg.lsmr(D, gap, atol=_KRYLOV_TOL, btol=_KRYLOV_TOL, conlim=0,
-                                        maxiter=max(1000, 20 * start))
+                                        maxiter=_KRYLOV_MAX_ITERATIONS)
     for i, ((codes, uniques), count) in enumerate(zip(coded, counts)):
         alpha = solution[0][offsets[i]:offsets[i] + len(uniques)] / np.sqrt(count)
         fe_values[:, i] += alpha[codes]
