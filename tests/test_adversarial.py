@@ -359,3 +359,13 @@ def test_coefficient_solver_with_a_regressor_the_effects_absorb(panel, ols_oracl
         except ValueError:  # "demeaning did not converge"
             bad.append(seed)
     assert bad == []
+
+
+def test_make_pointer_reads_read_only_ids():
+    ids = np.random.default_rng(8).integers(0, 6, size=(50, 2))
+    frozen = np.asfortranarray(ids)  # column-major: each id column is read in place
+    frozen.flags.writeable = False
+    A, expected = make_pointer(frozen), make_pointer(ids)
+    for j in range(2):
+        np.testing.assert_array_equal(A[j, 0], expected[j, 0])
+        np.testing.assert_array_equal(A[j, 1], expected[j, 1])
