@@ -1,7 +1,8 @@
 """Property tests: small random frames of every column type the estimation accepts.
 
 Each example draws the column types of the regressors, of the fixed-effect and cluster
-ids, where values are missing, the fixed-effect terms and the standard-error type. Every
+ids, where values are missing, the fixed-effect terms, the standard-error type and the
+absorption solver. Every
 typed column is an encoding of plain numbers the test keeps aside (ids 0 .. G-1, float
 values, a missing mask), so the oracle is the same model on the plain numbers: the
 dummy-variable least squares of conftest for the coefficients and, for the standard
@@ -109,6 +110,7 @@ def models(draw):
     setype = draw(st.sampled_from(["none", "iid", "HC1", "cluster"]))
     cluster_on_fe = n_fe > 0 and draw(st.booleans())
     missing_share = draw(st.sampled_from([0.0, 0.05]))
+    solver = draw(st.sampled_from(["sweeps", "coefficients"]))
 
     typed, plain = {}, {}
     plain["y"] = rng.normal(size=n)
@@ -144,7 +146,7 @@ def models(draw):
     # labels that are not positions, under a name that may be a column's
     frame.index = pd.Index(rng.permutation(n) * 2 + 1, name=draw(st.sampled_from([None, "f0", "c", "x0"])))
     reference = pd.DataFrame(plain, index=frame.index.rename(None))
-    return frame, reference, names, fes, setype, clustvars
+    return frame, reference, names, fes, setype, clustvars, solver
 
 
 def _reference_sample(reference, names, fes, clustvars):
@@ -159,10 +161,11 @@ def _reference_sample(reference, names, fes, clustvars):
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(models())
 def test_random_frames_against_the_dummy_regression(model):
-    frame, reference, names, fes, setype, clustvars = model
+    frame, reference, names, fes, setype, clustvars, solver = model
     before = frame.copy()
     used = _reference_sample(reference, names, fes, clustvars)
-    kw = dict(fixedeffects=fes, setype=setype, clustvars=clustvars, nt=1, print_stata_style_summary=False)
+    kw = dict(fixedeffects=fes, setype=setype, clustvars=clustvars, nt=1, print_stata_style_summary=False,
+              solver=solver)
     try:
         out = tolvane(["y"], names, data=frame, **kw)
     except Exception as error:
