@@ -195,3 +195,32 @@ def test_argument_names_order_and_count(function):
     getattr(quarnet, function)(**good_args(function))
     with pytest.raises(TypeError):
         getattr(quarnet, function)(*list(args.values())[:-1])
+
+
+@pytest.mark.parametrize("function", DEMEANING)
+def test_python_code_between_iterations_cannot_rewrite_the_index(function, monkeypatch):
+    """A progress line goes through sys.stdout, which may be any Python object: writing to
+    the checked group index from there is refused (the index is read-only during the call)
+    instead of sending the next pass out of bounds; afterwards the index is writable again."""
+    import io
+    import sys
+
+    args = good_args(function) | {"verbose": 2}
+    A = args["A"]
+
+    class Rewriting(io.StringIO):
+        def write(self, text):
+            A[0, 0][0] = 10**12
+            return super().write(text)
+
+    monkeypatch.setattr(sys, "stdout", Rewriting())
+    with pytest.raises(ValueError, match="read-only"):
+        getattr(quarnet, function)(**args)
+    assert all(a.flags.writeable for a in A.flat) and A[0, 0][0] != 10**12
+
+
+def test_panelsetup_refuses_more_groups_than_the_ids_hold():
+    result = np.zeros((4, 2), np.int64)
+    with pytest.raises(ValueError, match=r"N2 = 4 differs from the number of groups in x\[0:N\] \(3\)"):
+        quarnet.panelsetup(result, np.array([5, 5, 7, 7, 7, 9]), 6, 4)
+    assert not result.any()

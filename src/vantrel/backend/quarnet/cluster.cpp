@@ -32,8 +32,10 @@ void panelsetup(int64_t *result, int64_t result_rows, int64_t result_cols, const
                      static_cast<size_t>(N) * sizeof(int64_t), "x");
     // Count before filling: every group found below needs a row of result.
     const int64_t runs = count_runs(x, N);
-    if (runs > N2)
-        reject("N2 = " + num(N2) + " is below the number of groups in x[0:N] (" + num(runs) + ")");
+    // Fewer groups than rows would leave the last rows without bounds and stretch the last
+    // group over them (a cluster lost, another spanning all rows): N2 must be exact.
+    if (runs != N2)
+        reject("N2 = " + num(N2) + " differs from the number of groups in x[0:N] (" + num(runs) + ")");
 
     int64_t curid = x[0], row = 1;
     for (int64_t i = 0; i < N; ++i) {

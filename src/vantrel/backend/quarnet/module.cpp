@@ -49,6 +49,38 @@ struct FixedEffects {
     std::vector<quarnet::GroupIndex> views;
 };
 
+// The demeaning functions check the group index once and then follow it without bounds
+// checks, while Python code may run between iterations (a signal handler, the print of a
+// progress line through a replaced sys.stdout). Such code could rewrite an index entry
+// after the check and send the next pass out of bounds. For the duration of the call the
+// index arrays are therefore read-only (numpy then refuses writes through them), and they
+// are made writable again when the call ends, however it ends. Copying the index instead
+// would cost 8 bytes per row and fixed effect; checking it again after every callback, a
+// pass over it (about half a sweep at 1e7 rows) per iteration.
+class FrozenIndex {
+   public:
+    explicit FrozenIndex(nb::handle A) {
+        const int64_t F = nb::cast<int64_t>(A.attr("shape")[0]);
+        for (int64_t n = 0; n < F; ++n)
+            for (int c = 0; c < 2; ++c) {
+                nb::object array = A[nb::make_tuple(n, c)];
+                nb::object flags = array.attr("flags");
+                if (nb::cast<bool>(flags.attr("writeable"))) {
+                    flags.attr("writeable") = false;
+                    frozen_.push_back(array);
+                }
+            }
+    }
+    ~FrozenIndex() {
+        for (nb::object &array : frozen_) array.attr("flags").attr("writeable") = true;
+    }
+    FrozenIndex(const FrozenIndex &) = delete;
+    FrozenIndex &operator=(const FrozenIndex &) = delete;
+
+   private:
+    std::vector<nb::object> frozen_;
+};
+
 // A must be a writable F x 2 numpy object array whose row n holds (sortvec, panelmat) of
 // fixed effect n. Only shapes and types are checked here; index ranges are checked by the
 // callers, which know the number of rows.
@@ -176,6 +208,7 @@ nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double to
     check_thread_count(n_threads);
     const FixedEffects fes = demeaning_index(x, w, A);
     check_weights(w);
+    const FrozenIndex frozen(A);
     const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
     const quarnet::CoefOutcome outcome =
         quarnet::COEF_PCG_demean(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
@@ -199,6 +232,7 @@ int64_t run_demeaning(const Matrix &x, const std::optional<Weights> &w, nb::hand
                       int64_t miniter, int64_t maxiter, int64_t verbose, int n_threads) {
     check_thread_count(n_threads);
     const FixedEffects fes = demeaning_index(x, w, A);
+    const FrozenIndex frozen(A);
     const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
     const quarnet::DemeanOutcome outcome =
         method(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
