@@ -4,8 +4,8 @@
 // Every array argument is taken with .noconvert(): an array of another element type,
 // dimension or layout raises TypeError instead of being silently copied. Non-const element
 // types make nanobind reject read-only arrays; only the weights `w` are const (read-only
-// accepted) and may be None. The functions keep the GIL throughout; only the OpenMP workers
-// run in parallel and they touch no Python object.
+// accepted) and may be None. Four functions release the GIL and the others keep it; which
+// and why is written next to the module definition below.
 #include <Python.h>
 #include <omp.h>
 #include <nanobind/nanobind.h>
@@ -256,6 +256,19 @@ quarnet::Strided2D<T> strided(const Strided<std::remove_const_t<T>, 2> &a) {
 
 }  // namespace
 
+// The GIL. panelsetup, calc_B, _counting_sort and _pair_ranks release it while they
+// compute: they work on array views alone (nanobind holds the arrays for the whole call;
+// _counting_sort and _pair_ranks allocate their results before they release it). The
+// driver relies on that to run them side by side in Python threads: the covariance
+// (vantrel/tolvane/covariance.py) computes the meat of each cluster subset in its own
+// thread (counting sort, panelsetup, calc_B), and make_pointer (vantrel/backend/morlisk.py)
+// sorts several id columns at once. _pair_ranks, which the driver's id combination calls
+// from one thread, releases it too, so that other Python threads run during a long sort.
+// Every other function keeps the GIL throughout: the screening functions are
+// single-threaded passes over the fixed-effect table's objects; the demeaning functions
+// make the index read-only through numpy, poll for signals and print progress through
+// Python between iterations, and only their OpenMP workers, which touch no Python object,
+// run in parallel; the benchmark hooks at the end do likewise.
 NB_MODULE(quarnet, m) {
     m.doc() = "Absorption kernel: group indexes, demeaning, screening and cluster cross-products.";
     m.attr("np") = nb::module_::import_("numpy");
