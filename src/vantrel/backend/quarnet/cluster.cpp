@@ -1,16 +1,12 @@
 #include "cluster.hpp"
 
-#include <stdexcept>
-#include <string>
 #include <vector>
+
+#include "common.hpp"
 
 namespace quarnet {
 
 namespace {
-
-[[noreturn]] void reject(const std::string &message) { throw std::invalid_argument(message); }
-
-std::string num(int64_t v) { return std::to_string(v); }
 
 // Groups of x[0:N]: one plus the number of places where the id changes.
 int64_t count_runs(const int64_t *x, int64_t N) {

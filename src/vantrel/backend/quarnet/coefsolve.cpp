@@ -18,8 +18,8 @@
 #include <limits>
 #include <memory>
 #include <numeric>
-#include <stdexcept>
 
+#include "common.hpp"
 #include "laplacian.hpp"
 
 namespace quarnet {
@@ -107,8 +107,8 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
     for (int f : P.fe_of_slot) {
         const int64_t G = fes[f].N_panelmat;
         if (G >= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()))
-            throw std::invalid_argument(fes[f].panelmat_name + " has " + std::to_string(G) +
-                                        " groups; the coefficient solver takes fewer than 2^32 - 1");
+            reject(fes[f].panelmat_name + " has " + std::to_string(G) +
+                   " groups; the coefficient solver takes fewer than 2^32 - 1");
         P.G.push_back(G);
         P.off.push_back(P.off.back() + G + 1);
     }
@@ -183,8 +183,8 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
         }
     }
     if (N >= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()) && !identity && P.slots > 1)
-        throw std::invalid_argument("x has " + std::to_string(N) + " rows; the coefficient solver takes fewer than 2^32 - 1 "
-                                    "unless the rows are sorted by the fixed effect with most levels");
+        reject("x has " + std::to_string(N) + " rows; the coefficient solver takes fewer than 2^32 - 1 "
+               "unless the rows are sorted by the fixed effect with most levels");
     return P;
 }
 
@@ -706,11 +706,10 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double
 
 CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const std::vector<GroupIndex> &fes,
                             const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note) {
-    if (K < 1) throw std::invalid_argument("x has no column: the coefficient solver needs K >= 1");
-    if (fes.empty()) throw std::invalid_argument("A has no fixed effect: the coefficient solver needs at least one");
+    if (K < 1) reject("x has no column: the coefficient solver needs K >= 1");
+    if (fes.empty()) reject("A has no fixed effect: the coefficient solver needs at least one");
     if (fes.size() > 9)
-        throw std::invalid_argument("A has " + std::to_string(fes.size()) +
-                                    " fixed effects; the coefficient solver takes at most 9");
+        reject("A has " + std::to_string(fes.size()) + " fixed effects; the coefficient solver takes at most 9");
     CoefOutcome out;
     if (opt.maxiter <= 0) return out;
     if (opt.n_threads > 0) omp_set_num_threads(opt.n_threads);
@@ -788,11 +787,11 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
     // residual is then rounding noise, which drifts into the null space of D'WD, where p'Ap
     // vanishes while r'z does not, so further steps are ratios of noise. On a converged
     // column waiting for the others they grew to 1e26 and ruined it.
-    constexpr double min_potential = 2.220446049250313e-16;
+    constexpr double min_potential = machine_epsilon;
     std::vector<char> done(static_cast<size_t>(K), 0);
     std::vector<double> min_improvement(static_cast<size_t>(K));
     for (int64_t j = 0; j < K; ++j)
-        min_improvement[j] = std::min(1e-15, 100.0 * min_potential * min_potential * static_cast<double>(sumsq[j]));
+        min_improvement[j] = std::min(1e-15, 100.0 * machine_epsilon * machine_epsilon * static_cast<double>(sumsq[j]));
     // The rate is judged after `judge_first` iterations and then every `judge_every`, from
     // the larger measure of the last two iterations against that of the two before.
     // Conjugate gradients converge unevenly: the first few iterations are fast on any data
@@ -878,7 +877,7 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
         }
         std::vector<double> rho_new = precondition();
         for (int64_t j = 0; j < K; ++j)
-            if (rho_new[j] <= 100.0 * min_potential * min_potential * rho_first[j]) done[j] = 1;
+            if (rho_new[j] <= 100.0 * machine_epsilon * machine_epsilon * rho_first[j]) done[j] = 1;
         std::vector<double> beta(static_cast<size_t>(K));
         for (int64_t j = 0; j < K; ++j) beta[j] = restart || !(rho[j] > 0) ? 0.0 : rho_new[j] / rho[j];
         for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 
+#include "common.hpp"
 #include "kernels.hpp"
 
 namespace quarnet {
@@ -109,7 +109,7 @@ DemeanOutcome MAP_NH_noaccel(double *x, int64_t N, int64_t K, const double *w,
 DemeanOutcome MAP_NH_CG_accel(double *x, int64_t N, int64_t K, const double *w,
                               const std::vector<GroupIndex> &fes, const DemeanOptions &opt,
                               const ProgressFn &progress) {
-    if (K < 1) throw std::invalid_argument("x has no column: the accelerated demeaning needs K >= 1");
+    if (K < 1) reject("x has no column: the accelerated demeaning needs K >= 1");
     // Raising here, before the first sweep, is indistinguishable from raising after it:
     // that sweep works on copies and leaves x alone.
     if (opt.maxiter <= 0) return {0, false};
@@ -127,9 +127,9 @@ DemeanOutcome MAP_NH_CG_accel(double *x, int64_t N, int64_t K, const double *w,
     auto v = matrix_buffer(N, K);
 
     // Guards of the convergence measure: improvements below 1e-15 count as none, and the
-    // remaining potential is never taken below 2^-52 (nor NaN).
+    // remaining potential is never taken below the machine epsilon (nor NaN).
     constexpr double min_improvement = 1e-15;
-    constexpr double min_potential = 2.220446049250313e-16;
+    constexpr double min_potential = machine_epsilon;
     int64_t count = 0;
     for (;;) {
         progress(ProgressEvent::poll, count, 0.0);

@@ -1,13 +1,12 @@
 #include "groupindex.hpp"
 
-#include <stdexcept>
 #include <vector>
+
+#include "common.hpp"
 
 namespace quarnet {
 
 namespace {
-
-[[noreturn]] void reject(const std::string &message) { throw std::invalid_argument(message); }
 
 std::string group_text(const GroupIndex &g, int64_t grp) {
     return g.panelmat_name + ": row " + std::to_string(grp) + " = [" + std::to_string(g.start(grp)) +

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <type_traits>
 
+#include "common.hpp"
+
 namespace {
 
 void apply_thread_count(int n_threads) {
@@ -246,11 +248,10 @@ std::vector<double> quadcolsum(const double *x, const double *y, const double *w
 }
 
 std::vector<double> safe_divide(const std::vector<double> &num, const std::vector<double> &denom) {
-    // 2^-52, the double machine epsilon: the smallest denominator a step may use.
-    constexpr double eps = 2.220446049250313e-16;
+    // The machine epsilon is the smallest denominator a step may use.
     std::vector<double> res(num.size(), 0.0);
     for (size_t i = 0; i < num.size(); ++i)
-        res[i] = denom[i] < eps ? num[i] / eps : num[i] / denom[i];
+        res[i] = denom[i] < machine_epsilon ? num[i] / machine_epsilon : num[i] / denom[i];
     return res;
 }
 

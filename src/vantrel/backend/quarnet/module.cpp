@@ -16,12 +16,12 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "cluster.hpp"
 #include "coefsolve.hpp"
+#include "common.hpp"
 #include "demean.hpp"
 #include "kernels.hpp"
 #include "screening.hpp"
@@ -363,8 +363,8 @@ NB_MODULE(quarnet, m) {
         "_pair_ranks",
         [](Contiguous<const int64_t, 1> a, int64_t G_a, Contiguous<const int64_t, 1> b, int64_t G_b) {
             if (a.shape(0) != b.shape(0))
-                throw std::invalid_argument("a and b differ in length: " + std::to_string(a.shape(0)) + " and " +
-                                            std::to_string(b.shape(0)));
+                quarnet::reject("a and b differ in length: " + std::to_string(a.shape(0)) + " and " +
+                                std::to_string(b.shape(0)));
             nb::module_ np = nb::module_::import_("numpy");
             nb::object ranks = np.attr("empty")(a.shape(0), "dtype"_a = np.attr("int64"));
             nb::object order = np.attr("empty")(a.shape(0), "dtype"_a = np.attr("int64"));
