@@ -79,44 +79,4 @@ void calc_B(const Strided2D<double> &result, const Strided2D<const double> &x,
             for (int64_t k = 0; k < K; ++k) result(j, k) = static_cast<double>(sum_xuux[j * K + k]);
 }
 
-void counting_sort(const int64_t *keys, int64_t n, int64_t n_groups, int64_t *out) {
-    if (n_groups < 0) reject("n_groups = " + num(n_groups) + " must not be negative");
-    for (int64_t i = 0; i < n; ++i)
-        if (keys[i] < 0 || keys[i] >= n_groups)
-            reject("keys: entry " + num(i) + " = " + num(keys[i]) + " is not in [0, " + num(n_groups) + ")");
-    // next[g] = first free output position of key g
-    std::vector<int64_t> next(static_cast<size_t>(n_groups) + 1, 0);
-    for (int64_t i = 0; i < n; ++i) ++next[keys[i] + 1];
-    for (int64_t g = 0; g < n_groups; ++g) next[g + 1] += next[g];
-    for (int64_t i = 0; i < n; ++i) out[next[keys[i]]++] = i;
-}
-
-void pair_ranks(const int64_t *a, int64_t G_a, const int64_t *b, int64_t G_b, int64_t n, int64_t *ranks,
-                int64_t *order) {
-    if (G_a < 0 || G_b < 0) reject("G_a = " + num(G_a) + " and G_b = " + num(G_b) + " must not be negative");
-    for (int64_t i = 0; i < n; ++i)
-        if (a[i] < 0 || a[i] >= G_a) reject("a: entry " + num(i) + " = " + num(a[i]) + " is not in [0, " + num(G_a) + ")");
-    // least significant key first: the rows sorted by b, in `ranks` as scratch
-    counting_sort(b, n, G_b, ranks);
-    // then a stable counting sort of those by a
-    std::vector<int64_t> next(static_cast<size_t>(G_a) + 1, 0);
-    for (int64_t i = 0; i < n; ++i) ++next[a[i] + 1];
-    for (int64_t g = 0; g < G_a; ++g) next[g + 1] += next[g];
-    for (int64_t k = 0; k < n; ++k) {
-        const int64_t row = ranks[k];
-        order[next[a[row]]++] = row;
-    }
-    // number the runs of equal pairs in sorted order
-    int64_t rank = -1, last_a = -1, last_b = -1;
-    for (int64_t k = 0; k < n; ++k) {
-        const int64_t row = order[k];
-        if (a[row] != last_a || b[row] != last_b) {
-            ++rank;
-            last_a = a[row];
-            last_b = b[row];
-        }
-        ranks[row] = rank;
-    }
-}
-
 }  // namespace quarnet

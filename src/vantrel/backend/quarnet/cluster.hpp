@@ -1,4 +1,4 @@
-// Group tables of sorted or dense ids, and the cluster score cross-products.
+// Group tables of sorted ids, and the cluster score cross-products.
 // Each function checks its arguments first (std::invalid_argument naming the argument)
 // and only then touches any array.
 #pragma once
@@ -28,16 +28,5 @@ void panelsetup(int64_t *result, int64_t result_rows, int64_t result_cols, const
 // double; result (K x K) is overwritten only if at least one cluster and one regressor.
 void calc_B(const Strided2D<double> &result, const Strided2D<const double> &x,
             const Strided2D<const double> &u, const GroupIndex &index, int64_t K);
-
-// Stable counting sort of dense keys in [0, n_groups): out[0:n] lists the positions of
-// key 0, then those of key 1, ..., each in increasing order. O(n + n_groups).
-void counting_sort(const int64_t *keys, int64_t n, int64_t n_groups, int64_t *out);
-
-// Dense ids of the pairs (a[i], b[i]) of ids in [0, G_a) x [0, G_b), numbered in
-// lexicographic order, into ranks[0:n]; order[0:n] receives the rows sorted by pair,
-// stably. Two counting sorts (b, then a), so O(n + G_a + G_b) whatever the number of
-// distinct pairs. Rejects ids outside their range before writing anything.
-void pair_ranks(const int64_t *a, int64_t G_a, const int64_t *b, int64_t G_b, int64_t n, int64_t *ranks,
-                int64_t *order);
 
 }  // namespace quarnet

@@ -23,6 +23,7 @@
 #include "coefsolve.hpp"
 #include "common.hpp"
 #include "demean.hpp"
+#include "idsort.hpp"
 #include "kernels.hpp"
 #include "screening.hpp"
 
