@@ -172,11 +172,11 @@ def test_panelsetup_rejects_result_aliasing_x():
 
 def test_sort_helpers_match_numpy():
     # The driver's row sorts and pair ids: stable counting sort, lexicographic pair ranks.
-    from vantrel.backend.quarnet import _counting_sort, _pair_ranks
+    from vantrel.backend.quarnet import counting_sort, pair_ranks
 
     a, b = RNG.integers(0, 40, 3000), RNG.integers(0, 70, 3000)
-    assert np.array_equal(_counting_sort(a, 40), np.argsort(a, kind="stable"))
-    ranks, order = _pair_ranks(a, 40, b, 70)
+    assert np.array_equal(counting_sort(a, 40), np.argsort(a, kind="stable"))
+    ranks, order = pair_ranks(a, 40, b, 70)
     assert np.array_equal(order, np.lexsort((b, a)))
     assert np.array_equal(ranks, np.unique(a * 70 + b, return_inverse=True)[1])
 
@@ -188,7 +188,7 @@ def test_sort_helpers_match_numpy():
     pytest.param([0], -1, [0], 1, "must not be negative", id="negative_group_count"),
 ])
 def test_pair_ranks_rejects_bad_ids(a, G_a, b, G_b, text):
-    from vantrel.backend.quarnet import _pair_ranks
+    from vantrel.backend.quarnet import pair_ranks
 
     with pytest.raises(ValueError, match=text):
-        _pair_ranks(np.array(a, dtype=np.int64), G_a, np.array(b, dtype=np.int64), G_b)
+        pair_ranks(np.array(a, dtype=np.int64), G_a, np.array(b, dtype=np.int64), G_b)

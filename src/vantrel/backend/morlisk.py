@@ -54,7 +54,7 @@ def make_pointer(ids, threads=1):
         panelmat = np.empty((n_groups, 2), dtype=np.int64)
         panelmat[:, 0] = ends - counts + 1
         panelmat[:, 1] = ends
-        A[j, 0] = quarnet._counting_sort(column, n_groups)
+        A[j, 0] = quarnet.counting_sort(column, n_groups)
         A[j, 1] = panelmat
 
     _map_columns(index_column, range(n_columns), threads, n_rows)

@@ -24,7 +24,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import powerset
-from vantrel.backend.quarnet import _counting_sort, calc_B, panelsetup
+from vantrel.backend.quarnet import calc_B, counting_sort, panelsetup
 from vantrel.tolvane.inference import residual_dof
 from vantrel.tolvane.sample import column_ids, combine_ids, sorted_codes
 
@@ -90,7 +90,7 @@ def _subset_meat(ids, G, yXtilde, resid, N, K):
     """The kernel's meat sum_g (X_g'u_g)(X_g'u_g)' over the groups of dense ``ids``."""
     # The ids are dense, so a counting sort orders them in linear time (argsort of a
     # near-unique intersection at ten million rows takes seconds).
-    sortvec = _counting_sort(ids, G)
+    sortvec = counting_sort(ids, G)
     panelmat = np.zeros((G, 2), dtype=np.int64)
     panelsetup(panelmat, sorted_codes(ids, G), int(N), G)
     B = np.zeros((K, K), dtype=np.float64)

@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import _map_columns, make_pointer
-from vantrel.backend.quarnet import _pair_ranks, drop_singletons
+from vantrel.backend.quarnet import drop_singletons, pair_ranks
 
 RECAST_NOTICE = "Some variables are not double, recasting"
 IGNORED_CLUSTERS_NOTICE = "Cluster variables found but SEtype is not cluster; ignoring"
@@ -223,7 +223,7 @@ def combine_ids(id_columns):
         else:
             # two counting sorts in the kernel: hashing nearly N distinct pairs (a
             # worker-by-firm intersection, say) costs several times as much
-            ids = _pair_ranks(ids, G_ids, codes, G)[0]
+            ids = pair_ranks(ids, G_ids, codes, G)[0]
     return ids
 
 

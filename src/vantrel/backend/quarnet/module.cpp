@@ -257,13 +257,13 @@ quarnet::Strided2D<T> strided(const Strided<std::remove_const_t<T>, 2> &a) {
 
 }  // namespace
 
-// The GIL. panelsetup, calc_B, _counting_sort and _pair_ranks release it while they
+// The GIL. panelsetup, calc_B, counting_sort and pair_ranks release it while they
 // compute: they work on array views alone (nanobind holds the arrays for the whole call;
-// _counting_sort and _pair_ranks allocate their results before they release it). The
+// counting_sort and pair_ranks allocate their results before they release it). The
 // driver relies on that to run them side by side in Python threads: the covariance
 // (vantrel/tolvane/covariance.py) computes the meat of each cluster subset in its own
 // thread (counting sort, panelsetup, calc_B), and make_pointer (vantrel/backend/morlisk.py)
-// sorts several id columns at once. _pair_ranks, which the driver's id combination calls
+// sorts several id columns at once. pair_ranks, which the driver's id combination calls
 // from one thread, releases it too, so that other Python threads run during a long sort.
 // Every other function keeps the GIL throughout: the screening functions are
 // single-threaded passes over the fixed-effect table's objects; the demeaning functions
@@ -342,9 +342,9 @@ NB_MODULE(quarnet, m) {
           "gradients on the normal equations of the fixed-effect coefficients; returns a dict with the "
           "iterations made, the preconditioner used and why.");
 
-    // Private helpers for the utility module and the benchmarks.
+    // Row sorts by dense ids, for the group indexes (morlisk) and the driver's id columns.
     m.def(
-        "_counting_sort",
+        "counting_sort",
         [](Contiguous<const int64_t, 1> keys, int64_t n_groups) {
             nb::module_ np = nb::module_::import_("numpy");
             nb::object out = np.attr("empty")(keys.shape(0), "dtype"_a = np.attr("int64"));
@@ -361,7 +361,7 @@ NB_MODULE(quarnet, m) {
         "Row positions ordered by the dense keys in [0, n_groups), stable, in O(N + n_groups).");
 
     m.def(
-        "_pair_ranks",
+        "pair_ranks",
         [](Contiguous<const int64_t, 1> a, int64_t G_a, Contiguous<const int64_t, 1> b, int64_t G_b) {
             if (a.shape(0) != b.shape(0))
                 quarnet::reject("a and b differ in length: " + std::to_string(a.shape(0)) + " and " +
@@ -380,6 +380,7 @@ NB_MODULE(quarnet, m) {
         "a"_a.noconvert(), "G_a"_a, "b"_a.noconvert(), "G_b"_a,
         "Dense lexicographic ids of the pairs (a, b) of dense ids, and the rows sorted by pair (stably).");
 
+    // Benchmark hooks.
     // repeat > 1 runs that many sweeps after one validation, so that a benchmark can tell
     // the kernels' time from the per-call index checks.
     m.def(

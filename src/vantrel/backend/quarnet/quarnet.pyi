@@ -73,8 +73,17 @@ def COEF_PCG_demean(
     "approximate pair"), "reason"}. ValueError("demeaning did not converge"), with ``x``
     unchanged, when ``maxiter`` iterations do not reach ``tol``."""
 
-def _counting_sort(keys: _I64, n_groups: int) -> _I64: ...
-def _pair_ranks(a: _I64, G_a: int, b: _I64, G_b: int) -> tuple[_I64, _I64]: ...
+def counting_sort(keys: _I64, n_groups: int) -> _I64:
+    """Row positions ordered by the dense keys in [0, n_groups), stable, in O(N + n_groups):
+    ``np.argsort(keys, kind="stable")`` in linear time. Releases the GIL while it sorts.
+    ValueError naming the first key out of range."""
+
+def pair_ranks(a: _I64, G_a: int, b: _I64, G_b: int) -> tuple[_I64, _I64]:
+    """Dense lexicographic ids of the pairs (a, b) of dense ids in [0, G_a) x [0, G_b), and
+    the rows sorted by pair (stably): ``(np.unique(a * G_b + b, return_inverse=True)[1],
+    np.lexsort((b, a)))`` by two counting sorts, in O(N + G_a + G_b). Releases the GIL while
+    it sorts."""
+
 def _sweep(x: _F64, w: _F64 | None, A: _Table, n_threads: int, repeat: int = 1) -> _F64: ...
 def _demean_count(
     x: _F64, w: _F64 | None, A: _Table, tol: float, miniter: int, maxiter: int, n_threads: int, accelerated: bool
