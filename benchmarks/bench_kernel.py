@@ -22,7 +22,7 @@ import time
 
 import numpy as np
 
-from vantrel.backend import quarnet
+from vantrel.backend import _bench_hooks
 from vantrel.backend.morlisk import make_pointer
 
 SEED = 20240611
@@ -53,12 +53,12 @@ def measure(x, A, n_threads, repeat):
     """Seconds per sweep and per floor pass, net of the once-per-call index checks, which
     are timed on their own (a call that checks and then makes no pass)."""
     work = x.copy()
-    checks = best_time(lambda: quarnet._touch_rows(work, A, n_threads, 0), repeat)
-    floor = (best_time(lambda: quarnet._touch_rows(work, A, n_threads, repeat), repeat) - checks) / repeat
-    sweep = (best_time(lambda: quarnet._sweep(work, None, A, n_threads, repeat), repeat) - checks) / repeat
+    checks = best_time(lambda: _bench_hooks.touch_sweep(work, A, n_threads, 0), repeat)
+    floor = (best_time(lambda: _bench_hooks.touch_sweep(work, A, n_threads, repeat), repeat) - checks) / repeat
+    sweep = (best_time(lambda: _bench_hooks.sweep(work, None, A, n_threads, repeat), repeat) - checks) / repeat
     work = x.copy()
     start = time.perf_counter()
-    iterations = quarnet._demean_count(work, None, A, TOL, 0, 100_000, n_threads, True)
+    iterations = _bench_hooks.demean_count(work, None, A, TOL, 0, 100_000, n_threads, True)
     cg = time.perf_counter() - start
     return {
         "threads": n_threads,

@@ -155,10 +155,12 @@ def _kernel_vantrel(M, ids, case, solve_starts):
         return quarnet.MAP_NH_CG_accel(work, None, A, 1e-9, 0, maxiter, verbose, 0)
 
     def iterations(mode):
-        if hasattr(quarnet, "_demean_count"):  # the kernel's own silent counter
-            A, work = _vantrel_inputs(M, ids)
-            return str(quarnet._demean_count(work, None, A, 1e-9, 0, 1000, 0, True))
-        return count_iterations(run, mode)
+        try:  # the kernel's own silent counter, in the benchmark hooks built with it
+            from vantrel.backend import _bench_hooks
+        except ImportError:  # a build from before the hooks module
+            return count_iterations(run, mode)
+        A, work = _vantrel_inputs(M, ids)
+        return str(_bench_hooks.demean_count(work, None, A, 1e-9, 0, 1000, 0, True))
 
     A, work = _vantrel_inputs(M, ids)
     solve_starts()

@@ -19,16 +19,6 @@ void copy_matrix(double *dst, const double *src, int64_t N, int64_t K) {
     std::memcpy(dst, src, static_cast<size_t>(N * K) * sizeof(double));
 }
 
-// Calls fn for the fixed effects in the order of a symmetric sweep: 0, 1, ..., F-1, F-2, ..., 0.
-// The last fixed effect comes once, every other one twice; this order makes the sweep
-// operator symmetric, which the conjugate-gradient method relies on.
-template <class Fn>
-void in_sweep_order(const std::vector<GroupIndex> &fes, const Fn &fn) {
-    const int64_t F = static_cast<int64_t>(fes.size());
-    for (int64_t n = 0; n < F; ++n) fn(fes[n]);
-    for (int64_t n = F - 2; n >= 0; --n) fn(fes[n]);
-}
-
 enum class Next { iterate, converged, exhausted };
 
 // The end of every iteration, shared by both methods: report, test for convergence (only
@@ -61,10 +51,6 @@ void MAP_NH_iter(double *x, int64_t N, int64_t K, const double *w, const std::ve
             weighted_demean_array_inplace(x2, w, fe.sortvec, fe.panelmat, K, fe.N_panelmat, n_threads);
     });
     if (projection != nullptr) subtract_arrays_inplace(projection, x, N * K, n_threads);
-}
-
-void touch_sweep(double *x, int64_t K, const std::vector<GroupIndex> &fes, int n_threads) {
-    in_sweep_order(fes, [&](const GroupIndex &fe) { touch_rows(x, fe.sortvec, fe.panelmat, K, fe.N_panelmat, n_threads); });
 }
 
 DemeanOutcome MAP_NH_noaccel(double *x, int64_t N, int64_t K, const double *w,

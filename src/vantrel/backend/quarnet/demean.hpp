@@ -40,9 +40,15 @@ struct DemeanOutcome {
 void MAP_NH_iter(double *x, int64_t N, int64_t K, const double *w, const std::vector<GroupIndex> &fes,
                  int n_threads, double *projection = nullptr);
 
-// The memory floor of a sweep: the loads and stores of its group demeanings, in the same
-// order, without the arithmetic (see touch_rows).
-void touch_sweep(double *x, int64_t K, const std::vector<GroupIndex> &fes, int n_threads);
+// Calls fn(fe) for the fixed effects in the order of a symmetric sweep: 0, 1, ..., F-1,
+// F-2, ..., 0. The last fixed effect comes once, every other one twice; this order makes the
+// sweep operator symmetric, which the conjugate-gradient method relies on.
+template <class Fn>
+void in_sweep_order(const std::vector<GroupIndex> &fes, const Fn &fn) {
+    const int64_t F = static_cast<int64_t>(fes.size());
+    for (int64_t n = 0; n < F; ++n) fn(fes[n]);
+    for (int64_t n = F - 2; n >= 0; --n) fn(fes[n]);
+}
 
 // Repeats in-place sweeps until the largest column mean of |change| / (|old| + 1) falls
 // below tol.

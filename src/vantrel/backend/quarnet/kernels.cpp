@@ -5,15 +5,16 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <type_traits>
 
 #include "common.hpp"
+#include "grouploops.hpp"
+
+using quarnet::apply_thread_count;
+using quarnet::for_each_column_chunk;
+using quarnet::for_each_group_chunk;
+using quarnet::prefetch_row;
 
 namespace {
-
-void apply_thread_count(int n_threads) {
-    if (n_threads > 0) omp_set_num_threads(n_threads);
-}
 
 // Static block split of n rows over the threads of the current region: thread t gets
 // floor(n/T) rows, the first n mod T threads one more, as contiguous blocks in thread order.
@@ -28,49 +29,6 @@ RowBlock my_row_block(int64_t n) {
     return {begin, begin + q + (t < rem ? 1 : 0)};
 }
 
-template <int W>
-using Width = std::integral_constant<int, W>;
-
-// Runs body(Width<W>{}, c) for the chunks of up to four columns c .. c+W-1 of K columns.
-// The compile-time width keeps a chunk's long double accumulators in registers (a loop over
-// a run-time K measured 1.5x slower).
-template <class Body>
-void for_each_column_chunk(int64_t K, const Body &body) {
-    for (int64_t c = 0; c < K; c += 4) {
-        switch (std::min<int64_t>(K - c, 4)) {
-            case 4: body(Width<4>{}, c); break;
-            case 3: body(Width<3>{}, c); break;
-            case 2: body(Width<2>{}, c); break;
-            default: body(Width<1>{}, c); break;
-        }
-    }
-}
-
-// Runs body(Width<W>{}, a, b, c) for every non-empty group [a, b] and every column chunk,
-// groups spread over the threads by a guided schedule with chunks of one group. Handling a
-// chunk of columns in one pass over the group's rows reads each row once per chunk instead
-// of once per column. Within a column the order of operations is that of a column-by-column
-// loop, so results are bit-identical to it.
-template <class Body>
-void for_each_group_chunk(const int64_t *panelmat, int64_t K, int64_t N_panelmat, const Body &body) {
-#pragma omp parallel for schedule(guided, 1)
-    for (int64_t g = 0; g < N_panelmat; ++g) {
-        const int64_t a = panelmat[2 * g], b = panelmat[2 * g + 1];
-        if (a > b) continue;
-        for_each_column_chunk(K, [&](auto width, int64_t c) { body(width, a, b, c); });
-    }
-}
-
-// When the rows are not sorted by a fixed effect its groups' rows lie scattered over the
-// matrix; asking for the row this many positions ahead in sortvec hides most of the memory
-// latency (the scattered demeaning of the kernel benchmark ran about 1.5x faster). Only
-// inside the group's own range [a, b], so sortvec is never read past what was checked.
-constexpr int64_t prefetch_distance = 24;
-
-inline void prefetch_row(const double *x, const int64_t *sortvec, int64_t k, int64_t b, int64_t K, int64_t c) {
-    if (k + prefetch_distance <= b) __builtin_prefetch(x + sortvec[k + prefetch_distance] * K + c);
-}
-
 // Subtracts the long double means from the chunk's columns, rounding only on the store.
 template <int W>
 void subtract_group_means(double *x, const int64_t *sortvec, int64_t a, int64_t b, int64_t K,
@@ -79,15 +37,6 @@ void subtract_group_means(double *x, const int64_t *sortvec, int64_t a, int64_t 
         double *row = x + sortvec[k] * K + c;
         for (int j = 0; j < W; ++j) row[j] = static_cast<double>(row[j] - mean[j]);
     }
-}
-
-// Keeps a loaded value alive (and a stored one from being elided) without any arithmetic.
-inline void opaque(double &v) {
-#if defined(__x86_64__)
-    asm volatile("" : "+x"(v));
-#else
-    asm volatile("" : "+m"(v));
-#endif
 }
 
 }  // namespace
@@ -253,30 +202,6 @@ std::vector<double> safe_divide(const std::vector<double> &num, const std::vecto
     for (size_t i = 0; i < num.size(); ++i)
         res[i] = denom[i] < machine_epsilon ? num[i] / machine_epsilon : num[i] / denom[i];
     return res;
-}
-
-void touch_rows(double *x, const int64_t *sortvec, const int64_t *panelmat, int64_t K,
-                int64_t N_panelmat, int n_threads) {
-    apply_thread_count(n_threads);
-    for_each_group_chunk(panelmat, K, N_panelmat, [&](auto width, int64_t a, int64_t b, int64_t c) {
-        constexpr int W = decltype(width)::value;
-        for (int64_t k = a; k <= b; ++k) {  // the summing pass: loads only
-            prefetch_row(x, sortvec, k, b, K, c);
-            const double *row = x + sortvec[k] * K + c;
-            for (int j = 0; j < W; ++j) {
-                double v = row[j];
-                opaque(v);
-            }
-        }
-        for (int64_t k = a; k <= b; ++k) {  // the subtracting pass: load and store
-            double *row = x + sortvec[k] * K + c;
-            for (int j = 0; j < W; ++j) {
-                double v = row[j];
-                opaque(v);
-                row[j] = v;
-            }
-        }
-    });
 }
 
 }  // namespace quarnet

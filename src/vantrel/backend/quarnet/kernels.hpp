@@ -59,9 +59,4 @@ std::vector<double> quadcolsum(const double *x, const double *y, const double *w
 // 2^-52, a NaN denominator divides normally.
 std::vector<double> safe_divide(const std::vector<double> &num, const std::vector<double> &denom);
 
-// The memory floor of a group demeaning: exactly its loads and stores through sortvec,
-// without the arithmetic. Used to judge how close the demeaning kernel gets to memory speed.
-void touch_rows(double *x, const int64_t *sortvec, const int64_t *panelmat, int64_t K,
-                int64_t N_panelmat, int n_threads);
-
 }  // namespace quarnet

@@ -1,185 +1,35 @@
-// Python bindings of the absorption kernel: argument checks, array views and the progress
-// callback. All computation lives in the other files of this folder.
+// Python bindings of the absorption kernel (the module users import): argument checks and
+// array views, with what they share with the benchmark hooks (bench/hooks.cpp) in
+// bindings.cpp. All computation lives in the other files of this folder.
 //
 // Every array argument is taken with .noconvert(): an array of another element type,
 // dimension or layout raises TypeError instead of being silently copied. Non-const element
 // types make nanobind reject read-only arrays; only the weights `w` are const (read-only
 // accepted) and may be None. Four functions release the GIL and the others keep it; which
 // and why is written next to the module definition below.
-#include <Python.h>
-#include <omp.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
-#include <vector>
+#include <type_traits>
 
+#include "bindings.hpp"
 #include "cluster.hpp"
 #include "coefsolve.hpp"
 #include "common.hpp"
 #include "demean.hpp"
 #include "idsort.hpp"
-#include "kernels.hpp"
 #include "screening.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
+using namespace quarnet::bindings;
 
 namespace {
-
-template <class T, size_t D>
-using Contiguous = nb::ndarray<T, nb::ndim<D>, nb::c_contig, nb::device::cpu>;
-template <class T, size_t D>
-using Strided = nb::ndarray<T, nb::ndim<D>, nb::device::cpu>;
-
-using Matrix = Contiguous<double, 2>;
-using Vector = Contiguous<double, 1>;
-using Weights = Contiguous<const double, 1>;
-using IdVector = Contiguous<int64_t, 1>;
-using IdMatrix = Contiguous<int64_t, 2>;
-
-// The arrays of the fixed-effect table `A`, held for the whole call, and their views.
-struct FixedEffects {
-    std::vector<IdVector> sortvecs;
-    std::vector<IdMatrix> panelmats;
-    std::vector<quarnet::GroupIndex> views;
-};
-
-// The demeaning functions check the group index once and then follow it without bounds
-// checks, while Python code may run between iterations (a signal handler, the print of a
-// progress line through a replaced sys.stdout). Such code could rewrite an index entry
-// after the check and send the next pass out of bounds. For the duration of the call the
-// index arrays are therefore read-only (numpy then refuses writes through them), and they
-// are made writable again when the call ends, however it ends. Copying the index instead
-// would cost 8 bytes per row and fixed effect; checking it again after every callback, a
-// pass over it (about half a sweep at 1e7 rows) per iteration.
-class FrozenIndex {
-   public:
-    explicit FrozenIndex(nb::handle A) {
-        const int64_t F = nb::cast<int64_t>(A.attr("shape")[0]);
-        for (int64_t n = 0; n < F; ++n)
-            for (int c = 0; c < 2; ++c) {
-                nb::object array = A[nb::make_tuple(n, c)];
-                nb::object flags = array.attr("flags");
-                if (nb::cast<bool>(flags.attr("writeable"))) {
-                    flags.attr("writeable") = false;
-                    frozen_.push_back(array);
-                }
-            }
-    }
-    ~FrozenIndex() {
-        for (nb::object &array : frozen_) array.attr("flags").attr("writeable") = true;
-    }
-    FrozenIndex(const FrozenIndex &) = delete;
-    FrozenIndex &operator=(const FrozenIndex &) = delete;
-
-   private:
-    std::vector<nb::object> frozen_;
-};
-
-// A must be a writable F x 2 numpy object array whose row n holds (sortvec, panelmat) of
-// fixed effect n. Only shapes and types are checked here; index ranges are checked by the
-// callers, which know the number of rows.
-FixedEffects fetch_fixed_effects(nb::handle A) {
-    nb::module_ np = nb::module_::import_("numpy");
-    if (!nb::isinstance(A, np.attr("ndarray")))
-        throw nb::type_error(("A must be a numpy object array of shape (F, 2), got " +
-                              std::string(nb::repr(A.type()).c_str()))
-                                 .c_str());
-    if (!A.attr("dtype").equal(np.attr("dtype")("O")))
-        throw nb::type_error(("A must be a numpy object array, got " +
-                              std::string(nb::repr(A.attr("dtype")).c_str()))
-                                 .c_str());
-    const nb::tuple shape = nb::borrow<nb::tuple>(A.attr("shape"));
-    if (shape.size() != 2 || nb::cast<int64_t>(shape[1]) != 2)
-        throw nb::value_error(("A must have shape (F, 2), got " + std::string(nb::repr(shape).c_str())).c_str());
-    if (!nb::cast<bool>(A.attr("flags").attr("writeable"))) throw nb::type_error("A must be writable");
-
-    FixedEffects fes;
-    const int64_t F = nb::cast<int64_t>(shape[0]);
-    for (int64_t n = 0; n < F; ++n) {
-        const std::string sv_name = "A[" + std::to_string(n) + ", 0]";
-        const std::string pm_name = "A[" + std::to_string(n) + ", 1]";
-        IdVector sortvec;
-        IdMatrix panelmat;
-        if (!nb::try_cast(A[nb::make_tuple(n, 0)], sortvec, false))
-            throw nb::type_error((sv_name + " (sortvec) must be a writable C-contiguous int64 1-D array").c_str());
-        if (!nb::try_cast(A[nb::make_tuple(n, 1)], panelmat, false))
-            throw nb::type_error((pm_name + " (panelmat) must be a writable C-contiguous int64 2-D array").c_str());
-        const int64_t G = static_cast<int64_t>(panelmat.shape(0));
-        quarnet::check_panelmat_shape(G, static_cast<int64_t>(panelmat.shape(1)), G, pm_name, pm_name);
-        fes.views.push_back({sortvec.data(), static_cast<int64_t>(sortvec.shape(0)), panelmat.data(), G,
-                             sv_name, pm_name});
-        fes.sortvecs.push_back(sortvec);
-        fes.panelmats.push_back(panelmat);
-    }
-    return fes;
-}
-
-// The screening functions follow sortvec into touse: entries in [0, N), groups inside sortvec.
-FixedEffects screening_index(const Vector &x, nb::handle A, const IdVector &touse) {
-    FixedEffects fes = fetch_fixed_effects(A);
-    const int64_t N = static_cast<int64_t>(x.shape(0));
-    if (static_cast<int64_t>(touse.shape(0)) != N)
-        throw nb::value_error(("touse has length " + std::to_string(touse.shape(0)) + ", x has length " +
-                               std::to_string(N))
-                                  .c_str());
-    for (const quarnet::GroupIndex &fe : fes.views) {
-        quarnet::check_index_ranges(fe, N);
-        quarnet::check_index_not_written(fe, touse.data(), touse.nbytes(), "touse");
-    }
-    return fes;
-}
-
-// The demeaning writes the rows of all groups in parallel, so besides the ranges every
-// sortvec must be a permutation of the rows and the groups of one fixed effect disjoint.
-// Checked once per call, not once per sweep.
-FixedEffects demeaning_index(const Matrix &x, const std::optional<Weights> &w, nb::handle A) {
-    FixedEffects fes = fetch_fixed_effects(A);
-    const int64_t N = static_cast<int64_t>(x.shape(0));
-    if (w && static_cast<int64_t>(w->shape(0)) != N)
-        throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + ", x has " +
-                               std::to_string(N) + " rows")
-                                  .c_str());
-    if (w) quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
-    for (const quarnet::GroupIndex &fe : fes.views) {
-        quarnet::check_disjoint_groups(fe, N);
-        quarnet::check_index_not_written(fe, x.data(), x.nbytes(), "x");
-    }
-    return fes;
-}
-
-// Progress goes through the interpreter's own print, so it interleaves with Python output
-// and follows a redirected sys.stdout. Between iterations a pending Ctrl-C (or another
-// signal whose handler raises) aborts the call with the matrix holding the last iterate.
-void python_progress(quarnet::ProgressEvent event, int64_t count, double update_error) {
-    switch (event) {
-        case quarnet::ProgressEvent::poll:
-            if (PyErr_CheckSignals() != 0) throw nb::python_error();
-            break;
-        case quarnet::ProgressEvent::line:
-            nb::module_::import_("builtins").attr("print")(count, update_error);
-            break;
-        case quarnet::ProgressEvent::converged:
-            nb::module_::import_("builtins").attr("print")("demeaning converged");
-            break;
-    }
-}
-
-// A thread count far above the machine's makes the OpenMP runtime allocate per-thread state
-// for every thread it is asked for (and fail, or crash, for absurd counts): reject it.
-void check_thread_count(int n_threads) {
-    const int limit = std::max(256, 4 * omp_get_num_procs());
-    if (n_threads > limit)
-        throw nb::value_error(("n_threads = " + std::to_string(n_threads) + " exceeds the limit of " +
-                               std::to_string(limit) + " threads (4 per processor, at least 256)")
-                                  .c_str());
-}
 
 void python_note(const std::string &text) { nb::module_::import_("builtins").attr("print")(text); }
 
@@ -223,25 +73,6 @@ nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double to
     return report;
 }
 
-using Method = quarnet::DemeanOutcome (*)(double *, int64_t, int64_t, const double *,
-                                         const std::vector<quarnet::GroupIndex> &,
-                                         const quarnet::DemeanOptions &, const quarnet::ProgressFn &);
-
-// Validates, runs the iteration and returns how many iterations it made.
-template <Method method>
-int64_t run_demeaning(const Matrix &x, const std::optional<Weights> &w, nb::handle A, double tol,
-                      int64_t miniter, int64_t maxiter, int64_t verbose, int n_threads) {
-    check_thread_count(n_threads);
-    const FixedEffects fes = demeaning_index(x, w, A);
-    const FrozenIndex frozen(A);
-    const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
-    const quarnet::DemeanOutcome outcome =
-        method(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
-               w ? w->data() : nullptr, fes.views, opt, quarnet::ProgressFn(python_progress));
-    if (!outcome.converged) throw nb::value_error("demeaning did not converge");
-    return outcome.iterations;
-}
-
 template <Method method>
 Matrix demean(Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter,
               int64_t maxiter, int64_t verbose, int n_threads) {
@@ -269,7 +100,7 @@ quarnet::Strided2D<T> strided(const Strided<std::remove_const_t<T>, 2> &a) {
 // single-threaded passes over the fixed-effect table's objects; the demeaning functions
 // make the index read-only through numpy, poll for signals and print progress through
 // Python between iterations, and only their OpenMP workers, which touch no Python object,
-// run in parallel; the benchmark hooks at the end do likewise.
+// run in parallel.
 NB_MODULE(quarnet, m) {
     m.doc() = "Absorption kernel: group indexes, demeaning, screening and cluster cross-products.";
     m.attr("np") = nb::module_::import_("numpy");
@@ -379,44 +210,4 @@ NB_MODULE(quarnet, m) {
         },
         "a"_a.noconvert(), "G_a"_a, "b"_a.noconvert(), "G_b"_a,
         "Dense lexicographic ids of the pairs (a, b) of dense ids, and the rows sorted by pair (stably).");
-
-    // Benchmark hooks.
-    // repeat > 1 runs that many sweeps after one validation, so that a benchmark can tell
-    // the kernels' time from the per-call index checks.
-    m.def(
-        "_sweep",
-        [](Matrix x, std::optional<Weights> w, nb::handle A, int n_threads, int64_t repeat) {
-            check_thread_count(n_threads);
-            const FixedEffects fes = demeaning_index(x, w, A);
-            for (int64_t i = 0; i < repeat; ++i)
-                quarnet::MAP_NH_iter(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
-                                     w ? w->data() : nullptr, fes.views, n_threads);
-            return x;
-        },
-        "x"_a.noconvert(), "w"_a.noconvert().none(), "A"_a, "n_threads"_a, "repeat"_a = 1,
-        "One symmetric sweep of group demeanings over the fixed effects of A, in place (repeat times).");
-
-    m.def(
-        "_demean_count",
-        [](Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter, int64_t maxiter,
-           int n_threads, bool accelerated) {
-            return accelerated ? run_demeaning<quarnet::MAP_NH_CG_accel>(x, w, A, tol, miniter, maxiter, 0, n_threads)
-                               : run_demeaning<quarnet::MAP_NH_noaccel>(x, w, A, tol, miniter, maxiter, 0, n_threads);
-        },
-        "x"_a.noconvert(), "w"_a.noconvert().none(), "A"_a, "tol"_a, "miniter"_a, "maxiter"_a, "n_threads"_a,
-        "accelerated"_a,
-        "Demean x in place like MAP_NH_CG_accel (accelerated) or MAP_NH_noaccel, silently, and "
-        "return the number of iterations made.");
-
-    m.def(
-        "_touch_rows",
-        [](Matrix x, nb::handle A, int n_threads, int64_t repeat) {
-            check_thread_count(n_threads);
-            const FixedEffects fes = demeaning_index(x, std::nullopt, A);
-            for (int64_t i = 0; i < repeat; ++i)
-                quarnet::touch_sweep(x.data(), static_cast<int64_t>(x.shape(1)), fes.views, n_threads);
-        },
-        "x"_a.noconvert(), "A"_a, "n_threads"_a, "repeat"_a = 1,
-        "The memory traffic of one sweep (loads and stores through sortvec) without arithmetic "
-        "(repeat times).");
 }

@@ -83,9 +83,3 @@ def pair_ranks(a: _I64, G_a: int, b: _I64, G_b: int) -> tuple[_I64, _I64]:
     the rows sorted by pair (stably): ``(np.unique(a * G_b + b, return_inverse=True)[1],
     np.lexsort((b, a)))`` by two counting sorts, in O(N + G_a + G_b). Releases the GIL while
     it sorts."""
-
-def _sweep(x: _F64, w: _F64 | None, A: _Table, n_threads: int, repeat: int = 1) -> _F64: ...
-def _demean_count(
-    x: _F64, w: _F64 | None, A: _Table, tol: float, miniter: int, maxiter: int, n_threads: int, accelerated: bool
-) -> int: ...
-def _touch_rows(x: _F64, A: _Table, n_threads: int, repeat: int = 1) -> None: ...
