@@ -81,10 +81,21 @@ CASES = [
 ]
 
 
+def level_ids(ids, form):
+    """What the solver is handed for the fixed effects: make_pointer's group index, or the
+    level ids themselves (int64 row-major or int32 column-major, as a frame's codes come)."""
+    if form == "group index":
+        return make_pointer(ids)
+    if form == "int64 ids":
+        return np.ascontiguousarray(ids, dtype=np.int64)
+    return np.asfortranarray(ids, dtype=np.int32)
+
+
+@pytest.mark.parametrize("form", ["group index", "int64 ids", "int32 ids"])
 @pytest.mark.parametrize("layout", ["scattered", "sorted"])
 @pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
 @pytest.mark.parametrize("name, n_fe, requested, expected", CASES, ids=[f"{c[0]}{c[1]}-{c[2]}" for c in CASES])
-def test_residuals_equal_least_squares_on_the_dummies(name, n_fe, requested, expected, weighted, layout):
+def test_residuals_equal_least_squares_on_the_dummies(name, n_fe, requested, expected, weighted, layout, form):
     rng = np.random.default_rng(sum(map(ord, name)) + n_fe)
     ids = compact(graph(name, rng)[:, :n_fe])
     if layout == "sorted":  # rows in the order of the effect with most levels, as the driver sorts them
@@ -98,7 +109,7 @@ def test_residuals_equal_least_squares_on_the_dummies(name, n_fe, requested, exp
     if weighted:
         w = rng.uniform(0.2, 3.0, n)
         w[rng.random(n) < 0.1] = 0.0  # zero weights: rows that count for nothing
-    A = make_pointer(ids)
+    A = level_ids(ids, form)
     demeaned = x.copy()
     report = quarnet.COEF_PCG_demean(demeaned, w, A, 1e-13, 0, 5000, 0, 0, requested)
     assert report["preconditioner"] == expected
@@ -116,12 +127,13 @@ def test_agrees_with_the_sweep_kernel_and_across_thread_counts(name, n_fe):
     x = 100 * rng.normal(size=(len(ids), 2)) + ids[:, :1] * 30
     A = make_pointer(ids)
     sweeps = quarnet.MAP_NH_CG_accel(x.copy(), None, A, 1e-12, 0, 20000, 0, 0)
-    runs = [x.copy() for _ in range(2)]
-    for run, threads in zip(runs, (1, 2)):
-        quarnet.COEF_PCG_demean(run, None, A, 1e-12, 0, 5000, 0, threads)
+    runs = [x.copy() for _ in range(4)]
+    for run, threads, index in zip(runs, (1, 2, 1, 2), (A, A, ids, ids)):
+        quarnet.COEF_PCG_demean(run, None, index, 1e-12, 0, 5000, 0, threads)
     scale = np.abs(x).max()
     assert np.abs(runs[0] - sweeps).max() / scale < 1e-8
-    assert np.abs(runs[0] - runs[1]).max() / scale < 1e-12
+    for run in runs[1:]:
+        assert np.abs(runs[0] - run).max() / scale < 1e-12
 
 
 def test_rows_outside_every_group_and_unsorted_tables():
@@ -188,3 +200,37 @@ def test_a_column_the_effects_absorb_ends_at_rounding_level(requested, levels, s
     quarnet.COEF_PCG_demean(demeaned, None, A, 1e-9, 0, 1000, 0, 0, requested)
     assert np.abs(demeaned[:, 1]).max() < 1e-13 * np.abs(x[:, 1]).max()
     np.testing.assert_allclose(demeaned[:, [0, 2]], alone, rtol=0, atol=1e-9 * size)
+
+
+def _bad_ids(x, ids):
+    """Level-id arguments the solver must refuse, with the message that names the fault."""
+    overlapping = x.view(np.int64)  # the ids would be the matrix being written
+    sparse = ids.copy()
+    sparse[0, 1] = 10**12  # a firm number, not a dense id
+    negative = ids.copy()
+    negative[5, 0] = -1
+    return [
+        pytest.param(ids[:-1], ValueError, "rows of ids", id="fewer_rows"),
+        pytest.param(ids.astype(np.float64), TypeError, "int64 or int32", id="float_ids"),
+        pytest.param(ids.astype(np.uint8), TypeError, "int64 or int32", id="uint8_ids"),
+        pytest.param(ids[:, 0].copy(), TypeError, "int64 or int32", id="one_dimensional"),
+        pytest.param(negative, ValueError, r"A\[5, 0\] = -1", id="negative"),
+        pytest.param(sparse, ValueError, "dense ids", id="sparse"),
+        pytest.param(overlapping, ValueError, "x shares memory with A", id="ids_share_x"),
+        pytest.param(ids[:, :0], ValueError, "no fixed effect", id="no_column"),
+    ]
+
+
+def test_level_ids_are_checked_before_anything_is_touched():
+    rng = np.random.default_rng(4)
+    ids = compact(graph("components", rng))
+    x = rng.normal(size=(len(ids), 3))
+    for bad, error, message in (case.values for case in _bad_ids(x, ids)):
+        before = x.copy()
+        with pytest.raises(error, match=message):
+            quarnet.COEF_PCG_demean(x, None, bad, 1e-9, 0, 100, 0, 0)
+        assert np.array_equal(x, before), message
+    # Read-only while the solver runs (so no callback can rewrite them), writable again after.
+    assert ids.flags.writeable
+    quarnet.COEF_PCG_demean(x, None, ids, 1e-9, 0, 100, 0, 0)
+    assert ids.flags.writeable

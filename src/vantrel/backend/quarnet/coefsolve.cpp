@@ -4,10 +4,13 @@
 // k runs through its groups one after another, so its part of every pass is a segment sum
 // that one thread owns. The other effects' level of each position is stored once, in 16 or
 // 32 bits, in position order, so the passes read them sequentially even when the caller's
-// rows are not sorted (then only the first and the closing pass, which read and write the
-// caller's matrix, visit its rows in scattered order). Coefficient arrays are (levels x K) row-major, the segment
-// effect's levels first; every effect has one extra level at the end that stands for "no
-// level" (rows outside every group of that effect) and whose coefficient stays 0.
+// rows are not sorted. Given group indexes, the first and the closing pass, which read and
+// write the caller's matrix, then visit its rows in scattered order; given the level ids by
+// row, those two passes run in row order instead, reading the caller's matrix sequentially
+// and scattering into the (much smaller) level sums. Coefficient arrays are (levels x K)
+// row-major, the segment effect's levels first; every effect has one extra level at the end
+// that stands for "no level" (rows outside every group of that effect) and whose
+// coefficient stays 0.
 #include "coefsolve.hpp"
 
 #include <omp.h>
@@ -18,6 +21,8 @@
 #include <limits>
 #include <memory>
 #include <numeric>
+#include <string>
+#include <type_traits>
 
 #include "common.hpp"
 #include "laplacian.hpp"
@@ -44,6 +49,14 @@ struct Problem {
     const double *w = nullptr;       // weights by position, or null
     std::vector<double> w_own;
     int threads = 1;
+    // The caller's level ids by row, when given instead of group indexes: the first and the
+    // closing pass then run in row order (see setup_rows), w_rows are the weights by row.
+    const IdColumns *by_row = nullptr;
+    const double *w_rows = nullptr;
+    template <class T>
+    int64_t row_id(int64_t s, int64_t i) const {
+        return static_cast<const T *>(by_row->data)[i * by_row->row_stride + fe_of_slot[s] * by_row->col_stride];
+    }
 
     int64_t n_segments() const { return G[0] + 1; }
     int64_t others_begin() const { return off[1]; }  // coefficient rows of slots >= 1
@@ -91,27 +104,37 @@ void fill_ids(const Problem &P, const GroupIndex &fe, int64_t G, bool identity, 
         }
 }
 
+// The slots from the level counts: slot 0, the segment effect, has most levels.
+void assign_slots(Problem &P, const std::vector<int64_t> &G, const std::vector<std::string> &names) {
+    int seg = 0;
+    for (size_t f = 1; f < G.size(); ++f)
+        if (G[f] > G[seg]) seg = static_cast<int>(f);
+    P.fe_of_slot.push_back(seg);
+    for (size_t f = 0; f < G.size(); ++f)
+        if (static_cast<int>(f) != seg) P.fe_of_slot.push_back(static_cast<int>(f));
+    P.off.push_back(0);
+    for (int f : P.fe_of_slot) {
+        if (G[f] >= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()))
+            reject(names[f] + " has " + std::to_string(G[f]) + " groups; the coefficient solver takes fewer than 2^32 - 1");
+        P.G.push_back(G[f]);
+        P.off.push_back(P.off.back() + G[f] + 1);
+    }
+}
+
 Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<GroupIndex> &fes, int threads) {
     Problem P;
     P.N = N;
     P.K = K;
     P.slots = static_cast<int64_t>(fes.size());
     P.threads = threads;
-    int seg = 0;
-    for (size_t f = 1; f < fes.size(); ++f)
-        if (fes[f].N_panelmat > fes[seg].N_panelmat) seg = static_cast<int>(f);
-    P.fe_of_slot.push_back(seg);
-    for (size_t f = 0; f < fes.size(); ++f)
-        if (static_cast<int>(f) != seg) P.fe_of_slot.push_back(static_cast<int>(f));
-    P.off.push_back(0);
-    for (int f : P.fe_of_slot) {
-        const int64_t G = fes[f].N_panelmat;
-        if (G >= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()))
-            reject(fes[f].panelmat_name + " has " + std::to_string(G) +
-                   " groups; the coefficient solver takes fewer than 2^32 - 1");
-        P.G.push_back(G);
-        P.off.push_back(P.off.back() + G + 1);
+    std::vector<int64_t> G;
+    std::vector<std::string> names;
+    for (const GroupIndex &fe : fes) {
+        G.push_back(fe.N_panelmat);
+        names.push_back(fe.panelmat_name);
     }
+    assign_slots(P, G, names);
+    const int seg = P.fe_of_slot[0];
 
     // Positions: the segment effect's groups in order. Its own sortvec serves when its groups
     // tile it from position 0 to N - 1 in order (make_pointer's tables do); otherwise the
@@ -185,6 +208,95 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
     if (N >= static_cast<int64_t>(std::numeric_limits<uint32_t>::max()) && !identity && P.slots > 1)
         reject("x has " + std::to_string(N) + " rows; the coefficient solver takes fewer than 2^32 - 1 "
                "unless the rows are sorted by the fixed effect with most levels");
+    return P;
+}
+
+template <class T, class RowT>
+void gather_ids_by_position(Problem &P, const RowT *rows) {
+    for (int64_t s = 1; s < P.slots; ++s) {
+        auto fill = [&](auto &ids) {
+            ids.resize(static_cast<size_t>(P.N));
+            auto *out = ids.data();
+            using IdT = std::remove_reference_t<decltype(*out)>;
+#pragma omp parallel for schedule(static) num_threads(P.threads)
+            for (int64_t k = 0; k < P.N; ++k) out[k] = static_cast<IdT>(P.row_id<T>(s, rows[k]));
+        };
+        if (P.narrow)
+            fill(P.ids16[s]);
+        else
+            fill(P.ids32[s]);
+    }
+}
+
+// From level ids by row: the positions come from a counting sort of the segment effect's
+// ids, the other effects' levels by position from gathers. The positions are only needed
+// here (the first and the closing pass run in row order), so they are dropped at the end;
+// they are 32-bit below 2^32 rows.
+template <class T, class RowT>
+void order_by_segments(Problem &P, const double *w, int threads) {
+    const int64_t N = P.N;
+    // Stable counting sort, one chunk of rows per thread: each chunk counts its levels, the
+    // chunks' places follow one another within a level, so the order is the same for every
+    // thread count.
+    const int64_t G0 = P.G[0];
+    const int64_t chunks = threads;
+    std::vector<int64_t> next(static_cast<size_t>(chunks * G0), 0);
+#pragma omp parallel for schedule(static) num_threads(threads)
+    for (int64_t c = 0; c < chunks; ++c) {
+        int64_t *mine = next.data() + c * G0;
+        for (int64_t i = N * c / chunks, end = N * (c + 1) / chunks; i < end; ++i) ++mine[P.row_id<T>(0, i)];
+    }
+    P.seg_off.assign(static_cast<size_t>(G0 + 2), 0);
+    int64_t place = 0;
+    for (int64_t g = 0; g < G0; ++g) {
+        P.seg_off[g] = place;
+        for (int64_t c = 0; c < chunks; ++c) {
+            const int64_t n = next[c * G0 + g];
+            next[c * G0 + g] = place;
+            place += n;
+        }
+    }
+    P.seg_off[G0] = N;
+    P.seg_off[G0 + 1] = N;  // the "no level" segment is empty: every row has a level
+    std::vector<RowT> rows(static_cast<size_t>(N));
+#pragma omp parallel for schedule(static) num_threads(threads)
+    for (int64_t c = 0; c < chunks; ++c) {
+        int64_t *mine = next.data() + c * G0;
+        for (int64_t i = N * c / chunks, end = N * (c + 1) / chunks; i < end; ++i)
+            rows[mine[P.row_id<T>(0, i)]++] = static_cast<RowT>(i);
+    }
+    std::vector<int64_t>().swap(next);
+    P.narrow = true;
+    for (int64_t s = 1; s < P.slots; ++s) P.narrow = P.narrow && P.G[s] < 65535;
+    if (P.narrow)
+        P.ids16.resize(static_cast<size_t>(P.slots));
+    else
+        P.ids32.resize(static_cast<size_t>(P.slots));
+    gather_ids_by_position<T>(P, rows.data());
+    if (w != nullptr) {
+        P.w_own.resize(static_cast<size_t>(N));
+#pragma omp parallel for schedule(static) num_threads(threads)
+        for (int64_t k = 0; k < N; ++k) P.w_own[k] = w[rows[k]];
+        P.w = P.w_own.data();
+    }
+}
+
+template <class T>
+Problem build_problem_ids(int64_t N, int64_t K, const double *w, const IdColumns &ids, int threads) {
+    Problem P;
+    P.N = N;
+    P.K = K;
+    P.slots = ids.columns();
+    P.threads = threads;
+    P.by_row = &ids;
+    P.w_rows = w;
+    std::vector<std::string> names;
+    for (int64_t f = 0; f < P.slots; ++f) names.push_back("A[:, " + std::to_string(f) + "]");
+    assign_slots(P, ids.G, names);
+    if (N < static_cast<int64_t>(std::numeric_limits<uint32_t>::max()))
+        order_by_segments<T, uint32_t>(P, w, threads);
+    else
+        order_by_segments<T, int64_t>(P, w, threads);
     return P;
 }
 
@@ -418,6 +530,77 @@ std::vector<double> level_sums(int64_t L, int64_t K, int threads, const Term &te
     for (int64_t c = 0; c < chunks; ++c)
         for (int64_t j = 0; j < K; ++j) total[j] += part[c * K + j];
     return std::vector<double>(total.begin(), total.end());
+}
+
+// setup_pass in row order, from the caller's level ids: the caller's matrix is read
+// sequentially and every level's sums are accumulated per fixed block of rows, added in
+// block order.
+template <class T>
+void setup_rows(const Problem &P, const double *x, std::vector<double> &counts, std::vector<double> &b,
+                std::vector<long double> &sumsq) {
+    const int64_t K = P.K, W = K + 1, L = P.total(), N = P.N;
+    const int64_t threads = P.threads;
+    int64_t blocks = (std::max<int64_t>(4, threads) + threads - 1) / threads * threads;
+    if (blocks * L * W > std::max<int64_t>(N * K / 4, 1 << 20)) blocks = threads;
+    std::vector<std::vector<double>> part(static_cast<size_t>(blocks));
+    std::vector<std::vector<long double>> sq(static_cast<size_t>(blocks), std::vector<long double>(K, 0.0L));
+    // Squares are summed in double over runs of this many rows, the runs in long double.
+    constexpr int64_t run = 4096;
+#pragma omp parallel for schedule(static) num_threads(P.threads)
+    for (int64_t blk = 0; blk < blocks; ++blk) {
+        part[blk].assign(static_cast<size_t>(L * W), 0.0);
+        double *mine = part[blk].data();
+        std::vector<double> run_sq(static_cast<size_t>(K), 0.0);
+        const int64_t lo = N * blk / blocks, hi = N * (blk + 1) / blocks;
+        for (int64_t i = lo; i < hi; ++i) {
+            // The segment effect's sums are the scattered ones (most levels): ask for them ahead.
+            if (i + prefetch_distance < hi) __builtin_prefetch(mine + (P.row_id<T>(0, i + prefetch_distance)) * W, 1);
+            const double wi = P.w_rows ? P.w_rows[i] : 1.0;
+            const double *v = x + i * K;
+            for (int64_t j = 0; j < K; ++j) run_sq[j] += wi * v[j] * v[j];
+            for (int64_t s = 0; s < P.slots; ++s) {
+                double *m = mine + (P.off[s] + P.row_id<T>(s, i)) * W;
+                for (int64_t j = 0; j < K; ++j) m[j] += wi * v[j];
+                m[K] += wi;
+            }
+            if ((i - lo) % run == run - 1 || i == hi - 1)
+                for (int64_t j = 0; j < K; ++j) {
+                    sq[blk][j] += run_sq[j];
+                    run_sq[j] = 0.0;
+                }
+        }
+    }
+    for_level_chunks(L, P.threads, [&](int64_t, int64_t l0, int64_t l1) {
+        for (int64_t l = l0; l < l1; ++l)
+            for (int64_t j = 0; j <= K; ++j) {
+                double t = 0.0;
+                for (int64_t blk = 0; blk < blocks; ++blk) t += part[blk][l * W + j];
+                if (j < K)
+                    b[l * K + j] = t;
+                else
+                    counts[l] = t;
+            }
+    });
+    for (const auto &one : sq)
+        for (int64_t j = 0; j < K; ++j) sumsq[j] += one[j];
+}
+
+// closing_pass in row order: x_i -= the sum of its levels' coefficients.
+template <class T>
+void closing_rows(const Problem &P, double *x, const double *alpha) {
+    const int64_t K = P.K;
+#pragma omp parallel for schedule(static) num_threads(P.threads)
+    for (int64_t i = 0; i < P.N; ++i) {
+        if (i + prefetch_distance < P.N) __builtin_prefetch(alpha + P.row_id<T>(0, i + prefetch_distance) * K);
+        double *row = x + i * K;
+        const double *level[9];
+        for (int64_t s = 0; s < P.slots; ++s) level[s] = alpha + (P.off[s] + P.row_id<T>(s, i)) * K;
+        for (int64_t j = 0; j < K; ++j) {
+            double fit = 0.0;
+            for (int64_t s = 0; s < P.slots; ++s) fit += level[s][j];
+            row[j] -= fit;
+        }
+    }
 }
 
 // ---- The pair block -------------------------------------------------------------------
@@ -702,26 +885,48 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double
     return pb;
 }
 
-}  // namespace
-
-CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const std::vector<GroupIndex> &fes,
-                            const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note) {
+void check_sizes(int64_t K, int64_t F) {
     if (K < 1) reject("x has no column: the coefficient solver needs K >= 1");
-    if (fes.empty()) reject("A has no fixed effect: the coefficient solver needs at least one");
-    if (fes.size() > 9)
-        reject("A has " + std::to_string(fes.size()) + " fixed effects; the coefficient solver takes at most 9");
-    CoefOutcome out;
-    if (opt.maxiter <= 0) return out;
+    if (F < 1) reject("A has no fixed effect: the coefficient solver needs at least one");
+    if (F > 9) reject("A has " + std::to_string(F) + " fixed effects; the coefficient solver takes at most 9");
+}
+
+int solver_threads(const DemeanOptions &opt) {
     if (opt.n_threads > 0) omp_set_num_threads(opt.n_threads);
-    const int threads = std::max(1, omp_get_max_threads());
+    return std::max(1, omp_get_max_threads());
+}
+
+void first_pass(const Problem &P, const double *x, std::vector<double> &counts, std::vector<double> &b,
+                std::vector<long double> &sumsq) {
+    if (P.by_row == nullptr) return setup_pass(P, x, counts, b, sumsq);
+    counts.assign(static_cast<size_t>(P.total()), 0.0);
+    b.assign(static_cast<size_t>(P.total() * P.K), 0.0);
+    sumsq.assign(static_cast<size_t>(P.K), 0.0L);
+    if (P.by_row->wide)
+        setup_rows<int64_t>(P, x, counts, b, sumsq);
+    else
+        setup_rows<int32_t>(P, x, counts, b, sumsq);
+}
+
+void last_pass(const Problem &P, double *x, const double *alpha) {
+    if (P.by_row == nullptr) return closing_pass(P, x, alpha);
+    if (P.by_row->wide)
+        closing_rows<int64_t>(P, x, alpha);
+    else
+        closing_rows<int32_t>(P, x, alpha);
+}
+
+CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode, const ProgressFn &progress,
+                  const NoteFn &note) {
+    const int64_t K = P.K;
+    const int threads = P.threads;
+    CoefOutcome out;
     auto say = [&](const std::string &text) {
         if (opt.verbose > 0) note(text);
     };
-
-    Problem P = build_problem(N, K, w, fes, threads);
     std::vector<double> counts, r;
     std::vector<long double> sumsq;
-    setup_pass(P, x, counts, r, sumsq);  // r = b - A 0 = D'W v
+    first_pass(P, x, counts, r, sumsq);  // r = b - A 0 = D'W v
     const int64_t L = P.total();
     const std::vector<double> b = r;  // D'W v, for a fresh residual when the preconditioner changes
     std::vector<double> alpha(static_cast<size_t>(L * K), 0.0);
@@ -730,7 +935,7 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
         // One fixed effect: D'WD is diagonal, alpha = b / counts.
         for (int64_t l = 0; l < L; ++l)
             for (int64_t j = 0; j < K; ++j) alpha[l * K + j] = counts[l] > 0 ? r[l * K + j] / counts[l] : 0.0;
-        closing_pass(P, x, alpha.data());
+        last_pass(P, x, alpha.data());
         out.converged = true;
         out.preconditioner = "closed form";
         out.reason = "one fixed effect: group means";
@@ -886,11 +1091,31 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
         });
         rho.swap(rho_new);
     }
-    closing_pass(P, x, alpha.data());
+    last_pass(P, x, alpha.data());
     if (opt.verbose > 0) progress(ProgressEvent::converged, count, 0.0);
     out.iterations = count;
     out.converged = true;
     return out;
+}
+
+}  // namespace
+
+CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const std::vector<GroupIndex> &fes,
+                            const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note) {
+    check_sizes(K, static_cast<int64_t>(fes.size()));
+    if (opt.maxiter <= 0) return CoefOutcome{};
+    Problem P = build_problem(N, K, w, fes, solver_threads(opt));
+    return solve(P, x, opt, mode, progress, note);
+}
+
+CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const IdColumns &ids,
+                            const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note) {
+    check_sizes(K, ids.columns());
+    if (opt.maxiter <= 0) return CoefOutcome{};
+    const int threads = solver_threads(opt);
+    Problem P = ids.wide ? build_problem_ids<int64_t>(N, K, w, ids, threads)
+                         : build_problem_ids<int32_t>(N, K, w, ids, threads);
+    return solve(P, x, opt, mode, progress, note);
 }
 
 }  // namespace quarnet

@@ -43,4 +43,20 @@ using NoteFn = std::function<void(const std::string &)>;
 CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const std::vector<GroupIndex> &fes,
                             const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note);
 
+// The fixed effects as dense level ids by row instead of group indexes: entry (i, f) of an
+// N x F int64 (wide) or int32 array at data[i * row_stride + f * col_stride], in [0, G[f]).
+// No group index is needed, and the first and the closing pass read and write the caller's
+// matrix in row order.
+struct IdColumns {
+    const void *data = nullptr;
+    bool wide = true;
+    int64_t row_stride = 0, col_stride = 0;
+    std::vector<int64_t> G;
+
+    int64_t columns() const { return static_cast<int64_t>(G.size()); }
+};
+
+CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const IdColumns &ids,
+                            const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note);
+
 }  // namespace quarnet

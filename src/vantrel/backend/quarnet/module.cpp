@@ -53,10 +53,112 @@ void check_weights(const std::optional<Weights> &w) {
                                       .c_str());
 }
 
+template <class T>
+using IdArray = nb::ndarray<const T, nb::ndim<2>, nb::device::cpu>;
+
+// Level ids given instead of a group index: an N x F int64 or int32 array in any layout, every
+// entry in [0, G_f) with G_f - 1 the largest of its column. Dense ids are the caller's
+// promise, checked as make_pointer checks them: a column's largest id may not exceed 4 ids
+// per row, which sparse codes (firm numbers such as 1e12) would, and a level without rows
+// costs only its place in the coefficient vectors.
+template <class T>
+quarnet::IdColumns id_columns(const IdArray<T> &ids, const Matrix &x) {
+    const int64_t N = static_cast<int64_t>(x.shape(0)), F = static_cast<int64_t>(ids.shape(1));
+    if (static_cast<int64_t>(ids.shape(0)) != N)
+        throw nb::value_error(("A has " + std::to_string(ids.shape(0)) + " rows of ids, x has " + std::to_string(N) +
+                               " rows")
+                                  .c_str());
+    quarnet::IdColumns out;
+    out.data = ids.data();
+    out.wide = sizeof(T) == 8;
+    out.row_stride = ids.stride(0);
+    out.col_stride = ids.stride(1);
+    // The byte span of the ids, however they are strided, must not meet x, which is written.
+    int64_t low = 0, high = 0;
+    for (int d = 0; d < 2; ++d) {
+        const int64_t reach = (static_cast<int64_t>(ids.shape(d)) - 1) * ids.stride(d);
+        (reach < 0 ? low : high) += reach;
+    }
+    if (N > 0 && F > 0)
+        quarnet::check_no_overlap(x.data(), x.nbytes(), "x", ids.data() + low,
+                                  static_cast<size_t>(high - low + 1) * sizeof(T), "A");
+    for (int64_t f = 0; f < F; ++f) {
+        int64_t largest = -1;
+        for (int64_t i = 0; i < N; ++i) {
+            const int64_t v = ids.data()[i * out.row_stride + f * out.col_stride];
+            if (v < 0)
+                throw nb::value_error(("A[" + std::to_string(i) + ", " + std::to_string(f) + "] = " + std::to_string(v) +
+                                       ": level ids must be dense ids 0 .. G-1")
+                                          .c_str());
+            largest = std::max(largest, v);
+        }
+        if (largest >= 4 * std::max<int64_t>(N, 1))
+            throw nb::value_error(("A[:, " + std::to_string(f) + "] holds the id " + std::to_string(largest) + " for " +
+                                   std::to_string(N) + " rows: level ids must be dense ids 0 .. G-1")
+                                      .c_str());
+        out.G.push_back(largest + 1);
+    }
+    return out;
+}
+
+// An id array read during the call is read-only for its duration, for the reason FrozenIndex
+// gives.
+class FrozenArray {
+   public:
+    explicit FrozenArray(nb::handle array) {
+        nb::object flags = array.attr("flags");
+        if (nb::cast<bool>(flags.attr("writeable"))) {
+            flags.attr("writeable") = false;
+            frozen_ = nb::borrow(array);
+        }
+    }
+    ~FrozenArray() {
+        if (frozen_.is_valid()) frozen_.attr("flags").attr("writeable") = true;
+    }
+    FrozenArray(const FrozenArray &) = delete;
+    FrozenArray &operator=(const FrozenArray &) = delete;
+
+   private:
+    nb::object frozen_;
+};
+
+nb::dict coef_report(const quarnet::CoefOutcome &outcome) {
+    if (!outcome.converged) throw nb::value_error("demeaning did not converge");
+    nb::dict report;
+    report["iterations"] = outcome.iterations;
+    report["preconditioner"] = outcome.preconditioner;
+    report["reason"] = outcome.reason;
+    return report;
+}
+
 nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter, int64_t maxiter,
                      int64_t verbose, int n_threads, const std::string &preconditioner) {
     const quarnet::PairMode mode = pair_mode(preconditioner);
     check_thread_count(n_threads);
+    nb::module_ np = nb::module_::import_("numpy");
+    if (nb::isinstance(A, np.attr("ndarray")) && !A.attr("dtype").equal(np.attr("dtype")("O"))) {
+        IdArray<int64_t> wide;
+        IdArray<int32_t> narrow;
+        const bool is_wide = nb::try_cast(A, wide, false);
+        if (!is_wide && !nb::try_cast(A, narrow, false))
+            throw nb::type_error(("A must be the group index (a numpy object array) or a 2-D int64 or int32 array of "
+                                  "level ids, got an array of dtype " +
+                                  std::string(nb::repr(A.attr("dtype")).c_str()) + " and shape " +
+                                  std::string(nb::repr(A.attr("shape")).c_str()))
+                                     .c_str());
+        if (w && w->shape(0) != x.shape(0))
+            throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + ", x has " +
+                                   std::to_string(x.shape(0)) + " rows")
+                                      .c_str());
+        if (w) quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
+        const quarnet::IdColumns ids = is_wide ? id_columns(wide, x) : id_columns(narrow, x);
+        check_weights(w);
+        const FrozenArray frozen(A);
+        const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
+        return coef_report(quarnet::COEF_PCG_demean(
+            x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)), w ? w->data() : nullptr, ids,
+            opt, mode, quarnet::ProgressFn(python_progress), quarnet::NoteFn(python_note)));
+    }
     const FixedEffects fes = demeaning_index(x, w, A);
     check_weights(w);
     const FrozenIndex frozen(A);
@@ -65,12 +167,7 @@ nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double to
         quarnet::COEF_PCG_demean(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
                                  w ? w->data() : nullptr, fes.views, opt, mode, quarnet::ProgressFn(python_progress),
                                  quarnet::NoteFn(python_note));
-    if (!outcome.converged) throw nb::value_error("demeaning did not converge");
-    nb::dict report;
-    report["iterations"] = outcome.iterations;
-    report["preconditioner"] = outcome.preconditioner;
-    report["reason"] = outcome.reason;
-    return report;
+    return coef_report(outcome);
 }
 
 template <Method method>

@@ -54,7 +54,7 @@ def MAP_NH_CG_accel(
 def COEF_PCG_demean(
     x: _F64,
     w: _F64 | None,
-    A: _Table,
+    A: _Table | _I64 | npt.NDArray[np.int32],
     tol: float,
     miniter: int,
     maxiter: int,
@@ -64,7 +64,10 @@ def COEF_PCG_demean(
 ) -> dict[str, int | str]:
     """Partial the fixed effects out of the columns of ``x`` in place by preconditioned
     conjugate gradients on the normal equations of the fixed-effect coefficients, with the
-    convergence measure of ``MAP_NH_CG_accel``. ``w``: None or finite non-negative weights.
+    convergence measure of ``MAP_NH_CG_accel``. ``A``: the group index of ``make_pointer``,
+    or the N x F int64/int32 array of dense level ids itself (any layout; no group index is
+    then needed, and rows in any order are read sequentially). ``w``: None or finite
+    non-negative weights.
     ``preconditioner``: "auto" starts from the level counts (Jacobi) and, when the measured
     rate predicts a slow solve, switches to the block of the two fixed effects with most
     levels, inverted exactly (Schur complement, envelope Cholesky) within a size budget and
