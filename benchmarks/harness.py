@@ -174,9 +174,10 @@ def _coef_report_text(report) -> str:
 def _kernel_vantrel_coef(M, ids, case, solve_starts):
     from vantrel.backend import quarnet
 
-    A, work = _vantrel_inputs(M, ids)
+    # The level ids themselves, as the other kernels get them: the solver needs no group index.
+    work = np.array(M, order="C")
     solve_starts()
-    report = quarnet.COEF_PCG_demean(work, None, A, 1e-9, 0, 1000, 0, 0)
+    report = quarnet.COEF_PCG_demean(work, None, ids, 1e-9, 0, 1000, 0, 0)
     return work, lambda mode: _coef_report_text(report)
 
 
