@@ -90,7 +90,7 @@ def test_coefficient_inference_matches_dummy_regression(model, setype):
     np.testing.assert_allclose(out.se.ravel(), ols.bse[1:3], rtol=1e-10)
     np.testing.assert_allclose(out.t.ravel(), ols.tvalues[1:3], rtol=1e-8)
     np.testing.assert_allclose(out.p.ravel(), ols.pvalues[1:3], rtol=1e-8)
-    assert out.df == ols.df_resid
+    assert out.df == out.df_resid == ols.df_resid
     assert out.df_model == model.K + model.N_FE
     assert out.se.shape == out.t.shape == out.p.shape == (2, 1)
 
@@ -100,6 +100,7 @@ def test_cluster_df_uses_smallest_cluster_count(model):
     out = coefficient_inference("cluster", model.beta, covmat, model.N, model.K, model.N_FE,
                                 model.exact_fe, [12, 30, 200], 0)
     assert out.df == 11
+    assert out.df_resid is None  # no residual count: the cluster count rules
     expected = 2 * scipy.stats.t.sf(np.abs(model.beta.ravel()) / [0.2, 0.3], 11)
     np.testing.assert_allclose(out.p.ravel(), expected, rtol=1e-10)
 
@@ -140,7 +141,7 @@ def test_constant_matches_centred_dummy_intercept(model, setype):
     ols = model.ols if setype == "homoskedastic" else model.ols.get_robustcov_results("HC1")
     cons, cons_se, cons_t, cons_p = constant_term(
         setype, model.df, ["y"], X_NAMES, model.beta, model.yXtilde, model.resid, model.N,
-        model.K, model.exact_fe, _cov_namespace(model, setype), ols.df_resid)
+        model.K, model.N_FE, model.exact_fe, _cov_namespace(model, setype), ols.df_resid)
     np.testing.assert_allclose(cons, ols.params[0], rtol=1e-9)
     np.testing.assert_allclose(cons_se, ols.bse[0], rtol=1e-8)
     np.testing.assert_allclose(cons_t, ols.tvalues[0], rtol=1e-8)
@@ -165,7 +166,7 @@ def test_constant_cluster_matches_explicit_sandwich(model, n_way):
                          pm=pm, correction=min_G / (min_G - 1))
     cons, cons_se, cons_t, cons_p = constant_term(
         "cluster", model.df, ["y"], X_NAMES, model.beta, model.yXtilde, model.resid, model.N,
-        model.K, model.exact_fe, cov, min_G - 1)
+        model.K, model.N_FE, model.exact_fe, cov, min_G - 1)
     u = model.resid.ravel()
     expected_var = _cgm_intercept_variance(model.design, u, raw)
     np.testing.assert_allclose(cons_se ** 2, expected_var, rtol=1e-8)
@@ -185,7 +186,7 @@ def test_constant_without_regressors_is_mean_of_y(model):
     resid = yXtilde.copy()
     cov = SimpleNamespace(xx_inv=np.zeros((0, 0)), s2=2.0)
     cons, cons_se, _, _ = constant_term("homoskedastic", model.df, ["y"], [], np.zeros((0, 1)),
-                                        yXtilde, resid, N, 0, model.exact_fe, cov, 100)
+                                        yXtilde, resid, N, 0, model.N_FE, model.exact_fe, cov, 100)
     assert cons == pytest.approx(model.df["y"].mean(), rel=1e-12)
     # w is 1/N everywhere, so the variance is s2 * N / N^2.
     assert cons_se == pytest.approx(np.sqrt(2.0 / N), rel=1e-12)
@@ -199,7 +200,7 @@ def test_constant_nonpositive_variance_gives_nan(model):
                          pm=[-1, -1], correction=2.0)
     cons, cons_se, cons_t, cons_p = constant_term(
         "cluster", model.df, ["y"], X_NAMES, model.beta, model.yXtilde, model.resid, model.N,
-        model.K, model.exact_fe, cov, 10)
+        model.K, model.N_FE, model.exact_fe, cov, 10)
     assert np.isfinite(cons)
     assert np.isnan(cons_se) and np.isnan(cons_t) and np.isnan(cons_p)
 

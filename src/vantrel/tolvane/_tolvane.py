@@ -250,7 +250,8 @@ def tolvane(
     # 7. Coefficient tests, constant, likelihood.
     inference = coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_fe, N_cluster, verb)
     se, t, df, p, df_model = inference.se, inference.t, inference.df, inference.p, inference.df_model
-    cons_stats = constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, total_nonredundant_fe, cov, df)
+    cons_stats = constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, cov,
+                               df)
     likelihood = likelihood_stats(resid, N, N_FE, K)
 
     # 8. Result object.
@@ -284,6 +285,11 @@ def tolvane(
     result.family = Gaussian()
     result.model = GLM()
     result.df_model = df_model
+    # df_resid takes its place in the attribute order here, next to df_model, with a
+    # GLM's value nobs - df_model. The types that divide their variance by N - K - charge
+    # overwrite it with that count (inference.df_resid) after the fit measures below; an
+    # attribute keeps the position where it was first set, so the order is the same for
+    # every type.
     result.df_resid = N - df_model
     result.formula_R = _formula_R(y, x_all, fixedeffects, setype, clustvars)
     result.formula_Stata = _formula_Stata(y, x_all, fixedeffects, setype, clustvars)
@@ -312,8 +318,8 @@ def tolvane(
 
     fit = fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant_fe)
     fe_counts = fe_category_counts(data, fixedeffects, fenames)
-    if setype in ("homoskedastic", "heteroskedastic"):
-        result.df_resid = N - K - total_nonredundant_fe
+    if inference.df_resid is not None:
+        result.df_resid = inference.df_resid  # keeps its place after df_model (see there)
 
     # 10. Regression table.
     if setype != "none" and print_stata_style_summary:
@@ -328,7 +334,7 @@ def tolvane(
             root_mse=fit.root_mse,
             fe_counts=fe_counts,
             covmat=covmat,
-            df_resid=N - K - total_nonredundant_fe if setype in ("homoskedastic", "heteroskedastic") else None,
+            df_resid=inference.df_resid,
             fe_redundancies=fe_redundancies,
             cons_stats=cons_stats,
         )

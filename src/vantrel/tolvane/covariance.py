@@ -12,8 +12,8 @@ variable, columns 1..K the regressors) and the residuals:
   G the smallest cluster count over all subsets. The meats come from the
   kernel (``calc_B``) over group tables built with ``panelsetup``.
 
-Absorbed fixed effects are charged in the first two through
-``total_nonredundant_fe``. Only the multiway sum can lose positive
+Absorbed fixed effects are charged in the first two as ``charged_fe`` (in
+inference) rules: the non-redundant ones, ``total_nonredundant_fe``. Only the multiway sum can lose positive
 semidefiniteness, so only it is followed by the eigenvalue repair.
 """
 
@@ -25,7 +25,7 @@ import pandas as pd
 
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import calc_B, counting_sort, panelsetup
-from vantrel.tolvane.inference import residual_dof
+from vantrel.tolvane.inference import RESIDUAL_DOF_TYPES, charged_fe, residual_dof
 from vantrel.tolvane.sample import column_ids, combine_ids, sorted_codes
 
 # Eigenvalues below this are taken as a genuine loss of semidefiniteness
@@ -34,27 +34,27 @@ _EIGEN_TOL = -1e-12
 _EIGENVALUE_FIX_MSG = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
 
 
-def _homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, verb):
+def _homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, dof, verb):
     rss = np.dot(resid.T, resid).item()
-    s2 = rss / (N - K - total_nonredundant_fe)
+    s2 = rss / dof
     if verb > 0:
         print("[Homoskedastic diagnostics]")
         print(f"N={N:,}, K={K}, N_FE={N_FE}, total_nonredundant_fe={total_nonredundant_fe}")
         print(f"RSS={rss:.6f}")
-        print(f"s2_denominator={N - K - total_nonredundant_fe}")
+        print(f"s2_denominator={dof}")
         print(f"s2={s2:.6f}")
     return s2 * xx_inv, s2
 
 
-def _heteroskedastic(X, xx_inv, resid, N, K, total_nonredundant_fe):
-    """HC1 over the within regression: the HC0 sandwich times N / (N - K - FE charge).
+def _heteroskedastic(X, xx_inv, resid, N, dof):
+    """HC1 over the within regression: the HC0 sandwich times N / dof, dof = N - K - FE charge.
 
     The sandwich equals the slope block of HC0 on the dummy-variable
     regression; the factor differs from a dummy regression's own HC1, whose
     N / (N - p) counts every dummy in p rather than the non-redundant ones.
     """
     xox = (X * resid ** 2).T @ X
-    return np.linalg.multi_dot([xx_inv, xox, xx_inv]) * (N / (N - K - total_nonredundant_fe))
+    return np.linalg.multi_dot([xx_inv, xox, xx_inv]) * (N / dof)
 
 
 def _cluster_ids(data, clustvars):
@@ -173,15 +173,16 @@ def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe
     if setype == "none":
         return out
 
-    if setype in ("homoskedastic", "heteroskedastic"):
-        residual_dof(N, K, total_nonredundant_fe)
+    if setype in RESIDUAL_DOF_TYPES:
+        # a count of zero fails here, before any work, naming the counts
+        dof = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
     X = yXtilde[:, 1:]
     out.xx_inv = np.linalg.inv(X.T @ X)
     if setype == "homoskedastic":
         out.covmat, out.s2 = _homoskedastic(out.xx_inv, resid, N, K, N_FE,
-                                            total_nonredundant_fe, verb)
+                                            total_nonredundant_fe, dof, verb)
     elif setype == "heteroskedastic":
-        out.covmat = _heteroskedastic(X, out.xx_inv, resid, N, K, total_nonredundant_fe)
+        out.covmat = _heteroskedastic(X, out.xx_inv, resid, N, dof)
     elif setype == "cluster":
         covmat, bookkeeping = _cluster(yXtilde, resid, out.xx_inv, N, K, data, clustvars, verb, threads)
         out.covmat = _eigenvalue_fix(covmat, verb, msg, result)

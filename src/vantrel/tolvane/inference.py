@@ -14,12 +14,33 @@ Degrees of freedom are the subtle part, and they differ on purpose:
 * adjusted R-squared and root MSE under "cluster" and "none" charge the full
   count ``N_FE``;
 * AIC and BIC always charge ``N_FE + K``.
+
+The fixed-effect charge of a residual count is ``charged_fe`` and the count itself
+``residual_dof``; every stage that divides by ``N - K - charge`` (the covariance
+matrices, the constant, the t distribution, the fit measures, the result's
+``df_resid``) takes it from these two.
 """
 
 from types import SimpleNamespace
 
 import numpy as np
 import scipy.stats
+
+
+# The types whose variance estimate divides by the residual degrees of freedom. They
+# charge only the non-redundant fixed-effect parameters: an effect implied by another
+# one (or nested in it) costs no degree of freedom.
+RESIDUAL_DOF_TYPES = ("homoskedastic", "heteroskedastic")
+
+
+def charged_fe(setype, N_FE, total_nonredundant_fe):
+    """Fixed-effect parameters that a residual degree-of-freedom count charges under ``setype``.
+
+    The homoskedastic and heteroskedastic types charge the non-redundant ones; the cluster
+    type (whose inference rests on the cluster count) and "none" charge every group, ``N_FE``,
+    in the fit measures that still need a count.
+    """
+    return total_nonredundant_fe if setype in RESIDUAL_DOF_TYPES else N_FE
 
 
 def residual_dof(N, K, charged):
@@ -43,13 +64,15 @@ def coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_f
                           N_cluster, verb):
     """Standard errors, t statistics, p-values and degrees of freedom.
 
-    Returns ``SimpleNamespace(se, t, df, p, df_model)``; ``se``, ``t`` (K x 1),
+    Returns ``SimpleNamespace(se, t, df, p, df_model, df_resid)``; ``se``, ``t`` (K x 1),
     ``df`` and ``p`` (K x 1) are None for ``setype`` "none". ``df_model`` is
-    ``K + N_FE``, or ``K`` alone when the model absorbed a single group.
+    ``K + N_FE``, or ``K`` alone when the model absorbed a single group. ``df_resid`` is
+    the residual degrees of freedom the variance was divided by, ``N - K - charged_fe``,
+    for the types that have one (``RESIDUAL_DOF_TYPES``), else None; it is also their ``df``.
     """
     df_model = K if N_FE == 1 else K + N_FE
     if setype == "none":
-        return SimpleNamespace(se=None, t=None, df=None, p=None, df_model=df_model)
+        return SimpleNamespace(se=None, t=None, df=None, p=None, df_model=df_model, df_resid=None)
 
     se = np.sqrt(np.diag(covmat))[:, np.newaxis]
     t = beta / se
@@ -60,14 +83,16 @@ def coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_f
         print(f"F_from_t={F_from_t:.6f} using K={K}")
 
     if setype == "cluster":
+        df_resid = None
         df = int(np.min(N_cluster)) - 1
     else:
-        df = N - K - total_nonredundant_fe
+        df_resid = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
+        df = df_resid
     p = _two_sided_p(t, df)
-    return SimpleNamespace(se=se, t=t, df=df, p=p, df_model=df_model)
+    return SimpleNamespace(se=se, t=t, df=df, p=p, df_model=df_model, df_resid=df_resid)
 
 
-def constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, total_nonredundant_fe,
+def constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, N_FE, total_nonredundant_fe,
                   cov, df):
     """Intercept of the model in the raw regressors, with its inference.
 
@@ -98,7 +123,8 @@ def constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, total_nonredun
     if setype == "homoskedastic":
         cons_var = cov.s2 * float(np.sum(w ** 2))
     elif setype == "heteroskedastic":
-        cons_var = (N / (N - K - total_nonredundant_fe)) * float(np.sum(s_vec ** 2))
+        dof = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
+        cons_var = (N / dof) * float(np.sum(s_vec ** 2))
     elif setype == "cluster":
         cons_var = 0.0
         for sign, var in zip(cov.pm, cov.clustvars_all):
@@ -140,9 +166,10 @@ def fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant
 
     R-squared is measured on the raw dependent variable (the fixed effects
     count as explained variation); the within R-squared on the demeaned one.
-    The adjusted R-squared and root MSE charge ``total_nonredundant_fe`` for
-    the homoskedastic and heteroskedastic types and ``N_FE`` otherwise; a zero
-    residual degree of freedom there raises ZeroDivisionError.
+    The adjusted R-squared and root MSE charge what ``charged_fe`` says (the
+    non-redundant parameters for the homoskedastic and heteroskedastic types,
+    ``N_FE`` otherwise); a zero residual degree of freedom there raises
+    ZeroDivisionError.
     """
     y_original = data[y].to_numpy(dtype=np.float64).ravel()
     residuals = resid.ravel()
@@ -151,8 +178,7 @@ def fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant
     # A constant dependent variable gives NumPy's inf/NaN here, not an error.
     r_squared = float(1 - RSS / TSS)
 
-    charged = total_nonredundant_fe if setype in ("homoskedastic", "heteroskedastic") else N_FE
-    dof = residual_dof(N, K, charged)
+    dof = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
     adj_r_squared = 1 - (1 - r_squared) * (N - 1) / dof
     root_mse = float(np.sqrt(float(RSS) / dof))
 

@@ -12,6 +12,8 @@ import pandas as pd
 from scipy import stats
 from tabulate import tabulate
 
+from vantrel.tolvane.inference import RESIDUAL_DOF_TYPES
+
 _WIDTH = 80
 
 _STATS_MSG = {
@@ -55,7 +57,7 @@ def _f_test(beta, t, covmat, N, K, setype, N_cluster, df_resid):
         return None, None, None, None
     if N_cluster is not None and setype == "cluster":
         f_df2 = min(N_cluster) - 1
-    elif setype in ("homoskedastic", "heteroskedastic"):
+    elif setype in RESIDUAL_DOF_TYPES:
         f_df2 = df_resid if df_resid is not None else N - K - 1
     else:
         return None, None, None, None
