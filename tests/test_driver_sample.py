@@ -228,13 +228,13 @@ def _id_columns(seed):
 def test_combined_ids_number_groups_like_groupby(names):
     # Interacted effects and cluster intersections combine per-variable ranks instead
     # of grouping by the raw tuples; the numbering must be the grouping's own.
-    from vantrel.tolvane.sample import _group_ids
+    from vantrel.tolvane.dense_ids import group_ids
 
     rng, n, columns = _id_columns(5)
     columns["many2"] = rng.integers(0, 600, n)
     df = pd.DataFrame(columns)
     expected = df.groupby(list(dict.fromkeys(names)), observed=True).ngroup().to_numpy()
-    np.testing.assert_array_equal(_group_ids(df, names), expected)
+    np.testing.assert_array_equal(group_ids(df, names), expected)
 
 
 @pytest.mark.parametrize("index", [
@@ -270,9 +270,9 @@ def test_sorted_sample_rows_are_the_callers_rows(index, threads, monkeypatch):
     A = sample.group_index(data, fenames, threads=threads)
     keep = sample.singleton_free_rows(data, ["y"], A, 0, [])
     assert not keep.all()  # some of the 300 "big" groups are singletons
-    out = sample.sort_by_largest_effect(data, fenames, A, keep, threads, terms)
-    assert list(out.columns) == list(data.columns) + ["initial_index"]
-    expected = df.loc[out["initial_index"]]
+    out = sample.drop_singletons_and_sort_by_largest_effect(data, fenames, A, keep, threads, terms)
+    assert list(out.columns) == list(data.columns)
+    expected = df.loc[out.index]
     for name in df.columns:
         assert out[name].dtype == df[name].dtype
         np.testing.assert_array_equal(out[name].to_numpy(), expected[name].to_numpy())

@@ -2,7 +2,8 @@
 
 ``make_pointer`` builds the fixed-effect table ``A`` that the kernel functions of
 ``vantrel.backend.quarnet`` consume; ``powerset`` lists the cluster-variable subsets of
-the multiway cluster-robust covariance.
+the multiway cluster-robust covariance. ``map_columns``, the column-parallel loop of
+``make_pointer``, also runs the driver's row gathers.
 """
 
 from concurrent.futures import ThreadPoolExecutor
@@ -12,7 +13,7 @@ import numpy as np
 
 from vantrel.backend import quarnet
 
-__all__ = ["make_pointer", "powerset"]
+__all__ = ["make_pointer", "powerset", "map_columns"]
 
 # Below this many rows a pass over a column takes less time than starting a thread for it.
 _PARALLEL_ROWS = 200_000
@@ -21,7 +22,7 @@ _PARALLEL_ROWS = 200_000
 _MAX_GROUPS_PER_ROW = 4
 
 
-def _map_columns(fn, items, threads, n_rows):
+def map_columns(fn, items, threads, n_rows):
     """``[fn(item) for item in items]``, on up to ``threads`` threads when the columns
     are long; ``fn`` must release the GIL for its work (NumPy gathers, the kernel's sorts)."""
     if threads > 1 and len(items) > 1 and n_rows >= _PARALLEL_ROWS:
@@ -57,7 +58,7 @@ def make_pointer(ids, threads=1):
         A[j, 0] = quarnet.counting_sort(column, n_groups)
         A[j, 1] = panelmat
 
-    _map_columns(index_column, range(n_columns), threads, n_rows)
+    map_columns(index_column, range(n_columns), threads, n_rows)
     return A
 
 

@@ -40,16 +40,16 @@ from vantrel.tolvane.sample import (
     add_fe_ids,
     check_variables,
     drop_invalid_rows,
+    drop_singletons_and_sort_by_largest_effect,
     fe_names,
-    gather_threads,
     group_index,
     renumber_fe_ids,
     singleton_free_rows,
-    sort_by_largest_effect,
     unique_specifications,
     working_frame,
 )
 from vantrel.tolvane.summary import stata_style_summary
+from vantrel.tolvane.threads import driver_threads
 
 __all__ = ["tolvane", "calculate_fe_redundancies", "stata_style_summary"]
 
@@ -185,8 +185,8 @@ def tolvane(
     clustvars: up to four cluster variables; FEgen: also recover the fixed-effect values;
     verb: verbosity; eps_MAP, minsubiter, maxsubiter: demeaning tolerance and iteration
     bounds; accel: conjugate-gradient acceleration; nt: threads of the kernel and of the
-    driver's row gathers and group indexes (0: the kernel's OpenMP default and every usable CPU;
-    at most max(256, 4 * os.cpu_count()));
+    driver's row gathers, group indexes and cluster meats (0: the kernel's OpenMP default
+    and every usable CPU; at most max(256, 4 * os.cpu_count()));
     print_stata_style_summary: print the regression table (needs standard errors);
     solver (keyword only): "sweeps" (default) partials the fixed effects out by symmetric
     sweeps of the data, accelerated by conjugate gradients when `accel` is true;
@@ -216,7 +216,7 @@ def tolvane(
     # 1-2. Private estimation sample without missing or non-finite values.
     keepvars = check_variables(data, y, x, fixedeffects, setype, clustvars)
     data = working_frame(data, keepvars, y, x, setype, clustvars, msg, fixedeffects)
-    threads = gather_threads(nt)
+    threads = driver_threads(nt)
     data = drop_invalid_rows(data, y, x, verb, msg, threads)
     x_all = x
 
@@ -228,8 +228,11 @@ def tolvane(
     A = group_index(data, fenames, threads)
     keep = singleton_free_rows(data, y, A, verb, msg)
 
-    # 4. Rows sorted by the effect with the most groups, ids renumbered, final group index.
-    data = sort_by_largest_effect(data, fenames, A, keep, threads, fixedeffects)
+    # 4. Singletons out and rows sorted by the effect with the most groups, the caller's row
+    #    labels kept as the index of every observation-level output, ids renumbered, final
+    #    group index.
+    data = drop_singletons_and_sort_by_largest_effect(data, fenames, A, keep, threads, fixedeffects)
+    data["initial_index"] = data.index
     N = len(data)
     data, N_FE = renumber_fe_ids(data, fixedeffects, fenames)
     A = group_index(data, fenames, threads)

@@ -26,7 +26,7 @@ import pandas as pd
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import calc_B, counting_sort, panelsetup
 from vantrel.tolvane.inference import RESIDUAL_DOF_TYPES, charged_fe, residual_dof
-from vantrel.tolvane.sample import column_ids, combine_ids, sorted_codes
+from vantrel.tolvane.dense_ids import column_ids, combine_ids, sorted_codes
 
 # Eigenvalues below this are taken as a genuine loss of semidefiniteness
 # rather than rounding noise of an (almost) singular matrix.

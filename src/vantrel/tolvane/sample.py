@@ -1,64 +1,20 @@
 """Estimation sample: from the caller's frame to dense fixed-effect ids and the group index.
 
 The steps work on a private frame; the caller's frame, lists and dtypes are never
-touched. Row-level work is left to vectorised pandas/NumPy calls and to the kernel's
-screening.
-
-Row selections and the sort build the new frame column by column (`_take_rows`):
-pandas' own row take first consolidates the frame into 2-D blocks and then gathers
-them with a generic loop, which at ten million rows costs several times the gather
-itself and would make the driver slower than the demeaning. The sort's gather reads
-every column in a random order, so it is bound by memory latency, not bandwidth:
-gathering two columns at once on two threads nearly halves it.
+touched. Row-level work is left to vectorised pandas/NumPy calls, to the column-wise
+row gathers (`row_gathers`) and to the kernel's screening.
 """
-
-import os
 
 import numpy as np
 import pandas as pd
 
-from vantrel.backend.morlisk import _map_columns, make_pointer
-from vantrel.backend.quarnet import drop_singletons, pair_ranks
+from vantrel.backend.morlisk import make_pointer
+from vantrel.backend.quarnet import drop_singletons
+from vantrel.tolvane.dense_ids import compact_codes, group_ids, sorted_codes
+from vantrel.tolvane.row_gathers import keep_rows, take_rows
 
 RECAST_NOTICE = "Some variables are not double, recasting"
 IGNORED_CLUSTERS_NOTICE = "Cluster variables found but SEtype is not cluster; ignoring"
-
-
-def gather_threads(nt):
-    """Threads for the row gathers: the kernel's thread count when given, else the usable CPUs."""
-    if nt > 0:
-        return nt
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not every platform can tell the affinity
-        return os.cpu_count() or 1
-
-
-def _take_rows(data, positions, threads=1):
-    """New frame with the rows at `positions`, every column keeping its dtype."""
-    names = list(data.columns)
-    # Columns and index are picked here, in the calling thread: only the gathers run in the pool.
-    sources = [data[name] for name in names] + [data.index]
-    taken = _map_columns(lambda values: _take(values, positions), sources, threads, len(positions))
-    return pd.DataFrame(dict(zip(names, taken[:-1])), index=taken[-1], copy=False)
-
-
-def _take(values, positions):
-    # NumPy's fancy indexing gathers several times faster than `take` (which checks every
-    # index on a slow path) or pandas' array take, and releases the GIL while it runs;
-    # extension types (text, categoricals, nullable integers) keep their own take so
-    # their dtype survives.
-    if isinstance(values, pd.RangeIndex):  # the caller's default labels: no need to read them
-        return pd.Index(values.start + values.step * positions.astype(np.int64), dtype=np.int64)
-    if isinstance(values.dtype, np.dtype):
-        gathered = values.to_numpy()[positions]
-        return pd.Index(gathered, dtype=values.dtype) if isinstance(values, pd.Index) else gathered
-    return values.take(positions) if isinstance(values, pd.Index) else values.array.take(positions)
-
-
-def _keep_rows(data, keep, threads=1):
-    """`data` restricted to the rows where the boolean array `keep` is true (a new frame)."""
-    return _take_rows(data, np.flatnonzero(keep), threads)
 
 
 def fe_names(count):
@@ -166,7 +122,7 @@ def drop_invalid_rows(data, y, x, verb, msg, threads=1):
         if data[name].dtype.kind == "f":  # integer columns kept for their ids are finite
             keep = keep & np.isfinite(data[name].to_numpy())
     if not keep.all():
-        data = _keep_rows(data, keep, threads)
+        data = keep_rows(data, keep, threads)
     if len(data) != N:
         _note(str(N - len(data)) + " observation(s) have been excluded due to non-valid values", verb, msg)
     if len(data) == 0:
@@ -192,82 +148,13 @@ def add_fe_ids(data, fixedeffects, fenames, verb):
         return data, 1
     N_FE = 0
     for term, name in zip(fixedeffects, fenames):
-        ids = _group_ids(data, term.split("#"))
+        ids = group_ids(data, term.split("#"))
         data[name] = ids
         G = int(ids.max()) + 1
         N_FE += G
         if verb > 0:
             print("Created", term.replace("#", "-"), "fixed effects with", G, "groups")
     return data, N_FE
-
-
-def _group_ids(data, names):
-    """Dense ids 0 .. G-1 of the value combinations of `names`, in sorted key order."""
-    return combine_ids([column_ids(data, name) for name in names])
-
-
-def combine_ids(id_columns):
-    """Dense ids of the combinations of several dense id columns, in lexicographic order.
-
-    A combination's id is the rank of its tuple of ids, so with each column numbered in
-    its own sorted order this is the numbering that grouping by all the variables gives,
-    without hashing tuples of Python objects.
-    """
-    ids = id_columns[0]
-    for codes in id_columns[1:]:
-        if len(codes) == 0:
-            break
-        G_ids, G = int(ids.max()) + 1, int(codes.max()) + 1
-        if G_ids * G <= 4 * len(codes):
-            ids = compact_codes(ids * G + codes)
-        else:
-            # two counting sorts in the kernel: hashing nearly N distinct pairs (a
-            # worker-by-firm intersection, say) costs several times as much
-            ids = pair_ranks(ids, G_ids, codes, G)[0]
-    return ids
-
-
-def column_ids(data, name):
-    """Dense ids 0 .. G-1 of the values of column `name`, in sorted order."""
-    column = data[name]
-    if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iu" and len(column):
-        values = column.to_numpy()
-        low, high = values.min(), values.max()
-        if int(high) - int(low) <= 4 * len(values):
-            # The difference to the smallest code fits in int64; take it in int64 for
-            # signed codes (an int8 column spanning -100 .. 100 would wrap in its own
-            # type) and in the column's own type for unsigned ones (uint64 codes above
-            # 2**63 do not fit in int64, their differences do). Either way a fresh array:
-            # the id column must not share memory with the variable.
-            if column.dtype.kind == "i":
-                shifted = values.astype(np.int64)
-                shifted -= np.int64(low)
-            else:
-                shifted = (values - low).astype(np.int64, copy=False)
-            return compact_codes(shifted)
-        return pd.factorize(values, sort=True)[0].astype(np.int64, copy=False)
-    # observed=True keeps ids dense for categoricals with unused categories, but not for
-    # every key type (Arrow dictionaries leave a gap for theirs): close the gaps.
-    return compact_codes(data.groupby([name], observed=True).ngroup().to_numpy(dtype=np.int64))
-
-
-def compact_codes(codes):
-    """Map non-negative int64 codes to 0 .. G-1 keeping their order (gaps closed).
-
-    Ranks by counting, in linear time: the callers pass codes below a small multiple of
-    their number (the usual firm, worker or year numbers, ids after singleton removal).
-    """
-    if len(codes) == 0:
-        return codes
-    present = np.bincount(codes) > 0
-    if present.all():  # already dense
-        return codes
-    return (np.cumsum(present, dtype=np.int64) - 1)[codes]
-
-
-def sorted_codes(codes, G):
-    """``codes`` (dense, 0 .. G-1) in ascending order: G runs of known lengths, no sort."""
-    return np.repeat(np.arange(G, dtype=np.int64), np.bincount(codes, minlength=G))
 
 
 def group_index(data, fenames, threads=1):
@@ -298,14 +185,14 @@ def singleton_free_rows(data, y, A, verb, msg):
     return keep
 
 
-def sort_by_largest_effect(data, fenames, A, keep, threads=1, fixedeffects=()):
-    """The rows where `keep` is true, sorted by the id column with the most groups, and
-    a column "initial_index" with the caller's row labels.
+def drop_singletons_and_sort_by_largest_effect(data, fenames, A, keep, threads=1, fixedeffects=()):
+    """The rows where `keep` (the mask of `singleton_free_rows`) is true, sorted by the id
+    column with the most groups; the index keeps the caller's row labels.
 
-    `A` is the group index of `data` in its current row order. Its permutation for the
-    sort column is a stable counting sort by id, so the rows come out sorted in linear
-    time, rows of equal id in the caller's order, and one gather of every column both
-    selects and sorts them. The gather reads each column in random order, so columns
+    Dropping the singletons and sorting are one step: `A` is the group index of `data`
+    in its current row order. Its permutation for the sort column is a stable counting
+    sort by id, so the rows come out sorted in linear time, rows of equal id in the
+    caller's order, and one gather of every column both selects and sorts them. The gather reads each column in random order, so columns
     that follow from the sorted ids are rebuilt instead: the sort column itself, and
     each integer variable that is a fixed effect on its own (`fixedeffects`).
     """
@@ -319,13 +206,11 @@ def sort_by_largest_effect(data, fenames, A, keep, threads=1, fixedeffects=()):
         order = order[keep[order]]
         ids = ids[keep]
     levels = _fe_variable_levels(data, fenames, A, fixedeffects)
-    data = _take_rows(data.drop(columns=[key, *levels]), order, threads)
+    data = take_rows(data.drop(columns=[key, *levels]), order, threads)
     data[key] = sorted_codes(ids, n_groups[maxindex])
     for name, (id_name, values) in levels.items():
         data[name] = values[data[id_name].to_numpy()]
-    data = data[columns]
-    data["initial_index"] = data.index
-    return data
+    return data[columns]
 
 
 def _fe_variable_levels(data, fenames, A, fixedeffects):
