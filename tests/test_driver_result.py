@@ -108,6 +108,35 @@ def test_attributes_in_order(trade, capsys, setype, FEgen, printed, expected):
     assert ("dist" in table) == ("summary_df" in expected)
 
 
+def test_eigenvalue_repair_is_recorded_first_on_the_result():
+    # Two-way clusters on a 2 x 2 grid, three rows a cell: the intersection term
+    # outweighs the one-way terms in one direction, so the multiway sum is indefinite.
+    rng = np.random.default_rng(1)
+    df = pd.DataFrame({"r": np.repeat([0, 0, 1, 1], 3), "c": np.repeat([0, 1, 0, 1], 3),
+                       "x1": rng.normal(size=12).round(2), "x2": rng.normal(size=12).round(2),
+                       "y": rng.normal(size=12).round(2)})
+    out = tolvane(["y"], ["x1", "x2"], None, df, setype="cluster", clustvars=["r", "c"],
+                  print_stata_style_summary=False)
+    assert list(vars(out))[:3] == ["eigenvalue_fix", "covmat_nofix", "cons"]
+    assert out.eigenvalue_fix is True
+    assert "Covariance matrix not positive-semidefinite; applying Eigenvalue fix" in out.msg
+    # The unrepaired matrix: the inclusion-exclusion sum written out over the cells.
+    X = df[["x1", "x2"]].to_numpy() - df[["x1", "x2"]].to_numpy().mean(axis=0)
+    design = np.column_stack([np.ones(12), df[["x1", "x2"]].to_numpy()])
+    u = df["y"].to_numpy() - design @ np.linalg.lstsq(design, df["y"].to_numpy(), rcond=None)[0]
+    meat = np.zeros((2, 2))
+    for sign, key in ((1, ["r"]), (1, ["c"]), (-1, ["r", "c"])):
+        for _, rows in df.groupby(key).indices.items():
+            score = X[rows].T @ u[rows]
+            meat += sign * np.outer(score, score)
+    bread = np.linalg.inv(X.T @ X)
+    expected = bread @ (2 * meat) @ bread  # G/(G-1) = 2 with two rows and two columns
+    np.testing.assert_allclose(out.covmat_nofix, expected, rtol=1e-10)
+    eig, vec = np.linalg.eigh(expected)
+    assert eig[0] < -0.1 < 0.1 < eig[1]
+    np.testing.assert_allclose(out.covmat, eig[1] * np.outer(vec[:, 1], vec[:, 1]), rtol=1e-10, atol=1e-14)
+
+
 def test_degrees_of_freedom_follow_the_type(trade):
     # importer is named inside importer#year, so its categories are all redundant
     kwargs = dict(y=["ln_trade"], x=["dist", "contig"], fixedeffects=["importer#year", "importer"], data=trade,

@@ -36,6 +36,7 @@ from vantrel.tolvane.inference import (
 from vantrel.tolvane.partial_out import _remove_redundancy, demean, drop_collinear, least_squares  # noqa: F401
 from vantrel.tolvane.recovery import fe_rowsum, recover_fixed_effects
 from vantrel.tolvane.redundancy import calculate_fe_redundancies, count_nonredundant_fe
+from vantrel.tolvane.result import coefficient_attributes, model_attributes
 from vantrel.tolvane.sample import (
     add_fe_ids,
     check_variables,
@@ -137,27 +138,6 @@ def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, mi
     return setype
 
 
-def _fe_term_R(term):
-    if "#" not in term:
-        return term
-    return "<<interatction(" + term.replace("#", ", ") + ")>>"
-
-
-def _formula_R(y, x_all, fixedeffects, setype, clustvars):
-    text = "alpaca::feglm(" + "".join(y) + " ~ " + " + ".join(x_all) + " "
-    text += " + ".join(_fe_term_R(term) for term in fixedeffects)
-    if setype == "cluster":
-        text += " " + " + ".join(clustvars)
-    return text + ", family = gaussian())"
-
-
-def _formula_Stata(y, x_all, fixedeffects, setype, clustvars):
-    text = "tolvane " + "".join(y) + " " + " ".join(x_all) + ", absorb(" + " ".join(fixedeffects) + ")"
-    if setype == "cluster":
-        text += " vce(cluster " + " ".join(clustvars) + ")"
-    return text
-
-
 def tolvane(
     y,
     x,
@@ -247,8 +227,11 @@ def tolvane(
     # 6. Fixed-effect parameters charged in the degrees of freedom; covariance matrix.
     fe_redundancies, total_nonredundant_fe = count_nonredundant_fe(data, fixedeffects, fenames, setype, clustvars, N_FE)
     cov = compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data, clustvars, verb, msg,
-                             result, threads)
+                             threads)
     covmat, N_cluster = cov.covmat, cov.N_cluster
+    if cov.covmat_nofix is not None:  # the multiway matrix was not semidefinite and got repaired
+        result.eigenvalue_fix = True
+        result.covmat_nofix = cov.covmat_nofix
 
     # 7. Coefficient tests, constant, likelihood.
     inference = coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_fe, N_cluster, verb)
@@ -257,24 +240,12 @@ def tolvane(
                                df)
     likelihood = likelihood_stats(resid, N, N_FE, K)
 
-    # 8. Result object.
-    if setype != "none":
-        result.cons, result.cons_se, result.cons_tvalue, result.cons_pvalue = cons_stats
-        result.params = pd.Series(beta.flatten())
-        result.bse = pd.Series(se.flatten())
-        result.covmat = covmat
-        result.cov_type = setype
-        if setype == "cluster":
-            result.clustvars = clustvars
-            result.df_resid_inference = np.min(N_cluster) - 1
-            result.use_t = True
-        result.tvalues = pd.Series(t.flatten())
-        result.pvalues = pd.Series(p.flatten())
-    else:
-        result.params = beta
+    # 8. Result object: the attributes in the order readers of the result see them.
+    vars(result).update(coefficient_attributes(setype, beta, covmat, inference, cons_stats, clustvars, N_cluster))
     if FEgen == True:  # noqa: E712 - equality with True, not truthiness
         result.fe_rowsum = fe_rowsum(data, y, x, beta, resid)
 
+    # Made afresh on every call, so each result's family and model have classes of their own.
     class identity:
         pass
 
@@ -285,34 +256,8 @@ def tolvane(
         endog_names = y[0]
         exog_names = x
 
-    result.family = Gaussian()
-    result.model = GLM()
-    result.df_model = df_model
-    # df_resid takes its place in the attribute order here, next to df_model, with a
-    # GLM's value nobs - df_model. The types that divide their variance by N - K - charge
-    # overwrite it with that count (inference.df_resid) after the fit measures below; an
-    # attribute keeps the position where it was first set, so the order is the same for
-    # every type.
-    result.df_resid = N - df_model
-    result.formula_R = _formula_R(y, x_all, fixedeffects, setype, clustvars)
-    result.formula_Stata = _formula_Stata(y, x_all, fixedeffects, setype, clustvars)
-    result.aic = likelihood.aic
-    result.bic = likelihood.bic
-    result.llf = likelihood.ll
-    result.deviance = likelihood.deviance
-    result.pearson_chi2 = likelihood.pearson_chi2
-    result.family_name = "Gaussian"
-    result.family_link = "identity"
-    result.scale = likelihood.s2
-    result.nobs = N
-    result.method = "OLS"
-    result.fit_history = {"iteration": 1}
-    initial_index = data["initial_index"]
-    result.fittedvalues = pd.Series((data[y].to_numpy(dtype=np.float64) - resid).ravel(), index=initial_index)
-    result.resid = pd.Series(resid.flatten(), index=initial_index)
-    result.msg = msg
-    if absorption is not None:
-        result.absorption = absorption
+    vars(result).update(model_attributes(Gaussian(), GLM(), df_model, likelihood, N, y, x_all, fixedeffects, setype,
+                                         clustvars, data, resid, msg, absorption))
 
     # 9. Fixed-effect values on request.
     if FEgen == True:  # noqa: E712
@@ -322,7 +267,7 @@ def tolvane(
     fit = fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant_fe)
     fe_counts = fe_category_counts(data, fixedeffects, fenames)
     if inference.df_resid is not None:
-        result.df_resid = inference.df_resid  # keeps its place after df_model (see there)
+        result.df_resid = inference.df_resid  # keeps its place after df_model (see model_attributes)
 
     # 10. Regression table.
     if setype != "none" and print_stata_style_summary:

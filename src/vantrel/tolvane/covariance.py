@@ -127,32 +127,31 @@ def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb, threads):
                                    pm=pm, correction=correction, N_cluster=N_cluster)
 
 
-def _eigenvalue_fix(covmat, verb, msg, result):
+def _eigenvalue_fix(covmat, verb, msg):
     """Clip negative eigenvalues of a multiway covariance matrix to zero.
 
     The inclusion-exclusion sum subtracts the intersection terms and can end
-    up indefinite. Below -1e-12 the message is recorded, the unrepaired
-    matrix kept as ``result.covmat_nofix`` and ``result.eigenvalue_fix`` set;
-    the repaired matrix is the nearest positive semidefinite one in the
-    Frobenius norm, symmetrised against rounding.
+    up indefinite. Below -1e-12 the message is recorded and the matrix
+    repaired: the nearest positive semidefinite one in the Frobenius norm,
+    symmetrised against rounding. Returns the matrix to use and a copy of the
+    unrepaired one, or None when it needed no repair.
     """
     if verb > 0:
         print("Eigenvalue check")
     Eval, Evec = np.linalg.eigh(covmat)
     if not np.any(Eval < _EIGEN_TOL):
-        return covmat
+        return covmat, None
     msg.append(_EIGENVALUE_FIX_MSG)
     if verb > 0:
         print(_EIGENVALUE_FIX_MSG)
-    result.eigenvalue_fix = True
-    result.covmat_nofix = covmat.copy()
+    covmat_nofix = covmat.copy()
     Eval = np.maximum(Eval, 0)
     covmat = (Evec * Eval) @ Evec.T
-    return (covmat + covmat.T) / 2
+    return (covmat + covmat.T) / 2, covmat_nofix
 
 
 def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data,
-                       clustvars, verb, msg, result, threads=1):
+                       clustvars, verb, msg, threads=1):
     """The K x K covariance matrix of the slopes for the normalised ``setype``.
 
     ``yXtilde`` is the N x (K+1) C-contiguous demeaned matrix, ``resid`` the
@@ -160,16 +159,17 @@ def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe
     (holding the ``clustvars`` columns under "cluster").
 
     Returns ``SimpleNamespace(covmat, xx_inv, s2, clust_df, n_cluster,
-    clustvars_all, cluster_intersections, pm, correction, N_cluster)``; every
-    field is None for "none", ``s2`` is set only on the homoskedastic path and
-    the cluster bookkeeping only on the cluster path. Under "cluster" a
-    repair of a not positive-semidefinite matrix appends its message to
-    ``msg`` and sets ``result.eigenvalue_fix`` and ``result.covmat_nofix``.
-    ``threads``: how many cluster subsets to compute at once.
+    clustvars_all, cluster_intersections, pm, correction, N_cluster,
+    covmat_nofix)``; every field is None for "none", ``s2`` is set only on the
+    homoskedastic path and the cluster bookkeeping only on the cluster path.
+    Under "cluster" a repair of a not positive-semidefinite matrix appends its
+    message to ``msg`` and leaves the unrepaired matrix in ``covmat_nofix``
+    (None when no repair ran). ``threads``: how many cluster subsets to
+    compute at once.
     """
     out = SimpleNamespace(covmat=None, xx_inv=None, s2=None, clust_df=None, n_cluster=None,
                           clustvars_all=None, cluster_intersections=None, pm=None,
-                          correction=None, N_cluster=None)
+                          correction=None, N_cluster=None, covmat_nofix=None)
     if setype == "none":
         return out
 
@@ -185,7 +185,7 @@ def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe
         out.covmat = _heteroskedastic(X, out.xx_inv, resid, N, dof)
     elif setype == "cluster":
         covmat, bookkeeping = _cluster(yXtilde, resid, out.xx_inv, N, K, data, clustvars, verb, threads)
-        out.covmat = _eigenvalue_fix(covmat, verb, msg, result)
+        out.covmat, out.covmat_nofix = _eigenvalue_fix(covmat, verb, msg)
         vars(out).update(vars(bookkeeping))
     else:
         raise Exception("You should not be able to reach that point; Invalid SE type")
