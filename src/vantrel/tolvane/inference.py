@@ -189,23 +189,17 @@ def fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant
                            root_mse=root_mse, within_r_squared=within_r_squared)
 
 
-def fe_category_counts(data, fixedeffects, fenames=None):
+def fe_category_counts(data, fixedeffects, fenames):
     """Number of categories of each fixed-effect term in ``data``.
 
-    An interacted term ("state#year") counts the observed
-    combinations; a plain one counts the distinct non-missing values. With
-    ``fenames`` the counts are read off the id columns: after the renumbering
-    each holds 0 .. G-1 for the G distinct values (combinations) of its
-    term in the sample, so no hashing of ten million values is needed.
+    An interacted term ("state#year") counts the observed combinations; a plain one
+    counts the distinct values. The counts are read off the id columns ``fenames``:
+    after the renumbering each holds 0 .. G-1 for the G distinct values (combinations)
+    of its term in the sample, so no hashing of ten million values is needed.
     """
     fe_counts = {}
     if fixedeffects is None:
         return fe_counts
     for i, fe_spec in enumerate(fixedeffects):
-        if fenames is not None:
-            fe_counts[fe_spec] = int(data[fenames[i]].max()) + 1
-        elif "#" in fe_spec:
-            fe_counts[fe_spec] = data.groupby(fe_spec.split("#")).ngroups
-        else:
-            fe_counts[fe_spec] = data[fe_spec].nunique()
+        fe_counts[fe_spec] = int(data[fenames[i]].max()) + 1
     return fe_counts
