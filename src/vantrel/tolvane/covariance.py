@@ -26,6 +26,7 @@ import pandas as pd
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import calc_B, counting_sort, panelsetup
 from vantrel.tolvane.inference import RESIDUAL_DOF_TYPES, charged_fe, residual_dof
+from vantrel.tolvane.messages import note
 from vantrel.tolvane.dense_ids import column_ids, combine_ids, sorted_codes
 
 # Eigenvalues below this are taken as a genuine loss of semidefiniteness
@@ -141,9 +142,7 @@ def _eigenvalue_fix(covmat, verb, msg):
     Eval, Evec = np.linalg.eigh(covmat)
     if not np.any(Eval < _EIGEN_TOL):
         return covmat, None
-    msg.append(_EIGENVALUE_FIX_MSG)
-    if verb > 0:
-        print(_EIGENVALUE_FIX_MSG)
+    note(_EIGENVALUE_FIX_MSG, verb, msg)
     covmat_nofix = covmat.copy()
     Eval = np.maximum(Eval, 0)
     covmat = (Evec * Eval) @ Evec.T

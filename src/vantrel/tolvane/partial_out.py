@@ -2,6 +2,8 @@
 
 import numpy as np
 
+from vantrel.tolvane.messages import note
+
 try:
     from scipy.optimize._remove_redundancy import _remove_redundancy_svd as _remove_redundancy
 except ImportError:  # older SciPy: the routine had no method suffix
@@ -123,10 +125,7 @@ def drop_collinear(yXtilde, x, verb, msg, scale=None):
     dropped = [name for name, ok in zip(x, var_ok) if not ok]
     if dropped:
         yXtilde = np.ascontiguousarray(yXtilde[:, np.concatenate(([True], var_ok))])
-        text = "The variables " + ", ".join(dropped) + " are omitted due to colliearity"
-        msg.append(text)
-        if verb > 0:
-            print(text)
+        note("The variables " + ", ".join(dropped) + " are omitted due to colliearity", verb, msg)
     x = [name for name, ok in zip(x, var_ok) if ok]
     if not x:
         # Nothing to estimate; the later stages need at least one coefficient.

@@ -11,6 +11,7 @@ import pandas as pd
 from vantrel.backend.morlisk import make_pointer
 from vantrel.backend.quarnet import drop_singletons
 from vantrel.tolvane.dense_ids import compact_codes, group_ids, sorted_codes
+from vantrel.tolvane.messages import note
 from vantrel.tolvane.row_gathers import keep_rows, take_rows
 
 RECAST_NOTICE = "Some variables are not double, recasting"
@@ -107,12 +108,6 @@ def _is_integer(column):
     return pd.api.types.is_integer_dtype(column.dtype) or pd.api.types.is_bool_dtype(column.dtype)
 
 
-def _note(text, verb, msg):
-    msg.append(text)
-    if verb > 0:
-        print(text)
-
-
 def drop_invalid_rows(data, y, x, verb, msg, threads=1):
     """Drop rows with a missing value anywhere, or a non-finite dependent variable or regressor."""
     N = len(data)
@@ -124,7 +119,7 @@ def drop_invalid_rows(data, y, x, verb, msg, threads=1):
     if not keep.all():
         data = keep_rows(data, keep, threads)
     if len(data) != N:
-        _note(str(N - len(data)) + " observation(s) have been excluded due to non-valid values", verb, msg)
+        note(str(N - len(data)) + " observation(s) have been excluded due to non-valid values", verb, msg)
     if len(data) == 0:
         raise ValueError("No observations left after removing missing and non-finite values")
     return data
@@ -181,7 +176,7 @@ def singleton_free_rows(data, y, A, verb, msg):
     if N == 0:
         raise Exception("All observations can be explained by the fixed effects")
     if N != N_all:
-        _note(str(N_all - N) + " observation(s) have been excluded due to missing within group variation", verb, msg)
+        note(str(N_all - N) + " observation(s) have been excluded due to missing within group variation", verb, msg)
     return keep
 
 
