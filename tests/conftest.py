@@ -5,6 +5,8 @@ obvious way (full dummy sets, NumPy lstsq) after an iterative singleton screen w
 with plain pandas, so it shares no code with the package.
 """
 
+import ctypes
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -75,3 +77,13 @@ def singleton_reference():
 def ols_oracle():
     """The dummy-variable least-squares oracle: (df, y, x, fe_specs) -> (coef, n_used)."""
     return dummy_ols
+
+
+@pytest.fixture
+def restore_thread_count():
+    """A positive nt sets the OpenMP runtime's default thread count for the whole process:
+    put back the count from before the test."""
+    gomp = ctypes.CDLL("libgomp.so.1")  # the OpenMP runtime the kernel uses, already loaded
+    before = gomp.omp_get_max_threads()
+    yield
+    gomp.omp_set_num_threads(before)

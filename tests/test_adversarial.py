@@ -57,12 +57,9 @@ def test_bad_arguments_are_named(df, kwargs, error, text):
 
 
 @pytest.mark.parametrize("nt", [pytest.param(np.int64(1), id="numpy_int"), pytest.param(THREAD_LIMIT, id="limit")])
-def test_thread_counts_within_the_limit_are_accepted(df, ols_oracle, nt):
+def test_thread_counts_within_the_limit_are_accepted(df, ols_oracle, nt, restore_thread_count):
     out = _fit(df, nt=nt)
-    try:
-        np.testing.assert_allclose(out.params.ravel(), ols_oracle(df, "y", ["x1"], ["a"])[0], rtol=1e-8)
-    finally:
-        _fit(df, nt=int(os.environ.get("OMP_NUM_THREADS", os.cpu_count())))  # nt persists process-wide
+    np.testing.assert_allclose(out.params.ravel(), ols_oracle(df, "y", ["x1"], ["a"])[0], rtol=1e-8)
 
 
 def test_cluster_labels_are_not_read_without_the_cluster_type(df, ols_oracle):

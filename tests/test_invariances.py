@@ -6,8 +6,6 @@ Row order and id spelling change the order in which the kernel sums a group's ro
 results may differ by rounding: 1e-12 relative is the bar.
 """
 
-import os
-
 import numpy as np
 import pandas as pd
 import pytest
@@ -76,14 +74,7 @@ def test_relabelled_fixed_effect_ids(wage, how):
     _assert_same(_fit(wage), _fit(_relabel(wage, how)))
 
 
-@pytest.fixture
-def restore_threads(wage):
-    yield
-    # nt sets the OpenMP default for the whole process; hand it back for later tests.
-    _fit(wage, setype="none", nt=int(os.environ.get("OMP_NUM_THREADS", os.cpu_count() or 1)))
-
-
-def test_thread_count(wage, restore_threads):
+def test_thread_count(wage, restore_thread_count):
     """One and two kernel threads give the same estimate to rounding."""
     _assert_same(_fit(wage, nt=1), _fit(wage, nt=2))
 

@@ -10,8 +10,6 @@ errors, the estimate on the frame holding float64 values and integer codes. The 
 frame must come back unchanged.
 """
 
-import ctypes
-
 import numpy as np
 import pandas as pd
 import pyarrow as pa
@@ -22,17 +20,9 @@ from hypothesis import strategies as st
 from conftest import drop_singletons_reference, dummy_ols
 from vantrel.tolvane._tolvane import tolvane
 
-pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
-
-
-@pytest.fixture(scope="module", autouse=True)
-def restore_thread_count():
-    """The examples run the kernel on one thread (nt=1: a few hundred tiny demeanings would
-    mostly wait at thread barriers); nt persists process-wide, so put the default back."""
-    gomp = ctypes.CDLL("libgomp.so.1")  # the OpenMP runtime the kernel uses, already loaded
-    before = gomp.omp_get_max_threads()
-    yield
-    gomp.omp_set_num_threads(before)
+# The examples run the kernel on one thread (nt=1: a few hundred tiny demeanings would
+# mostly wait at thread barriers); nt persists process-wide, so the count is put back.
+pytestmark = [pytest.mark.filterwarnings("ignore::RuntimeWarning"), pytest.mark.usefixtures("restore_thread_count")]
 
 
 REGRESSOR_TYPES = ["float64", "float32", "int64", "int8", "uint16", "bool", "Int64", "Float64", "float64_inf",
