@@ -25,6 +25,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.tolvane import partial_out, sample
+from vantrel.tolvane.threads import driver_threads
 from vantrel.tolvane._tolvane import MAP_NH_CG_accel, tolvane
 
 SEED = 20240607
@@ -61,7 +62,7 @@ def time_stages(df, nt=0, verb=0):
     clock = _Stages()
     keepvars = sample.check_variables(df, y, x, fixedeffects, "none", None)
     data = sample.working_frame(df, keepvars, y, x, "none", None, msg)
-    threads = sample.gather_threads(nt)
+    threads = driver_threads(nt)
     data = sample.drop_invalid_rows(data, y, x, verb, msg, threads)
     fenames = sample.fe_names(len(fixedeffects))
     data, _ = sample.add_fe_ids(data, fixedeffects, fenames, verb)
@@ -70,7 +71,8 @@ def time_stages(df, nt=0, verb=0):
     clock.lap("group index")
     keep = sample.singleton_free_rows(data, y, A, verb, msg)
     clock.lap("singletons")
-    data = sample.sort_by_largest_effect(data, fenames, A, keep, threads, fixedeffects)
+    data = sample.drop_singletons_and_sort_by_largest_effect(data, fenames, A, keep, threads, fixedeffects)
+    data["initial_index"] = data.index
     clock.lap("sort and selection")
     data, _ = sample.renumber_fe_ids(data, fixedeffects, fenames)
     A = sample.group_index(data, fenames, threads)

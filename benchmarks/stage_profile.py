@@ -41,7 +41,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 STAGES = {
     "sample building": ["check_variables", "working_frame", "drop_invalid_rows", "unique_specifications",
-                        "fe_names", "gather_threads", "add_fe_ids", "sort_by_largest_effect"],
+                        "fe_names", "driver_threads", "add_fe_ids",
+                        "drop_singletons_and_sort_by_largest_effect"],
     "group index": ["group_index"],
     "singletons": ["singleton_free_rows", "renumber_fe_ids"],
     "demeaning": ["demean"],
@@ -49,6 +50,7 @@ STAGES = {
     "covariance": ["count_nonredundant_fe", "compute_covariance"],
     "inference and fit": ["coefficient_inference", "constant_term", "likelihood_stats", "fit_measures",
                           "fe_category_counts"],
+    "result": ["coefficient_attributes", "model_attributes"],
     "summary": ["stata_style_summary"],
 }
 QUARTER = 0.25
