@@ -234,3 +234,66 @@ def test_level_ids_are_checked_before_anything_is_touched():
     assert ids.flags.writeable
     quarnet.COEF_PCG_demean(x, None, ids, 1e-9, 0, 100, 0, 0)
     assert ids.flags.writeable
+
+
+def aggregates(x, ids, w=None):
+    """What a database hands the aggregated solve: level counts and level sums per effect,
+    the cells of every pair of effects, the columns' sums of squares (all weighted)."""
+    n, K = x.shape
+    w1 = np.ones(n) if w is None else w
+    G = ids.max(axis=0) + 1
+    counts = [np.bincount(c, weights=w1, minlength=g) for c, g in zip(ids.T, G, strict=True)]
+    sums = [np.column_stack([np.bincount(c, weights=w1 * v, minlength=g) for v in x.T]) for c, g in zip(ids.T, G, strict=True)]
+    pairs = []
+    for f in range(len(G)):
+        for g in range(f + 1, len(G)):
+            cells, cell_of_row = np.unique(ids[:, f] * G[g] + ids[:, g], return_inverse=True)
+            pairs.append((f, g, cells // G[g], cells % G[g], np.bincount(cell_of_row, weights=w1)))
+    return counts, sums, pairs, (w1[:, None] * x * x).sum(axis=0)
+
+
+@pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
+@pytest.mark.parametrize(
+    "name, n_fe, requested, expected",
+    [("chain", 2, "auto", "exact pair"), ("grid", 3, "approx", "approximate pair"), ("four", 4, "auto", "jacobi"),
+     ("expander", 2, "exact", "approximate pair"), ("components", 3, "exact", "exact pair"),
+     ("one", 1, "auto", "closed form")],
+)  # fmt: skip
+def test_aggregated_solve_gives_the_dummy_residuals(name, n_fe, requested, expected, weighted):
+    """The solve from counts and cells alone: v minus the returned coefficients of each row's
+    levels equals least squares on the dummies, as the row solver's residuals do."""
+    rng = np.random.default_rng(sum(map(ord, name)))
+    ids = compact(graph(name, rng)[:, :n_fe])
+    x = 100 * rng.normal(size=(len(ids), 3)) + 10 * ids[:, :1]
+    w = rng.uniform(0.2, 3.0, len(ids)) if weighted else None
+    counts, sums, pairs, sumsq = aggregates(x, ids, w)
+    alphas, report = quarnet.COEF_PCG_cells(counts, sums, pairs, sumsq, len(ids), 1e-13, 0, 5000, 0, 0, requested)
+    assert report["preconditioner"] == expected
+    residuals = x - sum(alpha[ids[:, f]] for f, alpha in enumerate(alphas))
+    assert np.abs(residuals - dummy_residuals(x, ids, w)).max() < 1e-10 * np.abs(x).max()
+
+
+def test_aggregates_are_checked_before_the_solve():
+    rng = np.random.default_rng(2)
+    ids = compact(graph("components", rng))
+    counts, sums, pairs, sumsq = aggregates(rng.normal(size=(len(ids), 2)), ids)
+    f, g, a, b, w = pairs[0]
+    bad_level, bad_weight = b.copy(), w.copy()
+    bad_level[3] = ids[:, g].max() + 1
+    bad_weight[0] = np.nan
+    cases = [
+        (dict(pairs=pairs[1:]), ValueError, "need all 3"),
+        (dict(pairs=[pairs[0], *pairs]), ValueError, "repeats the pair"),
+        (dict(pairs=[(g, f, b, a, w), *pairs[1:]]), ValueError, "needs 0 <= f < g"),
+        (dict(pairs=[(f, g, a, bad_level, w), *pairs[1:]]), ValueError, r"level_g\[3\] = .* is not a level"),
+        (dict(pairs=[(f, g, a, b, bad_weight), *pairs[1:]]), ValueError, r"weight\[0\] = nan: must be finite"),
+        (dict(pairs=[(f, g, a.astype(np.int32), b, w), *pairs[1:]]), TypeError, "int64"),
+        (dict(sums=[np.ascontiguousarray(sums[0][:, :1]), *sums[1:]]), ValueError, r"sums\[0\] has shape"),
+        (dict(counts=[-counts[0], *counts[1:]]), ValueError, r"counts\[0\]\[0\] = .*non-negative"),
+        (dict(N=-1), ValueError, "N = -1"),
+    ]
+    for change, error, message in cases:
+        arguments = dict(counts=counts, sums=sums, pairs=pairs, sumsq=sumsq, N=len(ids))
+        arguments.update(change)
+        with pytest.raises(error, match=message):
+            quarnet.COEF_PCG_cells(**arguments, tol=1e-9, miniter=0, maxiter=100, verbose=0, n_threads=0)

@@ -58,6 +58,18 @@ struct Problem {
         return static_cast<const T *>(by_row->data)[i * by_row->row_stride + fe_of_slot[s] * by_row->col_stride];
     }
 
+    // Aggregated input (COEF_PCG_cells): no rows; each pair's cells by the levels of either
+    // effect, and the level counts.
+    struct Pair {
+        int64_t s1 = 0, s2 = 0;  // slots
+        std::vector<int64_t> ptr1, ptr2;
+        std::vector<uint32_t> to2, to1;  // the other effect's level of each cell
+        std::vector<double> w1, w2;
+    };
+    const CellInput *cells = nullptr;
+    std::vector<Pair> pairs;
+    std::vector<double *> alpha_out;  // the caller's coefficient arrays, by fixed effect
+
     int64_t n_segments() const { return G[0] + 1; }
     int64_t others_begin() const { return off[1]; }  // coefficient rows of slots >= 1
     int64_t total() const { return off[slots]; }
@@ -532,6 +544,47 @@ std::vector<double> level_sums(int64_t L, int64_t K, int threads, const Term &te
     return std::vector<double>(total.begin(), total.end());
 }
 
+// Cells of one pair by the levels of one of its effects (a stable counting sort).
+void cells_by_level(int64_t G, const int64_t *from, const int64_t *to, const double *w, int64_t n,
+                    std::vector<int64_t> &ptr, std::vector<uint32_t> &other, std::vector<double> &weight) {
+    ptr.assign(static_cast<size_t>(G + 1), 0);
+    for (int64_t e = 0; e < n; ++e) ++ptr[from[e] + 1];
+    for (int64_t l = 0; l < G; ++l) ptr[l + 1] += ptr[l];
+    other.resize(static_cast<size_t>(n));
+    weight.resize(static_cast<size_t>(n));
+    std::vector<int64_t> next(ptr.begin(), ptr.end() - 1);
+    for (int64_t e = 0; e < n; ++e) {
+        const int64_t at = next[from[e]]++;
+        other[at] = static_cast<uint32_t>(to[e]);
+        weight[at] = w[e];
+    }
+}
+
+// q = D'W D p from the aggregates: the level counts times p, plus, through every pair's
+// cells, the other effect's coefficients. Each entry of q is summed by one thread in a fixed
+// order, so the result does not depend on the thread count.
+void apply_cells(const Problem &P, const std::vector<double> &counts, const double *p, double *q) {
+    const int64_t K = P.K;
+    for_level_chunks(P.total(), P.threads, [&](int64_t, int64_t l0, int64_t l1) {
+        for (int64_t l = l0; l < l1; ++l)
+            for (int64_t j = 0; j < K; ++j) q[l * K + j] = counts[l] * p[l * K + j];
+    });
+    for (const Problem::Pair &pr : P.pairs) {
+        auto add = [&](int64_t s, int64_t t, const std::vector<int64_t> &ptr, const std::vector<uint32_t> &other,
+                       const std::vector<double> &w) {
+            const double *pt = p + P.off[t] * K;
+            double *qs = q + P.off[s] * K;
+            for_level_chunks(P.G[s], P.threads, [&](int64_t, int64_t l0, int64_t l1) {
+                for (int64_t l = l0; l < l1; ++l)
+                    for (int64_t e = ptr[l]; e < ptr[l + 1]; ++e)
+                        for (int64_t j = 0; j < K; ++j) qs[l * K + j] += w[e] * pt[other[e] * K + j];
+            });
+        };
+        add(pr.s1, pr.s2, pr.ptr1, pr.to2, pr.w1);
+        add(pr.s2, pr.s1, pr.ptr2, pr.to1, pr.w2);
+    }
+}
+
 // setup_pass in row order, from the caller's level ids: the caller's matrix is read
 // sequentially and every level's sums are accumulated per fixed block of rows, added in
 // block order.
@@ -832,7 +885,21 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double
     auto pb = std::make_unique<PairBlock>();
     for (int64_t s = 2; s < P.slots; ++s)
         if (P.G[s] > P.G[pb->sb]) pb->sb = s;
-    build_cells(P, *pb);
+    if (P.cells == nullptr) {
+        build_cells(P, *pb);
+    } else {  // the pair's cells by the segment effect's levels, as build_cells leaves them
+        for (const Problem::Pair &pr : P.pairs) {
+            if (pr.s1 == 0 && pr.s2 == pb->sb) {
+                pb->cell_ptr = pr.ptr1;
+                pb->cell_b = pr.to2;
+                pb->cell_w = pr.w1;
+            } else if (pr.s2 == 0 && pr.s1 == pb->sb) {
+                pb->cell_ptr = pr.ptr2;
+                pb->cell_b = pr.to1;
+                pb->cell_w = pr.w2;
+            }
+        }
+    }
     const int64_t Ga = P.G[0], Gb = P.G[pb->sb];
     const int64_t n_cells = pb->cell_ptr[Ga];
     // Forming S costs the sum over a levels of their cell count squared; it also bounds S's
@@ -898,6 +965,18 @@ int solver_threads(const DemeanOptions &opt) {
 
 void first_pass(const Problem &P, const double *x, std::vector<double> &counts, std::vector<double> &b,
                 std::vector<long double> &sumsq) {
+    if (P.cells != nullptr) {  // the aggregates as given, "no level" entries at zero
+        const CellInput &in = *P.cells;
+        counts.assign(static_cast<size_t>(P.total()), 0.0);
+        b.assign(static_cast<size_t>(P.total() * P.K), 0.0);
+        for (int64_t s = 0; s < P.slots; ++s) {
+            const int f = P.fe_of_slot[s];
+            std::copy(in.counts[f], in.counts[f] + P.G[s], counts.begin() + P.off[s]);
+            std::copy(in.sums[f], in.sums[f] + P.G[s] * P.K, b.begin() + P.off[s] * P.K);
+        }
+        sumsq.assign(in.sumsq, in.sumsq + P.K);
+        return;
+    }
     if (P.by_row == nullptr) return setup_pass(P, x, counts, b, sumsq);
     counts.assign(static_cast<size_t>(P.total()), 0.0);
     b.assign(static_cast<size_t>(P.total() * P.K), 0.0);
@@ -909,6 +988,11 @@ void first_pass(const Problem &P, const double *x, std::vector<double> &counts, 
 }
 
 void last_pass(const Problem &P, double *x, const double *alpha) {
+    if (P.cells != nullptr) {
+        for (int64_t s = 0; s < P.slots; ++s)
+            std::copy(alpha + P.off[s] * P.K, alpha + (P.off[s] + P.G[s]) * P.K, P.alpha_out[P.fe_of_slot[s]]);
+        return;
+    }
     if (P.by_row == nullptr) return closing_pass(P, x, alpha);
     if (P.by_row->wide)
         closing_rows<int64_t>(P, x, alpha);
@@ -944,7 +1028,13 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
         return out;
     }
 
-    Scratch sc(P, K);
+    Scratch sc(P, P.cells ? 0 : K);
+    auto apply = [&](const double *from, double *to) {
+        if (P.cells)
+            apply_cells(P, counts, from, to);
+        else
+            apply_pass(P, from, to, sc);
+    };
     std::vector<std::vector<double>> rhs_parts(static_cast<size_t>(sc.blocks));
     std::unique_ptr<PairBlock> pair;
     out.preconditioner = "jacobi";
@@ -1011,7 +1101,7 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     int64_t count = 0;
     for (;;) {
         progress(ProgressEvent::poll, count, 0.0);
-        apply_pass(P, p.data(), q.data(), sc);
+        apply(p.data(), q.data());
         const std::vector<double> pq =
             level_sums(L, K, threads, [&](int64_t l, int64_t j) { return p[l * K + j] * q[l * K + j]; });
         std::vector<double> step(static_cast<size_t>(K));
@@ -1070,7 +1160,7 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                     // The updated residual has drifted from b - A alpha by the rounding of
                     // every step so far; the new preconditioner would solve for that drift
                     // too, so start it from the true residual.
-                    apply_pass(P, alpha.data(), q.data(), sc);
+                    apply(alpha.data(), q.data());
                     for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
                         for (int64_t l = l0 * K; l < l1 * K; ++l) r[l] = b[l] - q[l];
                     });
@@ -1106,6 +1196,33 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
     if (opt.maxiter <= 0) return CoefOutcome{};
     Problem P = build_problem(N, K, w, fes, solver_threads(opt));
     return solve(P, x, opt, mode, progress, note);
+}
+
+CoefOutcome COEF_PCG_cells(const CellInput &in, int64_t K, const std::vector<double *> &alpha, const DemeanOptions &opt,
+                           PairMode mode, const ProgressFn &progress, const NoteFn &note) {
+    check_sizes(K, static_cast<int64_t>(in.G.size()));
+    if (opt.maxiter <= 0) return CoefOutcome{};
+    Problem P;
+    P.N = in.N;
+    P.K = K;
+    P.slots = static_cast<int64_t>(in.G.size());
+    P.threads = solver_threads(opt);
+    P.cells = &in;
+    P.alpha_out = alpha;
+    std::vector<std::string> names;
+    for (int64_t f = 0; f < P.slots; ++f) names.push_back("fixed effect " + std::to_string(f));
+    assign_slots(P, in.G, names);
+    std::vector<int64_t> slot_of(static_cast<size_t>(P.slots));
+    for (int64_t s = 0; s < P.slots; ++s) slot_of[P.fe_of_slot[s]] = s;
+    for (const CellPair &cp : in.pairs) {
+        Problem::Pair pr;
+        pr.s1 = slot_of[cp.f];
+        pr.s2 = slot_of[cp.g];
+        cells_by_level(P.G[pr.s1], cp.level_f, cp.level_g, cp.weight, cp.n, pr.ptr1, pr.to2, pr.w1);
+        cells_by_level(P.G[pr.s2], cp.level_g, cp.level_f, cp.weight, cp.n, pr.ptr2, pr.to1, pr.w2);
+        P.pairs.push_back(std::move(pr));
+    }
+    return solve(P, nullptr, opt, mode, progress, note);
 }
 
 CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const IdColumns &ids,

@@ -59,4 +59,31 @@ struct IdColumns {
 CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const IdColumns &ids,
                             const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note);
 
+// The fixed effects as aggregates instead of rows, for data that are aggregated elsewhere (a
+// database, a cluster): per fixed effect f its G[f] weighted level counts and the K sums
+// D_f'W v of its levels (G[f] x K row-major), per pair of fixed effects f < g the cells of
+// their cross-tabulation (level of f, level of g, weighted count; a pair may repeat), and
+// the weighted sums of squares of the K columns. D'WD is applied from the counts and cells
+// alone, so the solve never sees a row. N is the number of rows behind the aggregates (it
+// sizes the budgets of the pair block as for row data).
+struct CellPair {
+    int f = 0, g = 0;
+    const int64_t *level_f = nullptr, *level_g = nullptr;
+    const double *weight = nullptr;
+    int64_t n = 0;
+};
+
+struct CellInput {
+    int64_t N = 0;
+    std::vector<int64_t> G;
+    std::vector<const double *> counts, sums;
+    std::vector<CellPair> pairs;  // every f < g once
+    const double *sumsq = nullptr;
+};
+
+// alpha[f]: G[f] x K row-major, receives the coefficients of fixed effect f, so that the
+// demeaned columns are v - sum_f alpha[f][level_f]. Same options and outcome as above.
+CoefOutcome COEF_PCG_cells(const CellInput &in, int64_t K, const std::vector<double *> &alpha, const DemeanOptions &opt,
+                           PairMode mode, const ProgressFn &progress, const NoteFn &note);
+
 }  // namespace quarnet

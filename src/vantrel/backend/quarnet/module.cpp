@@ -131,6 +131,118 @@ nb::dict coef_report(const quarnet::CoefOutcome &outcome) {
     return report;
 }
 
+// Every value of an aggregate must be finite, and counts and weights non-negative: the
+// normal equations would be indefinite or NaN otherwise.
+void check_values(const std::string &name, const double *v, size_t n, bool non_negative) {
+    for (size_t i = 0; i < n; ++i)
+        if (!std::isfinite(v[i]) || (non_negative && !(v[i] >= 0.0)))
+            throw nb::value_error((name + "[" + std::to_string(i) + "] = " + std::to_string(v[i]) + ": must be finite" +
+                                   (non_negative ? " and non-negative" : ""))
+                                      .c_str());
+}
+
+void check_levels(const std::string &name, const int64_t *v, size_t n, int64_t G) {
+    for (size_t i = 0; i < n; ++i)
+        if (v[i] < 0 || v[i] >= G)
+            throw nb::value_error((name + "[" + std::to_string(i) + "] = " + std::to_string(v[i]) + " is not a level in [0, " +
+                                   std::to_string(G) + ")")
+                                      .c_str());
+}
+
+using ConstVector = Contiguous<const double, 1>;
+using ConstMatrix = Contiguous<const double, 2>;
+using ConstLevels = Contiguous<const int64_t, 1>;
+
+// Checks everything before any work: counts[f] (G_f,), sums[f] (G_f, K), one (f, g, level_f,
+// level_g, weight) per pair f < g, sumsq (K,), N >= 0.
+nb::tuple coef_cells(nb::list counts, nb::list sums, nb::list pairs, ConstVector sumsq, int64_t N, double tol,
+                     int64_t miniter, int64_t maxiter, int64_t verbose, int n_threads, const std::string &preconditioner) {
+    const quarnet::PairMode mode = pair_mode(preconditioner);
+    check_thread_count(n_threads);
+    const size_t F = nb::len(counts);
+    if (nb::len(sums) != F)
+        throw nb::value_error(("counts has " + std::to_string(F) + " fixed effects, sums " +
+                               std::to_string(nb::len(sums)))
+                                  .c_str());
+    if (N < 0) throw nb::value_error(("N = " + std::to_string(N) + " must not be negative").c_str());
+    const int64_t K = static_cast<int64_t>(sumsq.shape(0));
+    check_values("sumsq", sumsq.data(), sumsq.shape(0), true);
+    quarnet::CellInput in;
+    in.N = N;
+    in.sumsq = sumsq.data();
+    std::vector<ConstVector> keep_counts;
+    std::vector<ConstMatrix> keep_sums;
+    for (size_t f = 0; f < F; ++f) {
+        const std::string cf = "counts[" + std::to_string(f) + "]", sf = "sums[" + std::to_string(f) + "]";
+        ConstVector c;
+        ConstMatrix m;
+        if (!nb::try_cast(counts[f], c, false))
+            throw nb::type_error((cf + " must be a C-contiguous float64 1-D array").c_str());
+        if (!nb::try_cast(sums[f], m, false))
+            throw nb::type_error((sf + " must be a C-contiguous float64 2-D array").c_str());
+        if (m.shape(0) != c.shape(0) || static_cast<int64_t>(m.shape(1)) != K)
+            throw nb::value_error((sf + " has shape (" + std::to_string(m.shape(0)) + ", " + std::to_string(m.shape(1)) +
+                                   "), expected (" + std::to_string(c.shape(0)) + ", " + std::to_string(K) + ")")
+                                      .c_str());
+        check_values(cf, c.data(), c.shape(0), true);
+        check_values(sf, m.data(), m.size(), false);
+        in.G.push_back(static_cast<int64_t>(c.shape(0)));
+        in.counts.push_back(c.data());
+        in.sums.push_back(m.data());
+        keep_counts.push_back(c);
+        keep_sums.push_back(m);
+    }
+    std::vector<char> seen(F * F, 0);
+    std::vector<ConstLevels> keep_levels;
+    std::vector<ConstVector> keep_weights;
+    for (size_t e = 0; e < nb::len(pairs); ++e) {
+        const std::string name = "pairs[" + std::to_string(e) + "]";
+        nb::tuple t;
+        if (!nb::try_cast(pairs[e], t, false) || nb::len(t) != 5)
+            throw nb::type_error((name + " must be a tuple (f, g, level_f, level_g, weight)").c_str());
+        const int64_t f = nb::cast<int64_t>(t[0]), g = nb::cast<int64_t>(t[1]);
+        if (!(0 <= f && f < g && g < static_cast<int64_t>(F)))
+            throw nb::value_error((name + " joins fixed effects " + std::to_string(f) + " and " + std::to_string(g) +
+                                   "; needs 0 <= f < g < " + std::to_string(F))
+                                      .c_str());
+        if (seen[f * F + g]++) throw nb::value_error((name + " repeats the pair (" + std::to_string(f) + ", " +
+                                                      std::to_string(g) + ")")
+                                                         .c_str());
+        ConstLevels a, b;
+        ConstVector w;
+        if (!nb::try_cast(t[2], a, false) || !nb::try_cast(t[3], b, false))
+            throw nb::type_error((name + ": the levels must be C-contiguous int64 1-D arrays").c_str());
+        if (!nb::try_cast(t[4], w, false))
+            throw nb::type_error((name + ": the weights must be a C-contiguous float64 1-D array").c_str());
+        if (a.shape(0) != b.shape(0) || a.shape(0) != w.shape(0))
+            throw nb::value_error((name + ": levels and weights differ in length").c_str());
+        check_levels(name + " level_f", a.data(), a.shape(0), in.G[f]);
+        check_levels(name + " level_g", b.data(), b.shape(0), in.G[g]);
+        check_values(name + " weight", w.data(), w.shape(0), true);
+        in.pairs.push_back({static_cast<int>(f), static_cast<int>(g), a.data(), b.data(), w.data(),
+                            static_cast<int64_t>(a.shape(0))});
+        keep_levels.push_back(a);
+        keep_levels.push_back(b);
+        keep_weights.push_back(w);
+    }
+    if (in.pairs.size() != F * (F - 1) / 2)
+        throw nb::value_error(("pairs holds " + std::to_string(in.pairs.size()) + " pairs; " + std::to_string(F) +
+                               " fixed effects need all " + std::to_string(F * (F - 1) / 2))
+                                  .c_str());
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::list alphas;
+    std::vector<double *> out;
+    for (size_t f = 0; f < F; ++f) {
+        nb::object a = np.attr("zeros")(nb::make_tuple(in.G[f], K));
+        out.push_back(nb::cast<Matrix>(a).data());
+        alphas.append(a);
+    }
+    const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
+    nb::dict report = coef_report(quarnet::COEF_PCG_cells(in, K, out, opt, mode, quarnet::ProgressFn(python_progress),
+                                                          quarnet::NoteFn(python_note)));
+    return nb::make_tuple(alphas, report);
+}
+
 nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter, int64_t maxiter,
                      int64_t verbose, int n_threads, const std::string &preconditioner) {
     const quarnet::PairMode mode = pair_mode(preconditioner);
@@ -269,6 +381,13 @@ NB_MODULE(quarnet, m) {
           "Partial the fixed effects of A out of the columns of x in place by preconditioned conjugate "
           "gradients on the normal equations of the fixed-effect coefficients; returns a dict with the "
           "iterations made, the preconditioner used and why.");
+
+    m.def("COEF_PCG_cells", &coef_cells, "counts"_a, "sums"_a, "pairs"_a, "sumsq"_a.noconvert(), "N"_a, "tol"_a,
+          "miniter"_a, "maxiter"_a, "verbose"_a, "n_threads"_a, "preconditioner"_a = "auto",
+          "The coefficient solve of COEF_PCG_demean from aggregates: per fixed effect its weighted level "
+          "counts and level sums of the K columns, per pair of fixed effects the cells of their "
+          "cross-tabulation, and the columns' weighted sums of squares; returns the coefficients of every "
+          "fixed effect (G_f x K arrays) and the report.");
 
     // Row sorts by dense ids, for the group indexes (morlisk) and the driver's id columns.
     m.def(

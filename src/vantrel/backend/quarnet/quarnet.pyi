@@ -76,6 +76,30 @@ def COEF_PCG_demean(
     "approximate pair"), "reason"}. ValueError("demeaning did not converge"), with ``x``
     unchanged, when ``maxiter`` iterations do not reach ``tol``."""
 
+def COEF_PCG_cells(
+    counts: list[_F64],
+    sums: list[_F64],
+    pairs: list[tuple[int, int, _I64, _I64, _F64]],
+    sumsq: _F64,
+    N: int,
+    tol: float,
+    miniter: int,
+    maxiter: int,
+    verbose: int,
+    n_threads: int,
+    preconditioner: Literal["auto", "jacobi", "exact", "approx"] = "auto",
+) -> tuple[list[_F64], dict[str, int | str]]:
+    """The solve of ``COEF_PCG_demean`` from aggregates instead of rows, for data aggregated
+    elsewhere (a database, a cluster). Per fixed effect f: ``counts[f]``, its G_f weighted
+    level counts, and ``sums[f]``, the G_f x K weighted level sums of the columns; per pair
+    f < g (every pair once): ``(f, g, level_f, level_g, weight)``, the cells of their
+    cross-tabulation (a cell may repeat); ``sumsq``: the columns' weighted sums of squares
+    (they start the convergence measure); ``N``: the rows behind the aggregates (it sizes the
+    pair block's budget). Returns the G_f x K coefficients of every fixed effect, so that
+    the demeaned columns are v - sum_f alpha[f][level_f], and the report of
+    ``COEF_PCG_demean``. Everything is checked before the solve (ValueError or TypeError
+    naming the argument); ValueError("demeaning did not converge") as for rows."""
+
 def counting_sort(keys: _I64, n_groups: int) -> _I64:
     """Row positions ordered by the dense keys in [0, n_groups), stable, in O(N + n_groups):
     ``np.argsort(keys, kind="stable")`` in linear time. Releases the GIL while it sorts.
