@@ -1,0 +1,317 @@
+"""`feols`: least squares with high-dimensional fixed effects from a formula.
+
+The stages are those of the driver (sample, absorption, least squares, covariance,
+inference), without its prescribed copies of the data: rows keep the caller's order (the
+coefficient-space solver does not need them sorted), every used column is read once into
+the matrix the absorption demeans in place, and fixed effects are coded once.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import warnings
+
+import numpy as np
+import pandas as pd
+
+from vantrel.backend.morlisk import make_pointer
+from vantrel.backend.quarnet import COEF_PCG_demean, drop_singletons
+from vantrel.model import ssc as small_sample
+from vantrel.model.formula import parse_formula
+from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, present, used_columns
+from vantrel.model.progress import Progress
+from vantrel.model.result import FeolsResult, _Sample
+from vantrel.model.vcov import covariance
+from vantrel.tolvane.partial_out import _DEMEAN_SIZE_EXPONENT, _column_sizes, drop_collinear, least_squares
+from vantrel.tolvane.redundancy import calculate_fe_redundancies
+from vantrel.tolvane.dense_ids import column_ids, combine_ids, compact_codes
+from vantrel.tolvane.threads import driver_threads as gather_threads
+
+logger = logging.getLogger("vantrel")
+
+_MAX_THREADS = 256
+
+
+def feols(
+    fml: str,
+    data: object,
+    vcov: str | dict[str, str] | None = None,
+    weights: str | None = None,
+    ssc: str | small_sample.SSC | dict | None = None,
+    *,
+    fixef_tol: float = 1e-8,
+    fixef_maxiter: int = 10_000,
+    n_threads: int = 0,
+    progress: bool | None = None,
+) -> FeolsResult:
+    """Estimate a linear model with fixed effects by least squares.
+
+    fml: ``"y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) | f1 + f2^f3"``: the dependent variable,
+      regressors as formulaic terms, and after ``|`` the fixed effects (columns joined by
+      ``^`` or ``#`` are interacted). The intercept is absorbed when there are fixed effects.
+    data: a pandas, polars or pyarrow table or a DuckDB relation (anything narwhals reads);
+      only the columns the model uses are read.
+    vcov: ``"iid"`` (the default, as in pyfixest; fixest clusters by the first fixed effect
+      instead), ``"hetero"`` or ``"HC1"``, ``{"CRV1": "a"}`` or multiway ``{"CRV1": "a+b"}``
+      (up to four variables, Cameron-Gelbach-Miller).
+    weights: a column of analytic weights, used throughout (absorption, least squares,
+      every covariance, R-squared, RMSE). As in pyfixest, a missing weight drops its row
+      and a zero, negative or infinite weight is an error.
+    ssc: small-sample corrections: None for fixest's and pyfixest's defaults
+      (``vantrel.ssc()``), a preset ("fixest", "tolvane" for the driver's own conventions,
+      "conventional", "none"), ``vantrel.ssc(...)`` or a dict of its fields.
+    fixef_tol, fixef_maxiter: the absorption's convergence tolerance and iteration limit.
+    n_threads: threads of the absorption (0: the OpenMP default).
+    progress: stage and iteration lines on stderr; None shows them for large data when
+      stderr is a terminal.
+
+    Rows with a missing value in any used column (or a non-finite dependent variable or
+    regressor) are dropped, and so are observations alone in a fixed-effect group, which
+    the fixed effects fit exactly; both are reported in ``messages`` and through the
+    "vantrel" logger. Returns a `FeolsResult`.
+    """
+    formula = parse_formula(fml)
+    spec = small_sample.parse_vcov(vcov)
+    corrections = small_sample.resolve_ssc(ssc)
+    _check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
+    messages: list[str] = []
+
+    # Sample: the used columns only, rows with a value in every one of them.
+    argument_of = {name: "vcov" for name in spec.clusters}
+    if weights is not None:
+        argument_of[weights] = "weights"
+    argument_of.update({name: "fml" for name in formula.columns})
+    columns = list(dict.fromkeys(formula.columns + list(spec.clusters) + ([weights] if weights else [])))
+    frame = used_columns(data, columns, argument_of)
+    report = Progress(progress, len(frame), len(formula.fixed_effects))
+    report.stage(f"{len(frame):,} rows read")
+    effects = formula.fixed_effects
+    y_all = dependent_values(frame, formula)
+    design = build_design(frame, formula, absorb_intercept=bool(effects))
+    if not design.names:
+        raise ValueError(f"fml = {fml!r} has no regressor to estimate")
+    valid = np.isfinite(y_all)
+    for column in design.columns:
+        if column is not None:
+            valid &= np.isfinite(column)
+    id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(spec.clusters)))
+    for name in id_variables:
+        valid &= present(frame[name])
+    w_all = _weights(frame, weights, valid) if weights else None
+    if w_all is not None:
+        valid &= ~np.isnan(w_all)
+    rows = None if valid.all() else np.flatnonzero(valid)
+    dropped = {"missing": int(len(valid) - np.count_nonzero(valid)), "singletons": 0}
+    if dropped["missing"]:
+        _notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
+    if rows is not None and len(rows) == 0:
+        raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
+
+    threads = gather_threads(n_threads)
+    codes = {name: column_ids(_taken(frame, name, rows), name) for name in id_variables}
+    fe_codes = [combine_ids([codes[name] for name in effect]) for effect in effects]
+    A = None
+    if effects:
+        A = _group_index(fe_codes, threads)
+        keep = drop_singletons(_take(y_all, rows).copy(), A, np.ones(len(fe_codes[0]), dtype=np.int64)).astype(bool)
+        if not keep.all():
+            dropped["singletons"] = int(len(keep) - np.count_nonzero(keep))
+            _notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+            rows = np.flatnonzero(keep) if rows is None else rows[keep]
+            fe_codes = [compact_codes(c[keep]) for c in fe_codes]
+            codes = {name: compact_codes(c[keep]) for name, c in codes.items()}
+            A = _group_index(fe_codes, threads)
+    report.stage("sample ready")
+
+    # Absorption of the fixed effects from [y, X] in one block.
+    y = _take(y_all, rows)
+    w = _take(w_all, rows)
+    N = len(y)
+    yX, scale = _stack([y] + [None if c is None else _take(c, rows) for c in design.columns], centre=bool(effects))
+    absorption = {"method": "none", "iterations": 0}
+    if effects:
+        report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
+        with report.kernel_output():
+            outcome = COEF_PCG_demean(yX, w, A, fixef_tol, 0, fixef_maxiter, report.kernel_verbosity, n_threads)
+        absorption = {"method": "coefficients", **outcome}
+        if not np.isfinite(np.max(yX)):
+            raise FloatingPointError("The absorption diverged (non-finite values in the demeaned data)")
+    yX *= scale
+    if w is not None:
+        root_w = np.sqrt(w)
+        yX *= root_w[:, np.newaxis]
+        sizes = scale * math.sqrt(float(np.mean(w)))
+    else:
+        sizes = scale
+    report.stage("least squares")
+
+    # Least squares on the demeaned (weighted) system.
+    notes: list[str] = []
+    yX, names, K = drop_collinear(yX, list(design.names), 0, notes, scale=sizes if effects else None)
+    collinear = [name for name in design.names if name not in names]
+    beta, resid = least_squares(yX, K, COEF_PCG_demean, notes)
+    for text in notes:
+        warnings.warn(text, UserWarning, stacklevel=2)
+    messages += notes
+
+    # Covariance and fit.
+    k_fe = [int(c.max()) + 1 for c in fe_codes]
+    records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, codes, k_fe, N)
+    clusters = {name: codes[name] for name in spec.clusters}
+    cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads)
+    if cov.eigenvalue_fix:
+        messages.append("Multiway cluster covariance matrix repaired (negative eigenvalues set to zero)")
+    u = resid.ravel()
+    fit = _fit_statistics(y, w, u, yX[:, 0] if effects else None, N, K, k_fe, formula.intercept or bool(effects))
+    report.stage("done")
+
+    raw_resid = u if w is None else u / root_w
+    labels = frame.index if rows is None else frame.index[rows]
+    if not isinstance(data, pd.DataFrame):
+        labels = pd.RangeIndex(len(frame)) if rows is None else pd.Index(rows)
+    return FeolsResult(
+        formula=fml,
+        depvar=formula.depvar,
+        coefnames=names,
+        beta=beta.ravel(),
+        vcov_matrix=cov.matrix,
+        vcov_type=spec.type,
+        ssc=corrections,
+        clusters=cov.cluster_counts,
+        df_t=cov.df_t,
+        df_k=cov.df_k,
+        nobs=N,
+        nobs_dropped=dropped,
+        r2=fit["r2"],
+        adj_r2=fit["adj_r2"],
+        within_r2=fit["within_r2"],
+        rmse=fit["rmse"],
+        fixef_labels=list(formula.fe_labels),
+        fixef_levels=dict(zip(formula.fe_labels, k_fe)),
+        absorption=absorption,
+        collinear=collinear,
+        messages=messages,
+        weights=weights,
+        _resid=raw_resid,
+        _sample=_Sample(frame, rows, labels, y, w, fe_codes, [list(e) for e in effects], design),
+        _fe_records=records,
+    )
+
+
+def _check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress):
+    if weights is not None and not isinstance(weights, str):
+        raise TypeError(f"weights must be a column name or None, got {weights!r}")
+    if isinstance(fixef_tol, bool) or not isinstance(fixef_tol, (int, float)) or not 0 < fixef_tol < math.inf:
+        raise ValueError(f"fixef_tol must be a positive finite number, got {fixef_tol!r}")
+    if isinstance(fixef_maxiter, bool) or not isinstance(fixef_maxiter, (int, np.integer)) or fixef_maxiter < 1:
+        raise ValueError(f"fixef_maxiter must be a positive integer, got {fixef_maxiter!r}")
+    if isinstance(n_threads, bool) or not isinstance(n_threads, (int, np.integer)) or not 0 <= n_threads <= _MAX_THREADS:
+        raise ValueError(f"n_threads must be an integer between 0 and {_MAX_THREADS}, got {n_threads!r}")
+    if progress is not None and not isinstance(progress, bool):
+        raise TypeError(f"progress must be True, False or None, got {progress!r}")
+
+
+def _notice(text: str, messages: list[str]) -> None:
+    messages.append(text)
+    logger.info(text)
+
+
+def _weights(frame: pd.DataFrame, name: str, valid: np.ndarray) -> np.ndarray:
+    """The weight column as float64 (NaN where missing); zero, negative or infinite
+    weights on otherwise usable rows are an error, as in pyfixest."""
+    column = frame[name]
+    if not is_numeric(column):
+        raise TypeError(f"weights: column {name!r} must be numeric, got {column.dtype}")
+    w = float_values(column)
+    bad = valid & ~np.isnan(w) & ~(np.isfinite(w) & (w > 0))
+    if bad.any():
+        first = w[np.flatnonzero(bad)[0]]
+        raise ValueError(f"weights: column {name!r} must hold positive finite values; {int(bad.sum()):,} row(s) "
+                         f"do not (the first: {first!r})")
+    return w
+
+
+def _take(values, rows):
+    if values is None or rows is None:
+        return values
+    return values[rows]
+
+
+def _taken(frame: pd.DataFrame, name: str, rows) -> pd.DataFrame:
+    """A one-column frame of `name` over the rows (the form column_ids reads)."""
+    column = frame[name]
+    if rows is not None:
+        column = column.take(rows)
+    return pd.DataFrame({name: column.reset_index(drop=True)}, copy=False)
+
+
+def _group_index(fe_codes, threads):
+    ids = np.empty((len(fe_codes[0]), len(fe_codes)), dtype=np.int64, order="F")
+    for j, c in enumerate(fe_codes):
+        ids[:, j] = c
+    return make_pointer(ids, threads=threads)
+
+
+def _stack(columns, centre):
+    """Row-major float64 block of the columns (None: the intercept's ones), each centred
+    (when the fixed effects absorb constants) and divided by a power of two near its
+    size; returns the block and those powers of two."""
+    N = len(columns[0])
+    out = np.empty((N, len(columns)), dtype=np.float64, order="C")
+    scale = np.ones(len(columns))
+    for j, values in enumerate(columns):
+        if values is None:
+            out[:, j] = 1.0
+            continue
+        if centre:
+            with np.errstate(over="ignore", invalid="ignore"):
+                mean = values.mean() if N else 0.0
+            values = values - mean if np.isfinite(mean) else values
+        scale[j] = _column_sizes(values[:, np.newaxis])[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
+        np.multiply(values, 1.0 / scale[j], out=out[:, j])
+    return out, scale
+
+
+def _fe_records(corrections, spec, effects, labels, codes, k_fe, N):
+    """Per effect: categories, those not charged, those charged (for the table), and the
+    driver's name-based count when the corrections ask for it."""
+    if not effects:
+        return None, None
+    if corrections.k_fixef == "names":
+        variables = sorted({name for effect in effects for name in effect})
+        table = pd.DataFrame({name: codes[name] for name in variables}, copy=False)
+        driver_terms = ["#".join(effect) for effect in effects]
+        by_term = calculate_fe_redundancies(table, driver_terms, None, setype=_driver_setype(spec),
+                                            clustvars=list(spec.clusters))
+        records = {label: by_term[term] for label, term in zip(labels, driver_terms)}
+        return records, sum(record["num_coefs"] for record in records.values())
+    records = {}
+    for i, (label, G) in enumerate(zip(labels, k_fe)):
+        redundant = G if corrections.k_fixef == "none" else (0 if i == 0 else 1)
+        records[label] = {"categories": G, "redundant": redundant, "num_coefs": G - redundant}
+    return records, None
+
+
+def _driver_setype(spec):
+    return {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}[spec.type]
+
+
+def _fit_statistics(y, w, u, y_within, N, K, k_fe, has_intercept):
+    """R-squared (weighted), adjusted and within R-squared and RMSE, as pyfixest defines them."""
+    ssu = float(u @ u)
+    if w is None:
+        ssy = float(np.sum((y - y.mean()) ** 2))
+    else:
+        ssy = float(np.sum(w * (y - np.average(y, weights=w)) ** 2))
+    r2 = 1 - ssu / ssy if ssy > 0 else math.nan
+    if k_fe:
+        charged = sum(g - 1 for g in k_fe) + 1
+        adj_factor = (N - has_intercept) / (N - K - charged) if N - K - charged > 0 else math.nan
+    else:
+        adj_factor = (N - has_intercept) / (N - K) if N > K else math.nan
+    within = math.nan
+    if y_within is not None:
+        ssy_within = float(y_within @ y_within)
+        within = 1 - ssu / ssy_within if ssy_within > 0 else math.nan
+    return {"r2": r2, "adj_r2": 1 - (1 - r2) * adj_factor, "within_r2": within, "rmse": math.sqrt(ssu / N)}

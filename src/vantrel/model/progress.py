@@ -1,0 +1,58 @@
+"""Progress of long estimates on standard error.
+
+Stage lines and the absorption's iterations (the kernel prints every tenth iteration and
+its convergence measure through Python's print) go to stderr, prefixed, when progress is
+on; by default it is on when stderr is a terminal and the data are large enough for the
+estimate to take seconds.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import sys
+import time
+
+# Below this many rows x fixed effects an estimate takes well under a second.
+AUTO_ROWS = 1_000_000
+
+
+class Progress:
+    def __init__(self, enabled: bool | None, n_rows: int, n_fe: int):
+        if enabled is None:
+            enabled = bool(getattr(sys.stderr, "isatty", lambda: False)()) and n_rows * max(n_fe, 1) >= AUTO_ROWS
+        self.enabled = bool(enabled)
+        self.start = time.perf_counter()
+
+    def stage(self, text: str) -> None:
+        if self.enabled:
+            print(f"vantrel.feols [{time.perf_counter() - self.start:6.1f} s] {text}", file=sys.stderr, flush=True)
+
+    @property
+    def kernel_verbosity(self) -> int:
+        return 2 if self.enabled else 0
+
+    def kernel_output(self):
+        """Context in which the kernel's progress lines go to stderr as readable lines."""
+        if not self.enabled:
+            return contextlib.nullcontext()
+        return contextlib.redirect_stdout(_KernelLines(self))
+
+
+class _KernelLines(io.TextIOBase):
+    """A stdout stand-in that turns the kernel's "count measure" lines into stage lines."""
+
+    def __init__(self, progress: Progress):
+        self.progress = progress
+        self.pending = ""
+
+    def write(self, text: str) -> int:
+        self.pending += text
+        while "\n" in self.pending:
+            line, self.pending = self.pending.split("\n", 1)
+            parts = line.split()
+            if len(parts) == 2 and parts[0].isdigit():
+                self.progress.stage(f"absorption: iteration {parts[0]}, convergence measure {float(parts[1]):.3g}")
+            elif line.strip():
+                self.progress.stage("absorption: " + line.strip())
+        return len(text)

@@ -1,0 +1,268 @@
+"""The result of `vantrel.feols`: estimates labelled by regressor name, inference under the
+chosen covariance, fit statistics, and the methods users reach for (fixed effects,
+prediction on new data, the regression table)."""
+
+from __future__ import annotations
+
+import html
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+import scipy.stats
+
+from vantrel.model.frame import Design, float_values, used_columns
+from vantrel.model.recovery import fixed_effect_values
+from vantrel.tolvane.summary import stata_style_summary
+
+_SETYPE = {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}
+
+
+@dataclass
+class _Sample:
+    """What post-estimation methods read again: the used columns of the caller's table and
+    the positions of the estimation sample among its rows."""
+
+    frame: pd.DataFrame
+    rows: np.ndarray | None  # None: every row
+    labels: pd.Index
+    y: np.ndarray  # dependent variable over the sample
+    weights: np.ndarray | None
+    fe_codes: list[np.ndarray]
+    fe_variables: list[list[str]]
+    design: Design
+
+    def take(self, values):
+        return values if self.rows is None else values[self.rows]
+
+
+@dataclass(repr=False)
+class FeolsResult:
+    """An estimated linear model with fixed effects absorbed (see `vantrel.feols`).
+
+    Attributes: ``formula``, ``depvar``, ``coefnames``, ``nobs`` (observations used),
+    ``nobs_dropped`` (by reason), ``vcov_type``, ``ssc`` (the corrections applied),
+    ``clusters`` (cluster counts), ``df_t`` (degrees of freedom of t and p), ``df_k``
+    (parameters counted in the correction), ``r2``, ``adj_r2``, ``within_r2`` (NaN
+    without fixed effects), ``rmse`` (root of the (weighted) mean squared residual),
+    ``fixef_levels`` (levels per effect), ``absorption`` (iterations and method of the
+    demeaning), ``collinear`` (regressors dropped), ``messages`` (notices of the run),
+    ``weights`` (the weight column or None).
+    """
+
+    formula: str
+    depvar: str
+    coefnames: list[str]
+    beta: np.ndarray
+    vcov_matrix: np.ndarray
+    vcov_type: str
+    ssc: Any
+    clusters: dict[str, int]
+    df_t: int
+    df_k: int
+    nobs: int
+    nobs_dropped: dict[str, int]
+    r2: float
+    adj_r2: float
+    within_r2: float
+    rmse: float
+    fixef_labels: list[str]
+    fixef_levels: dict[str, int]
+    absorption: dict[str, Any]
+    collinear: list[str]
+    messages: list[str]
+    weights: str | None
+    _resid: np.ndarray = field(repr=False)
+    _sample: _Sample = field(repr=False)
+    _fe_records: dict | None = field(default=None, repr=False)
+    _fixef_cache: dict | None = field(default=None, repr=False)
+
+    # -- coefficients and inference ------------------------------------------------
+    def coef(self) -> pd.Series:
+        """Estimates, labelled by regressor name."""
+        return pd.Series(self.beta, index=self.coefnames, name="Estimate")
+
+    def se(self) -> pd.Series:
+        """Standard errors under ``vcov_type`` and ``ssc``."""
+        return pd.Series(np.sqrt(np.diag(self.vcov_matrix)), index=self.coefnames, name="Std. Error")
+
+    def tstat(self) -> pd.Series:
+        return pd.Series(self.beta / self.se().to_numpy(), index=self.coefnames, name="t value")
+
+    def pvalue(self) -> pd.Series:
+        """Two-sided p-values from Student's t with ``df_t`` degrees of freedom."""
+        t = self.tstat().to_numpy()
+        return pd.Series(2 * scipy.stats.t.sf(np.abs(t), self.df_t), index=self.coefnames, name="Pr(>|t|)")
+
+    def confint(self, level: float = 0.95) -> pd.DataFrame:
+        """Confidence intervals at `level`, one row per regressor."""
+        if not 0 < level < 1:
+            raise ValueError(f"level must be between 0 and 1, got {level!r}")
+        half = scipy.stats.t.ppf((1 + level) / 2, self.df_t) * self.se().to_numpy()
+        lower, upper = f"{(1 - level) / 2 * 100:.1f}%", f"{(1 + level) / 2 * 100:.1f}%"
+        return pd.DataFrame({lower: self.beta - half, upper: self.beta + half}, index=self.coefnames)
+
+    @property
+    def vcov(self) -> pd.DataFrame:
+        """The covariance matrix of the estimates, labelled by regressor name."""
+        return pd.DataFrame(self.vcov_matrix, index=self.coefnames, columns=self.coefnames)
+
+    def tidy(self, level: float = 0.95) -> pd.DataFrame:
+        """Estimate, standard error, t, p and the confidence interval per regressor."""
+        table = pd.concat([self.coef(), self.se(), self.tstat(), self.pvalue(), self.confint(level)], axis=1)
+        table.index.name = "Coefficient"
+        return table
+
+    def summary(self) -> pd.DataFrame:
+        """Print the regression table in the layout of Stata's and return its coefficient table."""
+        K = len(self.coefnames)
+        se = self.se().to_numpy()[:, np.newaxis]
+        beta = self.beta[:, np.newaxis]
+        setype = _SETYPE[self.vcov_type]
+        labels = [label.replace("^", "#") for label in self.fixef_labels]
+        records = None
+        if self._fe_records is not None:
+            records = {label.replace("^", "#"): record for label, record in self._fe_records.items()}
+        clustvars = list(self.clusters) or None
+        return stata_style_summary(
+            None, self.coefnames, beta, se, beta / se, self.pvalue().to_numpy()[:, np.newaxis], self.df_t, self.nobs,
+            K, sum(self.fixef_levels.values()) or 1, setype,
+            fixedeffects=labels,
+            clustvars=clustvars,
+            N_cluster=list(self.clusters.values()) if clustvars else None,
+            r_squared=self.r2,
+            adj_r_squared=self.adj_r2,
+            within_r_squared=None if np.isnan(self.within_r2) else self.within_r2,
+            root_mse=self.rmse,
+            fe_counts={label.replace("^", "#"): count for label, count in self.fixef_levels.items()},
+            covmat=self.vcov_matrix,
+            df_resid=self.df_t if setype != "cluster" else None,
+            fe_redundancies=records,
+        )
+
+    # -- observations ---------------------------------------------------------------
+    def resid(self) -> pd.Series:
+        """Residuals y - fitted over the estimation sample, labelled by the rows of the data."""
+        return pd.Series(self._resid, index=self._sample.labels, name="resid")
+
+    def fitted(self) -> pd.Series:
+        """Fitted values (regressors and fixed effects) over the estimation sample."""
+        return pd.Series(self._sample.y - self._resid, index=self._sample.labels, name="fitted")
+
+    def _xb_sample(self) -> np.ndarray:
+        design = self._sample.design
+        xb = np.zeros(self.nobs)
+        for name, b in zip(self.coefnames, self.beta):
+            column = design.columns[design.names.index(name)]
+            xb += b if column is None else b * self._sample.take(column)
+        return xb
+
+    def fixef(self) -> dict[str, pd.Series]:
+        """The fixed-effect values per level, one Series per effect (a MultiIndex for
+        interacted effects). The first effect carries the constant; every other one has
+        mean zero over the estimation sample, so the sum of the effects of an observation
+        is its fitted value less the regressors' part."""
+        if not self.fixef_labels:
+            return {}
+        if self._fixef_cache is None:
+            sample = self._sample
+            values, converged = fixed_effect_values(sample.y - self._xb_sample(), sample.fe_codes, sample.weights)
+            if not converged:
+                import warnings
+
+                text = "Fixed effects did not converge; the recovered values may be inaccurate"
+                warnings.warn(text, UserWarning, stacklevel=2)
+                self.messages.append(text)
+            means = values[:, 1:].mean(axis=0)
+            values[:, 1:] -= means
+            values[:, 0] += means.sum()
+            self._fixef_cache = {}
+            for i, label in enumerate(self.fixef_labels):
+                codes = sample.fe_codes[i]
+                first = _first_rows(codes)
+                variables = sample.fe_variables[i]
+                level_values = [_values_at(sample, name, first) for name in variables]
+                if len(variables) == 1:
+                    index = pd.Index(level_values[0], name=variables[0])
+                else:
+                    index = pd.MultiIndex.from_arrays(level_values, names=variables)
+                self._fixef_cache[label] = pd.Series(values[first, i], index=index, name=label)
+        return {label: series.copy() for label, series in self._fixef_cache.items()}
+
+    def predict(self, newdata: object = None) -> pd.Series:
+        """Predictions: the fitted values without `newdata`; with it, the regressors'
+        part plus the fixed effects of each row's levels (NaN for a level not in the
+        estimation sample, or a missing value)."""
+        if newdata is None:
+            return self.fitted()
+        design = self._sample.design
+        needed = sorted({name for name in design.plain}
+                        | set(_spec_columns(design.spec))
+                        | {name for variables in self._sample.fe_variables for name in variables})
+        frame = used_columns(newdata, needed, {})
+        n = len(frame)
+        xb = np.zeros(n)
+        evaluated = None
+        if design.spec is not None:
+            evaluated = design.spec.get_model_matrix(frame, na_action="ignore")
+        for name, b in zip(self.coefnames, self.beta):
+            if name == "Intercept" and design.columns[design.names.index(name)] is None:
+                xb += b
+            elif name in design.plain:
+                xb += b * float_values(frame[name])
+            else:
+                xb += b * float_values(evaluated[name])
+        for label, levels in self.fixef().items():
+            variables = self._sample.fe_variables[self.fixef_labels.index(label)]
+            if len(variables) == 1:
+                positions = levels.index.get_indexer(frame[variables[0]])
+            else:
+                positions = levels.index.get_indexer(pd.MultiIndex.from_arrays([frame[v] for v in variables]))
+            effect = levels.to_numpy()[positions]
+            effect[positions < 0] = np.nan
+            xb = xb + effect
+        index = frame.index if isinstance(newdata, pd.DataFrame) else pd.RangeIndex(n)
+        return pd.Series(xb, index=index, name="prediction")
+
+    # -- display --------------------------------------------------------------------
+    def _header(self) -> str:
+        vcov = self.vcov_type
+        if self.clusters:
+            vcov += " (" + ", ".join(f"{name}: {G:,} clusters" for name, G in self.clusters.items()) + ")"
+        text = f"feols: {self.formula}\nN = {self.nobs:,}, vcov = {vcov}"
+        if self.weights:
+            text += f", weights = {self.weights}"
+        if self.fixef_labels:
+            text += ", fixed effects: " + ", ".join(f"{k} ({v:,})" for k, v in self.fixef_levels.items())
+        return text
+
+    def __repr__(self) -> str:
+        table = self.tidy().iloc[:10, :4]
+        more = f"\n... {len(self.coefnames) - 10} more" if len(self.coefnames) > 10 else ""
+        fit = f"R2 = {self.r2:.4f}" + ("" if np.isnan(self.within_r2) else f", within R2 = {self.within_r2:.4f}")
+        return f"{self._header()}\n{table.to_string(float_format=lambda v: f'{v:.6g}')}{more}\n{fit}"
+
+    def _repr_html_(self) -> str:
+        header = "<br>".join(html.escape(line) for line in self._header().splitlines())
+        return f"<p>{header}</p>" + self.tidy().to_html(float_format=lambda v: f"{v:.6g}")
+
+
+def _first_rows(codes: np.ndarray) -> np.ndarray:
+    """For each id 0 .. G-1 of `codes`, a row holding it (the first)."""
+    first = np.empty(int(codes.max()) + 1, dtype=np.int64)
+    rows = np.arange(len(codes), dtype=np.int64)
+    first[codes[::-1]] = rows[::-1]
+    return first
+
+
+def _values_at(sample: _Sample, name: str, positions: np.ndarray) -> np.ndarray:
+    column = sample.frame[name]
+    rows = positions if sample.rows is None else sample.rows[positions]
+    return column.array.take(rows)
+
+
+def _spec_columns(spec) -> list[str]:
+    if spec is None:
+        return []
+    return sorted(str(variable) for variable in spec.variables_by_source.get("data", set()))
