@@ -66,7 +66,7 @@ def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sam
         dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, nested or [False] * len(k_fe), names_count)
         matrix, counts = _cluster(yX, resid, bread, clusters, ssc, small_sample.adjustment(ssc, vcov_type, N, dfk),
                                   threads)
-        matrix, fixed = _eigenvalue_fix(matrix)
+        matrix, fixed = _eigenvalue_fix(_symmetric(matrix))
         return Covariance(matrix, min(counts.values()) - 1, dfk, counts, fixed)
     dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
@@ -76,7 +76,12 @@ def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sam
     else:
         meat = (X * (u * u)[:, np.newaxis]).T @ X
         matrix = factor * (bread @ meat @ bread)
-    return Covariance(matrix, N - dfk, dfk, {})
+    return Covariance(_symmetric(matrix), N - dfk, dfk, {})
+
+
+def _symmetric(matrix):
+    # the products of the sandwich leave the two triangles apart in the last bits
+    return (matrix + matrix.T) / 2
 
 
 def _cluster(yX, resid, bread, clusters, ssc, k_factor, threads):
