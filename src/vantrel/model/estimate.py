@@ -15,17 +15,17 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from vantrel.backend.morlisk import make_pointer
-from vantrel.backend.quarnet import COEF_PCG_demean, drop_singletons
+from vantrel.backend.quarnet import COEF_PCG_demean
 from vantrel.model import ssc as small_sample
 from vantrel.model.formula import parse_formula
-from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, present, used_columns
+from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
 from vantrel.model.progress import Progress
 from vantrel.model.result import FeolsResult, _Sample
 from vantrel.model.vcov import covariance
-from vantrel.tolvane.partial_out import _DEMEAN_SIZE_EXPONENT, _column_sizes, drop_collinear, least_squares
+from vantrel.model.solve import CHUNK, least_squares_normal
+from vantrel.tolvane.partial_out import _DEMEAN_SIZE_EXPONENT, _column_sizes
+from vantrel.model.sample import effect_ids, finite_rows, group_index, present_rows, variable_ids, without_singletons
 from vantrel.tolvane.redundancy import calculate_fe_redundancies
-from vantrel.tolvane.dense_ids import column_ids, combine_ids, compact_codes
 from vantrel.tolvane.threads import driver_threads as gather_threads
 
 logger = logging.getLogger("vantrel")
@@ -85,85 +85,93 @@ def feols(
     columns = list(dict.fromkeys(formula.columns + list(spec.clusters) + ([weights] if weights else [])))
     frame = used_columns(data, columns, argument_of)
     report = Progress(progress, len(frame), len(formula.fixed_effects))
+    report.done("read")
     report.stage(f"{len(frame):,} rows read")
     effects = formula.fixed_effects
     y_all = dependent_values(frame, formula)
     design = build_design(frame, formula, absorb_intercept=bool(effects))
     if not design.names:
         raise ValueError(f"fml = {fml!r} has no regressor to estimate")
-    valid = np.isfinite(y_all)
-    for column in design.columns:
-        if column is not None:
-            valid &= np.isfinite(column)
+    masks = [finite_rows([y_all] + [c for c in design.columns if c is not None], len(frame))]
     id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(spec.clusters)))
-    for name in id_variables:
-        valid &= present(frame[name])
-    w_all = _weights(frame, weights, valid) if weights else None
+    masks += [present_rows(frame[name]) for name in id_variables]
+    w_all = _weights(frame, weights) if weights else None
     if w_all is not None:
-        valid &= ~np.isnan(w_all)
-    rows = None if valid.all() else np.flatnonzero(valid)
-    dropped = {"missing": int(len(valid) - np.count_nonzero(valid)), "singletons": 0}
+        masks.append(~np.isnan(w_all))
+    valid = None
+    for mask in masks:
+        if mask is not None:
+            valid = mask if valid is None else valid & mask
+    rows = None if valid is None or valid.all() else np.flatnonzero(valid)
+    if w_all is not None:
+        _check_weights(weights, _take(w_all, rows))
+    dropped = {"missing": 0 if rows is None else len(frame) - len(rows), "singletons": 0}
     if dropped["missing"]:
         _notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
     if rows is not None and len(rows) == 0:
         raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
 
     threads = gather_threads(n_threads)
-    codes = {name: column_ids(_taken(frame, name, rows), name) for name in id_variables}
-    fe_codes = [combine_ids([codes[name] for name in effect]) for effect in effects]
-    A = None
+    ids, A = None, None
     if effects:
-        A = _group_index(fe_codes, threads)
-        keep = drop_singletons(_take(y_all, rows).copy(), A, np.ones(len(fe_codes[0]), dtype=np.int64)).astype(bool)
-        if not keep.all():
+        ids = effect_ids(frame, effects, rows)
+        A = group_index(ids, threads)
+        keep, ids, A = without_singletons(ids, A, threads)
+        if keep is not None:
             dropped["singletons"] = int(len(keep) - np.count_nonzero(keep))
             _notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
             rows = np.flatnonzero(keep) if rows is None else rows[keep]
-            fe_codes = [compact_codes(c[keep]) for c in fe_codes]
-            codes = {name: compact_codes(c[keep]) for name, c in codes.items()}
-            A = _group_index(fe_codes, threads)
+    fe_codes = [] if ids is None else [ids[:, j] for j in range(ids.shape[1])]
+    clusters = {}
+    for name in spec.clusters:
+        # a cluster variable that is an effect on its own has that effect's ids already
+        own = [j for j, effect in enumerate(effects) if effect == [name]]
+        clusters[name] = fe_codes[own[0]] if own else variable_ids(frame, name, rows)
+    report.done("sample")
     report.stage("sample ready")
 
     # Absorption of the fixed effects from [y, X] in one block.
     y = _take(y_all, rows)
     w = _take(w_all, rows)
     N = len(y)
-    yX, scale = _stack([y] + [None if c is None else _take(c, rows) for c in design.columns], centre=bool(effects))
+    yX, scale = _stack([y_all] + design.columns, rows, centre=bool(effects))
     absorption = {"method": "none", "iterations": 0}
     if effects:
+        report.done("stack")
         report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
         with report.kernel_output():
             outcome = COEF_PCG_demean(yX, w, A, fixef_tol, 0, fixef_maxiter, report.kernel_verbosity, n_threads)
         absorption = {"method": "coefficients", **outcome}
-        if not np.isfinite(np.max(yX)):
-            raise FloatingPointError("The absorption diverged (non-finite values in the demeaned data)")
-    yX *= scale
-    if w is not None:
-        root_w = np.sqrt(w)
-        yX *= root_w[:, np.newaxis]
-        sizes = scale * math.sqrt(float(np.mean(w)))
+        report.done("absorption")
+    sizes = scale
+    if w is None:
+        yX *= scale
     else:
-        sizes = scale
+        root_w = np.sqrt(w)
+        for start in range(0, N, CHUNK):  # units back and weights in one pass
+            yX[start:start + CHUNK] *= scale * root_w[start:start + CHUNK, np.newaxis]
+        sizes = scale * math.sqrt(float(np.mean(w)))
+    report.done("stack")
     report.stage("least squares")
 
     # Least squares on the demeaned (weighted) system.
     notes: list[str] = []
-    yX, names, K = drop_collinear(yX, list(design.names), 0, notes, scale=sizes if effects else None)
+    yX, names, beta, resid, XX, yy, rss = least_squares_normal(yX, list(design.names), sizes, notes)
+    K = len(names)
     collinear = [name for name in design.names if name not in names]
-    beta, resid = least_squares(yX, K, COEF_PCG_demean, notes)
     for text in notes:
         warnings.warn(text, UserWarning, stacklevel=2)
     messages += notes
 
     # Covariance and fit.
-    k_fe = [int(c.max()) + 1 for c in fe_codes]
-    records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, codes, k_fe, N)
-    clusters = {name: codes[name] for name in spec.clusters}
-    cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads)
+    k_fe = [int(len(A[j, 1])) for j in range(len(effects))]
+    records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, frame, rows, k_fe)
+    cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX)
     if cov.eigenvalue_fix:
         messages.append("Multiway cluster covariance matrix repaired (negative eigenvalues set to zero)")
-    u = resid.ravel()
-    fit = _fit_statistics(y, w, u, yX[:, 0] if effects else None, N, K, k_fe, formula.intercept or bool(effects))
+    u = resid[:, 0]
+    fit = _fit_statistics(y, w, rss, yy if effects else None, N, K, k_fe, formula.intercept or bool(effects))
+    report.done("least squares, covariance, fit")
     report.stage("done")
 
     raw_resid = u if w is None else u / root_w
@@ -190,6 +198,7 @@ def feols(
         fixef_labels=list(formula.fe_labels),
         fixef_levels=dict(zip(formula.fe_labels, k_fe)),
         absorption=absorption,
+        timings=report.timings,
         collinear=collinear,
         messages=messages,
         weights=weights,
@@ -217,19 +226,21 @@ def _notice(text: str, messages: list[str]) -> None:
     logger.info(text)
 
 
-def _weights(frame: pd.DataFrame, name: str, valid: np.ndarray) -> np.ndarray:
-    """The weight column as float64 (NaN where missing); zero, negative or infinite
-    weights on otherwise usable rows are an error, as in pyfixest."""
+def _weights(frame: pd.DataFrame, name: str) -> np.ndarray:
+    """The weight column as float64 (NaN where missing)."""
     column = frame[name]
     if not is_numeric(column):
         raise TypeError(f"weights: column {name!r} must be numeric, got {column.dtype}")
-    w = float_values(column)
-    bad = valid & ~np.isnan(w) & ~(np.isfinite(w) & (w > 0))
+    return float_values(column)
+
+
+def _check_weights(name: str, w: np.ndarray) -> None:
+    """Zero, negative or infinite weights on otherwise usable rows are an error, as in pyfixest."""
+    bad = ~(np.isfinite(w) & (w > 0))
     if bad.any():
         first = w[np.flatnonzero(bad)[0]]
         raise ValueError(f"weights: column {name!r} must hold positive finite values; {int(bad.sum()):,} row(s) "
                          f"do not (the first: {first!r})")
-    return w
 
 
 def _take(values, rows):
@@ -238,49 +249,58 @@ def _take(values, rows):
     return values[rows]
 
 
-def _taken(frame: pd.DataFrame, name: str, rows) -> pd.DataFrame:
-    """A one-column frame of `name` over the rows (the form column_ids reads)."""
-    column = frame[name]
-    if rows is not None:
-        column = column.take(rows)
-    return pd.DataFrame({name: column.reset_index(drop=True)}, copy=False)
+def _stack(columns, rows, centre):
+    """Row-major float64 block of the columns over the rows (None: the intercept's
+    ones), each centred (when the fixed effects absorb constants) and divided by a power
+    of two near its size; returns the block and those powers of two.
 
-
-def _group_index(fe_codes, threads):
-    ids = np.empty((len(fe_codes[0]), len(fe_codes)), dtype=np.int64, order="F")
-    for j, c in enumerate(fe_codes):
-        ids[:, j] = c
-    return make_pointer(ids, threads=threads)
-
-
-def _stack(columns, centre):
-    """Row-major float64 block of the columns (None: the intercept's ones), each centred
-    (when the fixed effects absorb constants) and divided by a power of two near its
-    size; returns the block and those powers of two."""
-    N = len(columns[0])
+    Each column's mean and size come from one pass over the contiguous column; the block
+    is then filled by row chunks, each written once and while in cache (writing one
+    column of a row-major block at a time would stride through all of it per column).
+    """
+    N = len(columns[0]) if rows is None else len(rows)
     out = np.empty((N, len(columns)), dtype=np.float64, order="C")
-    scale = np.ones(len(columns))
+    centres, scale = np.zeros(len(columns)), np.ones(len(columns))
     for j, values in enumerate(columns):
-        if values is None:
-            out[:, j] = 1.0
-            continue
-        if centre:
-            with np.errstate(over="ignore", invalid="ignore"):
-                mean = values.mean() if N else 0.0
-            values = values - mean if np.isfinite(mean) else values
-        scale[j] = _column_sizes(values[:, np.newaxis])[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
-        np.multiply(values, 1.0 / scale[j], out=out[:, j])
+        if values is not None:
+            centres[j], scale[j] = _centre_and_size(values if rows is None else values[rows], centre)
+    inverse = 1.0 / scale
+    for start in range(0, N, CHUNK):
+        block = out[start:start + CHUNK]
+        for j, values in enumerate(columns):
+            if values is None:
+                block[:, j] = 1.0
+                continue
+            part = values[start:start + CHUNK] if rows is None else values[rows[start:start + CHUNK]]
+            block[:, j] = (part - centres[j]) * inverse[j]
     return out, scale
 
 
-def _fe_records(corrections, spec, effects, labels, codes, k_fe, N):
+def _centre_and_size(values, centre):
+    """The mean to subtract (0 without centring, or when the sum overflows) and the power
+    of two near the root mean square of the centred column (scaled down by 2**10)."""
+    N = len(values)
+    with np.errstate(over="ignore", invalid="ignore"):
+        mean = np.add.reduce(values) / N if N and centre else 0.0
+        if not np.isfinite(mean):
+            mean = 0.0
+        second = float(np.dot(values, values)) / N if N else 0.0
+    variance = second - mean * mean
+    # Squares that overflow or underflow, or a variance lost to cancellation against a
+    # large mean, are measured the slow way, on the centred column itself.
+    if not (np.isfinite(second) and 2.0**-900 < second) or variance <= 1e-6 * second:
+        return mean, _column_sizes((values - mean)[:, np.newaxis])[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
+    return mean, _column_sizes(np.array([[np.sqrt(variance)]]))[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
+
+
+def _fe_records(corrections, spec, effects, labels, frame, rows, k_fe):
     """Per effect: categories, those not charged, those charged (for the table), and the
     driver's name-based count when the corrections ask for it."""
     if not effects:
         return None, None
     if corrections.k_fixef == "names":
         variables = sorted({name for effect in effects for name in effect})
-        table = pd.DataFrame({name: codes[name] for name in variables}, copy=False)
+        table = pd.DataFrame({name: variable_ids(frame, name, rows) for name in variables}, copy=False)
         driver_terms = ["#".join(effect) for effect in effects]
         by_term = calculate_fe_redundancies(table, driver_terms, None, setype=_driver_setype(spec),
                                             clustvars=list(spec.clusters))
@@ -297,13 +317,13 @@ def _driver_setype(spec):
     return {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}[spec.type]
 
 
-def _fit_statistics(y, w, u, y_within, N, K, k_fe, has_intercept):
+def _fit_statistics(y, w, ssu, ssy_within, N, K, k_fe, has_intercept):
     """R-squared (weighted), adjusted and within R-squared and RMSE, as pyfixest defines them."""
-    ssu = float(u @ u)
-    if w is None:
-        ssy = float(np.sum((y - y.mean()) ** 2))
-    else:
-        ssy = float(np.sum(w * (y - np.average(y, weights=w)) ** 2))
+    mean = np.add.reduce(y) / N if w is None else np.einsum("i,i->", w, y) / np.add.reduce(w)
+    ssy = 0.0
+    for start in range(0, N, CHUNK):  # no temporary of N rows
+        d = y[start:start + CHUNK] - mean
+        ssy += float(np.einsum("i,i->", d, d) if w is None else np.einsum("i,i,i->", w[start:start + CHUNK], d, d))
     r2 = 1 - ssu / ssy if ssy > 0 else math.nan
     if k_fe:
         charged = sum(g - 1 for g in k_fe) + 1
@@ -311,7 +331,6 @@ def _fit_statistics(y, w, u, y_within, N, K, k_fe, has_intercept):
     else:
         adj_factor = (N - has_intercept) / (N - K) if N > K else math.nan
     within = math.nan
-    if y_within is not None:
-        ssy_within = float(y_within @ y_within)
+    if ssy_within is not None:
         within = 1 - ssu / ssy_within if ssy_within > 0 else math.nan
     return {"r2": r2, "adj_r2": 1 - (1 - r2) * adj_factor, "within_r2": within, "rmse": math.sqrt(ssu / N)}

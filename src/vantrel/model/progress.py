@@ -22,7 +22,15 @@ class Progress:
         if enabled is None:
             enabled = bool(getattr(sys.stderr, "isatty", lambda: False)()) and n_rows * max(n_fe, 1) >= AUTO_ROWS
         self.enabled = bool(enabled)
-        self.start = time.perf_counter()
+        self.start = self.last = time.perf_counter()
+        self.timings: dict[str, float] = {}
+
+    def done(self, name: str) -> None:
+        """Record the seconds since the previous `done` under `name` (the stage profile
+        of the result)."""
+        now = time.perf_counter()
+        self.timings[name] = self.timings.get(name, 0.0) + now - self.last
+        self.last = now
 
     def stage(self, text: str) -> None:
         if self.enabled:

@@ -47,7 +47,7 @@ class FeolsResult:
     (parameters counted in the correction), ``r2``, ``adj_r2``, ``within_r2`` (NaN
     without fixed effects), ``rmse`` (root of the (weighted) mean squared residual),
     ``fixef_levels`` (levels per effect), ``absorption`` (iterations and method of the
-    demeaning), ``collinear`` (regressors dropped), ``messages`` (notices of the run),
+    demeaning), ``timings`` (seconds per stage), ``collinear`` (regressors dropped), ``messages`` (notices of the run),
     ``weights`` (the weight column or None).
     """
 
@@ -70,6 +70,7 @@ class FeolsResult:
     fixef_labels: list[str]
     fixef_levels: dict[str, int]
     absorption: dict[str, Any]
+    timings: dict[str, float]
     collinear: list[str]
     messages: list[str]
     weights: str | None

@@ -15,6 +15,7 @@ import numpy as np
 
 from vantrel.backend.morlisk import powerset
 from vantrel.model import ssc as small_sample
+from vantrel.model.solve import CHUNK
 from vantrel.tolvane.covariance import _subset_meat
 from vantrel.tolvane.dense_ids import combine_ids
 
@@ -50,17 +51,17 @@ def nested_in_clusters(fe_codes: list[np.ndarray], cluster_codes: list[np.ndarra
 
 def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sample.SSC, k_fe: list[int],
                names_count: int | None, fe_codes: list[np.ndarray], clusters: dict[str, np.ndarray],
-               threads: int = 1) -> Covariance:
+               threads: int = 1, XX: np.ndarray | None = None) -> Covariance:
     """The K x K covariance matrix for `vcov_type` ("iid", "hetero", "CRV1").
 
     yX: the N x (1+K) system of the least squares (column 0 the dependent variable),
     resid: its N x 1 residuals; k_fe: levels per fixed effect; names_count: the driver's
     name-based count (``k_fixef="names"``); fe_codes: dense ids per effect (for nesting);
-    clusters: dense ids per cluster variable over the rows.
+    clusters: dense ids per cluster variable over the rows; XX: X'X when the caller has it.
     """
     N, K = yX.shape[0], yX.shape[1] - 1
     X = yX[:, 1:]
-    bread = np.linalg.inv(X.T @ X)
+    bread = np.linalg.inv(X.T @ X if XX is None else XX)
     if vcov_type == "CRV1":
         nested = nested_in_clusters(fe_codes, list(clusters.values())) if ssc.k_fixef == "nonnested" else []
         dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, nested or [False] * len(k_fe), names_count)
@@ -70,11 +71,14 @@ def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sam
         return Covariance(matrix, min(counts.values()) - 1, dfk, counts, fixed)
     dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
-    u = resid.ravel()
+    u = resid[:, 0]
     if vcov_type == "iid":
-        matrix = factor * float(u @ u) / (N - 1) * bread
+        matrix = factor * float(np.einsum("i,i->", u, u)) / (N - 1) * bread
     else:
-        meat = (X * (u * u)[:, np.newaxis]).T @ X
+        meat = np.zeros((K, K))
+        for start in range(0, N, CHUNK):  # no temporary of N rows
+            scores = X[start:start + CHUNK] * u[start:start + CHUNK, np.newaxis]
+            meat += scores.T @ scores
         matrix = factor * (bread @ meat @ bread)
     return Covariance(_symmetric(matrix), N - dfk, dfk, {})
 
