@@ -24,7 +24,7 @@ from vantrel.model.result import FeolsResult, _Sample
 from vantrel.model.vcov import covariance
 from vantrel.model.solve import CHUNK, least_squares_normal
 from vantrel.tolvane.partial_out import _DEMEAN_SIZE_EXPONENT, _column_sizes
-from vantrel.model.sample import effect_ids, finite_rows, group_index, present_rows, variable_ids, without_singletons
+from vantrel.model.sample import effect_ids, finite_rows, present_rows, variable_ids, without_singletons
 from vantrel.tolvane.redundancy import calculate_fe_redundancies
 from vantrel.tolvane.threads import driver_threads as gather_threads
 
@@ -112,11 +112,10 @@ def feols(
         raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
 
     threads = gather_threads(n_threads)
-    ids, A = None, None
+    ids, k_fe = None, []
     if effects:
-        ids = effect_ids(frame, effects, rows)
-        A = group_index(ids, threads)
-        keep, ids, A = without_singletons(ids, A, threads)
+        ids, counts = effect_ids(frame, effects, rows)
+        keep, ids, k_fe = without_singletons(ids, counts, threads)
         if keep is not None:
             dropped["singletons"] = int(len(keep) - np.count_nonzero(keep))
             _notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
@@ -126,7 +125,7 @@ def feols(
     for name in spec.clusters:
         # a cluster variable that is an effect on its own has that effect's ids already
         own = [j for j, effect in enumerate(effects) if effect == [name]]
-        clusters[name] = fe_codes[own[0]] if own else variable_ids(frame, name, rows)
+        clusters[name] = fe_codes[own[0]].astype(np.int64) if own else variable_ids(frame, name, rows)
     report.done("sample")
     report.stage("sample ready")
 
@@ -134,13 +133,13 @@ def feols(
     y = _take(y_all, rows)
     w = _take(w_all, rows)
     N = len(y)
-    yX, scale = _stack([y_all] + design.columns, rows, centre=bool(effects))
+    yX, scale, ssy = _stack([y_all] + design.columns, rows, centre=bool(effects))
     absorption = {"method": "none", "iterations": 0}
     if effects:
         report.done("stack")
         report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
         with report.kernel_output():
-            outcome = COEF_PCG_demean(yX, w, A, fixef_tol, 0, fixef_maxiter, report.kernel_verbosity, n_threads)
+            outcome = COEF_PCG_demean(yX, w, ids, fixef_tol, 0, fixef_maxiter, report.kernel_verbosity, n_threads)
         absorption = {"method": "coefficients", **outcome}
         report.done("absorption")
     sizes = scale
@@ -164,13 +163,13 @@ def feols(
     messages += notes
 
     # Covariance and fit.
-    k_fe = [int(len(A[j, 1])) for j in range(len(effects))]
     records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, frame, rows, k_fe)
     cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX)
     if cov.eigenvalue_fix:
         messages.append("Multiway cluster covariance matrix repaired (negative eigenvalues set to zero)")
     u = resid[:, 0]
-    fit = _fit_statistics(y, w, rss, yy if effects else None, N, K, k_fe, formula.intercept or bool(effects))
+    fit = _fit_statistics(y, w, rss, ssy if w is None else None, yy if effects else None, N, K, k_fe,
+                          formula.intercept or bool(effects))
     report.done("least squares, covariance, fit")
     report.stage("done")
 
@@ -252,7 +251,8 @@ def _take(values, rows):
 def _stack(columns, rows, centre):
     """Row-major float64 block of the columns over the rows (None: the intercept's
     ones), each centred (when the fixed effects absorb constants) and divided by a power
-    of two near its size; returns the block and those powers of two.
+    of two near its size; returns the block, those powers of two and the first column's
+    sum of squares about its mean (None when it was not centred).
 
     Each column's mean and size come from one pass over the contiguous column; the block
     is then filled by row chunks, each written once and while in cache (writing one
@@ -265,6 +265,7 @@ def _stack(columns, rows, centre):
         if values is not None:
             centres[j], scale[j] = _centre_and_size(values if rows is None else values[rows], centre)
     inverse = 1.0 / scale
+    ss0 = 0.0  # sum of squares of the first column about its mean, while it is in cache
     for start in range(0, N, CHUNK):
         block = out[start:start + CHUNK]
         for j, values in enumerate(columns):
@@ -272,8 +273,11 @@ def _stack(columns, rows, centre):
                 block[:, j] = 1.0
                 continue
             part = values[start:start + CHUNK] if rows is None else values[rows[start:start + CHUNK]]
-            block[:, j] = (part - centres[j]) * inverse[j]
-    return out, scale
+            part = part - centres[j]
+            if j == 0:
+                ss0 += float(np.einsum("i,i->", part, part))
+            block[:, j] = part * inverse[j]
+    return out, scale, (ss0 if centre and centres[0] != 0.0 else None)
 
 
 def _centre_and_size(values, centre):
@@ -317,13 +321,15 @@ def _driver_setype(spec):
     return {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}[spec.type]
 
 
-def _fit_statistics(y, w, ssu, ssy_within, N, K, k_fe, has_intercept):
-    """R-squared (weighted), adjusted and within R-squared and RMSE, as pyfixest defines them."""
-    mean = np.add.reduce(y) / N if w is None else np.einsum("i,i->", w, y) / np.add.reduce(w)
-    ssy = 0.0
-    for start in range(0, N, CHUNK):  # no temporary of N rows
-        d = y[start:start + CHUNK] - mean
-        ssy += float(np.einsum("i,i->", d, d) if w is None else np.einsum("i,i,i->", w[start:start + CHUNK], d, d))
+def _fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe, has_intercept):
+    """R-squared (weighted), adjusted and within R-squared and RMSE, as pyfixest defines
+    them; `ssy`, the total sum of squares, when the caller has it."""
+    if ssy is None:
+        mean = np.add.reduce(y) / N if w is None else np.einsum("i,i->", w, y) / np.add.reduce(w)
+        ssy = 0.0
+        for start in range(0, N, CHUNK):  # no temporary of N rows
+            d = y[start:start + CHUNK] - mean
+            ssy += float(np.einsum("i,i->", d, d) if w is None else np.einsum("i,i,i->", w[start:start + CHUNK], d, d))
     r2 = 1 - ssu / ssy if ssy > 0 else math.nan
     if k_fe:
         charged = sum(g - 1 for g in k_fe) + 1

@@ -39,62 +39,73 @@ def present_rows(column: pd.Series) -> np.ndarray | None:
     return None if mask.all() else mask
 
 
-def _dense_into(out: np.ndarray, column: pd.Series, rows: np.ndarray | None) -> bool:
-    """Write the dense ids (sorted value order) of an integer column into `out`;
-    False when the column is of another kind."""
-    if not (isinstance(column.dtype, np.dtype) and column.dtype.kind == "i" and len(column)):
-        return False
+def _dense_into(out: np.ndarray, column: pd.Series, rows: np.ndarray | None) -> np.ndarray | None:
+    """Write the dense ids (sorted value order) of an integer column into `out` and
+    return the rows per id; None when the column is of another kind."""
+    if not (isinstance(column.dtype, np.dtype) and column.dtype.kind == "i" and len(out)):
+        return None
     values = column.to_numpy()
     if rows is not None:
         values = values[rows]
     low, high = int(values.min()), int(values.max())
     if high - low > 4 * len(values):
-        return False
-    np.subtract(values, np.int64(low), out=out, dtype=np.int64, casting="unsafe")
-    present = np.bincount(out, minlength=high - low + 1) > 0
+        return None
+    if low >= 0 and high <= 4 * len(values):
+        # counted and renumbered straight from the column: no shifted copy of it
+        counts = np.bincount(values, minlength=high + 1)
+        present = counts > 0
+        np.take((np.cumsum(present) - 1).astype(out.dtype), values, out=out)
+        return counts[present]
+    np.subtract(values, np.int64(low), out=out, dtype=out.dtype, casting="unsafe")
+    counts = np.bincount(out, minlength=high - low + 1)
+    present = counts > 0
     if not present.all():
-        np.take(np.cumsum(present, dtype=np.int64) - 1, out, out=out)
-    return True
+        np.take((np.cumsum(present) - 1).astype(out.dtype), out, out=out)
+        counts = counts[present]
+    return counts
 
 
 def variable_ids(frame: pd.DataFrame, name: str, rows: np.ndarray | None) -> np.ndarray:
     """Dense ids 0 .. G-1 of one column over the rows, in sorted value order."""
     column = frame[name]
     out = np.empty(len(column) if rows is None else len(rows), dtype=np.int64)
-    if _dense_into(out, column, rows):
+    if _dense_into(out, column, rows) is not None:
         return out
     if rows is not None:
         column = column.take(rows)
     return column_ids(pd.DataFrame({name: column.reset_index(drop=True)}, copy=False), name)
 
 
-def effect_ids(frame: pd.DataFrame, effects: list[list[str]], rows: np.ndarray | None) -> np.ndarray:
+def effect_ids(frame: pd.DataFrame, effects: list[list[str]], rows: np.ndarray | None):
     """The N x F column-major matrix of dense ids, one column per effect (interacted
-    effects number the observed combinations of their columns' ids)."""
+    effects number the observed combinations of their columns' ids), which the
+    absorption reads as it is, and the rows per id of each effect."""
     n = len(frame) if rows is None else len(rows)
-    ids = np.empty((n, len(effects)), dtype=np.int64, order="F")
+    # 32-bit ids while they fit: half the memory (and of its first touch) of 64-bit ones
+    ids = np.empty((n, len(effects)), dtype=np.int32 if n < 2**31 else np.int64, order="F")
+    counts = []
     for j, effect in enumerate(effects):
-        if len(effect) == 1 and _dense_into(ids[:, j], frame[effect[0]], rows):
-            continue
-        ids[:, j] = combine_ids([variable_ids(frame, name, rows) for name in effect])
-    return ids
+        found = _dense_into(ids[:, j], frame[effect[0]], rows) if len(effect) == 1 else None
+        if found is None:
+            ids[:, j] = combine_ids([variable_ids(frame, name, rows) for name in effect])
+            found = np.bincount(ids[:, j])
+        counts.append(found)
+    return ids, counts
 
 
-def group_index(ids: np.ndarray, threads: int):
-    return make_pointer(ids, threads=threads)
+def without_singletons(ids: np.ndarray, counts: list[np.ndarray], threads: int):
+    """Drop observations alone in a group of some effect, repeatedly (the kernel's
+    screening over a group index, built only when some group has a single row).
 
-
-def without_singletons(ids: np.ndarray, A, threads: int):
-    """Drop observations alone in a group of some effect (repeatedly, in the kernel).
-
-    Returns (kept mask or None, ids, A): the ids renumbered densely and the group index
-    rebuilt when rows went.
+    Returns (kept mask or None, ids, levels per effect), the ids renumbered densely when
+    rows went.
     """
-    if not any(np.any(A[j, 1][:, 0] == A[j, 1][:, 1]) for j in range(ids.shape[1])):
-        return None, ids, A
+    if not any(np.any(c == 1) for c in counts):
+        return None, ids, [len(c) for c in counts]
+    A = make_pointer(ids.astype(np.int64, order="F"), threads=threads)
     # the screening reads only the length of its first argument: no need to fill it
     keep = drop_singletons(np.empty(len(ids)), A, np.ones(len(ids), dtype=np.int64)).astype(bool)
-    kept = np.empty((int(np.count_nonzero(keep)), ids.shape[1]), dtype=np.int64, order="F")
+    kept = np.empty((int(np.count_nonzero(keep)), ids.shape[1]), dtype=ids.dtype, order="F")
     for j in range(ids.shape[1]):
         kept[:, j] = compact_codes(ids[keep, j])
-    return keep, kept, make_pointer(kept, threads=threads)
+    return keep, kept, [int(kept[:, j].max()) + 1 for j in range(kept.shape[1])]
