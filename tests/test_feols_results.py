@@ -13,16 +13,6 @@ from hypothesis import strategies as st
 import vantrel
 
 
-def _no_singletons(df, terms):
-    while True:
-        single = np.zeros(len(df), dtype=bool)
-        for term in terms:
-            single |= df.groupby(term)[term[0]].transform("size").to_numpy() == 1
-        if not single.any():
-            return df
-        df = df[~single]
-
-
 def _weighted_dummy_ols(df, y, x, terms, w):
     blocks = [df[x].to_numpy(float)] + [np.eye(df.groupby(t).ngroup().max() + 1)[df.groupby(t).ngroup()] for t in terms]
     root = np.sqrt(df[w].to_numpy(float))[:, None]
@@ -33,20 +23,20 @@ def _weighted_dummy_ols(df, y, x, terms, w):
 
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(seed=st.integers(0, 10_000), n=st.integers(40, 160), two=st.booleans())
-def test_weighted_slopes_equal_weighted_dummy_regression(panel, seed, n, two):
+def test_weighted_slopes_equal_weighted_dummy_regression(panel, singleton_reference, seed, n, two):
     df = panel(seed=seed, n=n, groups=(8, 5), n_x=2)
     df["w"] = np.random.default_rng(seed).uniform(0.1, 5.0, len(df))
     terms = [["a"], ["b"]] if two else [["a"]]
     fml = "y ~ x1 + x2 | " + " + ".join(t[0] for t in terms)
     fit = vantrel.feols(fml, df, weights="w", fixef_tol=1e-13)
-    kept = _no_singletons(df, terms)
+    kept = singleton_reference(df, ["#".join(t) for t in terms])
     np.testing.assert_allclose(fit.coef().to_numpy(), _weighted_dummy_ols(kept, "y", ["x1", "x2"], terms, "w"),
                                rtol=1e-7, atol=1e-9)
 
 
 @pytest.fixture
-def balanced(panel):
-    df = _no_singletons(panel(seed=11, n=400, groups=(20, 6), n_x=2), [["a"], ["b"]])
+def balanced(panel, singleton_reference):
+    df = singleton_reference(panel(seed=11, n=400, groups=(20, 6), n_x=2), ["a", "b"])
     df["k"] = np.random.default_rng(1).integers(1, 4, len(df))
     return df.reset_index(drop=True)
 
