@@ -142,20 +142,18 @@ def feols(
             outcome = COEF_PCG_demean(yX, w, ids, fixef_tol, 0, fixef_maxiter, report.kernel_verbosity, n_threads)
         absorption = {"method": "coefficients", **outcome}
         report.done("absorption")
-    sizes = scale
-    if w is None:
-        yX *= scale
-    else:
+    sizes, units = scale, scale  # the least squares puts the units back
+    if w is not None:
         root_w = np.sqrt(w)
         for start in range(0, N, CHUNK):  # units back and weights in one pass
             yX[start:start + CHUNK] *= scale * root_w[start:start + CHUNK, np.newaxis]
-        sizes = scale * math.sqrt(float(np.mean(w)))
+        sizes, units = scale * math.sqrt(float(np.mean(w))), None
     report.done("stack")
     report.stage("least squares")
 
     # Least squares on the demeaned (weighted) system.
     notes: list[str] = []
-    yX, names, beta, resid, XX, yy, rss = least_squares_normal(yX, list(design.names), sizes, notes)
+    yX, names, beta, resid, XX, yy, rss = least_squares_normal(yX, list(design.names), sizes, notes, units)
     K = len(names)
     collinear = [name for name in design.names if name not in names]
     for text in notes:

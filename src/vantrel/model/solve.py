@@ -38,17 +38,21 @@ def collinear_columns(XX: np.ndarray) -> np.ndarray:
     return keep
 
 
-def least_squares_normal(yX: np.ndarray, names: list[str], sizes: np.ndarray, notes: list[str]):
+def least_squares_normal(yX: np.ndarray, names: list[str], sizes: np.ndarray, notes: list[str],
+                         units: np.ndarray | None = None):
     """Drop collinear regressors and solve; returns (yX, kept names, beta K x 1,
     resid N x 1, X'X of the kept columns, y'y, the residual sum of squares). Column 0 of the returned yX holds the
     residuals afterwards; resid is a view of it.
 
     sizes: each column's size before the absorption (a power of two), against which a
-    demeaned regressor is judged absorbed; `yX` is narrowed (copied) only when a
-    regressor goes.
+    demeaned regressor is judged absorbed; units: powers of two the block's columns are
+    still divided by (the cross products are scaled exactly, the rows while they are in
+    cache for the residuals: one pass over the block less); `yX` is narrowed (copied)
+    only when a regressor goes.
     """
     N = yX.shape[0]
-    gram = yX.T @ yX
+    units = np.ones(yX.shape[1]) if units is None else np.asarray(units, dtype=np.float64)
+    gram = (yX.T @ yX) * np.outer(units, units)
     if not np.all(np.isfinite(gram)):  # any non-finite value of the block ends up here
         raise FloatingPointError("The demeaned data hold non-finite values (the absorption diverged)")
     unit = np.asarray(sizes[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT
@@ -61,6 +65,7 @@ def least_squares_normal(yX: np.ndarray, names: list[str], sizes: np.ndarray, no
         columns = np.concatenate(([True], keep))
         yX = np.ascontiguousarray(yX[:, columns])
         gram = gram[np.ix_(columns, columns)]
+        units = units[columns]
     XX, Xy = gram[1:, 1:], gram[1:, 0].copy()
     d = np.sqrt(np.diag(XX))
     d[d == 0] = 1.0
@@ -77,6 +82,7 @@ def least_squares_normal(yX: np.ndarray, names: list[str], sizes: np.ndarray, no
     rss = 0.0
     for start in range(0, N, CHUNK):
         part = yX[start:start + CHUNK]
+        part *= units
         part[:, 0] -= np.einsum("ij,j->i", part[:, 1:], beta[:, 0])
         rss += float(np.einsum("i,i->", part[:, 0], part[:, 0]))
     kept = [name for name, ok in zip(names, keep) if ok]
