@@ -14,6 +14,7 @@ import warnings
 
 import numpy as np
 import pandas as pd
+from threadpoolctl import threadpool_limits
 
 from vantrel.backend.quarnet import COEF_PCG_demean
 from vantrel.model import ssc as small_sample
@@ -151,23 +152,27 @@ def feols(
     report.done("stack")
     report.stage("least squares")
 
-    # Least squares on the demeaned (weighted) system.
-    notes: list[str] = []
-    yX, names, beta, resid, XX, yy, rss = least_squares_normal(yX, list(design.names), sizes, notes, units)
-    K = len(names)
-    collinear = [name for name in design.names if name not in names]
-    for text in notes:
-        warnings.warn(text, UserWarning, stacklevel=2)
-    messages += notes
+    # Least squares, covariance and fit statistics on one BLAS thread: their products are
+    # bound by memory, not arithmetic, and OpenBLAS's own threads keep spinning after a
+    # call, taking the cores from the absorption's threads in the next estimate (a
+    # one-effect fit at 1e6 rows ran twice as long after the first).
+    with threadpool_limits(limits=1, user_api="blas"):
+        notes: list[str] = []
+        yX, names, beta, resid, XX, yy, rss = least_squares_normal(yX, list(design.names), sizes, notes, units)
+        K = len(names)
+        collinear = [name for name in design.names if name not in names]
+        for text in notes:
+            warnings.warn(text, UserWarning, stacklevel=2)
+        messages += notes
 
-    # Covariance and fit.
-    records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, frame, rows, k_fe)
-    cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX)
-    if cov.eigenvalue_fix:
-        messages.append("Multiway cluster covariance matrix repaired (negative eigenvalues set to zero)")
-    u = resid[:, 0]
-    fit = _fit_statistics(y, w, rss, ssy if w is None else None, yy if effects else None, N, K, k_fe,
-                          formula.intercept or bool(effects))
+        # Covariance and fit.
+        records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, frame, rows, k_fe)
+        cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX)
+        if cov.eigenvalue_fix:
+            messages.append("Multiway cluster covariance matrix repaired (negative eigenvalues set to zero)")
+        u = resid[:, 0]
+        fit = _fit_statistics(y, w, rss, ssy if w is None else None, yy if effects else None, N, K, k_fe,
+                              formula.intercept or bool(effects))
     report.done("least squares, covariance, fit")
     report.stage("done")
 
@@ -286,7 +291,7 @@ def _centre_and_size(values, centre):
         mean = np.add.reduce(values) / N if N and centre else 0.0
         if not np.isfinite(mean):
             mean = 0.0
-        second = float(np.dot(values, values)) / N if N else 0.0
+        second = float(np.einsum("i,i->", values, values)) / N if N else 0.0
     variance = second - mean * mean
     # Squares that overflow or underflow, or a variance lost to cancellation against a
     # large mean, are measured the slow way, on the centred column itself.
