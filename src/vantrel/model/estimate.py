@@ -23,11 +23,10 @@ from vantrel.model.frame import build_design, dependent_values, float_values, is
 from vantrel.model.progress import Progress
 from vantrel.model.result import FeolsResult, _Sample
 from vantrel.model.vcov import covariance
-from vantrel.model.solve import CHUNK, least_squares_normal
-from vantrel.tolvane.partial_out import _DEMEAN_SIZE_EXPONENT, _column_sizes
 from vantrel.model.sample import effect_ids, finite_rows, present_rows, variable_ids, without_singletons
+from vantrel.tolvane.partial_out import CHUNK, absorb, least_squares_normal, stack_standardised
 from vantrel.tolvane.redundancy import calculate_fe_redundancies
-from vantrel.tolvane.threads import driver_threads as gather_threads
+from vantrel.tolvane.threads import driver_threads
 
 logger = logging.getLogger("vantrel")
 
@@ -112,7 +111,7 @@ def feols(
     if rows is not None and len(rows) == 0:
         raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
 
-    threads = gather_threads(n_threads)
+    threads = driver_threads(n_threads)
     ids, k_fe = None, []
     if effects:
         ids, counts = effect_ids(frame, effects, rows)
@@ -134,13 +133,15 @@ def feols(
     y = _take(y_all, rows)
     w = _take(w_all, rows)
     N = len(y)
-    yX, scale, ssy = _stack([y_all] + design.columns, rows, centre=bool(effects))
+    yX, scale, ssy = stack_standardised([y_all] + design.columns, rows, centre=bool(effects))
     absorption = {"method": "none", "iterations": 0}
     if effects:
         report.done("stack")
         report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
         with report.kernel_output():
-            outcome = COEF_PCG_demean(yX, w, ids, fixef_tol, 0, fixef_maxiter, report.kernel_verbosity, n_threads)
+            # non-finite results show in the cross products of the least squares
+            yX, outcome = absorb(yX, w, ids, COEF_PCG_demean, fixef_tol, 0, fixef_maxiter, report.kernel_verbosity,
+                                 n_threads, check_finite=False)
         absorption = {"method": "coefficients", **outcome}
         report.done("absorption")
     sizes, units = scale, scale  # the least squares puts the units back
@@ -171,7 +172,7 @@ def feols(
         if cov.eigenvalue_fix:
             messages.append("Multiway cluster covariance matrix repaired (negative eigenvalues set to zero)")
         u = resid[:, 0]
-        fit = _fit_statistics(y, w, rss, ssy if w is None else None, yy if effects else None, N, K, k_fe,
+        fit = _fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe,
                               formula.intercept or bool(effects))
     report.done("least squares, covariance, fit")
     report.stage("done")
@@ -249,55 +250,6 @@ def _take(values, rows):
     if values is None or rows is None:
         return values
     return values[rows]
-
-
-def _stack(columns, rows, centre):
-    """Row-major float64 block of the columns over the rows (None: the intercept's
-    ones), each centred (when the fixed effects absorb constants) and divided by a power
-    of two near its size; returns the block, those powers of two and the first column's
-    sum of squares about its mean (None when it was not centred).
-
-    Each column's mean and size come from one pass over the contiguous column; the block
-    is then filled by row chunks, each written once and while in cache (writing one
-    column of a row-major block at a time would stride through all of it per column).
-    """
-    N = len(columns[0]) if rows is None else len(rows)
-    out = np.empty((N, len(columns)), dtype=np.float64, order="C")
-    centres, scale = np.zeros(len(columns)), np.ones(len(columns))
-    for j, values in enumerate(columns):
-        if values is not None:
-            centres[j], scale[j] = _centre_and_size(values if rows is None else values[rows], centre)
-    inverse = 1.0 / scale
-    ss0 = 0.0  # sum of squares of the first column about its mean, while it is in cache
-    for start in range(0, N, CHUNK):
-        block = out[start:start + CHUNK]
-        for j, values in enumerate(columns):
-            if values is None:
-                block[:, j] = 1.0
-                continue
-            part = values[start:start + CHUNK] if rows is None else values[rows[start:start + CHUNK]]
-            part = part - centres[j]
-            if j == 0:
-                ss0 += float(np.einsum("i,i->", part, part))
-            block[:, j] = part * inverse[j]
-    return out, scale, (ss0 if centre and centres[0] != 0.0 else None)
-
-
-def _centre_and_size(values, centre):
-    """The mean to subtract (0 without centring, or when the sum overflows) and the power
-    of two near the root mean square of the centred column (scaled down by 2**10)."""
-    N = len(values)
-    with np.errstate(over="ignore", invalid="ignore"):
-        mean = np.add.reduce(values) / N if N and centre else 0.0
-        if not np.isfinite(mean):
-            mean = 0.0
-        second = float(np.einsum("i,i->", values, values)) / N if N else 0.0
-    variance = second - mean * mean
-    # Squares that overflow or underflow, or a variance lost to cancellation against a
-    # large mean, are measured the slow way, on the centred column itself.
-    if not (np.isfinite(second) and 2.0**-900 < second) or variance <= 1e-6 * second:
-        return mean, _column_sizes((values - mean)[:, np.newaxis])[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
-    return mean, _column_sizes(np.array([[np.sqrt(variance)]]))[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
 
 
 def _fe_records(corrections, spec, effects, labels, frame, rows, k_fe):

@@ -15,7 +15,7 @@ import numpy as np
 
 from vantrel.backend.morlisk import powerset
 from vantrel.model import ssc as small_sample
-from vantrel.model.solve import CHUNK
+from vantrel.tolvane.partial_out import CHUNK
 from vantrel.tolvane.covariance import _subset_meat
 from vantrel.tolvane.dense_ids import combine_ids
 

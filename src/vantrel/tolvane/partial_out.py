@@ -16,6 +16,9 @@ RANK_WARNING = "Least squares problem does not have full rank; parameter estimat
 # relative change once values are well above 1: at this size the +1 guard matters only
 # for values near zero, so eps_MAP asks the same relative accuracy of every column.
 _DEMEAN_SIZE_EXPONENT = 10
+# Condition number of the equilibrated X'X above which the normal equations are reported
+# rank deficient (its square root is the usual cutoff on the singular values of X).
+_MAX_CONDITION = 1e24
 
 
 def _column_sizes(M):
@@ -23,63 +26,128 @@ def _column_sizes(M):
     zeros), kept where it and its inverse are normal doubles."""
     with np.errstate(over="ignore", under="ignore"):
         size = np.sqrt(np.einsum("ij,ij->j", M, M) / max(len(M), 1))
+    return _powers_of_two(size, lambda j: np.abs(M[:, j]).max())
+
+
+def _powers_of_two(size, largest):
+    """Powers of two near `size` (1 where it is 0); where the root mean square left the
+    range of doubles, near `largest(j)`, the largest magnitude of column j."""
     # Squares of values beyond 1e154 overflow, those below 1e-154 underflow: for such
     # columns the largest magnitude is as good a size.
-    out_of_range = ~np.isfinite(size) | (size < 2.0**-500)
-    if out_of_range.any():
-        size[out_of_range] = np.abs(M[:, out_of_range]).max(axis=0)
+    size = np.array(size, dtype=np.float64)
+    for j in np.flatnonzero(~np.isfinite(size) | (size < 2.0**-500)):
+        size[j] = largest(j)
     exponent = np.clip(np.frexp(size)[1], -1000, 1000)
     return np.where(size > 0, np.ldexp(1.0, exponent), 1.0)
 
 
-def _stack_standardised(data, names):
-    """Fresh row-major float64 matrix of the named columns, each centred on its mean and
-    divided by a power of two that brings its root mean square near 2**10; returns the
-    matrix and those powers of two.
+# Rows per chunk of the row-wise passes: their temporaries stay small (in cache, and
+# reused rather than fresh pages), and a chunk of a row-major block is written at once.
+CHUNK = 1 << 16
+
+
+def stack_standardised(columns, rows=None, centre=True):
+    """Fresh row-major float64 matrix of the columns, each centred on its mean and divided
+    by a power of two that brings its root mean square near 2**10; returns the matrix,
+    those powers of two and the sum of squares of the first column about its mean.
+
+    columns: float64 arrays over all rows (None: the intercept's column of ones, left as
+    it is); rows: the positions to take (None: every row); centre: False leaves the means
+    in (a model without fixed effects keeps its constant).
 
     Adding a constant to a column or changing its unit cannot change a fixed-effect
     regression (every row is in some group, so the constant is absorbed), but it changes
     what the demeaning sees: an offset of 1e7 leaves the within variation in the last
     digits, and the convergence measure depends on the unit. Powers of two scale without
-    rounding, so the scale is undone exactly. Each column is read once from the frame and
-    written once into a preallocated block: its mean and size come from the contiguous
-    column, and no intermediate N x (1+K) array is made.
+    rounding, so the scale is undone exactly. Each column's mean and size come from the
+    contiguous column; the block is then filled by row chunks, each written once while in
+    cache, and no intermediate array of N rows is made.
     """
-    out = np.empty((len(data), len(names)), dtype=np.float64, order="C")
-    scale = np.empty(len(names))
-    for j, name in enumerate(names):
-        column = data[name].to_numpy(dtype=np.float64)
+    N = len(columns[0]) if rows is None else len(rows)
+    out = np.empty((N, len(columns)), dtype=np.float64, order="C")
+    centres, scale, ss0 = np.zeros(len(columns)), np.ones(len(columns)), 0.0
+    for j, column in enumerate(columns):
+        if column is None:
+            continue
+        values = column if rows is None else column[rows]
         with np.errstate(over="ignore", invalid="ignore"):
-            centre = column.mean() if len(column) else 0.0
+            mean = np.add.reduce(values) / N if N and centre else 0.0
         # the sum of values near the largest double overflows: such a column stays put
-        centred = column - centre if np.isfinite(centre) else column
-        scale[j] = _column_sizes(centred[:, np.newaxis])[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
-        np.multiply(centred, 1.0 / scale[j], out=out[:, j])
-    return out, scale
+        centres[j] = mean if np.isfinite(mean) else 0.0
+        ss = 0.0
+        with np.errstate(over="ignore", under="ignore"):
+            for start in range(0, N, CHUNK):
+                part = values[start:start + CHUNK] - centres[j]
+                ss += float(np.einsum("i,i->", part, part))
+        if j == 0:
+            ss0 = ss
+        size = np.sqrt(ss / max(N, 1))
+        scale[j] = _powers_of_two([size], lambda _: np.abs(values - centres[j]).max())[0] \
+            * 2.0**-_DEMEAN_SIZE_EXPONENT
+    inverse = 1.0 / scale
+    for start in range(0, N, CHUNK):
+        block = out[start:start + CHUNK]
+        for j, column in enumerate(columns):
+            if column is None:
+                block[:, j] = 1.0
+                continue
+            part = column[start:start + CHUNK] if rows is None else column[rows[start:start + CHUNK]]
+            block[:, j] = (part - centres[j]) * inverse[j]
+    return out, scale, ss0
+
+
+def absorb(yX, w, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, check_finite=True):
+    """Partial the fixed effects of `A` (group index or level ids) out of the block `yX`
+    with the kernel routine `accelfunc`; returns the demeaned block and the kernel's
+    report: None for the sweep routines, which return the matrix itself; the coefficient
+    solver demeans the same matrix in place and returns a dict of its iterations and
+    preconditioner. `check_finite`: a non-finite result raises the divergence error here
+    (a caller that forms X'X anyway can find it there instead, without a pass)."""
+    out = accelfunc(yX, w, A, eps_MAP, minsubiter, maxsubiter, verb, nt)
+    report = out if isinstance(out, dict) else None
+    yXtilde = yX if report is not None else out
+    if check_finite and not np.isfinite(np.max(yXtilde)):
+        raise Exception(accelfunc.__name__ + "(y,X) diverged")
+    return yXtilde, report
 
 
 def demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, scale=None):
     """Demean [y, x...] over all fixed effects in one kernel call.
 
-    Returns yXtilde and the kernel's report: None for the sweep routines, which return the
-    matrix itself; the coefficient solver demeans the same matrix in place and returns a
-    dict of its iterations and preconditioner.
-
-    The kernel works on the centred columns at a common size (`_stack_standardised`);
-    yXtilde is back in the columns' own units. `scale`, when given, receives each
-    column's factor (1 + len(x) values), the size that `drop_collinear` measures a
-    regressor against.
+    Returns yXtilde and the kernel's report (see `absorb`). The kernel works on the
+    centred columns at a common size (`stack_standardised`); yXtilde is back in the
+    columns' own units. `scale`, when given, receives each column's factor (1 + len(x)
+    values), the size that `drop_collinear` measures a regressor against.
     """
-    yX, factors = _stack_standardised(data, y + x)
-    out = accelfunc(yX, None, A, eps_MAP, minsubiter, maxsubiter, verb, nt)
-    report = out if isinstance(out, dict) else None
-    yXtilde = yX if report is not None else out
-    if not np.isfinite(np.max(yXtilde)):
-        raise Exception(accelfunc.__name__ + "(y,X) diverged")
+    yX, factors, _ = stack_standardised([data[name].to_numpy(dtype=np.float64) for name in y + x])
+    yXtilde, report = absorb(yX, None, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt)
     yXtilde *= factors
     if scale is not None:
         scale[:] = factors
     return yXtilde, report
+
+
+def collinear_columns(XX):
+    """Which regressors to keep, from their cross-product matrix measured in units where
+    each has a sum of squares near 1 (it is modified): a regressor is kept exactly when
+    its row of XX survives the redundancy routine unchanged (one regressor per surviving
+    row, so of two identical regressors one goes)."""
+    K_all = XX.shape[0]
+    # Columns that the fixed effects absorb demean to rounding noise; clear it so that
+    # their rows are exactly zero and the routine discards them.
+    XX[np.abs(XX) < np.finfo(np.float64).eps] = 0
+    if np.any(XX):
+        XX_ok = _remove_redundancy(XX, np.zeros((K_all, 1)))[0]
+    else:  # every regressor absorbed; the routine cannot take an all-zero matrix
+        XX_ok = XX[:0]
+    var_ok = np.zeros(K_all, dtype=bool)
+    for i in range(XX_ok.shape[0]):
+        # Each kept row stands for one regressor: identical regressors have identical rows,
+        # so a row matches the first regressor of its value not yet taken, and a copy whose
+        # row the routine deleted is dropped rather than kept beside the original.
+        matches = np.flatnonzero(np.all(XX == XX_ok[i], axis=1) & ~var_ok)
+        var_ok[matches[:1]] = True
+    return var_ok
 
 
 def drop_collinear(yXtilde, x, verb, msg, scale=None):
@@ -92,7 +160,6 @@ def drop_collinear(yXtilde, x, verb, msg, scale=None):
     before the absorption, so the verdict does not depend on units. Returns the
     (possibly narrowed) yXtilde, the kept names and their count K.
     """
-    K_all = len(x)
     Xtilde = yXtilde[:, 1:]
     if scale is None:
         XX = Xtilde.T @ Xtilde
@@ -108,20 +175,7 @@ def drop_collinear(yXtilde, x, verb, msg, scale=None):
             XX = Xtilde.T @ Xtilde
             Xtilde *= unit
         XX /= max(len(Xtilde), 1)
-    # Columns that the fixed effects absorb demean to rounding noise; clear it so that
-    # their rows are exactly zero and the routine discards them.
-    XX[np.abs(XX) < np.finfo(np.float64).eps] = 0
-    if np.any(XX):
-        XX_ok = _remove_redundancy(XX, np.zeros((K_all, 1)))[0]
-    else:  # every regressor absorbed; the routine cannot take an all-zero matrix
-        XX_ok = XX[:0]
-    var_ok = np.zeros(K_all, dtype=bool)
-    for i in range(XX_ok.shape[0]):
-        # Each kept row stands for one regressor: identical regressors have identical rows,
-        # so a row matches the first regressor of its value not yet taken, and a copy whose
-        # row the routine deleted is dropped rather than kept beside the original.
-        matches = np.flatnonzero(np.all(XX == XX_ok[i], axis=1) & ~var_ok)
-        var_ok[matches[:1]] = True
+    var_ok = collinear_columns(XX)
     dropped = [name for name, ok in zip(x, var_ok) if not ok]
     if dropped:
         yXtilde = np.ascontiguousarray(yXtilde[:, np.concatenate(([True], var_ok))])
@@ -155,3 +209,59 @@ def least_squares(yXtilde, K, accelfunc, msg):
         raise Exception(accelfunc.__name__ + "(z,X) diverged")
     resid = yXtilde[:, 0:1] - yXtilde[:, 1:] @ beta
     return beta, resid
+
+
+def least_squares_normal(yX, names, sizes, notes, units=None):
+    """Least squares through the cross-product matrix of the block: drop collinear
+    regressors and solve; returns (yX, kept names, beta K x 1, resid N x 1, X'X of the kept
+    columns, y'y, the residual sum of squares). Column 0 of the returned yX holds the
+    residuals afterwards; resid is a view of it.
+
+    One pass over the N x (1+K) block gives [y X]'[y X]; the collinearity test, the
+    coefficients (normal equations of the equilibrated columns, as fixest and pyfixest
+    solve them) and the bread of every covariance matrix are read from that small matrix,
+    and one more pass forms the residuals. At ten million rows an SVD-based solve of the
+    block itself (`least_squares`) costs a large share of the absorption's time.
+
+    sizes: each column's size before the absorption (a power of two), against which a
+    demeaned regressor is judged absorbed (as in `drop_collinear`); units: powers of two
+    the block's columns are still divided by (the cross products are scaled exactly, the
+    rows while they are in cache for the residuals: one pass over the block less); notes:
+    receives the collinearity and rank notices. `yX` is narrowed (copied) only when a
+    regressor goes.
+    """
+    N = yX.shape[0]
+    units = np.ones(yX.shape[1]) if units is None else np.asarray(units, dtype=np.float64)
+    gram = (yX.T @ yX) * np.outer(units, units)
+    if not np.all(np.isfinite(gram)):  # any non-finite value of the block ends up here
+        raise FloatingPointError("The demeaned data hold non-finite values (the absorption diverged)")
+    unit = np.asarray(sizes[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT
+    keep = collinear_columns(gram[1:, 1:] / np.outer(unit, unit) / max(N, 1))
+    dropped = [name for name, ok in zip(names, keep) if not ok]
+    if dropped:
+        notes.append("The variables " + ", ".join(dropped) + " are omitted due to collinearity")
+        if not keep.any():
+            raise ValueError("No regressor left: " + ", ".join(dropped) + " are collinear with the fixed effects")
+        columns = np.concatenate(([True], keep))
+        yX = np.ascontiguousarray(yX[:, columns])
+        gram = gram[np.ix_(columns, columns)]
+        units = units[columns]
+    XX, Xy = gram[1:, 1:], gram[1:, 0].copy()
+    d = np.sqrt(np.diag(XX))
+    d[d == 0] = 1.0
+    scaled = XX / np.outer(d, d)
+    if np.linalg.cond(scaled) > _MAX_CONDITION:
+        notes.append(RANK_WARNING)
+    beta = (np.linalg.lstsq(scaled, Xy / d, rcond=None)[0] / d)[:, np.newaxis]
+    if not np.all(np.isfinite(beta)):
+        raise FloatingPointError("Least squares gave non-finite coefficients")
+    # the residuals replace the demeaned dependent variable in place (its sum of squares
+    # stays in the cross-product matrix); einsum rather than BLAS for the small products
+    rss = 0.0
+    for start in range(0, N, CHUNK):
+        part = yX[start:start + CHUNK]
+        part *= units
+        part[:, 0] -= np.einsum("ij,j->i", part[:, 1:], beta[:, 0])
+        rss += float(np.einsum("i,i->", part[:, 0], part[:, 0]))
+    kept = [name for name, ok in zip(names, keep) if ok]
+    return yX, kept, beta, yX[:, :1], gram[1:, 1:], float(gram[0, 0]), rss
