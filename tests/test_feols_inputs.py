@@ -36,7 +36,7 @@ def _as(kind, df):
 
 
 # the small panel's two-way sum needs the eigenvalue repair, on every input alike
-@pytest.mark.filterwarnings("ignore:The multiway cluster covariance")
+@pytest.mark.filterwarnings("ignore:Covariance matrix not positive-semidefinite")
 @pytest.mark.parametrize("kind", ["polars", "pyarrow", "duckdb"])
 @pytest.mark.parametrize("vcov", ["hetero", {"CRV1": "a+b"}])
 def test_other_tables_give_the_pandas_numbers(frame, kind, vcov):

@@ -169,8 +169,7 @@ def feols(
         # Covariance and fit.
         records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, frame, rows, k_fe)
         cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX)
-        if cov.eigenvalue_fix:
-            messages.append("Multiway cluster covariance matrix repaired (negative eigenvalues set to zero)")
+        messages += cov.notes or []
         u = resid[:, 0]
         fit = _fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe,
                               formula.intercept or bool(effects))

@@ -13,13 +13,14 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from vantrel.backend.morlisk import powerset
 from vantrel.model import ssc as small_sample
-from vantrel.tolvane.partial_out import CHUNK
-from vantrel.tolvane.covariance import _subset_meat
-from vantrel.tolvane.dense_ids import combine_ids
-
-_EIGEN_TOL = -1e-12
+from vantrel.tolvane.covariance import (
+    cluster_sandwich,
+    cluster_subset_ids,
+    eigenvalue_fix,
+    heteroskedastic,
+    homoskedastic,
+)
 
 
 @dataclass
@@ -30,7 +31,7 @@ class Covariance:
     df_t: int
     df_k: int
     cluster_counts: dict[str, int]
-    eigenvalue_fix: bool = False
+    notes: list[str] | None = None
 
 
 def nested_in_clusters(fe_codes: list[np.ndarray], cluster_codes: list[np.ndarray]) -> list[bool]:
@@ -52,7 +53,8 @@ def nested_in_clusters(fe_codes: list[np.ndarray], cluster_codes: list[np.ndarra
 def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sample.SSC, k_fe: list[int],
                names_count: int | None, fe_codes: list[np.ndarray], clusters: dict[str, np.ndarray],
                threads: int = 1, XX: np.ndarray | None = None) -> Covariance:
-    """The K x K covariance matrix for `vcov_type` ("iid", "hetero", "CRV1").
+    """The K x K covariance matrix for `vcov_type` ("iid", "hetero", "CRV1"), from the
+    driver's estimators with the factors of `ssc`.
 
     yX: the N x (1+K) system of the least squares (column 0 the dependent variable),
     resid: its N x 1 residuals; k_fe: levels per fixed effect; names_count: the driver's
@@ -65,56 +67,31 @@ def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sam
     if vcov_type == "CRV1":
         nested = nested_in_clusters(fe_codes, list(clusters.values())) if ssc.k_fixef == "nonnested" else []
         dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, nested or [False] * len(k_fe), names_count)
-        matrix, counts = _cluster(yX, resid, bread, clusters, ssc, small_sample.adjustment(ssc, vcov_type, N, dfk),
-                                  threads)
-        matrix, fixed = _eigenvalue_fix(_symmetric(matrix))
-        return Covariance(matrix, min(counts.values()) - 1, dfk, counts, fixed)
+        k_factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
+        names = list(clusters)
+        _, subsets, ids = cluster_subset_ids(clusters, names)
+        G = [int(codes.max()) + 1 for codes in ids]
+        if min(G) < 2:
+            name = names[int(np.argmin(G[:len(names)]))]
+            raise ValueError(f"vcov: cluster variable {name!r} has a single cluster in the estimation sample")
+        signs = [1.0 if len(subset) % 2 == 1 else -1.0 for subset in subsets]
+        factors = [k_factor * sign * g for sign, g in zip(signs, small_sample.cluster_factors(ssc, G))]
+        matrix = cluster_sandwich(yX, resid, bread, ids, G, factors, threads=threads)
+        messages: list[str] = []
+        matrix, _ = eigenvalue_fix(_symmetric(matrix), 0, messages)
+        for text in messages:
+            warnings.warn(text, UserWarning, stacklevel=3)
+        return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G)), messages)
     dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
-    u = resid[:, 0]
     if vcov_type == "iid":
-        matrix = factor * float(np.einsum("i,i->", u, u)) / (N - 1) * bread
+        # the driver's RSS / dof with the divisor of fixest's (N-1)/(N-k) RSS/(N-1)
+        matrix = homoskedastic(bread, resid, N, K, sum(k_fe), dfk - K, (N - 1) / factor, 0)[0]
     else:
-        meat = np.zeros((K, K))
-        for start in range(0, N, CHUNK):  # no temporary of N rows
-            scores = X[start:start + CHUNK] * u[start:start + CHUNK, np.newaxis]
-            meat += scores.T @ scores
-        matrix = factor * (bread @ meat @ bread)
+        matrix = heteroskedastic(X, bread, resid, factor)
     return Covariance(_symmetric(matrix), N - dfk, dfk, {})
 
 
 def _symmetric(matrix):
     # the products of the sandwich leave the two triangles apart in the last bits
     return (matrix + matrix.T) / 2
-
-
-def _cluster(yX, resid, bread, clusters, ssc, k_factor, threads):
-    """Inclusion-exclusion over the non-empty subsets of the cluster variables (CGM)."""
-    N, K = yX.shape[0], yX.shape[1] - 1
-    names = list(clusters)
-    subsets = powerset(names)
-    ids = [combine_ids([clusters[name] for name in subset]) for subset in subsets]
-    G = [int(codes.max()) + 1 for codes in ids]
-    counts = {name: G[i] for i, name in enumerate(names)}
-    if min(G) < 2:
-        name = names[int(np.argmin(G[:len(names)]))]
-        raise ValueError(f"vcov: cluster variable {name!r} has a single cluster in the estimation sample")
-    factors = small_sample.cluster_factors(ssc, G)
-    meat = np.zeros((K, K))
-    for subset, codes, g, factor in zip(subsets, ids, G, factors):
-        sign = 1.0 if len(subset) % 2 == 1 else -1.0
-        meat += (sign * factor) * _subset_meat(codes, g, yX, resid, N, K)
-    return k_factor * (bread @ meat @ bread), counts
-
-
-def _eigenvalue_fix(matrix):
-    """A multiway sum can lose positive semidefiniteness: clip negative eigenvalues."""
-    if matrix.shape[0] == 0:
-        return matrix, False
-    values, vectors = np.linalg.eigh(matrix)
-    if not np.any(values < _EIGEN_TOL * max(1.0, float(np.max(np.abs(values))))):
-        return matrix, False
-    warnings.warn("The multiway cluster covariance matrix is not positive semidefinite; negative eigenvalues "
-                  "were set to zero", UserWarning, stacklevel=4)
-    fixed = (vectors * np.maximum(values, 0)) @ vectors.T
-    return (fixed + fixed.T) / 2, True

@@ -15,6 +15,11 @@ variable, columns 1..K the regressors) and the residuals:
 Absorbed fixed effects are charged in the first two as ``charged_fe`` (in
 inference) rules: the non-redundant ones, ``total_nonredundant_fe``. Only the multiway sum can lose positive
 semidefiniteness, so only it is followed by the eigenvalue repair.
+
+The estimators are functions of their correction factors (``homoskedastic`` of the
+divisor of RSS, ``heteroskedastic`` of the factor on the sandwich, ``cluster_sandwich``
+of one factor per subset), so `vantrel.feols` computes its small-sample conventions
+with the same functions.
 """
 
 from concurrent.futures import ThreadPoolExecutor
@@ -35,7 +40,9 @@ _EIGEN_TOL = -1e-12
 _EIGENVALUE_FIX_MSG = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
 
 
-def _homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, dof, verb):
+def homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, dof, verb):
+    """``RSS / dof`` times ``xx_inv``, and that variance; `N`, `K` and the counts are
+    printed with it when `verb` > 0."""
     rss = np.dot(resid.T, resid).item()
     s2 = rss / dof
     if verb > 0:
@@ -47,15 +54,16 @@ def _homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, dof, verb):
     return s2 * xx_inv, s2
 
 
-def _heteroskedastic(X, xx_inv, resid, N, dof):
-    """HC1 over the within regression: the HC0 sandwich times N / dof, dof = N - K - FE charge.
+def heteroskedastic(X, xx_inv, resid, factor):
+    """HC1 over the within regression: the HC0 sandwich times `factor` (the driver's
+    N / dof, dof = N - K - FE charge).
 
     The sandwich equals the slope block of HC0 on the dummy-variable
     regression; the factor differs from a dummy regression's own HC1, whose
     N / (N - p) counts every dummy in p rather than the non-redundant ones.
     """
     xox = (X * resid ** 2).T @ X
-    return np.linalg.multi_dot([xx_inv, xox, xx_inv]) * (N / dof)
+    return np.linalg.multi_dot([xx_inv, xox, xx_inv]) * factor
 
 
 def _cluster_ids(data, clustvars):
@@ -67,24 +75,30 @@ def _cluster_ids(data, clustvars):
     ``data`` into a fresh frame, so a cluster variable that happens to be
     called ``clu_A`` is not overwritten before the later subsets read it.
     """
-    n_cluster = int(2.0 ** len(clustvars) - 1.0)
-    clustvars_all = ["clu_" + chr(65 + i) for i in range(n_cluster)]
-    cluster_intersections = powerset(clustvars)
-    # One id column per variable, then each subset's ids combined from them: grouping
-    # every subset by its raw values would hash the large intersections as tuples.
     single = {}
     for name in dict.fromkeys(clustvars):
         if data[name].isna().any():
             # such a row would have no group, hence no place in the group table
             raise ValueError(f"Cluster variable(s) {[name]} contain missing values")
         single[name] = column_ids(data, name)
-    columns = {}
-    for i in range(n_cluster):
-        # a name given twice combines with itself to its own ids; the subsets then
-        # cancel down to the one-way estimator, as they should
-        columns[clustvars_all[i]] = combine_ids([single[name] for name in cluster_intersections[i]])
-    clust_df = pd.DataFrame(columns, index=data.index)
+    clustvars_all, cluster_intersections, ids = cluster_subset_ids(single, clustvars)
+    clust_df = pd.DataFrame(dict(zip(clustvars_all, ids)), index=data.index)
     return clust_df, clustvars_all, cluster_intersections
+
+
+def cluster_subset_ids(single, clustvars):
+    """Dense ids of every non-empty subset of ``clustvars`` from each variable's own
+    (``single``: name -> dense ids); returns the subsets' names ("clu_A", ...), the
+    subsets (lists of names) and their ids."""
+    n_cluster = int(2.0 ** len(clustvars) - 1.0)
+    clustvars_all = ["clu_" + chr(65 + i) for i in range(n_cluster)]
+    cluster_intersections = powerset(clustvars)
+    # Each subset's ids are combined from the variables': grouping every subset by its raw
+    # values would hash the large intersections as tuples. A name given twice combines
+    # with itself to its own ids; the subsets then cancel down to the one-way estimator,
+    # as they should.
+    ids = [combine_ids([single[name] for name in subset]) for subset in cluster_intersections]
+    return clustvars_all, cluster_intersections, ids
 
 
 def _subset_meat(ids, G, yXtilde, resid, N, K):
@@ -100,7 +114,6 @@ def _subset_meat(ids, G, yXtilde, resid, N, K):
 
 
 def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb, threads):
-    covmat = np.zeros((K, K), dtype=np.float64)
     clust_df, clustvars_all, cluster_intersections = _cluster_ids(data, clustvars)
     n_cluster = len(clustvars_all)
     N_cluster = [int(clust_df[var].max()) + 1 for var in clustvars_all]
@@ -109,26 +122,35 @@ def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb, threads):
     pm = [1 if len(subset) % 2 == 1 else -1 for subset in cluster_intersections]
     min_G = min(N_cluster)
     correction = min_G / (min_G - 1)
-
-    # The subsets' meats are independent and the kernel computes them without the GIL,
-    # so with threads they run side by side; they are summed in subset order all the same.
-    with ThreadPoolExecutor(max_workers=max(1, min(threads, n_cluster))) as pool:
-        meats = []
-        for i, var in enumerate(clustvars_all):
-            if verb > 0:
-                print("calculating covmat", i + 1, "of", n_cluster)
-            meats.append(pool.submit(_subset_meat, clust_df[var].to_numpy(), N_cluster[i], yXtilde, resid, N, K))
-        for i, meat in enumerate(meats):
-            covmat += (pm[i] * correction) * meat.result()
-
-    covmat = np.linalg.multi_dot([xx_inv, covmat, xx_inv])
+    covmat = cluster_sandwich(yXtilde, resid, xx_inv, [clust_df[var].to_numpy() for var in clustvars_all],
+                              N_cluster, [p * correction for p in pm], verb, threads)
     return covmat, SimpleNamespace(clust_df=clust_df, n_cluster=n_cluster,
                                    clustvars_all=clustvars_all,
                                    cluster_intersections=cluster_intersections,
                                    pm=pm, correction=correction, N_cluster=N_cluster)
 
 
-def _eigenvalue_fix(covmat, verb, msg):
+def cluster_sandwich(yXtilde, resid, xx_inv, subset_ids, N_cluster, weights, verb=0, threads=1):
+    """``xx_inv (sum_s weights[s] meat_s) xx_inv`` over the cluster subsets: their dense
+    ids, cluster counts and signed correction factors (the inclusion-exclusion sign times
+    the subset's G/(G-1), or whatever the convention asks)."""
+    N, K = yXtilde.shape[0], yXtilde.shape[1] - 1
+    covmat = np.zeros((K, K), dtype=np.float64)
+    n_cluster = len(subset_ids)
+    # The subsets' meats are independent and the kernel computes them without the GIL,
+    # so with threads they run side by side; they are summed in subset order all the same.
+    with ThreadPoolExecutor(max_workers=max(1, min(threads, n_cluster))) as pool:
+        meats = []
+        for i, ids in enumerate(subset_ids):
+            if verb > 0:
+                print("calculating covmat", i + 1, "of", n_cluster)
+            meats.append(pool.submit(_subset_meat, ids, N_cluster[i], yXtilde, resid, N, K))
+        for i, meat in enumerate(meats):
+            covmat += weights[i] * meat.result()
+    return np.linalg.multi_dot([xx_inv, covmat, xx_inv])
+
+
+def eigenvalue_fix(covmat, verb, msg):
     """Clip negative eigenvalues of a multiway covariance matrix to zero.
 
     The inclusion-exclusion sum subtracts the intersection terms and can end
@@ -178,13 +200,13 @@ def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe
     X = yXtilde[:, 1:]
     out.xx_inv = np.linalg.inv(X.T @ X)
     if setype == "homoskedastic":
-        out.covmat, out.s2 = _homoskedastic(out.xx_inv, resid, N, K, N_FE,
+        out.covmat, out.s2 = homoskedastic(out.xx_inv, resid, N, K, N_FE,
                                             total_nonredundant_fe, dof, verb)
     elif setype == "heteroskedastic":
-        out.covmat = _heteroskedastic(X, out.xx_inv, resid, N, dof)
+        out.covmat = heteroskedastic(X, out.xx_inv, resid, N / dof)
     elif setype == "cluster":
         covmat, bookkeeping = _cluster(yXtilde, resid, out.xx_inv, N, K, data, clustvars, verb, threads)
-        out.covmat, out.covmat_nofix = _eigenvalue_fix(covmat, verb, msg)
+        out.covmat, out.covmat_nofix = eigenvalue_fix(covmat, verb, msg)
         vars(out).update(vars(bookkeeping))
     else:
         raise Exception("You should not be able to reach that point; Invalid SE type")
