@@ -5,6 +5,7 @@ prediction on new data, the regression table)."""
 from __future__ import annotations
 
 import html
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -13,7 +14,8 @@ import pandas as pd
 import scipy.stats
 
 from vantrel.model.frame import Design, float_values, used_columns
-from vantrel.model.recovery import fixed_effect_values
+from vantrel.tolvane.inference import two_sided_p
+from vantrel.tolvane.recovery import NOT_CONVERGED, backfit
 from vantrel.tolvane.summary import stata_style_summary
 
 _SETYPE = {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}
@@ -93,8 +95,7 @@ class FeolsResult:
 
     def pvalue(self) -> pd.Series:
         """Two-sided p-values from Student's t with ``df_t`` degrees of freedom."""
-        t = self.tstat().to_numpy()
-        return pd.Series(2 * scipy.stats.t.sf(np.abs(t), self.df_t), index=self.coefnames, name="Pr(>|t|)")
+        return pd.Series(two_sided_p(self.tstat().to_numpy(), self.df_t), index=self.coefnames, name="Pr(>|t|)")
 
     def confint(self, level: float = 0.95) -> pd.DataFrame:
         """Confidence intervals at `level`, one row per regressor."""
@@ -168,13 +169,11 @@ class FeolsResult:
             return {}
         if self._fixef_cache is None:
             sample = self._sample
-            values, converged = fixed_effect_values(sample.y - self._xb_sample(), sample.fe_codes, sample.weights)
+            coded = [(codes, self.fixef_levels[label]) for codes, label in zip(sample.fe_codes, self.fixef_labels)]
+            values, converged = backfit(sample.y - self._xb_sample(), coded, sample.weights)
             if not converged:
-                import warnings
-
-                text = "Fixed effects did not converge; the recovered values may be inaccurate"
-                warnings.warn(text, UserWarning, stacklevel=2)
-                self.messages.append(text)
+                warnings.warn(NOT_CONVERGED, UserWarning, stacklevel=2)
+                self.messages.append(NOT_CONVERGED)
             means = values[:, 1:].mean(axis=0)
             values[:, 1:] -= means
             values[:, 0] += means.sum()

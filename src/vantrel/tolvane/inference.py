@@ -56,7 +56,8 @@ def residual_dof(N, K, charged):
     return dof
 
 
-def _two_sided_p(tstat, df):
+def two_sided_p(tstat, df):
+    """Two-sided p-values of t statistics with `df` degrees of freedom (accurate in the tail)."""
     return scipy.stats.t.cdf(-np.abs(tstat), df) * 2
 
 
@@ -88,7 +89,7 @@ def coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_f
     else:
         df_resid = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
         df = df_resid
-    p = _two_sided_p(t, df)
+    p = two_sided_p(t, df)
     return SimpleNamespace(se=se, t=t, df=df, p=p, df_model=df_model, df_resid=df_resid)
 
 
@@ -137,7 +138,7 @@ def constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, N_FE, total_no
 
     cons_se = float(np.sqrt(cons_var)) if cons_var > 0 else float("nan")
     cons_t = cons / cons_se if cons_se > 0 else float("nan")
-    cons_p = float(_two_sided_p(cons_t, df)) if np.isfinite(cons_t) else float("nan")
+    cons_p = float(two_sided_p(cons_t, df)) if np.isfinite(cons_t) else float("nan")
     return (cons, cons_se, cons_t, cons_p)
 
 
