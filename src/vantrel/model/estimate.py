@@ -23,9 +23,10 @@ from vantrel.model.frame import build_design, dependent_values, float_values, is
 from vantrel.model.progress import Progress
 from vantrel.model.result import FeolsResult, _Sample
 from vantrel.model.vcov import covariance
-from vantrel.model.sample import effect_ids, finite_rows, present_rows, variable_ids, without_singletons
+from vantrel.model.sample import effect_ids, variable_ids, without_singletons
 from vantrel.tolvane.partial_out import CHUNK, absorb, least_squares_normal, stack_standardised
 from vantrel.tolvane.redundancy import calculate_fe_redundancies
+from vantrel.tolvane.sample import finite_rows, present_rows, valid_rows
 from vantrel.tolvane.threads import driver_threads
 
 logger = logging.getLogger("vantrel")
@@ -92,17 +93,14 @@ def feols(
     design = build_design(frame, formula, absorb_intercept=bool(effects))
     if not design.names:
         raise ValueError(f"fml = {fml!r} has no regressor to estimate")
-    masks = [finite_rows([y_all] + [c for c in design.columns if c is not None], len(frame))]
+    masks = [finite_rows([y_all] + [c for c in design.columns if c is not None])]
     id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(spec.clusters)))
     masks += [present_rows(frame[name]) for name in id_variables]
     w_all = _weights(frame, weights) if weights else None
     if w_all is not None:
         masks.append(~np.isnan(w_all))
-    valid = None
-    for mask in masks:
-        if mask is not None:
-            valid = mask if valid is None else valid & mask
-    rows = None if valid is None or valid.all() else np.flatnonzero(valid)
+    valid = valid_rows(masks, len(frame))
+    rows = None if valid is None else np.flatnonzero(valid)
     if w_all is not None:
         _check_weights(weights, _take(w_all, rows))
     dropped = {"missing": 0 if rows is None else len(frame) - len(rows), "singletons": 0}

@@ -13,56 +13,17 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import make_pointer
-from vantrel.backend.quarnet import drop_singletons
-from vantrel.tolvane.dense_ids import column_ids, combine_ids, compact_codes
-
-
-def finite_rows(columns: list[np.ndarray], n: int) -> np.ndarray | None:
-    """Mask of the rows where every column is finite, or None when all are (the usual
-    case, found by one summation per column without a temporary)."""
-    valid = None
-    for values in columns:
-        with np.errstate(over="ignore", invalid="ignore"):
-            total = np.add.reduce(values)
-        if np.isfinite(total):
-            continue  # no NaN or infinity (a sum of finite values that overflows is checked below)
-        finite = np.isfinite(values)
-        valid = finite if valid is None else valid & finite
-    return valid
-
-
-def present_rows(column: pd.Series) -> np.ndarray | None:
-    """Mask of the rows where `column` has a value, or None when every row has one."""
-    if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iub":
-        return None
-    mask = column.notna().to_numpy()
-    return None if mask.all() else mask
+from vantrel.tolvane.dense_ids import column_ids, combine_ids, compact_codes, integer_ids_into
+from vantrel.tolvane.sample import rows_without_singletons
 
 
 def _dense_into(out: np.ndarray, column: pd.Series, rows: np.ndarray | None) -> np.ndarray | None:
-    """Write the dense ids (sorted value order) of an integer column into `out` and
-    return the rows per id; None when the column is of another kind."""
+    """Write the dense ids (sorted value order) of a signed integer column over the rows
+    into `out` and return the rows per id; None when the column is of another kind."""
     if not (isinstance(column.dtype, np.dtype) and column.dtype.kind == "i" and len(out)):
         return None
     values = column.to_numpy()
-    if rows is not None:
-        values = values[rows]
-    low, high = int(values.min()), int(values.max())
-    if high - low > 4 * len(values):
-        return None
-    if low >= 0 and high <= 4 * len(values):
-        # counted and renumbered straight from the column: no shifted copy of it
-        counts = np.bincount(values, minlength=high + 1)
-        present = counts > 0
-        np.take((np.cumsum(present) - 1).astype(out.dtype), values, out=out)
-        return counts[present]
-    np.subtract(values, np.int64(low), out=out, dtype=out.dtype, casting="unsafe")
-    counts = np.bincount(out, minlength=high - low + 1)
-    present = counts > 0
-    if not present.all():
-        np.take((np.cumsum(present) - 1).astype(out.dtype), out, out=out)
-        counts = counts[present]
-    return counts
+    return integer_ids_into(out, values if rows is None else values[rows])
 
 
 def variable_ids(frame: pd.DataFrame, name: str, rows: np.ndarray | None) -> np.ndarray:
@@ -102,9 +63,7 @@ def without_singletons(ids: np.ndarray, counts: list[np.ndarray], threads: int):
     """
     if not any(np.any(c == 1) for c in counts):
         return None, ids, [len(c) for c in counts]
-    A = make_pointer(ids.astype(np.int64, order="F"), threads=threads)
-    # the screening reads only the length of its first argument: no need to fill it
-    keep = drop_singletons(np.empty(len(ids)), A, np.ones(len(ids), dtype=np.int64)).astype(bool)
+    keep = rows_without_singletons(make_pointer(ids.astype(np.int64, order="F"), threads=threads), len(ids))
     kept = np.empty((int(np.count_nonzero(keep)), ids.shape[1]), dtype=ids.dtype, order="F")
     for j in range(ids.shape[1]):
         kept[:, j] = compact_codes(ids[keep, j])

@@ -42,25 +42,49 @@ def combine_ids(id_columns):
 def column_ids(data, name):
     """Dense ids 0 .. G-1 of the values of column `name`, in sorted order."""
     column = data[name]
-    if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iu" and len(column):
+    if isinstance(column.dtype, np.dtype) and column.dtype.kind == "i" and len(column):
+        # a fresh array: the id column must not share memory with the variable
+        ids = np.empty(len(column), dtype=np.int64)
+        if integer_ids_into(ids, column.to_numpy()) is not None:
+            return ids
+        return pd.factorize(column.to_numpy(), sort=True)[0].astype(np.int64, copy=False)
+    if isinstance(column.dtype, np.dtype) and column.dtype.kind == "u" and len(column):
         values = column.to_numpy()
         low, high = values.min(), values.max()
         if int(high) - int(low) <= 4 * len(values):
-            # The difference to the smallest code fits in int64; take it in int64 for
-            # signed codes (an int8 column spanning -100 .. 100 would wrap in its own
-            # type) and in the column's own type for unsigned ones (uint64 codes above
-            # 2**63 do not fit in int64, their differences do). Either way a fresh array:
-            # the id column must not share memory with the variable.
-            if column.dtype.kind == "i":
-                shifted = values.astype(np.int64)
-                shifted -= np.int64(low)
-            else:
-                shifted = (values - low).astype(np.int64, copy=False)
-            return compact_codes(shifted)
+            # uint64 codes above 2**63 do not fit in int64, their differences do
+            return compact_codes((values - low).astype(np.int64, copy=False))
         return pd.factorize(values, sort=True)[0].astype(np.int64, copy=False)
     # observed=True keeps ids dense for categoricals with unused categories, but not for
     # every key type (Arrow dictionaries leave a gap for theirs): close the gaps.
     return compact_codes(data.groupby([name], observed=True).ngroup().to_numpy(dtype=np.int64))
+
+
+def integer_ids_into(out, values):
+    """Write the dense ids (sorted value order) of the signed integers `values` into `out`
+    (int64, or int32 when the ids fit) and return the rows per id; None, with `out`
+    untouched, when the values span more than 4 per row (sparse codes: factorise them).
+
+    Ranked by counting, in linear time and without a shifted copy of the values when they
+    are non-negative and small (the usual firm, worker or year numbers): their counts index
+    the ranks directly. The difference to the smallest value is taken in int64 otherwise (an
+    int8 column spanning -100 .. 100 would wrap in its own type).
+    """
+    low, high = int(values.min()), int(values.max())
+    if high - low > 4 * len(values):
+        return None
+    if low >= 0 and high <= 4 * len(values):
+        counts = np.bincount(values, minlength=high + 1)
+        present = counts > 0
+        np.take((np.cumsum(present) - 1).astype(out.dtype), values, out=out)
+        return counts[present]
+    np.subtract(values, np.int64(low), out=out, dtype=out.dtype, casting="unsafe")
+    counts = np.bincount(out, minlength=high - low + 1)
+    present = counts > 0
+    if not present.all():
+        np.take((np.cumsum(present) - 1).astype(out.dtype), out, out=out)
+        counts = counts[present]
+    return counts
 
 
 def compact_codes(codes):

@@ -112,17 +112,48 @@ def drop_invalid_rows(data, y, x, verb, msg, threads=1):
     """Drop rows with a missing value anywhere, or a non-finite dependent variable or regressor."""
     N = len(data)
     # missing anywhere (dropna's rule), then +-inf in the model columns; one selection
-    keep = data.notna().all(axis=1).to_numpy()
-    for name in dict.fromkeys(y + x):
-        if data[name].dtype.kind == "f":  # integer columns kept for their ids are finite
-            keep = keep & np.isfinite(data[name].to_numpy())
-    if not keep.all():
+    # (integer columns kept for their ids are finite)
+    keep = valid_rows([present_rows(data[name]) for name in data.columns]
+                      + [finite_rows([data[name].to_numpy() for name in dict.fromkeys(y + x)
+                                      if data[name].dtype.kind == "f"])], N)
+    if keep is not None:
         data = keep_rows(data, keep, threads)
     if len(data) != N:
         note(str(N - len(data)) + " observation(s) have been excluded due to non-valid values", verb, msg)
     if len(data) == 0:
         raise ValueError("No observations left after removing missing and non-finite values")
     return data
+
+
+def finite_rows(columns):
+    """Mask of the rows where every float column is finite, or None when all are (the
+    usual case, found by one summation per column without a temporary)."""
+    valid = None
+    for values in columns:
+        with np.errstate(over="ignore", invalid="ignore"):
+            total = np.add.reduce(values)
+        if np.isfinite(total):
+            continue  # no NaN or infinity (a sum of finite values that overflows is checked below)
+        finite = np.isfinite(values)
+        valid = finite if valid is None else valid & finite
+    return valid
+
+
+def present_rows(column):
+    """Mask of the rows where `column` has a value, or None when every row has one."""
+    if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iub":
+        return None
+    mask = column.notna().to_numpy()
+    return None if mask.all() else mask
+
+
+def valid_rows(masks, N):
+    """The rows every mask keeps (None for a mask: all rows), or None when that is all N."""
+    keep = None
+    for mask in masks:
+        if mask is not None:
+            keep = mask if keep is None else keep & mask
+    return None if keep is None or keep.all() else keep
 
 
 def unique_specifications(fixedeffects):
@@ -169,15 +200,20 @@ def singleton_free_rows(data, y, A, verb, msg):
     rows as they stand and the selection joins the sort's single gather.
     """
     N_all = len(data)
-    touse = np.ones(N_all, dtype=np.int64)
-    touse = drop_singletons(data[y[0]].to_numpy(dtype=np.float64, copy=True), A, touse)
-    keep = touse.astype(bool)
+    keep = rows_without_singletons(A, N_all)
     N = int(np.count_nonzero(keep))
     if N == 0:
         raise Exception("All observations can be explained by the fixed effects")
     if N != N_all:
         note(str(N_all - N) + " observation(s) have been excluded due to missing within group variation", verb, msg)
     return keep
+
+
+def rows_without_singletons(A, N):
+    """Boolean mask of the N rows left once the kernel has dropped, repeatedly, every
+    observation alone in a group of some effect of the group index `A`."""
+    # the screening reads only the length of its first argument: no need to fill it
+    return drop_singletons(np.empty(N), A, np.ones(N, dtype=np.int64)).astype(bool)
 
 
 def drop_singletons_and_sort_by_largest_effect(data, fenames, A, keep, threads=1, fixedeffects=()):
