@@ -74,9 +74,13 @@ def integer_ids_into(out, values):
     if high - low > 4 * len(values):
         return None
     if low >= 0 and high <= 4 * len(values):
-        counts = np.bincount(values, minlength=high + 1)
+        counts = np.bincount(values, minlength=high + 1)[low:]
         present = counts > 0
-        np.take((np.cumsum(present) - 1).astype(out.dtype), values, out=out)
+        if present.all():  # no gaps: the ids are the values less the smallest
+            np.subtract(values, np.int64(low), out=out, dtype=out.dtype, casting="unsafe")
+            return counts
+        np.take(np.concatenate((np.zeros(low, dtype=out.dtype), (np.cumsum(present) - 1).astype(out.dtype))),
+                values, out=out)
         return counts[present]
     np.subtract(values, np.int64(low), out=out, dtype=out.dtype, casting="unsafe")
     counts = np.bincount(out, minlength=high - low + 1)

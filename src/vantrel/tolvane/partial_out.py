@@ -256,12 +256,12 @@ def least_squares_normal(yX, names, sizes, notes, units=None):
     if not np.all(np.isfinite(beta)):
         raise FloatingPointError("Least squares gave non-finite coefficients")
     # the residuals replace the demeaned dependent variable in place (its sum of squares
-    # stays in the cross-product matrix); einsum rather than BLAS for the small products
+    # stays in the cross-product matrix), a chunk of rows at a time while it is in cache
     rss = 0.0
     for start in range(0, N, CHUNK):
         part = yX[start:start + CHUNK]
         part *= units
-        part[:, 0] -= np.einsum("ij,j->i", part[:, 1:], beta[:, 0])
-        rss += float(np.einsum("i,i->", part[:, 0], part[:, 0]))
+        part[:, 0] -= part[:, 1:] @ beta[:, 0]
+        rss += float(np.dot(part[:, 0], part[:, 0]))
     kept = [name for name, ok in zip(names, keep) if ok]
     return yX, kept, beta, yX[:, :1], gram[1:, 1:], float(gram[0, 0]), rss
