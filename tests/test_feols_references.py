@@ -41,6 +41,7 @@ MODELS = {
     "cigar_one_fe": ("cigar", "sales ~ price + ndi + pop16 | state", "pop"),
     "cigar_two_fe": ("cigar", "sales ~ price + ndi + pop16 | state + year", "pop"),
     "cigar_no_fe": ("cigar", "sales ~ price + ndi + np.log(pop) + price:ndi", "pop"),
+    "cigar_no_intercept": ("cigar", "sales ~ price + ndi - 1", "pop"),
 }
 CLUSTERS = {"wage": ("nr", "nr+year"), "cigar": ("state", "state+year")}
 VCOVS = ["iid", "hetero", "oneway", "twoway"]
@@ -79,6 +80,28 @@ def test_matches_pyfixest_default(panels, model, kind, weighted):
     if "|" in fml:
         _close(ours.within_r2, ref._r2_within)
     _close(ours.resid(), ref.resid(), rtol=1e-6)
+
+
+PRESETS = {
+    # vantrel's presets and pyfixest's settings that are the same conventions
+    "none": pf.ssc(k_adj=False, k_fixef="none", G_adj=False),
+    "conventional": pf.ssc(G_df="conventional"),
+    "fixest": pf.ssc(),
+}
+
+
+@pytest.mark.parametrize("kind", VCOVS)
+@pytest.mark.parametrize("preset", list(PRESETS))
+def test_presets_match_pyfixest_settings(panels, preset, kind):
+    """Each preset is pyfixest's setting of the same name (the two-way sums differ between
+    "conventional" and "min"); pyfixest's own dictionary is accepted as `ssc` as well."""
+    fml = f"lwage ~ {WAGE_X} | nr + year"
+    vcov = _vcov("wage", kind)
+    ref = pf.feols(fml, data=panels["wage"], vcov=vcov, ssc=PRESETS[preset], demeaner=pf.MapDemeaner(fixef_tol=TIGHT))
+    for ssc in (preset, PRESETS[preset]):
+        ours = vantrel.feols(fml, panels["wage"], vcov=vcov, ssc=ssc, fixef_tol=TIGHT)
+        _close(ours.se(), ref.se())
+        assert ours.df_t == ref._df_t
 
 
 DRIVER_MODELS = {

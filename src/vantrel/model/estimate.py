@@ -169,8 +169,7 @@ def feols(
         cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX)
         messages += cov.notes or []
         u = resid[:, 0]
-        fit = _fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe,
-                              formula.intercept or bool(effects))
+        fit = _fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe)
     report.done("least squares, covariance, fit")
     report.stage("done")
 
@@ -273,9 +272,11 @@ def _driver_setype(spec):
     return {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}[spec.type]
 
 
-def _fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe, has_intercept):
+def _fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe):
     """R-squared (weighted), adjusted and within R-squared and RMSE, as pyfixest defines
-    them; `ssy`, the total sum of squares, when the caller has it."""
+    them; `ssy`, the total sum of squares, when the caller has it. As in pyfixest, the
+    total sum of squares is taken about the mean and the adjusted R-squared charges one
+    degree of freedom for it, also for a formula without intercept."""
     if ssy is None:
         mean = np.add.reduce(y) / N if w is None else np.einsum("i,i->", w, y) / np.add.reduce(w)
         ssy = 0.0
@@ -285,9 +286,9 @@ def _fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe, has_intercept):
     r2 = 1 - ssu / ssy if ssy > 0 else math.nan
     if k_fe:
         charged = sum(g - 1 for g in k_fe) + 1
-        adj_factor = (N - has_intercept) / (N - K - charged) if N - K - charged > 0 else math.nan
+        adj_factor = (N - 1) / (N - K - charged) if N - K - charged > 0 else math.nan
     else:
-        adj_factor = (N - has_intercept) / (N - K) if N > K else math.nan
+        adj_factor = (N - 1) / (N - K) if N > K else math.nan
     within = math.nan
     if ssy_within is not None:
         within = 1 - ssu / ssy_within if ssy_within > 0 else math.nan
