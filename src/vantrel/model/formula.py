@@ -16,7 +16,7 @@ the whole formula.
 from __future__ import annotations
 
 import difflib
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import formulaic
 from formulaic.parser.types import Term
@@ -55,7 +55,6 @@ class ParsedFormula:
     intercept: bool
     fixed_effects: list[list[str]]
     fe_labels: list[str]
-    formulaic_terms: list[Term] = field(default_factory=list)
 
     @property
     def columns(self) -> list[str]:
@@ -135,17 +134,7 @@ def parse_formula(fml: str) -> ParsedFormula:
         intercept=intercept,
         fixed_effects=fixed_effects,
         fe_labels=fe_labels,
-        formulaic_terms=formulaic_terms(terms),
     )
-
-
-def formulaic_terms(terms: list[Term]) -> list[Term]:
-    """The terms formulaic evaluates: all but the plain ones, plus the plain terms whose
-    column another evaluated term reads (their presence changes its coding)."""
-    evaluated = [term for term in terms if not is_plain(term) and not is_intercept(term)]
-    shared = {name for term in evaluated for name in term_columns(term)}
-    return [term for term in terms
-            if term in evaluated or (is_plain(term) and term.factors[0].expr in shared)]
 
 
 def _parse_fixed_effects(text: str, fml: str) -> tuple[list[list[str]], list[str]]:

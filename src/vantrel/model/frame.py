@@ -143,12 +143,3 @@ def dependent_values(frame: pd.DataFrame, formula: ParsedFormula) -> np.ndarray:
         raise ValueError(f"fml = {formula.text!r}: the dependent variable {formula.depvar!r} must be one numeric "
                          f"column, it makes {matrix.shape[1]}")
     return float_values(matrix.iloc[:, 0])
-
-
-def present(column: pd.Series) -> np.ndarray:
-    """Boolean mask of the rows where `column` has a value (NaN, None and NA count as missing)."""
-    if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iub":
-        return np.ones(len(column), dtype=bool)
-    return column.notna().to_numpy()
-
-
