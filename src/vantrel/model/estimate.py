@@ -166,7 +166,8 @@ def feols(
 
         # Covariance and fit.
         records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, frame, rows, k_fe)
-        cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX)
+        cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX,
+                         rss=rss)
         messages += cov.notes or []
         u = resid[:, 0]
         fit = _fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe)

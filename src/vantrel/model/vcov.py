@@ -52,14 +52,15 @@ def nested_in_clusters(fe_codes: list[np.ndarray], cluster_codes: list[np.ndarra
 
 def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sample.SSC, k_fe: list[int],
                names_count: int | None, fe_codes: list[np.ndarray], clusters: dict[str, np.ndarray],
-               threads: int = 1, XX: np.ndarray | None = None) -> Covariance:
+               threads: int = 1, XX: np.ndarray | None = None, rss: float | None = None) -> Covariance:
     """The K x K covariance matrix for `vcov_type` ("iid", "hetero", "CRV1"), from the
     driver's estimators with the factors of `ssc`.
 
     yX: the N x (1+K) system of the least squares (column 0 the dependent variable),
     resid: its N x 1 residuals; k_fe: levels per fixed effect; names_count: the driver's
     name-based count (``k_fixef="names"``); fe_codes: dense ids per effect (for nesting);
-    clusters: dense ids per cluster variable over the rows; XX: X'X when the caller has it.
+    clusters: dense ids per cluster variable over the rows; XX, rss: X'X and the residual
+    sum of squares when the caller has them.
     """
     N, K = yX.shape[0], yX.shape[1] - 1
     X = yX[:, 1:]
@@ -86,7 +87,7 @@ def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sam
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
     if vcov_type == "iid":
         # the driver's RSS / dof with the divisor of fixest's (N-1)/(N-k) RSS/(N-1)
-        matrix = homoskedastic(bread, resid, N, K, sum(k_fe), dfk - K, (N - 1) / factor, 0)[0]
+        matrix = homoskedastic(bread, resid, N, K, sum(k_fe), dfk - K, (N - 1) / factor, 0, rss=rss)[0]
     else:
         matrix = heteroskedastic(X, bread, resid, factor)
     return Covariance(_symmetric(matrix), N - dfk, dfk, {})

@@ -40,10 +40,12 @@ _EIGEN_TOL = -1e-12
 _EIGENVALUE_FIX_MSG = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
 
 
-def homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, dof, verb):
+def homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, dof, verb, rss=None):
     """``RSS / dof`` times ``xx_inv``, and that variance; `N`, `K` and the counts are
-    printed with it when `verb` > 0."""
-    rss = np.dot(resid.T, resid).item()
+    printed with it when `verb` > 0. `rss`: the residual sum of squares when the caller
+    has it (a pass over the residuals less)."""
+    if rss is None:
+        rss = np.dot(resid.T, resid).item()
     s2 = rss / dof
     if verb > 0:
         print("[Homoskedastic diagnostics]")
