@@ -258,9 +258,13 @@ def least_squares_normal(yX, names, sizes, notes, units=None):
     # the residuals replace the demeaned dependent variable in place (its sum of squares
     # stays in the cross-product matrix), a chunk of rows at a time while it is in cache
     rss = 0.0
+    # the units as one flat row pattern: a chunk of rows is contiguous, and multiplying it
+    # flat runs several times faster than broadcasting a row of 1 + K factors
+    pattern = np.tile(units, min(N, CHUNK))
     for start in range(0, N, CHUNK):
         part = yX[start:start + CHUNK]
-        part *= units
+        flat = part.reshape(-1)
+        flat *= pattern[:flat.size]
         part[:, 0] -= part[:, 1:] @ beta[:, 0]
         rss += float(np.dot(part[:, 0], part[:, 0]))
     kept = [name for name, ok in zip(names, keep) if ok]
