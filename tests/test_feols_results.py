@@ -115,3 +115,15 @@ def test_display_and_labels(balanced):
     interval = fit.confint(0.9)
     assert list(interval.columns) == ["5.0%", "95.0%"]
     assert (interval["5.0%"] < fit.coef()).all() and (fit.coef() < interval["95.0%"]).all()
+
+
+@pytest.mark.parametrize("fml", [
+    pytest.param("y ~ x1 + np.exp(x2) + x1:x2", id="no_effects_transform"),
+    pytest.param("y ~ x1 + C(b) | a", id="categorical"),
+    pytest.param("y ~ x1 + x2 - 1", id="no_intercept"),
+])
+def test_predictions_on_the_estimation_rows_are_the_fitted_values(balanced, fml):
+    """predict() codes new data through formulaic's spec of the fit: on the rows of the
+    fit it must give back the fitted values (y less the residuals)."""
+    fit = vantrel.feols(fml, balanced, weights="k")
+    np.testing.assert_allclose(fit.predict(balanced).loc[fit.resid().index], fit.fitted(), rtol=1e-10, atol=1e-10)
