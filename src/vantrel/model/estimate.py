@@ -24,6 +24,7 @@ from vantrel.model.progress import Progress
 from vantrel.model.result import FeolsResult, _Sample
 from vantrel.model.vcov import covariance
 from vantrel.model.sample import effect_ids, variable_ids, without_singletons
+from vantrel.tolvane.inference import fit_from_sums
 from vantrel.tolvane.partial_out import CHUNK, absorb, least_squares_normal, stack_standardised
 from vantrel.tolvane.redundancy import calculate_fe_redundancies
 from vantrel.tolvane.sample import finite_rows, present_rows, valid_rows
@@ -284,13 +285,11 @@ def _fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe):
         for start in range(0, N, CHUNK):  # no temporary of N rows
             d = y[start:start + CHUNK] - mean
             ssy += float(np.einsum("i,i->", d, d) if w is None else np.einsum("i,i,i->", w[start:start + CHUNK], d, d))
-    r2 = 1 - ssu / ssy if ssy > 0 else math.nan
-    if k_fe:
-        charged = sum(g - 1 for g in k_fe) + 1
-        adj_factor = (N - 1) / (N - K - charged) if N - K - charged > 0 else math.nan
-    else:
-        adj_factor = (N - 1) / (N - K) if N > K else math.nan
-    within = math.nan
-    if ssy_within is not None:
-        within = 1 - ssu / ssy_within if ssy_within > 0 else math.nan
-    return {"r2": r2, "adj_r2": 1 - (1 - r2) * adj_factor, "within_r2": within, "rmse": math.sqrt(ssu / N)}
+    # pyfixest's degrees of freedom: every level but one per effect after the first, and
+    # the root mean square of the residuals without any charge
+    charged = sum(g - 1 for g in k_fe) + 1 if k_fe else 0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        fit = fit_from_sums(np.float64(ssu), np.float64(ssy), ssy_within if ssy_within is not None else 0.0, ssu, N,
+                            N - K - charged if N - K - charged > 0 else math.nan, N, within_if_constant=math.nan)
+    return {"r2": fit.r_squared, "adj_r2": fit.adj_r_squared,
+            "within_r2": fit.within_r_squared if ssy_within is not None else math.nan, "rmse": fit.root_mse}

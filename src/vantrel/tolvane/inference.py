@@ -176,16 +176,20 @@ def fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant
     residuals = resid.ravel()
     TSS = np.sum((y_original - np.mean(y_original)) ** 2)
     RSS = np.sum(residuals ** 2)
+    dof = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
+    return fit_from_sums(RSS, TSS, float(np.sum(yXtilde[:, 0] ** 2)), float(np.sum(resid ** 2)), N, dof, dof)
+
+
+def fit_from_sums(RSS, TSS, TSS_within, RSS_within, N, adj_dof, mse_dof, within_if_constant=0):
+    """R-squared, adjusted R-squared (charging ``N - adj_dof`` of N - 1), root MSE
+    (RSS / mse_dof) and within R-squared (`within_if_constant` when the demeaned dependent
+    variable is constant) from the sums of squares; conventions differ only in the
+    degrees of freedom, which the caller passes."""
     # A constant dependent variable gives NumPy's inf/NaN here, not an error.
     r_squared = float(1 - RSS / TSS)
-
-    dof = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
-    adj_r_squared = 1 - (1 - r_squared) * (N - 1) / dof
-    root_mse = float(np.sqrt(float(RSS) / dof))
-
-    TSS_within = float(np.sum(yXtilde[:, 0] ** 2))
-    RSS_within = float(np.sum(resid ** 2))
-    within_r_squared = 1 - RSS_within / TSS_within if TSS_within > 0 else 0
+    adj_r_squared = 1 - (1 - r_squared) * (N - 1) / adj_dof
+    root_mse = float(np.sqrt(float(RSS) / mse_dof))
+    within_r_squared = 1 - RSS_within / TSS_within if TSS_within > 0 else within_if_constant
     return SimpleNamespace(r_squared=r_squared, adj_r_squared=adj_r_squared,
                            root_mse=root_mse, within_r_squared=within_r_squared)
 
