@@ -123,7 +123,7 @@ def test_display_and_labels(balanced):
     pytest.param("y ~ x1 + x2 - 1", id="no_intercept"),
 ])
 def test_predictions_on_the_estimation_rows_are_the_fitted_values(balanced, fml):
-    """predict() codes new data through formulaic's spec of the fit: on the rows of the
+    """predict() codes new data through formulaic's coding of the fit: on the rows of the
     fit it must give back the fitted values (y less the residuals)."""
     fit = vantrel.feols(fml, balanced, weights="k")
     np.testing.assert_allclose(fit.predict(balanced).loc[fit.resid().index], fit.fitted(), rtol=1e-10, atol=1e-10)

@@ -74,17 +74,17 @@ def feols(
     "vantrel" logger. Returns a `FeolsResult`.
     """
     formula = parse_formula(fml)
-    spec = small_sample.parse_vcov(vcov)
+    choice = small_sample.parse_vcov(vcov)
     corrections = small_sample.resolve_ssc(ssc)
     _check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
     messages: list[str] = []
 
     # Sample: the used columns only, rows with a value in every one of them.
-    argument_of = {name: "vcov" for name in spec.clusters}
+    argument_of = {name: "vcov" for name in choice.clusters}
     if weights is not None:
         argument_of[weights] = "weights"
     argument_of.update({name: "fml" for name in formula.columns})
-    columns = list(dict.fromkeys(formula.columns + list(spec.clusters) + ([weights] if weights else [])))
+    columns = list(dict.fromkeys(formula.columns + list(choice.clusters) + ([weights] if weights else [])))
     frame = used_columns(data, columns, argument_of)
     report = Progress(progress, len(frame), len(formula.fixed_effects))
     report.done("read")
@@ -95,7 +95,7 @@ def feols(
     if not design.names:
         raise ValueError(f"fml = {fml!r} has no regressor to estimate")
     masks = [finite_rows([y_all] + [c for c in design.columns if c is not None])]
-    id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(spec.clusters)))
+    id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
     masks += [present_rows(frame[name]) for name in id_variables]
     w_all = _weights(frame, weights) if weights else None
     if w_all is not None:
@@ -121,7 +121,7 @@ def feols(
             rows = np.flatnonzero(keep) if rows is None else rows[keep]
     fe_codes = [] if ids is None else [ids[:, j] for j in range(ids.shape[1])]
     clusters = {}
-    for name in spec.clusters:
+    for name in choice.clusters:
         # a cluster variable that is an effect on its own has that effect's ids already
         own = [j for j, effect in enumerate(effects) if effect == [name]]
         clusters[name] = fe_codes[own[0]].astype(np.int64) if own else variable_ids(frame, name, rows)
@@ -166,8 +166,8 @@ def feols(
         messages += notes
 
         # Covariance and fit.
-        records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, frame, rows, k_fe)
-        cov = covariance(spec.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX,
+        records, names_count = _fe_records(corrections, choice, effects, formula.fe_labels, frame, rows, k_fe)
+        cov = covariance(choice.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX,
                          rss=rss)
         messages += cov.notes or []
         u = resid[:, 0]
@@ -185,7 +185,7 @@ def feols(
         coefnames=names,
         beta=beta.ravel(),
         vcov_matrix=cov.matrix,
-        vcov_type=spec.type,
+        vcov_type=choice.type,
         ssc=corrections,
         clusters=cov.cluster_counts,
         df_t=cov.df_t,
@@ -250,7 +250,7 @@ def _take(values, rows):
     return values[rows]
 
 
-def _fe_records(corrections, spec, effects, labels, frame, rows, k_fe):
+def _fe_records(corrections, choice, effects, labels, frame, rows, k_fe):
     """Per effect: categories, those not charged, those charged (for the table), and the
     driver's name-based count when the corrections ask for it."""
     if not effects:
@@ -259,8 +259,8 @@ def _fe_records(corrections, spec, effects, labels, frame, rows, k_fe):
         variables = sorted({name for effect in effects for name in effect})
         table = pd.DataFrame({name: variable_ids(frame, name, rows) for name in variables}, copy=False)
         driver_terms = ["#".join(effect) for effect in effects]
-        by_term = calculate_fe_redundancies(table, driver_terms, None, setype=_driver_setype(spec),
-                                            clustvars=list(spec.clusters))
+        by_term = calculate_fe_redundancies(table, driver_terms, None, setype=_driver_setype(choice),
+                                            clustvars=list(choice.clusters))
         records = {label: by_term[term] for label, term in zip(labels, driver_terms)}
         return records, sum(record["num_coefs"] for record in records.values())
     records = {}
@@ -270,8 +270,8 @@ def _fe_records(corrections, spec, effects, labels, frame, rows, k_fe):
     return records, None
 
 
-def _driver_setype(spec):
-    return {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}[spec.type]
+def _driver_setype(choice):
+    return {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}[choice.type]
 
 
 def _fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe):

@@ -73,14 +73,14 @@ class Design:
     """The right-hand side of a model over the rows of the caller's table.
 
     names: coefficient names in order; columns: for each name a float64 array over all
-    rows (None for the intercept's ones); spec: formulaic's model spec of the evaluated
+    rows (None for the intercept's ones); coding: formulaic's coding of the evaluated
     terms (to code new data the same way), or None; plain: the names read straight
     from columns.
     """
 
     names: list[str]
     columns: list[np.ndarray | None]
-    spec: object | None
+    coding: object | None
     plain: list[str]
 
 
@@ -99,7 +99,7 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
     shared = {name for term in evaluated for name in term_columns(term)}
     evaluated = [term for term in formula.terms
                  if (term in evaluated) or (str(term) in plain and term.factors[0].expr in shared)]
-    matrix, spec = None, None
+    matrix, coding = None, None
     if evaluated:
         try:
             matrix = formulaic.model_matrix(_formulaic_formula(evaluated, formula.intercept), frame,
@@ -107,7 +107,7 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
         except Exception as error:
             raise ValueError(f"fml = {formula.text!r}: formulaic could not evaluate the terms "
                              f"{[str(term) for term in evaluated]}: {error}") from error
-        spec = matrix.model_spec
+        coding = matrix.model_spec
     names, columns, direct = [], [], []
     for term in formula.terms:
         if is_intercept(term):
@@ -115,7 +115,7 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
                 names.append("Intercept")
                 columns.append(None)
         elif term in evaluated:
-            block = matrix.iloc[:, spec.term_slices[term]]
+            block = matrix.iloc[:, coding.term_slices[term]]
             for name in block.columns:
                 names.append(str(name))
                 columns.append(float_values(block[name]))
@@ -124,7 +124,7 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
             names.append(name)
             columns.append(float_values(frame[name]))
             direct.append(name)
-    return Design(names, columns, spec, direct)
+    return Design(names, columns, coding, direct)
 
 
 def dependent_values(frame: pd.DataFrame, formula: ParsedFormula) -> np.ndarray:

@@ -198,14 +198,14 @@ class FeolsResult:
             return self.fitted()
         design = self._sample.design
         needed = sorted({name for name in design.plain}
-                        | set(_spec_columns(design.spec))
+                        | set(_coded_columns(design.coding))
                         | {name for variables in self._sample.fe_variables for name in variables})
         frame = used_columns(newdata, needed, {})
         n = len(frame)
         xb = np.zeros(n)
         evaluated = None
-        if design.spec is not None:
-            evaluated = design.spec.get_model_matrix(frame, na_action="ignore")
+        if design.coding is not None:
+            evaluated = design.coding.get_model_matrix(frame, na_action="ignore")
         for name, b in zip(self.coefnames, self.beta):
             if name == "Intercept" and design.columns[design.names.index(name)] is None:
                 xb += b
@@ -262,7 +262,7 @@ def _values_at(sample: _Sample, name: str, positions: np.ndarray) -> np.ndarray:
     return column.array.take(rows)
 
 
-def _spec_columns(spec) -> list[str]:
-    if spec is None:
+def _coded_columns(coding) -> list[str]:
+    if coding is None:
         return []
-    return sorted(str(variable) for variable in spec.variables_by_source.get("data", set()))
+    return sorted(str(variable) for variable in coding.variables_by_source.get("data", set()))

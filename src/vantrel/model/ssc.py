@@ -97,7 +97,7 @@ def resolve_ssc(value: object) -> SSC:
 
 
 @dataclass(frozen=True)
-class VcovSpec:
+class VcovChoice:
     """A parsed vcov argument: type "iid", "hetero" or "CRV1", and the cluster columns."""
 
     type: Literal["iid", "hetero", "CRV1"]
@@ -108,23 +108,23 @@ class VcovSpec:
 MAX_CLUSTER_WAYS = 4
 
 
-def parse_vcov(vcov: object) -> VcovSpec:
+def parse_vcov(vcov: object) -> VcovChoice:
     """None (iid, as pyfixest), "iid", "hetero"/"HC1", {"CRV1": "a"} or {"CRV1": "a+b"}."""
     if vcov is None or vcov == "iid":
-        return VcovSpec("iid")
+        return VcovChoice("iid")
     if vcov in ("hetero", "HC1"):
-        return VcovSpec("hetero", label=str(vcov))
+        return VcovChoice("hetero", label=str(vcov))
     if isinstance(vcov, Mapping) and len(vcov) == 1:
-        kind, spec = next(iter(vcov.items()))
-        if kind == "CRV1" and isinstance(spec, str):
-            names = tuple(name.strip() for name in spec.split("+"))
+        kind, value = next(iter(vcov.items()))
+        if kind == "CRV1" and isinstance(value, str):
+            names = tuple(name.strip() for name in value.split("+"))
             if not all(names):
                 raise ValueError(f"vcov = {vcov!r}: cluster variables are column names joined by '+'")
             if len(names) > MAX_CLUSTER_WAYS:
                 raise ValueError(f"vcov = {vcov!r}: at most {MAX_CLUSTER_WAYS} cluster variables, got {len(names)}")
             if len(set(names)) != len(names):
                 raise ValueError(f"vcov = {vcov!r} names a cluster variable twice")
-            return VcovSpec("CRV1", names, label="CRV1")
+            return VcovChoice("CRV1", names, label="CRV1")
     raise ValueError(f"vcov = {vcov!r} is not supported; supported: None or 'iid', 'hetero' (or 'HC1'), "
                      "{'CRV1': 'a'} and {'CRV1': 'a+b'} (up to four variables)")
 
