@@ -65,8 +65,8 @@ def feols(
       "conventional", "none"), ``vantrel.ssc(...)`` or a dict of its fields.
     fixef_tol, fixef_maxiter: the absorption's convergence tolerance and iteration limit.
     n_threads: threads of the absorption (0: the OpenMP default).
-    progress: stage and iteration lines on stderr; None shows them for large data when
-      stderr is a terminal.
+    progress: stage and iteration lines on stderr (True from the start, False never); None
+      shows them when stderr is a terminal once an estimate has run for a few seconds.
 
     Rows with a missing value in any used column (or a non-finite dependent variable or
     regressor) are dropped, and so are observations alone in a fixed-effect group, which
@@ -86,7 +86,7 @@ def feols(
     argument_of.update({name: "fml" for name in formula.columns})
     columns = list(dict.fromkeys(formula.columns + list(choice.clusters) + ([weights] if weights else [])))
     frame = used_columns(data, columns, argument_of)
-    report = Progress(progress, len(frame), len(formula.fixed_effects))
+    report = Progress(progress)
     report.done("read")
     report.stage(f"{len(frame):,} rows read")
     effects = formula.fixed_effects

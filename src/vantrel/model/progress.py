@@ -2,8 +2,8 @@
 
 Stage lines and the absorption's iterations (the kernel prints every tenth iteration and
 its convergence measure through Python's print) go to stderr, prefixed, when progress is
-on; by default it is on when stderr is a terminal and the data are large enough for the
-estimate to take seconds.
+on. By default it is on when stderr is a terminal, and then only for long estimates: the
+lines start once an estimate has run for a few seconds, so short ones stay silent.
 """
 
 from __future__ import annotations
@@ -13,14 +13,15 @@ import io
 import sys
 import time
 
-# Below this many rows x fixed effects an estimate takes well under a second.
-AUTO_ROWS = 1_000_000
+# Seconds after which an estimate shows its progress unless asked for it from the start.
+QUIET_SECONDS = 3.0
 
 
 class Progress:
-    def __init__(self, enabled: bool | None, n_rows: int, n_fe: int):
+    def __init__(self, enabled: bool | None):
+        self.after = 0.0 if enabled else QUIET_SECONDS
         if enabled is None:
-            enabled = bool(getattr(sys.stderr, "isatty", lambda: False)()) and n_rows * max(n_fe, 1) >= AUTO_ROWS
+            enabled = bool(getattr(sys.stderr, "isatty", lambda: False)())
         self.enabled = bool(enabled)
         self.start = self.last = time.perf_counter()
         self.timings: dict[str, float] = {}
@@ -33,7 +34,7 @@ class Progress:
         self.last = now
 
     def stage(self, text: str) -> None:
-        if self.enabled:
+        if self.enabled and time.perf_counter() - self.start >= self.after:
             print(f"vantrel.feols [{time.perf_counter() - self.start:6.1f} s] {text}", file=sys.stderr, flush=True)
 
     @property
