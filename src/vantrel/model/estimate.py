@@ -23,6 +23,7 @@ from vantrel.model.frame import build_design, dependent_values, float_values, is
 from vantrel.model.progress import Progress
 from vantrel.model.result import FeolsResult, _Sample
 from vantrel.model.vcov import covariance
+from vantrel.scale import engine_for, estimate_out_of_core
 from vantrel.model.sample import effect_ids, variable_ids, without_singletons
 from vantrel.tolvane.inference import fit_from_sums
 from vantrel.tolvane.partial_out import CHUNK, absorb, least_squares_normal, stack_standardised
@@ -46,6 +47,9 @@ def feols(
     fixef_maxiter: int = 10_000,
     n_threads: int = 0,
     progress: bool | None = None,
+    engine: str | None = None,
+    memory_limit: str | None = None,
+    temp_directory: str | None = None,
 ) -> FeolsResult:
     """Estimate a linear model with fixed effects by least squares.
 
@@ -68,11 +72,23 @@ def feols(
     progress: stage and iteration lines on stderr (True from the start, False never); None
       shows them when stderr is a terminal once an estimate has run for a few seconds.
 
+    engine: where the rows are read: None picks from `data` ("duckdb" for a path or glob of
+      Parquet or CSV files and for a DuckDB relation, "dask" for a Dask DataFrame, "memory"
+      for the rest); "duckdb" also takes any table DuckDB scans. Out of memory every pass
+      over the rows is a query of the engine (see `vantrel.scale`); the result has no
+      per-row values (resid, fitted).
+    memory_limit, temp_directory: DuckDB's settings of the same names (e.g. "4GB"): beyond
+      the limit its tables spill to the directory (None: DuckDB's limit, a fresh directory).
+
     Rows with a missing value in any used column (or a non-finite dependent variable or
     regressor) are dropped, and so are observations alone in a fixed-effect group, which
     the fixed effects fit exactly; both are reported in ``messages`` and through the
     "vantrel" logger. Returns a `FeolsResult`.
     """
+    path = engine_for(data, engine)
+    if path != "memory":
+        return estimate_out_of_core(path, data, fml, vcov, weights, ssc, fixef_tol, fixef_maxiter, n_threads,
+                                    progress, memory_limit, temp_directory)
     formula = parse_formula(fml)
     choice = small_sample.parse_vcov(vcov)
     corrections = small_sample.resolve_ssc(ssc)

@@ -146,11 +146,19 @@ class FeolsResult:
     # -- observations ---------------------------------------------------------------
     def resid(self) -> pd.Series:
         """Residuals y - fitted over the estimation sample, labelled by the rows of the data."""
+        self._require_rows("resid")
         return pd.Series(self._resid, index=self._sample.labels, name="resid")
 
     def fitted(self) -> pd.Series:
         """Fitted values (regressors and fixed effects) over the estimation sample."""
+        self._require_rows("fitted")
         return pd.Series(self._sample.y - self._resid, index=self._sample.labels, name="fitted")
+
+    def _require_rows(self, method: str) -> None:
+        # an estimate from data out of memory keeps no value per row
+        if self._resid is None:
+            raise ValueError(f"{method}(): the estimate ran on {self.absorption.get('engine')!r} and keeps no value "
+                             "per row; predict(newdata) computes fitted values for rows you pass")
 
     def _xb_sample(self) -> np.ndarray:
         design = self._sample.design

@@ -1,0 +1,310 @@
+"""`feols` on data that stays where it is: every pass over the rows is an aggregation run by
+an engine (DuckDB, Dask), and only coefficient-sized work happens here.
+
+The estimate is the in-memory one, computed from aggregates:
+
+1. sample: rows with a missing or non-finite used value out, then observations alone in a
+   fixed-effect group, repeatedly; dense level ids per effect (engine);
+2. absorption: per effect the weighted level counts and level sums of the centred and
+   scaled columns [y, X], per pair of effects the cells of their cross-tabulation, and the
+   columns' sums of squares (engine); the solve in coefficient space from those alone
+   (`COEF_PCG_cells`, the kernel);
+3. least squares: the coefficients are joined back to the rows and the residualised columns'
+   cross products X~'WX~, X~'Wy~ aggregated (engine). Forming them from the aggregates
+   instead (X'WX less the fixed effects' part) would subtract large, nearly equal
+   numbers whenever a regressor varies little within its groups; the residual route
+   keeps the precision of the in-memory path;
+4. covariance and fit: the residual sum of squares, the HC meat, per-cluster score sums
+   and cluster counts per subset of the cluster variables (engine), combined with the
+   same small-sample factors as in memory.
+
+The engine returns numbers and small tables only: the residuals are never collected, so
+``resid()`` and ``fitted()`` of such a result refuse, while coefficients, every
+covariance, fit statistics, ``fixef()`` and ``predict(newdata)`` are available.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+
+from vantrel.backend.morlisk import powerset
+from vantrel.backend.quarnet import COEF_PCG_cells
+from vantrel.model.ssc import adjustment, cluster_factors, df_k, parse_vcov, resolve_ssc
+from vantrel.model.estimate import _check_options, _fe_records, _fit_statistics, _notice
+from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
+from vantrel.model.frame import build_design
+from vantrel.model.result import FeolsResult, _Sample
+from vantrel.model.vcov import Covariance, _symmetric
+from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
+from vantrel.tolvane.covariance import eigenvalue_fix
+from vantrel.tolvane.partial_out import _DEMEAN_SIZE_EXPONENT, _MAX_CONDITION, RANK_WARNING, _powers_of_two
+from vantrel.tolvane.partial_out import collinear_columns
+
+# Rows of the caller's data read to learn the coefficient names formulaic gives the terms
+# (and the model spec that `predict(newdata)` codes new rows with).
+_HEAD_ROWS = 1000
+
+
+def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxiter: int, n_threads: int,
+             progress) -> FeolsResult:
+    """The `feols` estimate with the row passes run by `engine` (see the module text)."""
+    clock = _Clock()
+    formula = parse_formula(fml)
+    spec = parse_vcov(vcov)
+    corrections = resolve_ssc(ssc)
+    _check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
+    if corrections.k_fixef == "names":
+        raise ValueError(f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
+                         "parameters) needs the data in memory; use another convention for data out of memory")
+    messages: list[str] = []
+    effects = formula.fixed_effects
+
+    argument_of = {name: "vcov" for name in spec.clusters}
+    if weights is not None:
+        argument_of[weights] = "weights"
+    argument_of.update({name: "fml" for name in formula.columns})
+    schema = engine.schema()
+    for name in dict.fromkeys(formula.columns + list(spec.clusters) + ([weights] if weights else [])):
+        check_columns([name], list(schema), argument_of[name])
+    numeric = {name for name, kind in schema.items() if kind in ("float", "int", "bool")}
+    if weights is not None and weights not in numeric:
+        raise TypeError(f"weights: column {weights!r} must be numeric, got {schema[weights]}")
+    names, model = _model_columns(formula, numeric, schema, bool(effects))
+    # formulaic's names for the same terms (and its spec, for predictions on new data)
+    head = engine.head(list(dict.fromkeys(formula.columns)), _HEAD_ROWS)
+    design = build_design(head, formula, absorb_intercept=bool(effects))
+    if design.names != names[1:]:
+        raise FormulaError(f"fml = {fml!r}: the terms make the columns {design.names}; " + SUPPORTED_TERMS)
+    if len(names) == 1:
+        raise ValueError(f"fml = {fml!r} has no regressor to estimate")
+
+    # Sample.
+    variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(spec.clusters)))
+    counted = engine.build_sample(model, effects, variables, list(spec.clusters), weights,
+                                  {name for name in variables if schema[name] == "float"})
+    dropped = {"missing": counted["read"] - counted["kept"], "singletons": 0}
+    if dropped["missing"]:
+        _notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
+    if counted["kept"] == 0:
+        raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
+    if effects:
+        dropped["singletons"] = engine.drop_singletons()
+        if dropped["singletons"]:
+            _notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+    k_fe = engine.level_counts()
+    clock.lap("sample")
+
+    # Centre and scale as the in-memory path does (`stack_standardised`): the solve's
+    # convergence measure then means the same for both.
+    moments = engine.moments(len(model))
+    N = moments["N"]
+    if N == 0:
+        raise ValueError(f"No observations left for fml = {fml!r} after dropping singletons")
+    centres = np.array([0.0 if node is None or not effects else total / N
+                        for node, total in zip(model, moments["sums"])])
+    centres[~np.isfinite(centres)] = 0.0
+    y_mean = moments["wy"] / moments["w"]
+    spread = engine.spread(centres, y_mean)
+    scale = np.ones(len(model))
+    for j, node in enumerate(model):
+        if node is not None:
+            size = math.sqrt(spread["ss"][j] / N)
+            scale[j] = _powers_of_two([size], lambda _, j=j: spread["largest"][j])[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
+
+    alphas = []
+    absorption = {"method": "none", "iterations": 0}
+    if effects:
+        parts = engine.effect_aggregates(centres, 1.0 / scale)
+        clock.lap("aggregates")
+        alphas, report = COEF_PCG_cells(parts["counts"], parts["sums"], parts["pairs"], parts["sumsq"], N,
+                                        fixef_tol, 0, fixef_maxiter, 0, n_threads)
+        absorption = {"method": "coefficients from aggregates", **report}
+        clock.lap("absorption")
+    gram = engine.residualise(alphas, centres, 1.0 / scale) * np.outer(scale, scale)
+    clock.lap("residualised cross products")
+
+    sizes = scale if weights is None else scale * math.sqrt(moments["w"] / N)
+    notes: list[str] = []
+    keep, beta, XX = _least_squares(gram, names[1:], sizes, N, notes)
+    for text in notes:
+        warnings.warn(text, UserWarning, stacklevel=3)
+    messages += notes
+    kept = [name for name, ok in zip(names[1:], keep) if ok]
+    K = len(kept)
+    collinear = [name for name, ok in zip(names[1:], keep) if not ok]
+    # residual e = y~ - X~ beta in the columns' units, as weights on the scaled columns
+    combination = np.zeros(len(model))
+    combination[0] = scale[0]
+    combination[1:][keep] = -beta * scale[1:][keep]
+    subsets = powerset(list(spec.clusters)) if spec.type == "CRV1" else []
+    nested = []
+    if spec.type == "CRV1" and corrections.k_fixef == "nonnested":
+        nested = [any(engine.nested(f, name) for name in spec.clusters) for f in range(len(effects))]
+    stats = engine.residual_statistics(combination, scale, keep, spec.type == "hetero", subsets)
+    clock.lap("covariance sums")
+
+    cov = _covariance(spec, corrections, XX, stats, N, K, k_fe, nested)
+    messages += cov.notes or []
+    records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, None, None, k_fe)
+    fit = _fit_statistics(None, None, stats["rss"], spread["tss"], float(gram[0, 0]) if effects else None, N, K,
+                          k_fe, formula.intercept or bool(effects))
+    fixef = _fixed_effects(engine, formula, alphas, combination, centres, beta, keep, N) if effects else None
+    clock.lap("result")
+
+    sample = _Sample(head.iloc[:0], None, pd.RangeIndex(0), None, None, [], [list(e) for e in effects], design)
+    return FeolsResult(
+        formula=fml,
+        depvar=formula.depvar,
+        coefnames=kept,
+        beta=beta,
+        vcov_matrix=cov.matrix,
+        vcov_type=spec.type,
+        ssc=corrections,
+        clusters=cov.cluster_counts,
+        df_t=cov.df_t,
+        df_k=cov.df_k,
+        nobs=N,
+        nobs_dropped=dropped,
+        r2=fit["r2"],
+        adj_r2=fit["adj_r2"],
+        within_r2=fit["within_r2"],
+        rmse=fit["rmse"],
+        fixef_labels=list(formula.fe_labels),
+        fixef_levels=dict(zip(formula.fe_labels, k_fe)),
+        absorption={**absorption, "engine": engine.name},
+        timings=clock.laps,
+        collinear=collinear,
+        messages=messages,
+        weights=weights,
+        _resid=None,
+        _sample=sample,
+        _fe_records=records,
+        _fixef_cache=fixef,
+    )
+
+
+class _Clock:
+    def __init__(self):
+        self.laps: dict[str, float] = {}
+        self._last = time.perf_counter()
+
+    def lap(self, name: str) -> None:
+        now = time.perf_counter()
+        self.laps[name] = now - self._last
+        self._last = now
+
+
+def _model_columns(formula: ParsedFormula, numeric: set[str], schema: dict[str, str], absorbed: bool):
+    """Names and expressions of [y, regressors...]; None stands for the intercept's ones."""
+    if formula.depvar_is_column:
+        if formula.depvar not in numeric:
+            raise TypeError(f"fml: the dependent variable {formula.depvar!r} must be numeric, got "
+                            f"{schema[formula.depvar]}")
+        depvar = Column(formula.depvar)
+    else:
+        try:
+            depvar = parse_expression(formula.depvar, numeric)
+        except UnsupportedTerm as error:
+            raise FormulaError(f"fml = {formula.text!r}: the dependent variable {error}; {SUPPORTED_TERMS}") from None
+    names, model = [formula.depvar], [depvar]
+    for term in formula.terms:
+        if is_intercept(term):
+            if not absorbed:
+                names.append("Intercept")
+                model.append(None)
+            continue
+        try:
+            model.append(term_expression(term, numeric))
+        except UnsupportedTerm as error:
+            raise FormulaError(f"fml = {formula.text!r}: term {str(term)!r} cannot be computed out of memory "
+                               f"({error}); {SUPPORTED_TERMS}") from None
+        names.append(str(term))
+    return names, model
+
+
+def _least_squares(gram, names, sizes, N, notes):
+    """`least_squares_normal` of the in-memory path from the cross-product matrix alone:
+    the collinearity test against each regressor's size before the absorption, and the
+    normal equations of the equilibrated columns. Returns (kept mask, beta, X'X kept)."""
+    if not np.all(np.isfinite(gram)):
+        raise FloatingPointError("The demeaned data hold non-finite values (the absorption diverged)")
+    unit = np.asarray(sizes[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT
+    keep = collinear_columns(gram[1:, 1:] / np.outer(unit, unit) / max(N, 1))
+    dropped = [name for name, ok in zip(names, keep) if not ok]
+    if dropped:
+        notes.append("The variables " + ", ".join(dropped) + " are omitted due to collinearity")
+        if not keep.any():
+            raise ValueError("No regressor left: " + ", ".join(dropped) + " are collinear with the fixed effects")
+    columns = np.concatenate(([True], keep))
+    gram = gram[np.ix_(columns, columns)]
+    XX, Xy = gram[1:, 1:], gram[1:, 0].copy()
+    d = np.sqrt(np.diag(XX))
+    d[d == 0] = 1.0
+    scaled = XX / np.outer(d, d)
+    if np.linalg.cond(scaled) > _MAX_CONDITION:
+        notes.append(RANK_WARNING)
+    beta = np.linalg.lstsq(scaled, Xy / d, rcond=None)[0] / d
+    if not np.all(np.isfinite(beta)):
+        raise FloatingPointError("Least squares gave non-finite coefficients")
+    return keep, beta, XX
+
+
+def _covariance(spec, ssc, XX, stats, N, K, k_fe, nested) -> Covariance:
+    """`vantrel.model.vcov.covariance` from the aggregated pieces: the residual sum of
+    squares (iid), the HC meat (hetero), or each cluster subset's meat and count."""
+    bread = np.linalg.inv(XX)
+    if spec.type == "CRV1":
+        dfk = df_k(ssc, "CRV1", K, k_fe, nested or [False] * len(k_fe), None)
+        k_factor = adjustment(ssc, "CRV1", N, dfk)
+        names = list(spec.clusters)
+        G = stats["cluster_counts"]
+        if min(G) < 2:
+            name = names[int(np.argmin(G[:len(names)]))]
+            raise ValueError(f"vcov: cluster variable {name!r} has a single cluster in the estimation sample")
+        subsets = powerset(names)
+        signs = [1.0 if len(subset) % 2 == 1 else -1.0 for subset in subsets]
+        factors = [k_factor * sign * g for sign, g in zip(signs, cluster_factors(ssc, G))]
+        meat = np.zeros((K, K))
+        for factor, part in zip(factors, stats["cluster_meats"]):
+            meat += factor * part
+        matrix = np.linalg.multi_dot([bread, meat, bread])
+        notes: list[str] = []
+        matrix, _ = eigenvalue_fix(_symmetric(matrix), 0, notes)
+        for text in notes:
+            warnings.warn(text, UserWarning, stacklevel=4)
+        return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G)), notes)
+    dfk = df_k(ssc, spec.type, K, k_fe, [False] * len(k_fe), None)
+    factor = adjustment(ssc, spec.type, N, dfk)
+    if spec.type == "iid":
+        matrix = stats["rss"] / ((N - 1) / factor) * bread
+    else:
+        matrix = np.linalg.multi_dot([bread, stats["meat"], bread]) * factor
+    return Covariance(_symmetric(matrix), N - dfk, dfk, {})
+
+
+def _fixed_effects(engine, formula, alphas, combination, centres, beta, keep, N):
+    """Per effect the values of its levels: the solved coefficients of y less those of the
+    regressors times their slopes, in the columns' units. As in memory, the first effect
+    carries the constant and every other one has mean zero over the sample's rows."""
+    values = [alpha @ combination for alpha in alphas]
+    rows = engine.level_rows()
+    constant = centres[0] - float(centres[1:][keep] @ beta)
+    for f in range(1, len(values)):
+        mean = float(rows[f] @ values[f]) / N
+        values[f] = values[f] - mean
+        constant += mean
+    values[0] = values[0] + constant
+    out = {}
+    for f, (label, effect) in enumerate(zip(formula.fe_labels, formula.fixed_effects)):
+        keys = engine.level_keys(f)
+        if len(effect) == 1:
+            index = pd.Index(keys.iloc[:, 0].to_numpy(), name=effect[0])
+        else:
+            index = pd.MultiIndex.from_arrays([keys.iloc[:, i].to_numpy() for i in range(len(effect))], names=effect)
+        out[label] = pd.Series(values[f], index=index, name=label)
+    return out

@@ -1,0 +1,355 @@
+"""The row passes of `vantrel.scale.aggregate` as DuckDB queries.
+
+DuckDB runs them out of core: the estimation sample is materialised once as a temporary
+table (level ids and the model's columns, nothing else) that spills to ``temp_directory``
+beyond ``memory_limit``, and every later pass is a scan or a GROUP BY over it. The
+solved coefficients come back as small registered tables joined to the rows.
+
+Input: a path or glob of Parquet files (or CSV files, by their suffix), a DuckDB relation
+(read once, as a stream of Arrow batches, into this engine's own connection, so the
+memory limit applies whatever connection the relation lives on), or, when asked for with
+``engine="duckdb"``, any table DuckDB scans (pandas, polars, pyarrow).
+"""
+
+from __future__ import annotations
+
+import glob
+import os
+import shutil
+import tempfile
+
+import numpy as np
+import pandas as pd
+
+from vantrel.scale.terms import columns_of, quote, to_sql
+
+_CSV_SUFFIXES = (".csv", ".csv.gz", ".tsv", ".tsv.gz", ".txt")
+_FLOAT_TYPES = {"DOUBLE", "FLOAT", "REAL"}
+_INT_TYPES = {"TINYINT", "SMALLINT", "INTEGER", "BIGINT", "HUGEINT", "UTINYINT", "USMALLINT", "UINTEGER",
+              "UBIGINT", "UHUGEINT"}
+_BATCH_ROWS = 1 << 20
+
+
+def require_duckdb():
+    try:
+        import duckdb
+    except ImportError as error:
+        raise ImportError("data out of memory on DuckDB needs the duckdb package: pip install 'vantrel[duckdb]'") \
+            from error
+    return duckdb
+
+
+def _kind(type_name: str) -> str:
+    name = type_name.upper()
+    if name in _FLOAT_TYPES or name.startswith("DECIMAL"):
+        return "float" if name in _FLOAT_TYPES else "int"  # decimals cannot hold NaN
+    if name in _INT_TYPES:
+        return "int"
+    if name == "BOOLEAN":
+        return "bool"
+    return "other"
+
+
+class DuckDBEngine:
+    name = "duckdb"
+
+    def __init__(self, data, memory_limit: str | None = None, temp_directory: str | None = None,
+                 threads: int = 0):
+        duckdb = require_duckdb()
+        self._own_temp = None
+        if temp_directory is None:
+            self._own_temp = tempfile.mkdtemp(prefix="vantrel-duckdb-")
+            temp_directory = self._own_temp
+        config = {"temp_directory": str(temp_directory),
+                  # results of these queries are sums: the rows' order never matters, and
+                  # keeping it costs memory in every materialisation
+                  "preserve_insertion_order": False}
+        if memory_limit is not None:
+            config["memory_limit"] = str(memory_limit)
+        if threads:
+            config["threads"] = int(threads)
+        try:
+            self.con = duckdb.connect(":memory:", config=config)
+        except duckdb.Error as error:
+            self.close()
+            raise ValueError(f"memory_limit = {memory_limit!r} or temp_directory = {temp_directory!r} was refused "
+                             f"by DuckDB: {error}") from error
+        self._relation = None
+        if isinstance(data, (str, os.PathLike)):
+            path = os.fspath(data)
+            if not glob.glob(path) and "://" not in path:
+                self.close()
+                raise FileNotFoundError(f"data: no file matches {path!r}")
+            reader = "read_csv" if path.lower().endswith(_CSV_SUFFIXES) else "read_parquet"
+            self.source = f"{reader}('{path.replace(chr(39), chr(39) * 2)}')"
+            described = self.con.sql(f"DESCRIBE SELECT * FROM {self.source}").fetchall()
+            self._schema = {row[0]: _kind(row[1]) for row in described}
+        elif isinstance(data, duckdb.DuckDBPyRelation):
+            self._relation = data
+            self.source = "vt_source"
+            self._schema = {name: _kind(str(t)) for name, t in zip(data.columns, data.types)}
+        else:
+            self.con.register("vt_source", data)
+            self.source = "vt_source"
+            described = self.con.sql("DESCRIBE SELECT * FROM vt_source").fetchall()
+            self._schema = {row[0]: _kind(row[1]) for row in described}
+
+    # -- reading ------------------------------------------------------------------------
+    def schema(self) -> dict[str, str]:
+        return dict(self._schema)
+
+    def head(self, columns: list[str], n: int) -> pd.DataFrame:
+        listed = ", ".join(quote(c) for c in columns)
+        if self._relation is not None:
+            return self._relation.select(listed).limit(n).df()
+        return self.con.sql(f"SELECT {listed} FROM {self.source} LIMIT {int(n)}").df()
+
+    def _one(self, sql: str):
+        return self._run(sql)[0]
+
+    def _run(self, sql: str) -> list:
+        # every result is fetched to its end: the connection takes no other work until it is
+        return self.con.execute(sql).fetchall()
+
+    # -- sample -------------------------------------------------------------------------
+    def build_sample(self, model, effects, variables, clusters, weights, float_keys) -> dict[str, int]:
+        """The sample table vt_rows: level ids e0.. per effect, keys k<i> of the cluster
+        variables, the model's columns v0.. and the weights w, over the rows with every
+        used value present (and finite, for the model's columns)."""
+        self.n_columns = len(model)
+        self.n_effects = len(effects)
+        self.key = {name: f"k{i}" for i, name in enumerate(variables)}
+        self.cluster_keys = [self.key[name] for name in clusters]
+        self.weighted = weights is not None
+        selected, conditions = [], []
+        for name in variables:
+            selected.append(f"{quote(name)} AS {self.key[name]}")
+            conditions.append(f"{quote(name)} IS NOT NULL")
+            if name in float_keys:
+                conditions.append(f"NOT isnan({quote(name)})")
+        for j, node in enumerate(model):
+            if node is None:
+                continue  # the intercept's ones are a constant of the queries
+            expression = to_sql(node)
+            selected.append(f"{expression} AS v{j}")
+            conditions.append(f"isfinite({expression})")
+        if weights is not None:
+            selected.append(f"CAST({quote(weights)} AS DOUBLE) AS w")
+            conditions.append(f"{quote(weights)} IS NOT NULL AND NOT isnan(CAST({quote(weights)} AS DOUBLE))")
+        where = " AND ".join(conditions) if conditions else "true"
+        model_columns = [name for node in model if node is not None for name in columns_of(node)]
+        used = ", ".join(quote(c) for c in dict.fromkeys(variables + model_columns + ([weights] if weights else [])))
+        if self._relation is not None:
+            read = int(self._relation.aggregate("count(*)").fetchall()[0][0])
+            self.con.register("vt_source", self._relation.select(used).to_arrow_reader(_BATCH_ROWS))
+        else:
+            read = int(self._one(f"SELECT count(*) FROM {self.source}")[0])
+        self._run(f"CREATE TEMP TABLE vt_raw AS SELECT {', '.join(selected)} FROM {self.source} WHERE {where}")
+        if self._relation is not None:
+            self.con.unregister("vt_source")
+        if weights is not None:
+            bad, example = self._one("SELECT count(*), min(w) FROM vt_raw WHERE NOT (isfinite(w) AND w > 0)")
+            if bad:
+                raise ValueError(f"weights: column {weights!r} must hold positive finite values; {bad:,} row(s) "
+                                 f"do not (for example: {example!r})")
+        self.effect_keys = [[self.key[name] for name in effect] for effect in effects]
+        for f, keys in enumerate(self.effect_keys):
+            listed = ", ".join(keys)
+            self._run(f"CREATE TEMP TABLE vt_level{f} AS SELECT {listed}, "
+                             f"(row_number() OVER (ORDER BY {listed}) - 1)::BIGINT AS id "
+                             f"FROM (SELECT DISTINCT {listed} FROM vt_raw)")
+        joins = " ".join(f"JOIN vt_level{f} l{f} ON " + " AND ".join(f"r.{k} = l{f}.{k}" for k in keys)
+                         for f, keys in enumerate(self.effect_keys))
+        kept = [f"l{f}.id AS e{f}" for f in range(self.n_effects)] + [f"r.{k}" for k in dict.fromkeys(
+            self.cluster_keys)] + [f"r.v{j}" for j, node in enumerate(model) if node is not None]
+        if weights is not None:
+            kept.append("r.w")
+        self._run(f"CREATE TEMP TABLE vt_rows AS SELECT {', '.join(kept)} FROM vt_raw r {joins}")
+        self._run("DROP TABLE vt_raw")
+        self.model = model
+        return {"read": read, "kept": int(self._one("SELECT count(*) FROM vt_rows")[0])}
+
+    def drop_singletons(self) -> int:
+        """Delete rows alone in a level of some effect until none is; the ids are then
+        renumbered densely in the same order."""
+        dropped = 0
+        while True:
+            alone = " OR ".join(f"e{f} IN (SELECT e{f} FROM vt_rows GROUP BY e{f} HAVING count(*) = 1)"
+                                for f in range(self.n_effects))
+            deleted = int(self._one(f"DELETE FROM vt_rows WHERE {alone}")[0])
+            if not deleted:
+                break
+            dropped += deleted
+        if dropped:
+            for f, keys in enumerate(self.effect_keys):
+                self._run(f"CREATE TEMP TABLE vt_map{f} AS SELECT e{f} AS old, "
+                                 f"(row_number() OVER (ORDER BY e{f}) - 1)::BIGINT AS id "
+                                 f"FROM (SELECT DISTINCT e{f} FROM vt_rows)")
+                self._run(f"CREATE OR REPLACE TEMP TABLE vt_level{f} AS SELECT {', '.join(keys)}, m.id "
+                                 f"FROM vt_level{f} l JOIN vt_map{f} m ON l.id = m.old")
+            joins = " ".join(f"JOIN vt_map{f} m{f} ON r.e{f} = m{f}.old" for f in range(self.n_effects))
+            others = [c for c in self._columns_of("vt_rows") if not (c.startswith("e") and c[1:].isdigit())]
+            ids = [f"m{f}.id AS e{f}" for f in range(self.n_effects)]
+            self._run(f"CREATE OR REPLACE TEMP TABLE vt_rows AS SELECT {', '.join(ids + ['r.' + c for c in others])} "
+                             f"FROM vt_rows r {joins}")
+            for f in range(self.n_effects):
+                self._run(f"DROP TABLE vt_map{f}")
+        return dropped
+
+    def _columns_of(self, table: str) -> list[str]:
+        return [row[0] for row in self._run(f"DESCRIBE {table}")]
+
+    def level_counts(self) -> list[int]:
+        return [int(self._one(f"SELECT count(*) FROM vt_level{f}")[0]) for f in range(self.n_effects)]
+
+    def level_keys(self, f: int) -> pd.DataFrame:
+        return self.con.sql(f"SELECT {', '.join(self.effect_keys[f])} FROM vt_level{f} ORDER BY id").df()
+
+    def level_rows(self) -> list[np.ndarray]:
+        out = []
+        for f, G in enumerate(self.level_counts()):
+            ids, n = self._arrays(f"SELECT e{f}, count(*) FROM vt_rows GROUP BY e{f}", 2)
+            rows = np.zeros(G)
+            rows[ids.astype(np.int64)] = n
+            out.append(rows)
+        return out
+
+    # -- moments ------------------------------------------------------------------------
+    def _v(self, j: int) -> str:
+        return "1.0" if self.model[j] is None else f"v{j}"
+
+    @property
+    def _w(self) -> str:
+        return "w" if self.weighted else "1.0"
+
+    def moments(self, n_columns: int) -> dict:
+        sums = ", ".join(f"sum({self._v(j)})" for j in range(n_columns))
+        row = self._one(f"SELECT count(*), {sums}, sum({self._w}), sum({self._w} * v0) FROM vt_rows")
+        return {"N": int(row[0]), "sums": np.array(row[1:1 + n_columns], dtype=np.float64),
+                "w": float(row[-2] or 0.0), "wy": float(row[-1] or 0.0)}
+
+    def spread(self, centres, y_mean) -> dict:
+        """Sums of squares and largest magnitudes of the centred columns, and the (weighted)
+        total sum of squares of y about its (weighted) mean."""
+        n = len(centres)
+        parts = []
+        for j in range(n):
+            d = f"({self._v(j)} - {_lit(centres[j])})"
+            parts += [f"sum({d} * {d})", f"max(abs({d}))"]
+        row = self._one(f"SELECT {', '.join(parts)}, sum({self._w} * (v0 - {_lit(y_mean)}) * (v0 - {_lit(y_mean)})) "
+                        "FROM vt_rows")
+        return {"ss": np.array(row[0:2 * n:2], dtype=np.float64),
+                "largest": np.array(row[1:2 * n:2], dtype=np.float64), "tss": float(row[-1])}
+
+    def _scaled(self, j, centres, inverse) -> str:
+        return f"(({self._v(j)} - {_lit(centres[j])}) * {_lit(inverse[j])})"
+
+    def effect_aggregates(self, centres, inverse) -> dict:
+        """Per effect the weighted level counts and level sums of the scaled columns, per
+        pair of effects the weighted cells, and the columns' weighted sums of squares."""
+        n = len(centres)
+        w = self._w
+        z = [self._scaled(j, centres, inverse) for j in range(n)]
+        counts, sums = [], []
+        for f, G in enumerate(self.level_counts()):
+            columns = ", ".join(f"sum({w} * {z[j]})" for j in range(n))
+            arrays = self._arrays(f"SELECT e{f}, sum({w}), {columns} FROM vt_rows GROUP BY e{f}", n + 2)
+            ids = arrays[0].astype(np.int64)
+            count = np.zeros(G)
+            count[ids] = arrays[1]
+            level_sums = np.zeros((G, n))
+            level_sums[ids] = np.column_stack(arrays[2:])
+            counts.append(count)
+            sums.append(np.ascontiguousarray(level_sums))
+        pairs = []
+        for f in range(self.n_effects):
+            for g in range(f + 1, self.n_effects):
+                a, b, cell = self._arrays(f"SELECT e{f}, e{g}, sum({w}) FROM vt_rows GROUP BY e{f}, e{g}", 3)
+                pairs.append((f, g, a.astype(np.int64), b.astype(np.int64), cell.astype(np.float64)))
+        row = self._one("SELECT " + ", ".join(f"sum({w} * {z[j]} * {z[j]})" for j in range(n)) + " FROM vt_rows")
+        return {"counts": counts, "sums": sums, "pairs": pairs, "sumsq": np.array(row, dtype=np.float64)}
+
+    def _arrays(self, sql: str, n: int) -> list[np.ndarray]:
+        result = self.con.execute(sql).fetchnumpy()
+        return [np.asarray(result[key]) for key in list(result)[:n]]
+
+    # -- residuals ----------------------------------------------------------------------
+    def residualise(self, alphas, centres, inverse) -> np.ndarray:
+        """The residualised scaled columns r<j> = z<j> - sum_f alpha_f[level], materialised
+        with the weights and cluster keys (table vt_resid); returns their weighted cross
+        products."""
+        n = len(centres)
+        for f, alpha in enumerate(alphas):
+            frame = pd.DataFrame(alpha, columns=[f"a{j}" for j in range(n)])
+            frame.insert(0, "id", np.arange(len(alpha), dtype=np.int64))
+            self.con.register(f"vt_alpha{f}", frame)
+        residual = []
+        for j in range(n):
+            terms = "".join(f" - a{f}.a{j}" for f in range(len(alphas)))
+            residual.append(f"{self._scaled(j, centres, inverse)}{terms} AS r{j}")
+        joins = " ".join(f"JOIN vt_alpha{f} a{f} ON t.e{f} = a{f}.id" for f in range(len(alphas)))
+        extra = [f"t.{k}" for k in dict.fromkeys(self.cluster_keys)] + (["t.w"] if self.weighted else [])
+        self._run(f"CREATE TEMP TABLE vt_resid AS SELECT {', '.join(residual + extra)} FROM vt_rows t {joins}")
+        for f in range(len(alphas)):
+            self.con.unregister(f"vt_alpha{f}")
+        products = [f"sum({self._w} * r{i} * r{j})" for i in range(n) for j in range(i, n)]
+        row = self._one(f"SELECT {', '.join(products)} FROM vt_resid")
+        gram = np.zeros((n, n))
+        gram[np.triu_indices(n)] = row
+        return gram + np.triu(gram, 1).T
+
+    def nested(self, f: int, cluster: str) -> bool:
+        """Whether every level of effect f falls in a single cluster."""
+        k = self.key[cluster]
+        row = self._one(f"SELECT bool_and(lo = hi) FROM (SELECT min({k}) AS lo, max({k}) AS hi FROM vt_rows "
+                        f"GROUP BY e{f})")
+        return bool(row[0])
+
+    def residual_statistics(self, combination, scale, keep, hetero, subsets) -> dict:
+        """The residual e = sum_j combination_j r_j and the regressors x~_k = scale_k r_k:
+        the weighted residual sum of squares, the HC meat sum w^2 e^2 x~ x~', and per
+        subset of the cluster variables the meat of the per-cluster score sums
+        sum_g (sum_i w e x~)(sum_i w e x~)' and the number of clusters."""
+        e = "(" + " + ".join(f"{_lit(c)} * r{j}" for j, c in enumerate(combination) if c != 0.0) + ")"
+        kept = [j + 1 for j in np.flatnonzero(keep)]
+        x = [f"({_lit(scale[j])} * r{j})" for j in kept]
+        K = len(kept)
+        w = self._w
+        parts = [f"sum({w} * {e} * {e})"]
+        if hetero:
+            parts += [f"sum({w} * {w} * {e} * {e} * {x[a]} * {x[b]})" for a in range(K) for b in range(a, K)]
+        row = self._one(f"SELECT {', '.join(parts)} FROM vt_resid")
+        out = {"rss": float(row[0])}
+        if hetero:
+            out["meat"] = _symmetric_from_upper(row[1:], K)
+        meats, counts = [], []
+        for subset in subsets:
+            keys = ", ".join(self.key[name] for name in subset)
+            scores = ", ".join(f"sum({w} * {e} * {x[a]}) AS s{a}" for a in range(K))
+            products = ", ".join(f"sum(s{a} * s{b})" for a in range(K) for b in range(a, K))
+            row = self._one(f"SELECT count(*), {products} FROM (SELECT {scores} FROM vt_resid GROUP BY {keys})")
+            counts.append(int(row[0]))
+            meats.append(_symmetric_from_upper(row[1:], K))
+        out["cluster_meats"], out["cluster_counts"] = meats, counts
+        return out
+
+    def close(self) -> None:
+        con = getattr(self, "con", None)
+        if con is not None:
+            con.close()
+            self.con = None
+        if self._own_temp is not None:
+            shutil.rmtree(self._own_temp, ignore_errors=True)
+            self._own_temp = None
+
+
+def _lit(value) -> str:
+    """A double literal that DuckDB reads back to the same double (an exponent makes it a
+    DOUBLE, not a DECIMAL; 17 digits round-trip)."""
+    return f"{float(value):.17e}"
+
+
+def _symmetric_from_upper(values, K: int) -> np.ndarray:
+    out = np.zeros((K, K))
+    out[np.triu_indices(K)] = values
+    return out + np.triu(out, 1).T
