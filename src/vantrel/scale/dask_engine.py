@@ -141,10 +141,9 @@ class DaskEngine:
         before = self._count()
         n_effects = self.n_effects
         while True:
-            alone = []
-            for f in range(n_effects):
-                sizes = self.rows.groupby(f"e{f}").size(split_out=1).compute()
-                alone.append(np.sort(sizes.index.to_numpy()[sizes.to_numpy() == 1]))
+            # one round trip per round: every effect's group sizes in one computation
+            alone = [np.sort(sizes.index.to_numpy()[sizes.to_numpy() == 1]) for sizes in self.dask.compute(
+                *[self.rows.groupby(f"e{f}").size(split_out=1) for f in range(n_effects)])]
             if not any(len(a) for a in alone):
                 break
 
@@ -239,8 +238,11 @@ class DaskEngine:
         frame = self.rows.map_partitions(weighted_values, meta=weighted_values(self.rows._meta))
         counts, sums = [], []
         value_columns = ["w"] + [f"wz{j}" for j in range(n)]
+        pairs_of = [(f, g) for f in range(n_effects) for g in range(f + 1, n_effects)]
+        tables = self.dask.compute(*[frame.groupby(f"e{f}")[value_columns].sum(split_out=1) for f in range(n_effects)],
+                                   *[frame.groupby([f"e{f}", f"e{g}"])["w"].sum(split_out=1) for f, g in pairs_of])
         for f, G in enumerate(self.level_counts()):
-            table = frame.groupby(f"e{f}")[value_columns].sum(split_out=1).compute()
+            table = tables[f]
             ids = table.index.to_numpy().astype(np.int64)
             count = np.zeros(G)
             count[ids] = table["w"].to_numpy()
@@ -249,12 +251,10 @@ class DaskEngine:
             counts.append(count)
             sums.append(np.ascontiguousarray(level_sums))
         pairs = []
-        for f in range(n_effects):
-            for g in range(f + 1, n_effects):
-                cells = frame.groupby([f"e{f}", f"e{g}"])["w"].sum(split_out=1).compute()
-                a = cells.index.get_level_values(0).to_numpy().astype(np.int64)
-                b = cells.index.get_level_values(1).to_numpy().astype(np.int64)
-                pairs.append((f, g, a, b, cells.to_numpy().astype(np.float64)))
+        for (f, g), cells in zip(pairs_of, tables[n_effects:]):
+            a = cells.index.get_level_values(0).to_numpy().astype(np.int64)
+            b = cells.index.get_level_values(1).to_numpy().astype(np.int64)
+            pairs.append((f, g, a, b, cells.to_numpy().astype(np.float64)))
 
         def squares(p):
             z = _scaled(p, centres, inverse, intercept)
