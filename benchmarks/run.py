@@ -15,6 +15,9 @@ Sections, in the order they run (--only picks some):
                 errors and table included, on bench_driver.py's design and on the
                 simple design with 3 effects; then bench_driver.py's own stage timing
                 (all 1e7 rows unless --stage-rows)
+  scale         bench_scale.py: feols from Parquet files on DuckDB under a 4 GB memory
+                limit (2e8 rows with --large, or --scale-rows) and on a local Dask cluster
+                of 2 workers, against the in-memory path (1e6 rows; 1e7 with --large)
 
 Every timed case runs in a fresh subprocess (harness.py), timed fresh (the first call
 in that process) and warm (the best of --warm further calls); nothing here asserts on
@@ -40,7 +43,7 @@ sys.path.insert(0, str(HERE))
 import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
-SECTIONS = ("kernel-sweep", "kernel", "e2e", "contention", "stages")
+SECTIONS = ("kernel-sweep", "kernel", "e2e", "contention", "stages", "scale")
 KERNEL_ESTIMATORS = ["vantrel-kernel", "vantrel-coef-kernel", "pyfixest-map-kernel",
                      "pyfixest-within-kernel", "pyhdfe-kernel"]
 E2E_ESTIMATORS = ["vantrel", "vantrel-coef", "pyfixest", "pyfixest-within", "linearmodels"]
@@ -107,6 +110,8 @@ def parse_args(argv=None):
                    default=[100_000, 1_000_000],
                    help="rows of the contention section's difficult and simple data (default 1e5,1e6)")
     p.add_argument("--stage-rows", default="1e7", help="rows of the stage profile (default 1e7)")
+    p.add_argument("--scale-rows", type=float, default=None,
+                   help="rows of the out-of-core DuckDB case (default: 2e8 with --large, none without)")
     p.add_argument("--output", type=Path, help="also write the report as Markdown to this file")
     args = p.parse_args(argv)
     unknown = set(args.only) - set(SECTIONS)
@@ -289,6 +294,15 @@ def main(argv=None):
             report("bench_driver.py, the driver owner's stage timing of the same scenario:\n")
             run_script(report, "bench_driver.py", ["--n", str(int(float(args.stage_rows)))],
                        args.threads, args.timeout)
+
+        if "scale" in args.only:
+            report("## Data larger than memory: DuckDB and Dask\n")
+            rows = args.scale_rows if args.scale_rows is not None else (2e8 if args.large else 0)
+            compare = "1e7" if args.large else "1e6"
+            run_script(report, "bench_scale.py",
+                       ["--rows", str(rows), "--compare-rows", compare,
+                        "--dask-rows", "1e6,1e7" if args.large else "1e6", "--datadir", str(datadir)],
+                       args.threads, args.timeout * 12, markdown=True)
 
     report(f"Total {time.perf_counter() - t_start:.0f} s; "
            f"load average at end: {harness.load_text()}")

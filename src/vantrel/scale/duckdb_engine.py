@@ -265,7 +265,8 @@ class DuckDBEngine:
         for f in range(self.n_effects):
             for g in range(f + 1, self.n_effects):
                 a, b, cell = self._arrays(f"SELECT e{f}, e{g}, sum({w}) FROM vt_rows GROUP BY e{f}, e{g}", 3)
-                pairs.append((f, g, a.astype(np.int64), b.astype(np.int64), cell.astype(np.float64)))
+                pairs.append((f, g, a.astype(np.int64, copy=False), b.astype(np.int64, copy=False),
+                              cell.astype(np.float64, copy=False)))
         row = self._one("SELECT " + ", ".join(f"sum({w} * {z[j]} * {z[j]})" for j in range(n)) + " FROM vt_rows")
         return {"counts": counts, "sums": sums, "pairs": pairs, "sumsq": np.array(row, dtype=np.float64)}
 
