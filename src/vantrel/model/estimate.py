@@ -21,7 +21,7 @@ from vantrel.model import ssc as small_sample
 from vantrel.model.formula import parse_formula
 from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
 from vantrel.model.progress import Progress
-from vantrel.model.result import FeolsResult, _Sample
+from vantrel.model.result import FeolsResult, Sample
 from vantrel.model.vcov import covariance
 from vantrel.scale import engine_for, estimate_out_of_core
 from vantrel.model.sample import effect_ids, variable_ids, without_singletons
@@ -92,7 +92,7 @@ def feols(
     formula = parse_formula(fml)
     choice = small_sample.parse_vcov(vcov)
     corrections = small_sample.resolve_ssc(ssc)
-    _check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
+    check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
     messages: list[str] = []
 
     # Sample: the used columns only, rows with a value in every one of them.
@@ -122,7 +122,7 @@ def feols(
         _check_weights(weights, _take(w_all, rows))
     dropped = {"missing": 0 if rows is None else len(frame) - len(rows), "singletons": 0}
     if dropped["missing"]:
-        _notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
+        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
     if rows is not None and len(rows) == 0:
         raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
 
@@ -133,7 +133,7 @@ def feols(
         keep, ids, k_fe = without_singletons(ids, counts, threads)
         if keep is not None:
             dropped["singletons"] = int(len(keep) - np.count_nonzero(keep))
-            _notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+            notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
             rows = np.flatnonzero(keep) if rows is None else rows[keep]
     fe_codes = [] if ids is None else [ids[:, j] for j in range(ids.shape[1])]
     clusters = {}
@@ -182,12 +182,12 @@ def feols(
         messages += notes
 
         # Covariance and fit.
-        records, names_count = _fe_records(corrections, choice, effects, formula.fe_labels, frame, rows, k_fe)
+        records, names_count = fe_records(corrections, choice, effects, formula.fe_labels, frame, rows, k_fe)
         cov = covariance(choice.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX,
                          rss=rss)
         messages += cov.notes or []
         u = resid[:, 0]
-        fit = _fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe)
+        fit = fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe)
     report.done("least squares, covariance, fit")
     report.stage("done")
 
@@ -195,13 +195,30 @@ def feols(
     labels = frame.index if rows is None else frame.index[rows]
     if not isinstance(data, pd.DataFrame):
         labels = pd.RangeIndex(len(frame)) if rows is None else pd.Index(rows)
+    return build_result(
+        fml, formula, names, beta.ravel(), cov, choice.type, corrections, N, dropped, fit, k_fe,
+        absorption=absorption,
+        timings=report.timings,
+        collinear=collinear,
+        messages=messages,
+        weights=weights,
+        _resid=raw_resid,
+        _sample=Sample(frame, rows, labels, y, w, fe_codes, [list(e) for e in effects], design),
+        _fe_records=records,
+    )
+
+
+def build_result(fml, formula, names, beta, cov, vcov_type, corrections, N, dropped, fit, k_fe, **rest):
+    """The result of an estimate from its pieces, whichever engine formed them: the
+    coefficients, the covariance stage's matrix and degrees of freedom, the fit statistics,
+    and `rest`, the fields that differ between engines (per-row values, timings, ...)."""
     return FeolsResult(
         formula=fml,
         depvar=formula.depvar,
         coefnames=names,
-        beta=beta.ravel(),
+        beta=beta,
         vcov_matrix=cov.matrix,
-        vcov_type=choice.type,
+        vcov_type=vcov_type,
         ssc=corrections,
         clusters=cov.cluster_counts,
         df_t=cov.df_t,
@@ -213,19 +230,12 @@ def feols(
         within_r2=fit["within_r2"],
         rmse=fit["rmse"],
         fixef_labels=list(formula.fe_labels),
-        fixef_levels=dict(zip(formula.fe_labels, k_fe)),
-        absorption=absorption,
-        timings=report.timings,
-        collinear=collinear,
-        messages=messages,
-        weights=weights,
-        _resid=raw_resid,
-        _sample=_Sample(frame, rows, labels, y, w, fe_codes, [list(e) for e in effects], design),
-        _fe_records=records,
+        fixef_levels=dict(zip(formula.fe_labels, k_fe, strict=True)),
+        **rest,
     )
 
 
-def _check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress):
+def check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress):
     if weights is not None and not isinstance(weights, str):
         raise TypeError(f"weights must be a column name or None, got {weights!r}")
     if isinstance(fixef_tol, bool) or not isinstance(fixef_tol, (int, float)) or not 0 < fixef_tol < math.inf:
@@ -238,7 +248,7 @@ def _check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress):
         raise TypeError(f"progress must be True, False or None, got {progress!r}")
 
 
-def _notice(text: str, messages: list[str]) -> None:
+def notice(text: str, messages: list[str]) -> None:
     messages.append(text)
     logger.info(text)
 
@@ -266,7 +276,7 @@ def _take(values, rows):
     return values[rows]
 
 
-def _fe_records(corrections, choice, effects, labels, frame, rows, k_fe):
+def fe_records(corrections, choice, effects, labels, frame, rows, k_fe):
     """Per effect: categories, those not charged, those charged (for the table), and the
     driver's name-based count when the corrections ask for it."""
     if not effects:
@@ -290,7 +300,7 @@ def _driver_setype(choice):
     return {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}[choice.type]
 
 
-def _fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe):
+def fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe):
     """R-squared (weighted), adjusted and within R-squared and RMSE, as pyfixest defines
     them; `ssy`, the total sum of squares, when the caller has it. As in pyfixest, the
     total sum of squares is taken about the mean and the adjusted R-squared charges one

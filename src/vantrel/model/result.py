@@ -22,7 +22,7 @@ _SETYPE = {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster
 
 
 @dataclass
-class _Sample:
+class Sample:
     """What post-estimation methods read again: the used columns of the caller's table and
     the positions of the estimation sample among its rows."""
 
@@ -77,7 +77,7 @@ class FeolsResult:
     messages: list[str]
     weights: str | None
     _resid: np.ndarray = field(repr=False)
-    _sample: _Sample = field(repr=False)
+    _sample: Sample = field(repr=False)
     _fe_records: dict | None = field(default=None, repr=False)
     _fixef_cache: dict | None = field(default=None, repr=False)
 
@@ -264,7 +264,7 @@ def _first_rows(codes: np.ndarray) -> np.ndarray:
     return first
 
 
-def _values_at(sample: _Sample, name: str, positions: np.ndarray) -> np.ndarray:
+def _values_at(sample: Sample, name: str, positions: np.ndarray) -> np.ndarray:
     column = sample.frame[name]
     rows = positions if sample.rows is None else sample.rows[positions]
     return column.array.take(rows)

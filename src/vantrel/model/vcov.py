@@ -79,7 +79,7 @@ def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sam
         factors = [k_factor * sign * g for sign, g in zip(signs, small_sample.cluster_factors(ssc, G))]
         matrix = cluster_sandwich(yX, resid, bread, ids, G, factors, threads=threads)
         messages: list[str] = []
-        matrix, _ = eigenvalue_fix(_symmetric(matrix), 0, messages)
+        matrix, _ = eigenvalue_fix(symmetric(matrix), 0, messages)
         for text in messages:
             warnings.warn(text, UserWarning, stacklevel=3)
         return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G)), messages)
@@ -90,9 +90,9 @@ def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sam
         matrix = homoskedastic(bread, resid, N, K, sum(k_fe), dfk - K, (N - 1) / factor, 0, rss=rss)[0]
     else:
         matrix = heteroskedastic(X, bread, resid, factor)
-    return Covariance(_symmetric(matrix), N - dfk, dfk, {})
+    return Covariance(symmetric(matrix), N - dfk, dfk, {})
 
 
-def _symmetric(matrix):
+def symmetric(matrix):
     # the products of the sandwich leave the two triangles apart in the last bits
     return (matrix + matrix.T) / 2

@@ -35,18 +35,17 @@ import pandas as pd
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import COEF_PCG_cells
 from vantrel.model.ssc import adjustment, cluster_factors, df_k, parse_vcov, resolve_ssc
-from vantrel.model.estimate import _check_options, _fe_records, _fit_statistics, _notice
+from vantrel.model.estimate import build_result, check_options, fe_records, fit_statistics, notice
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
-from vantrel.model.result import FeolsResult, _Sample
-from vantrel.model.vcov import Covariance, _symmetric
+from vantrel.model.result import FeolsResult, Sample
+from vantrel.model.vcov import Covariance, symmetric
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
 from vantrel.tolvane.covariance import eigenvalue_fix
-from vantrel.tolvane.partial_out import _DEMEAN_SIZE_EXPONENT, _MAX_CONDITION, RANK_WARNING, _powers_of_two
-from vantrel.tolvane.partial_out import collinear_columns
+from vantrel.tolvane.partial_out import demeaning_scale, solve_normal_equations
 
 # Rows of the caller's data read to learn the coefficient names formulaic gives the terms
-# (and the model spec that `predict(newdata)` codes new rows with).
+# (and the model choice that `predict(newdata)` codes new rows with).
 _HEAD_ROWS = 1000
 
 
@@ -55,27 +54,27 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
     """The `feols` estimate with the row passes run by `engine` (see the module text)."""
     clock = _Clock()
     formula = parse_formula(fml)
-    spec = parse_vcov(vcov)
+    choice = parse_vcov(vcov)
     corrections = resolve_ssc(ssc)
-    _check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
+    check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
     if corrections.k_fixef == "names":
         raise ValueError(f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
                          "parameters) needs the data in memory; use another convention for data out of memory")
     messages: list[str] = []
     effects = formula.fixed_effects
 
-    argument_of = {name: "vcov" for name in spec.clusters}
+    argument_of = {name: "vcov" for name in choice.clusters}
     if weights is not None:
         argument_of[weights] = "weights"
     argument_of.update({name: "fml" for name in formula.columns})
     schema = engine.schema()
-    for name in dict.fromkeys(formula.columns + list(spec.clusters) + ([weights] if weights else [])):
+    for name in dict.fromkeys(formula.columns + list(choice.clusters) + ([weights] if weights else [])):
         check_columns([name], list(schema), argument_of[name])
     numeric = {name for name, kind in schema.items() if kind in ("float", "int", "bool")}
     if weights is not None and weights not in numeric:
         raise TypeError(f"weights: column {weights!r} must be numeric, got {schema[weights]}")
     names, model = _model_columns(formula, numeric, schema, bool(effects))
-    # formulaic's names for the same terms (and its spec, for predictions on new data)
+    # formulaic's names for the same terms (and its choice, for predictions on new data)
     head = engine.head(list(dict.fromkeys(formula.columns)), _HEAD_ROWS)
     design = build_design(head, formula, absorb_intercept=bool(effects))
     if design.names != names[1:]:
@@ -84,18 +83,18 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
         raise ValueError(f"fml = {fml!r} has no regressor to estimate")
 
     # Sample.
-    variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(spec.clusters)))
-    counted = engine.build_sample(model, effects, variables, list(spec.clusters), weights,
+    variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
+    counted = engine.build_sample(model, effects, variables, list(choice.clusters), weights,
                                   {name for name in variables if schema[name] == "float"})
     dropped = {"missing": counted["read"] - counted["kept"], "singletons": 0}
     if dropped["missing"]:
-        _notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
+        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
     if counted["kept"] == 0:
         raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
     if effects:
         dropped["singletons"] = engine.drop_singletons()
         if dropped["singletons"]:
-            _notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+            notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
     k_fe = engine.level_counts()
     clock.lap("sample")
 
@@ -114,7 +113,7 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
     for j, node in enumerate(model):
         if node is not None:
             size = math.sqrt(spread["ss"][j] / N)
-            scale[j] = _powers_of_two([size], lambda _, j=j: spread["largest"][j])[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
+            scale[j] = demeaning_scale(size, lambda j=j: spread["largest"][j])
 
     alphas = []
     absorption = {"method": "none", "iterations": 0}
@@ -130,7 +129,8 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
 
     sizes = scale if weights is None else scale * math.sqrt(moments["w"] / N)
     notes: list[str] = []
-    keep, beta, XX = _least_squares(gram, names[1:], sizes, N, notes)
+    keep, beta, kept_gram = solve_normal_equations(gram, names[1:], sizes, N, notes)
+    XX = kept_gram[1:, 1:]
     for text in notes:
         warnings.warn(text, UserWarning, stacklevel=3)
     messages += notes
@@ -141,41 +141,23 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
     combination = np.zeros(len(model))
     combination[0] = scale[0]
     combination[1:][keep] = -beta * scale[1:][keep]
-    subsets = powerset(list(spec.clusters)) if spec.type == "CRV1" else []
+    subsets = powerset(list(choice.clusters)) if choice.type == "CRV1" else []
     nested = []
-    if spec.type == "CRV1" and corrections.k_fixef == "nonnested":
-        nested = [any(engine.nested(f, name) for name in spec.clusters) for f in range(len(effects))]
-    stats = engine.residual_statistics(combination, scale, keep, spec.type == "hetero", subsets)
+    if choice.type == "CRV1" and corrections.k_fixef == "nonnested":
+        nested = [any(engine.nested(f, name) for name in choice.clusters) for f in range(len(effects))]
+    stats = engine.residual_statistics(combination, scale, keep, choice.type == "hetero", subsets)
     clock.lap("covariance sums")
 
-    cov = _covariance(spec, corrections, XX, stats, N, K, k_fe, nested)
+    cov = _covariance(choice, corrections, XX, stats, N, K, k_fe, nested)
     messages += cov.notes or []
-    records, names_count = _fe_records(corrections, spec, effects, formula.fe_labels, None, None, k_fe)
-    fit = _fit_statistics(None, None, stats["rss"], spread["tss"], float(gram[0, 0]) if effects else None, N, K,
-                          k_fe, formula.intercept or bool(effects))
+    records, names_count = fe_records(corrections, choice, effects, formula.fe_labels, None, None, k_fe)
+    fit = fit_statistics(None, None, stats["rss"], spread["tss"], float(gram[0, 0]) if effects else None, N, K, k_fe)
     fixef = _fixed_effects(engine, formula, alphas, combination, centres, beta, keep, N) if effects else None
     clock.lap("result")
 
-    sample = _Sample(head.iloc[:0], None, pd.RangeIndex(0), None, None, [], [list(e) for e in effects], design)
-    return FeolsResult(
-        formula=fml,
-        depvar=formula.depvar,
-        coefnames=kept,
-        beta=beta,
-        vcov_matrix=cov.matrix,
-        vcov_type=spec.type,
-        ssc=corrections,
-        clusters=cov.cluster_counts,
-        df_t=cov.df_t,
-        df_k=cov.df_k,
-        nobs=N,
-        nobs_dropped=dropped,
-        r2=fit["r2"],
-        adj_r2=fit["adj_r2"],
-        within_r2=fit["within_r2"],
-        rmse=fit["rmse"],
-        fixef_labels=list(formula.fe_labels),
-        fixef_levels=dict(zip(formula.fe_labels, k_fe)),
+    sample = Sample(head.iloc[:0], None, pd.RangeIndex(0), None, None, [], [list(e) for e in effects], design)
+    return build_result(
+        fml, formula, kept, beta, cov, choice.type, corrections, N, dropped, fit, k_fe,
         absorption={**absorption, "engine": engine.name},
         timings=clock.laps,
         collinear=collinear,
@@ -227,41 +209,14 @@ def _model_columns(formula: ParsedFormula, numeric: set[str], schema: dict[str, 
     return names, model
 
 
-def _least_squares(gram, names, sizes, N, notes):
-    """`least_squares_normal` of the in-memory path from the cross-product matrix alone:
-    the collinearity test against each regressor's size before the absorption, and the
-    normal equations of the equilibrated columns. Returns (kept mask, beta, X'X kept)."""
-    if not np.all(np.isfinite(gram)):
-        raise FloatingPointError("The demeaned data hold non-finite values (the absorption diverged)")
-    unit = np.asarray(sizes[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT
-    keep = collinear_columns(gram[1:, 1:] / np.outer(unit, unit) / max(N, 1))
-    dropped = [name for name, ok in zip(names, keep) if not ok]
-    if dropped:
-        notes.append("The variables " + ", ".join(dropped) + " are omitted due to collinearity")
-        if not keep.any():
-            raise ValueError("No regressor left: " + ", ".join(dropped) + " are collinear with the fixed effects")
-    columns = np.concatenate(([True], keep))
-    gram = gram[np.ix_(columns, columns)]
-    XX, Xy = gram[1:, 1:], gram[1:, 0].copy()
-    d = np.sqrt(np.diag(XX))
-    d[d == 0] = 1.0
-    scaled = XX / np.outer(d, d)
-    if np.linalg.cond(scaled) > _MAX_CONDITION:
-        notes.append(RANK_WARNING)
-    beta = np.linalg.lstsq(scaled, Xy / d, rcond=None)[0] / d
-    if not np.all(np.isfinite(beta)):
-        raise FloatingPointError("Least squares gave non-finite coefficients")
-    return keep, beta, XX
-
-
-def _covariance(spec, ssc, XX, stats, N, K, k_fe, nested) -> Covariance:
+def _covariance(choice, ssc, XX, stats, N, K, k_fe, nested) -> Covariance:
     """`vantrel.model.vcov.covariance` from the aggregated pieces: the residual sum of
     squares (iid), the HC meat (hetero), or each cluster subset's meat and count."""
     bread = np.linalg.inv(XX)
-    if spec.type == "CRV1":
+    if choice.type == "CRV1":
         dfk = df_k(ssc, "CRV1", K, k_fe, nested or [False] * len(k_fe), None)
         k_factor = adjustment(ssc, "CRV1", N, dfk)
-        names = list(spec.clusters)
+        names = list(choice.clusters)
         G = stats["cluster_counts"]
         if min(G) < 2:
             name = names[int(np.argmin(G[:len(names)]))]
@@ -274,17 +229,17 @@ def _covariance(spec, ssc, XX, stats, N, K, k_fe, nested) -> Covariance:
             meat += factor * part
         matrix = np.linalg.multi_dot([bread, meat, bread])
         notes: list[str] = []
-        matrix, _ = eigenvalue_fix(_symmetric(matrix), 0, notes)
+        matrix, _ = eigenvalue_fix(symmetric(matrix), 0, notes)
         for text in notes:
             warnings.warn(text, UserWarning, stacklevel=4)
         return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G)), notes)
-    dfk = df_k(ssc, spec.type, K, k_fe, [False] * len(k_fe), None)
-    factor = adjustment(ssc, spec.type, N, dfk)
-    if spec.type == "iid":
+    dfk = df_k(ssc, choice.type, K, k_fe, [False] * len(k_fe), None)
+    factor = adjustment(ssc, choice.type, N, dfk)
+    if choice.type == "iid":
         matrix = stats["rss"] / ((N - 1) / factor) * bread
     else:
         matrix = np.linalg.multi_dot([bread, stats["meat"], bread]) * factor
-    return Covariance(_symmetric(matrix), N - dfk, dfk, {})
+    return Covariance(symmetric(matrix), N - dfk, dfk, {})
 
 
 def _fixed_effects(engine, formula, alphas, combination, centres, beta, keep, N):

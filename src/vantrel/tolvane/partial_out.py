@@ -41,6 +41,13 @@ def _powers_of_two(size, largest):
     return np.where(size > 0, np.ldexp(1.0, exponent), 1.0)
 
 
+def demeaning_scale(size, largest):
+    """The power of two a centred column of root mean square `size` is divided by before the
+    demeaning, which brings that to about 2**10; `largest()`, the column's largest
+    magnitude, stands in where the root mean square left the range of doubles."""
+    return _powers_of_two([size], lambda _: largest())[0] * 2.0**-_DEMEAN_SIZE_EXPONENT
+
+
 # Rows per chunk of the row-wise passes: their temporaries stay small (in cache, and
 # reused rather than fresh pages), and a chunk of a row-major block is written at once.
 CHUNK = 1 << 16
@@ -82,8 +89,7 @@ def stack_standardised(columns, rows=None, centre=True):
         if j == 0:
             ss0 = ss
         size = np.sqrt(ss / max(N, 1))
-        scale[j] = _powers_of_two([size], lambda _: np.abs(values - centres[j]).max())[0] \
-            * 2.0**-_DEMEAN_SIZE_EXPONENT
+        scale[j] = demeaning_scale(size, lambda: np.abs(values - centres[j]).max())
     inverse = 1.0 / scale
     for start in range(0, N, CHUNK):
         block = out[start:start + CHUNK]
@@ -211,6 +217,36 @@ def least_squares(yXtilde, K, accelfunc, msg):
     return beta, resid
 
 
+def solve_normal_equations(gram, names, sizes, N, notes):
+    """The least squares of the cross-product matrix [y X]'[y X] of N demeaned rows: the
+    collinearity test of each regressor against its size before the absorption (`sizes`,
+    powers of two, as in `drop_collinear`), then the normal equations of the equilibrated
+    columns. Returns (kept mask, beta of the kept regressors, the cross-product matrix of
+    y and the kept regressors); notes receives the collinearity and rank notices. Needs no
+    row, so data aggregated elsewhere are solved the same way."""
+    if not np.all(np.isfinite(gram)):  # any non-finite value of the block ends up here
+        raise FloatingPointError("The demeaned data hold non-finite values (the absorption diverged)")
+    unit = np.asarray(sizes[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT
+    keep = collinear_columns(gram[1:, 1:] / np.outer(unit, unit) / max(N, 1))
+    dropped = [name for name, ok in zip(names, keep, strict=True) if not ok]
+    if dropped:
+        notes.append("The variables " + ", ".join(dropped) + " are omitted due to collinearity")
+        if not keep.any():
+            raise ValueError("No regressor left: " + ", ".join(dropped) + " are collinear with the fixed effects")
+        columns = np.concatenate(([True], keep))
+        gram = gram[np.ix_(columns, columns)]
+    XX, Xy = gram[1:, 1:], gram[1:, 0].copy()
+    d = np.sqrt(np.diag(XX))
+    d[d == 0] = 1.0
+    scaled = XX / np.outer(d, d)
+    if np.linalg.cond(scaled) > _MAX_CONDITION:
+        notes.append(RANK_WARNING)
+    beta = np.linalg.lstsq(scaled, Xy / d, rcond=None)[0] / d
+    if not np.all(np.isfinite(beta)):
+        raise FloatingPointError("Least squares gave non-finite coefficients")
+    return keep, beta, gram
+
+
 def least_squares_normal(yX, names, sizes, notes, units=None):
     """Least squares through the cross-product matrix of the block: drop collinear
     regressors and solve; returns (yX, kept names, beta K x 1, resid N x 1, X'X of the kept
@@ -233,28 +269,12 @@ def least_squares_normal(yX, names, sizes, notes, units=None):
     N = yX.shape[0]
     units = np.ones(yX.shape[1]) if units is None else np.asarray(units, dtype=np.float64)
     gram = (yX.T @ yX) * np.outer(units, units)
-    if not np.all(np.isfinite(gram)):  # any non-finite value of the block ends up here
-        raise FloatingPointError("The demeaned data hold non-finite values (the absorption diverged)")
-    unit = np.asarray(sizes[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT
-    keep = collinear_columns(gram[1:, 1:] / np.outer(unit, unit) / max(N, 1))
-    dropped = [name for name, ok in zip(names, keep) if not ok]
-    if dropped:
-        notes.append("The variables " + ", ".join(dropped) + " are omitted due to collinearity")
-        if not keep.any():
-            raise ValueError("No regressor left: " + ", ".join(dropped) + " are collinear with the fixed effects")
+    keep, beta, gram = solve_normal_equations(gram, names, sizes, N, notes)
+    if not keep.all():
         columns = np.concatenate(([True], keep))
         yX = np.ascontiguousarray(yX[:, columns])
-        gram = gram[np.ix_(columns, columns)]
         units = units[columns]
-    XX, Xy = gram[1:, 1:], gram[1:, 0].copy()
-    d = np.sqrt(np.diag(XX))
-    d[d == 0] = 1.0
-    scaled = XX / np.outer(d, d)
-    if np.linalg.cond(scaled) > _MAX_CONDITION:
-        notes.append(RANK_WARNING)
-    beta = (np.linalg.lstsq(scaled, Xy / d, rcond=None)[0] / d)[:, np.newaxis]
-    if not np.all(np.isfinite(beta)):
-        raise FloatingPointError("Least squares gave non-finite coefficients")
+    beta = beta[:, np.newaxis]
     # the residuals replace the demeaned dependent variable in place (its sum of squares
     # stays in the cross-product matrix), a chunk of rows at a time while it is in cache
     rss = 0.0
