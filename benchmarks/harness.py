@@ -236,6 +236,15 @@ def _model_vantrel_coef(frame, case):
     return np.asarray(res.params, dtype=float).ravel(), lambda mode: text
 
 
+def _model_vantrel_feols(frame, case):
+    import vantrel
+
+    fml = "y ~ " + " + ".join(case["x"]) + " | " + " + ".join(case["fes"])
+    fit = vantrel.feols(fml, frame, vcov="iid", progress=False)
+    text = _coef_report_text(fit.absorption) if "preconditioner" in fit.absorption else "n/a"
+    return fit.coef()[case["x"]].to_numpy(), lambda mode: text
+
+
 def count_iterations(run, mode: str = "exact") -> str:
     """Iterations of vantrel's accelerated demeaning, found without timing.
 
@@ -306,6 +315,7 @@ ESTIMATORS = {
     "pyhdfe-kernel": ("kernel", _kernel_pyhdfe, "pyhdfe map+cg symmetric"),
     "vantrel": ("model", _model_vantrel, "vantrel tolvane"),
     "vantrel-coef": ("model", _model_vantrel_coef, "vantrel tolvane solver=coefficients"),
+    "vantrel-feols": ("model", _model_vantrel_feols, "vantrel feols"),
     "pyfixest": ("model", _model_pyfixest_default, "pyfixest feols (default: rust MAP)"),
     "pyfixest-within": ("model", _model_pyfixest_within, "pyfixest feols (rust LSMR within)"),
     "linearmodels": ("model", _model_linearmodels, "linearmodels AbsorbingLS"),

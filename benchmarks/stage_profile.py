@@ -98,6 +98,21 @@ def profile(df, model, setype, clustvars, nt):
     return wall, seconds, result
 
 
+def profile_feols(df, model, setype, clustvars, nt):
+    """The same for `vantrel.feols`, from the seconds per stage it reports on its result."""
+    import vantrel
+
+    y, x, fixedeffects = model
+    vcov = "iid" if setype == "iid" else {"CRV1": "+".join(clustvars)}
+    start = time.perf_counter()
+    result = vantrel.feols(f"{y[0]} ~ {' + '.join(x)} | {' + '.join(fixedeffects)}", df, vcov=vcov, n_threads=nt,
+                           progress=False)
+    wall = time.perf_counter() - start
+    seconds = {("demeaning" if stage == "absorption" else stage): value for stage, value in result.timings.items()}
+    seconds["outside the stages"] = wall - sum(seconds.values())
+    return wall, seconds, result
+
+
 def report(label, wall, seconds):
     lines = [f"### {label}: {wall:.2f} s wall", "", "| stage | seconds | share of wall |", "|---|---|---|"]
     order = list(STAGES) + [s for s in seconds if s not in STAGES]
@@ -127,12 +142,14 @@ def main(argv=None):
     parser.add_argument("--cold", action="store_true",
                         help="do not touch the call's memory beforehand (see warm_heap in bench_driver.py)")
     parser.add_argument("--design", choices=["driver", "simple", "difficult"], default="driver")
+    parser.add_argument("--estimator", choices=["tolvane", "feols"], default="tolvane",
+                        help="the driver (its stage functions timed) or feols (its own stage seconds)")
     args = parser.parse_args(argv)
     df, model = make_design(args.design, args.n)
     from bench_driver import warm_heap
 
     y, x, fixedeffects = model
-    print(f"N = {args.n:,} rows, design {args.design}: {y[0]} ~ {' + '.join(x)} | {' + '.join(fixedeffects)}; "
+    print(f"{args.estimator}, N = {args.n:,} rows, design {args.design}: {y[0]} ~ {' + '.join(x)} | {' + '.join(fixedeffects)}; "
           f"kernel threads {args.threads or 'default'}, "
           f"{'cold memory' if args.cold else 'memory touched just before each call'}\n")
     out = {}
@@ -142,12 +159,14 @@ def main(argv=None):
         if not args.cold:
             warm_heap(args.n)
         try:
-            wall, seconds, result = profile(df, model, setype, clustvars, args.threads)
+            run = profile_feols if args.estimator == "feols" else profile
+            wall, seconds, result = run(df, model, setype, clustvars, args.threads)
         except Exception as error:  # e.g. a demeaning that does not converge: report, go on
             print(f"### {label}: failed: {type(error).__name__}: {error}\n", flush=True)
             continue
         print(report(label, wall, seconds))
-        print(f"coefficients {result.params.round(6).tolist()}\n", flush=True)
+        params = result.coef() if args.estimator == "feols" else result.params
+        print(f"coefficients {params.round(6).tolist()}\n", flush=True)
         out[label] = {"wall": wall, "stages": seconds}
     return out
 
