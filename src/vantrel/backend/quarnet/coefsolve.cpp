@@ -223,33 +223,14 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
     return P;
 }
 
-template <class T, class RowT>
-void gather_ids_by_position(Problem &P, const RowT *rows) {
-    for (int64_t s = 1; s < P.slots; ++s) {
-        auto fill = [&](auto &ids) {
-            ids.resize(static_cast<size_t>(P.N));
-            auto *out = ids.data();
-            using IdT = std::remove_reference_t<decltype(*out)>;
-#pragma omp parallel for schedule(static) num_threads(P.threads)
-            for (int64_t k = 0; k < P.N; ++k) out[k] = static_cast<IdT>(P.row_id<T>(s, rows[k]));
-        };
-        if (P.narrow)
-            fill(P.ids16[s]);
-        else
-            fill(P.ids32[s]);
-    }
-}
-
-// From level ids by row: the positions come from a counting sort of the segment effect's
-// ids, the other effects' levels by position from gathers. The positions are only needed
-// here (the first and the closing pass run in row order), so they are dropped at the end;
-// they are 32-bit below 2^32 rows.
-template <class T, class RowT>
-void order_by_segments(Problem &P, const double *w, int threads) {
+// From level ids by row: a stable counting sort of the segment effect's ids gives each row its
+// position, and the row's other levels (and weight) are written there as it is placed, so no
+// table of positions is kept (the first and the closing pass run in row order).
+template <class T, class IdT>
+void order_by_segments(Problem &P, const double *w, int threads, std::vector<std::vector<IdT>> &by_position) {
     const int64_t N = P.N;
-    // Stable counting sort, one chunk of rows per thread: each chunk counts its levels, the
-    // chunks' places follow one another within a level, so the order is the same for every
-    // thread count.
+    // One chunk of rows per thread: each chunk counts its levels, the chunks' places follow
+    // one another within a level, so the order is the same for every thread count.
     const int64_t G0 = P.G[0];
     const int64_t chunks = threads;
     std::vector<int64_t> next(static_cast<size_t>(chunks * G0), 0);
@@ -270,27 +251,24 @@ void order_by_segments(Problem &P, const double *w, int threads) {
     }
     P.seg_off[G0] = N;
     P.seg_off[G0 + 1] = N;  // the "no level" segment is empty: every row has a level
-    std::vector<RowT> rows(static_cast<size_t>(N));
+    by_position.resize(static_cast<size_t>(P.slots));
+    for (int64_t s = 1; s < P.slots; ++s) by_position[s].resize(static_cast<size_t>(N));
+    if (w != nullptr) P.w_own.resize(static_cast<size_t>(N));
+    const int64_t others = P.slots - 1;
+    IdT *out[8];
+    for (int64_t o = 0; o < others; ++o) out[o] = by_position[o + 1].data();
+    double *w_out = P.w_own.data();
+    // each position is written once, by the thread that places its row
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (int64_t c = 0; c < chunks; ++c) {
         int64_t *mine = next.data() + c * G0;
-        for (int64_t i = N * c / chunks, end = N * (c + 1) / chunks; i < end; ++i)
-            rows[mine[P.row_id<T>(0, i)]++] = static_cast<RowT>(i);
+        for (int64_t i = N * c / chunks, end = N * (c + 1) / chunks; i < end; ++i) {
+            const int64_t k = mine[P.row_id<T>(0, i)]++;
+            for (int64_t o = 0; o < others; ++o) out[o][k] = static_cast<IdT>(P.row_id<T>(o + 1, i));
+            if (w_out) w_out[k] = w[i];
+        }
     }
-    std::vector<int64_t>().swap(next);
-    P.narrow = true;
-    for (int64_t s = 1; s < P.slots; ++s) P.narrow = P.narrow && P.G[s] < 65535;
-    if (P.narrow)
-        P.ids16.resize(static_cast<size_t>(P.slots));
-    else
-        P.ids32.resize(static_cast<size_t>(P.slots));
-    gather_ids_by_position<T>(P, rows.data());
-    if (w != nullptr) {
-        P.w_own.resize(static_cast<size_t>(N));
-#pragma omp parallel for schedule(static) num_threads(threads)
-        for (int64_t k = 0; k < N; ++k) P.w_own[k] = w[rows[k]];
-        P.w = P.w_own.data();
-    }
+    if (w != nullptr) P.w = P.w_own.data();
 }
 
 template <class T>
@@ -305,10 +283,12 @@ Problem build_problem_ids(int64_t N, int64_t K, const double *w, const IdColumns
     std::vector<std::string> names;
     for (int64_t f = 0; f < P.slots; ++f) names.push_back("A[:, " + std::to_string(f) + "]");
     assign_slots(P, ids.G, names);
-    if (N < static_cast<int64_t>(std::numeric_limits<uint32_t>::max()))
-        order_by_segments<T, uint32_t>(P, w, threads);
+    P.narrow = true;
+    for (int64_t s = 1; s < P.slots; ++s) P.narrow = P.narrow && P.G[s] < 65535;
+    if (P.narrow)
+        order_by_segments<T>(P, w, threads, P.ids16);
     else
-        order_by_segments<T, int64_t>(P, w, threads);
+        order_by_segments<T>(P, w, threads, P.ids32);
     return P;
 }
 
