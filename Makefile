@@ -4,7 +4,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: install test demo bench bench-large clean
+.PHONY: install lint test demo bench bench-large clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -18,7 +18,12 @@ $(DEPS): requirements-dev.txt | $(BIN)/python
 install: $(DEPS)
 	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps .
 
-test: install
+# Lint and format check of every Python file (the configuration is in pyproject.toml).
+lint: $(DEPS)
+	$(BIN)/ruff check .
+	$(BIN)/ruff format --check .
+
+test: install lint
 	$(BIN)/python -m pytest
 
 demo: install

@@ -25,8 +25,8 @@ import numpy as np
 import pandas as pd
 
 from vantrel.tolvane import partial_out, sample
-from vantrel.tolvane.threads import driver_threads
 from vantrel.tolvane._tolvane import MAP_NH_CG_accel, tolvane
+from vantrel.tolvane.threads import driver_threads
 
 SEED = 20240607
 SMALL_GROUP_ROWS = 10  # the first effect: N / 10 groups
@@ -118,8 +118,10 @@ def main(argv=None):
     start = time.perf_counter()
     result = tolvane(["y"], ["x1", "x2"], ["fe1", "fe2"], df, nt=args.threads)
     total = time.perf_counter() - start
-    print(f"{'full tolvane call':<18}{total:>10.3f}  (results and fit statistics after least squares: "
-          f"{max(total - staged, 0.0):.3f})")
+    print(
+        f"{'full tolvane call':<18}{total:>10.3f}  (results and fit statistics after least squares: "
+        f"{max(total - staged, 0.0):.3f})"
+    )
     assert np.allclose(result.params, beta, rtol=1e-10, atol=0)
     print("coefficients:", np.round(result.params.ravel(), 6).tolist(), "(true 1.0, -0.5)")
     return {"n": args.n, "stages": times, "sum_of_stages": staged, "tolvane": total}

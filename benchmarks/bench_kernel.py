@@ -84,14 +84,18 @@ def main(argv=None):
         f"N = {args.rows:,} rows, K = {x.shape[1]}; fixed effects: {len(A[0, 1]):,} groups (rows sorted by them),"
         f" {len(A[1, 1]):,} groups (random rows)"
     )
-    header = f"{'threads':>7} {'checks s':>9} {'floor s':>9} {'sweep s':>9} {'sweep/floor':>11} {'CG iter':>7} {'CG s':>8} {'CG s/iter':>9}"
+    header = (
+        f"{'threads':>7} {'checks s':>9} {'floor s':>9} {'sweep s':>9} {'sweep/floor':>11}"
+        f" {'CG iter':>7} {'CG s':>8} {'CG s/iter':>9}"
+    )
     print(header)
     results = []
     for n_threads in args.threads:
         r = measure(x, A, n_threads, args.repeat)
         results.append(r)
         print(
-            f"{r['threads']:>7} {r['checks_s']:>9.3f} {r['floor_s']:>9.3f} {r['sweep_s']:>9.3f} {r['sweep_over_floor']:>10.2f}x"
+            f"{r['threads']:>7} {r['checks_s']:>9.3f} {r['floor_s']:>9.3f} {r['sweep_s']:>9.3f}"
+            f" {r['sweep_over_floor']:>10.2f}x"
             f" {r['cg_iterations']:>7} {r['cg_s']:>8.2f} {r['cg_s_per_iteration']:>9.3f}"
         )
     return results

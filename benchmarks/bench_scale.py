@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import subprocess
 import sys
 import tempfile
@@ -49,11 +48,12 @@ def write_simple(n: int, directory: Path) -> str:
         x1 = rng.standard_normal(size)
         x2 = x1**2
         mu = x1 + 0.05 * x2
-        for fe, effect in zip(fes, effects):
+        for fe, effect in zip(fes, effects, strict=True):
             mu += effect[fe]
         counts = rng.negative_binomial(0.5, 0.5 / (0.5 + np.exp(mu)))
-        table = pa.table({"y": np.log1p(counts.astype(np.float64)), "x1": x1, "x2": x2,
-                          "fe1": fes[0], "fe2": fes[1], "fe3": fes[2]})
+        table = pa.table(
+            {"y": np.log1p(counts.astype(np.float64)), "x1": x1, "x2": x2, "fe1": fes[0], "fe2": fes[1], "fe3": fes[2]}
+        )
         pq.write_table(table, directory / f"part-{i:05d}.parquet", row_group_size=1_000_000)
     return str(directory / "part-*.parquet")
 
@@ -72,8 +72,9 @@ def child(args) -> None:
 
     start = time.perf_counter()
     if args.child == "duckdb":
-        fit = vantrel.feols(FML, args.source, vcov={"CRV1": "fe1"}, memory_limit=args.memory_limit,
-                            temp_directory=args.temp)
+        fit = vantrel.feols(
+            FML, args.source, vcov={"CRV1": "fe1"}, memory_limit=args.memory_limit, temp_directory=args.temp
+        )
     elif args.child == "memory":
         import pandas as pd
 
@@ -84,18 +85,42 @@ def child(args) -> None:
         import dask.dataframe as dd
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                          silence_logs=40) as cluster, Client(cluster):
+        with (
+            LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+            ) as cluster,
+            Client(cluster),
+        ):
             start = time.perf_counter()  # the estimate, not the cluster's start
             fit = vantrel.feols(FML, dd.read_parquet(args.source), vcov={"CRV1": "fe1"})
     seconds = time.perf_counter() - start
-    print(json.dumps({"seconds": seconds, "peak_mib": _peak_mib(), "nobs": fit.nobs,
-                      "beta": fit.beta.tolist(), "se": fit.se().tolist(), "timings": fit.timings}))
+    print(
+        json.dumps(
+            {
+                "seconds": seconds,
+                "peak_mib": _peak_mib(),
+                "nobs": fit.nobs,
+                "beta": fit.beta.tolist(),
+                "se": fit.se().tolist(),
+                "timings": fit.timings,
+            }
+        )
+    )
 
 
 def run(kind: str, source: str, args) -> dict:
-    command = [sys.executable, __file__, "--child", kind, "--source", source, "--memory-limit", args.memory_limit,
-               "--temp", args.temp]
+    command = [
+        sys.executable,
+        __file__,
+        "--child",
+        kind,
+        "--source",
+        source,
+        "--memory-limit",
+        args.memory_limit,
+        "--temp",
+        args.temp,
+    ]
     done = subprocess.run(command, capture_output=True, text=True, timeout=args.timeout)
     if done.returncode:
         return {"error": done.stderr.strip().splitlines()[-1] if done.stderr.strip() else f"exit {done.returncode}"}
@@ -145,8 +170,10 @@ def main(argv=None) -> None:
             print(_row("in memory (pandas)", n, memory), flush=True)
             if n == int(args.compare_rows):
                 duck = run("duckdb", source, args)
-                print(_row(f"DuckDB from Parquet, memory_limit {args.memory_limit}", n, duck,
-                           _difference(duck, memory)), flush=True)
+                print(
+                    _row(f"DuckDB from Parquet, memory_limit {args.memory_limit}", n, duck, _difference(duck, memory)),
+                    flush=True,
+                )
             if str(n) in {str(int(float(v))) for v in args.dask_rows.split(",") if v}:
                 dask = run("dask", source, args)
                 print(_row("Dask, local cluster of 2 workers", n, dask, _difference(dask, memory)), flush=True)

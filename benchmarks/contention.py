@@ -64,8 +64,7 @@ while True:
 def competitors(count: int):
     """Start `count` busy processes and stop them (by their own handles) on exit."""
     cpus = sorted(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else [0]
-    procs = [subprocess.Popen([sys.executable, "-c", SPINNER, str(cpus[i % len(cpus)])])
-             for i in range(count)]
+    procs = [subprocess.Popen([sys.executable, "-c", SPINNER, str(cpus[i % len(cpus)])]) for i in range(count)]
     try:
         time.sleep(0.5)  # let them reach their loops before the first timing
         yield procs
@@ -78,8 +77,7 @@ def competitors(count: int):
 
 def time_case(path: Path, design: str, kernel: str, nt: int, policy, repeat: int, timeout: float) -> dict:
     label, x, fes = next(m for m in MODELS[design] if m[0] == MODEL)
-    case = {"estimator": kernel, "data": str(path), "x": x, "fes": fes, "warm": repeat,
-            "iterations": "off"}
+    case = {"estimator": kernel, "data": str(path), "x": x, "fes": fes, "warm": repeat, "iterations": "off"}
     # GOMP_SPINCOUNT would also override the policy, and stop vantrel choosing one
     return harness.run_case(case, nt, timeout, env={"OMP_WAIT_POLICY": policy, "GOMP_SPINCOUNT": None})
 
@@ -98,9 +96,12 @@ def main(argv=None):
     args = p.parse_args(argv)
 
     scenarios = [("difficult", args.difficult_rows), ("simple", args.simple_rows)]
-    print(f"{MODEL}; best of {args.repeat} calls per timing, each timing in a fresh process; "
-          f"{args.competitors} competitors (busy Python loops, one per core); "
-          f"load average at start {harness.load_text()}\n", flush=True)
+    print(
+        f"{MODEL}; best of {args.repeat} calls per timing, each timing in a fresh process; "
+        f"{args.competitors} competitors (busy Python loops, one per core); "
+        f"load average at start {harness.load_text()}\n",
+        flush=True,
+    )
     results = {}  # (design, kernel, busy, policy, nt) -> seconds or error text
     loads = {}  # competitors -> load average before and after their timings
     with tempfile.TemporaryDirectory(prefix="vantrel-contention-") as tmp:
@@ -112,9 +113,13 @@ def main(argv=None):
                 for (design, n), kernel, policy, nt in itertools.product(scenarios, KERNELS, POLICIES, THREADS):
                     r = time_case(paths[design], design, kernel, nt, policy, args.repeat, args.timeout)
                     results[(design, kernel, busy, policy, nt)] = r.get("error") or r["warm"]
-                    print(f"  {design} n={n:.0e} {kernel} competitors={busy} "
-                          f"OMP_WAIT_POLICY={policy or 'unset'} nt={nt}: "
-                          f"{r.get('error') or format(r['warm'], '.3f') + ' s'}", file=sys.stderr, flush=True)
+                    print(
+                        f"  {design} n={n:.0e} {kernel} competitors={busy} "
+                        f"OMP_WAIT_POLICY={policy or 'unset'} nt={nt}: "
+                        f"{r.get('error') or format(r['warm'], '.3f') + ' s'}",
+                        file=sys.stderr,
+                        flush=True,
+                    )
                 loads[busy].append(harness.load_text())
 
     def cell(key):
@@ -125,28 +130,40 @@ def main(argv=None):
         a, b = results[a], results[b]
         return f"{a / b:.2f}" if isinstance(a, float) and isinstance(b, float) else ""
 
-    lines = ["| data | kernel | competitors | OMP_WAIT_POLICY | nt=1 s | nt=2 s | nt=2 / nt=1 |",
-             "|" + "---|" * 7]
+    lines = ["| data | kernel | competitors | OMP_WAIT_POLICY | nt=1 s | nt=2 s | nt=2 / nt=1 |", "|" + "---|" * 7]
     for design, n in scenarios:
         for kernel in KERNELS:
             for busy in (0, args.competitors):
                 for policy in POLICIES:
                     k1, k2 = (design, kernel, busy, policy, 1), (design, kernel, busy, policy, 2)
-                    lines.append(f"| {design} n={n:.0e} | {harness.label(kernel)} | {busy or 'none'} | "
-                                 f"{policy or 'unset'} | {cell(k1)} | {cell(k2)} | {quotient(k2, k1)} |")
-    lines += ["", "What a passive wait costs or saves against spinning: time with OMP_WAIT_POLICY=passive, "
-              "and with it unset (vantrel's default), over time with it active (below 1: faster than "
-              "spinning).", "",
-              "| data | kernel | nt | passive, no competitors | passive, with competitors | "
-              "unset, no competitors | unset, with competitors |", "|" + "---|" * 7]
+                    lines.append(
+                        f"| {design} n={n:.0e} | {harness.label(kernel)} | {busy or 'none'} | "
+                        f"{policy or 'unset'} | {cell(k1)} | {cell(k2)} | {quotient(k2, k1)} |"
+                    )
+    lines += [
+        "",
+        "What a passive wait costs or saves against spinning: time with OMP_WAIT_POLICY=passive, "
+        "and with it unset (vantrel's default), over time with it active (below 1: faster than "
+        "spinning).",
+        "",
+        "| data | kernel | nt | passive, no competitors | passive, with competitors | "
+        "unset, no competitors | unset, with competitors |",
+        "|" + "---|" * 7,
+    ]
     for design, n in scenarios:
         for kernel in KERNELS:
             for nt in THREADS:
-                cells = [quotient((design, kernel, b, policy, nt), (design, kernel, b, "active", nt))
-                         for policy in ("passive", None) for b in (0, args.competitors)]
+                cells = [
+                    quotient((design, kernel, b, policy, nt), (design, kernel, b, "active", nt))
+                    for policy in ("passive", None)
+                    for b in (0, args.competitors)
+                ]
                 lines.append(f"| {design} n={n:.0e} | {harness.label(kernel)} | {nt} | " + " | ".join(cells) + " |")
-    lines += ["", "Load average (1, 5, 15 min) before and after the timings: " + "; ".join(
-        f"{busy or 'no'} competitors {before} / {after}" for busy, (before, after) in loads.items())]
+    lines += [
+        "",
+        "Load average (1, 5, 15 min) before and after the timings: "
+        + "; ".join(f"{busy or 'no'} competitors {before} / {after}" for busy, (before, after) in loads.items()),
+    ]
     print("\n".join(lines))
     print(f"\nLoad average at end: {harness.load_text()}")
     return results

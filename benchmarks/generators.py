@@ -63,7 +63,7 @@ def simple(n: int) -> dict[str, np.ndarray]:
     x1 = rng.standard_normal(n)
     x2 = x1**2
     mu = x1 + 0.05 * x2
-    for fe, g in zip(fes, levels):
+    for fe, g in zip(fes, levels, strict=True):
         effect = rng.standard_normal(g + 1)  # index 0 unused: ids are 1-based
         mu += effect[fe]
     theta = 0.5

@@ -43,8 +43,7 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 WARMUP_ROWS = 20_000
-THREAD_ENV = ("OMP_NUM_THREADS", "NUMBA_NUM_THREADS", "RAYON_NUM_THREADS",
-              "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+THREAD_ENV = ("OMP_NUM_THREADS", "NUMBA_NUM_THREADS", "RAYON_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
 
 # --------------------------------------------------------------------------
 # machine description
@@ -205,9 +204,13 @@ def _kernel_pyhdfe(M, ids, case, solve_starts):
     # Symmetric sweeps with conjugate-gradient acceleration: the same method as
     # vantrel's accelerated kernel, so the comparison is of implementations.
     # create() builds the group structures, residualize() is the solver.
-    alg = pyhdfe.create(ids, drop_singletons=False, compute_degrees=False,
-                        residualize_method="map",
-                        options={"transform": "symmetric", "acceleration": "cg"})
+    alg = pyhdfe.create(
+        ids,
+        drop_singletons=False,
+        compute_degrees=False,
+        residualize_method="map",
+        options={"transform": "symmetric", "acceleration": "cg"},
+    )
     solve_starts()
     return alg.residualize(M), None
 
@@ -215,8 +218,7 @@ def _kernel_pyhdfe(M, ids, case, solve_starts):
 def _tolvane_call(frame, case, **kw):
     from vantrel import tolvane
 
-    return tolvane(["y"], case["x"], case["fes"], data=frame, setype="iid",
-                   print_stata_style_summary=False, **kw)
+    return tolvane(["y"], case["x"], case["fes"], data=frame, setype="iid", print_stata_style_summary=False, **kw)
 
 
 def _model_vantrel(frame, case):
@@ -434,18 +436,22 @@ def child_main(case_path: str, result_path: str) -> None:
     iterations = None
     if count is not None and case.get("iterations", "exact") != "off":
         iterations = count(case.get("iterations", "exact"))
-    Path(result_path).write_text(json.dumps({
-        "fresh": walls[0],
-        "warm": min(walls[1:]) if len(walls) > 1 else None,
-        "warm_note": warm_note,
-        "walls": walls,
-        "peak_mib": max(wholes),
-        "solve_mib": max(solves) if solves else None,
-        "solve_mibs": solves,
-        "input_mib": args[0].nbytes / 2**20 if kind == "kernel" else None,
-        "iterations": iterations,
-        "coefs": [float(c) for c in coefs],
-    }))
+    Path(result_path).write_text(
+        json.dumps(
+            {
+                "fresh": walls[0],
+                "warm": min(walls[1:]) if len(walls) > 1 else None,
+                "warm_note": warm_note,
+                "walls": walls,
+                "peak_mib": max(wholes),
+                "solve_mib": max(solves) if solves else None,
+                "solve_mibs": solves,
+                "input_mib": args[0].nbytes / 2**20 if kind == "kernel" else None,
+                "iterations": iterations,
+                "coefs": [float(c) for c in coefs],
+            }
+        )
+    )
 
 
 # --------------------------------------------------------------------------
@@ -498,7 +504,11 @@ def run_case(case: dict, threads: int, timeout: float, env: dict[str, str | None
         try:
             proc = subprocess.run(
                 [sys.executable, str(HERE / "harness.py"), str(case_path), str(result_path)],
-                env=child_env(threads, env), capture_output=True, text=True, timeout=timeout)
+                env=child_env(threads, env),
+                capture_output=True,
+                text=True,
+                timeout=timeout,
+            )
         except subprocess.TimeoutExpired:
             return {"error": f"timeout after {timeout:.0f} s"}
         if proc.returncode != 0 or not result_path.exists():
@@ -552,14 +562,19 @@ def markdown_table(rows: list[dict], kernel: bool = False) -> str:
             lines.append("| " + " | ".join(cells + [""] * (len(cols) - len(cells))) + " |")
             continue
         is_ref = r["estimator"] == r["reference"]
-        cells = [r["data"], r["model"], label(r["estimator"]), f"{r['fresh']:.3f}",
-                 fmt(r["warm"], ".3f", r.get("warm_note") or ""),
-                 "n/a" if r["iterations"] is None else r["iterations"], f"{r['peak_mib']:.0f}"]
+        cells = [
+            r["data"],
+            r["model"],
+            label(r["estimator"]),
+            f"{r['fresh']:.3f}",
+            fmt(r["warm"], ".3f", r.get("warm_note") or ""),
+            "n/a" if r["iterations"] is None else r["iterations"],
+            f"{r['peak_mib']:.0f}",
+        ]
         if kernel:
             cells.append(fmt(ratio(r["solve_mib"], r["input_mib"]), ".2f"))
         times = f"{fmt(r['ratio_fresh'], '.2f', '-')}, {fmt(r['ratio_warm'], '.2f', '-')}"
-        cells += ["ref." if is_ref else times,
-                  "ref." if is_ref else fmt(r["max_rel_diff"], ".1e")]
+        cells += ["ref." if is_ref else times, "ref." if is_ref else fmt(r["max_rel_diff"], ".1e")]
         lines.append("| " + " | ".join(cells) + " |")
     refs = sorted({label(r["reference"]) for r in rows if r.get("reference")})
     if refs:

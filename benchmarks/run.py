@@ -44,16 +44,25 @@ import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
 SECTIONS = ("kernel-sweep", "kernel", "e2e", "contention", "stages", "scale")
-KERNEL_ESTIMATORS = ["vantrel-kernel", "vantrel-coef-kernel", "pyfixest-map-kernel",
-                     "pyfixest-within-kernel", "pyhdfe-kernel"]
+KERNEL_ESTIMATORS = [
+    "vantrel-kernel",
+    "vantrel-coef-kernel",
+    "pyfixest-map-kernel",
+    "pyfixest-within-kernel",
+    "pyhdfe-kernel",
+]
 E2E_ESTIMATORS = ["vantrel", "vantrel-coef", "vantrel-feols", "pyfixest", "pyfixest-within", "linearmodels"]
 # Peers too slow for the large sizes: pyhdfe is pure NumPy, AbsorbingLS builds sparse
 # dummy matrices (100 s already for the difficult 3-effect case at 1e5 rows).  On the
 # grid design pyhdfe already takes 25-30 s a call at 1e5 rows (it runs the method of
 # vantrel's accelerated kernel, whose row shows the same at the larger sizes), and
 # AbsorbingLS had not finished the 2-effect case at 1e5 rows after 5 minutes.
-MAX_ROWS = {"pyhdfe-kernel": 1_000_000, "linearmodels": 100_000,
-            ("pyhdfe-kernel", "grid"): 100_000, ("linearmodels", "grid"): 0}
+MAX_ROWS = {
+    "pyhdfe-kernel": 1_000_000,
+    "linearmodels": 100_000,
+    ("pyhdfe-kernel", "grid"): 100_000,
+    ("linearmodels", "grid"): 0,
+}
 # The kernel section also demeans bench_kernel.py's own matrix (rows sorted by the
 # effect with ~10-row groups, ~10,000-row groups scattered over all rows).
 KERNEL_DESIGNS = {**MODELS, "bench_kernel": [("2 FE", ["x1", "x2"], ["fe_small", "fe_large"])]}
@@ -65,24 +74,32 @@ PEERS = ["numpy", "pandas", "scipy", "pyfixest", "pyhdfe", "linearmodels", "vant
 # or None for all, models or None for all, minimum).  Peers without such cases are
 # shown for information.
 SPEEDUPS = {
-    "kernel": ("vantrel-coef-kernel", [
-        ("pyfixest-map-kernel", [("simple", {10_000_000}, {"3 FE"}, 2.0)]),
-        ("pyfixest-within-kernel", [("difficult", {1_000_000, 10_000_000}, None, 5.0),
-                                    ("grid", None, None, 1.0)]),
-        ("vantrel-kernel", []),
-    ]),
-    "e2e": ("vantrel-coef", [
-        ("pyfixest-within", [("difficult", {10_000_000}, None, 3.0)]),
-        ("pyfixest", []),
-        ("vantrel", []),
-    ]),
+    "kernel": (
+        "vantrel-coef-kernel",
+        [
+            ("pyfixest-map-kernel", [("simple", {10_000_000}, {"3 FE"}, 2.0)]),
+            ("pyfixest-within-kernel", [("difficult", {1_000_000, 10_000_000}, None, 5.0), ("grid", None, None, 1.0)]),
+            ("vantrel-kernel", []),
+        ],
+    ),
+    "e2e": (
+        "vantrel-coef",
+        [
+            ("pyfixest-within", [("difficult", {10_000_000}, None, 3.0)]),
+            ("pyfixest", []),
+            ("vantrel", []),
+        ],
+    ),
     # the formula front door against pyfixest's own: 5x on every size from 1e6, and never
     # more memory (peak over the peer's, at most 1)
-    "e2e-feols": ("vantrel-feols", [
-        ("pyfixest", [("simple", {1_000_000, 10_000_000}, None, 5.0)]),
-        ("pyfixest-within", [("difficult", {1_000_000, 10_000_000}, None, 5.0)]),
-        ("vantrel-coef", []),
-    ]),
+    "e2e-feols": (
+        "vantrel-feols",
+        [
+            ("pyfixest", [("simple", {1_000_000, 10_000_000}, None, 5.0)]),
+            ("pyfixest-within", [("difficult", {1_000_000, 10_000_000}, None, 5.0)]),
+            ("vantrel-coef", []),
+        ],
+    ),
 }
 # sections whose subject's peak memory is held against every peer's
 PEAK_NOT_ABOVE_PEERS = {"e2e-feols"}
@@ -93,34 +110,71 @@ SOLVER_MEMORY_LIMIT = 0.5
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--large", action="store_true", help="add 1e7 rows to the sizes")
-    p.add_argument("--sizes", type=lambda s: [int(float(v)) for v in s.split(",")],
-                   default=[100_000, 1_000_000], help="comma-separated row counts (default 1e5,1e6)")
-    p.add_argument("--only", type=lambda s: s.split(","), default=list(SECTIONS),
-                   help="comma-separated sections among " + ", ".join(SECTIONS))
-    p.add_argument("--threads", type=int, default=os.cpu_count() or 1,
-                   help="threads for every package (OMP/RAYON/NUMBA/BLAS variables); default nproc")
-    p.add_argument("--warm", type=int, default=3,
-                   help="timed calls per case after the fresh one, the fastest kept as the warm time "
-                        "(default 3)")
-    p.add_argument("--warm-limit", type=float, default=60,
-                   help="no warm calls for a case whose fresh call took longer than this many seconds "
-                        "(default 60: the peers that fail to converge at 1e6-1e7 rows run for minutes)")
+    p.add_argument(
+        "--sizes",
+        type=lambda s: [int(float(v)) for v in s.split(",")],
+        default=[100_000, 1_000_000],
+        help="comma-separated row counts (default 1e5,1e6)",
+    )
+    p.add_argument(
+        "--only",
+        type=lambda s: s.split(","),
+        default=list(SECTIONS),
+        help="comma-separated sections among " + ", ".join(SECTIONS),
+    )
+    p.add_argument(
+        "--threads",
+        type=int,
+        default=os.cpu_count() or 1,
+        help="threads for every package (OMP/RAYON/NUMBA/BLAS variables); default nproc",
+    )
+    p.add_argument(
+        "--warm",
+        type=int,
+        default=3,
+        help="timed calls per case after the fresh one, the fastest kept as the warm time (default 3)",
+    )
+    p.add_argument(
+        "--warm-limit",
+        type=float,
+        default=60,
+        help="no warm calls for a case whose fresh call took longer than this many seconds "
+        "(default 60: the peers that fail to converge at 1e6-1e7 rows run for minutes)",
+    )
     p.add_argument("--timeout", type=float, default=1800, help="seconds before a case is abandoned")
-    p.add_argument("--sorted", action="store_true",
-                   help="kernel section: rows sorted by the effect with most levels (as tolvane "
-                        "hands them to the kernel) instead of in the generator's scattered order")
-    p.add_argument("--skip", type=lambda s: s.split(","), default=[],
-                   help="comma-separated estimators to leave out, each optionally as "
-                        "ESTIMATOR@DESIGN (e.g. vantrel-kernel@difficult: the sweeps that do not "
-                        "converge at 1e7 rows)")
-    p.add_argument("--designs", type=lambda s: s.split(","), default=None,
-                   help="comma-separated data designs among " + ", ".join(DESIGNS) + " (default all)")
-    p.add_argument("--contention-sizes", type=lambda s: [int(float(v)) for v in s.split(",")],
-                   default=[100_000, 1_000_000],
-                   help="rows of the contention section's difficult and simple data (default 1e5,1e6)")
+    p.add_argument(
+        "--sorted",
+        action="store_true",
+        help="kernel section: rows sorted by the effect with most levels (as tolvane "
+        "hands them to the kernel) instead of in the generator's scattered order",
+    )
+    p.add_argument(
+        "--skip",
+        type=lambda s: s.split(","),
+        default=[],
+        help="comma-separated estimators to leave out, each optionally as "
+        "ESTIMATOR@DESIGN (e.g. vantrel-kernel@difficult: the sweeps that do not "
+        "converge at 1e7 rows)",
+    )
+    p.add_argument(
+        "--designs",
+        type=lambda s: s.split(","),
+        default=None,
+        help="comma-separated data designs among " + ", ".join(DESIGNS) + " (default all)",
+    )
+    p.add_argument(
+        "--contention-sizes",
+        type=lambda s: [int(float(v)) for v in s.split(",")],
+        default=[100_000, 1_000_000],
+        help="rows of the contention section's difficult and simple data (default 1e5,1e6)",
+    )
     p.add_argument("--stage-rows", default="1e7", help="rows of the stage profile (default 1e7)")
-    p.add_argument("--scale-rows", type=float, default=None,
-                   help="rows of the out-of-core DuckDB case (default: 2e8 with --large, none without)")
+    p.add_argument(
+        "--scale-rows",
+        type=float,
+        default=None,
+        help="rows of the out-of-core DuckDB case (default: 2e8 with --large, none without)",
+    )
     p.add_argument("--output", type=Path, help="also write the report as Markdown to this file")
     args = p.parse_args(argv)
     unknown = set(args.only) - set(SECTIONS)
@@ -154,16 +208,20 @@ def run_script(report, name, extra_args, threads, timeout, markdown=False):
         report(f"{name} is not in the tree: section skipped.\n")
         return
     t0 = time.perf_counter()
-    proc = subprocess.run([sys.executable, str(path), *extra_args], env=harness.child_env(threads), text=True,
-                          capture_output=True, timeout=timeout)
+    proc = subprocess.run(
+        [sys.executable, str(path), *extra_args],
+        env=harness.child_env(threads),
+        text=True,
+        capture_output=True,
+        timeout=timeout,
+    )
     fence = "" if markdown else "```"
     report(fence)
     report(proc.stdout.rstrip())
     if proc.returncode != 0:
         report(proc.stderr.rstrip()[-2000:])
     report(fence)
-    report(f"({name} {' '.join(extra_args)}: exit {proc.returncode}, "
-           f"{time.perf_counter() - t0:.0f} s)\n")
+    report(f"({name} {' '.join(extra_args)}: exit {proc.returncode}, {time.perf_counter() - t0:.0f} s)\n")
 
 
 def run_grid(report, estimators, designs, sizes, args, datadir, kernel=False):
@@ -180,15 +238,23 @@ def run_grid(report, estimators, designs, sizes, args, datadir, kernel=False):
                         continue
                     if est in args.skip or f"{est}@{design}" in args.skip:
                         continue
-                    case = {"estimator": est, "data": str(path), "x": x, "fes": fes, "sorted": args.sorted,
-                            "warm": args.warm, "warm_limit": args.warm_limit,
-                            # each extra tolvane run at 1e7 costs as much as the timed one
-                            "iterations": "exact" if n <= 1_000_000 else "bracket"}
+                    case = {
+                        "estimator": est,
+                        "data": str(path),
+                        "x": x,
+                        "fes": fes,
+                        "sorted": args.sorted,
+                        "warm": args.warm,
+                        "warm_limit": args.warm_limit,
+                        # each extra tolvane run at 1e7 costs as much as the timed one
+                        "iterations": "exact" if n <= 1_000_000 else "bracket",
+                    }
                     r = harness.run_case(case, args.threads, args.timeout)
                     r.update(estimator=est, design=design, n=n, data=f"{design} n={n:.0e}", model=label)
                     rows.append(r)
-                    status = r.get("error") or (f"{r['fresh']:.3f} s fresh, "
-                                                f"{harness.fmt(r['warm'], '.3f', 'no')} s warm")
+                    status = r.get("error") or (
+                        f"{r['fresh']:.3f} s fresh, {harness.fmt(r['warm'], '.3f', 'no')} s warm"
+                    )
                     print(f"  {design} n={n:.0e} {label} {est}: {status}", file=sys.stderr, flush=True)
                 harness.compare(rows, estimators)
                 rows_all.extend(rows)
@@ -199,8 +265,11 @@ def run_grid(report, estimators, designs, sizes, args, datadir, kernel=False):
 
 def _target(rules, row):
     for design, sizes, models, minimum in rules:
-        if design == row["design"] and (sizes is None or row["n"] in sizes) \
-                and (models is None or row["model"] in models):
+        if (
+            design == row["design"]
+            and (sizes is None or row["n"] in sizes)
+            and (models is None or row["model"] in models)
+        ):
             return minimum
     return None
 
@@ -220,9 +289,12 @@ def speedup_table(rows, section):
     input matrix's size)."""
     subject, peers = SPEEDUPS[section]
     name = harness.label(subject)
-    lines = [f"Speed-ups of {name}: the other estimator's time over its time, in the same run "
-             f"(above 1: {name} is faster).\n",
-             "| data | model | over | fresh | warm | target | verdict |", "|" + "---|" * 7]
+    lines = [
+        f"Speed-ups of {name}: the other estimator's time over its time, in the same run "
+        f"(above 1: {name} is faster).\n",
+        "| data | model | over | fresh | warm | target | verdict |",
+        "|" + "---|" * 7,
+    ]
     cases = {}
     for r in rows:
         cases.setdefault((r["data"], r["model"]), {})[r["estimator"]] = r
@@ -245,20 +317,25 @@ def speedup_table(rows, section):
             fresh = other["fresh"] / own["fresh"]
             warm = harness.ratio(other["warm"], own["warm"])
             note = " (not converged)" if other.get("iterations") == "not converged" else ""
-            verdict = "" if minimum is None else _verdict({"fresh": fresh, "warm": warm},
-                                                         lambda v, m=minimum: v >= m)
-            lines.append(f"| {data} | {model} | {harness.label(peer)}{note} | {fresh:.2f} | "
-                         f"{harness.fmt(warm, '.2f', '-')} | {target} | {verdict} |")
+            verdict = "" if minimum is None else _verdict({"fresh": fresh, "warm": warm}, lambda v, m=minimum: v >= m)
+            lines.append(
+                f"| {data} | {model} | {harness.label(peer)}{note} | {fresh:.2f} | "
+                f"{harness.fmt(warm, '.2f', '-')} | {target} | {verdict} |"
+            )
             if section in PEAK_NOT_ABOVE_PEERS and not peer.startswith("vantrel"):
                 over = own["peak_mib"] / other["peak_mib"]
-                lines.append(f"| {data} | {model} | peak memory over {harness.label(peer)} | {over:.2f} | | ≤ 1 | "
-                             f"{_verdict({'peak': over}, lambda v: v <= 1)} |")
+                lines.append(
+                    f"| {data} | {model} | peak memory over {harness.label(peer)} | {over:.2f} | | ≤ 1 | "
+                    f"{_verdict({'peak': over}, lambda v: v <= 1)} |"
+                )
         if section == "kernel" and own.get("solve_mibs"):
             per_call = [m / own["input_mib"] for m in own["solve_mibs"]]
             values = {"fresh": per_call[0], "warm": max(per_call[1:]) if len(per_call) > 1 else None}
-            lines.append(f"| {data} | {model} | solver peak / input matrix | {values['fresh']:.2f} | "
-                         f"{harness.fmt(values['warm'], '.2f', '-')} | ≤ {SOLVER_MEMORY_LIMIT:g} | "
-                         f"{_verdict(values, lambda v: v <= SOLVER_MEMORY_LIMIT)} |")
+            lines.append(
+                f"| {data} | {model} | solver peak / input matrix | {values['fresh']:.2f} | "
+                f"{harness.fmt(values['warm'], '.2f', '-')} | ≤ {SOLVER_MEMORY_LIMIT:g} | "
+                f"{_verdict(values, lambda v: v <= SOLVER_MEMORY_LIMIT)} |"
+            )
     return "\n".join(lines)
 
 
@@ -273,8 +350,10 @@ def main(argv=None):
     report(f"- load average at start (1, 5, 15 min): {info['load']}")
     versions = harness.package_versions(PEERS)
     report("- versions: " + ", ".join(f"{k} {v}" for k, v in versions.items()))
-    report(f"- sizes: {', '.join(f'{n:.0e}' for n in args.sizes)}; timed calls per case: one fresh, "
-           f"then {args.warm} warm (none where the fresh call took over {args.warm_limit:g} s)\n")
+    report(
+        f"- sizes: {', '.join(f'{n:.0e}' for n in args.sizes)}; timed calls per case: one fresh, "
+        f"then {args.warm} warm (none where the fresh call took over {args.warm_limit:g} s)\n"
+    )
 
     t_start = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
@@ -284,9 +363,11 @@ def main(argv=None):
             run_script(report, "bench_kernel.py", [], args.threads, args.timeout)
         if "kernel" in args.only:
             report("## Demeaning kernels on the same matrix\n")
-            report("Matrix [y, x...] of each scenario, demeaned by its fixed effects (no "
-                   "singleton removal); coefficients by least squares on the result. "
-                   "bench_kernel is the matrix of bench_kernel.py at the same sizes.\n")
+            report(
+                "Matrix [y, x...] of each scenario, demeaned by its fixed effects (no "
+                "singleton removal); coefficients by least squares on the result. "
+                "bench_kernel is the matrix of bench_kernel.py at the same sizes.\n"
+            )
             rows = run_grid(report, KERNEL_ESTIMATORS, KERNEL_DESIGNS, args.sizes, args, datadir, kernel=True)
             report(speedup_table(rows, "kernel") + "\n")
         if "e2e" in args.only:
@@ -296,32 +377,59 @@ def main(argv=None):
             report(speedup_table(rows, "e2e-feols") + "\n")
         if "contention" in args.only:
             report("## Contention: nt=1 against nt=2 beside busy processes\n")
-            run_script(report, "contention.py",
-                       ["--difficult-rows", str(args.contention_sizes[0]),
-                        "--simple-rows", str(args.contention_sizes[1])],
-                       args.threads, args.timeout * 4, markdown=True)
+            run_script(
+                report,
+                "contention.py",
+                ["--difficult-rows", str(args.contention_sizes[0]), "--simple-rows", str(args.contention_sizes[1])],
+                args.threads,
+                args.timeout * 4,
+                markdown=True,
+            )
         if "stages" in args.only:
             report("## Stage profile of one estimate\n")
             for design in ("driver", "simple"):
-                run_script(report, "stage_profile.py", ["--n", args.stage_rows, "--design", design],
-                           args.threads, args.timeout, markdown=True)
-            run_script(report, "stage_profile.py", ["--n", args.stage_rows, "--design", "simple", "--estimator", "feols"],
-                       args.threads, args.timeout, markdown=True)
+                run_script(
+                    report,
+                    "stage_profile.py",
+                    ["--n", args.stage_rows, "--design", design],
+                    args.threads,
+                    args.timeout,
+                    markdown=True,
+                )
+            run_script(
+                report,
+                "stage_profile.py",
+                ["--n", args.stage_rows, "--design", "simple", "--estimator", "feols"],
+                args.threads,
+                args.timeout,
+                markdown=True,
+            )
             report("bench_driver.py, the driver owner's stage timing of the same scenario:\n")
-            run_script(report, "bench_driver.py", ["--n", str(int(float(args.stage_rows)))],
-                       args.threads, args.timeout)
+            run_script(report, "bench_driver.py", ["--n", str(int(float(args.stage_rows)))], args.threads, args.timeout)
 
         if "scale" in args.only:
             report("## Data larger than memory: DuckDB and Dask\n")
             rows = args.scale_rows if args.scale_rows is not None else (2e8 if args.large else 0)
             compare = "1e7" if args.large else "1e6"
-            run_script(report, "bench_scale.py",
-                       ["--rows", str(rows), "--compare-rows", compare,
-                        "--dask-rows", "1e6,1e7" if args.large else "1e6", "--datadir", str(datadir)],
-                       args.threads, args.timeout * 12, markdown=True)
+            run_script(
+                report,
+                "bench_scale.py",
+                [
+                    "--rows",
+                    str(rows),
+                    "--compare-rows",
+                    compare,
+                    "--dask-rows",
+                    "1e6,1e7" if args.large else "1e6",
+                    "--datadir",
+                    str(datadir),
+                ],
+                args.threads,
+                args.timeout * 12,
+                markdown=True,
+            )
 
-    report(f"Total {time.perf_counter() - t_start:.0f} s; "
-           f"load average at end: {harness.load_text()}")
+    report(f"Total {time.perf_counter() - t_start:.0f} s; load average at end: {harness.load_text()}")
     if args.output:
         args.output.write_text(report.buf.getvalue())
 

@@ -40,16 +40,28 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 STAGES = {
-    "sample building": ["check_variables", "working_frame", "drop_invalid_rows", "unique_specifications",
-                        "fe_names", "driver_threads", "add_fe_ids",
-                        "drop_singletons_and_sort_by_largest_effect"],
+    "sample building": [
+        "check_variables",
+        "working_frame",
+        "drop_invalid_rows",
+        "unique_specifications",
+        "fe_names",
+        "driver_threads",
+        "add_fe_ids",
+        "drop_singletons_and_sort_by_largest_effect",
+    ],
     "group index": ["group_index"],
     "singletons": ["singleton_free_rows", "renumber_fe_ids"],
     "demeaning": ["demean"],
     "least squares": ["drop_collinear", "least_squares"],
     "covariance": ["count_nonredundant_fe", "compute_covariance"],
-    "inference and fit": ["coefficient_inference", "constant_term", "likelihood_stats", "fit_measures",
-                          "fe_category_counts"],
+    "inference and fit": [
+        "coefficient_inference",
+        "constant_term",
+        "likelihood_stats",
+        "fit_measures",
+        "fe_category_counts",
+    ],
     "result": ["coefficient_attributes", "model_attributes"],
     "summary": ["stata_style_summary"],
 }
@@ -64,8 +76,11 @@ def timed_stages(module):
     seconds: dict[str, float] = {}
     originals = {}
     for name, obj in vars(module).items():
-        if callable(obj) and getattr(obj, "__module__", "").startswith("vantrel.tolvane.") \
-                and obj.__module__ != module.__name__:
+        if (
+            callable(obj)
+            and getattr(obj, "__module__", "").startswith("vantrel.tolvane.")
+            and obj.__module__ != module.__name__
+        ):
             stage = stage_of.get(name, name)  # an unknown stage function shows under its name
 
             def wrapper(*args, _fn=obj, _stage=stage, **kwargs):
@@ -88,11 +103,11 @@ def profile(df, model, setype, clustvars, nt):
     from vantrel.tolvane import _tolvane
 
     y, x, fixedeffects = model
-    with timed_stages(_tolvane) as seconds, open(os.devnull, "w") as sink, \
-            contextlib.redirect_stdout(sink):
+    with timed_stages(_tolvane) as seconds, open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
         start = time.perf_counter()
-        result = _tolvane.tolvane(y, x, fixedeffects, data=df, setype=setype, clustvars=clustvars, nt=nt,
-                                  print_stata_style_summary=True)
+        result = _tolvane.tolvane(
+            y, x, fixedeffects, data=df, setype=setype, clustvars=clustvars, nt=nt, print_stata_style_summary=True
+        )
         wall = time.perf_counter() - start
     seconds["driver body"] = wall - sum(seconds.values())
     return wall, seconds, result
@@ -105,8 +120,9 @@ def profile_feols(df, model, setype, clustvars, nt):
     y, x, fixedeffects = model
     vcov = "iid" if setype == "iid" else {"CRV1": "+".join(clustvars)}
     start = time.perf_counter()
-    result = vantrel.feols(f"{y[0]} ~ {' + '.join(x)} | {' + '.join(fixedeffects)}", df, vcov=vcov, n_threads=nt,
-                           progress=False)
+    result = vantrel.feols(
+        f"{y[0]} ~ {' + '.join(x)} | {' + '.join(fixedeffects)}", df, vcov=vcov, n_threads=nt, progress=False
+    )
     wall = time.perf_counter() - start
     seconds = {("demeaning" if stage == "absorption" else stage): value for stage, value in result.timings.items()}
     seconds["outside the stages"] = wall - sum(seconds.values())
@@ -123,15 +139,18 @@ def report(label, wall, seconds):
     verdict = "within" if outside <= QUARTER * wall else "OVER"
     lines.append(f"| all but demeaning | {outside:.3f} | {outside / wall:.1%} |")
     lines.append("")
-    lines.append(f"All stages but demeaning: {outside / wall:.1%} of the wall time, {verdict} the "
-                 f"{QUARTER:.0%} budget" + ("" if verdict == "within" else
-                                            f" by {outside - QUARTER * wall:.2f} s"))
+    lines.append(
+        f"All stages but demeaning: {outside / wall:.1%} of the wall time, {verdict} the "
+        f"{QUARTER:.0%} budget" + ("" if verdict == "within" else f" by {outside - QUARTER * wall:.2f} s")
+    )
     if verdict == "OVER":
         # the stages that, beyond an even share of the budget, push it over
         others = {s: v for s, v in seconds.items() if s != "demeaning"}
         worst = max(others, key=others.get)
-        lines.append(f"Largest stage outside the demeaning: {worst}, {others[worst]:.2f} s "
-                     f"({others[worst] / wall:.1%} of the wall time).")
+        lines.append(
+            f"Largest stage outside the demeaning: {worst}, {others[worst]:.2f} s "
+            f"({others[worst] / wall:.1%} of the wall time)."
+        )
     return "\n".join(lines)
 
 
@@ -139,23 +158,32 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=lambda s: int(float(s)), default=10_000_000)
     parser.add_argument("--threads", type=int, default=0, help="kernel threads (0: the OpenMP default)")
-    parser.add_argument("--cold", action="store_true",
-                        help="do not touch the call's memory beforehand (see warm_heap in bench_driver.py)")
+    parser.add_argument(
+        "--cold",
+        action="store_true",
+        help="do not touch the call's memory beforehand (see warm_heap in bench_driver.py)",
+    )
     parser.add_argument("--design", choices=["driver", "simple", "difficult"], default="driver")
-    parser.add_argument("--estimator", choices=["tolvane", "feols"], default="tolvane",
-                        help="the driver (its stage functions timed) or feols (its own stage seconds)")
+    parser.add_argument(
+        "--estimator",
+        choices=["tolvane", "feols"],
+        default="tolvane",
+        help="the driver (its stage functions timed) or feols (its own stage seconds)",
+    )
     args = parser.parse_args(argv)
     df, model = make_design(args.design, args.n)
     from bench_driver import warm_heap
 
     y, x, fixedeffects = model
-    print(f"{args.estimator}, N = {args.n:,} rows, design {args.design}: {y[0]} ~ {' + '.join(x)} | {' + '.join(fixedeffects)}; "
-          f"kernel threads {args.threads or 'default'}, "
-          f"{'cold memory' if args.cold else 'memory touched just before each call'}\n")
+    print(
+        f"{args.estimator}, N = {args.n:,} rows, design {args.design}: "
+        f"{y[0]} ~ {' + '.join(x)} | {' + '.join(fixedeffects)}; "
+        f"kernel threads {args.threads or 'default'}, "
+        f"{'cold memory' if args.cold else 'memory touched just before each call'}\n"
+    )
     out = {}
     pair = fixedeffects[:2]
-    for label, setype, clustvars in [("iid", "iid", None),
-                                     (f"two-way cluster {', '.join(pair)}", "cluster", pair)]:
+    for label, setype, clustvars in [("iid", "iid", None), (f"two-way cluster {', '.join(pair)}", "cluster", pair)]:
         if not args.cold:
             warm_heap(args.n)
         try:

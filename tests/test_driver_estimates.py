@@ -35,8 +35,8 @@ def test_against_dummy_ols(panel, ols_oracle, groups, fixedeffects, seed, solver
     # residuals of the absorbed model are the residuals of the dummy regression
     kept = df.loc[out.resid.index]
     design = np.column_stack(
-        [kept[["x1", "x2", "x3"]]] + [np.eye(g.max() + 1)[g] for g in
-                                      (kept.groupby(s.split("#")).ngroup().to_numpy() for s in fixedeffects)]
+        [kept[["x1", "x2", "x3"]]]
+        + [np.eye(g.max() + 1)[g] for g in (kept.groupby(s.split("#")).ngroup().to_numpy() for s in fixedeffects)]
     )
     full = np.linalg.lstsq(design, kept["y"].to_numpy(), rcond=None)[0]
     np.testing.assert_allclose(out.resid.to_numpy(), kept["y"].to_numpy() - design @ full, atol=1e-8)

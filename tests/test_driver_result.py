@@ -11,13 +11,15 @@ from vantrel.tolvane._tolvane import tolvane
 def trade():
     rng = np.random.default_rng(50)
     n = 500
-    df = pd.DataFrame({
-        "importer": rng.integers(0, 8, n),
-        "exporter": rng.integers(0, 8, n),
-        "year": rng.integers(0, 4, n),
-        "dist": rng.normal(size=n),
-        "contig": rng.integers(0, 2, n).astype(float),
-    })
+    df = pd.DataFrame(
+        {
+            "importer": rng.integers(0, 8, n),
+            "exporter": rng.integers(0, 8, n),
+            "year": rng.integers(0, 4, n),
+            "dist": rng.normal(size=n),
+            "contig": rng.integers(0, 2, n).astype(float),
+        }
+    )
     df["pair"] = df["importer"] * 10 + df["exporter"]
     df["ln_trade"] = -0.8 * df["dist"] + 0.4 * df["contig"] + rng.normal(size=n)
     return df
@@ -27,20 +29,26 @@ def trade():
     "fixedeffects, setype, clustvars, formula_R, formula_Stata",
     [
         pytest.param(
-            ["importer#year", "exporter"], "cluster", ["pair"],
+            ["importer#year", "exporter"],
+            "cluster",
+            ["pair"],
             "alpaca::feglm(ln_trade ~ dist + contig <<interatction(importer, year)>> + exporter pair, "
             "family = gaussian())",
             "tolvane ln_trade dist contig, absorb(importer#year exporter) vce(cluster pair)",
             id="interacted_clustered",
         ),
         pytest.param(
-            ["importer#exporter#year"], "hetero", ["pair"],
+            ["importer#exporter#year"],
+            "hetero",
+            ["pair"],
             "alpaca::feglm(ln_trade ~ dist + contig <<interatction(importer, exporter, year)>>, family = gaussian())",
             "tolvane ln_trade dist contig, absorb(importer#exporter#year)",
             id="triple_interaction_cluster_names_ignored",
         ),
         pytest.param(
-            None, "none", None,
+            None,
+            "none",
+            None,
             "alpaca::feglm(ln_trade ~ dist + contig , family = gaussian())",
             "tolvane ln_trade dist contig, absorb()",
             id="no_fixed_effects",
@@ -48,8 +56,15 @@ def trade():
     ],
 )
 def test_formula_texts(trade, fixedeffects, setype, clustvars, formula_R, formula_Stata):
-    out = tolvane(["ln_trade"], ["dist", "contig"], fixedeffects, trade, setype=setype, clustvars=clustvars,
-                  print_stata_style_summary=False)
+    out = tolvane(
+        ["ln_trade"],
+        ["dist", "contig"],
+        fixedeffects,
+        trade,
+        setype=setype,
+        clustvars=clustvars,
+        print_stata_style_summary=False,
+    )
     assert out.formula_R == formula_R
     assert out.formula_Stata == formula_Stata
 
@@ -81,28 +96,61 @@ def test_none_type_result(trade):
 
 
 _INFERENCE_ROWS = ["cons", "cons_se", "cons_tvalue", "cons_pvalue", "params", "bse", "covmat", "cov_type"]
-_MODEL_ROWS = ["family", "model", "df_model", "df_resid", "formula_R", "formula_Stata", "aic", "bic", "llf",
-               "deviance", "pearson_chi2", "family_name", "family_link", "scale", "nobs", "method", "fit_history",
-               "fittedvalues", "resid", "msg"]
+_MODEL_ROWS = [
+    "family",
+    "model",
+    "df_model",
+    "df_resid",
+    "formula_R",
+    "formula_Stata",
+    "aic",
+    "bic",
+    "llf",
+    "deviance",
+    "pearson_chi2",
+    "family_name",
+    "family_link",
+    "scale",
+    "nobs",
+    "method",
+    "fit_history",
+    "fittedvalues",
+    "resid",
+    "msg",
+]
 
 
 @pytest.mark.parametrize(
     "setype, FEgen, printed, expected",
     [
         pytest.param("none", False, True, ["params"] + _MODEL_ROWS, id="none"),
-        pytest.param("iid", True, True,
-                     _INFERENCE_ROWS + ["tvalues", "pvalues", "fe_rowsum"] + _MODEL_ROWS + ["fixed_effects",
-                                                                                            "summary_df"],
-                     id="homoskedastic_fegen"),
-        pytest.param("cluster", "yes", False,
-                     _INFERENCE_ROWS + ["clustvars", "df_resid_inference", "use_t", "tvalues", "pvalues"]
-                     + _MODEL_ROWS, id="cluster_truthy_fegen_is_not_true"),
+        pytest.param(
+            "iid",
+            True,
+            True,
+            _INFERENCE_ROWS + ["tvalues", "pvalues", "fe_rowsum"] + _MODEL_ROWS + ["fixed_effects", "summary_df"],
+            id="homoskedastic_fegen",
+        ),
+        pytest.param(
+            "cluster",
+            "yes",
+            False,
+            _INFERENCE_ROWS + ["clustvars", "df_resid_inference", "use_t", "tvalues", "pvalues"] + _MODEL_ROWS,
+            id="cluster_truthy_fegen_is_not_true",
+        ),
     ],
 )
 def test_attributes_in_order(trade, capsys, setype, FEgen, printed, expected):
-    out = tolvane(["ln_trade"], ["dist", "contig"], ["importer", "exporter"], trade, setype=setype,
-                  clustvars=["pair"] if setype == "cluster" else None, FEgen=FEgen,
-                  print_stata_style_summary=printed)
+    out = tolvane(
+        ["ln_trade"],
+        ["dist", "contig"],
+        ["importer", "exporter"],
+        trade,
+        setype=setype,
+        clustvars=["pair"] if setype == "cluster" else None,
+        FEgen=FEgen,
+        print_stata_style_summary=printed,
+    )
     assert list(vars(out)) == expected
     table = capsys.readouterr().out
     assert ("dist" in table) == ("summary_df" in expected)
@@ -112,11 +160,18 @@ def test_eigenvalue_repair_is_recorded_first_on_the_result():
     # Two-way clusters on a 2 x 2 grid, three rows a cell: the intersection term
     # outweighs the one-way terms in one direction, so the multiway sum is indefinite.
     rng = np.random.default_rng(1)
-    df = pd.DataFrame({"r": np.repeat([0, 0, 1, 1], 3), "c": np.repeat([0, 1, 0, 1], 3),
-                       "x1": rng.normal(size=12).round(2), "x2": rng.normal(size=12).round(2),
-                       "y": rng.normal(size=12).round(2)})
-    out = tolvane(["y"], ["x1", "x2"], None, df, setype="cluster", clustvars=["r", "c"],
-                  print_stata_style_summary=False)
+    df = pd.DataFrame(
+        {
+            "r": np.repeat([0, 0, 1, 1], 3),
+            "c": np.repeat([0, 1, 0, 1], 3),
+            "x1": rng.normal(size=12).round(2),
+            "x2": rng.normal(size=12).round(2),
+            "y": rng.normal(size=12).round(2),
+        }
+    )
+    out = tolvane(
+        ["y"], ["x1", "x2"], None, df, setype="cluster", clustvars=["r", "c"], print_stata_style_summary=False
+    )
     assert list(vars(out))[:3] == ["eigenvalue_fix", "covmat_nofix", "cons"]
     assert out.eigenvalue_fix is True
     assert "Covariance matrix not positive-semidefinite; applying Eigenvalue fix" in out.msg
@@ -139,8 +194,13 @@ def test_eigenvalue_repair_is_recorded_first_on_the_result():
 
 def test_degrees_of_freedom_follow_the_type(trade):
     # importer is named inside importer#year, so its categories are all redundant
-    kwargs = dict(y=["ln_trade"], x=["dist", "contig"], fixedeffects=["importer#year", "importer"], data=trade,
-                  print_stata_style_summary=False)
+    kwargs = dict(
+        y=["ln_trade"],
+        x=["dist", "contig"],
+        fixedeffects=["importer#year", "importer"],
+        data=trade,
+        print_stata_style_summary=False,
+    )
     homo = tolvane(setype="homo", **kwargs)
     n_iy, n_i = trade.groupby(["importer", "year"]).ngroups, trade["importer"].nunique()
     assert homo.df_model == 2 + n_iy + n_i

@@ -32,7 +32,7 @@ def test_text_and_categorical_ids_match_integer_ids(panel):
     df = panel(seed=4, n=300, groups=(12, 5))
     relabelled = df.copy()
     relabelled["a"] = "id" + (df["a"] * 7 % 13).astype(str)
-    relabelled["b"] = pd.Categorical(df["b"].map(lambda v: "cat%d" % v))
+    relabelled["b"] = pd.Categorical(df["b"].map(lambda v: f"cat{v}"))
     expected = tolvane(["y"], ["x1", "x2"], ["a", "b"], df)
     got = tolvane(["y"], ["x1", "x2"], ["a", "b"], relabelled)
     np.testing.assert_allclose(got.params, expected.params, rtol=1e-10)
@@ -48,7 +48,7 @@ def test_int64_ids_beyond_2_pow_53_stay_distinct(panel, ols_oracle, capsys):
     big["a"] = np.int64(2**53) + df["a"].to_numpy(dtype=np.int64)
     assert np.unique(big["a"].to_numpy(dtype=np.float64)).size < n_groups
     out = tolvane(["y"], ["x1", "x2"], ["a"], big, verb=1)
-    assert "Created a fixed effects with %d groups" % n_groups in capsys.readouterr().out
+    assert f"Created a fixed effects with {n_groups} groups" in capsys.readouterr().out
     expected, n_used = ols_oracle(df, "y", ["x1", "x2"], ["a"])
     np.testing.assert_allclose(out.params.ravel(), expected, rtol=1e-8)
     assert out.nobs == n_used
@@ -92,8 +92,15 @@ def test_single_singleton_is_counted(panel):
 def test_cascading_singletons_are_all_counted(panel, singleton_reference, capsys):
     # rows 0-3 form a chain: dropping row 0 (alone in a) leaves row 1 alone in b, and so on.
     df = panel(seed=9, n=200, groups=(15, 15))
-    chain = pd.DataFrame({"a": [100, 101, 101, 102], "b": [200, 200, 201, 201],
-                          "x1": [0.1, 0.2, 0.3, 0.4], "x2": [1.0, 2.0, 3.0, 5.0], "y": [1.0, 2.0, 0.0, 1.0]})
+    chain = pd.DataFrame(
+        {
+            "a": [100, 101, 101, 102],
+            "b": [200, 200, 201, 201],
+            "x1": [0.1, 0.2, 0.3, 0.4],
+            "x2": [1.0, 2.0, 3.0, 5.0],
+            "y": [1.0, 2.0, 0.0, 1.0],
+        }
+    )
     df = pd.concat([df, chain], ignore_index=True)
     expected = len(df) - len(singleton_reference(df, ["a", "b"]))
     assert expected >= 4
@@ -168,27 +175,32 @@ def test_reserved_column_names_are_rejected(panel):
 
 def test_row_labels_and_row_order(panel):
     df = panel(seed=15, n=250, groups=(12, 6))
-    df.index = ["r%03d" % i for i in range(len(df))]
+    df.index = [f"r{i:03d}" for i in range(len(df))]
     out = tolvane(["y"], ["x1", "x2"], ["a", "b"], df)
     shuffled = df.sample(frac=1.0, random_state=0)
     again = tolvane(["y"], ["x1", "x2"], ["b", "a"], shuffled)
     np.testing.assert_allclose(again.params, out.params, rtol=1e-9)
     assert out.resid.index.name == "initial_index"
     pd.testing.assert_series_equal(
-        (out.fittedvalues + out.resid).sort_index(), df.loc[out.resid.index, "y"].sort_index(),
-        check_names=False, check_index_type=False, rtol=1e-12,
+        (out.fittedvalues + out.resid).sort_index(),
+        df.loc[out.resid.index, "y"].sort_index(),
+        check_names=False,
+        check_index_type=False,
+        rtol=1e-12,
     )
     pd.testing.assert_series_equal(again.resid.sort_index(), out.resid.sort_index(), atol=1e-9, rtol=0)
 
 
-
-@pytest.mark.parametrize("encode", [
-    pytest.param(lambda ids: ids - 50, id="negative_codes"),
-    pytest.param(lambda ids: ids.astype(np.uint64) + np.uint64(2**63), id="uint64_above_int64"),
-    pytest.param(lambda ids: ids.astype(np.int32), id="int32"),
-    pytest.param(lambda ids: (ids * 8 - 100).astype(np.int8), id="int8_range_wider_than_int8"),
-    pytest.param(lambda ids: ids * 1_000_003, id="sparse_codes"),
-])
+@pytest.mark.parametrize(
+    "encode",
+    [
+        pytest.param(lambda ids: ids - 50, id="negative_codes"),
+        pytest.param(lambda ids: ids.astype(np.uint64) + np.uint64(2**63), id="uint64_above_int64"),
+        pytest.param(lambda ids: ids.astype(np.int32), id="int32"),
+        pytest.param(lambda ids: (ids * 8 - 100).astype(np.int8), id="int8_range_wider_than_int8"),
+        pytest.param(lambda ids: ids * 1_000_003, id="sparse_codes"),
+    ],
+)
 def test_integer_id_codes_give_the_same_groups_in_the_same_order(panel, encode):
     # Integer codes are ranked by counting when their range is narrow and by hashing
     # otherwise; both must number the groups densely in ascending code order. Every
@@ -199,32 +211,40 @@ def test_integer_id_codes_give_the_same_groups_in_the_same_order(panel, encode):
     expected = tolvane(["y"], ["x1", "x2"], ["a", "b"], df, **kwargs)
     got = tolvane(["y"], ["x1", "x2"], ["a", "b"], coded, **kwargs)
     np.testing.assert_allclose(got.bse, expected.bse, rtol=1e-12)
-    np.testing.assert_allclose(got.fixed_effects["a__levels"].to_numpy(),
-                               expected.fixed_effects["a__levels"].to_numpy(), atol=1e-9)
+    np.testing.assert_allclose(
+        got.fixed_effects["a__levels"].to_numpy(), expected.fixed_effects["a__levels"].to_numpy(), atol=1e-9
+    )
 
 
 def _id_columns(seed):
     rng = np.random.default_rng(seed)
     n = 1_000
-    return rng, n, {
-        "few": rng.integers(0, 7, n),
-        "many": rng.integers(0, 600, n),
-        "wide": rng.integers(-10**12, 10**12, n) // 10**9 * 10**9,
-        "text": rng.choice(["b", "a", "zz", "c"], n),
-        "categorical": pd.Categorical(rng.choice(["lo", "hi"], n), categories=["unused", "lo", "hi"]),
-        "float": rng.choice([0.5, -2.0, 3.25], n),
-        "uint64_high": rng.integers(0, 5, n).astype(np.uint64) + np.uint64(2**63),
-    }
+    return (
+        rng,
+        n,
+        {
+            "few": rng.integers(0, 7, n),
+            "many": rng.integers(0, 600, n),
+            "wide": rng.integers(-(10**12), 10**12, n) // 10**9 * 10**9,
+            "text": rng.choice(["b", "a", "zz", "c"], n),
+            "categorical": pd.Categorical(rng.choice(["lo", "hi"], n), categories=["unused", "lo", "hi"]),
+            "float": rng.choice([0.5, -2.0, 3.25], n),
+            "uint64_high": rng.integers(0, 5, n).astype(np.uint64) + np.uint64(2**63),
+        },
+    )
 
 
-@pytest.mark.parametrize("names", [
-    pytest.param(["few", "float"], id="narrow_product"),
-    pytest.param(["many", "many2"], id="wide_product_pair_ranks"),
-    pytest.param(["many", "few", "many2"], id="three_wide"),
-    pytest.param(["text", "wide"], id="text_and_sparse_codes"),
-    pytest.param(["categorical", "uint64_high", "many"], id="categorical_uint64"),
-    pytest.param(["many", "many"], id="same_column_twice"),
-])
+@pytest.mark.parametrize(
+    "names",
+    [
+        pytest.param(["few", "float"], id="narrow_product"),
+        pytest.param(["many", "many2"], id="wide_product_pair_ranks"),
+        pytest.param(["many", "few", "many2"], id="three_wide"),
+        pytest.param(["text", "wide"], id="text_and_sparse_codes"),
+        pytest.param(["categorical", "uint64_high", "many"], id="categorical_uint64"),
+        pytest.param(["many", "many"], id="same_column_twice"),
+    ],
+)
 def test_combined_ids_number_groups_like_groupby(names):
     # Interacted effects and cluster intersections combine per-variable ranks instead
     # of grouping by the raw tuples; the numbering must be the grouping's own.
@@ -237,11 +257,14 @@ def test_combined_ids_number_groups_like_groupby(names):
     np.testing.assert_array_equal(group_ids(df, names), expected)
 
 
-@pytest.mark.parametrize("index", [
-    pytest.param(None, id="range_index"),
-    pytest.param(pd.RangeIndex(1000, 7000, 6), id="range_index_with_step"),
-    pytest.param(pd.Index(["r%04d" % i for i in range(1000)]), id="text_labels"),
-])
+@pytest.mark.parametrize(
+    "index",
+    [
+        pytest.param(None, id="range_index"),
+        pytest.param(pd.RangeIndex(1000, 7000, 6), id="range_index_with_step"),
+        pytest.param(pd.Index([f"r{i:04d}" for i in range(1000)]), id="text_labels"),
+    ],
+)
 @pytest.mark.parametrize("threads", [1, 2])
 def test_sorted_sample_rows_are_the_callers_rows(index, threads, monkeypatch):
     # The sort rebuilds some columns from the sorted ids instead of gathering them, and
@@ -253,13 +276,16 @@ def test_sorted_sample_rows_are_the_callers_rows(index, threads, monkeypatch):
     monkeypatch.setattr(morlisk, "_PARALLEL_ROWS", 0)
     rng = np.random.default_rng(8)
     n = 1000
-    df = pd.DataFrame({
-        "y": rng.normal(size=n), "x": rng.normal(size=n),
-        "big": rng.integers(0, 300, n) * 10**15,
-        "small": rng.integers(0, 5, n).astype(np.uint64) + np.uint64(2**63),
-        "narrow": rng.integers(-40, 40, n).astype(np.int32),
-        "text": rng.choice(["p", "q", "r"], n),
-    })
+    df = pd.DataFrame(
+        {
+            "y": rng.normal(size=n),
+            "x": rng.normal(size=n),
+            "big": rng.integers(0, 300, n) * 10**15,
+            "small": rng.integers(0, 5, n).astype(np.uint64) + np.uint64(2**63),
+            "narrow": rng.integers(-40, 40, n).astype(np.int32),
+            "text": rng.choice(["p", "q", "r"], n),
+        }
+    )
     if index is not None:
         df.index = index
     terms = ["big", "small#text", "narrow", "text"]
@@ -277,6 +303,7 @@ def test_sorted_sample_rows_are_the_callers_rows(index, threads, monkeypatch):
         assert out[name].dtype == df[name].dtype
         np.testing.assert_array_equal(out[name].to_numpy(), expected[name].to_numpy())
     assert np.all(np.diff(out["fe_A"].to_numpy()) >= 0)  # "big" has the most groups
-    for j, name in enumerate(fenames):
-        np.testing.assert_array_equal(out[name].to_numpy(), data[name].to_numpy()[keep][
-            np.argsort(data["fe_A"].to_numpy()[keep], kind="stable")])
+    for name in fenames:
+        np.testing.assert_array_equal(
+            out[name].to_numpy(), data[name].to_numpy()[keep][np.argsort(data["fe_A"].to_numpy()[keep], kind="stable")]
+        )

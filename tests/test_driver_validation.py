@@ -21,8 +21,21 @@ def df(panel):
 def test_signature_and_defaults():
     params = list(inspect.signature(tolvane).parameters)
     assert params == [
-        "y", "x", "fixedeffects", "data", "setype", "clustvars", "FEgen", "verb",
-        "eps_MAP", "minsubiter", "maxsubiter", "accel", "nt", "print_stata_style_summary", "solver",
+        "y",
+        "x",
+        "fixedeffects",
+        "data",
+        "setype",
+        "clustvars",
+        "FEgen",
+        "verb",
+        "eps_MAP",
+        "minsubiter",
+        "maxsubiter",
+        "accel",
+        "nt",
+        "print_stata_style_summary",
+        "solver",
     ]
     assert tolvane.__defaults__ == (None, None, "none", None, False, 0, 1e-9, 0, 1000, True, 0, True)
     assert tolvane.__kwdefaults__ == {"solver": "sweeps"}  # keyword only: positional calls unchanged
@@ -53,39 +66,86 @@ _ALL_BAD = dict(eps_MAP=float("nan"), minsubiter=1.0, maxsubiter=0, setype="bogu
     "kwargs, error, text",
     [
         pytest.param(dict(data=None, **_ALL_BAD), RuntimeError, "data must not be empty", id="data_none_first"),
-        pytest.param(dict(eps_MAP=0.0, minsubiter=1.0, setype="bogus"), ValueError,
-                     "Invalid value for eps_MAP; must be in (0, inf)", id="eps_zero_before_types"),
-        pytest.param(dict(eps_MAP=-1.0), ValueError, "Invalid value for eps_MAP; must be in (0, inf)", id="eps_negative"),
-        pytest.param(dict(eps_MAP=float("nan")), ValueError, "Invalid value for eps_MAP; must be in (0, inf)", id="eps_nan"),
-        pytest.param(dict(eps_MAP=math.inf), ValueError, "Invalid value for eps_MAP; must be in (0, inf)", id="eps_inf"),
-        pytest.param(dict(minsubiter=0.0, maxsubiter=0), TypeError, "Number of iterations must be integer values",
-                     id="min_float_before_max_value"),
+        pytest.param(
+            dict(eps_MAP=0.0, minsubiter=1.0, setype="bogus"),
+            ValueError,
+            "Invalid value for eps_MAP; must be in (0, inf)",
+            id="eps_zero_before_types",
+        ),
+        pytest.param(
+            dict(eps_MAP=-1.0), ValueError, "Invalid value for eps_MAP; must be in (0, inf)", id="eps_negative"
+        ),
+        pytest.param(
+            dict(eps_MAP=float("nan")), ValueError, "Invalid value for eps_MAP; must be in (0, inf)", id="eps_nan"
+        ),
+        pytest.param(
+            dict(eps_MAP=math.inf), ValueError, "Invalid value for eps_MAP; must be in (0, inf)", id="eps_inf"
+        ),
+        pytest.param(
+            dict(minsubiter=0.0, maxsubiter=0),
+            TypeError,
+            "Number of iterations must be integer values",
+            id="min_float_before_max_value",
+        ),
         pytest.param(dict(maxsubiter=1000.0), TypeError, "Number of iterations must be integer values", id="max_float"),
-        pytest.param(dict(maxsubiter=np.int64(10)), TypeError, "Number of iterations must be integer values",
-                     id="max_numpy_int"),
-        pytest.param(dict(maxsubiter=0, minsubiter=5, setype="bogus"), ValueError, "Need at least one iteration",
-                     id="max_zero_before_min_max"),
-        pytest.param(dict(minsubiter=5, maxsubiter=3, setype="bogus"), ValueError,
-                     "Minimum number of iterations cannot exceed maximum number of iterations", id="min_above_max"),
+        pytest.param(
+            dict(maxsubiter=np.int64(10)), TypeError, "Number of iterations must be integer values", id="max_numpy_int"
+        ),
+        pytest.param(
+            dict(maxsubiter=0, minsubiter=5, setype="bogus"),
+            ValueError,
+            "Need at least one iteration",
+            id="max_zero_before_min_max",
+        ),
+        pytest.param(
+            dict(minsubiter=5, maxsubiter=3, setype="bogus"),
+            ValueError,
+            "Minimum number of iterations cannot exceed maximum number of iterations",
+            id="min_above_max",
+        ),
         pytest.param(dict(setype="Robust"), ValueError, "Invalid standard error type", id="setype_case"),
         pytest.param(dict(setype="hc1"), ValueError, "Invalid standard error type", id="setype_hc1_lower"),
         pytest.param(dict(data={"y": [1.0]}), TypeError, "data must be a pandas DataFrame, got dict", id="data_dict"),
         pytest.param(dict(y="y"), TypeError, "y must be a list of column names, got 'y'", id="y_bare_string"),
         pytest.param(dict(y=["y", "x1"]), ValueError, "y must hold exactly one column name", id="y_two_names"),
         pytest.param(dict(x=[]), ValueError, "x must hold at least one regressor name", id="x_empty"),
-        pytest.param(dict(fixedeffects="a"), TypeError, "fixedeffects must be a list of column names, got 'a'",
-                     id="fe_bare_string"),
-        pytest.param(dict(y=["nope"], x=["nix"]), ValueError, "Dependent variable(s) not in data: ['nope']",
-                     id="missing_y_before_x"),
-        pytest.param(dict(x=["x1", "nix", "nax"], fixedeffects=["zz"]), ValueError,
-                     "Independent variable(s) not in data: ['nix', 'nax']", id="missing_x_before_fe"),
-        pytest.param(dict(fixedeffects=["a#zz", "qq"], setype="cluster", clustvars=["ww"]), ValueError,
-                     "Fixed effects variable(s) not in data: ['qq', 'zz']", id="missing_fe_sorted"),
+        pytest.param(
+            dict(fixedeffects="a"),
+            TypeError,
+            "fixedeffects must be a list of column names, got 'a'",
+            id="fe_bare_string",
+        ),
+        pytest.param(
+            dict(y=["nope"], x=["nix"]),
+            ValueError,
+            "Dependent variable(s) not in data: ['nope']",
+            id="missing_y_before_x",
+        ),
+        pytest.param(
+            dict(x=["x1", "nix", "nax"], fixedeffects=["zz"]),
+            ValueError,
+            "Independent variable(s) not in data: ['nix', 'nax']",
+            id="missing_x_before_fe",
+        ),
+        pytest.param(
+            dict(fixedeffects=["a#zz", "qq"], setype="cluster", clustvars=["ww"]),
+            ValueError,
+            "Fixed effects variable(s) not in data: ['qq', 'zz']",
+            id="missing_fe_sorted",
+        ),
         pytest.param(dict(setype="cl"), ValueError, "No cluster defined", id="cluster_without_names"),
-        pytest.param(dict(setype="cluster", clustvars=["q1", "q2", "q3", "q4", "q5"]), ValueError,
-                     "At most 4 cluster dimensions allowed", id="five_clusters_before_lookup"),
-        pytest.param(dict(setype="clus", clustvars=["a", "ww"]), ValueError, "Cluster variable(s) not in data: ['ww']",
-                     id="missing_cluster"),
+        pytest.param(
+            dict(setype="cluster", clustvars=["q1", "q2", "q3", "q4", "q5"]),
+            ValueError,
+            "At most 4 cluster dimensions allowed",
+            id="five_clusters_before_lookup",
+        ),
+        pytest.param(
+            dict(setype="clus", clustvars=["a", "ww"]),
+            ValueError,
+            "Cluster variable(s) not in data: ['ww']",
+            id="missing_cluster",
+        ),
     ],
 )
 def test_bad_arguments(df, kwargs, error, text):

@@ -78,14 +78,26 @@ def test_fixed_effects_equal_their_dummies(frame):
 
 
 ERRORS = [
-    pytest.param(dict(fml="y ~ x3 | firm"), ValueError, r"fml: column 'x3' is not in data; the closest column is 'x[123]'",
-                 id="unknown_regressor"),
-    pytest.param(dict(fml="y ~ x1 | frim"), ValueError, "column 'frim' is not in data; the closest column is 'firm'",
-                 id="unknown_effect"),
+    pytest.param(
+        dict(fml="y ~ x3 | firm"),
+        ValueError,
+        r"fml: column 'x3' is not in data; the closest column is 'x[123]'",
+        id="unknown_regressor",
+    ),
+    pytest.param(
+        dict(fml="y ~ x1 | frim"),
+        ValueError,
+        "column 'frim' is not in data; the closest column is 'firm'",
+        id="unknown_effect",
+    ),
     pytest.param(dict(fml="y ~ C(fimr) | a"), ValueError, "'fimr'.*closest column is 'firm'", id="unknown_in_C"),
     pytest.param(dict(fml="y ~ x1", vcov={"CRV1": "frm"}), ValueError, "vcov: column 'frm'", id="unknown_cluster"),
-    pytest.param(dict(fml="y ~ x1", weights="ww"), ValueError, "weights: column 'ww'.*closest column is 'w'",
-                 id="unknown_weights"),
+    pytest.param(
+        dict(fml="y ~ x1", weights="ww"),
+        ValueError,
+        "weights: column 'ww'.*closest column is 'w'",
+        id="unknown_weights",
+    ),
     pytest.param(dict(fml="y ~ x1 | a | x2 ~ b"), ValueError, "not supported; supported:", id="instruments"),
     pytest.param(dict(fml="y + x2 ~ x1"), ValueError, "one dependent variable", id="two_outcomes"),
     pytest.param(dict(fml="y ~ x1 | a*b"), ValueError, "fixed effect 'a\\*b'.*supported:", id="bad_effect"),
@@ -111,7 +123,7 @@ def test_bad_arguments_are_named(frame, kwargs, error, message):
 @pytest.mark.parametrize("value", [0.0, -1.0, np.inf])
 def test_non_positive_weights_are_refused_as_pyfixest_does(frame, value):
     frame.loc[7, "w"] = value
-    with pytest.raises(ValueError, match=rf"weights: column 'w' must hold positive finite values; 1 row\(s\) do not"):
+    with pytest.raises(ValueError, match=r"weights: column 'w' must hold positive finite values; 1 row\(s\) do not"):
         vantrel.feols("y ~ x1 | a", frame, weights="w")
 
 

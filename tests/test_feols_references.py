@@ -106,8 +106,13 @@ def test_presets_match_pyfixest_settings(panels, preset, kind):
 
 DRIVER_MODELS = {
     "wage_two_fe": ("wage", "lwage", ["union", "married", "expersq", "hours"], ["nr", "year"], ["nr", "year", "occ"]),
-    "wage_interacted": ("wage", "lwage", ["union", "married", "hours"], ["nr", "year", "occ#year"],
-                        ["nr", "occ", "year"]),
+    "wage_interacted": (
+        "wage",
+        "lwage",
+        ["union", "married", "hours"],
+        ["nr", "year", "occ#year"],
+        ["nr", "occ", "year"],
+    ),
     "cigar_one_fe": ("cigar", "sales", ["price", "ndi", "pop16"], ["state"], ["state", "year"]),
 }
 
@@ -131,8 +136,9 @@ def test_preset_reproduces_the_driver(panels, model, setype, clustered):
     panel, y, x, fes, clusters = DRIVER_MODELS[model]
     data = panels[panel]
     clustvars = clusters[:clustered] or None
-    driver = vantrel.tolvane([y], x, fes, data=data, setype=setype, clustvars=clustvars, eps_MAP=TIGHT,
-                             print_stata_style_summary=False)
+    driver = vantrel.tolvane(
+        [y], x, fes, data=data, setype=setype, clustvars=clustvars, eps_MAP=TIGHT, print_stata_style_summary=False
+    )
     vcov = {"iid": "iid", "HC1": "HC1"}.get(setype) or {"CRV1": "+".join(clustvars)}
     fml = f"{y} ~ {' + '.join(x)} | {' + '.join(fes)}"
     ours = vantrel.feols(fml, data, vcov=vcov, ssc="tolvane", fixef_tol=TIGHT)

@@ -30,8 +30,9 @@ def test_weighted_slopes_equal_weighted_dummy_regression(panel, singleton_refere
     fml = "y ~ x1 + x2 | " + " + ".join(t[0] for t in terms)
     fit = vantrel.feols(fml, df, weights="w", fixef_tol=1e-13)
     kept = singleton_reference(df, ["#".join(t) for t in terms])
-    np.testing.assert_allclose(fit.coef().to_numpy(), _weighted_dummy_ols(kept, "y", ["x1", "x2"], terms, "w"),
-                               rtol=1e-7, atol=1e-9)
+    np.testing.assert_allclose(
+        fit.coef().to_numpy(), _weighted_dummy_ols(kept, "y", ["x1", "x2"], terms, "w"), rtol=1e-7, atol=1e-9
+    )
 
 
 @pytest.fixture
@@ -43,8 +44,7 @@ def balanced(panel, singleton_reference):
 
 def test_integer_weights_equal_repeated_rows(balanced):
     weighted = vantrel.feols("y ~ x1 + x2 | a + b", balanced, weights="k", fixef_tol=1e-13)
-    repeated = vantrel.feols("y ~ x1 + x2 | a + b", balanced.loc[balanced.index.repeat(balanced["k"])],
-                             fixef_tol=1e-13)
+    repeated = vantrel.feols("y ~ x1 + x2 | a + b", balanced.loc[balanced.index.repeat(balanced["k"])], fixef_tol=1e-13)
     pd.testing.assert_series_equal(weighted.coef(), repeated.coef(), rtol=1e-9)
     np.testing.assert_allclose(weighted.r2, repeated.r2, rtol=1e-9)
 
@@ -52,8 +52,9 @@ def test_integer_weights_equal_repeated_rows(balanced):
 @pytest.mark.parametrize("vcov", ["iid", "hetero", {"CRV1": "a"}])
 def test_scaling_the_weights_changes_no_inference(balanced, vcov):
     fit = vantrel.feols("y ~ x1 + x2 | a + b", balanced, vcov=vcov, weights="k", fixef_tol=1e-13)
-    scaled = vantrel.feols("y ~ x1 + x2 | a + b", balanced.assign(k=balanced["k"] * 37.5), vcov=vcov, weights="k",
-                           fixef_tol=1e-13)
+    scaled = vantrel.feols(
+        "y ~ x1 + x2 | a + b", balanced.assign(k=balanced["k"] * 37.5), vcov=vcov, weights="k", fixef_tol=1e-13
+    )
     pd.testing.assert_frame_equal(fit.tidy(), scaled.tidy(), rtol=1e-9)
 
 
@@ -67,8 +68,12 @@ def test_row_order_changes_nothing(balanced):
 
 @pytest.mark.parametrize("weighted", [False, True])
 def test_fixed_effects_rebuild_the_fitted_values(balanced, weighted):
-    fit = vantrel.feols("y ~ x1 + x2 | a + b^c", balanced.assign(c=balanced["a"] % 3),
-                        weights="k" if weighted else None, fixef_tol=1e-13)
+    fit = vantrel.feols(
+        "y ~ x1 + x2 | a + b^c",
+        balanced.assign(c=balanced["a"] % 3),
+        weights="k" if weighted else None,
+        fixef_tol=1e-13,
+    )
     effects = fit.fixef()
     assert set(effects) == {"a", "b^c"} and effects["b^c"].index.names == ["b", "c"]
     data = balanced.assign(c=balanced["a"] % 3).loc[fit.resid().index]
@@ -122,11 +127,14 @@ def test_display_and_labels(balanced):
     assert (interval["5.0%"] < fit.coef()).all() and (fit.coef() < interval["95.0%"]).all()
 
 
-@pytest.mark.parametrize("fml", [
-    pytest.param("y ~ x1 + np.exp(x2) + x1:x2", id="no_effects_transform"),
-    pytest.param("y ~ x1 + C(b) | a", id="categorical"),
-    pytest.param("y ~ x1 + x2 - 1", id="no_intercept"),
-])
+@pytest.mark.parametrize(
+    "fml",
+    [
+        pytest.param("y ~ x1 + np.exp(x2) + x1:x2", id="no_effects_transform"),
+        pytest.param("y ~ x1 + C(b) | a", id="categorical"),
+        pytest.param("y ~ x1 + x2 - 1", id="no_intercept"),
+    ],
+)
 def test_predictions_on_the_estimation_rows_are_the_fitted_values(balanced, fml):
     """predict() codes new data through formulaic's coding of the fit: on the rows of the
     fit it must give back the fitted values (y less the residuals)."""

@@ -26,8 +26,7 @@ def wage():
 
 def _fit(df, setype="cluster", fes=FES, **kw):
     kw.setdefault("clustvars", ["nr", "year"] if setype == "cluster" else None)
-    return tolvane(["lwage"], X, fes, data=df, setype=setype,
-                   print_stata_style_summary=False, **kw)
+    return tolvane(["lwage"], X, fes, data=df, setype=setype, print_stata_style_summary=False, **kw)
 
 
 def _assert_same(a, b, rtol=1e-12):
@@ -54,7 +53,7 @@ def _relabel(df, how):
     for col in ["nr", "year", "occ"]:
         values = np.unique(out[col])
         # a random bijection, so the sorted order of the new labels differs from the old
-        new = dict(zip(values, rng.permutation(len(values))))
+        new = dict(zip(values, rng.permutation(len(values)), strict=True))
         codes = out[col].map(new).to_numpy()
         if how == "ints":
             out[col] = codes * 7 - 1000
@@ -79,8 +78,7 @@ def test_thread_count(wage, restore_thread_count):
     _assert_same(_fit(wage, nt=1), _fit(wage, nt=2))
 
 
-@pytest.mark.parametrize("unbalanced", [pytest.param(False, id="balanced"),
-                                        pytest.param(True, id="unbalanced")])
+@pytest.mark.parametrize("unbalanced", [pytest.param(False, id="balanced"), pytest.param(True, id="unbalanced")])
 def test_acceleration(wage, unbalanced):
     """Plain alternating projections and the conjugate-gradient acceleration stop at the
     same fixed point: at the default tolerance eps_MAP = 1e-9 the coefficients, the

@@ -19,8 +19,15 @@ def good_args(function):
         "panelsetup": dict(result=np.zeros((3, 2), np.int64), x=np.array([5, 5, 7, 7, 7, 9]), N=6, N2=3),
         "drop_singletons": dict(x=rng.normal(size=6), A=A, touse=np.ones(6, np.int64)),
         "sep": dict(x=rng.normal(size=6), A=A, touse=np.ones(6, np.int64)),
-        "calc_B": dict(result=np.zeros((1, 1)), x=rng.normal(size=(6, 2)), u=rng.normal(size=(6, 1)),
-                       sortvec=np.arange(6), panelmat=np.array([[0, 2], [3, 5]]), N_panelmat=2, K=1),  # fmt: skip
+        "calc_B": dict(
+            result=np.zeros((1, 1)),
+            x=rng.normal(size=(6, 2)),
+            u=rng.normal(size=(6, 1)),
+            sortvec=np.arange(6),
+            panelmat=np.array([[0, 2], [3, 5]]),
+            N_panelmat=2,
+            K=1,
+        ),  # fmt: skip
         "MAP_NH_noaccel": demean,
         "MAP_NH_CG_accel": demean,
         "COEF_PCG_demean": demean,
@@ -102,8 +109,15 @@ def table_variant(variant):
 @pytest.mark.parametrize("function", ["drop_singletons", "sep", *DEMEANING])
 @pytest.mark.parametrize(
     "variant",
-    ["list_of_tuples", "read_only_table", "float_sortvec", "int32_panelmat", "read_only_sortvec",
-     "fortran_panelmat", "float_table"],  # fmt: skip
+    [
+        "list_of_tuples",
+        "read_only_table",
+        "float_sortvec",
+        "int32_panelmat",
+        "read_only_sortvec",
+        "fortran_panelmat",
+        "float_table",
+    ],  # fmt: skip
 )
 def test_bad_fixed_effect_table_is_rejected(function, variant):
     args = good_args(function)
@@ -166,7 +180,9 @@ def test_screening_and_demeaning_size_checks():
         *[pytest.param(f, {"n_threads": 100_000}, "n_threads = 100000 exceeds", id=f + "-threads") for f in DEMEANING],
         pytest.param("COEF_PCG_demean", {"w": np.array([1.0, 2, -1, 1, 1, 1])}, r"w\[2\] = -1", id="negative_weight"),
         pytest.param("COEF_PCG_demean", {"w": np.array([1.0, 2, 1, np.nan, 1, 1])}, r"w\[3\] = nan", id="nan_weight"),
-        pytest.param("COEF_PCG_demean", {"preconditioner": "cholesky"}, "preconditioner must be one of", id="unknown_mode"),
+        pytest.param(
+            "COEF_PCG_demean", {"preconditioner": "cholesky"}, "preconditioner must be one of", id="unknown_mode"
+        ),
     ],
 )
 def test_bad_values_are_rejected_before_any_work(function, change, message):

@@ -181,12 +181,15 @@ def test_sort_helpers_match_numpy():
     assert np.array_equal(ranks, np.unique(a * 70 + b, return_inverse=True)[1])
 
 
-@pytest.mark.parametrize("a, G_a, b, G_b, text", [
-    pytest.param([0, 1, 2], 2, [0, 0, 0], 1, "a: entry 2 = 2", id="a_out_of_range"),
-    pytest.param([0, 1], 2, [0, -1], 1, "keys: entry 1 = -1", id="b_negative"),
-    pytest.param([0, 1], 2, [0], 1, "differ in length", id="length_mismatch"),
-    pytest.param([0], -1, [0], 1, "must not be negative", id="negative_group_count"),
-])
+@pytest.mark.parametrize(
+    "a, G_a, b, G_b, text",
+    [
+        pytest.param([0, 1, 2], 2, [0, 0, 0], 1, "a: entry 2 = 2", id="a_out_of_range"),
+        pytest.param([0, 1], 2, [0, -1], 1, "keys: entry 1 = -1", id="b_negative"),
+        pytest.param([0, 1], 2, [0], 1, "differ in length", id="length_mismatch"),
+        pytest.param([0], -1, [0], 1, "must not be negative", id="negative_group_count"),
+    ],
+)
 def test_pair_ranks_rejects_bad_ids(a, G_a, b, G_b, text):
     from vantrel.backend.quarnet import pair_ranks
 

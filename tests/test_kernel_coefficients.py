@@ -128,7 +128,7 @@ def test_agrees_with_the_sweep_kernel_and_across_thread_counts(name, n_fe):
     A = make_pointer(ids)
     sweeps = quarnet.MAP_NH_CG_accel(x.copy(), None, A, 1e-12, 0, 20000, 0, 0)
     runs = [x.copy() for _ in range(4)]
-    for run, threads, index in zip(runs, (1, 2, 1, 2), (A, A, ids, ids)):
+    for run, threads, index in zip(runs, (1, 2, 1, 2), (A, A, ids, ids), strict=True):
         quarnet.COEF_PCG_demean(run, None, index, 1e-12, 0, 5000, 0, threads)
     scale = np.abs(x).max()
     assert np.abs(runs[0] - sweeps).max() / scale < 1e-8
@@ -243,7 +243,10 @@ def aggregates(x, ids, w=None):
     w1 = np.ones(n) if w is None else w
     G = ids.max(axis=0) + 1
     counts = [np.bincount(c, weights=w1, minlength=g) for c, g in zip(ids.T, G, strict=True)]
-    sums = [np.column_stack([np.bincount(c, weights=w1 * v, minlength=g) for v in x.T]) for c, g in zip(ids.T, G, strict=True)]
+    sums = [
+        np.column_stack([np.bincount(c, weights=w1 * v, minlength=g) for v in x.T])
+        for c, g in zip(ids.T, G, strict=True)
+    ]
     pairs = []
     for f in range(len(G)):
         for g in range(f + 1, len(G)):

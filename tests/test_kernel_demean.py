@@ -313,8 +313,11 @@ def test_weighted_plain_iteration_stops_on_the_weighted_measure(one_thread):
     unweighted = _unweighted_errors(x, w, A, 60)
     # a finite tolerance at which the two measures stop at different counts
     candidates = sorted(set(errors[2:40]) | set(unweighted[2:40]))
-    tol = next(t * (1 + 1e-9) for t in candidates
-               if _iterations_to(errors, t * (1 + 1e-9)) != _iterations_to(unweighted, t * (1 + 1e-9)))
+    tol = next(
+        t * (1 + 1e-9)
+        for t in candidates
+        if _iterations_to(errors, t * (1 + 1e-9)) != _iterations_to(unweighted, t * (1 + 1e-9))
+    )
     iterations = _iterations_to(errors, tol)
     expected, _ = ref_noaccel(x, w, A, iterations)
     assert quarnet.MAP_NH_noaccel(x, w, A, tol, 0, 1000, 0, 0) is x

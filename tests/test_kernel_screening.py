@@ -19,10 +19,16 @@ def screen(function, ids, y=None, touse=None):
     [
         pytest.param([0, 0, 1], None, [1, 1, 0], id="one_singleton"),
         pytest.param([0, 0, 1, 2, 2], [1, 1, 1, 0, 1], [1, 1, 0, 0, 0], id="singleton_among_rows_in_use"),
-        pytest.param([[0, 0], [0, 1], [1, 1], [1, 2], [2, 2], [2, 3], [3, 3], [3, 3]],
-                     None, [0, 0, 0, 0, 0, 0, 1, 1], id="cascade_across_fixed_effects"),  # fmt: skip
+        pytest.param(
+            [[0, 0], [0, 1], [1, 1], [1, 2], [2, 2], [2, 3], [3, 3], [3, 3]],
+            None,
+            [0, 0, 0, 0, 0, 0, 1, 1],
+            id="cascade_across_fixed_effects",
+        ),  # fmt: skip
         pytest.param([[0, 1], [0, 1], [1, 0], [2, 0]], None, [1, 1, 0, 0], id="cascade_back_to_first_fe"),
-        pytest.param([[0, 0], [0, 0], [1, 1], [1, 1], [2, 1]], [7, 1, 1, 1, 1], [7, 0, 1, 1, 0], id="other_values_untouched"),
+        pytest.param(
+            [[0, 0], [0, 0], [1, 1], [1, 1], [2, 1]], [7, 1, 1, 1, 1], [7, 0, 1, 1, 0], id="other_values_untouched"
+        ),
     ],
 )
 def test_drop_singletons(ids, touse, expected):

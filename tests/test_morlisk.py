@@ -35,7 +35,7 @@ def test_make_pointer_matches_stable_argsort(ids):
         ref_sortvec, ref_panelmat = reference_pointer(ids[:, j])
         assert np.array_equal(sortvec, ref_sortvec)
         assert len(panelmat) == len(ref_panelmat)
-        for (start, end), ref in zip(panelmat, ref_panelmat):
+        for (start, end), ref in zip(panelmat, ref_panelmat, strict=True):
             if ref is None:
                 assert start > end
             else:

@@ -14,10 +14,10 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pytest
+from conftest import drop_singletons_reference, dummy_ols
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import drop_singletons_reference, dummy_ols
 from vantrel.tolvane._tolvane import tolvane
 
 # The examples run the kernel on one thread (nt=1: a few hundred tiny demeanings would
@@ -25,10 +25,32 @@ from vantrel.tolvane._tolvane import tolvane
 pytestmark = [pytest.mark.filterwarnings("ignore::RuntimeWarning"), pytest.mark.usefixtures("restore_thread_count")]
 
 
-REGRESSOR_TYPES = ["float64", "float32", "int64", "int8", "uint16", "bool", "Int64", "Float64", "float64_inf",
-                   "offset", "small_unit"]
-ID_TYPES = ["int64", "int8", "uint64", "beyond_2_53", "negative", "float", "str", "categorical",
-            "arrow_dictionary", "arrow_string", "Int64"]
+REGRESSOR_TYPES = [
+    "float64",
+    "float32",
+    "int64",
+    "int8",
+    "uint16",
+    "bool",
+    "Int64",
+    "Float64",
+    "float64_inf",
+    "offset",
+    "small_unit",
+]
+ID_TYPES = [
+    "int64",
+    "int8",
+    "uint64",
+    "beyond_2_53",
+    "negative",
+    "float",
+    "str",
+    "categorical",
+    "arrow_dictionary",
+    "arrow_string",
+    "Int64",
+]
 NUMERIC_IDS = {"int64", "int8", "uint64", "beyond_2_53", "negative", "float", "Int64"}
 # id types that can hold a missing value
 ID_TYPES_WITH_NA = {"float", "str", "categorical", "arrow_dictionary", "arrow_string", "Int64"}
@@ -72,7 +94,7 @@ def _ids(kind, codes, missing):
         return pd.Series(-7 * codes.astype(np.int64))
     if kind == "float":
         return pd.Series(np.where(missing, np.nan, codes + 0.5))
-    texts = [None if m else t for t, m in zip(labels, missing)]
+    texts = [None if m else t for t, m in zip(labels, missing, strict=True)]
     if kind == "str":
         return pd.Series(texts, dtype=object)
     if kind == "categorical":
@@ -108,7 +130,7 @@ def models(draw):
         plain["y"][rng.random(n) < missing_share] = np.nan
     typed["y"] = pd.Series(plain["y"])
     ids = {}
-    for j, (kind, G) in enumerate(zip(id_kinds, groups)):
+    for j, (kind, G) in enumerate(zip(id_kinds, groups, strict=True)):
         name = "c" if j == n_fe else "f" + str(j)
         codes = rng.integers(0, G, n)
         missing = (rng.random(n) < missing_share) & (kind in ID_TYPES_WITH_NA)
@@ -116,7 +138,7 @@ def models(draw):
         plain[name] = np.where(missing, -1, codes)
         ids[name] = codes
     names = ["x" + str(j) for j in range(len(x_kinds))]
-    for name, kind in zip(names, x_kinds):
+    for name, kind in zip(names, x_kinds, strict=True):
         typed[name], plain[name] = _regressor(kind, rng, n, rng.random(n) < missing_share)
         # the effects and the regressors all enter y
         finite = np.isfinite(plain[name])
@@ -147,15 +169,21 @@ def _reference_sample(reference, names, fes, clustvars):
     return drop_singletons_reference(used, fes) if fes else used
 
 
-@settings(max_examples=250, deadline=None, derandomize=True, database=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(
+    max_examples=250,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 @given(models())
 def test_random_frames_against_the_dummy_regression(model):
     frame, reference, names, fes, setype, clustvars, solver = model
     before = frame.copy()
     used = _reference_sample(reference, names, fes, clustvars)
-    kw = dict(fixedeffects=fes, setype=setype, clustvars=clustvars, nt=1, print_stata_style_summary=False,
-              solver=solver)
+    kw = dict(
+        fixedeffects=fes, setype=setype, clustvars=clustvars, nt=1, print_stata_style_summary=False, solver=solver
+    )
     try:
         out = tolvane(["y"], names, data=frame, **kw)
     except Exception as error:
@@ -199,7 +227,8 @@ def _within(used, names, fes):
     each measured in units of its own size (so a rank tolerance is relative to it)."""
     X = used[names].to_numpy(dtype=float)
     X = X / np.where(np.abs(X).max(axis=0) > 0, np.abs(X).max(axis=0), 1.0)
-    dummies = [np.ones((len(used), 1))] + [np.eye(codes.max() + 1)[codes] for codes in
-                                           (used.groupby(term.split("#")).ngroup().to_numpy() for term in fes)]
+    dummies = [np.ones((len(used), 1))] + [
+        np.eye(codes.max() + 1)[codes] for codes in (used.groupby(term.split("#")).ngroup().to_numpy() for term in fes)
+    ]
     D = np.column_stack(dummies)
     return X - D @ np.linalg.lstsq(D, X, rcond=None)[0]

@@ -25,7 +25,7 @@ def _dummy_fit(df, terms):
     resid = (df["y"].to_numpy() - design @ coef).reshape(-1, 1)
     effects, cons, start = [], 0.0, 2
     for d in dummies:
-        e = d @ coef[start:start + d.shape[1]]
+        e = d @ coef[start : start + d.shape[1]]
         effects.append(e - e.mean())
         cons += e.mean()
         start += d.shape[1]
@@ -46,10 +46,8 @@ def two_way(panel):
 def test_two_way_reproduces_fitted_values_and_dummy_effects(two_way):
     df = two_way
     fit = _dummy_fit(df, ["fe_A", "fe_B"])
-    fe = recover_fixed_effects(df, ["y"], X_NAMES, fit.beta, fit.resid, len(df), ["a", "b"],
-                               ["fe_A", "fe_B"], 2, 0)
-    assert list(fe) == ["_cons", "a", "a__levels", "b", "b__levels", "__hdfe_sum__",
-                        "__hdfe_sum_python__"]
+    fe = recover_fixed_effects(df, ["y"], X_NAMES, fit.beta, fit.resid, len(df), ["a", "b"], ["fe_A", "fe_B"], 2, 0)
+    assert list(fe) == ["_cons", "a", "a__levels", "b", "b__levels", "__hdfe_sum__", "__hdfe_sum_python__"]
     xb = df[X_NAMES].to_numpy() @ fit.beta.ravel()
     fitted = df["y"].to_numpy() - fit.resid.ravel()
     np.testing.assert_allclose(fe["_cons"] + fe["a"] + fe["b"] + xb, fitted, rtol=0, atol=1e-8)
@@ -72,10 +70,12 @@ def test_levels_match_groupby_first_with_sparse_ids(two_way):
     df = two_way.copy()
     df["fe_A"] = df["fe_A"] * 7 + 3
     fit = _dummy_fit(two_way, ["fe_A", "fe_B"])
-    fe = recover_fixed_effects(df, ["y"], X_NAMES, fit.beta, fit.resid, len(df), ["a", "b"],
-                               ["fe_A", "fe_B"], 2, 0)
-    expected = (pd.DataFrame({"fe_id": df["fe_A"].to_numpy(), "fe_value": fe["a"].to_numpy()})
-                .groupby("fe_id")["fe_value"].first())
+    fe = recover_fixed_effects(df, ["y"], X_NAMES, fit.beta, fit.resid, len(df), ["a", "b"], ["fe_A", "fe_B"], 2, 0)
+    expected = (
+        pd.DataFrame({"fe_id": df["fe_A"].to_numpy(), "fe_value": fe["a"].to_numpy()})
+        .groupby("fe_id")["fe_value"]
+        .first()
+    )
     levels = fe["a__levels"]
     assert levels.index.name == "a"
     assert list(levels.index) == sorted(df["fe_A"].unique())
@@ -88,8 +88,7 @@ def test_interacted_spec_without_id_column_groups_by_its_variables(two_way):
     df = two_way.drop(columns=["fe_A", "fe_B"])
     df["c"] = np.arange(len(df)) % 3
     fit = _dummy_fit(two_way.assign(fe_A=two_way.groupby(["a", "b"]).ngroup()), ["fe_A"])
-    fe = recover_fixed_effects(df, ["y"], X_NAMES, fit.beta, fit.resid, len(df), ["a#b"],
-                               ["fe_A"], 1, 0)
+    fe = recover_fixed_effects(df, ["y"], X_NAMES, fit.beta, fit.resid, len(df), ["a#b"], ["fe_A"], 1, 0)
     np.testing.assert_allclose(fe["a#b"], fit.effects[0], rtol=0, atol=1e-9)
     assert fe["a#b__levels"].index.name == "a#b"
     assert len(fe["a#b__levels"]) == df.groupby(["a", "b"]).ngroups
@@ -97,10 +96,8 @@ def test_interacted_spec_without_id_column_groups_by_its_variables(two_way):
 
 def test_one_dimension_converges_in_two_sweeps(two_way, capsys):
     fit = _dummy_fit(two_way, ["fe_A"])
-    fe = recover_fixed_effects(two_way, ["y"], X_NAMES, fit.beta, fit.resid, len(two_way),
-                               ["a"], ["fe_A"], 1, 1)
-    assert capsys.readouterr().out == ("Recovering fixed effects...\n"
-                                       "Fixed effects converged in 2 iterations\n")
+    fe = recover_fixed_effects(two_way, ["y"], X_NAMES, fit.beta, fit.resid, len(two_way), ["a"], ["fe_A"], 1, 1)
+    assert capsys.readouterr().out == ("Recovering fixed effects...\nFixed effects converged in 2 iterations\n")
     np.testing.assert_allclose(fe["a"], fit.effects[0], rtol=0, atol=1e-9)
 
 
@@ -111,10 +108,8 @@ def test_invariant_to_row_order(two_way):
     tail = (len(two_way), ["a", "b"], ["fe_A", "fe_B"], 2, 0)
     fe = recover_fixed_effects(two_way, *args, fit.resid, *tail)
     fe_perm = recover_fixed_effects(two_way.iloc[order], *args, fit.resid[order], *tail)
-    pd.testing.assert_series_equal(fe_perm["a"].sort_index(), fe["a"].sort_index(),
-                                   check_exact=False, atol=1e-9)
-    pd.testing.assert_series_equal(fe_perm["b__levels"], fe["b__levels"], check_exact=False,
-                                   atol=1e-9)
+    pd.testing.assert_series_equal(fe_perm["a"].sort_index(), fe["a"].sort_index(), check_exact=False, atol=1e-9)
+    pd.testing.assert_series_equal(fe_perm["b__levels"], fe["b__levels"], check_exact=False, atol=1e-9)
 
 
 def test_without_fixed_effects_the_constant_is_the_only_effect(two_way, capsys):

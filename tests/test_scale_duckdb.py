@@ -23,8 +23,16 @@ def chained(df, length=12):
     a = 10_000 + np.repeat(np.arange(length), 2)
     b = a + np.tile([0, 1], length)
     rng = np.random.default_rng(5)
-    extra = pd.DataFrame({"a": a, "b": b, "c": rng.integers(0, 3, len(a)), "x1": rng.normal(size=len(a)),
-                          "x2": rng.normal(size=len(a)), "y": rng.normal(size=len(a))})
+    extra = pd.DataFrame(
+        {
+            "a": a,
+            "b": b,
+            "c": rng.integers(0, 3, len(a)),
+            "x1": rng.normal(size=len(a)),
+            "x2": rng.normal(size=len(a)),
+            "y": rng.normal(size=len(a)),
+        }
+    )
     return pd.concat([df, extra], ignore_index=True)
 
 
@@ -46,8 +54,12 @@ def data():
 def assert_same_estimate(got, expected, rtol=RTOL):
     assert got.coefnames == expected.coefnames
     assert got.nobs == expected.nobs and got.nobs_dropped == expected.nobs_dropped
-    assert (got.df_t, got.df_k, got.clusters, got.fixef_levels) == \
-        (expected.df_t, expected.df_k, expected.clusters, expected.fixef_levels)
+    assert (got.df_t, got.df_k, got.clusters, got.fixef_levels) == (
+        expected.df_t,
+        expected.df_k,
+        expected.clusters,
+        expected.fixef_levels,
+    )
     np.testing.assert_allclose(got.beta, expected.beta, rtol=rtol, atol=0)
     np.testing.assert_allclose(got.se(), expected.se(), rtol=rtol, atol=0)
     # covariances on the scale of their variances (an entry near zero is a difference of
@@ -154,8 +166,13 @@ def test_file_globs_and_csv(data, tmp_path):
     data.to_csv(tmp_path / "panel.csv", index=False)
     expected = vantrel.feols("y ~ x1 + x2 | a + b", data, vcov={"CRV1": "a"})
     for source in (str(tmp_path / "part*.parquet"), tmp_path / "panel.csv"):
-        got = vantrel.feols("y ~ x1 + x2 | a + b", source, vcov={"CRV1": "a"}, memory_limit="256MB",
-                            temp_directory=str(tmp_path / "spill"))
+        got = vantrel.feols(
+            "y ~ x1 + x2 | a + b",
+            source,
+            vcov={"CRV1": "a"},
+            memory_limit="256MB",
+            temp_directory=str(tmp_path / "spill"),
+        )
         assert_same_estimate(got, expected)
 
 

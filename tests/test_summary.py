@@ -37,8 +37,18 @@ CONS = (1.0, 0.5, 2.0, 0.048)
 def _two_coefs():
     beta = np.array([[0.5], [-1.25]])
     se = np.array([[0.1], [0.5]])
-    return dict(result=None, x=["educ", "exper"], beta=beta, se=se, t=beta / se,
-                p=np.array([[0.0001], [0.0123]]), df=49, N=1234, K=2, N_FE=40)
+    return dict(
+        result=None,
+        x=["educ", "exper"],
+        beta=beta,
+        se=se,
+        t=beta / se,
+        p=np.array([[0.0001], [0.0123]]),
+        df=49,
+        N=1234,
+        K=2,
+        N_FE=40,
+    )
 
 
 def _printed(capsys, **kwargs):
@@ -49,23 +59,34 @@ def _printed(capsys, **kwargs):
 
 
 def _header(lines):
-    return lines[:lines.index("")]
+    return lines[: lines.index("")]
 
 
 def test_homoskedastic_report(capsys):
     # Wald with C = [[.01, .02], [.02, .25]]: b'C^-1 b = 0.103125 / 0.0021, over K = 2.
     lines, _ = _printed(
-        capsys, **_two_coefs(), **FIT, setype="homoskedastic", fixedeffects=["firm", "state#year"],
-        covmat=np.array([[0.01, 0.02], [0.02, 0.25]]), df_resid=100,
-        fe_redundancies={"firm": {"categories": 30, "redundant": 0, "num_coefs": 30},
-                         "state#year": {"categories": 10, "redundant": 1, "num_coefs": 9}},
-        cons_stats=CONS)
+        capsys,
+        **_two_coefs(),
+        **FIT,
+        setype="homoskedastic",
+        fixedeffects=["firm", "state#year"],
+        covmat=np.array([[0.01, 0.02], [0.02, 0.25]]),
+        df_resid=100,
+        fe_redundancies={
+            "firm": {"categories": 30, "redundant": 0, "num_coefs": 30},
+            "state#year": {"categories": 10, "redundant": 1, "num_coefs": 9},
+        },
+        cons_stats=CONS,
+    )
     assert lines == [
         RULE,
         OBS,
         "Absorbing 2 HDFE groups                               F(   2,    100) =    24.55",
         "Homoskedastic standard errors                             Prob > F    =   0.0000",
-        R2, ADJ, WITHIN, RMSE,
+        R2,
+        ADJ,
+        WITHIN,
+        RMSE,
         "",
         "                                     Std. Err.",
         "         Coefficient    Std. Err.            t    P>|z|    [95% conf. interval]",
@@ -86,9 +107,25 @@ def test_homoskedastic_report(capsys):
 def test_heteroskedastic_report_without_regressors_or_fixed_effects(capsys):
     empty = np.zeros((0, 1))
     lines, frame = _printed(
-        capsys, result=None, x=[], beta=empty, se=empty, t=empty, p=empty, df=1230, N=1234,
-        K=0, N_FE=1, setype="heteroskedastic", r_squared=0.0, adj_r_squared=0.0,
-        within_r_squared=0, root_mse=2.25, df_resid=1233, cons_stats=(3.5, 0.25, 14.0, 0.0))
+        capsys,
+        result=None,
+        x=[],
+        beta=empty,
+        se=empty,
+        t=empty,
+        p=empty,
+        df=1230,
+        N=1234,
+        K=0,
+        N_FE=1,
+        setype="heteroskedastic",
+        r_squared=0.0,
+        adj_r_squared=0.0,
+        within_r_squared=0,
+        root_mse=2.25,
+        df_resid=1233,
+        cons_stats=(3.5, 0.25, 14.0, 0.0),
+    )
     assert lines == [
         RULE,
         OBS,
@@ -109,11 +146,20 @@ def test_heteroskedastic_report_without_regressors_or_fixed_effects(capsys):
 
 def test_cluster_report_one_variable_with_root_mse(capsys):
     lines, _ = _printed(
-        capsys, **_two_coefs(), **FIT, setype="cluster", fixedeffects=["firm", "year"],
-        clustvars=["firm"], N_cluster=[50], covmat=np.diag([0.01, 0.25]),
-        fe_redundancies={"firm": {"categories": 50, "redundant": 50, "num_coefs": 0},
-                         "year": {"categories": 8, "redundant": 0, "num_coefs": 8}},
-        cons_stats=CONS)
+        capsys,
+        **_two_coefs(),
+        **FIT,
+        setype="cluster",
+        fixedeffects=["firm", "year"],
+        clustvars=["firm"],
+        N_cluster=[50],
+        covmat=np.diag([0.01, 0.25]),
+        fe_redundancies={
+            "firm": {"categories": 50, "redundant": 50, "num_coefs": 0},
+            "year": {"categories": 8, "redundant": 0, "num_coefs": 8},
+        },
+        cons_stats=CONS,
+    )
     assert lines == [
         RULE,
         OBS,
@@ -140,8 +186,13 @@ def test_cluster_report_one_variable_with_root_mse(capsys):
 
 def test_none_report(capsys):
     lines, _ = _printed(
-        capsys, **_two_coefs(), **FIT, setype="none", fixedeffects=["firm", "year", "state#year"],
-        fe_counts={"firm": 30, "year": 8, "state#year": 120})
+        capsys,
+        **_two_coefs(),
+        **FIT,
+        setype="none",
+        fixedeffects=["firm", "year", "state#year"],
+        fe_counts={"firm": 30, "year": 8, "state#year": 120},
+    )
     assert lines == [
         RULE,
         OBS,
@@ -167,59 +218,100 @@ def test_none_report(capsys):
     "kwargs, expected_header",
     [
         pytest.param(
-            dict(setype="cluster", fixedeffects=["firm"], clustvars=["firm"], N_cluster=[50],
-                 r_squared=0.5, adj_r_squared=0.4, within_r_squared=0.3,
-                 covmat=np.diag([0.01, 0.25])),
-            [RULE, OBS,
-             "Absorbing 1 HDFE group                                F(   2,     49) =    15.62",
-             "Statistics robust to heteroskedasticity                   Prob > F    =   0.0000",
-             R2,
-             "Number of clusters (    firm) =       50              Adj R-squared   =   0.4000",
-             "                                    (Std. err. adjusted for 50 clusters in firm)"],
-            id="cluster_one_var_no_root_mse_one_line"),
+            dict(
+                setype="cluster",
+                fixedeffects=["firm"],
+                clustvars=["firm"],
+                N_cluster=[50],
+                r_squared=0.5,
+                adj_r_squared=0.4,
+                within_r_squared=0.3,
+                covmat=np.diag([0.01, 0.25]),
+            ),
+            [
+                RULE,
+                OBS,
+                "Absorbing 1 HDFE group                                F(   2,     49) =    15.62",
+                "Statistics robust to heteroskedasticity                   Prob > F    =   0.0000",
+                R2,
+                "Number of clusters (    firm) =       50              Adj R-squared   =   0.4000",
+                "                                    (Std. err. adjusted for 50 clusters in firm)",
+            ],
+            id="cluster_one_var_no_root_mse_one_line",
+        ),
         pytest.param(
-            dict(setype="cluster", clustvars=["firm", "year"], N_cluster=[80, 50, 400],
-                 adj_r_squared=0.4, within_r_squared=0.3, root_mse=1.5,
-                 covmat=np.diag([0.01, 0.25])),
-            [RULE, OBS,
-             "Absorbing 1 HDFE group                                F(   2,     49) =    15.62",
-             "Statistics robust to heteroskedasticity                   Prob > F    =   0.0000",
-             "Number of clusters (    firm) =       80              Adj R-squared   =   0.4000",
-             "Number of clusters (    year) =       50                Within R-sq.  =   0.3000",
-             RMSE,
-             "                               (Std. err. adjusted for 50 clusters in firm year)"],
-            id="cluster_two_vars_smallest_count"),
+            dict(
+                setype="cluster",
+                clustvars=["firm", "year"],
+                N_cluster=[80, 50, 400],
+                adj_r_squared=0.4,
+                within_r_squared=0.3,
+                root_mse=1.5,
+                covmat=np.diag([0.01, 0.25]),
+            ),
+            [
+                RULE,
+                OBS,
+                "Absorbing 1 HDFE group                                F(   2,     49) =    15.62",
+                "Statistics robust to heteroskedasticity                   Prob > F    =   0.0000",
+                "Number of clusters (    firm) =       80              Adj R-squared   =   0.4000",
+                "Number of clusters (    year) =       50                Within R-sq.  =   0.3000",
+                RMSE,
+                "                               (Std. err. adjusted for 50 clusters in firm year)",
+            ],
+            id="cluster_two_vars_smallest_count",
+        ),
         pytest.param(
             dict(FIT, setype="cluster", N_cluster=[10], covmat=np.diag([0.01, 0.25])),
-            [RULE, OBS,
-             "Absorbing 1 HDFE group                                F(   2,      9) =    15.62",
-             "Statistics robust to heteroskedasticity                   Prob > F    =   0.0012",
-             R2],
-            id="cluster_without_variables_prints_no_fit_lines"),
+            [
+                RULE,
+                OBS,
+                "Absorbing 1 HDFE group                                F(   2,      9) =    15.62",
+                "Statistics robust to heteroskedasticity                   Prob > F    =   0.0012",
+                R2,
+            ],
+            id="cluster_without_variables_prints_no_fit_lines",
+        ),
         pytest.param(
-            dict(setype="cluster", clustvars=["a_really_long_cluster_variable_name"],
-                 N_cluster=[123456], adj_r_squared=0.4, covmat=np.diag([0.01, 0.25])),
-            [RULE, OBS,
-             "Absorbing 1 HDFE group                                F(   2, 123455) =    15.62",
-             "Statistics robust to heteroskedasticity                   Prob > F    =   0.0000",
-             "Number of clusters (a_really_long_cluster_variable_name) =   123456"
-             "Adj R-squared   =   0.4000",
-             " (Std. err. adjusted for 123456 clusters in a_really_long_cluster_variable_name)"],
-            id="overlong_line_gets_no_blank"),
+            dict(
+                setype="cluster",
+                clustvars=["a_really_long_cluster_variable_name"],
+                N_cluster=[123456],
+                adj_r_squared=0.4,
+                covmat=np.diag([0.01, 0.25]),
+            ),
+            [
+                RULE,
+                OBS,
+                "Absorbing 1 HDFE group                                F(   2, 123455) =    15.62",
+                "Statistics robust to heteroskedasticity                   Prob > F    =   0.0000",
+                "Number of clusters (a_really_long_cluster_variable_name) =   123456Adj R-squared   =   0.4000",
+                " (Std. err. adjusted for 123456 clusters in a_really_long_cluster_variable_name)",
+            ],
+            id="overlong_line_gets_no_blank",
+        ),
         pytest.param(
             # pinv would give 0.07 here; a singular matrix falls back to mean(t^2).
             dict(setype="heteroskedastic", covmat=np.ones((2, 2)), df_resid=1000),
-            [RULE, OBS,
-             "Absorbing 1 HDFE group                                F(   2,   1000) =    15.62",
-             "Robust standard errors                                    Prob > F    =   0.0000"],
-            id="singular_covmat_mean_squared_t"),
+            [
+                RULE,
+                OBS,
+                "Absorbing 1 HDFE group                                F(   2,   1000) =    15.62",
+                "Robust standard errors                                    Prob > F    =   0.0000",
+            ],
+            id="singular_covmat_mean_squared_t",
+        ),
         pytest.param(
             # Without df_resid the denominator falls back to N - K - 1.
             dict(setype="heteroskedastic", covmat=None, fixedeffects=[]),
-            [RULE, OBS,
-             "Absorbing 1 HDFE group                                F(   2,   1231) =    15.62",
-             "Robust standard errors                                    Prob > F    =   0.0000"],
-            id="no_covmat_no_df_resid"),
+            [
+                RULE,
+                OBS,
+                "Absorbing 1 HDFE group                                F(   2,   1231) =    15.62",
+                "Robust standard errors                                    Prob > F    =   0.0000",
+            ],
+            id="no_covmat_no_df_resid",
+        ),
     ],
 )
 def test_header_edge_cases(capsys, kwargs, expected_header):
@@ -232,8 +324,7 @@ def test_f_test_p_value(capsys):
     args = _two_coefs()
     args["beta"] = np.array([[0.1], [-0.2]])
     args["t"] = args["beta"] / args["se"]
-    lines, _ = _printed(capsys, **args, setype="cluster", clustvars=["g"], N_cluster=[12],
-                        covmat=np.diag([0.01, 0.25]))
+    lines, _ = _printed(capsys, **args, setype="cluster", clustvars=["g"], N_cluster=[12], covmat=np.diag([0.01, 0.25]))
     f_stat = (1.0 + 0.16) / 2
     pval = scipy.stats.f.sf(f_stat, 2, 11)
     assert lines[2].endswith(f"F(   2,     11) =  {f_stat:>7.2f}")
@@ -245,36 +336,66 @@ def test_f_test_p_value(capsys):
     "setype, fe_counts, fe_redundancies, expected_rows, expected_notes",
     [
         pytest.param(
-            "cluster", {"firm#year": 40, "state": 9}, None,
-            ["firm#year            40              40                0  *",
-             "state                 9               9                0"],
-            [NESTED_NOTE], id="cluster_counts_fallback_all_redundant"),
+            "cluster",
+            {"firm#year": 40, "state": 9},
+            None,
+            [
+                "firm#year            40              40                0  *",
+                "state                 9               9                0",
+            ],
+            [NESTED_NOTE],
+            id="cluster_counts_fallback_all_redundant",
+        ),
         pytest.param(
-            "heteroskedastic", {"firm#year": 40}, None,
+            "heteroskedastic",
+            {"firm#year": 40},
+            None,
             ["firm#year            40               0               40"],
-            [], id="counts_fallback_spec_without_counts_gets_no_row"),
+            [],
+            id="counts_fallback_spec_without_counts_gets_no_row",
+        ),
         pytest.param(
-            "cluster", None,
-            {"firm#year": {"categories": 40, "redundant": 3, "num_coefs": 37},
-             "state": {"categories": 9, "redundant": 2, "num_coefs": 7}},
-            ["firm#year            40               3               37  *",
-             "state                 9               2                7"],
-            [NESTED_NOTE], id="cluster_never_marks_uncertain"),
+            "cluster",
+            None,
+            {
+                "firm#year": {"categories": 40, "redundant": 3, "num_coefs": 37},
+                "state": {"categories": 9, "redundant": 2, "num_coefs": 7},
+            },
+            [
+                "firm#year            40               3               37  *",
+                "state                 9               2                7",
+            ],
+            [NESTED_NOTE],
+            id="cluster_never_marks_uncertain",
+        ),
         pytest.param(
-            "homoskedastic", None,
-            {"firm#year": {"categories": 40, "redundant": 3, "num_coefs": 37},
-             "state": {"categories": 9, "redundant": 0, "num_coefs": 9}},
-            ["firm#year            40               3               37",
-             "state                 9               0                9"],
-            [], id="only_last_effect_can_be_uncertain"),
+            "homoskedastic",
+            None,
+            {
+                "firm#year": {"categories": 40, "redundant": 3, "num_coefs": 37},
+                "state": {"categories": 9, "redundant": 0, "num_coefs": 9},
+            },
+            [
+                "firm#year            40               3               37",
+                "state                 9               0                9",
+            ],
+            [],
+            id="only_last_effect_can_be_uncertain",
+        ),
     ],
 )
-def test_fixed_effect_table(capsys, setype, fe_counts, fe_redundancies, expected_rows,
-                            expected_notes):
+def test_fixed_effect_table(capsys, setype, fe_counts, fe_redundancies, expected_rows, expected_notes):
     fixedeffects = ["firm#year", "state"]
-    lines, _ = _printed(capsys, **_two_coefs(), setype=setype, fixedeffects=fixedeffects,
-                        clustvars=["firm"], N_cluster=[20], fe_counts=fe_counts,
-                        fe_redundancies=fe_redundancies)
+    lines, _ = _printed(
+        capsys,
+        **_two_coefs(),
+        setype=setype,
+        fixedeffects=fixedeffects,
+        clustvars=["firm"],
+        N_cluster=[20],
+        fe_counts=fe_counts,
+        fe_redundancies=fe_redundancies,
+    )
     start = lines.index("") + 1
     start = lines.index("", start) + 1  # after the coefficient table
     assert lines[start:] == [
@@ -287,17 +408,25 @@ def test_fixed_effect_table(capsys, setype, fe_counts, fe_redundancies, expected
 
 
 def test_every_header_line_is_80_columns(capsys):
-    lines, _ = _printed(capsys, **_two_coefs(), setype="cluster", clustvars=["a", "b", "c"],
-                        N_cluster=[7, 8, 9, 10, 11, 12, 13], r_squared=0.1,
-                        adj_r_squared=0.2, within_r_squared=0.3, root_mse=4.0,
-                        covmat=np.diag([0.01, 0.25]), fixedeffects=["a", "b#c"])
+    lines, _ = _printed(
+        capsys,
+        **_two_coefs(),
+        setype="cluster",
+        clustvars=["a", "b", "c"],
+        N_cluster=[7, 8, 9, 10, 11, 12, 13],
+        r_squared=0.1,
+        adj_r_squared=0.2,
+        within_r_squared=0.3,
+        root_mse=4.0,
+        covmat=np.diag([0.01, 0.25]),
+        fixedeffects=["a", "b#c"],
+    )
     header = _header(lines)
     assert len(header) == 9
     assert all(len(line) == 80 for line in header)
 
 
-@pytest.mark.parametrize("with_cons", [pytest.param(True, id="with_cons"),
-                                       pytest.param(False, id="without_cons")])
+@pytest.mark.parametrize("with_cons", [pytest.param(True, id="with_cons"), pytest.param(False, id="without_cons")])
 def test_returned_frame(capsys, with_cons):
     args = _two_coefs()
     cons_stats = CONS if with_cons else None

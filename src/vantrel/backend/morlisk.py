@@ -78,8 +78,10 @@ def _checked_ids(ids):
         # The group table has a row per id up to the largest, so sparse ids (firm numbers
         # like 1e12, say) would ask for terabytes before anything else fails.
         if high >= _MAX_GROUPS_PER_ROW * ids.shape[0]:
-            raise ValueError(f"ids must be dense ids 0 .. G-1, got the id {high} for {ids.shape[0]} rows "
-                             f"(at most {_MAX_GROUPS_PER_ROW} ids per row; number them densely first)")
+            raise ValueError(
+                f"ids must be dense ids 0 .. G-1, got the id {high} for {ids.shape[0]} rows "
+                f"(at most {_MAX_GROUPS_PER_ROW} ids per row; number them densely first)"
+            )
     return ids
 
 

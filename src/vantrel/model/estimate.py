@@ -22,9 +22,9 @@ from vantrel.model.formula import parse_formula
 from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
 from vantrel.model.progress import Progress
 from vantrel.model.result import FeolsResult, Sample
+from vantrel.model.sample import effect_ids, variable_ids, without_singletons
 from vantrel.model.vcov import covariance
 from vantrel.scale import engine_for, estimate_out_of_core
-from vantrel.model.sample import effect_ids, variable_ids, without_singletons
 from vantrel.tolvane.inference import fit_from_sums
 from vantrel.tolvane.partial_out import CHUNK, absorb, least_squares_normal, stack_standardised
 from vantrel.tolvane.redundancy import calculate_fe_redundancies
@@ -87,8 +87,20 @@ def feols(
     """
     path = engine_for(data, engine)
     if path != "memory":
-        return estimate_out_of_core(path, data, fml, vcov, weights, ssc, fixef_tol, fixef_maxiter, n_threads,
-                                    progress, memory_limit, temp_directory)
+        return estimate_out_of_core(
+            path,
+            data,
+            fml,
+            vcov,
+            weights,
+            ssc,
+            fixef_tol,
+            fixef_maxiter,
+            n_threads,
+            progress,
+            memory_limit,
+            temp_directory,
+        )
     formula = parse_formula(fml)
     choice = small_sample.parse_vcov(vcov)
     corrections = small_sample.resolve_ssc(ssc)
@@ -155,15 +167,25 @@ def feols(
         report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
         with report.kernel_output():
             # non-finite results show in the cross products of the least squares
-            yX, outcome = absorb(yX, w, ids, COEF_PCG_demean, fixef_tol, 0, fixef_maxiter, report.kernel_verbosity,
-                                 n_threads, check_finite=False)
+            yX, outcome = absorb(
+                yX,
+                w,
+                ids,
+                COEF_PCG_demean,
+                fixef_tol,
+                0,
+                fixef_maxiter,
+                report.kernel_verbosity,
+                n_threads,
+                check_finite=False,
+            )
         absorption = {"method": "coefficients", **outcome}
         report.done("absorption")
     sizes, units = scale, scale  # the least squares puts the units back
     if w is not None:
         root_w = np.sqrt(w)
         for start in range(0, N, CHUNK):  # units back and weights in one pass
-            yX[start:start + CHUNK] *= scale * root_w[start:start + CHUNK, np.newaxis]
+            yX[start : start + CHUNK] *= scale * root_w[start : start + CHUNK, np.newaxis]
         sizes, units = scale * math.sqrt(float(np.mean(w))), None
     report.done("stack")
     report.stage("least squares")
@@ -183,8 +205,9 @@ def feols(
 
         # Covariance and fit.
         records, names_count = fe_records(corrections, choice, effects, formula.fe_labels, frame, rows, k_fe)
-        cov = covariance(choice.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX,
-                         rss=rss)
+        cov = covariance(
+            choice.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX, rss=rss
+        )
         messages += cov.notes or []
         u = resid[:, 0]
         fit = fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe)
@@ -196,7 +219,17 @@ def feols(
     if not isinstance(data, pd.DataFrame):
         labels = pd.RangeIndex(len(frame)) if rows is None else pd.Index(rows)
     return build_result(
-        fml, formula, names, beta.ravel(), cov, choice.type, corrections, N, dropped, fit, k_fe,
+        fml,
+        formula,
+        names,
+        beta.ravel(),
+        cov,
+        choice.type,
+        corrections,
+        N,
+        dropped,
+        fit,
+        k_fe,
         absorption=absorption,
         timings=report.timings,
         collinear=collinear,
@@ -242,7 +275,11 @@ def check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress):
         raise ValueError(f"fixef_tol must be a positive finite number, got {fixef_tol!r}")
     if isinstance(fixef_maxiter, bool) or not isinstance(fixef_maxiter, (int, np.integer)) or fixef_maxiter < 1:
         raise ValueError(f"fixef_maxiter must be a positive integer, got {fixef_maxiter!r}")
-    if isinstance(n_threads, bool) or not isinstance(n_threads, (int, np.integer)) or not 0 <= n_threads <= _MAX_THREADS:
+    if (
+        isinstance(n_threads, bool)
+        or not isinstance(n_threads, (int, np.integer))
+        or not 0 <= n_threads <= _MAX_THREADS
+    ):
         raise ValueError(f"n_threads must be an integer between 0 and {_MAX_THREADS}, got {n_threads!r}")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress must be True, False or None, got {progress!r}")
@@ -266,8 +303,10 @@ def _check_weights(name: str, w: np.ndarray) -> None:
     bad = ~(np.isfinite(w) & (w > 0))
     if bad.any():
         first = w[np.flatnonzero(bad)[0]]
-        raise ValueError(f"weights: column {name!r} must hold positive finite values; {int(bad.sum()):,} row(s) "
-                         f"do not (the first: {first!r})")
+        raise ValueError(
+            f"weights: column {name!r} must hold positive finite values; {int(bad.sum()):,} row(s) "
+            f"do not (the first: {first!r})"
+        )
 
 
 def _take(values, rows):
@@ -285,12 +324,13 @@ def fe_records(corrections, choice, effects, labels, frame, rows, k_fe):
         variables = sorted({name for effect in effects for name in effect})
         table = pd.DataFrame({name: variable_ids(frame, name, rows) for name in variables}, copy=False)
         driver_terms = ["#".join(effect) for effect in effects]
-        by_term = calculate_fe_redundancies(table, driver_terms, None, setype=_driver_setype(choice),
-                                            clustvars=list(choice.clusters))
-        records = {label: by_term[term] for label, term in zip(labels, driver_terms)}
+        by_term = calculate_fe_redundancies(
+            table, driver_terms, None, setype=_driver_setype(choice), clustvars=list(choice.clusters)
+        )
+        records = {label: by_term[term] for label, term in zip(labels, driver_terms, strict=True)}
         return records, sum(record["num_coefs"] for record in records.values())
     records = {}
-    for i, (label, G) in enumerate(zip(labels, k_fe)):
+    for i, (label, G) in enumerate(zip(labels, k_fe, strict=True)):
         redundant = G if corrections.k_fixef == "none" else (0 if i == 0 else 1)
         records[label] = {"categories": G, "redundant": redundant, "num_coefs": G - redundant}
     return records, None
@@ -309,13 +349,27 @@ def fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe):
         mean = np.add.reduce(y) / N if w is None else np.einsum("i,i->", w, y) / np.add.reduce(w)
         ssy = 0.0
         for start in range(0, N, CHUNK):  # no temporary of N rows
-            d = y[start:start + CHUNK] - mean
-            ssy += float(np.einsum("i,i->", d, d) if w is None else np.einsum("i,i,i->", w[start:start + CHUNK], d, d))
+            d = y[start : start + CHUNK] - mean
+            ssy += float(
+                np.einsum("i,i->", d, d) if w is None else np.einsum("i,i,i->", w[start : start + CHUNK], d, d)
+            )
     # pyfixest's degrees of freedom: every level but one per effect after the first, and
     # the root mean square of the residuals without any charge
     charged = sum(g - 1 for g in k_fe) + 1 if k_fe else 0
     with np.errstate(divide="ignore", invalid="ignore"):
-        fit = fit_from_sums(np.float64(ssu), np.float64(ssy), ssy_within if ssy_within is not None else 0.0, ssu, N,
-                            N - K - charged if N - K - charged > 0 else math.nan, N, within_if_constant=math.nan)
-    return {"r2": fit.r_squared, "adj_r2": fit.adj_r_squared,
-            "within_r2": fit.within_r_squared if ssy_within is not None else math.nan, "rmse": fit.root_mse}
+        fit = fit_from_sums(
+            np.float64(ssu),
+            np.float64(ssy),
+            ssy_within if ssy_within is not None else 0.0,
+            ssu,
+            N,
+            N - K - charged if N - K - charged > 0 else math.nan,
+            N,
+            within_if_constant=math.nan,
+        )
+    return {
+        "r2": fit.r_squared,
+        "adj_r2": fit.adj_r_squared,
+        "within_r2": fit.within_r_squared if ssy_within is not None else math.nan,
+        "rmse": fit.root_mse,
+    }

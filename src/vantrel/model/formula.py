@@ -105,12 +105,16 @@ def parse_formula(fml: str) -> ParsedFormula:
         raise TypeError("fml must be a formula string such as 'y ~ x1 + x2 | f1', got " + type(fml).__name__)
     parts = fml.split("|")
     if len(parts) > 2:
-        raise FormulaError(f"fml = {fml!r} has {len(parts) - 1} '|'; instrumental variables and further parts "
-                           "are not supported; " + SUPPORTED_SYNTAX)
+        raise FormulaError(
+            f"fml = {fml!r} has {len(parts) - 1} '|'; instrumental variables and further parts "
+            "are not supported; " + SUPPORTED_SYNTAX
+        )
     main = parts[0]
     if main.count("~") != 1:
-        raise FormulaError(f"fml = {fml!r} needs exactly one '~' between the dependent variable and the "
-                           "regressors; " + SUPPORTED_SYNTAX)
+        raise FormulaError(
+            f"fml = {fml!r} needs exactly one '~' between the dependent variable and the "
+            "regressors; " + SUPPORTED_SYNTAX
+        )
     lhs, rhs = (side.strip() for side in main.split("~"))
     if not lhs:
         raise FormulaError(f"fml = {fml!r} has no dependent variable; " + SUPPORTED_SYNTAX)
@@ -120,8 +124,9 @@ def parse_formula(fml: str) -> ParsedFormula:
         raise FormulaError(f"fml = {fml!r} could not be parsed ({error}); " + SUPPORTED_SYNTAX) from error
     lhs_terms = list(parsed.lhs)
     if len(lhs_terms) != 1 or len(lhs_terms[0].factors) != 1:
-        raise FormulaError(f"fml = {fml!r}: the left-hand side {lhs!r} must be one dependent variable; "
-                           + SUPPORTED_SYNTAX)
+        raise FormulaError(
+            f"fml = {fml!r}: the left-hand side {lhs!r} must be one dependent variable; " + SUPPORTED_SYNTAX
+        )
     depvar_factor = lhs_terms[0].factors[0]
     terms = list(parsed.rhs)
     intercept = any(is_intercept(term) for term in terms)
@@ -146,8 +151,10 @@ def _parse_fixed_effects(text: str, fml: str) -> tuple[list[list[str]], list[str
         term = raw.strip()
         names = [name.strip() for name in term.replace("#", "^").split("^")]
         if not term or not all(name.isidentifier() or _is_quoted(name) for name in names):
-            raise FormulaError(f"fml = {fml!r}: fixed effect {term!r} is not a column name or columns joined by "
-                               "'^'; " + SUPPORTED_SYNTAX)
+            raise FormulaError(
+                f"fml = {fml!r}: fixed effect {term!r} is not a column name or columns joined by "
+                "'^'; " + SUPPORTED_SYNTAX
+            )
         names = [name.strip("`") for name in names]
         label = "^".join(names)
         if label in labels:

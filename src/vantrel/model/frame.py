@@ -27,8 +27,10 @@ def table_columns(data: object) -> tuple[object, list[str]]:
     try:
         frame = nw.from_native(data)
     except TypeError as error:
-        raise TypeError("data must be a pandas, polars or pyarrow table or a DuckDB relation (anything narwhals "
-                        f"reads), got {type(data).__name__}") from error
+        raise TypeError(
+            "data must be a pandas, polars or pyarrow table or a DuckDB relation (anything narwhals "
+            f"reads), got {type(data).__name__}"
+        ) from error
     if isinstance(frame, nw.LazyFrame):
         return frame, list(frame.collect_schema().names())
     return frame, list(frame.columns)
@@ -57,8 +59,11 @@ def used_columns(data: object, columns: list[str], argument_of: dict[str, str]) 
 def is_numeric(column: pd.Series) -> bool:
     """Numbers or booleans, which enter the model as they are (formulaic codes the rest)."""
     dtype = column.dtype
-    return (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)) and \
-        not isinstance(dtype, pd.CategoricalDtype) and dtype.kind != "c"
+    return (
+        (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype))
+        and not isinstance(dtype, pd.CategoricalDtype)
+        and dtype.kind != "c"
+    )
 
 
 def float_values(column: pd.Series) -> np.ndarray:
@@ -97,16 +102,20 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
     plain = {str(term) for term in formula.terms if is_plain(term) and is_numeric(frame[term.factors[0].expr])}
     evaluated = [term for term in formula.terms if str(term) not in plain and not is_intercept(term)]
     shared = {name for term in evaluated for name in term_columns(term)}
-    evaluated = [term for term in formula.terms
-                 if (term in evaluated) or (str(term) in plain and term.factors[0].expr in shared)]
+    evaluated = [
+        term for term in formula.terms if (term in evaluated) or (str(term) in plain and term.factors[0].expr in shared)
+    ]
     matrix, coding = None, None
     if evaluated:
         try:
-            matrix = formulaic.model_matrix(_formulaic_formula(evaluated, formula.intercept), frame,
-                                            na_action="ignore", context=_CONTEXT)
+            matrix = formulaic.model_matrix(
+                _formulaic_formula(evaluated, formula.intercept), frame, na_action="ignore", context=_CONTEXT
+            )
         except Exception as error:
-            raise ValueError(f"fml = {formula.text!r}: formulaic could not evaluate the terms "
-                             f"{[str(term) for term in evaluated]}: {error}") from error
+            raise ValueError(
+                f"fml = {formula.text!r}: formulaic could not evaluate the terms "
+                f"{[str(term) for term in evaluated]}: {error}"
+            ) from error
         coding = matrix.model_spec
     names, columns, direct = [], [], []
     for term in formula.terms:
@@ -137,9 +146,12 @@ def dependent_values(frame: pd.DataFrame, formula: ParsedFormula) -> np.ndarray:
     try:
         matrix = formulaic.model_matrix("0 + " + formula.depvar, frame, na_action="ignore", context=_CONTEXT)
     except Exception as error:
-        raise ValueError(f"fml = {formula.text!r}: the dependent variable {formula.depvar!r} could not be "
-                         f"evaluated: {error}") from error
+        raise ValueError(
+            f"fml = {formula.text!r}: the dependent variable {formula.depvar!r} could not be evaluated: {error}"
+        ) from error
     if matrix.shape[1] != 1:
-        raise ValueError(f"fml = {formula.text!r}: the dependent variable {formula.depvar!r} must be one numeric "
-                         f"column, it makes {matrix.shape[1]}")
+        raise ValueError(
+            f"fml = {formula.text!r}: the dependent variable {formula.depvar!r} must be one numeric "
+            f"column, it makes {matrix.shape[1]}"
+        )
     return float_values(matrix.iloc[:, 0])

@@ -128,8 +128,17 @@ class FeolsResult:
             records = {label.replace("^", "#"): record for label, record in self._fe_records.items()}
         clustvars = list(self.clusters) or None
         return stata_style_summary(
-            None, self.coefnames, beta, se, beta / se, self.pvalue().to_numpy()[:, np.newaxis], self.df_t, self.nobs,
-            K, sum(self.fixef_levels.values()) or 1, setype,
+            None,
+            self.coefnames,
+            beta,
+            se,
+            beta / se,
+            self.pvalue().to_numpy()[:, np.newaxis],
+            self.df_t,
+            self.nobs,
+            K,
+            sum(self.fixef_levels.values()) or 1,
+            setype,
             fixedeffects=labels,
             clustvars=clustvars,
             N_cluster=list(self.clusters.values()) if clustvars else None,
@@ -157,13 +166,15 @@ class FeolsResult:
     def _require_rows(self, method: str) -> None:
         # an estimate from data out of memory keeps no value per row
         if self._resid is None:
-            raise ValueError(f"{method}(): the estimate ran on {self.absorption.get('engine')!r} and keeps no value "
-                             "per row; predict(newdata) computes fitted values for rows you pass")
+            raise ValueError(
+                f"{method}(): the estimate ran on {self.absorption.get('engine')!r} and keeps no value "
+                "per row; predict(newdata) computes fitted values for rows you pass"
+            )
 
     def _xb_sample(self) -> np.ndarray:
         design = self._sample.design
         xb = np.zeros(self.nobs)
-        for name, b in zip(self.coefnames, self.beta):
+        for name, b in zip(self.coefnames, self.beta, strict=True):
             column = design.columns[design.names.index(name)]
             xb += b if column is None else b * self._sample.take(column)
         return xb
@@ -177,7 +188,10 @@ class FeolsResult:
             return {}
         if self._fixef_cache is None:
             sample = self._sample
-            coded = [(codes, self.fixef_levels[label]) for codes, label in zip(sample.fe_codes, self.fixef_labels)]
+            coded = [
+                (codes, self.fixef_levels[label])
+                for codes, label in zip(sample.fe_codes, self.fixef_labels, strict=True)
+            ]
             values, converged = backfit(sample.y - self._xb_sample(), coded, sample.weights)
             if not converged:
                 warnings.warn(NOT_CONVERGED, UserWarning, stacklevel=2)
@@ -205,16 +219,18 @@ class FeolsResult:
         if newdata is None:
             return self.fitted()
         design = self._sample.design
-        needed = sorted({name for name in design.plain}
-                        | set(_coded_columns(design.coding))
-                        | {name for variables in self._sample.fe_variables for name in variables})
+        needed = sorted(
+            {name for name in design.plain}
+            | set(_coded_columns(design.coding))
+            | {name for variables in self._sample.fe_variables for name in variables}
+        )
         frame = used_columns(newdata, needed, {})
         n = len(frame)
         xb = np.zeros(n)
         evaluated = None
         if design.coding is not None:
             evaluated = design.coding.get_model_matrix(frame, na_action="ignore")
-        for name, b in zip(self.coefnames, self.beta):
+        for name, b in zip(self.coefnames, self.beta, strict=True):
             if name == "Intercept" and design.columns[design.names.index(name)] is None:
                 xb += b
             elif name in design.plain:

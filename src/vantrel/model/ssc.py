@@ -57,8 +57,13 @@ class SSC:
         return self.k_adj
 
 
-def ssc(k_adj: bool = True, k_fixef: str = "nonnested", G_adj: bool = True, G_df: str = "min",
-        cluster_k_adj: bool | None = None) -> SSC:
+def ssc(
+    k_adj: bool = True,
+    k_fixef: str = "nonnested",
+    G_adj: bool = True,
+    G_df: str = "min",
+    cluster_k_adj: bool | None = None,
+) -> SSC:
     """Small-sample corrections; the defaults are fixest's and pyfixest's."""
     return SSC(k_adj, k_fixef, G_adj, G_df, cluster_k_adj)  # type: ignore[arg-type]
 
@@ -125,8 +130,10 @@ def parse_vcov(vcov: object) -> VcovChoice:
             if len(set(names)) != len(names):
                 raise ValueError(f"vcov = {vcov!r} names a cluster variable twice")
             return VcovChoice("CRV1", names, label="CRV1")
-    raise ValueError(f"vcov = {vcov!r} is not supported; supported: None or 'iid', 'hetero' (or 'HC1'), "
-                     "{'CRV1': 'a'} and {'CRV1': 'a+b'} (up to four variables)")
+    raise ValueError(
+        f"vcov = {vcov!r} is not supported; supported: None or 'iid', 'hetero' (or 'HC1'), "
+        "{'CRV1': 'a'} and {'CRV1': 'a+b'} (up to four variables)"
+    )
 
 
 def df_k(ssc: SSC, vcov_type: str, k: int, k_fe: list[int], nested: list[bool], names_count: int | None) -> int:
@@ -147,7 +154,7 @@ def df_k(ssc: SSC, vcov_type: str, k: int, k_fe: list[int], nested: list[bool], 
     if ssc.k_fixef == "full" or vcov_type != "CRV1" or not any(nested):
         return k + full
     # nonnested: a nested effect's levels are implied by the clusters; one parameter stays
-    return k + full - sum(g for g, flag in zip(k_fe, nested) if flag) + sum(nested)
+    return k + full - sum(g for g, flag in zip(k_fe, nested, strict=True) if flag) + sum(nested)
 
 
 def adjustment(ssc: SSC, vcov_type: str, N: int, dfk: int) -> float:

@@ -50,9 +50,19 @@ def nested_in_clusters(fe_codes: list[np.ndarray], cluster_codes: list[np.ndarra
     return flags
 
 
-def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sample.SSC, k_fe: list[int],
-               names_count: int | None, fe_codes: list[np.ndarray], clusters: dict[str, np.ndarray],
-               threads: int = 1, XX: np.ndarray | None = None, rss: float | None = None) -> Covariance:
+def covariance(
+    vcov_type: str,
+    yX: np.ndarray,
+    resid: np.ndarray,
+    ssc: small_sample.SSC,
+    k_fe: list[int],
+    names_count: int | None,
+    fe_codes: list[np.ndarray],
+    clusters: dict[str, np.ndarray],
+    threads: int = 1,
+    XX: np.ndarray | None = None,
+    rss: float | None = None,
+) -> Covariance:
     """The K x K covariance matrix for `vcov_type` ("iid", "hetero", "CRV1"), from the
     driver's estimators with the factors of `ssc`.
 
@@ -73,16 +83,17 @@ def covariance(vcov_type: str, yX: np.ndarray, resid: np.ndarray, ssc: small_sam
         _, subsets, ids = cluster_subset_ids(clusters, names)
         G = [int(codes.max()) + 1 for codes in ids]
         if min(G) < 2:
-            name = names[int(np.argmin(G[:len(names)]))]
+            name = names[int(np.argmin(G[: len(names)]))]
             raise ValueError(f"vcov: cluster variable {name!r} has a single cluster in the estimation sample")
         signs = [1.0 if len(subset) % 2 == 1 else -1.0 for subset in subsets]
-        factors = [k_factor * sign * g for sign, g in zip(signs, small_sample.cluster_factors(ssc, G))]
+        factors = [k_factor * sign * g for sign, g in zip(signs, small_sample.cluster_factors(ssc, G), strict=True)]
         matrix = cluster_sandwich(yX, resid, bread, ids, G, factors, threads=threads)
         messages: list[str] = []
         matrix, _ = eigenvalue_fix(symmetric(matrix), 0, messages)
         for text in messages:
             warnings.warn(text, UserWarning, stacklevel=3)
-        return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G)), messages)
+        # G counts the variables' clusters first, then those of their intersections
+        return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G, strict=False)), messages)
     dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
     if vcov_type == "iid":

@@ -22,7 +22,7 @@ def _is_duckdb_relation(data) -> bool:
 
 
 def engine_for(data, engine: str | None) -> str:
-    """"memory", "duckdb" or "dask" for `data`: paths, globs and DuckDB relations go to
+    """ "memory", "duckdb" or "dask" for `data`: paths, globs and DuckDB relations go to
     DuckDB, Dask DataFrames to Dask, everything else is read into memory; `engine`
     overrides the choice (None: pick)."""
     if engine is not None and engine not in ENGINES:
@@ -33,8 +33,9 @@ def engine_for(data, engine: str | None) -> str:
         return "dask"
     if isinstance(data, (str, os.PathLike)):
         if engine not in (None, "duckdb"):
-            raise ValueError(f"engine = {engine!r} cannot read the files {os.fspath(data)!r}; use engine='duckdb' "
-                             "(or None)")
+            raise ValueError(
+                f"engine = {engine!r} cannot read the files {os.fspath(data)!r}; use engine='duckdb' (or None)"
+            )
         return "duckdb"
     if engine == "dask":
         raise TypeError(f"engine = 'dask' needs a Dask DataFrame as data, got {type(data).__name__}")
@@ -43,8 +44,20 @@ def engine_for(data, engine: str | None) -> str:
     return engine
 
 
-def estimate_out_of_core(engine: str, data, fml, vcov, weights, ssc, fixef_tol, fixef_maxiter, n_threads, progress,
-                         memory_limit, temp_directory):
+def estimate_out_of_core(
+    engine: str,
+    data,
+    fml,
+    vcov,
+    weights,
+    ssc,
+    fixef_tol,
+    fixef_maxiter,
+    n_threads,
+    progress,
+    memory_limit,
+    temp_directory,
+):
     """The `feols` estimate with the row passes on `engine` ("duckdb" or "dask")."""
     from vantrel.scale.aggregate import estimate
 
@@ -54,8 +67,10 @@ def estimate_out_of_core(engine: str, data, fml, vcov, weights, ssc, fixef_tol, 
         runner = DuckDBEngine(data, memory_limit, temp_directory, n_threads)
     else:
         if memory_limit is not None or temp_directory is not None:
-            raise ValueError("memory_limit and temp_directory are DuckDB settings; a Dask cluster's workers have "
-                             f"their own (got memory_limit = {memory_limit!r}, temp_directory = {temp_directory!r})")
+            raise ValueError(
+                "memory_limit and temp_directory are DuckDB settings; a Dask cluster's workers have "
+                f"their own (got memory_limit = {memory_limit!r}, temp_directory = {temp_directory!r})"
+            )
         from vantrel.scale.dask_engine import DaskEngine
 
         runner = DaskEngine(data)

@@ -34,11 +34,11 @@ import pandas as pd
 
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import COEF_PCG_cells
-from vantrel.model.ssc import adjustment, cluster_factors, df_k, parse_vcov, resolve_ssc
 from vantrel.model.estimate import build_result, check_options, fe_records, fit_statistics, notice
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
 from vantrel.model.result import FeolsResult, Sample
+from vantrel.model.ssc import adjustment, cluster_factors, df_k, parse_vcov, resolve_ssc
 from vantrel.model.vcov import Covariance, symmetric
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
 from vantrel.tolvane.covariance import eigenvalue_fix
@@ -49,8 +49,9 @@ from vantrel.tolvane.partial_out import demeaning_scale, solve_normal_equations
 _HEAD_ROWS = 1000
 
 
-def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxiter: int, n_threads: int,
-             progress) -> FeolsResult:
+def estimate(
+    engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxiter: int, n_threads: int, progress
+) -> FeolsResult:
     """The `feols` estimate with the row passes run by `engine` (see the module text)."""
     clock = _Clock()
     formula = parse_formula(fml)
@@ -58,8 +59,10 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
     corrections = resolve_ssc(ssc)
     check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
     if corrections.k_fixef == "names":
-        raise ValueError(f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
-                         "parameters) needs the data in memory; use another convention for data out of memory")
+        raise ValueError(
+            f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
+            "parameters) needs the data in memory; use another convention for data out of memory"
+        )
     messages: list[str] = []
     effects = formula.fixed_effects
 
@@ -84,8 +87,14 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
 
     # Sample.
     variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
-    counted = engine.build_sample(model, effects, variables, list(choice.clusters), weights,
-                                  {name for name in variables if schema[name] == "float"})
+    counted = engine.build_sample(
+        model,
+        effects,
+        variables,
+        list(choice.clusters),
+        weights,
+        {name for name in variables if schema[name] == "float"},
+    )
     dropped = {"missing": counted["read"] - counted["kept"], "singletons": 0}
     if dropped["missing"]:
         notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
@@ -104,8 +113,9 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
     N = moments["N"]
     if N == 0:
         raise ValueError(f"No observations left for fml = {fml!r} after dropping singletons")
-    centres = np.array([0.0 if node is None or not effects else total / N
-                        for node, total in zip(model, moments["sums"])])
+    centres = np.array(
+        [0.0 if node is None or not effects else total / N for node, total in zip(model, moments["sums"], strict=True)]
+    )
     centres[~np.isfinite(centres)] = 0.0
     y_mean = moments["wy"] / moments["w"]
     spread = engine.spread(centres, y_mean)
@@ -120,8 +130,9 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
     if effects:
         parts = engine.effect_aggregates(centres, 1.0 / scale)
         clock.lap("aggregates")
-        alphas, report = COEF_PCG_cells(parts["counts"], parts["sums"], parts["pairs"], parts["sumsq"], N,
-                                        fixef_tol, 0, fixef_maxiter, 0, n_threads)
+        alphas, report = COEF_PCG_cells(
+            parts["counts"], parts["sums"], parts["pairs"], parts["sumsq"], N, fixef_tol, 0, fixef_maxiter, 0, n_threads
+        )
         absorption = {"method": "coefficients from aggregates", **report}
         clock.lap("absorption")
     gram = engine.residualise(alphas, centres, 1.0 / scale) * np.outer(scale, scale)
@@ -134,9 +145,9 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
     for text in notes:
         warnings.warn(text, UserWarning, stacklevel=3)
     messages += notes
-    kept = [name for name, ok in zip(names[1:], keep) if ok]
+    kept = [name for name, ok in zip(names[1:], keep, strict=True) if ok]
     K = len(kept)
-    collinear = [name for name, ok in zip(names[1:], keep) if not ok]
+    collinear = [name for name, ok in zip(names[1:], keep, strict=True) if not ok]
     # residual e = y~ - X~ beta in the columns' units, as weights on the scaled columns
     combination = np.zeros(len(model))
     combination[0] = scale[0]
@@ -157,7 +168,17 @@ def estimate(engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxit
 
     sample = Sample(head.iloc[:0], None, pd.RangeIndex(0), None, None, [], [list(e) for e in effects], design)
     return build_result(
-        fml, formula, kept, beta, cov, choice.type, corrections, N, dropped, fit, k_fe,
+        fml,
+        formula,
+        kept,
+        beta,
+        cov,
+        choice.type,
+        corrections,
+        N,
+        dropped,
+        fit,
+        k_fe,
         absorption={**absorption, "engine": engine.name},
         timings=clock.laps,
         collinear=collinear,
@@ -185,8 +206,9 @@ def _model_columns(formula: ParsedFormula, numeric: set[str], schema: dict[str, 
     """Names and expressions of [y, regressors...]; None stands for the intercept's ones."""
     if formula.depvar_is_column:
         if formula.depvar not in numeric:
-            raise TypeError(f"fml: the dependent variable {formula.depvar!r} must be numeric, got "
-                            f"{schema[formula.depvar]}")
+            raise TypeError(
+                f"fml: the dependent variable {formula.depvar!r} must be numeric, got {schema[formula.depvar]}"
+            )
         depvar = Column(formula.depvar)
     else:
         try:
@@ -203,8 +225,10 @@ def _model_columns(formula: ParsedFormula, numeric: set[str], schema: dict[str, 
         try:
             model.append(term_expression(term, numeric))
         except UnsupportedTerm as error:
-            raise FormulaError(f"fml = {formula.text!r}: term {str(term)!r} cannot be computed out of memory "
-                               f"({error}); {SUPPORTED_TERMS}") from None
+            raise FormulaError(
+                f"fml = {formula.text!r}: term {str(term)!r} cannot be computed out of memory "
+                f"({error}); {SUPPORTED_TERMS}"
+            ) from None
         names.append(str(term))
     return names, model
 
@@ -219,20 +243,21 @@ def _covariance(choice, ssc, XX, stats, N, K, k_fe, nested) -> Covariance:
         names = list(choice.clusters)
         G = stats["cluster_counts"]
         if min(G) < 2:
-            name = names[int(np.argmin(G[:len(names)]))]
+            name = names[int(np.argmin(G[: len(names)]))]
             raise ValueError(f"vcov: cluster variable {name!r} has a single cluster in the estimation sample")
         subsets = powerset(names)
         signs = [1.0 if len(subset) % 2 == 1 else -1.0 for subset in subsets]
-        factors = [k_factor * sign * g for sign, g in zip(signs, cluster_factors(ssc, G))]
+        factors = [k_factor * sign * g for sign, g in zip(signs, cluster_factors(ssc, G), strict=True)]
         meat = np.zeros((K, K))
-        for factor, part in zip(factors, stats["cluster_meats"]):
+        for factor, part in zip(factors, stats["cluster_meats"], strict=True):
             meat += factor * part
         matrix = np.linalg.multi_dot([bread, meat, bread])
         notes: list[str] = []
         matrix, _ = eigenvalue_fix(symmetric(matrix), 0, notes)
         for text in notes:
             warnings.warn(text, UserWarning, stacklevel=4)
-        return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G)), notes)
+        # G counts the variables' clusters first, then those of their intersections
+        return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G, strict=False)), notes)
     dfk = df_k(ssc, choice.type, K, k_fe, [False] * len(k_fe), None)
     factor = adjustment(ssc, choice.type, N, dfk)
     if choice.type == "iid":
@@ -255,7 +280,7 @@ def _fixed_effects(engine, formula, alphas, combination, centres, beta, keep, N)
         constant += mean
     values[0] = values[0] + constant
     out = {}
-    for f, (label, effect) in enumerate(zip(formula.fe_labels, formula.fixed_effects)):
+    for f, (label, effect) in enumerate(zip(formula.fe_labels, formula.fixed_effects, strict=True)):
         keys = engine.level_keys(f)
         if len(effect) == 1:
             index = pd.Index(keys.iloc[:, 0].to_numpy(), name=effect[0])

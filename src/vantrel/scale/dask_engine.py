@@ -107,8 +107,10 @@ class DaskEngine:
             bad = self._sums(raw, lambda p: [_bad_weights(p["w"].to_numpy())[0]], 1)[0]
             example = -self._sums(raw, lambda p: [-_bad_weights(p["w"].to_numpy())[1]], 1, how="max")[0]
             if bad:
-                raise ValueError(f"weights: column {weights!r} must hold positive finite values; {int(bad):,} "
-                                 f"row(s) do not (for example: {example!r})")
+                raise ValueError(
+                    f"weights: column {weights!r} must hold positive finite values; {int(bad):,} "
+                    f"row(s) do not (for example: {example!r})"
+                )
         self.effect_keys = [[key[name] for name in effect] for effect in effects]
         self.levels = []
         for keys in self.effect_keys:
@@ -142,8 +144,12 @@ class DaskEngine:
         n_effects = self.n_effects
         while True:
             # one round trip per round: every effect's group sizes in one computation
-            alone = [np.sort(sizes.index.to_numpy()[sizes.to_numpy() == 1]) for sizes in self.dask.compute(
-                *[self.rows.groupby(f"e{f}").size(split_out=1) for f in range(n_effects)])]
+            alone = [
+                np.sort(sizes.index.to_numpy()[sizes.to_numpy() == 1])
+                for sizes in self.dask.compute(
+                    *[self.rows.groupby(f"e{f}").size(split_out=1) for f in range(n_effects)]
+                )
+            ]
             if not any(len(a) for a in alone):
                 break
 
@@ -153,8 +159,9 @@ class DaskEngine:
                     drop |= np.isin(p[f"e{f}"].to_numpy(), ids)
                 return p[~drop]
 
-            self.rows = self.rows.map_partitions(without, self.dask.delayed(alone, pure=True),
-                                                 meta=self.rows._meta).persist()
+            self.rows = self.rows.map_partitions(
+                without, self.dask.delayed(alone, pure=True), meta=self.rows._meta
+            ).persist()
         dropped = before - self._count()
         if dropped:
             # renumber the ids that are left densely, in the same order
@@ -172,8 +179,9 @@ class DaskEngine:
                     p[f"e{f}"] = new[p[f"e{f}"].to_numpy()]
                 return p
 
-            self.rows = self.rows.map_partitions(renumber, self.dask.delayed(mapping, pure=True),
-                                                 meta=self.rows._meta).persist()
+            self.rows = self.rows.map_partitions(
+                renumber, self.dask.delayed(mapping, pure=True), meta=self.rows._meta
+            ).persist()
         return dropped
 
     def level_counts(self) -> list[int]:
@@ -195,14 +203,17 @@ class DaskEngine:
     def moments(self, n_columns: int) -> dict:
         # plain values only in what runs on the workers (not the engine, which holds collections)
         intercept, weighted = self.intercept, self.weighted
+
         def part(p):
             w = _weights(p, weighted)
-            return [len(p)] + [np.sum(_column(p, j, intercept)) for j in range(n_columns)] + \
-                [np.sum(w), np.dot(w, p["v0"].to_numpy())]
+            return (
+                [len(p)]
+                + [np.sum(_column(p, j, intercept)) for j in range(n_columns)]
+                + [np.sum(w), np.dot(w, p["v0"].to_numpy())]
+            )
 
         totals = self._sums(self.rows, part, n_columns + 3)
-        return {"N": int(totals[0]), "sums": totals[1:1 + n_columns], "w": float(totals[-2]),
-                "wy": float(totals[-1])}
+        return {"N": int(totals[0]), "sums": totals[1 : 1 + n_columns], "w": float(totals[-2]), "wy": float(totals[-1])}
 
     def spread(self, centres, y_mean) -> dict:
         # plain values only in what runs on the workers (not the engine, which holds collections)
@@ -239,8 +250,10 @@ class DaskEngine:
         counts, sums = [], []
         value_columns = ["w"] + [f"wz{j}" for j in range(n)]
         pairs_of = [(f, g) for f in range(n_effects) for g in range(f + 1, n_effects)]
-        tables = self.dask.compute(*[frame.groupby(f"e{f}")[value_columns].sum(split_out=1) for f in range(n_effects)],
-                                   *[frame.groupby([f"e{f}", f"e{g}"])["w"].sum(split_out=1) for f, g in pairs_of])
+        tables = self.dask.compute(
+            *[frame.groupby(f"e{f}")[value_columns].sum(split_out=1) for f in range(n_effects)],
+            *[frame.groupby([f"e{f}", f"e{g}"])["w"].sum(split_out=1) for f, g in pairs_of],
+        )
         for f, G in enumerate(self.level_counts()):
             table = tables[f]
             ids = table.index.to_numpy().astype(np.int64)
@@ -251,7 +264,7 @@ class DaskEngine:
             counts.append(count)
             sums.append(np.ascontiguousarray(level_sums))
         pairs = []
-        for (f, g), cells in zip(pairs_of, tables[n_effects:]):
+        for (f, g), cells in zip(pairs_of, tables[n_effects:], strict=True):
             a = cells.index.get_level_values(0).to_numpy().astype(np.int64)
             b = cells.index.get_level_values(1).to_numpy().astype(np.int64)
             pairs.append((f, g, a, b, cells.to_numpy().astype(np.float64)))
@@ -282,8 +295,9 @@ class DaskEngine:
             return pd.DataFrame(out, index=p.index)
 
         meta = residuals(self.rows._meta, [np.zeros((0, n)) for _ in range(n_effects)])
-        self.resid = self.rows.map_partitions(residuals, self.dask.delayed(list(alphas), pure=True),
-                                              meta=meta).persist()
+        self.resid = self.rows.map_partitions(
+            residuals, self.dask.delayed(list(alphas), pure=True), meta=meta
+        ).persist()
         upper = np.triu_indices(n)
 
         def products(p):
@@ -302,7 +316,7 @@ class DaskEngine:
 
     def residual_statistics(self, combination, scale, keep, hetero, subsets) -> dict:
         # plain values only in what runs on the workers (not the engine, which holds collections)
-        intercept, weighted = self.intercept, self.weighted
+        weighted = self.weighted
         n = len(combination)
         kept = [j + 1 for j in np.flatnonzero(keep)]
         K = len(kept)

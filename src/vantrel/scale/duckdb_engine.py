@@ -25,8 +25,18 @@ from vantrel.scale.terms import columns_of, quote, to_sql
 
 _CSV_SUFFIXES = (".csv", ".csv.gz", ".tsv", ".tsv.gz", ".txt")
 _FLOAT_TYPES = {"DOUBLE", "FLOAT", "REAL"}
-_INT_TYPES = {"TINYINT", "SMALLINT", "INTEGER", "BIGINT", "HUGEINT", "UTINYINT", "USMALLINT", "UINTEGER",
-              "UBIGINT", "UHUGEINT"}
+_INT_TYPES = {
+    "TINYINT",
+    "SMALLINT",
+    "INTEGER",
+    "BIGINT",
+    "HUGEINT",
+    "UTINYINT",
+    "USMALLINT",
+    "UINTEGER",
+    "UBIGINT",
+    "UHUGEINT",
+}
 _BATCH_ROWS = 1 << 20
 
 
@@ -34,8 +44,9 @@ def require_duckdb():
     try:
         import duckdb
     except ImportError as error:
-        raise ImportError("data out of memory on DuckDB needs the duckdb package: pip install 'vantrel[duckdb]'") \
-            from error
+        raise ImportError(
+            "data out of memory on DuckDB needs the duckdb package: pip install 'vantrel[duckdb]'"
+        ) from error
     return duckdb
 
 
@@ -53,17 +64,18 @@ def _kind(type_name: str) -> str:
 class DuckDBEngine:
     name = "duckdb"
 
-    def __init__(self, data, memory_limit: str | None = None, temp_directory: str | None = None,
-                 threads: int = 0):
+    def __init__(self, data, memory_limit: str | None = None, temp_directory: str | None = None, threads: int = 0):
         duckdb = require_duckdb()
         self._own_temp = None
         if temp_directory is None:
             self._own_temp = tempfile.mkdtemp(prefix="vantrel-duckdb-")
             temp_directory = self._own_temp
-        config = {"temp_directory": str(temp_directory),
-                  # results of these queries are sums: the rows' order never matters, and
-                  # keeping it costs memory in every materialisation
-                  "preserve_insertion_order": False}
+        config = {
+            "temp_directory": str(temp_directory),
+            # results of these queries are sums: the rows' order never matters, and
+            # keeping it costs memory in every materialisation
+            "preserve_insertion_order": False,
+        }
         if memory_limit is not None:
             config["memory_limit"] = str(memory_limit)
         if threads:
@@ -72,8 +84,9 @@ class DuckDBEngine:
             self.con = duckdb.connect(":memory:", config=config)
         except duckdb.Error as error:
             self.close()
-            raise ValueError(f"memory_limit = {memory_limit!r} or temp_directory = {temp_directory!r} was refused "
-                             f"by DuckDB: {error}") from error
+            raise ValueError(
+                f"memory_limit = {memory_limit!r} or temp_directory = {temp_directory!r} was refused by DuckDB: {error}"
+            ) from error
         self._relation = None
         if isinstance(data, (str, os.PathLike)):
             path = os.fspath(data)
@@ -87,7 +100,7 @@ class DuckDBEngine:
         elif isinstance(data, duckdb.DuckDBPyRelation):
             self._relation = data
             self.source = "vt_source"
-            self._schema = {name: _kind(str(t)) for name, t in zip(data.columns, data.types)}
+            self._schema = {name: _kind(str(t)) for name, t in zip(data.columns, data.types, strict=True)}
         else:
             self.con.register("vt_source", data)
             self.source = "vt_source"
@@ -150,18 +163,27 @@ class DuckDBEngine:
         if weights is not None:
             bad, example = self._one("SELECT count(*), min(w) FROM vt_raw WHERE NOT (isfinite(w) AND w > 0)")
             if bad:
-                raise ValueError(f"weights: column {weights!r} must hold positive finite values; {bad:,} row(s) "
-                                 f"do not (for example: {example!r})")
+                raise ValueError(
+                    f"weights: column {weights!r} must hold positive finite values; {bad:,} row(s) "
+                    f"do not (for example: {example!r})"
+                )
         self.effect_keys = [[self.key[name] for name in effect] for effect in effects]
         for f, keys in enumerate(self.effect_keys):
             listed = ", ".join(keys)
-            self._run(f"CREATE TEMP TABLE vt_level{f} AS SELECT {listed}, "
-                             f"(row_number() OVER (ORDER BY {listed}) - 1)::BIGINT AS id "
-                             f"FROM (SELECT DISTINCT {listed} FROM vt_raw)")
-        joins = " ".join(f"JOIN vt_level{f} l{f} ON " + " AND ".join(f"r.{k} = l{f}.{k}" for k in keys)
-                         for f, keys in enumerate(self.effect_keys))
-        kept = [f"l{f}.id AS e{f}" for f in range(self.n_effects)] + [f"r.{k}" for k in dict.fromkeys(
-            self.cluster_keys)] + [f"r.v{j}" for j, node in enumerate(model) if node is not None]
+            self._run(
+                f"CREATE TEMP TABLE vt_level{f} AS SELECT {listed}, "
+                f"(row_number() OVER (ORDER BY {listed}) - 1)::BIGINT AS id "
+                f"FROM (SELECT DISTINCT {listed} FROM vt_raw)"
+            )
+        joins = " ".join(
+            f"JOIN vt_level{f} l{f} ON " + " AND ".join(f"r.{k} = l{f}.{k}" for k in keys)
+            for f, keys in enumerate(self.effect_keys)
+        )
+        kept = (
+            [f"l{f}.id AS e{f}" for f in range(self.n_effects)]
+            + [f"r.{k}" for k in dict.fromkeys(self.cluster_keys)]
+            + [f"r.v{j}" for j, node in enumerate(model) if node is not None]
+        )
         if weights is not None:
             kept.append("r.w")
         self._run(f"CREATE TEMP TABLE vt_rows AS SELECT {', '.join(kept)} FROM vt_raw r {joins}")
@@ -174,24 +196,31 @@ class DuckDBEngine:
         renumbered densely in the same order."""
         dropped = 0
         while True:
-            alone = " OR ".join(f"e{f} IN (SELECT e{f} FROM vt_rows GROUP BY e{f} HAVING count(*) = 1)"
-                                for f in range(self.n_effects))
+            alone = " OR ".join(
+                f"e{f} IN (SELECT e{f} FROM vt_rows GROUP BY e{f} HAVING count(*) = 1)" for f in range(self.n_effects)
+            )
             deleted = int(self._one(f"DELETE FROM vt_rows WHERE {alone}")[0])
             if not deleted:
                 break
             dropped += deleted
         if dropped:
             for f, keys in enumerate(self.effect_keys):
-                self._run(f"CREATE TEMP TABLE vt_map{f} AS SELECT e{f} AS old, "
-                                 f"(row_number() OVER (ORDER BY e{f}) - 1)::BIGINT AS id "
-                                 f"FROM (SELECT DISTINCT e{f} FROM vt_rows)")
-                self._run(f"CREATE OR REPLACE TEMP TABLE vt_level{f} AS SELECT {', '.join(keys)}, m.id "
-                                 f"FROM vt_level{f} l JOIN vt_map{f} m ON l.id = m.old")
+                self._run(
+                    f"CREATE TEMP TABLE vt_map{f} AS SELECT e{f} AS old, "
+                    f"(row_number() OVER (ORDER BY e{f}) - 1)::BIGINT AS id "
+                    f"FROM (SELECT DISTINCT e{f} FROM vt_rows)"
+                )
+                self._run(
+                    f"CREATE OR REPLACE TEMP TABLE vt_level{f} AS SELECT {', '.join(keys)}, m.id "
+                    f"FROM vt_level{f} l JOIN vt_map{f} m ON l.id = m.old"
+                )
             joins = " ".join(f"JOIN vt_map{f} m{f} ON r.e{f} = m{f}.old" for f in range(self.n_effects))
             others = [c for c in self._columns_of("vt_rows") if not (c.startswith("e") and c[1:].isdigit())]
             ids = [f"m{f}.id AS e{f}" for f in range(self.n_effects)]
-            self._run(f"CREATE OR REPLACE TEMP TABLE vt_rows AS SELECT {', '.join(ids + ['r.' + c for c in others])} "
-                             f"FROM vt_rows r {joins}")
+            self._run(
+                f"CREATE OR REPLACE TEMP TABLE vt_rows AS SELECT {', '.join(ids + ['r.' + c for c in others])} "
+                f"FROM vt_rows r {joins}"
+            )
             for f in range(self.n_effects):
                 self._run(f"DROP TABLE vt_map{f}")
         return dropped
@@ -225,8 +254,12 @@ class DuckDBEngine:
     def moments(self, n_columns: int) -> dict:
         sums = ", ".join(f"sum({self._v(j)})" for j in range(n_columns))
         row = self._one(f"SELECT count(*), {sums}, sum({self._w}), sum({self._w} * v0) FROM vt_rows")
-        return {"N": int(row[0]), "sums": np.array(row[1:1 + n_columns], dtype=np.float64),
-                "w": float(row[-2] or 0.0), "wy": float(row[-1] or 0.0)}
+        return {
+            "N": int(row[0]),
+            "sums": np.array(row[1 : 1 + n_columns], dtype=np.float64),
+            "w": float(row[-2] or 0.0),
+            "wy": float(row[-1] or 0.0),
+        }
 
     def spread(self, centres, y_mean) -> dict:
         """Sums of squares and largest magnitudes of the centred columns, and the (weighted)
@@ -236,10 +269,14 @@ class DuckDBEngine:
         for j in range(n):
             d = f"({self._v(j)} - {_lit(centres[j])})"
             parts += [f"sum({d} * {d})", f"max(abs({d}))"]
-        row = self._one(f"SELECT {', '.join(parts)}, sum({self._w} * (v0 - {_lit(y_mean)}) * (v0 - {_lit(y_mean)})) "
-                        "FROM vt_rows")
-        return {"ss": np.array(row[0:2 * n:2], dtype=np.float64),
-                "largest": np.array(row[1:2 * n:2], dtype=np.float64), "tss": float(row[-1])}
+        row = self._one(
+            f"SELECT {', '.join(parts)}, sum({self._w} * (v0 - {_lit(y_mean)}) * (v0 - {_lit(y_mean)})) FROM vt_rows"
+        )
+        return {
+            "ss": np.array(row[0 : 2 * n : 2], dtype=np.float64),
+            "largest": np.array(row[1 : 2 * n : 2], dtype=np.float64),
+            "tss": float(row[-1]),
+        }
 
     def _scaled(self, j, centres, inverse) -> str:
         return f"(({self._v(j)} - {_lit(centres[j])}) * {_lit(inverse[j])})"
@@ -265,8 +302,15 @@ class DuckDBEngine:
         for f in range(self.n_effects):
             for g in range(f + 1, self.n_effects):
                 a, b, cell = self._arrays(f"SELECT e{f}, e{g}, sum({w}) FROM vt_rows GROUP BY e{f}, e{g}", 3)
-                pairs.append((f, g, a.astype(np.int64, copy=False), b.astype(np.int64, copy=False),
-                              cell.astype(np.float64, copy=False)))
+                pairs.append(
+                    (
+                        f,
+                        g,
+                        a.astype(np.int64, copy=False),
+                        b.astype(np.int64, copy=False),
+                        cell.astype(np.float64, copy=False),
+                    )
+                )
         row = self._one("SELECT " + ", ".join(f"sum({w} * {z[j]} * {z[j]})" for j in range(n)) + " FROM vt_rows")
         return {"counts": counts, "sums": sums, "pairs": pairs, "sumsq": np.array(row, dtype=np.float64)}
 
@@ -302,8 +346,9 @@ class DuckDBEngine:
     def nested(self, f: int, cluster: str) -> bool:
         """Whether every level of effect f falls in a single cluster."""
         k = self.key[cluster]
-        row = self._one(f"SELECT bool_and(lo = hi) FROM (SELECT min({k}) AS lo, max({k}) AS hi FROM vt_rows "
-                        f"GROUP BY e{f})")
+        row = self._one(
+            f"SELECT bool_and(lo = hi) FROM (SELECT min({k}) AS lo, max({k}) AS hi FROM vt_rows GROUP BY e{f})"
+        )
         return bool(row[0])
 
     def residual_statistics(self, combination, scale, keep, hetero, subsets) -> dict:

@@ -115,7 +115,8 @@ def evaluate(node, frame) -> np.ndarray:
             return -evaluate(node.operand, frame)
         left, right = evaluate(node.left, frame), evaluate(node.right, frame)
         return {"+": np.add, "-": np.subtract, "*": np.multiply, "/": np.divide, "**": np.power}[node.operator](
-            left, right)
+            left, right
+        )
 
 
 def parse_expression(text: str, columns: set[str]):
@@ -136,14 +137,19 @@ def _convert(node, text, columns):
         operand = _convert(node.operand, text, columns)
         return Negate(operand) if isinstance(node.op, ast.USub) else operand
     if isinstance(node, ast.BinOp) and type(node.op) in _OPERATORS:
-        return Binary(_OPERATORS[type(node.op)], _convert(node.left, text, columns),
-                      _convert(node.right, text, columns))
+        return Binary(
+            _OPERATORS[type(node.op)], _convert(node.left, text, columns), _convert(node.right, text, columns)
+        )
     if isinstance(node, ast.Call) and len(node.args) == 1 and not node.keywords:
         function = node.func
         if isinstance(function, ast.Name) and function.id == "I":
             return _convert(node.args[0], text, columns)
-        if (isinstance(function, ast.Attribute) and isinstance(function.value, ast.Name)
-                and function.value.id in ("np", "numpy") and function.attr in _FUNCTIONS):
+        if (
+            isinstance(function, ast.Attribute)
+            and isinstance(function.value, ast.Name)
+            and function.value.id in ("np", "numpy")
+            and function.attr in _FUNCTIONS
+        ):
             return Apply(function.attr, _convert(node.args[0], text, columns))
     raise UnsupportedTerm(f"{ast.unparse(node)!r} in {text!r}")
 

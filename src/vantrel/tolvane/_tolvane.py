@@ -83,8 +83,9 @@ def _check_labels(name, value):
     # texts, so a model is only defined over text labels.
     for label in value or []:
         if not isinstance(label, str):
-            raise TypeError("column labels must be strings: " + name + " holds " + repr(label)
-                            + " (" + type(label).__name__ + ")")
+            raise TypeError(
+                "column labels must be strings: " + name + " holds " + repr(label) + " (" + type(label).__name__ + ")"
+            )
 
 
 def _check_integer(name, value, low, high, allow_bool):
@@ -101,8 +102,7 @@ def _max_threads():
     return max(256, 4 * (os.cpu_count() or 1))
 
 
-def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter,
-                        verb=0, nt=0):
+def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter, verb=0, nt=0):
     """Reject bad arguments before any data are touched; return the normalised setype."""
     if data is None:
         raise RuntimeError("data must not be empty")
@@ -128,8 +128,12 @@ def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, mi
     if isinstance(data.columns, pd.MultiIndex):
         raise TypeError("data must have one level of column labels, got " + str(data.columns.nlevels) + " levels")
     # cluster names are only read (and may name nothing) under the cluster type
-    for name, value in (("y", y), ("x", x), ("fixedeffects", fixedeffects),
-                        ("clustvars", clustvars if setype == "cluster" else None)):
+    for name, value in (
+        ("y", y),
+        ("x", x),
+        ("fixedeffects", fixedeffects),
+        ("clustvars", clustvars if setype == "cluster" else None),
+    ):
         _check_labels(name, value)
     _check_integer("minsubiter", minsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
     _check_integer("maxsubiter", maxsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
@@ -187,8 +191,7 @@ def tolvane(
         accelfunc = COEF_PCG_demean
     elif solver != "sweeps":
         raise ValueError("solver must be 'sweeps' or 'coefficients', got " + repr(solver))
-    setype = _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter,
-                                 verb, nt)
+    setype = _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter, verb, nt)
     y, x = list(y), list(x)
     if clustvars is not None:
         clustvars = list(clustvars)
@@ -219,15 +222,15 @@ def tolvane(
 
     # 5. Partial out, drop collinear regressors, least squares.
     scale = np.empty(1 + len(x))
-    yXtilde, absorption = demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt,
-                                 scale=scale)
+    yXtilde, absorption = demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, scale=scale)
     yXtilde, x, K = drop_collinear(yXtilde, x, verb, msg, scale=scale)
     beta, resid = least_squares(yXtilde, K, accelfunc, msg)
 
     # 6. Fixed-effect parameters charged in the degrees of freedom; covariance matrix.
     fe_redundancies, total_nonredundant_fe = count_nonredundant_fe(data, fixedeffects, fenames, setype, clustvars, N_FE)
-    cov = compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data, clustvars, verb, msg,
-                             threads)
+    cov = compute_covariance(
+        setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data, clustvars, verb, msg, threads
+    )
     covmat, N_cluster = cov.covmat, cov.N_cluster
     if cov.covmat_nofix is not None:  # the multiway matrix was not semidefinite and got repaired
         result.eigenvalue_fix = True
@@ -236,8 +239,7 @@ def tolvane(
     # 7. Coefficient tests, constant, likelihood.
     inference = coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_fe, N_cluster, verb)
     se, t, df, p, df_model = inference.se, inference.t, inference.df, inference.p, inference.df_model
-    cons_stats = constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, cov,
-                               df)
+    cons_stats = constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, cov, df)
     likelihood = likelihood_stats(resid, N, N_FE, K)
 
     # 8. Result object: the attributes in the order readers of the result see them.
@@ -256,13 +258,30 @@ def tolvane(
         endog_names = y[0]
         exog_names = x
 
-    vars(result).update(model_attributes(Gaussian(), GLM(), df_model, likelihood, N, y, x_all, fixedeffects, setype,
-                                         clustvars, data, resid, msg, absorption))
+    vars(result).update(
+        model_attributes(
+            Gaussian(),
+            GLM(),
+            df_model,
+            likelihood,
+            N,
+            y,
+            x_all,
+            fixedeffects,
+            setype,
+            clustvars,
+            data,
+            resid,
+            msg,
+            absorption,
+        )
+    )
 
     # 9. Fixed-effect values on request.
     if FEgen == True:  # noqa: E712
-        result.fixed_effects = recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fedim, verb,
-                                                      msg)
+        result.fixed_effects = recover_fixed_effects(
+            data, y, x, beta, resid, N, fixedeffects, fenames, fedim, verb, msg
+        )
 
     fit = fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant_fe)
     fe_counts = fe_category_counts(data, fixedeffects, fenames)
@@ -272,7 +291,17 @@ def tolvane(
     # 10. Regression table.
     if setype != "none" and print_stata_style_summary:
         result.summary_df = stata_style_summary(
-            result, x, beta, se, t, p, df, N, K, N_FE, setype,
+            result,
+            x,
+            beta,
+            se,
+            t,
+            p,
+            df,
+            N,
+            K,
+            N_FE,
+            setype,
             fixedeffects=fixedeffects,
             clustvars=clustvars,
             N_cluster=N_cluster if setype == "cluster" else None,

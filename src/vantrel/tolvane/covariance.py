@@ -30,9 +30,9 @@ import pandas as pd
 
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import calc_B, counting_sort, panelsetup
+from vantrel.tolvane.dense_ids import column_ids, combine_ids, sorted_codes
 from vantrel.tolvane.inference import RESIDUAL_DOF_TYPES, charged_fe, residual_dof
 from vantrel.tolvane.messages import note
-from vantrel.tolvane.dense_ids import column_ids, combine_ids, sorted_codes
 
 # Eigenvalues below this are taken as a genuine loss of semidefiniteness
 # rather than rounding noise of an (almost) singular matrix.
@@ -64,7 +64,7 @@ def heteroskedastic(X, xx_inv, resid, factor):
     regression; the factor differs from a dummy regression's own HC1, whose
     N / (N - p) counts every dummy in p rather than the non-redundant ones.
     """
-    xox = (X * resid ** 2).T @ X
+    xox = (X * resid**2).T @ X
     return np.linalg.multi_dot([xx_inv, xox, xx_inv]) * factor
 
 
@@ -84,7 +84,7 @@ def _cluster_ids(data, clustvars):
             raise ValueError(f"Cluster variable(s) {[name]} contain missing values")
         single[name] = column_ids(data, name)
     clustvars_all, cluster_intersections, ids = cluster_subset_ids(single, clustvars)
-    clust_df = pd.DataFrame(dict(zip(clustvars_all, ids)), index=data.index)
+    clust_df = pd.DataFrame(dict(zip(clustvars_all, ids, strict=True)), index=data.index)
     return clust_df, clustvars_all, cluster_intersections
 
 
@@ -124,12 +124,25 @@ def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb, threads):
     pm = [1 if len(subset) % 2 == 1 else -1 for subset in cluster_intersections]
     min_G = min(N_cluster)
     correction = min_G / (min_G - 1)
-    covmat = cluster_sandwich(yXtilde, resid, xx_inv, [clust_df[var].to_numpy() for var in clustvars_all],
-                              N_cluster, [p * correction for p in pm], verb, threads)
-    return covmat, SimpleNamespace(clust_df=clust_df, n_cluster=n_cluster,
-                                   clustvars_all=clustvars_all,
-                                   cluster_intersections=cluster_intersections,
-                                   pm=pm, correction=correction, N_cluster=N_cluster)
+    covmat = cluster_sandwich(
+        yXtilde,
+        resid,
+        xx_inv,
+        [clust_df[var].to_numpy() for var in clustvars_all],
+        N_cluster,
+        [p * correction for p in pm],
+        verb,
+        threads,
+    )
+    return covmat, SimpleNamespace(
+        clust_df=clust_df,
+        n_cluster=n_cluster,
+        clustvars_all=clustvars_all,
+        cluster_intersections=cluster_intersections,
+        pm=pm,
+        correction=correction,
+        N_cluster=N_cluster,
+    )
 
 
 def cluster_sandwich(yXtilde, resid, xx_inv, subset_ids, N_cluster, weights, verb=0, threads=1):
@@ -173,8 +186,9 @@ def eigenvalue_fix(covmat, verb, msg):
     return (covmat + covmat.T) / 2, covmat_nofix
 
 
-def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data,
-                       clustvars, verb, msg, threads=1):
+def compute_covariance(
+    setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, data, clustvars, verb, msg, threads=1
+):
     """The K x K covariance matrix of the slopes for the normalised ``setype``.
 
     ``yXtilde`` is the N x (K+1) C-contiguous demeaned matrix, ``resid`` the
@@ -190,9 +204,19 @@ def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe
     (None when no repair ran). ``threads``: how many cluster subsets to
     compute at once.
     """
-    out = SimpleNamespace(covmat=None, xx_inv=None, s2=None, clust_df=None, n_cluster=None,
-                          clustvars_all=None, cluster_intersections=None, pm=None,
-                          correction=None, N_cluster=None, covmat_nofix=None)
+    out = SimpleNamespace(
+        covmat=None,
+        xx_inv=None,
+        s2=None,
+        clust_df=None,
+        n_cluster=None,
+        clustvars_all=None,
+        cluster_intersections=None,
+        pm=None,
+        correction=None,
+        N_cluster=None,
+        covmat_nofix=None,
+    )
     if setype == "none":
         return out
 
@@ -202,8 +226,7 @@ def compute_covariance(setype, yXtilde, resid, N, K, N_FE, total_nonredundant_fe
     X = yXtilde[:, 1:]
     out.xx_inv = np.linalg.inv(X.T @ X)
     if setype == "homoskedastic":
-        out.covmat, out.s2 = homoskedastic(out.xx_inv, resid, N, K, N_FE,
-                                            total_nonredundant_fe, dof, verb)
+        out.covmat, out.s2 = homoskedastic(out.xx_inv, resid, N, K, N_FE, total_nonredundant_fe, dof, verb)
     elif setype == "heteroskedastic":
         out.covmat = heteroskedastic(X, out.xx_inv, resid, N / dof)
     elif setype == "cluster":

@@ -79,8 +79,11 @@ def integer_ids_into(out, values):
         if present.all():  # no gaps: the ids are the values less the smallest
             np.subtract(values, np.int64(low), out=out, dtype=out.dtype, casting="unsafe")
             return counts
-        np.take(np.concatenate((np.zeros(low, dtype=out.dtype), (np.cumsum(present) - 1).astype(out.dtype))),
-                values, out=out)
+        np.take(
+            np.concatenate((np.zeros(low, dtype=out.dtype), (np.cumsum(present) - 1).astype(out.dtype))),
+            values,
+            out=out,
+        )
         return counts[present]
     np.subtract(values, np.int64(low), out=out, dtype=out.dtype, casting="unsafe")
     counts = np.bincount(out, minlength=high - low + 1)

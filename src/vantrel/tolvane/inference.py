@@ -26,7 +26,6 @@ from types import SimpleNamespace
 import numpy as np
 import scipy.stats
 
-
 # The types whose variance estimate divides by the residual degrees of freedom. They
 # charge only the non-redundant fixed-effect parameters: an effect implied by another
 # one (or nested in it) costs no degree of freedom.
@@ -51,8 +50,10 @@ def residual_dof(N, K, charged):
     """
     dof = N - K - charged
     if dof == 0:
-        raise ZeroDivisionError(f"No residual degrees of freedom left: {N} observations, {K} regressors "
-                                f"and {charged} fixed-effect parameters")
+        raise ZeroDivisionError(
+            f"No residual degrees of freedom left: {N} observations, {K} regressors "
+            f"and {charged} fixed-effect parameters"
+        )
     return dof
 
 
@@ -61,8 +62,7 @@ def two_sided_p(tstat, df):
     return scipy.stats.t.cdf(-np.abs(tstat), df) * 2
 
 
-def coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_fe,
-                          N_cluster, verb):
+def coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_fe, N_cluster, verb):
     """Standard errors, t statistics, p-values and degrees of freedom.
 
     Returns ``SimpleNamespace(se, t, df, p, df_model, df_resid)``; ``se``, ``t`` (K x 1),
@@ -80,7 +80,7 @@ def coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_f
     if verb > 0 and setype == "homoskedastic":
         # A quick overall statistic for eyeballing; without regressors there is
         # nothing to average, so report NaN instead of dividing by zero.
-        F_from_t = float(np.sum(t ** 2)) / K if K > 0 else float("nan")
+        F_from_t = float(np.sum(t**2)) / K if K > 0 else float("nan")
         print(f"F_from_t={F_from_t:.6f} using K={K}")
 
     if setype == "cluster":
@@ -93,8 +93,7 @@ def coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_f
     return SimpleNamespace(se=se, t=t, df=df, p=p, df_model=df_model, df_resid=df_resid)
 
 
-def constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, N_FE, total_nonredundant_fe,
-                  cov, df):
+def constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, N_FE, total_nonredundant_fe, cov, df):
     """Intercept of the model in the raw regressors, with its inference.
 
     The fixed effects absorb the intercept; the reported constant is
@@ -122,17 +121,17 @@ def constant_term(setype, data, y, x, beta, yXtilde, resid, N, K, N_FE, total_no
     s_vec = w * resid.ravel()
 
     if setype == "homoskedastic":
-        cons_var = cov.s2 * float(np.sum(w ** 2))
+        cons_var = cov.s2 * float(np.sum(w**2))
     elif setype == "heteroskedastic":
         dof = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
-        cons_var = (N / dof) * float(np.sum(s_vec ** 2))
+        cons_var = (N / dof) * float(np.sum(s_vec**2))
     elif setype == "cluster":
         cons_var = 0.0
-        for sign, var in zip(cov.pm, cov.clustvars_all):
+        for sign, var in zip(cov.pm, cov.clustvars_all, strict=True):
             # Identifier columns are dense 0..G-1, so a weighted bincount is
             # the per-cluster sum of the constant's scores.
             grp_sums = np.bincount(cov.clust_df[var].to_numpy(), weights=s_vec)
-            cons_var += (sign * cov.correction) * float(np.sum(grp_sums ** 2))
+            cons_var += (sign * cov.correction) * float(np.sum(grp_sums**2))
     else:
         raise Exception("You should not be able to reach that point; Invalid SE type")
 
@@ -150,7 +149,7 @@ def likelihood_stats(resid, N, N_FE, K):
     """
     rss = np.dot(resid.T, resid).item()
     s2 = rss / N
-    ll = float(np.sum(-0.5 * np.log(2 * np.pi * s2) - resid ** 2 / (2 * s2)))
+    ll = float(np.sum(-0.5 * np.log(2 * np.pi * s2) - resid**2 / (2 * s2)))
     n_params = N_FE + K
     return SimpleNamespace(
         s2=s2,
@@ -175,9 +174,9 @@ def fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant
     y_original = data[y].to_numpy(dtype=np.float64).ravel()
     residuals = resid.ravel()
     TSS = np.sum((y_original - np.mean(y_original)) ** 2)
-    RSS = np.sum(residuals ** 2)
+    RSS = np.sum(residuals**2)
     dof = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
-    return fit_from_sums(RSS, TSS, float(np.sum(yXtilde[:, 0] ** 2)), float(np.sum(resid ** 2)), N, dof, dof)
+    return fit_from_sums(RSS, TSS, float(np.sum(yXtilde[:, 0] ** 2)), float(np.sum(resid**2)), N, dof, dof)
 
 
 def fit_from_sums(RSS, TSS, TSS_within, RSS_within, N, adj_dof, mse_dof, within_if_constant=0):
@@ -190,8 +189,9 @@ def fit_from_sums(RSS, TSS, TSS_within, RSS_within, N, adj_dof, mse_dof, within_
     adj_r_squared = 1 - (1 - r_squared) * (N - 1) / adj_dof
     root_mse = float(np.sqrt(float(RSS) / mse_dof))
     within_r_squared = 1 - RSS_within / TSS_within if TSS_within > 0 else within_if_constant
-    return SimpleNamespace(r_squared=r_squared, adj_r_squared=adj_r_squared,
-                           root_mse=root_mse, within_r_squared=within_r_squared)
+    return SimpleNamespace(
+        r_squared=r_squared, adj_r_squared=adj_r_squared, root_mse=root_mse, within_r_squared=within_r_squared
+    )
 
 
 def fe_category_counts(data, fixedeffects, fenames):

@@ -84,20 +84,20 @@ def stack_standardised(columns, rows=None, centre=True):
         ss = 0.0
         with np.errstate(over="ignore", under="ignore"):
             for start in range(0, N, CHUNK):
-                part = values[start:start + CHUNK] - centres[j]
+                part = values[start : start + CHUNK] - centres[j]
                 ss += float(np.einsum("i,i->", part, part))
         if j == 0:
             ss0 = ss
         size = np.sqrt(ss / max(N, 1))
-        scale[j] = demeaning_scale(size, lambda: np.abs(values - centres[j]).max())
+        scale[j] = demeaning_scale(size, lambda values=values, centre=centres[j]: np.abs(values - centre).max())
     inverse = 1.0 / scale
     for start in range(0, N, CHUNK):
-        block = out[start:start + CHUNK]
+        block = out[start : start + CHUNK]
         for j, column in enumerate(columns):
             if column is None:
                 block[:, j] = 1.0
                 continue
-            part = column[start:start + CHUNK] if rows is None else column[rows[start:start + CHUNK]]
+            part = column[start : start + CHUNK] if rows is None else column[rows[start : start + CHUNK]]
             block[:, j] = (part - centres[j]) * inverse[j]
     return out, scale, ss0
 
@@ -182,11 +182,11 @@ def drop_collinear(yXtilde, x, verb, msg, scale=None):
             Xtilde *= unit
         XX /= max(len(Xtilde), 1)
     var_ok = collinear_columns(XX)
-    dropped = [name for name, ok in zip(x, var_ok) if not ok]
+    dropped = [name for name, ok in zip(x, var_ok, strict=True) if not ok]
     if dropped:
         yXtilde = np.ascontiguousarray(yXtilde[:, np.concatenate(([True], var_ok))])
         note("The variables " + ", ".join(dropped) + " are omitted due to colliearity", verb, msg)
-    x = [name for name, ok in zip(x, var_ok) if ok]
+    x = [name for name, ok in zip(x, var_ok, strict=True) if ok]
     if not x:
         # Nothing to estimate; the later stages need at least one coefficient.
         raise Exception("No regressor left: the variables " + ", ".join(dropped) + " are omitted due to colliearity")
@@ -282,10 +282,10 @@ def least_squares_normal(yX, names, sizes, notes, units=None):
     # flat runs several times faster than broadcasting a row of 1 + K factors
     pattern = np.tile(units, min(N, CHUNK))
     for start in range(0, N, CHUNK):
-        part = yX[start:start + CHUNK]
+        part = yX[start : start + CHUNK]
         flat = part.reshape(-1)
-        flat *= pattern[:flat.size]
+        flat *= pattern[: flat.size]
         part[:, 0] -= part[:, 1:] @ beta[:, 0]
         rss += float(np.dot(part[:, 0], part[:, 0]))
-    kept = [name for name, ok in zip(names, keep) if ok]
+    kept = [name for name, ok in zip(names, keep, strict=True) if ok]
     return yX, kept, beta, yX[:, :1], gram[1:, 1:], float(gram[0, 0]), rss

@@ -67,7 +67,7 @@ def _solve_remaining(coded, counts, residuals, fe_values, weights=None):
     root_w = np.ones(N) if weights is None else np.sqrt(weights)
     rows = np.tile(np.arange(N), len(coded))
     columns, entries, offsets, start = [], [], [], 0
-    for (codes, n_levels), count in zip(coded, counts):
+    for (codes, n_levels), count in zip(coded, counts, strict=True):
         columns.append(codes + start)
         entries.append(1.0 / np.sqrt(count[codes]) if weights is None else root_w / np.sqrt(count[codes]))
         offsets.append(start)
@@ -76,10 +76,11 @@ def _solve_remaining(coded, counts, residuals, fe_values, weights=None):
     gap = residuals - fe_values.sum(axis=1)
     if weights is not None:
         gap = root_w * gap
-    solution = scipy.sparse.linalg.lsmr(D, gap, atol=_KRYLOV_TOL, btol=_KRYLOV_TOL, conlim=0,
-                                        maxiter=_KRYLOV_MAX_ITERATIONS)
-    for i, ((codes, n_levels), count) in enumerate(zip(coded, counts)):
-        alpha = solution[0][offsets[i]:offsets[i] + n_levels] / np.sqrt(count)
+    solution = scipy.sparse.linalg.lsmr(
+        D, gap, atol=_KRYLOV_TOL, btol=_KRYLOV_TOL, conlim=0, maxiter=_KRYLOV_MAX_ITERATIONS
+    )
+    for i, ((codes, n_levels), count) in enumerate(zip(coded, counts, strict=True)):
+        alpha = solution[0][offsets[i] : offsets[i] + n_levels] / np.sqrt(count)
         fe_values[:, i] += alpha[codes]
     return solution[1] in (0, 1, 2, 4, 5)
 
@@ -149,8 +150,7 @@ def recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fed
         return {
             "_cons": _cons,
             "__hdfe_sum__": pd.Series(np.zeros(N), index=index, name="__hdfe_sum__"),
-            "__hdfe_sum_python__": pd.Series(np.full(N, _cons), index=index,
-                                             name="__hdfe_sum_python__"),
+            "__hdfe_sum_python__": pd.Series(np.full(N, _cons), index=index, name="__hdfe_sum_python__"),
         }
 
     coded = [_group_codes(data, fixedeffects, fenames, i) for i in range(fedim)]
@@ -174,9 +174,7 @@ def recover_fixed_effects(data, y, x, beta, resid, N, fixedeffects, fenames, fed
         # onto their codes leaves exactly that value per group.
         levels = np.empty(len(uniques))
         levels[codes] = fe_centered[:, i]
-        fe_dict[fespec + "__levels"] = pd.Series(
-            levels, index=pd.Index(uniques, name=fespec), name="fe_value")
+        fe_dict[fespec + "__levels"] = pd.Series(levels, index=pd.Index(uniques, name=fespec), name="fe_value")
     fe_dict["__hdfe_sum__"] = pd.Series(fe_sum_centered, index=index, name="__hdfe_sum__")
-    fe_dict["__hdfe_sum_python__"] = pd.Series(fe_sum_original, index=index,
-                                               name="__hdfe_sum_python__")
+    fe_dict["__hdfe_sum_python__"] = pd.Series(fe_sum_original, index=index, name="__hdfe_sum_python__")
     return fe_dict

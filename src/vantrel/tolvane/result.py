@@ -40,8 +40,9 @@ def coefficient_attributes(setype, beta, covmat, inference, cons_stats, clustvar
     return attributes
 
 
-def model_attributes(family, model, df_model, likelihood, N, y, x_all, fixedeffects, setype, clustvars, data,
-                     resid, msg, absorption=None):
+def model_attributes(
+    family, model, df_model, likelihood, N, y, x_all, fixedeffects, setype, clustvars, data, resid, msg, absorption=None
+):
     """Family and model, degrees of freedom, formula texts, likelihood, fit, the
     observation-level series and the messages of the run (the same list object).
 

@@ -20,7 +20,7 @@ def take_rows(data, positions, threads=1):
     # Columns and index are picked here, in the calling thread: only the gathers run in the pool.
     sources = [data[name] for name in names] + [data.index]
     taken = map_columns(lambda values: _take(values, positions), sources, threads, len(positions))
-    return pd.DataFrame(dict(zip(names, taken[:-1])), index=taken[-1], copy=False)
+    return pd.DataFrame(dict(zip(names, taken[:-1], strict=True)), index=taken[-1], copy=False)
 
 
 def _take(values, positions):

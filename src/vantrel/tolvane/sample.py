@@ -84,8 +84,14 @@ def working_frame(data, keepvars, y, x, setype, clustvars, msg, fixedeffects=Non
     for name in numeric:
         if data[name].dtype.kind == "c":
             role = "Dependent variable" if name in y else "Regressor"
-            raise TypeError(role + " " + repr(name) + " is complex (" + str(data[name].dtype)
-                            + "); only real-valued columns can be used")
+            raise TypeError(
+                role
+                + " "
+                + repr(name)
+                + " is complex ("
+                + str(data[name].dtype)
+                + "); only real-valued columns can be used"
+            )
     id_vars = {part for term in fixedeffects or [] for part in term.split("#")}
     if setype == "cluster":
         id_vars.update(clustvars)
@@ -113,9 +119,11 @@ def drop_invalid_rows(data, y, x, verb, msg, threads=1):
     N = len(data)
     # missing anywhere (dropna's rule), then +-inf in the model columns; one selection
     # (integer columns kept for their ids are finite)
-    keep = valid_rows([present_rows(data[name]) for name in data.columns]
-                      + [finite_rows([data[name].to_numpy() for name in dict.fromkeys(y + x)
-                                      if data[name].dtype.kind == "f"])], N)
+    keep = valid_rows(
+        [present_rows(data[name]) for name in data.columns]
+        + [finite_rows([data[name].to_numpy() for name in dict.fromkeys(y + x) if data[name].dtype.kind == "f"])],
+        N,
+    )
     if keep is not None:
         data = keep_rows(data, keep, threads)
     if len(data) != N:
@@ -173,7 +181,7 @@ def add_fe_ids(data, fixedeffects, fenames, verb):
         data[fenames[0]] = np.zeros(len(data), dtype=np.int64)
         return data, 1
     N_FE = 0
-    for term, name in zip(fixedeffects, fenames):
+    for term, name in zip(fixedeffects, fenames, strict=True):
         ids = group_ids(data, term.split("#"))
         data[name] = ids
         G = int(ids.max()) + 1
@@ -223,9 +231,10 @@ def drop_singletons_and_sort_by_largest_effect(data, fenames, A, keep, threads=1
     Dropping the singletons and sorting are one step: `A` is the group index of `data`
     in its current row order. Its permutation for the sort column is a stable counting
     sort by id, so the rows come out sorted in linear time, rows of equal id in the
-    caller's order, and one gather of every column both selects and sorts them. The gather reads each column in random order, so columns
-    that follow from the sorted ids are rebuilt instead: the sort column itself, and
-    each integer variable that is a fixed effect on its own (`fixedeffects`).
+    caller's order, and one gather of every column both selects and sorts them. The
+    gather reads each column in random order, so columns that follow from the sorted ids
+    are rebuilt instead: the sort column itself, and each integer variable that is a
+    fixed effect on its own (`fixedeffects`).
     """
     # the group counts (largest id + 1) are the lengths of the group tables
     n_groups = [len(A[j, 1]) for j in range(len(fenames))]

@@ -48,7 +48,7 @@ def _overall_f(beta, t, covmat, K):
             return wald_stat.item() / K
         except np.linalg.LinAlgError:
             pass
-    return float(np.sum(t ** 2)) / K
+    return float(np.sum(t**2)) / K
 
 
 def _f_test(beta, t, covmat, N, K, setype, N_cluster, df_resid):
@@ -66,8 +66,21 @@ def _f_test(beta, t, covmat, N, K, setype, N_cluster, df_resid):
     return f_stat, K, f_df2, f_pval
 
 
-def _header_lines(N, setype, fixedeffects, clustvars, N_cluster, r_squared, adj_r_squared,
-                  within_r_squared, root_mse, f_stat, f_df1, f_df2, f_pval):
+def _header_lines(
+    N,
+    setype,
+    fixedeffects,
+    clustvars,
+    N_cluster,
+    r_squared,
+    adj_r_squared,
+    within_r_squared,
+    root_mse,
+    f_stat,
+    f_df1,
+    f_df2,
+    f_pval,
+):
     """Yield the header block line by line.
 
     A generator, so that the lines already printed stay printed when a later
@@ -112,8 +125,7 @@ def _header_lines(N, setype, fixedeffects, clustvars, N_cluster, r_squared, adj_
             if i < len(fit_lines) and fit_lines[i][1] is not None:
                 right = f"{fit_lines[i][0]}{fit_lines[i][1]:.4f}"
             yield _line(left, right)
-        yield _line("", f"(Std. err. adjusted for {min(N_cluster)} clusters in "
-                        f"{' '.join(clustvars)})")
+        yield _line("", f"(Std. err. adjusted for {min(N_cluster)} clusters in {' '.join(clustvars)})")
     yield ""
 
 
@@ -139,26 +151,50 @@ def _fe_block(setype, fixedeffects, clustvars, fe_counts, fe_redundancies):
                 redundant, num_coefs = 0, n_categories
         else:
             continue
-        nested = (setype == "cluster" and bool(clustvars)
-                  and any(var in clustvars for var in fe_spec.split("#")))
+        nested = setype == "cluster" and bool(clustvars) and any(var in clustvars for var in fe_spec.split("#"))
         uncertain = redundant > 0 and i == last and setype != "cluster"
         marker = "*" if nested else ("?" if uncertain else "")
         rows.append([fe_spec, n_categories, redundant, num_coefs, marker])
 
     texts = [tabulate(rows, _FE_HEADERS)]
     last_spec = fixedeffects[-1]
-    if (fe_redundancies and setype != "cluster" and last_spec in fe_redundancies
-            and fe_redundancies[last_spec]["redundant"] > 0):
+    if (
+        fe_redundancies
+        and setype != "cluster"
+        and last_spec in fe_redundancies
+        and fe_redundancies[last_spec]["redundant"] > 0
+    ):
         texts.append(_FOOTNOTE_UNCERTAIN)
     if setype == "cluster":
         texts.append(_FOOTNOTE_NESTED)
     return texts
 
 
-def stata_style_summary(result, x, beta, se, t, p, df, N, K, N_FE, setype, fixedeffects=None,
-                        clustvars=None, N_cluster=None, r_squared=None, adj_r_squared=None,
-                        within_r_squared=None, root_mse=None, fe_counts=None, covmat=None,
-                        df_resid=None, fe_redundancies=None, cons_stats=None):
+def stata_style_summary(
+    result,
+    x,
+    beta,
+    se,
+    t,
+    p,
+    df,
+    N,
+    K,
+    N_FE,
+    setype,
+    fixedeffects=None,
+    clustvars=None,
+    N_cluster=None,
+    r_squared=None,
+    adj_r_squared=None,
+    within_r_squared=None,
+    root_mse=None,
+    fe_counts=None,
+    covmat=None,
+    df_resid=None,
+    fe_redundancies=None,
+    cons_stats=None,
+):
     """Print the regression report and return the coefficient table.
 
     ``beta``, ``se``, ``t`` and ``p`` are K x 1 arrays in the order of ``x``;
@@ -174,25 +210,44 @@ def stata_style_summary(result, x, beta, se, t, p, df, N, K, N_FE, setype, fixed
     "coef", "std_err", "t", "P>|t|", "[0.025", "0.975]".
     """
     f_stat, f_df1, f_df2, f_pval = _f_test(beta, t, covmat, N, K, setype, N_cluster, df_resid)
-    for line in _header_lines(N, setype, fixedeffects, clustvars, N_cluster, r_squared,
-                              adj_r_squared, within_r_squared, root_mse,
-                              f_stat, f_df1, f_df2, f_pval):
+    for line in _header_lines(
+        N,
+        setype,
+        fixedeffects,
+        clustvars,
+        N_cluster,
+        r_squared,
+        adj_r_squared,
+        within_r_squared,
+        root_mse,
+        f_stat,
+        f_df1,
+        f_df2,
+        f_pval,
+    ):
         print(line)
 
     critical_val = stats.t.ppf(0.975, df)
     rows = []
     for i, varname in enumerate(x):
         coef, err = beta[i, 0], se[i, 0]
-        rows.append([varname, coef, err, t[i, 0], p[i, 0],
-                     _interval_text(coef - critical_val * err, coef + critical_val * err)])
+        rows.append(
+            [varname, coef, err, t[i, 0], p[i, 0], _interval_text(coef - critical_val * err, coef + critical_val * err)]
+        )
     if cons_stats is not None:
         cons, cons_se, cons_t, cons_p = cons_stats
-        rows.append(["_cons", cons, cons_se, cons_t, cons_p,
-                     _interval_text(cons - critical_val * cons_se,
-                                    cons + critical_val * cons_se)])
+        rows.append(
+            [
+                "_cons",
+                cons,
+                cons_se,
+                cons_t,
+                cons_p,
+                _interval_text(cons - critical_val * cons_se, cons + critical_val * cons_se),
+            ]
+        )
     se_label = "Robust" if setype in ("cluster", "heteroskedastic") else "Std. Err."
-    headers = ["", "\nCoefficient", "\nStd. Err.", se_label + "\nt", "\nP>|z|",
-               "\n[95% conf. interval]"]
+    headers = ["", "\nCoefficient", "\nStd. Err.", se_label + "\nt", "\nP>|z|", "\n[95% conf. interval]"]
     print(tabulate(rows, headers, stralign="right", floatfmt=_COEF_FLOATFMT))
     print("")
 
@@ -213,7 +268,12 @@ def stata_style_summary(result, x, beta, se, t, p, df, N, K, N_FE, setype, fixed
         index=list(x),
     )
     if cons_stats is not None:
-        results_df.loc["_cons"] = [cons, cons_se, cons_t, cons_p,
-                                   cons - critical_val * cons_se,
-                                   cons + critical_val * cons_se]
+        results_df.loc["_cons"] = [
+            cons,
+            cons_se,
+            cons_t,
+            cons_p,
+            cons - critical_val * cons_se,
+            cons + critical_val * cons_se,
+        ]
     return results_df

@@ -32,9 +32,7 @@ def sep(x: _F64, A: _Table, touse: _I64) -> _I64:
     """Drop separated values, that is groups without variation in the dependent variable.
     Returns ``touse`` itself."""
 
-def calc_B(
-    result: _F64, x: _F64, u: _F64, sortvec: _I64, panelmat: _I64, N_panelmat: int, K: int
-) -> None:
+def calc_B(result: _F64, x: _F64, u: _F64, sortvec: _I64, panelmat: _I64, N_panelmat: int, K: int) -> None:
     """Write into ``result`` the "meat" of the cluster robust covariance sandwich estimate,
     given by \\sum_{g=1}^{G} X_g' u_g u_g' X_g (X: columns 1..K of x, u: column 0 of u).
     Any strides."""
