@@ -84,11 +84,17 @@ def test_fixed_effects_rebuild_the_fitted_values(balanced, weighted):
     pd.testing.assert_series_equal(fit.predict(data), fit.fitted().rename("prediction"), atol=1e-8)
 
 
-def test_prediction_of_an_unseen_level_is_missing(balanced):
-    fit = vantrel.feols("y ~ x1 | a", balanced)
-    new = balanced.head(3).assign(a=[balanced["a"].iloc[0], 10_000, balanced["a"].iloc[2]])
+@pytest.mark.parametrize("column, fml", [("a", "y ~ x1 | a"), ("k", "y ~ x1 + C(k) | a")], ids=["effect", "C_term"])
+def test_prediction_of_an_unseen_level_is_missing(balanced, column, fml):
+    """A level the fit never saw has no coefficient: NaN, not the reference level's value;
+    the rows with seen levels keep their fitted values."""
+    fit = vantrel.feols(fml, balanced)
+    new = balanced.head(3).copy()
+    new[column] = new[column].astype(np.int64)
+    new.loc[1, column] = 10_000
     prediction = fit.predict(new)
-    assert np.isnan(prediction.iloc[1]) and np.isfinite(prediction.iloc[[0, 2]]).all()
+    assert np.isnan(prediction.iloc[1])
+    np.testing.assert_allclose(prediction.iloc[[0, 2]], fit.fitted().iloc[[0, 2]], rtol=1e-10)
 
 
 def test_notices_use_logging_and_warnings_not_print(panel, capsys, caplog):

@@ -229,7 +229,11 @@ class FeolsResult:
         xb = np.zeros(n)
         evaluated = None
         if design.coding is not None:
-            evaluated = design.coding.get_model_matrix(frame, na_action="ignore")
+            with warnings.catch_warnings():
+                # levels the fit never saw are set to NaN below, not coded as the reference level
+                warnings.filterwarnings("ignore", message="Data has categories outside of the nominated levels")
+                warnings.filterwarnings("ignore", message="Constructing a Categorical with a dtype and values")
+                evaluated = design.coding.get_model_matrix(frame, na_action="ignore")
         for name, b in zip(self.coefnames, self.beta, strict=True):
             if name == "Intercept" and design.columns[design.names.index(name)] is None:
                 xb += b
@@ -237,6 +241,7 @@ class FeolsResult:
                 xb += b * float_values(frame[name])
             else:
                 xb += b * float_values(evaluated[name])
+        xb[_unseen_categories(design.coding, frame)] = np.nan
         for label, levels in self.fixef().items():
             variables = self._sample.fe_variables[self.fixef_labels.index(label)]
             if len(variables) == 1:
@@ -270,6 +275,22 @@ class FeolsResult:
     def _repr_html_(self) -> str:
         header = "<br>".join(html.escape(line) for line in self._header().splitlines())
         return f"<p>{header}</p>" + self.tidy().to_html(float_format=lambda v: f"{v:.6g}")
+
+
+def _unseen_categories(coding, frame: pd.DataFrame) -> np.ndarray:
+    """Rows of `frame` whose value of a categorical term (``C(g)``, or a text column) is not
+    among the categories of the estimation sample: formulaic codes such a value as the
+    reference level, which would predict with a coefficient of another level."""
+    unseen = np.zeros(len(frame), dtype=bool)
+    if coding is None:
+        return unseen
+    for factor, (kind, state) in coding.encoder_state.items():
+        variables = [name for name in coding.factor_variables.get(factor, ()) if name in frame.columns]
+        if getattr(kind, "value", kind) != "categorical" or len(variables) != 1 or "categories" not in state:
+            continue
+        values = frame[variables[0]]
+        unseen |= (values.notna() & ~values.isin(state["categories"])).to_numpy()
+    return unseen
 
 
 def _first_rows(codes: np.ndarray) -> np.ndarray:
