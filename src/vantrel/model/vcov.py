@@ -50,6 +50,28 @@ def nested_in_clusters(fe_codes: list[np.ndarray], cluster_codes: list[np.ndarra
     return flags
 
 
+def subset_factors(ssc, k_factor, names, subsets, G):
+    """The signed factor of each cluster subset's meat (inclusion-exclusion: + for odd
+    subsets, - for even ones) with its small-sample correction; G: the clusters of each
+    subset, the variables' first. A variable with one cluster has no variance to estimate."""
+    if min(G) < 2:
+        name = names[int(np.argmin(G[: len(names)]))]
+        raise ValueError(f"vcov: cluster variable {name!r} has a single cluster in the estimation sample")
+    signs = [1.0 if len(subset) % 2 == 1 else -1.0 for subset in subsets]
+    return [k_factor * sign * g for sign, g in zip(signs, small_sample.cluster_factors(ssc, G), strict=True)]
+
+
+def cluster_covariance(matrix, dfk, names, G, stacklevel):
+    """The clustered result from its sandwich: the eigenvalue repair of a multiway sum that
+    is not positive semidefinite (with its warning), t's degrees of freedom min(G) - 1."""
+    messages: list[str] = []
+    matrix, _ = eigenvalue_fix(symmetric(matrix), 0, messages)
+    for text in messages:
+        warnings.warn(text, UserWarning, stacklevel=stacklevel)
+    # G counts the variables' clusters first, then those of their intersections
+    return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G, strict=False)), messages)
+
+
 def covariance(
     vcov_type: str,
     yX: np.ndarray,
@@ -82,18 +104,9 @@ def covariance(
         names = list(clusters)
         _, subsets, ids = cluster_subset_ids(clusters, names)
         G = [int(codes.max()) + 1 for codes in ids]
-        if min(G) < 2:
-            name = names[int(np.argmin(G[: len(names)]))]
-            raise ValueError(f"vcov: cluster variable {name!r} has a single cluster in the estimation sample")
-        signs = [1.0 if len(subset) % 2 == 1 else -1.0 for subset in subsets]
-        factors = [k_factor * sign * g for sign, g in zip(signs, small_sample.cluster_factors(ssc, G), strict=True)]
+        factors = subset_factors(ssc, k_factor, names, subsets, G)
         matrix = cluster_sandwich(yX, resid, bread, ids, G, factors, threads=threads)
-        messages: list[str] = []
-        matrix, _ = eigenvalue_fix(symmetric(matrix), 0, messages)
-        for text in messages:
-            warnings.warn(text, UserWarning, stacklevel=3)
-        # G counts the variables' clusters first, then those of their intersections
-        return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G, strict=False)), messages)
+        return cluster_covariance(matrix, dfk, names, G, stacklevel=4)
     dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
     if vcov_type == "iid":

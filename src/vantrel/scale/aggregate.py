@@ -38,10 +38,9 @@ from vantrel.model.estimate import build_result, check_options, fe_records, fit_
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
 from vantrel.model.result import FeolsResult, Sample
-from vantrel.model.ssc import adjustment, cluster_factors, df_k, parse_vcov, resolve_ssc
-from vantrel.model.vcov import Covariance, symmetric
+from vantrel.model.ssc import adjustment, df_k, parse_vcov, resolve_ssc
+from vantrel.model.vcov import Covariance, cluster_covariance, subset_factors, symmetric
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
-from vantrel.tolvane.covariance import eigenvalue_fix
 from vantrel.tolvane.partial_out import demeaning_scale, solve_normal_equations
 
 # Rows of the caller's data read to learn the coefficient names formulaic gives the terms
@@ -242,22 +241,11 @@ def _covariance(choice, ssc, XX, stats, N, K, k_fe, nested) -> Covariance:
         k_factor = adjustment(ssc, "CRV1", N, dfk)
         names = list(choice.clusters)
         G = stats["cluster_counts"]
-        if min(G) < 2:
-            name = names[int(np.argmin(G[: len(names)]))]
-            raise ValueError(f"vcov: cluster variable {name!r} has a single cluster in the estimation sample")
-        subsets = powerset(names)
-        signs = [1.0 if len(subset) % 2 == 1 else -1.0 for subset in subsets]
-        factors = [k_factor * sign * g for sign, g in zip(signs, cluster_factors(ssc, G), strict=True)]
+        factors = subset_factors(ssc, k_factor, names, powerset(names), G)
         meat = np.zeros((K, K))
         for factor, part in zip(factors, stats["cluster_meats"], strict=True):
             meat += factor * part
-        matrix = np.linalg.multi_dot([bread, meat, bread])
-        notes: list[str] = []
-        matrix, _ = eigenvalue_fix(symmetric(matrix), 0, notes)
-        for text in notes:
-            warnings.warn(text, UserWarning, stacklevel=4)
-        # G counts the variables' clusters first, then those of their intersections
-        return Covariance(matrix, min(G) - 1, dfk, dict(zip(names, G, strict=False)), notes)
+        return cluster_covariance(np.linalg.multi_dot([bread, meat, bread]), dfk, names, G, stacklevel=5)
     dfk = df_k(ssc, choice.type, K, k_fe, [False] * len(k_fe), None)
     factor = adjustment(ssc, choice.type, N, dfk)
     if choice.type == "iid":
