@@ -255,6 +255,16 @@ def aggregates(x, ids, w=None):
     return counts, sums, pairs, (w1[:, None] * x * x).sum(axis=0)
 
 
+def sorted_rows(ids, w, segment, dtype):
+    """The rows as COEF_PCG_rows takes them: sorted by the levels of `segment` (ties in
+    any order), its rows per level, the other effects' levels and the weights in that order."""
+    order = np.argsort(ids[:, segment], kind="stable")
+    segment_rows = np.bincount(ids[:, segment], minlength=ids[:, segment].max() + 1).astype(np.int64)
+    levels = [None if f == segment else ids[order, f].astype(dtype) for f in range(ids.shape[1])]
+    return segment_rows, levels, None if w is None else w[order]
+
+
+@pytest.mark.parametrize("entry", ["cells", "rows uint16", "rows uint32, smaller segment"])
 @pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
 @pytest.mark.parametrize(
     "name, n_fe, requested, expected",
@@ -262,16 +272,24 @@ def aggregates(x, ids, w=None):
      ("expander", 2, "exact", "approximate pair"), ("components", 3, "exact", "exact pair"),
      ("one", 1, "auto", "closed form")],
 )  # fmt: skip
-def test_aggregated_solve_gives_the_dummy_residuals(name, n_fe, requested, expected, weighted):
-    """The solve from counts and cells alone: v minus the returned coefficients of each row's
-    levels equals least squares on the dummies, as the row solver's residuals do."""
+def test_aggregated_solve_gives_the_dummy_residuals(name, n_fe, requested, expected, weighted, entry):
+    """The solve from counts and cells alone, or from counts and the rows sorted by one
+    effect: v minus the returned coefficients of each row's levels equals least squares on
+    the dummies, as the row solver's residuals do."""
     rng = np.random.default_rng(sum(map(ord, name)))
     ids = compact(graph(name, rng)[:, :n_fe])
     x = 100 * rng.normal(size=(len(ids), 3)) + 10 * ids[:, :1]
     w = rng.uniform(0.2, 3.0, len(ids)) if weighted else None
     counts, sums, pairs, sumsq = aggregates(x, ids, w)
-    alphas, report = quarnet.COEF_PCG_cells(counts, sums, pairs, sumsq, len(ids), 1e-13, 0, 5000, 0, 0, requested)
-    assert report["preconditioner"] == expected
+    if entry == "cells":
+        alphas, report = quarnet.COEF_PCG_cells(counts, sums, pairs, sumsq, len(ids), 1e-13, 0, 5000, 0, 0, requested)
+    else:
+        # any effect may order the rows; the pair block then pairs it with the largest other
+        segment = int(np.argmax(ids.max(axis=0))) if "uint16" in entry else n_fe - 1
+        rows = sorted_rows(ids, w, segment, np.uint16 if "uint16" in entry else np.uint32)
+        alphas, report = quarnet.COEF_PCG_rows(counts, sums, sumsq, segment, *rows, 1e-13, 0, 5000, 0, 0, requested)
+    if entry != "rows uint32, smaller segment":
+        assert report["preconditioner"] == expected
     residuals = x - sum(alpha[ids[:, f]] for f, alpha in enumerate(alphas))
     assert np.abs(residuals - dummy_residuals(x, ids, w)).max() < 1e-10 * np.abs(x).max()
 
@@ -300,3 +318,31 @@ def test_aggregates_are_checked_before_the_solve():
         arguments.update(change)
         with pytest.raises(error, match=message):
             quarnet.COEF_PCG_cells(**arguments, tol=1e-9, miniter=0, maxiter=100, verbose=0, n_threads=0)
+
+
+def test_sorted_rows_are_checked_before_the_solve():
+    rng = np.random.default_rng(3)
+    ids = compact(graph("components", rng))
+    counts, sums, _, sumsq = aggregates(rng.normal(size=(len(ids), 2)), ids)
+    segment_rows, levels, _ = sorted_rows(ids, None, 0, np.uint16)
+    bad = levels[1].copy()
+    bad[5] = ids[:, 1].max() + 1
+    short = segment_rows.copy()
+    short[0] -= 1
+    cases = [
+        (dict(segment=3), ValueError, "segment = 3"),
+        (dict(segment_rows=segment_rows[:-1]), ValueError, "segment_rows has"),
+        (dict(segment_rows=short), ValueError, r"levels\[1\] has .* rows; segment_rows sums to"),
+        (dict(levels=[None, bad, levels[2]]), ValueError, r"levels\[1\]\[5\] = .* is not a level"),
+        (dict(levels=[None, levels[1], levels[2].astype(np.uint32)]), TypeError, "must all be uint16 or all uint32"),
+        (dict(levels=[None, levels[1].astype(np.int64), levels[2]]), TypeError, "uint16 or uint32"),
+        (dict(levels=levels[1:]), ValueError, "levels has 2 entries"),
+        (dict(w=-np.ones(len(ids))), ValueError, r"w\[0\] = .*non-negative"),
+        (dict(w=np.ones(3)), ValueError, "w has length 3"),
+    ]
+    for change, error, message in cases:
+        arguments = dict(counts=counts, sums=sums, sumsq=sumsq, segment=0, segment_rows=segment_rows, levels=levels,
+                         w=None)  # fmt: skip
+        arguments.update(change)
+        with pytest.raises(error, match=message):
+            quarnet.COEF_PCG_rows(**arguments, tol=1e-9, miniter=0, maxiter=100, verbose=0, n_threads=0)

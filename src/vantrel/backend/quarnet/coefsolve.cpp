@@ -42,10 +42,24 @@ struct Problem {
     std::vector<int64_t> seg_off;    // segment s = positions [seg_off[s], seg_off[s+1]), s <= G[0]
     // Slot >= 1: level of each position, in 16 bits when every other effect has fewer than
     // 65535 levels (half the memory and memory traffic of the passes), else in 32 bits.
+    // The passes read them through id16/id32 (by slot; slot 0 unused), which point into
+    // ids16/ids32 or, for rows given in position order (COEF_PCG_rows), into the caller's
+    // arrays.
     bool narrow = false;
     std::vector<std::vector<uint16_t>> ids16;
     std::vector<std::vector<uint32_t>> ids32;
-    int64_t id(int64_t s, int64_t k) const { return narrow ? ids16[s][k] : ids32[s][k]; }
+    std::vector<const uint16_t *> id16;
+    std::vector<const uint32_t *> id32;
+    int64_t id(int64_t s, int64_t k) const { return narrow ? id16[s][k] : id32[s][k]; }
+    void view_own_ids() {
+        id16.assign(static_cast<size_t>(slots), nullptr);
+        id32.assign(static_cast<size_t>(slots), nullptr);
+        for (int64_t s = 1; s < slots; ++s)
+            if (narrow)
+                id16[s] = ids16[s].data();
+            else
+                id32[s] = ids32[s].data();
+    }
     const double *w = nullptr;       // weights by position, or null
     std::vector<double> w_own;
     int threads = 1;
@@ -68,6 +82,10 @@ struct Problem {
     };
     const CellInput *cells = nullptr;
     std::vector<Pair> pairs;
+    // COEF_PCG_rows: aggregates as above for the first and the last pass, but D'WD (and the
+    // pair block's cells) from the rows, given in position order instead of the pairs' cells.
+    bool rows_given = false;
+    bool from_cells() const { return cells != nullptr && !rows_given; }
     std::vector<double *> alpha_out;  // the caller's coefficient arrays, by fixed effect
 
     int64_t n_segments() const { return G[0] + 1; }
@@ -116,11 +134,14 @@ void fill_ids(const Problem &P, const GroupIndex &fe, int64_t G, bool identity, 
         }
 }
 
-// The slots from the level counts: slot 0, the segment effect, has most levels.
-void assign_slots(Problem &P, const std::vector<int64_t> &G, const std::vector<std::string> &names) {
+// The slots from the level counts: slot 0, the segment effect, has most levels unless the
+// caller's rows are already sorted by another one (`segment`).
+void assign_slots(Problem &P, const std::vector<int64_t> &G, const std::vector<std::string> &names,
+                  int segment = -1) {
     int seg = 0;
     for (size_t f = 1; f < G.size(); ++f)
         if (G[f] > G[seg]) seg = static_cast<int>(f);
+    if (segment >= 0) seg = segment;
     P.fe_of_slot.push_back(seg);
     for (size_t f = 0; f < G.size(); ++f)
         if (static_cast<int>(f) != seg) P.fe_of_slot.push_back(static_cast<int>(f));
@@ -208,6 +229,7 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
             fill_ids(P, fes[P.fe_of_slot[s]], P.G[s], identity, inverse.get(), P.ids16[s]);
         else
             fill_ids(P, fes[P.fe_of_slot[s]], P.G[s], identity, inverse.get(), P.ids32[s]);
+    P.view_own_ids();
     if (w != nullptr) {
         if (identity) {
             P.w = w;
@@ -289,6 +311,7 @@ Problem build_problem_ids(int64_t N, int64_t K, const double *w, const IdColumns
         order_by_segments<T>(P, w, threads, P.ids16);
     else
         order_by_segments<T>(P, w, threads, P.ids32);
+    P.view_own_ids();
     return P;
 }
 
@@ -388,9 +411,9 @@ void setup_pass(const Problem &P, const double *x, std::vector<double> &counts, 
 template <class IdT>
 const IdT *ids_of(const Problem &P, int64_t s);
 template <>
-const uint16_t *ids_of<uint16_t>(const Problem &P, int64_t s) { return P.ids16[s].data(); }
+const uint16_t *ids_of<uint16_t>(const Problem &P, int64_t s) { return P.id16[s]; }
 template <>
-const uint32_t *ids_of<uint32_t>(const Problem &P, int64_t s) { return P.ids32[s].data(); }
+const uint32_t *ids_of<uint32_t>(const Problem &P, int64_t s) { return P.id32[s]; }
 
 template <int KC, int NO, class IdT>
 void apply_segments(const Problem &P, const double *p, double *q, double *mine, int64_t lo, int64_t hi) {
@@ -865,7 +888,7 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double
     auto pb = std::make_unique<PairBlock>();
     for (int64_t s = 2; s < P.slots; ++s)
         if (P.G[s] > P.G[pb->sb]) pb->sb = s;
-    if (P.cells == nullptr) {
+    if (!P.from_cells()) {
         build_cells(P, *pb);
     } else {  // the pair's cells by the segment effect's levels, as build_cells leaves them
         for (const Problem::Pair &pr : P.pairs) {
@@ -992,7 +1015,27 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     std::vector<long double> sumsq;
     first_pass(P, x, counts, r, sumsq);  // r = b - A 0 = D'W v
     const int64_t L = P.total();
-    const std::vector<double> b = r;  // D'W v, for a fresh residual when the preconditioner changes
+    // D'W v, for a fresh residual when the preconditioner changes. Aggregated input keeps it
+    // in the caller's sums; only rows need a copy (at 2e8 rows out of memory, 10 million
+    // levels of three columns, a copy would be 240 MB).
+    std::vector<double> b_copy;
+    if (P.cells == nullptr) b_copy = r;
+    auto fresh_residual = [&](const std::vector<double> &Aalpha) {
+        if (P.cells == nullptr) {
+            for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
+                for (int64_t l = l0 * K; l < l1 * K; ++l) r[l] = b_copy[l] - Aalpha[l];
+            });
+            return;
+        }
+        for (int64_t s = 0; s < P.slots; ++s) {
+            const double *sums = P.cells->sums[P.fe_of_slot[s]];
+            for (int64_t l = 0; l <= P.G[s]; ++l)  // the "no level" entry last: b = 0 there
+                for (int64_t j = 0; j < K; ++j) {
+                    const int64_t at = (P.off[s] + l) * K + j;
+                    r[at] = (l < P.G[s] ? sums[l * K + j] : 0.0) - Aalpha[at];
+                }
+        }
+    };
     std::vector<double> alpha(static_cast<size_t>(L * K), 0.0);
 
     if (P.slots == 1) {
@@ -1008,9 +1051,9 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
         return out;
     }
 
-    Scratch sc(P, P.cells ? 0 : K);
+    Scratch sc(P, P.from_cells() ? 0 : K);
     auto apply = [&](const double *from, double *to) {
-        if (P.cells)
+        if (P.from_cells())
             apply_cells(P, counts, from, to);
         else
             apply_pass(P, from, to, sc);
@@ -1141,9 +1184,7 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                     // every step so far; the new preconditioner would solve for that drift
                     // too, so start it from the true residual.
                     apply(alpha.data(), q.data());
-                    for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
-                        for (int64_t l = l0 * K; l < l1 * K; ++l) r[l] = b[l] - q[l];
-                    });
+                    fresh_residual(q);
                 } else {
                     out.reason = std::string(buf) + "; pair block not built: " + why;
                 }
@@ -1178,20 +1219,31 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
     return solve(P, x, opt, mode, progress, note);
 }
 
-CoefOutcome COEF_PCG_cells(const CellInput &in, int64_t K, const std::vector<double *> &alpha, const DemeanOptions &opt,
-                           PairMode mode, const ProgressFn &progress, const NoteFn &note) {
-    check_sizes(K, static_cast<int64_t>(in.G.size()));
-    if (opt.maxiter <= 0) return CoefOutcome{};
+namespace {
+
+// The problem of the aggregated entry points: counts and sums as given, no rows yet.
+Problem aggregate_problem(const CellInput &in, int64_t K, const std::vector<double *> &alpha, int threads,
+                          int segment) {
     Problem P;
     P.N = in.N;
     P.K = K;
     P.slots = static_cast<int64_t>(in.G.size());
-    P.threads = solver_threads(opt);
+    P.threads = threads;
     P.cells = &in;
     P.alpha_out = alpha;
     std::vector<std::string> names;
     for (int64_t f = 0; f < P.slots; ++f) names.push_back("fixed effect " + std::to_string(f));
-    assign_slots(P, in.G, names);
+    assign_slots(P, in.G, names, segment);
+    return P;
+}
+
+}  // namespace
+
+CoefOutcome COEF_PCG_cells(const CellInput &in, int64_t K, const std::vector<double *> &alpha, const DemeanOptions &opt,
+                           PairMode mode, const ProgressFn &progress, const NoteFn &note) {
+    check_sizes(K, static_cast<int64_t>(in.G.size()));
+    if (opt.maxiter <= 0) return CoefOutcome{};
+    Problem P = aggregate_problem(in, K, alpha, solver_threads(opt), -1);
     std::vector<int64_t> slot_of(static_cast<size_t>(P.slots));
     for (int64_t s = 0; s < P.slots; ++s) slot_of[P.fe_of_slot[s]] = s;
     for (const CellPair &cp : in.pairs) {
@@ -1202,6 +1254,30 @@ CoefOutcome COEF_PCG_cells(const CellInput &in, int64_t K, const std::vector<dou
         cells_by_level(P.G[pr.s2], cp.level_g, cp.level_f, cp.weight, cp.n, pr.ptr2, pr.to1, pr.w2);
         P.pairs.push_back(std::move(pr));
     }
+    return solve(P, nullptr, opt, mode, progress, note);
+}
+
+CoefOutcome COEF_PCG_rows(const CellInput &in, const RowInput &rows, int64_t K, const std::vector<double *> &alpha,
+                          const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note) {
+    check_sizes(K, static_cast<int64_t>(in.G.size()));
+    if (opt.maxiter <= 0) return CoefOutcome{};
+    Problem P = aggregate_problem(in, K, alpha, solver_threads(opt), rows.segment);
+    P.rows_given = true;
+    const int64_t G0 = P.G[0];
+    P.seg_off.assign(static_cast<size_t>(G0 + 2), 0);
+    for (int64_t g = 0; g < G0; ++g) P.seg_off[g + 1] = P.seg_off[g] + rows.segment_rows[g];
+    P.seg_off[G0 + 1] = P.seg_off[G0];  // every row has a level: the "no level" segment is empty
+    P.narrow = rows.narrow;
+    P.id16.assign(static_cast<size_t>(P.slots), nullptr);
+    P.id32.assign(static_cast<size_t>(P.slots), nullptr);
+    for (int64_t s = 1; s < P.slots; ++s) {
+        const void *ids = rows.levels[P.fe_of_slot[s]];
+        if (P.narrow)
+            P.id16[s] = static_cast<const uint16_t *>(ids);
+        else
+            P.id32[s] = static_cast<const uint32_t *>(ids);
+    }
+    P.w = rows.w;
     return solve(P, nullptr, opt, mode, progress, note);
 }
 

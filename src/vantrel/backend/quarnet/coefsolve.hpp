@@ -86,4 +86,21 @@ struct CellInput {
 CoefOutcome COEF_PCG_cells(const CellInput &in, int64_t K, const std::vector<double *> &alpha, const DemeanOptions &opt,
                            PairMode mode, const ProgressFn &progress, const NoteFn &note);
 
+// The rows behind the aggregates, when their cells are too many to hold: sorted by the levels
+// of one fixed effect (the segment effect), its number of rows per level, and every other
+// effect's level of each row in that order, all in 16 bits (narrow) or all in 32, with the
+// rows' weights in the same order (or null). D'WD is then applied by passes over these rows
+// (as for data in memory) instead of through cells; counts, sums and sums of squares still
+// come from the aggregates, and `in.pairs` is not read.
+struct RowInput {
+    int segment = 0;
+    const int64_t *segment_rows = nullptr;  // G[segment] counts summing to N
+    bool narrow = true;
+    std::vector<const void *> levels;  // by fixed effect; the segment's entry is not read
+    const double *w = nullptr;
+};
+
+CoefOutcome COEF_PCG_rows(const CellInput &in, const RowInput &rows, int64_t K, const std::vector<double *> &alpha,
+                          const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note);
+
 }  // namespace quarnet

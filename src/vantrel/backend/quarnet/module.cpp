@@ -141,9 +141,10 @@ void check_values(const std::string &name, const double *v, size_t n, bool non_n
                                       .c_str());
 }
 
-void check_levels(const std::string &name, const int64_t *v, size_t n, int64_t G) {
+template <class T>
+void check_levels(const std::string &name, const T *v, size_t n, int64_t G) {
     for (size_t i = 0; i < n; ++i)
-        if (v[i] < 0 || v[i] >= G)
+        if (v[i] < 0 || static_cast<int64_t>(v[i]) >= G)
             throw nb::value_error((name + "[" + std::to_string(i) + "] = " + std::to_string(v[i]) + " is not a level in [0, " +
                                    std::to_string(G) + ")")
                                       .c_str());
@@ -153,12 +154,10 @@ using ConstVector = Contiguous<const double, 1>;
 using ConstMatrix = Contiguous<const double, 2>;
 using ConstLevels = Contiguous<const int64_t, 1>;
 
-// Checks everything before any work: counts[f] (G_f,), sums[f] (G_f, K), one (f, g, level_f,
-// level_g, weight) per pair f < g, sumsq (K,), N >= 0.
-nb::tuple coef_cells(nb::list counts, nb::list sums, nb::list pairs, ConstVector sumsq, int64_t N, double tol,
-                     int64_t miniter, int64_t maxiter, int64_t verbose, int n_threads, const std::string &preconditioner) {
-    const quarnet::PairMode mode = pair_mode(preconditioner);
-    check_thread_count(n_threads);
+// The aggregates common to COEF_PCG_cells and COEF_PCG_rows, checked before any work:
+// counts[f] (G_f,), sums[f] (G_f, K), sumsq (K,), N >= 0. The arrays stay referenced by
+// the caller's lists for the whole call.
+quarnet::CellInput aggregate_input(nb::list counts, nb::list sums, const ConstVector &sumsq, int64_t N) {
     const size_t F = nb::len(counts);
     if (nb::len(sums) != F)
         throw nb::value_error(("counts has " + std::to_string(F) + " fixed effects, sums " +
@@ -170,8 +169,6 @@ nb::tuple coef_cells(nb::list counts, nb::list sums, nb::list pairs, ConstVector
     quarnet::CellInput in;
     in.N = N;
     in.sumsq = sumsq.data();
-    std::vector<ConstVector> keep_counts;
-    std::vector<ConstMatrix> keep_sums;
     for (size_t f = 0; f < F; ++f) {
         const std::string cf = "counts[" + std::to_string(f) + "]", sf = "sums[" + std::to_string(f) + "]";
         ConstVector c;
@@ -189,9 +186,30 @@ nb::tuple coef_cells(nb::list counts, nb::list sums, nb::list pairs, ConstVector
         in.G.push_back(static_cast<int64_t>(c.shape(0)));
         in.counts.push_back(c.data());
         in.sums.push_back(m.data());
-        keep_counts.push_back(c);
-        keep_sums.push_back(m);
     }
+    return in;
+}
+
+// Zeroed coefficient arrays (G_f x K) for the aggregated entry points to fill.
+nb::list coefficient_arrays(const quarnet::CellInput &in, int64_t K, std::vector<double *> &out) {
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::list alphas;
+    for (int64_t G : in.G) {
+        nb::object a = np.attr("zeros")(nb::make_tuple(G, K));
+        out.push_back(nb::cast<Matrix>(a).data());
+        alphas.append(a);
+    }
+    return alphas;
+}
+
+// One (f, g, level_f, level_g, weight) per pair f < g.
+nb::tuple coef_cells(nb::list counts, nb::list sums, nb::list pairs, ConstVector sumsq, int64_t N, double tol,
+                     int64_t miniter, int64_t maxiter, int64_t verbose, int n_threads, const std::string &preconditioner) {
+    const quarnet::PairMode mode = pair_mode(preconditioner);
+    check_thread_count(n_threads);
+    quarnet::CellInput in = aggregate_input(counts, sums, sumsq, N);
+    const size_t F = in.G.size();
+    const int64_t K = static_cast<int64_t>(sumsq.shape(0));
     std::vector<char> seen(F * F, 0);
     std::vector<ConstLevels> keep_levels;
     std::vector<ConstVector> keep_weights;
@@ -229,17 +247,91 @@ nb::tuple coef_cells(nb::list counts, nb::list sums, nb::list pairs, ConstVector
         throw nb::value_error(("pairs holds " + std::to_string(in.pairs.size()) + " pairs; " + std::to_string(F) +
                                " fixed effects need all " + std::to_string(F * (F - 1) / 2))
                                   .c_str());
-    nb::module_ np = nb::module_::import_("numpy");
-    nb::list alphas;
     std::vector<double *> out;
-    for (size_t f = 0; f < F; ++f) {
-        nb::object a = np.attr("zeros")(nb::make_tuple(in.G[f], K));
-        out.push_back(nb::cast<Matrix>(a).data());
-        alphas.append(a);
-    }
+    nb::list alphas = coefficient_arrays(in, K, out);
     const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
     nb::dict report = coef_report(quarnet::COEF_PCG_cells(in, K, out, opt, mode, quarnet::ProgressFn(python_progress),
                                                           quarnet::NoteFn(python_note)));
+    return nb::make_tuple(alphas, report);
+}
+
+// The rows sorted by the levels of fixed effect `segment`: segment_rows (G_segment,) int64
+// rows per level, levels[f] (N,) the level of each row of every other effect, all uint16 or
+// all uint32 (levels[segment] is None), w (N,) the rows' weights in that order or None.
+nb::tuple coef_rows(nb::list counts, nb::list sums, ConstVector sumsq, int64_t segment, ConstLevels segment_rows,
+                    nb::list levels, std::optional<Weights> w, double tol, int64_t miniter, int64_t maxiter,
+                    int64_t verbose, int n_threads, const std::string &preconditioner) {
+    using Narrow = Contiguous<const uint16_t, 1>;
+    using Wide = Contiguous<const uint32_t, 1>;
+    const quarnet::PairMode mode = pair_mode(preconditioner);
+    check_thread_count(n_threads);
+    int64_t N = 0;
+    const int64_t F = static_cast<int64_t>(nb::len(counts));
+    if (!(0 <= segment && segment < F))
+        throw nb::value_error(("segment = " + std::to_string(segment) + " is not a fixed effect in [0, " +
+                               std::to_string(F) + ")")
+                                  .c_str());
+    for (size_t g = 0; g < segment_rows.shape(0); ++g) {
+        if (segment_rows(g) < 0)
+            throw nb::value_error(("segment_rows[" + std::to_string(g) + "] = " + std::to_string(segment_rows(g)) +
+                                   " must not be negative")
+                                      .c_str());
+        N += segment_rows(g);
+    }
+    quarnet::CellInput in = aggregate_input(counts, sums, sumsq, N);
+    const int64_t K = static_cast<int64_t>(sumsq.shape(0));
+    if (static_cast<int64_t>(segment_rows.shape(0)) != in.G[segment])
+        throw nb::value_error(("segment_rows has " + std::to_string(segment_rows.shape(0)) + " entries; fixed effect " +
+                               std::to_string(segment) + " has " + std::to_string(in.G[segment]) + " levels")
+                                  .c_str());
+    if (static_cast<int64_t>(nb::len(levels)) != F)
+        throw nb::value_error(("levels has " + std::to_string(nb::len(levels)) + " entries, counts " +
+                               std::to_string(F))
+                                  .c_str());
+    quarnet::RowInput rows;
+    rows.segment = static_cast<int>(segment);
+    rows.segment_rows = segment_rows.data();
+    rows.levels.assign(static_cast<size_t>(F), nullptr);
+    int narrow = -1;  // not known before the first array
+    for (int64_t f = 0; f < F; ++f) {
+        if (f == segment) continue;
+        const std::string name = "levels[" + std::to_string(f) + "]";
+        Narrow a16;
+        Wide a32;
+        const bool is16 = nb::try_cast(levels[f], a16, false);
+        if (!is16 && !nb::try_cast(levels[f], a32, false))
+            throw nb::type_error((name + " must be a C-contiguous uint16 or uint32 1-D array").c_str());
+        if (narrow >= 0 && narrow != static_cast<int>(is16))
+            throw nb::type_error((name + " is " + (is16 ? "uint16" : "uint32") +
+                                  ": the levels of the other fixed effects must all be uint16 or all uint32")
+                                     .c_str());
+        narrow = is16;
+        const size_t n = is16 ? a16.shape(0) : a32.shape(0);
+        if (static_cast<int64_t>(n) != N)
+            throw nb::value_error((name + " has " + std::to_string(n) + " rows; segment_rows sums to " +
+                                   std::to_string(N))
+                                      .c_str());
+        if (is16)
+            check_levels(name, a16.data(), n, in.G[f]);
+        else
+            check_levels(name, a32.data(), n, in.G[f]);
+        rows.levels[f] = is16 ? static_cast<const void *>(a16.data()) : static_cast<const void *>(a32.data());
+    }
+    rows.narrow = narrow != 0;
+    if (w) {
+        if (static_cast<int64_t>(w->shape(0)) != N)
+            throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + "; segment_rows sums to " +
+                                   std::to_string(N))
+                                      .c_str());
+        check_values("w", w->data(), w->shape(0), true);
+        rows.w = w->data();
+    }
+    std::vector<double *> out;
+    nb::list alphas = coefficient_arrays(in, K, out);
+    const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
+    nb::dict report = coef_report(quarnet::COEF_PCG_rows(in, rows, K, out, opt, mode,
+                                                         quarnet::ProgressFn(python_progress),
+                                                         quarnet::NoteFn(python_note)));
     return nb::make_tuple(alphas, report);
 }
 
@@ -388,6 +480,14 @@ NB_MODULE(quarnet, m) {
           "counts and level sums of the K columns, per pair of fixed effects the cells of their "
           "cross-tabulation, and the columns' weighted sums of squares; returns the coefficients of every "
           "fixed effect (G_f x K arrays) and the report.");
+
+    m.def("COEF_PCG_rows", &coef_rows, "counts"_a, "sums"_a, "sumsq"_a.noconvert(), "segment"_a,
+          "segment_rows"_a.noconvert(), "levels"_a, "w"_a.noconvert().none(), "tol"_a, "miniter"_a, "maxiter"_a,
+          "verbose"_a, "n_threads"_a, "preconditioner"_a = "auto",
+          "COEF_PCG_cells with D'WD applied by passes over the rows instead of the pairs' cells, for "
+          "cells too many to hold: the rows sorted by the levels of fixed effect `segment` (segment_rows "
+          "rows per level), every other effect's level of each row in that order (uint16 or uint32), and "
+          "their weights (or None); returns the coefficients of every fixed effect and the report.");
 
     // Row sorts by dense ids, for the group indexes (morlisk) and the driver's id columns.
     m.def(

@@ -98,6 +98,30 @@ def COEF_PCG_cells(
     ``COEF_PCG_demean``. Everything is checked before the solve (ValueError or TypeError
     naming the argument); ValueError("demeaning did not converge") as for rows."""
 
+def COEF_PCG_rows(
+    counts: list[_F64],
+    sums: list[_F64],
+    sumsq: _F64,
+    segment: int,
+    segment_rows: _I64,
+    levels: list[np.ndarray | None],
+    w: _F64 | None,
+    tol: float,
+    miniter: int,
+    maxiter: int,
+    verbose: int,
+    n_threads: int,
+    preconditioner: Literal["auto", "jacobi", "exact", "approx"] = "auto",
+) -> tuple[list[_F64], dict[str, int | str]]:
+    """``COEF_PCG_cells`` for aggregates whose pairs have too many cells to hold (about one
+    per row when a fixed effect has few rows per level): D'WD is applied by passes over the
+    rows instead. The rows come sorted by the levels of fixed effect ``segment``:
+    ``segment_rows``, its number of rows per level (they sum to N); ``levels[f]``, the level
+    of each row of every other effect in that order, all uint16 or all uint32
+    (``levels[segment]`` is not read: pass None); ``w``, the rows' weights in that order, or
+    None. ``counts``, ``sums`` and ``sumsq`` as for ``COEF_PCG_cells``. Same result, report,
+    checks and errors."""
+
 def counting_sort(keys: _I64, n_groups: int) -> _I64:
     """Row positions ordered by the dense keys in [0, n_groups), stable, in O(N + n_groups):
     ``np.argsort(keys, kind="stable")`` in linear time. Releases the GIL while it sorts.
