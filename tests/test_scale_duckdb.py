@@ -82,14 +82,26 @@ MODELS = [
 ]
 
 
+@pytest.fixture(params=["cells", "sorted rows"])
+def route(request, monkeypatch):
+    """The solve from the pairs' cells or from the rows sorted by one effect, whichever the
+    data would choose."""
+    from vantrel.scale import duckdb_engine
+
+    monkeypatch.setattr(duckdb_engine, "_rows_beat_cells", lambda *_: request.param == "sorted rows")
+    return request.param
+
+
 @pytest.mark.filterwarnings("ignore:Covariance matrix not positive-semidefinite")
 @pytest.mark.parametrize("fml, options", MODELS, ids=[f"{i}" for i in range(len(MODELS))])
-def test_parquet_gives_the_in_memory_estimate(data, tmp_path, fml, options):
+def test_parquet_gives_the_in_memory_estimate(data, tmp_path, fml, options, route):
     path = tmp_path / "panel.parquet"
     data.to_parquet(path)
     expected = vantrel.feols(fml, data, **options)
     got = vantrel.feols(fml, str(path), **options)
     assert got.absorption["engine"] == "duckdb"
+    if "|" in fml and "+" in fml.split("|")[1]:  # one effect alone needs neither
+        assert got.absorption["method"].endswith("sorted rows") == (route == "sorted rows")
     assert_same_estimate(got, expected)
 
 

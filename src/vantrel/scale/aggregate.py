@@ -8,7 +8,10 @@ The estimate is the in-memory one, computed from aggregates:
 2. absorption: per effect the weighted level counts and level sums of the centred and
    scaled columns [y, X], per pair of effects the cells of their cross-tabulation, and the
    columns' sums of squares (engine); the solve in coefficient space from those alone
-   (`COEF_PCG_cells`, the kernel);
+   (`COEF_PCG_cells`, the kernel). Where the cells would outnumber what the rows take
+   (panels, groups of a few rows: about one cell per row), the engine hands over instead
+   the rows' level ids sorted by one effect, 2 or 4 bytes per row and effect, and the
+   kernel applies D'WD by passes over them (`COEF_PCG_rows`);
 3. least squares: the coefficients are joined back to the rows and the residualised columns'
    cross products X~'WX~, X~'Wy~ aggregated (engine). Forming them from the aggregates
    instead (X'WX less the fixed effects' part) would subtract large, nearly equal
@@ -33,7 +36,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import powerset
-from vantrel.backend.quarnet import COEF_PCG_cells
+from vantrel.backend.quarnet import COEF_PCG_cells, COEF_PCG_rows
 from vantrel.model.estimate import build_result, check_options, fe_records, fit_statistics, notice
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
@@ -129,10 +132,39 @@ def estimate(
     if effects:
         parts = engine.effect_aggregates(centres, 1.0 / scale)
         clock.lap("aggregates")
-        alphas, report = COEF_PCG_cells(
-            parts["counts"], parts["sums"], parts["pairs"], parts["sumsq"], N, fixef_tol, 0, fixef_maxiter, 0, n_threads
-        )
-        absorption = {"method": "coefficients from aggregates", **report}
+        if "rows" in parts:  # the pairs' cells would outweigh the rows: D'WD by passes over them
+            rows = parts["rows"]
+            with engine.set_aside():
+                alphas, report = COEF_PCG_rows(
+                    parts["counts"],
+                    parts["sums"],
+                    parts["sumsq"],
+                    rows["segment"],
+                    rows["segment_rows"],
+                    rows["levels"],
+                    rows["w"],
+                    fixef_tol,
+                    0,
+                    fixef_maxiter,
+                    0,
+                    n_threads,
+                )
+            del parts, rows
+            absorption = {"method": "coefficients from aggregates and sorted rows", **report}
+        else:
+            alphas, report = COEF_PCG_cells(
+                parts["counts"],
+                parts["sums"],
+                parts["pairs"],
+                parts["sumsq"],
+                N,
+                fixef_tol,
+                0,
+                fixef_maxiter,
+                0,
+                n_threads,
+            )
+            absorption = {"method": "coefficients from aggregates", **report}
         clock.lap("absorption")
     gram = engine.residualise(alphas, centres, 1.0 / scale) * np.outer(scale, scale)
     clock.lap("residualised cross products")

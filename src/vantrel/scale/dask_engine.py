@@ -11,6 +11,8 @@ coefficients travel between the client and the workers.
 
 from __future__ import annotations
 
+import contextlib
+
 import numpy as np
 import pandas as pd
 
@@ -366,6 +368,10 @@ class DaskEngine:
             meats.append(meat + np.triu(meat, 1).T)
         out["cluster_meats"], out["cluster_counts"] = meats, counts
         return out
+
+    def set_aside(self):
+        """Nothing to hand over: the workers' memory is not this process's."""
+        return contextlib.nullcontext()
 
     def close(self) -> None:
         for name in ("rows", "resid"):

@@ -13,6 +13,7 @@ memory limit applies whatever connection the relation lives on), or, when asked 
 
 from __future__ import annotations
 
+import contextlib
 import glob
 import os
 import shutil
@@ -38,6 +39,8 @@ _INT_TYPES = {
     "UHUGEINT",
 }
 _BATCH_ROWS = 1 << 20
+# DuckDB's memory limit while the kernel solves (the engine runs no query then).
+_SOLVE_MEMORY = "256MB"
 
 
 def require_duckdb():
@@ -76,6 +79,7 @@ class DuckDBEngine:
             # keeping it costs memory in every materialisation
             "preserve_insertion_order": False,
         }
+        self._memory_limit = memory_limit
         if memory_limit is not None:
             config["memory_limit"] = str(memory_limit)
         if threads:
@@ -172,7 +176,7 @@ class DuckDBEngine:
             listed = ", ".join(keys)
             self._run(
                 f"CREATE TEMP TABLE vt_level{f} AS SELECT {listed}, "
-                f"(row_number() OVER (ORDER BY {listed}) - 1)::BIGINT AS id "
+                f"(row_number() OVER (ORDER BY {listed}) - 1)::INTEGER AS id "
                 f"FROM (SELECT DISTINCT {listed} FROM vt_raw)"
             )
         joins = " ".join(
@@ -207,7 +211,7 @@ class DuckDBEngine:
             for f, keys in enumerate(self.effect_keys):
                 self._run(
                     f"CREATE TEMP TABLE vt_map{f} AS SELECT e{f} AS old, "
-                    f"(row_number() OVER (ORDER BY e{f}) - 1)::BIGINT AS id "
+                    f"(row_number() OVER (ORDER BY e{f}) - 1)::INTEGER AS id "
                     f"FROM (SELECT DISTINCT e{f} FROM vt_rows)"
                 )
                 self._run(
@@ -298,6 +302,12 @@ class DuckDBEngine:
             level_sums[ids] = np.column_stack(arrays[2:])
             counts.append(count)
             sums.append(np.ascontiguousarray(level_sums))
+        row = self._one("SELECT " + ", ".join(f"sum({w} * {z[j]} * {z[j]})" for j in range(n)) + " FROM vt_rows")
+        out = {"counts": counts, "sums": sums, "sumsq": np.array(row, dtype=np.float64)}
+        G = [len(c) for c in counts]
+        if self.n_effects > 1 and _rows_beat_cells(self._cell_estimate(G), G, self.weighted):
+            out["rows"] = self.sorted_rows(G)
+            return out
         pairs = []
         for f in range(self.n_effects):
             for g in range(f + 1, self.n_effects):
@@ -311,8 +321,65 @@ class DuckDBEngine:
                         cell.astype(np.float64, copy=False),
                     )
                 )
-        row = self._one("SELECT " + ", ".join(f"sum({w} * {z[j]} * {z[j]})" for j in range(n)) + " FROM vt_rows")
-        return {"counts": counts, "sums": sums, "pairs": pairs, "sumsq": np.array(row, dtype=np.float64)}
+        out["pairs"] = pairs
+        return out
+
+    def _cell_estimate(self, G: list[int]) -> tuple[int, int]:
+        """The rows, and the cells of all pairs of effects, counted approximately (one pass,
+        a few percent off): enough to choose between cells and rows."""
+        F = self.n_effects
+        keys = [f"approx_count_distinct(e{f}::BIGINT * {G[g]} + e{g})" for f in range(F) for g in range(f + 1, F)]
+        row = self._one(f"SELECT count(*), {', '.join(keys)} FROM vt_rows")
+        return int(row[0]), int(sum(row[1:]))
+
+    def sorted_rows(self, G: list[int]) -> dict:
+        """The rows as `COEF_PCG_rows` takes them: sorted by the levels of the effect with
+        most levels (the segment), that effect's rows per level, every other effect's
+        levels in that order in 16 bits when they all fit (else 32), and the weights. The
+        order is complete (every column a key), so the solve's sums come out the same on
+        every run; the arrays are filled a batch at a time from DuckDB's sorted stream."""
+        F = self.n_effects
+        segment = int(np.argmax(G))
+        others = [f for f in range(F) if f != segment]
+        narrow = all(G[f] <= 65535 for f in others)
+        dtype, sql_type = (np.uint16, "USMALLINT") if narrow else (np.uint32, "UINTEGER")
+        ids, n = self._arrays(f"SELECT e{segment}, count(*) FROM vt_rows GROUP BY e{segment}", 2)
+        segment_rows = np.zeros(G[segment], dtype=np.int64)
+        segment_rows[ids.astype(np.int64)] = n
+        N = int(segment_rows.sum())
+        levels = [None if f == segment else np.empty(N, dtype=dtype) for f in range(F)]
+        w = np.empty(N) if self.weighted else None
+        columns = [f"e{f}::{sql_type}" for f in others] + (["w"] if self.weighted else [])
+        keys = [f"e{f}" for f in [segment, *others]] + (["w"] if self.weighted else [])
+        reader = self.con.sql(f"SELECT {', '.join(columns)} FROM vt_rows ORDER BY {', '.join(keys)}").to_arrow_reader(
+            _BATCH_ROWS
+        )
+        at = 0
+        for batch in reader:
+            m = batch.num_rows
+            for c, f in enumerate(others):
+                levels[f][at : at + m] = batch.column(c).to_numpy()
+            if w is not None:
+                w[at : at + m] = batch.column(len(others)).to_numpy()
+            at += m
+        if at != N:
+            raise RuntimeError(f"DuckDB returned {at:,} sorted rows of {N:,}")
+        return {"segment": segment, "segment_rows": segment_rows, "levels": levels, "w": w}
+
+    @contextlib.contextmanager
+    def set_aside(self):
+        """Hand the engine's memory to the solve while it runs: DuckDB keeps the sample's
+        blocks in memory up to its limit, so the limit is lowered for the solve (the blocks
+        go to temp_directory) and restored after it. The process's peak is then about the
+        larger of the engine's limit and the solve's own arrays, not their sum."""
+        self._run(f"SET memory_limit = '{_SOLVE_MEMORY}'")
+        try:
+            yield
+        finally:
+            if self._memory_limit is None:
+                self._run("RESET memory_limit")
+            else:
+                self._run(f"SET memory_limit = '{self._memory_limit}'")
 
     def _arrays(self, sql: str, n: int) -> list[np.ndarray]:
         result = self.con.execute(sql).fetchnumpy()
@@ -387,6 +454,17 @@ class DuckDBEngine:
         if self._own_temp is not None:
             shutil.rmtree(self._own_temp, ignore_errors=True)
             self._own_temp = None
+
+
+def _rows_beat_cells(counted: tuple[int, int], G, weighted: bool) -> bool:
+    """Whether the solve should take the rows sorted by one effect rather than the pairs'
+    cells: when the cells would take more memory. A cell costs about 48 bytes here (24 as
+    fetched, 24 in the solver's two orders), a row 2 or 4 bytes per other effect plus 8 for
+    its weight; panels (a worker's or a firm's years) and designs with many small groups
+    have about one cell per row in some pair, and there the rows take a fraction of it."""
+    N, cells = counted
+    per_row = (2 if max(sorted(G)[:-1]) <= 65535 else 4) * (len(G) - 1) + (8 if weighted else 0)
+    return 48 * cells > per_row * N
 
 
 def _lit(value) -> str:
