@@ -39,8 +39,9 @@ _INT_TYPES = {
     "UHUGEINT",
 }
 _BATCH_ROWS = 1 << 20
-# DuckDB's memory limit while the kernel solves (the engine runs no query then).
-_SOLVE_MEMORY = "256MB"
+# DuckDB's memory limit while the kernel solves (the engine runs no query then): the first
+# of these that DuckDB can free memory down to.
+_SOLVE_MEMORY = ("256MB", "1GB", "2GB")
 
 
 def require_duckdb():
@@ -372,7 +373,14 @@ class DuckDBEngine:
         blocks in memory up to its limit, so the limit is lowered for the solve (the blocks
         go to temp_directory) and restored after it. The process's peak is then about the
         larger of the engine's limit and the solve's own arrays, not their sum."""
-        self._run(f"SET memory_limit = '{_SOLVE_MEMORY}'")
+        import duckdb
+
+        for limit in _SOLVE_MEMORY:
+            try:
+                self._run(f"SET memory_limit = '{limit}'")
+                break
+            except duckdb.OutOfMemoryException:
+                continue  # some of what DuckDB holds cannot be spilled: try a higher limit
         try:
             yield
         finally:
