@@ -139,3 +139,44 @@ def test_missing_weight_drops_its_row(frame):
 def test_unsupported_data_is_named():
     with pytest.raises(TypeError, match="data must be a pandas, polars or pyarrow table.*got list"):
         vantrel.feols("y ~ x", [[1.0, 2.0]])
+
+
+def _integer_ids_frame(layout):
+    """100,000 rows (long enough for the kernel to code on two threads): effect f with gaps,
+    negative values and a few singletons, effect g, cluster variable c (not an effect), and
+    gaps in x1 (so only some rows are read)."""
+    rng = np.random.default_rng(21)
+    n = 100_000
+    f = rng.integers(-3000, 3000, n) * 2
+    f[rng.choice(n, 40, replace=False)] = np.arange(40) * 2 + 1  # odd: alone in their group
+    g = rng.integers(0, 300, n)
+    c = rng.integers(10, 510, n)
+    ids = np.column_stack([f, g, c])  # row-major: a frame over it has strided columns
+    if layout == "one_block":
+        df = pd.DataFrame(ids, columns=["f", "g", "c"], copy=False)
+        assert df["f"].to_numpy().strides == (24,)
+    else:
+        df = pd.DataFrame({"f": f, "c": c})
+    if layout == "columns":
+        df["g"] = g.astype(np.int32)
+    df["x1"] = rng.normal(size=n)
+    df["y"] = 0.5 * df["x1"] + rng.normal(size=3000 * 2 * 2)[f + 6000] + rng.normal(size=n)
+    df.loc[rng.choice(n, 500, replace=False), "x1"] = np.nan
+    return df
+
+
+@pytest.mark.parametrize("layout", ["columns", "one_block"])
+@pytest.mark.parametrize("vcov", ["iid", {"CRV1": "c+f"}])
+def test_integer_ids_number_the_levels_as_grouping_does(layout, vcov):
+    """Integer effects and clusters are coded by counting in the kernel; the same variables
+    as floats go through pandas' grouping. Both number the levels alike, so every number
+    of the estimate is the same to the last bit."""
+    df = _integer_ids_frame(layout)
+    as_floats = df.astype({"f": np.float64, "g": np.float64, "c": np.float64})
+    counted = vantrel.feols("y ~ x1 | f + g", df, vcov=vcov, n_threads=2)
+    grouped = vantrel.feols("y ~ x1 | f + g", as_floats, vcov=vcov, n_threads=2)
+    assert counted.nobs_dropped == grouped.nobs_dropped and counted.nobs_dropped["singletons"] == 40
+    assert counted.fixef_levels == grouped.fixef_levels and counted.clusters == grouped.clusters
+    np.testing.assert_array_equal(counted.coef(), grouped.coef())
+    np.testing.assert_array_equal(counted.se(), grouped.se())
+    np.testing.assert_array_equal(counted.resid(), grouped.resid())

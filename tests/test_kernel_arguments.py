@@ -31,11 +31,23 @@ def good_args(function):
         "MAP_NH_noaccel": demean,
         "MAP_NH_CG_accel": demean,
         "COEF_PCG_demean": demean,
+        "dense_codes": dict(
+            values=np.array([3, 1, 2, 3, 9, 4]), rows=np.arange(6), out=np.zeros(6, np.int64), n_threads=1
+        ),
+        "fill_standardised": dict(
+            out=np.zeros((6, 2)),
+            columns=[rng.normal(size=6), None],
+            rows=np.arange(6),
+            centre=np.zeros(2),
+            inverse=np.ones(2),
+            n_threads=1,
+        ),
     }[function]
 
 
 DEMEANING = ["MAP_NH_noaccel", "MAP_NH_CG_accel", "COEF_PCG_demean"]
-FUNCTIONS = ["panelsetup", "drop_singletons", "sep", "calc_B", *DEMEANING]
+ROW_PASSES = ["dense_codes", "fill_standardised"]
+FUNCTIONS = ["panelsetup", "drop_singletons", "sep", "calc_B", *DEMEANING, *ROW_PASSES]
 
 
 def snapshot(args):
@@ -66,6 +78,12 @@ BAD_BUFFERS = {
 # Layouts that are legitimately accepted: calc_B takes any strides, w may be read-only or None.
 ACCEPTED = {("calc_B", "fortran_order")}
 ACCEPTED |= {(f, "w", "read_only") for f in DEMEANING} | {(f, "w", "none") for f in DEMEANING}
+# The row passes only read their inputs; dense_codes reads values of either integer width at
+# any stride and writes codes of either width.
+ACCEPTED |= {(f, "rows", bad) for f in ROW_PASSES for bad in ("read_only", "none")}
+ACCEPTED |= {("dense_codes", "values", bad) for bad in ("wrong_dtype", "fortran_order", "read_only")}
+ACCEPTED |= {("dense_codes", "out", "wrong_dtype")}
+ACCEPTED |= {("fill_standardised", name, "read_only") for name in ("centre", "inverse")}
 
 CASES = [
     pytest.param(function, name, bad, id=f"{function}-{name}-{bad}")

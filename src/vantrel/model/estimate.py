@@ -141,7 +141,7 @@ def feols(
     threads = driver_threads(n_threads)
     ids, k_fe = None, []
     if effects:
-        ids, counts = effect_ids(frame, effects, rows)
+        ids, counts = effect_ids(frame, effects, rows, threads)
         keep, ids, k_fe = without_singletons(ids, counts, threads)
         if keep is not None:
             dropped["singletons"] = int(len(keep) - np.count_nonzero(keep))
@@ -152,7 +152,7 @@ def feols(
     for name in choice.clusters:
         # a cluster variable that is an effect on its own has that effect's ids already
         own = [j for j, effect in enumerate(effects) if effect == [name]]
-        clusters[name] = fe_codes[own[0]].astype(np.int64) if own else variable_ids(frame, name, rows)
+        clusters[name] = fe_codes[own[0]].astype(np.int64) if own else variable_ids(frame, name, rows, threads)
     report.done("sample")
     report.stage("sample ready")
 

@@ -10,7 +10,7 @@ values are hashed.
 import numpy as np
 import pandas as pd
 
-from vantrel.backend.quarnet import pair_ranks
+from vantrel.backend.quarnet import dense_codes, pair_ranks
 
 
 def group_ids(data, names):
@@ -60,38 +60,21 @@ def column_ids(data, name):
     return compact_codes(data.groupby([name], observed=True).ngroup().to_numpy(dtype=np.int64))
 
 
-def integer_ids_into(out, values):
-    """Write the dense ids (sorted value order) of the signed integers `values` into `out`
-    (int64, or int32 when the ids fit) and return the rows per id; None, with `out`
-    untouched, when the values span more than 4 per row (sparse codes: factorise them).
+def integer_ids_into(out, values, rows=None, threads=1):
+    """Write the dense ids (sorted value order) of the signed integers `values` (those at
+    the positions `rows`, or all) into `out` (int64, or int32 when the ids fit) and return
+    the rows per id; None, with `out` untouched, when the values span more than 4 per row
+    (sparse codes: factorise them).
 
-    Ranked by counting, in linear time and without a shifted copy of the values when they
-    are non-negative and small (the usual firm, worker or year numbers): their counts index
-    the ranks directly. The difference to the smallest value is taken in int64 otherwise (an
-    int8 column spanning -100 .. 100 would wrap in its own type).
+    Ranked by counting in the kernel, in linear time and without a copy of the values: a
+    table indexed by value less the smallest holds the rows per value, and the ids are
+    the values less the smallest unless some value in between is missing (the usual firm,
+    worker or year numbers have none). `threads`: the kernel's threads (0: the OpenMP
+    default).
     """
-    low, high = int(values.min()), int(values.max())
-    if high - low > 4 * len(values):
-        return None
-    if low >= 0 and high <= 4 * len(values):
-        counts = np.bincount(values, minlength=high + 1)[low:]
-        present = counts > 0
-        if present.all():  # no gaps: the ids are the values less the smallest
-            np.subtract(values, np.int64(low), out=out, dtype=out.dtype, casting="unsafe")
-            return counts
-        np.take(
-            np.concatenate((np.zeros(low, dtype=out.dtype), (np.cumsum(present) - 1).astype(out.dtype))),
-            values,
-            out=out,
-        )
-        return counts[present]
-    np.subtract(values, np.int64(low), out=out, dtype=out.dtype, casting="unsafe")
-    counts = np.bincount(out, minlength=high - low + 1)
-    present = counts > 0
-    if not present.all():
-        np.take((np.cumsum(present) - 1).astype(out.dtype), out, out=out)
-        counts = counts[present]
-    return counts
+    if values.dtype.itemsize < 4 or not values.dtype.isnative:
+        values = values.astype(np.int32 if values.dtype.itemsize <= 4 else np.int64)  # the widths the kernel reads
+    return dense_codes(values, rows, out, threads)
 
 
 def compact_codes(codes):

@@ -4,18 +4,24 @@
 //
 // Every array argument is taken with .noconvert(): an array of another element type,
 // dimension or layout raises TypeError instead of being silently copied. Non-const element
-// types make nanobind reject read-only arrays; only the weights `w` are const (read-only
-// accepted) and may be None. Four functions release the GIL and the others keep it; which
-// and why is written next to the module definition below.
+// types make nanobind reject read-only arrays; arrays that are only read are const
+// (read-only accepted: the weights `w`, and the columns, rows and factors of the row
+// passes), and `w` and `rows` may be None. Six functions release the GIL and the others keep
+// it; which and why is written next to the module definition below.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "bindings.hpp"
 #include "cluster.hpp"
@@ -23,6 +29,7 @@
 #include "common.hpp"
 #include "demean.hpp"
 #include "idsort.hpp"
+#include "rowpasses.hpp"
 #include "screening.hpp"
 
 namespace nb = nanobind;
@@ -387,6 +394,107 @@ quarnet::Strided2D<T> strided(const Strided<std::remove_const_t<T>, 2> &a) {
             a.stride(1)};
 }
 
+
+// The bytes a 1-D array of any stride spans, from its lowest address.
+template <class A>
+std::pair<const void *, size_t> span_of(const A &a) {
+    using T = std::remove_const_t<typename A::Scalar>;
+    if (a.shape(0) == 0) return {a.data(), 0};
+    const int64_t reach = (static_cast<int64_t>(a.shape(0)) - 1) * a.stride(0);
+    const T *low = a.data() + std::min<int64_t>(reach, 0);
+    return {low, (static_cast<size_t>(std::abs(reach)) + 1) * sizeof(T)};
+}
+
+using Rows = std::optional<Contiguous<const int64_t, 1>>;
+
+// Every row position in [0, n): the passes follow them without bounds checks.
+void check_rows(const Rows &rows, int64_t n, const std::string &what) {
+    if (!rows) return;
+    const int64_t *r = rows->data();
+    for (size_t i = 0; i < rows->shape(0); ++i)
+        if (r[i] < 0 || r[i] >= n)
+            quarnet::reject("rows[" + std::to_string(i) + "] = " + std::to_string(r[i]) + " is not a row of " + what +
+                            " (0 .. " + std::to_string(n - 1) + ")");
+}
+
+// dense_codes for values of type V into codes of type Out; the counts, or None when the
+// values span more than 4 per row (out is then untouched).
+template <class V, class Out>
+nb::object dense_codes(Strided<const V, 1> values, Rows rows, Contiguous<Out, 1> out, int n_threads) {
+    check_thread_count(n_threads);
+    const int64_t n = rows ? static_cast<int64_t>(rows->shape(0)) : static_cast<int64_t>(values.shape(0));
+    if (static_cast<int64_t>(out.shape(0)) != n)
+        quarnet::reject("out has " + std::to_string(out.shape(0)) + " entries for " + std::to_string(n) + " rows read");
+    if (n - 1 > static_cast<int64_t>(std::numeric_limits<Out>::max()))
+        quarnet::reject("out: " + std::to_string(n) + " rows need codes wider than " +
+                        std::to_string(8 * sizeof(Out)) + " bits");
+    const auto [read, read_bytes] = span_of(values);
+    quarnet::check_no_overlap(out.data(), out.nbytes(), "out", read, read_bytes, "values");
+    if (rows) quarnet::check_no_overlap(out.data(), out.nbytes(), "out", rows->data(), rows->nbytes(), "rows");
+    check_rows(rows, static_cast<int64_t>(values.shape(0)), "values");
+    const quarnet::IntegerColumn<V> column{values.data(), values.stride(0), rows ? rows->data() : nullptr, n};
+    std::vector<int64_t> counts;
+    bool coded;
+    {
+        nb::gil_scoped_release release;
+        coded = quarnet::dense_codes(column, out.data(), counts, n_threads);
+    }
+    if (!coded) return nb::none();
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::object result = np.attr("empty")(counts.size(), "dtype"_a = np.attr("int64"));
+    std::copy(counts.begin(), counts.end(), nb::cast<IdVector>(result).data());
+    return result;
+}
+
+void fill_standardised(Matrix out, nb::list columns, Rows rows, Contiguous<const double, 1> centre,
+                       Contiguous<const double, 1> inverse, int n_threads) {
+    check_thread_count(n_threads);
+    const size_t K = out.shape(1);
+    const int64_t N = static_cast<int64_t>(out.shape(0));
+    if (nb::len(columns) != K || centre.shape(0) != K || inverse.shape(0) != K)
+        quarnet::reject("out has " + std::to_string(K) + " columns, columns " + std::to_string(nb::len(columns)) +
+                        ", centre " + std::to_string(centre.shape(0)) + " and inverse " +
+                        std::to_string(inverse.shape(0)) + " entries");
+    quarnet::check_no_overlap(out.data(), out.nbytes(), "out", centre.data(), centre.nbytes(), "centre");
+    quarnet::check_no_overlap(out.data(), out.nbytes(), "out", inverse.data(), inverse.nbytes(), "inverse");
+    if (rows) {
+        if (static_cast<int64_t>(rows->shape(0)) != N)
+            quarnet::reject("rows has " + std::to_string(rows->shape(0)) + " entries, out " + std::to_string(N) +
+                            " rows");
+        quarnet::check_no_overlap(out.data(), out.nbytes(), "out", rows->data(), rows->nbytes(), "rows");
+    }
+    quarnet::DoubleColumns views;
+    views.rows = rows ? rows->data() : nullptr;
+    std::vector<Strided<const double, 1>> held;
+    int64_t length = -1;
+    for (size_t j = 0; j < K; ++j) {
+        const std::string name = "columns[" + std::to_string(j) + "]";
+        if (columns[j].is_none()) {
+            views.data.push_back(nullptr);
+            views.stride.push_back(0);
+            continue;
+        }
+        Strided<const double, 1> column;
+        if (!nb::try_cast(columns[j], column, false))
+            throw nb::type_error((name + " must be None or a 1-D float64 array").c_str());
+        const int64_t L = static_cast<int64_t>(column.shape(0));
+        if (length >= 0 && L != length)
+            quarnet::reject(name + " has " + std::to_string(L) + " rows, the columns before it " +
+                            std::to_string(length));
+        if (!rows && L != N)
+            quarnet::reject(name + " has " + std::to_string(L) + " rows, out " + std::to_string(N));
+        length = L;
+        const auto [read, read_bytes] = span_of(column);
+        quarnet::check_no_overlap(out.data(), out.nbytes(), "out", read, read_bytes, name);
+        views.data.push_back(column.data());
+        views.stride.push_back(column.stride(0));
+        held.push_back(column);
+    }
+    if (length >= 0) check_rows(rows, length, "the columns");
+    nb::gil_scoped_release release;
+    quarnet::fill_standardised(out.data(), N, views, centre.data(), inverse.data(), n_threads);
+}
+
 }  // namespace
 
 // The GIL. panelsetup, calc_B, counting_sort and pair_ranks release it while they
@@ -397,6 +505,8 @@ quarnet::Strided2D<T> strided(const Strided<std::remove_const_t<T>, 2> &a) {
 // thread (counting sort, panelsetup, calc_B), and make_pointer (vantrel/backend/morlisk.py)
 // sorts several id columns at once. pair_ranks, which the driver's id combination calls
 // from one thread, releases it too, so that other Python threads run during a long sort.
+// dense_codes and fill_standardised (the row passes) release it for the same reason, after
+// their checks; they run their own OpenMP threads and allocate dense_codes' counts after.
 // Every other function keeps the GIL throughout: the screening functions are
 // single-threaded passes over the fixed-effect table's objects; the demeaning functions
 // make the index read-only through numpy, poll for signals and print progress through
@@ -526,4 +636,20 @@ NB_MODULE(quarnet, m) {
         },
         "a"_a.noconvert(), "G_a"_a, "b"_a.noconvert(), "G_b"_a,
         "Dense lexicographic ids of the pairs (a, b) of dense ids, and the rows sorted by pair (stably).");
+
+    // Passes of the estimation sample over its rows (rowpasses.hpp), in parallel.
+    m.def("dense_codes", &dense_codes<int64_t, int32_t>, "values"_a.noconvert(), "rows"_a.noconvert().none(),
+          "out"_a.noconvert(), "n_threads"_a,
+          "Dense codes 0 .. G-1 (ascending value order) of the integers values[rows] into out; returns the rows "
+          "per code, or None (out untouched) when the values span more than 4 per row.");
+    m.def("dense_codes", &dense_codes<int64_t, int64_t>, "values"_a.noconvert(), "rows"_a.noconvert().none(),
+          "out"_a.noconvert(), "n_threads"_a);
+    m.def("dense_codes", &dense_codes<int32_t, int32_t>, "values"_a.noconvert(), "rows"_a.noconvert().none(),
+          "out"_a.noconvert(), "n_threads"_a);
+    m.def("dense_codes", &dense_codes<int32_t, int64_t>, "values"_a.noconvert(), "rows"_a.noconvert().none(),
+          "out"_a.noconvert(), "n_threads"_a);
+    m.def("fill_standardised", &fill_standardised, "out"_a.noconvert(), "columns"_a, "rows"_a.noconvert().none(),
+          "centre"_a.noconvert(), "inverse"_a.noconvert(), "n_threads"_a,
+          "Fill the row-major N x K block out with (columns[j][rows] - centre[j]) * inverse[j] (ones for a None "
+          "column).");
 }

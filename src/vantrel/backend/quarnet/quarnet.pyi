@@ -1,7 +1,9 @@
 """Absorption kernel: group indexes, demeaning, screening and cluster cross-products.
 
 Every array argument must have exactly the stated element type, dimension and layout and be
-writable (only ``w`` may be read-only or None); nothing is converted or copied. ``A`` is a
+writable (except the arrays that are only read: ``w``, which may also be None, and the
+inputs of the row passes ``dense_codes`` and ``fill_standardised``); nothing is converted or
+copied. ``A`` is a
 writable F x 2 numpy object array whose row n holds ``sortvec`` (contiguous int64, a
 permutation of the rows) and ``panelmat`` (C-contiguous int64 G x 2 inclusive [start, end]
 positions in ``sortvec``) of fixed effect n. Index ranges and sizes are checked once per call
@@ -132,3 +134,33 @@ def pair_ranks(a: _I64, G_a: int, b: _I64, G_b: int) -> tuple[_I64, _I64]:
     the rows sorted by pair (stably): ``(np.unique(a * G_b + b, return_inverse=True)[1],
     np.lexsort((b, a)))`` by two counting sorts, in O(N + G_a + G_b). Releases the GIL while
     it sorts."""
+
+def dense_codes(
+    values: _I64 | npt.NDArray[np.int32],
+    rows: _I64 | None,
+    out: _I64 | npt.NDArray[np.int32],
+    n_threads: int,
+) -> _I64 | None:
+    """Dense codes 0 .. G-1, in ascending value order, of the integers ``values[rows]`` (all
+    of ``values`` for None; any stride) into ``out`` (contiguous, one entry per row read),
+    and the rows per code: ``np.unique(values[rows], return_inverse=True,
+    return_counts=True)`` by counting in a table of max - min + 1 entries, on ``n_threads``
+    OpenMP threads (0: the default). None, with ``out`` untouched, when the values span more
+    than 4 per row (max - min > 4 len(out)). Releases the GIL while it counts. ValueError
+    naming the argument for a row out of range, a length that differs, int32 codes for 2^31
+    rows or more, or ``out`` sharing memory with an input."""
+
+def fill_standardised(
+    out: _F64,
+    columns: list[_F64 | None],
+    rows: _I64 | None,
+    centre: _F64,
+    inverse: _F64,
+    n_threads: int,
+) -> None:
+    """Fill the C-contiguous N x K block ``out`` with ``(columns[j][rows] - centre[j]) *
+    inverse[j]`` (column j over all N rows when ``rows`` is None; ones for a None column),
+    the two roundings of NumPy's expression, on ``n_threads`` OpenMP threads (0: the
+    default), each writing a contiguous range of rows. The columns are 1-D float64 of any
+    stride and one length. Releases the GIL. ValueError naming the argument for a length
+    that differs, a row out of range or ``out`` sharing memory with an input."""

@@ -1,0 +1,154 @@
+"""The kernel's row passes: dense codes of integer columns against NumPy's unique, and the
+standardised block against NumPy's own expression, bit for bit, on one and two threads."""
+
+import numpy as np
+import pytest
+
+from vantrel.backend import quarnet
+
+# above the kernel's threshold for a second thread, so that the two-thread runs split rows
+LONG = 100_003
+
+
+def _values(case):
+    rng = np.random.default_rng(3)
+    if case == "level_numbers":  # 1 .. G, every level present
+        return rng.integers(1, 41, LONG)
+    if case == "half_distinct":  # a level per two rows: a table per thread
+        return rng.integers(0, LONG // 2, LONG)
+    if case == "sparse":  # two values per row: one table (the threads' own would outgrow the codes)
+        return rng.integers(0, 2 * LONG, LONG)
+    if case == "gaps":
+        return rng.integers(-20, 20, LONG) * 3
+    if case == "int32":
+        return rng.integers(-(2**31), -(2**31) + 5000, LONG).astype(np.int32)
+    if case == "near_int64_limits":  # a small range at the top of int64: no overflow of max - min
+        return np.iinfo(np.int64).max - rng.integers(0, 7, 500)
+    if case == "strided":
+        return rng.integers(0, 1000, 3 * LONG)[::3]
+    if case == "reversed":
+        return rng.integers(0, 1000, LONG)[::-1]
+    if case == "one_value":
+        return np.full(7, -5)
+    raise AssertionError(case)
+
+
+CASES = [
+    "level_numbers",
+    "half_distinct",
+    "sparse",
+    "gaps",
+    "int32",
+    "near_int64_limits",
+    "strided",
+    "reversed",
+    "one_value",
+]
+
+
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("subset", [None, "sorted", "shuffled"])
+@pytest.mark.parametrize("out_type", [np.int32, np.int64])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_dense_codes_are_the_ranks_among_the_distinct_values(case, subset, out_type, threads):
+    values = _values(case)
+    rng = np.random.default_rng(4)
+    rows = None
+    if subset is not None:
+        rows = np.flatnonzero(rng.random(len(values)) < 0.6)
+        if subset == "shuffled":
+            rows = rng.permutation(rows)
+    read = values if rows is None else values[rows]
+    distinct, codes, counts = np.unique(read, return_inverse=True, return_counts=True)
+    out = np.full(len(read), -1, dtype=out_type)
+    found = quarnet.dense_codes(values, rows, out, threads)
+    np.testing.assert_array_equal(out, codes)
+    np.testing.assert_array_equal(found, counts)
+
+
+@pytest.mark.parametrize("span, coded", [(40, True), (41, False)])
+def test_dense_codes_code_up_to_four_values_per_row(span, coded):
+    values = np.array([0, span, 5, 7, 9, 3, 1, 2, 2, 0]) - 17  # 10 rows: a span of 40 is the limit
+    out = np.full(10, 99, dtype=np.int64)
+    found = quarnet.dense_codes(values, None, out, 1)
+    if coded:
+        np.testing.assert_array_equal(out, np.unique(values, return_inverse=True)[1])
+    else:
+        assert found is None
+        assert (out == 99).all()  # untouched: the caller factorises such values instead
+
+
+def _columns(rng, n):
+    wide = rng.normal(size=(n, 3)) * 1e6 + 12345.678
+    return [rng.normal(size=n), None, wide[:, 1], rng.normal(size=2 * n)[::2] * 1e-9]
+
+
+@pytest.mark.parametrize("n", [5, LONG])
+@pytest.mark.parametrize("with_rows", [False, True])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_standardised_block_is_numpys_bit_for_bit(n, with_rows, threads):
+    rng = np.random.default_rng(6)
+    columns = _columns(rng, n)
+    rows = rng.permutation(n)[: n - 2] if with_rows else None
+    centre = np.array([0.25, 0.0, 12345.678, -3e-10])
+    inverse = np.array([2.0**-3, 1.0, 2.0**-20, 2.0**35])
+    out = np.empty((n if rows is None else len(rows), len(columns)))
+    quarnet.fill_standardised(out, columns, rows, centre, inverse, threads)
+    for j, column in enumerate(columns):
+        if column is None:
+            expected = np.ones(len(out))
+        else:
+            expected = ((column if rows is None else column[rows]) - centre[j]) * inverse[j]
+        np.testing.assert_array_equal(out[:, j], expected)
+
+
+def _fill_args():
+    rng = np.random.default_rng(8)
+    return dict(
+        out=np.zeros((6, 2)), columns=[rng.normal(size=6), None], rows=None, centre=np.zeros(2), inverse=np.ones(2),
+        n_threads=1,
+    )  # fmt: skip
+
+
+def _codes_args():
+    return dict(values=np.array([3, 1, 2, 3, 9, 4]), rows=None, out=np.zeros(6, np.int32), n_threads=1)
+
+
+BAD = [
+    pytest.param("dense_codes", {"rows": np.array([0, 6, 1, 2, 3, 4])}, r"rows\[1\] = 6", id="codes_row_past_end"),
+    pytest.param("dense_codes", {"rows": np.array([0, -1, 1, 2, 3, 4])}, r"rows\[1\] = -1", id="codes_negative_row"),
+    pytest.param("dense_codes", {"out": np.zeros(5, np.int32)}, "out has 5 entries for 6 rows", id="codes_short_out"),
+    pytest.param("dense_codes", {"n_threads": 100_000}, "n_threads = 100000 exceeds", id="codes_threads"),
+    pytest.param("fill_standardised", {"rows": np.array([0, 1, 2, 3, 4, 6])}, r"rows\[5\] = 6", id="fill_row_past_end"),
+    pytest.param("fill_standardised", {"rows": np.arange(5)}, "rows has 5 entries, out 6 rows", id="fill_rows_length"),
+    pytest.param("fill_standardised", {"centre": np.zeros(3)}, "centre 3", id="fill_centre_length"),
+    pytest.param("fill_standardised", {"columns": [np.ones(7), None]}, r"columns\[0\] has 7 rows", id="fill_length"),
+    pytest.param(
+        "fill_standardised",
+        {"columns": [np.ones(6), np.ones(5)], "rows": np.arange(6)},
+        r"columns\[1\] has 5 rows, the columns before it 6",
+        id="fill_lengths_differ",
+    ),
+]
+
+
+@pytest.mark.parametrize("function, change, message", BAD)
+def test_bad_row_pass_arguments_are_named_before_any_write(function, change, message):
+    args = (_codes_args() if function == "dense_codes" else _fill_args()) | change
+    before = args["out"].copy()
+    with pytest.raises(ValueError, match=message):
+        getattr(quarnet, function)(**args)
+    np.testing.assert_array_equal(args["out"], before)
+
+
+def test_row_passes_refuse_to_write_over_their_input():
+    memory = np.arange(17)
+    for values in (memory[0:11:2], memory[10::-2]):  # six values, either direction, spanning 0 .. 10
+        with pytest.raises(ValueError, match="out shares memory with values"):
+            quarnet.dense_codes(values, None, memory[10:16], 1)
+        assert quarnet.dense_codes(values, None, memory[11:17], 1) is not None  # the next element on is free
+    block = np.zeros((6, 2))
+    with pytest.raises(ValueError, match=r"out shares memory with columns\[0\]"):
+        quarnet.fill_standardised(block, [block[:, 1], None], None, np.zeros(2), np.ones(2), 1)
+    with pytest.raises(TypeError, match=r"columns\[1\] must be None or a 1-D float64 array"):
+        quarnet.fill_standardised(block, [np.ones(6), np.ones(6, np.float32)], None, np.zeros(2), np.ones(2), 1)
