@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 from vantrel.backend import quarnet
+from vantrel.tolvane.partial_out import least_squares_normal, stack_standardised
 
 # above the kernel's threshold for a second thread, so that the two-thread runs split rows
 LONG = 100_003
@@ -152,3 +153,49 @@ def test_row_passes_refuse_to_write_over_their_input():
         quarnet.fill_standardised(block, [block[:, 1], None], None, np.zeros(2), np.ones(2), 1)
     with pytest.raises(TypeError, match=r"columns\[1\] must be None or a 1-D float64 array"):
         quarnet.fill_standardised(block, [np.ones(6), np.ones(6, np.float32)], None, np.zeros(2), np.ones(2), 1)
+
+
+# The stages built on the row passes: the stacking of the block the absorption demeans, and
+# the least squares' pass that forms the residuals. Both split rows (or columns) among
+# threads above 200,000 rows.
+@pytest.mark.parametrize("with_rows", [False, True])
+def test_stacked_block_is_each_column_centred_and_scaled_by_a_power_of_two(with_rows):
+    rng = np.random.default_rng(12)
+    n = 250_000
+    columns = [rng.normal(size=n) * 1e4 + 3e7, rng.normal(size=n) * 1e-6, None]
+    rows = np.flatnonzero(rng.random(n) < 0.8) if with_rows else None
+    one, scale, ss0 = stack_standardised(columns, rows, threads=1)
+    two, scale_two, ss0_two = stack_standardised(columns, rows, threads=2)
+    np.testing.assert_array_equal(one, two)
+    np.testing.assert_array_equal(scale, scale_two)
+    assert ss0 == ss0_two
+    for j, column in enumerate(columns[:2]):
+        values = column if rows is None else column[rows]
+        np.testing.assert_array_equal(one[:, j], (values - np.mean(values)) * (1.0 / scale[j]))
+        assert np.frexp(scale[j])[0] == 0.5  # a power of two: the scale is undone exactly
+        assert 2**9 <= np.sqrt(np.mean(one[:, j] ** 2)) <= 2**11
+    assert (one[:, 2] == 1.0).all() and scale[2] == 1.0
+    y = columns[0] if rows is None else columns[0][rows]
+    np.testing.assert_allclose(ss0, np.sum((y - np.mean(y)) ** 2), rtol=1e-12)
+
+
+@pytest.mark.parametrize("k", [1, 3])
+def test_residual_pass_forms_y_less_x_beta_on_any_threads(k):
+    rng = np.random.default_rng(13)
+    n = 250_000
+    X = rng.normal(size=(n, k))
+    y = X @ np.arange(1.0, k + 1) + rng.normal(size=n)
+    units = np.array([2.0**-3] + [2.0**j for j in range(k)])
+    block = np.column_stack([y, X]) / units  # the columns still divided by their units
+    names = [f"x{j}" for j in range(k)]
+    results = [least_squares_normal(block.copy(), names, np.ones(k + 1), [], units, threads) for threads in (1, 2)]
+    (yX, kept, beta, resid, XX, yy, rss), other = results[0], results[1]
+    np.testing.assert_array_equal(yX, other[0])
+    assert rss == other[6]
+    np.testing.assert_allclose(beta[:, 0], np.linalg.lstsq(X, y, rcond=None)[0], rtol=1e-12)
+    np.testing.assert_allclose(resid[:, 0], y - X @ beta[:, 0], rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(yX[:, 1:], X, rtol=0, atol=0)  # the regressors back in their units
+    np.testing.assert_allclose(rss, np.sum(resid**2), rtol=1e-12)
+    assert kept == names
+    np.testing.assert_allclose(XX, X.T @ X, rtol=1e-12)  # in the columns' units
+    np.testing.assert_allclose(yy, y @ y, rtol=1e-12)

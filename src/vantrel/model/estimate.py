@@ -160,7 +160,7 @@ def feols(
     y = _take(y_all, rows)
     w = _take(w_all, rows)
     N = len(y)
-    yX, scale, ssy = stack_standardised([y_all] + design.columns, rows, centre=bool(effects))
+    yX, scale, ssy = stack_standardised([y_all] + design.columns, rows, centre=bool(effects), threads=threads)
     absorption = {"method": "none", "iterations": 0}
     if effects:
         report.done("stack")
@@ -196,7 +196,7 @@ def feols(
     # one-effect fit at 1e6 rows ran twice as long after the first).
     with threadpool_limits(limits=1, user_api="blas"):
         notes: list[str] = []
-        yX, names, beta, resid, XX, yy, rss = least_squares_normal(yX, list(design.names), sizes, notes, units)
+        yX, names, beta, resid, XX, yy, rss = least_squares_normal(yX, list(design.names), sizes, notes, units, threads)
         K = len(names)
         collinear = [name for name in design.names if name not in names]
         for text in notes:

@@ -2,6 +2,8 @@
 
 import numpy as np
 
+from vantrel.backend.morlisk import map_columns
+from vantrel.backend.quarnet import fill_standardised
 from vantrel.tolvane.messages import note
 
 try:
@@ -53,53 +55,49 @@ def demeaning_scale(size, largest):
 CHUNK = 1 << 16
 
 
-def stack_standardised(columns, rows=None, centre=True):
+def stack_standardised(columns, rows=None, centre=True, threads=1):
     """Fresh row-major float64 matrix of the columns, each centred on its mean and divided
     by a power of two that brings its root mean square near 2**10; returns the matrix,
     those powers of two and the sum of squares of the first column about its mean.
 
     columns: float64 arrays over all rows (None: the intercept's column of ones, left as
     it is); rows: the positions to take (None: every row); centre: False leaves the means
-    in (a model without fixed effects keeps its constant).
+    in (a model without fixed effects keeps its constant); threads: the columns' means and
+    sizes are measured side by side, and the kernel fills the matrix on as many threads.
 
     Adding a constant to a column or changing its unit cannot change a fixed-effect
     regression (every row is in some group, so the constant is absorbed), but it changes
     what the demeaning sees: an offset of 1e7 leaves the within variation in the last
     digits, and the convergence measure depends on the unit. Powers of two scale without
     rounding, so the scale is undone exactly. Each column's mean and size come from the
-    contiguous column; the block is then filled by row chunks, each written once while in
-    cache, and no intermediate array of N rows is made.
+    contiguous column (its sum of squares by chunks, with no temporary of N rows); the
+    kernel then writes each row of the block once, from the columns as they are, each
+    thread a contiguous range of rows (and the first touch of its pages).
     """
     N = len(columns[0]) if rows is None else len(rows)
-    out = np.empty((N, len(columns)), dtype=np.float64, order="C")
-    centres, scale, ss0 = np.zeros(len(columns)), np.ones(len(columns)), 0.0
-    for j, column in enumerate(columns):
+
+    def centre_and_size(column):
         if column is None:
-            continue
+            return 0.0, 1.0, 0.0
         values = column if rows is None else column[rows]
         with np.errstate(over="ignore", invalid="ignore"):
             mean = np.add.reduce(values) / N if N and centre else 0.0
         # the sum of values near the largest double overflows: such a column stays put
-        centres[j] = mean if np.isfinite(mean) else 0.0
+        mean = mean if np.isfinite(mean) else 0.0
         ss = 0.0
         with np.errstate(over="ignore", under="ignore"):
             for start in range(0, N, CHUNK):
-                part = values[start : start + CHUNK] - centres[j]
+                part = values[start : start + CHUNK] - mean
                 ss += float(np.einsum("i,i->", part, part))
-        if j == 0:
-            ss0 = ss
         size = np.sqrt(ss / max(N, 1))
-        scale[j] = demeaning_scale(size, lambda values=values, centre=centres[j]: np.abs(values - centre).max())
-    inverse = 1.0 / scale
-    for start in range(0, N, CHUNK):
-        block = out[start : start + CHUNK]
-        for j, column in enumerate(columns):
-            if column is None:
-                block[:, j] = 1.0
-                continue
-            part = column[start : start + CHUNK] if rows is None else column[rows[start : start + CHUNK]]
-            block[:, j] = (part - centres[j]) * inverse[j]
-    return out, scale, ss0
+        return mean, demeaning_scale(size, lambda: np.abs(values - mean).max()), ss
+
+    measured = map_columns(centre_and_size, columns, threads, N)
+    centres = np.array([m[0] for m in measured], dtype=np.float64)
+    scale = np.array([m[1] for m in measured], dtype=np.float64)
+    out = np.empty((N, len(columns)), dtype=np.float64, order="C")
+    fill_standardised(out, list(columns), rows, centres, 1.0 / scale, threads)
+    return out, scale, measured[0][2]
 
 
 def absorb(yX, w, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, check_finite=True):
@@ -247,7 +245,7 @@ def solve_normal_equations(gram, names, sizes, N, notes):
     return keep, beta, gram
 
 
-def least_squares_normal(yX, names, sizes, notes, units=None):
+def least_squares_normal(yX, names, sizes, notes, units=None, threads=1):
     """Least squares through the cross-product matrix of the block: drop collinear
     regressors and solve; returns (yX, kept names, beta K x 1, resid N x 1, X'X of the kept
     columns, y'y, the residual sum of squares). Column 0 of the returned yX holds the
@@ -263,8 +261,8 @@ def least_squares_normal(yX, names, sizes, notes, units=None):
     demeaned regressor is judged absorbed (as in `drop_collinear`); units: powers of two
     the block's columns are still divided by (the cross products are scaled exactly, the
     rows while they are in cache for the residuals: one pass over the block less); notes:
-    receives the collinearity and rank notices. `yX` is narrowed (copied) only when a
-    regressor goes.
+    receives the collinearity and rank notices; threads: chunks of rows formed side by
+    side. `yX` is narrowed (copied) only when a regressor goes.
     """
     N = yX.shape[0]
     units = np.ones(yX.shape[1]) if units is None else np.asarray(units, dtype=np.float64)
@@ -275,17 +273,25 @@ def least_squares_normal(yX, names, sizes, notes, units=None):
         yX = np.ascontiguousarray(yX[:, columns])
         units = units[columns]
     beta = beta[:, np.newaxis]
-    # the residuals replace the demeaned dependent variable in place (its sum of squares
-    # stays in the cross-product matrix), a chunk of rows at a time while it is in cache
-    rss = 0.0
     # the units as one flat row pattern: a chunk of rows is contiguous, and multiplying it
     # flat runs several times faster than broadcasting a row of 1 + K factors
     pattern = np.tile(units, min(N, CHUNK))
-    for start in range(0, N, CHUNK):
+
+    # the residuals replace the demeaned dependent variable in place (its sum of squares
+    # stays in the cross-product matrix), a chunk of rows at a time while it is in cache
+    def residuals(start):
         part = yX[start : start + CHUNK]
         flat = part.reshape(-1)
         flat *= pattern[: flat.size]
-        part[:, 0] -= part[:, 1:] @ beta[:, 0]
-        rss += float(np.dot(part[:, 0], part[:, 0]))
+        # one regressor: its product with the slope, which is what the matrix-vector product
+        # of one column gives, without that product's per-row loop (three times the pass)
+        part[:, 0] -= part[:, 1] * beta[0, 0] if len(beta) == 1 else part[:, 1:] @ beta[:, 0]
+        return float(np.dot(part[:, 0], part[:, 0]))
+
+    # the chunks' sums of squares are added in row order whichever thread formed them, so
+    # the sum does not depend on the threads
+    rss = 0.0
+    for ss in map_columns(residuals, range(0, N, CHUNK), threads, N):
+        rss += ss
     kept = [name for name, ok in zip(names, keep, strict=True) if ok]
     return yX, kept, beta, yX[:, :1], gram[1:, 1:], float(gram[0, 0]), rss
