@@ -222,8 +222,7 @@ def test_errors(fit, data, monkeypatch, setype, clustvars, exc, text):
     def no_kernel(*args):
         raise AssertionError("kernel called")
 
-    monkeypatch.setattr(covariance, "calc_B", no_kernel)
-    monkeypatch.setattr(covariance, "panelsetup", no_kernel)
+    monkeypatch.setattr(covariance, "cluster_meat", no_kernel)
     frame = data.assign(constant=5, gappy=np.where(np.arange(len(data)) == 3, np.nan, 1.0))
     with pytest.raises(exc, match=text):
         _call(setype, fit, frame, fit.N_FE, clustvars=clustvars)
@@ -312,3 +311,29 @@ def test_no_repair_outside_cluster(fit, data, setype):
     out = compute_covariance(setype, fit.yXtilde, fit.resid, fit.N, fit.K, fit.N_FE, fit.N, data, None, 0, msg)
     assert np.linalg.eigvalsh(out.covmat).max() < 0
     assert msg == [] and out.covmat_nofix is None
+
+
+def _nesting_case(case):
+    rng = np.random.default_rng(31)
+    n = 150_000  # past the first rows the nesting check looks at before all of them
+    c = rng.integers(0, 400, n)
+    f = c * 3 + rng.integers(0, 3, n)  # three levels inside every cluster
+    if case == "crossed_late":  # one level meets a second cluster, only in the last row
+        f[-1] = f[0] if c[-1] != c[0] else f[1]
+    if case == "crossed":
+        f = rng.integers(0, 50, n)
+    if case == "same_ids":
+        f = c.copy()
+    return np.unique(f, return_inverse=True)[1], c
+
+
+@pytest.mark.parametrize("case", ["nested", "crossed_late", "crossed", "same_ids"])
+def test_nesting_of_effects_in_clusters_is_one_cluster_per_level(case):
+    from vantrel.model.vcov import nested_in_clusters
+
+    f, c = _nesting_case(case)
+    other = np.random.default_rng(32).integers(0, 7, len(c))  # a cluster variable nothing is nested in
+    expected = bool((pd.DataFrame({"f": f, "c": c}).groupby("f")["c"].nunique() == 1).all())
+    assert expected == (case in ("nested", "same_ids"))
+    assert nested_in_clusters([f], [other, c]) == [expected]
+    assert nested_in_clusters([f, other], [c]) == [expected, False]

@@ -34,6 +34,9 @@ def good_args(function):
         "dense_codes": dict(
             values=np.array([3, 1, 2, 3, 9, 4]), rows=np.arange(6), out=np.zeros(6, np.int64), n_threads=1
         ),
+        "cluster_meat": dict(
+            result=np.zeros((1, 1)), x=rng.normal(size=(6, 2)), u=rng.normal(size=(6, 1)), ids=IDS[:, 0].copy(), G=3
+        ),
         "fill_standardised": dict(
             out=np.zeros((6, 2)),
             columns=[rng.normal(size=6), None],
@@ -46,7 +49,7 @@ def good_args(function):
 
 
 DEMEANING = ["MAP_NH_noaccel", "MAP_NH_CG_accel", "COEF_PCG_demean"]
-ROW_PASSES = ["dense_codes", "fill_standardised"]
+ROW_PASSES = ["dense_codes", "fill_standardised", "cluster_meat"]
 FUNCTIONS = ["panelsetup", "drop_singletons", "sep", "calc_B", *DEMEANING, *ROW_PASSES]
 
 
@@ -84,6 +87,9 @@ ACCEPTED |= {(f, "rows", bad) for f in ROW_PASSES for bad in ("read_only", "none
 ACCEPTED |= {("dense_codes", "values", bad) for bad in ("wrong_dtype", "fortran_order", "read_only")}
 ACCEPTED |= {("dense_codes", "out", "wrong_dtype")}
 ACCEPTED |= {("fill_standardised", name, "read_only") for name in ("centre", "inverse")}
+# cluster_meat reads x and u at any strides, and ids of either width
+ACCEPTED |= {("cluster_meat", name, bad) for name in ("x", "u") for bad in ("fortran_order", "read_only")}
+ACCEPTED |= {("cluster_meat", "ids", bad) for bad in ("wrong_dtype", "read_only")}
 
 CASES = [
     pytest.param(function, name, bad, id=f"{function}-{name}-{bad}")

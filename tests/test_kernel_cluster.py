@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from vantrel.backend.quarnet import calc_B, panelsetup
+from vantrel.backend.quarnet import calc_B, cluster_meat, panelsetup
 
 RNG = np.random.default_rng(20240611)
 
@@ -195,3 +195,75 @@ def test_pair_ranks_rejects_bad_ids(a, G_a, b, G_b, text):
 
     with pytest.raises(ValueError, match=text):
         pair_ranks(np.array(a, dtype=np.int64), G_a, np.array(b, dtype=np.int64), G_b)
+
+
+def meat_by_sorting(x, u, ids, G, K):
+    """calc_B over the group index of a stable sort of the ids."""
+    sortvec = np.argsort(ids, kind="stable").astype(np.int64)
+    panelmat = run_panelsetup(ids[sortvec], N2=G)
+    B = np.zeros((K, K))
+    calc_B(B, x, u, sortvec, panelmat, G, K)
+    return B
+
+
+@pytest.mark.parametrize(
+    "n_rows, G, K",
+    [
+        pytest.param(2000, 37, 3, id="few_clusters"),
+        pytest.param(2000, 1900, 1, id="nearly_one_row_each"),
+        # a table of 250,000 x 3 long doubles is past the kernel's budget: clusters in ranges
+        pytest.param(300_000, 250_000, 3, id="clusters_in_ranges"),
+    ],
+)
+@pytest.mark.parametrize("id_type", [np.int64, np.int32])
+def test_cluster_meat_is_calc_B_over_the_sorted_ids_bit_for_bit(n_rows, G, K, id_type):
+    x = RNG.normal(size=(n_rows, K + 1)) * 10.0 ** RNG.integers(-3, 4, size=(n_rows, 1))
+    u = RNG.normal(size=(n_rows, 1))
+    ids = np.concatenate([np.arange(G), RNG.integers(0, G, n_rows - G)])  # every cluster has a row
+    RNG.shuffle(ids)
+    expected = meat_by_sorting(x, u, ids, G, K)
+    B = np.zeros((K, K))
+    cluster_meat(B, x, u, ids.astype(id_type), G)
+    assert np.array_equal(B, expected)
+    scores = x[:, 1:] * u
+    sums = np.stack([np.bincount(ids, weights=scores[:, j], minlength=G) for j in range(K)], axis=1)
+    np.testing.assert_allclose(B, sums.T @ sums, rtol=1e-10)
+
+
+def test_cluster_meat_reads_any_layout():
+    n_rows, K, G = 500, 2, 40
+    block = RNG.normal(size=(n_rows, K + 1))
+    ids = RNG.integers(0, G, n_rows)
+    expected = np.zeros((K, K))
+    cluster_meat(expected, block, np.ascontiguousarray(block[:, :1]), ids, G)
+    # the residuals as column 0 of the block itself (as the least squares leaves them), x in
+    # Fortran order and read-only
+    x = np.asfortranarray(block)
+    x.flags.writeable = False
+    B = np.zeros((K, K))
+    cluster_meat(B, x, block[:, :1], ids, G)
+    assert np.array_equal(B, expected)
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        pytest.param({"ids": np.array([0, 1, 2, 1])}, r"ids\[2\] = 2 is not in \[0, 2\)", id="id_past_G"),
+        pytest.param({"ids": np.array([0, -1, 1, 1])}, r"ids\[1\] = -1", id="negative_id"),
+        pytest.param({"ids": np.array([0, 1, 1])}, "ids 3", id="ids_other_rows"),
+        pytest.param({"u": np.ones((4, 0))}, "u has no column", id="u_no_column"),
+        pytest.param({"result": np.zeros((3, 3))}, "x has 3 columns, K", id="x_too_narrow"),
+        pytest.param({"result": np.zeros((2, 1))}, "K x K", id="result_not_square"),
+        pytest.param({"G": -1}, "G = -1", id="negative_G"),
+    ],
+)
+def test_cluster_meat_checks_before_any_write(change, message):
+    args = dict(result=np.full((2, 2), 7.0), x=np.ones((4, 3)), u=np.ones((4, 1)), ids=np.array([0, 1, 1, 0]), G=2)
+    args |= change
+    before = args["result"].copy()
+    with pytest.raises(ValueError, match=message):
+        cluster_meat(**args)
+    assert np.array_equal(args["result"], before)
+    memory = np.ones(12)
+    with pytest.raises(ValueError, match="result shares memory with x"):
+        cluster_meat(memory[8:].reshape(2, 2), memory.reshape(4, 3), np.ones((4, 1)), np.array([0, 1, 1, 0]), 2)

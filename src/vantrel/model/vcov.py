@@ -34,20 +34,33 @@ class Covariance:
     notes: list[str] | None = None
 
 
+# Rows of the first look at whether an effect is nested in a cluster variable.
+_FIRST_ROWS = 1 << 16
+
+
 def nested_in_clusters(fe_codes: list[np.ndarray], cluster_codes: list[np.ndarray]) -> list[bool]:
     """Whether each fixed effect is nested in one of the cluster variables: every level
     of it falls in a single cluster."""
     flags = []
     for f in fe_codes:
-        nested = False
-        for c in cluster_codes:
-            first = np.empty(int(f.max()) + 1 if len(f) else 0, dtype=np.int64)
-            first[f] = c  # the cluster of some row of each level
-            if np.array_equal(first[f], c):
-                nested = True
-                break
-        flags.append(nested)
+        G = int(f.max()) + 1 if len(f) else 0
+        # A level that meets two clusters as a rule shows within the first rows, so a look
+        # there settles most pairs without the passes over all rows; an effect that is the
+        # cluster variable itself has the same ids, found by one comparison.
+        flags.append(
+            any(
+                _levels_in_single_clusters(f[:_FIRST_ROWS], c[:_FIRST_ROWS], G)
+                and (np.array_equal(f, c) or _levels_in_single_clusters(f, c, G))
+                for c in cluster_codes
+            )
+        )
     return flags
+
+
+def _levels_in_single_clusters(f: np.ndarray, c: np.ndarray, G: int) -> bool:
+    first = np.empty(G, dtype=np.int64)
+    first[f] = c  # the cluster of some row of each level
+    return np.array_equal(first[f], c)
 
 
 def subset_factors(ssc, k_factor, names, subsets, G):

@@ -6,7 +6,7 @@
 // dimension or layout raises TypeError instead of being silently copied. Non-const element
 // types make nanobind reject read-only arrays; arrays that are only read are const
 // (read-only accepted: the weights `w`, and the columns, rows and factors of the row
-// passes), and `w` and `rows` may be None. Six functions release the GIL and the others keep
+// passes), and `w` and `rows` may be None. Seven functions release the GIL and the others keep
 // it; which and why is written next to the module definition below.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -495,6 +495,52 @@ void fill_standardised(Matrix out, nb::list columns, Rows rows, Contiguous<const
     quarnet::fill_standardised(out.data(), N, views, centre.data(), inverse.data(), n_threads);
 }
 
+
+quarnet::Strided2D<const double> read_view(const Strided<const double, 2> &a) {
+    return {a.data(), static_cast<int64_t>(a.shape(0)), static_cast<int64_t>(a.shape(1)), a.stride(0), a.stride(1)};
+}
+
+// Rejects a written array that shares memory with the bytes a 2-D view of any strides reaches.
+void check_not_written(const void *written, size_t written_bytes, const std::string &written_name,
+                       const quarnet::Strided2D<const double> &view, const std::string &name) {
+    if (view.rows == 0 || view.cols == 0) return;
+    int64_t low = 0, high = 0;  // element offsets from the data pointer
+    for (const int64_t reach : {(view.rows - 1) * view.row_stride, (view.cols - 1) * view.col_stride})
+        (reach < 0 ? low : high) += reach;
+    quarnet::check_no_overlap(written, written_bytes, written_name, view.data + low,
+                              static_cast<size_t>(high - low + 1) * sizeof(double), name);
+}
+
+// cluster_meat for ids of type Id: checks as calc_B's (shapes, ids in [0, G), no aliasing of
+// result), then the sums without the GIL.
+template <class Id>
+void cluster_meat(Contiguous<double, 2> result, Strided<const double, 2> x, Strided<const double, 2> u,
+                  Contiguous<const Id, 1> ids, int64_t G) {
+    const int64_t K = static_cast<int64_t>(result.shape(0)), N = static_cast<int64_t>(x.shape(0));
+    if (static_cast<int64_t>(result.shape(1)) != K)
+        quarnet::reject("result is " + std::to_string(result.shape(0)) + " x " + std::to_string(result.shape(1)) +
+                        ", a K x K matrix is needed");
+    if (static_cast<int64_t>(x.shape(1)) < K + 1)
+        quarnet::reject("x has " + std::to_string(x.shape(1)) + " columns, K + 1 = " + std::to_string(K + 1) +
+                        " are needed");
+    if (u.shape(1) < 1) quarnet::reject("u has no column");
+    if (static_cast<int64_t>(u.shape(0)) != N || static_cast<int64_t>(ids.shape(0)) != N)
+        quarnet::reject("x has " + std::to_string(N) + " rows, u " + std::to_string(u.shape(0)) + " and ids " +
+                        std::to_string(ids.shape(0)));
+    if (G < 0) quarnet::reject("G = " + std::to_string(G) + " must not be negative");
+    for (int64_t i = 0; i < N; ++i)
+        if (ids.data()[i] < 0 || ids.data()[i] >= G)
+            quarnet::reject("ids[" + std::to_string(i) + "] = " + std::to_string(ids.data()[i]) + " is not in [0, " +
+                            std::to_string(G) + ")");
+    const quarnet::Strided2D<const double> x_view = read_view(x), u_view = read_view(u);
+    check_not_written(result.data(), result.nbytes(), "result", x_view, "x");
+    check_not_written(result.data(), result.nbytes(), "result", u_view, "u");
+    quarnet::check_no_overlap(result.data(), result.nbytes(), "result", ids.data(), ids.nbytes(), "ids");
+    const quarnet::Strided2D<double> out{result.data(), K, K, K, 1};
+    nb::gil_scoped_release release;
+    quarnet::cluster_meat(out, x_view, u_view, ids.data(), G, K);
+}
+
 }  // namespace
 
 // The GIL. panelsetup, calc_B, counting_sort and pair_ranks release it while they
@@ -507,6 +553,8 @@ void fill_standardised(Matrix out, nb::list columns, Rows rows, Contiguous<const
 // from one thread, releases it too, so that other Python threads run during a long sort.
 // dense_codes and fill_standardised (the row passes) release it for the same reason, after
 // their checks; they run their own OpenMP threads and allocate dense_codes' counts after.
+// cluster_meat, calc_B's sums without the sort, releases it as calc_B does, for the same
+// cluster subsets side by side.
 // Every other function keeps the GIL throughout: the screening functions are
 // single-threaded passes over the fixed-effect table's objects; the demeaning functions
 // make the index read-only through numpy, poll for signals and print progress through
@@ -652,4 +700,10 @@ NB_MODULE(quarnet, m) {
           "centre"_a.noconvert(), "inverse"_a.noconvert(), "n_threads"_a,
           "Fill the row-major N x K block out with (columns[j][rows] - centre[j]) * inverse[j] (ones for a None "
           "column).");
+    m.def("cluster_meat", &cluster_meat<int64_t>, "result"_a.noconvert(), "x"_a.noconvert(), "u"_a.noconvert(),
+          "ids"_a.noconvert(), "G"_a,
+          "Write into result the meat sum_g X_g' u_g u_g' X_g of the clusters of the dense ids, the bits of calc_B "
+          "over their sorted group index, without the sort.");
+    m.def("cluster_meat", &cluster_meat<int32_t>, "result"_a.noconvert(), "x"_a.noconvert(), "u"_a.noconvert(),
+          "ids"_a.noconvert(), "G"_a);
 }

@@ -2,8 +2,8 @@
 
 Every array argument must have exactly the stated element type, dimension and layout and be
 writable (except the arrays that are only read: ``w``, which may also be None, and the
-inputs of the row passes ``dense_codes`` and ``fill_standardised``); nothing is converted or
-copied. ``A`` is a
+inputs of the row passes ``dense_codes``, ``fill_standardised`` and ``cluster_meat``); nothing
+is converted or copied. ``A`` is a
 writable F x 2 numpy object array whose row n holds ``sortvec`` (contiguous int64, a
 permutation of the rows) and ``panelmat`` (C-contiguous int64 G x 2 inclusive [start, end]
 positions in ``sortvec``) of fixed effect n. Index ranges and sizes are checked once per call
@@ -164,3 +164,12 @@ def fill_standardised(
     default), each writing a contiguous range of rows. The columns are 1-D float64 of any
     stride and one length. Releases the GIL. ValueError naming the argument for a length
     that differs, a row out of range or ``out`` sharing memory with an input."""
+
+def cluster_meat(result: _F64, x: _F64, u: _F64, ids: _I64 | npt.NDArray[np.int32], G: int) -> None:
+    """Write into the K x K ``result`` the meat \\sum_g X_g' u_g u_g' X_g (X: columns 1..K of
+    x, u: column 0 of u) of the clusters of the dense ``ids`` in [0, G): the same bits as
+    ``calc_B`` over the group index of a stable sort of the ids, computed without sorting by
+    adding each row's scores into its cluster's sums in row order (long double). x and u may
+    have any strides and be read-only. Releases the GIL. ValueError naming the argument for
+    an id outside [0, G), shapes that do not fit, or ``result`` sharing memory with an
+    input."""

@@ -135,4 +135,48 @@ void fill_standardised(double *out, int64_t N, const DoubleColumns &columns, con
     }
 }
 
+template <class Id>
+void cluster_meat(const Strided2D<double> &result, const Strided2D<const double> &x, const Strided2D<const double> &u,
+                  const Id *ids, int64_t G, int64_t K) {
+    const int64_t N = x.rows;
+    if (G == 0 || K == 0) return;
+    const int64_t width = std::min(G, std::max<int64_t>(1, std::max<int64_t>(N / 2, int64_t{1} << 16) / K));
+    std::vector<long double> table(static_cast<size_t>(width * K)), sum(static_cast<size_t>(K * K), 0.0L);
+    // rows ahead whose table entry is fetched early: the entries of a large table are scattered
+    constexpr int64_t ahead = 16;
+    for (int64_t g0 = 0; g0 < G; g0 += width) {
+        const int64_t g1 = std::min(G, g0 + width);
+        std::fill(table.begin(), table.begin() + (g1 - g0) * K, 0.0L);
+        long double *t = table.data();  // t + (g - g0) * K: the row of cluster g
+        for (int64_t i = 0; i < N; ++i) {
+            if (i + ahead < N) {
+                const int64_t h = static_cast<int64_t>(ids[i + ahead]);
+                if (h >= g0 && h < g1) __builtin_prefetch(t + (h - g0) * K, 1);
+            }
+            const int64_t g = static_cast<int64_t>(ids[i]);
+            if (g < g0 || g >= g1) continue;
+            const long double ui = u(i, 0);  // the product is formed in long double, as in calc_B
+            long double *row = t + (g - g0) * K;
+            for (int64_t j = 0; j < K; ++j) row[j] += ui * x(i, j + 1);
+        }
+        for (int64_t g = 0; g < g1 - g0; ++g) {
+            const long double *xu = t + g * K;
+            // the same product added to both halves, as in calc_B, so the sum stays symmetric
+            for (int64_t j = 0; j < K; ++j)
+                for (int64_t k = j; k < K; ++k) {
+                    const long double xuux = xu[j] * xu[k];
+                    sum[j * K + k] += xuux;
+                    if (k != j) sum[k * K + j] += xuux;
+                }
+        }
+    }
+    for (int64_t j = 0; j < K; ++j)
+        for (int64_t k = 0; k < K; ++k) result(j, k) = static_cast<double>(sum[j * K + k]);
+}
+
+template void cluster_meat(const Strided2D<double> &, const Strided2D<const double> &, const Strided2D<const double> &,
+                           const int64_t *, int64_t, int64_t);
+template void cluster_meat(const Strided2D<double> &, const Strided2D<const double> &, const Strided2D<const double> &,
+                           const int32_t *, int64_t, int64_t);
+
 }  // namespace quarnet

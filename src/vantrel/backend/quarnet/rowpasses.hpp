@@ -1,5 +1,7 @@
-// Row passes of the estimation sample that run in parallel: the dense codes of an integer
-// column, and the row-major block of standardised columns that the absorption demeans.
+// Passes over the rows of the estimation sample: the dense codes of an integer column and
+// the row-major block of standardised columns that the absorption demeans (both in
+// parallel), and the cluster score cross-products of the covariance (one cluster variable
+// per call; the caller runs several at once).
 //
 // Both write arrays of N entries that are usually fresh memory: on a virtual machine the
 // first touch of a page costs more than the pass itself, and two threads touching the pages
@@ -11,6 +13,8 @@
 
 #include <cstdint>
 #include <vector>
+
+#include "cluster.hpp"
 
 namespace quarnet {
 
@@ -46,5 +50,18 @@ struct DoubleColumns {
 };
 void fill_standardised(double *out, int64_t N, const DoubleColumns &columns, const double *centre,
                        const double *inverse, int threads);
+
+// The meat sum_g (X_g' u_g)(X_g' u_g)' of the clusters of the dense ids[0:N] in [0, G), X the
+// columns 1..K of x and u the column 0 of u, into result (K x K): the sums of calc_B over the
+// group index of a stable counting sort of the ids, in the same order and in long double, so
+// the same bits. No sort: the rows are read in order, each adding its scores into its
+// cluster's row of a table (so a cluster's rows in increasing order, as in the sorted
+// index), and the outer products of the table's rows are added in cluster order. Reading x
+// and u in row order instead of gathering them by cluster is most of the gain. The table
+// holds at most about N / 2 long doubles; beyond that the clusters are taken in ranges, the
+// ids read once per range and the outer products added range after range.
+template <class Id>
+void cluster_meat(const Strided2D<double> &result, const Strided2D<const double> &x, const Strided2D<const double> &u,
+                  const Id *ids, int64_t G, int64_t K);
 
 }  // namespace quarnet
