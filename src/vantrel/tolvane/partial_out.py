@@ -278,20 +278,28 @@ def least_squares_normal(yX, names, sizes, notes, units=None, threads=1):
     pattern = np.tile(units, min(N, CHUNK))
 
     # the residuals replace the demeaned dependent variable in place (its sum of squares
-    # stays in the cross-product matrix), a chunk of rows at a time while it is in cache
-    def residuals(start):
-        part = yX[start : start + CHUNK]
-        flat = part.reshape(-1)
-        flat *= pattern[: flat.size]
-        # one regressor: its product with the slope, which is what the matrix-vector product
-        # of one column gives, without that product's per-row loop (three times the pass)
-        part[:, 0] -= part[:, 1] * beta[0, 0] if len(beta) == 1 else part[:, 1:] @ beta[:, 0]
-        return float(np.dot(part[:, 0], part[:, 0]))
+    # stays in the cross-product matrix), a chunk of rows at a time while it is in cache;
+    # each thread takes a contiguous run of chunks
+    def residuals(starts):
+        sums = []
+        for start in starts:
+            part = yX[start : start + CHUNK]
+            flat = part.reshape(-1)
+            flat *= pattern[: flat.size]
+            # one regressor: its product with the slope, which is what the matrix-vector
+            # product of one column gives, without that product's per-row loop (three times
+            # the pass)
+            part[:, 0] -= part[:, 1] * beta[0, 0] if len(beta) == 1 else part[:, 1:] @ beta[:, 0]
+            sums.append(float(np.dot(part[:, 0], part[:, 0])))
+        return sums
 
+    starts, k = range(0, N, CHUNK), max(threads, 1)
+    runs = [starts[len(starts) * t // k : len(starts) * (t + 1) // k] for t in range(k)]
     # the chunks' sums of squares are added in row order whichever thread formed them, so
     # the sum does not depend on the threads
     rss = 0.0
-    for ss in map_columns(residuals, range(0, N, CHUNK), threads, N):
-        rss += ss
+    for sums in map_columns(residuals, runs, threads, N):
+        for ss in sums:
+            rss += ss
     kept = [name for name, ok in zip(names, keep, strict=True) if ok]
     return yX, kept, beta, yX[:, :1], gram[1:, 1:], float(gram[0, 0]), rss

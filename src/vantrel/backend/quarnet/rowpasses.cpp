@@ -67,22 +67,28 @@ bool dense_codes_with(const IntegerColumn<V> &column, Out *out, std::vector<int6
             for (int64_t i = begin; i < end; ++i) ++c[column.value(i) - low];
         }
     }
-    std::vector<int64_t> code(static_cast<size_t>(R), 0);
-#pragma omp parallel for schedule(static) num_threads(T)
-    for (int64_t k = 0; k < R; ++k)
+    std::vector<int64_t> code(static_cast<size_t>(R));  // the rows per value, then its code
+    int64_t G = 0;
+#pragma omp parallel for schedule(static) num_threads(T) reduction(+ : G)
+    for (int64_t k = 0; k < R; ++k) {
+        int64_t rows = 0;
         for (const std::vector<Count> &table : tables)
-            if (!table.empty()) code[k] += static_cast<int64_t>(table[k]);
+            if (!table.empty()) rows += static_cast<int64_t>(table[k]);
+        code[k] = rows;
+        G += rows > 0;
+    }
     tables.clear();
-
-    // The rows per value become the counts of the present values, and `code` the code of
-    // each present value: the number of present values below it.
-    counts.clear();
-    for (int64_t k = 0; k < R; ++k)
+    if (G == R && fused) {  // no value missing: the counts are the table, the codes written
+        counts = std::move(code);
+        return true;
+    }
+    // The counts of the present values, and the code of each: the present values below it.
+    counts.resize(static_cast<size_t>(G));
+    for (int64_t k = 0, next = 0; k < R; ++k)
         if (code[k] > 0) {
-            counts.push_back(code[k]);
-            code[k] = static_cast<int64_t>(counts.size()) - 1;
+            counts[static_cast<size_t>(next)] = code[k];
+            code[k] = next++;
         }
-    if (static_cast<int64_t>(counts.size()) == R && fused) return true;
     const int64_t *to = code.data();
 #pragma omp parallel for schedule(static) num_threads(T)
     for (int64_t i = 0; i < n; ++i)
