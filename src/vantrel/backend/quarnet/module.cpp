@@ -495,7 +495,6 @@ void fill_standardised(Matrix out, nb::list columns, Rows rows, Contiguous<const
     quarnet::fill_standardised(out.data(), N, views, centre.data(), inverse.data(), n_threads);
 }
 
-
 quarnet::Strided2D<const double> read_view(const Strided<const double, 2> &a) {
     return {a.data(), static_cast<int64_t>(a.shape(0)), static_cast<int64_t>(a.shape(1)), a.stride(0), a.stride(1)};
 }
@@ -685,7 +684,7 @@ NB_MODULE(quarnet, m) {
         "a"_a.noconvert(), "G_a"_a, "b"_a.noconvert(), "G_b"_a,
         "Dense lexicographic ids of the pairs (a, b) of dense ids, and the rows sorted by pair (stably).");
 
-    // Passes of the estimation sample over its rows (rowpasses.hpp), in parallel.
+    // Passes over the rows of the estimation sample (rowpasses.hpp), in parallel.
     m.def("dense_codes", &dense_codes<int64_t, int32_t>, "values"_a.noconvert(), "rows"_a.noconvert().none(),
           "out"_a.noconvert(), "n_threads"_a,
           "Dense codes 0 .. G-1 (ascending value order) of the integers values[rows] into out; returns the rows "
@@ -700,6 +699,7 @@ NB_MODULE(quarnet, m) {
           "centre"_a.noconvert(), "inverse"_a.noconvert(), "n_threads"_a,
           "Fill the row-major N x K block out with (columns[j][rows] - centre[j]) * inverse[j] (ones for a None "
           "column).");
+    // The cluster score cross-products without sorting (rowpasses.hpp), one subset per call.
     m.def("cluster_meat", &cluster_meat<int64_t>, "result"_a.noconvert(), "x"_a.noconvert(), "u"_a.noconvert(),
           "ids"_a.noconvert(), "G"_a,
           "Write into result the meat sum_g X_g' u_g u_g' X_g of the clusters of the dense ids, the bits of calc_B "
