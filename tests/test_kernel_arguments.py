@@ -207,6 +207,39 @@ def test_screening_and_demeaning_size_checks():
         pytest.param(
             "COEF_PCG_demean", {"preconditioner": "cholesky"}, "preconditioner must be one of", id="unknown_mode"
         ),
+        *[
+            pytest.param(f, {"n_threads": 100_000}, "n_threads = 100000 exceeds", id=f + "-threads")
+            for f in ROW_PASSES[:2]
+        ],
+        pytest.param(
+            "dense_codes", {"rows": np.array([0, 6, 1, 2, 3, 4])}, r"rows\[1\] = 6 is not a row", id="row_past_end"
+        ),
+        pytest.param("dense_codes", {"rows": np.array([0, -1, 1, 2, 3, 4])}, r"rows\[1\] = -1", id="negative_row"),
+        pytest.param("dense_codes", {"out": np.zeros(5, np.int64)}, "out has 5 entries for 6 rows", id="short_out"),
+        pytest.param("fill_standardised", {"rows": np.array([0, 1, 2, 3, 4, 6])}, r"rows\[5\] = 6", id="fill_row"),
+        pytest.param("fill_standardised", {"rows": np.arange(5)}, "rows has 5 entries, out 6 rows", id="fill_rows"),
+        pytest.param("fill_standardised", {"centre": np.zeros(3)}, "centre 3", id="fill_centre_length"),
+        pytest.param(
+            "fill_standardised",
+            {"columns": [np.ones(7), None], "rows": None},
+            r"columns\[0\] has 7 rows, out 6",
+            id="fill_column_length",
+        ),
+        pytest.param(
+            "fill_standardised",
+            {"columns": [np.ones(7), np.ones(5)]},
+            r"columns\[1\] has 5 rows, the columns before",
+            id="fill_lengths_differ",
+        ),
+        pytest.param(
+            "cluster_meat", {"ids": np.array([0, 1, 3, 1, 1, 2])}, r"ids\[2\] = 3 is not in \[0, 3\)", id="id_past_G"
+        ),
+        pytest.param("cluster_meat", {"ids": np.array([0, -1, 1, 1, 1, 2])}, r"ids\[1\] = -1", id="negative_id"),
+        pytest.param("cluster_meat", {"ids": np.array([0, 1, 1, 1, 2])}, "and ids 5", id="ids_other_rows"),
+        pytest.param("cluster_meat", {"u": np.ones((6, 0))}, "u has no column", id="u_no_column"),
+        pytest.param("cluster_meat", {"result": np.zeros((2, 2))}, r"x has 2 columns, K \+ 1 = 3", id="x_too_narrow"),
+        pytest.param("cluster_meat", {"result": np.zeros((2, 1))}, "a K x K matrix", id="result_not_square"),
+        pytest.param("cluster_meat", {"G": -1}, "G = -1 must not be negative", id="negative_G"),
     ],
 )
 def test_bad_values_are_rejected_before_any_work(function, change, message):
@@ -226,6 +259,9 @@ def test_aliased_buffers_are_rejected():
     touse = A[0, 0]
     with pytest.raises(ValueError, match=r"touse shares memory with A\[0, 0\]"):
         quarnet.drop_singletons(np.zeros(6), A, touse)
+    memory = np.ones(12)
+    with pytest.raises(ValueError, match="result shares memory with x"):
+        quarnet.cluster_meat(memory[8:].reshape(2, 2), memory.reshape(4, 3), np.ones((4, 1)), np.zeros(4, np.int64), 1)
 
 
 @pytest.mark.parametrize("function", FUNCTIONS)

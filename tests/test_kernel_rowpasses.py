@@ -103,45 +103,6 @@ def test_standardised_block_is_numpys_bit_for_bit(n, with_rows, threads):
         np.testing.assert_array_equal(out[:, j], expected)
 
 
-def _fill_args():
-    rng = np.random.default_rng(8)
-    return dict(
-        out=np.zeros((6, 2)), columns=[rng.normal(size=6), None], rows=None, centre=np.zeros(2), inverse=np.ones(2),
-        n_threads=1,
-    )  # fmt: skip
-
-
-def _codes_args():
-    return dict(values=np.array([3, 1, 2, 3, 9, 4]), rows=None, out=np.zeros(6, np.int32), n_threads=1)
-
-
-BAD = [
-    pytest.param("dense_codes", {"rows": np.array([0, 6, 1, 2, 3, 4])}, r"rows\[1\] = 6", id="codes_row_past_end"),
-    pytest.param("dense_codes", {"rows": np.array([0, -1, 1, 2, 3, 4])}, r"rows\[1\] = -1", id="codes_negative_row"),
-    pytest.param("dense_codes", {"out": np.zeros(5, np.int32)}, "out has 5 entries for 6 rows", id="codes_short_out"),
-    pytest.param("dense_codes", {"n_threads": 100_000}, "n_threads = 100000 exceeds", id="codes_threads"),
-    pytest.param("fill_standardised", {"rows": np.array([0, 1, 2, 3, 4, 6])}, r"rows\[5\] = 6", id="fill_row_past_end"),
-    pytest.param("fill_standardised", {"rows": np.arange(5)}, "rows has 5 entries, out 6 rows", id="fill_rows_length"),
-    pytest.param("fill_standardised", {"centre": np.zeros(3)}, "centre 3", id="fill_centre_length"),
-    pytest.param("fill_standardised", {"columns": [np.ones(7), None]}, r"columns\[0\] has 7 rows", id="fill_length"),
-    pytest.param(
-        "fill_standardised",
-        {"columns": [np.ones(6), np.ones(5)], "rows": np.arange(6)},
-        r"columns\[1\] has 5 rows, the columns before it 6",
-        id="fill_lengths_differ",
-    ),
-]
-
-
-@pytest.mark.parametrize("function, change, message", BAD)
-def test_bad_row_pass_arguments_are_named_before_any_write(function, change, message):
-    args = (_codes_args() if function == "dense_codes" else _fill_args()) | change
-    before = args["out"].copy()
-    with pytest.raises(ValueError, match=message):
-        getattr(quarnet, function)(**args)
-    np.testing.assert_array_equal(args["out"], before)
-
-
 def test_row_passes_refuse_to_write_over_their_input():
     memory = np.arange(17)
     for values in (memory[0:11:2], memory[10::-2]):  # six values, either direction, spanning 0 .. 10
