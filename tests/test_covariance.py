@@ -222,6 +222,8 @@ def test_errors(fit, data, monkeypatch, setype, clustvars, exc, text):
     def no_kernel(*args):
         raise AssertionError("kernel called")
 
+    monkeypatch.setattr(covariance, "calc_B", no_kernel)
+    monkeypatch.setattr(covariance, "panelsetup", no_kernel)
     monkeypatch.setattr(covariance, "cluster_meat", no_kernel)
     frame = data.assign(constant=5, gappy=np.where(np.arange(len(data)) == 3, np.nan, 1.0))
     with pytest.raises(exc, match=text):

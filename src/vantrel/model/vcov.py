@@ -20,6 +20,7 @@ from vantrel.tolvane.covariance import (
     eigenvalue_fix,
     heteroskedastic,
     homoskedastic,
+    row_order_meat,
 )
 
 
@@ -118,7 +119,7 @@ def covariance(
         _, subsets, ids = cluster_subset_ids(clusters, names)
         G = [int(codes.max()) + 1 for codes in ids]
         factors = subset_factors(ssc, k_factor, names, subsets, G)
-        matrix = cluster_sandwich(yX, resid, bread, ids, G, factors, threads=threads)
+        matrix = cluster_sandwich(yX, resid, bread, ids, G, factors, threads=threads, meat=row_order_meat)
         return cluster_covariance(matrix, dfk, names, G, stacklevel=4)
     dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)

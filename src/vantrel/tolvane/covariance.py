@@ -10,7 +10,7 @@ variable, columns 1..K the regressors) and the residuals:
   sum over all non-empty subsets of the cluster variables, each subset's
   meat weighted by +1 (odd size) or -1 (even size) and by ``G/(G-1)`` with
   G the smallest cluster count over all subsets. The meats come from the
-  kernel (``cluster_meat``: ``calc_B``'s sums without building group tables).
+  kernel (``calc_B``) over group tables built with ``panelsetup``.
 
 Absorbed fixed effects are charged in the first two as ``charged_fe`` (in
 inference) rules: the non-redundant ones, ``total_nonredundant_fe``. Only the multiway sum can lose positive
@@ -29,8 +29,8 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import powerset
-from vantrel.backend.quarnet import cluster_meat
-from vantrel.tolvane.dense_ids import column_ids, combine_ids
+from vantrel.backend.quarnet import calc_B, cluster_meat, counting_sort, panelsetup
+from vantrel.tolvane.dense_ids import column_ids, combine_ids, sorted_codes
 from vantrel.tolvane.inference import RESIDUAL_DOF_TYPES, charged_fe, residual_dof
 from vantrel.tolvane.messages import note
 
@@ -103,12 +103,26 @@ def cluster_subset_ids(single, clustvars):
     return clustvars_all, cluster_intersections, ids
 
 
-def _subset_meat(ids, G, yXtilde, resid, K):
-    """The kernel's meat sum_g (X_g'u_g)(X_g'u_g)' over the groups of dense ``ids``."""
-    # The kernel adds each row's scores into its group's sums in row order: the sums of a
-    # group index sorted by id, in the same order, without sorting the rows and then
-    # gathering them in that order (seconds for a near-unique intersection at ten million
-    # rows).
+def group_table_meat(ids, G, yXtilde, resid, K):
+    """The kernel's meat sum_g (X_g'u_g)(X_g'u_g)' over the groups of dense ``ids``: the
+    driver's route, a group table (``panelsetup``) over the rows sorted by id and ``calc_B``
+    over it."""
+    N = yXtilde.shape[0]
+    # The ids are dense, so a counting sort orders them in linear time (argsort of a
+    # near-unique intersection at ten million rows takes seconds).
+    sortvec = counting_sort(ids, G)
+    panelmat = np.zeros((G, 2), dtype=np.int64)
+    panelsetup(panelmat, sorted_codes(ids, G), int(N), G)
+    B = np.zeros((K, K), dtype=np.float64)
+    calc_B(B, yXtilde, resid, sortvec, panelmat, G, K)
+    return B
+
+
+def row_order_meat(ids, G, yXtilde, resid, K):
+    """The same meat, to the same bits, without the sort and the group table: the kernel
+    adds each row's scores into its group's sums in row order, which is the order of the
+    sorted group table (the sort is stable), so it skips sorting the rows and gathering
+    them in that order (seconds for a near-unique intersection at ten million rows)."""
     B = np.zeros((K, K), dtype=np.float64)
     cluster_meat(B, yXtilde, resid, np.ascontiguousarray(ids), G)
     return B
@@ -144,10 +158,12 @@ def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb, threads):
     )
 
 
-def cluster_sandwich(yXtilde, resid, xx_inv, subset_ids, N_cluster, weights, verb=0, threads=1):
+def cluster_sandwich(yXtilde, resid, xx_inv, subset_ids, N_cluster, weights, verb=0, threads=1, meat=group_table_meat):
     """``xx_inv (sum_s weights[s] meat_s) xx_inv`` over the cluster subsets: their dense
     ids, cluster counts and signed correction factors (the inclusion-exclusion sign times
-    the subset's G/(G-1), or whatever the convention asks)."""
+    the subset's G/(G-1), or whatever the convention asks). ``meat`` forms each subset's
+    meat: the driver's group tables by default, ``row_order_meat`` for the same sums
+    without them."""
     K = yXtilde.shape[1] - 1
     covmat = np.zeros((K, K), dtype=np.float64)
     n_cluster = len(subset_ids)
@@ -158,7 +174,7 @@ def cluster_sandwich(yXtilde, resid, xx_inv, subset_ids, N_cluster, weights, ver
         for i, ids in enumerate(subset_ids):
             if verb > 0:
                 print("calculating covmat", i + 1, "of", n_cluster)
-            meats.append(pool.submit(_subset_meat, ids, N_cluster[i], yXtilde, resid, K))
+            meats.append(pool.submit(meat, ids, N_cluster[i], yXtilde, resid, K))
         for i, meat in enumerate(meats):
             covmat += weights[i] * meat.result()
     return np.linalg.multi_dot([xx_inv, covmat, xx_inv])
