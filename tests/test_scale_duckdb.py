@@ -214,3 +214,20 @@ def test_missing_files_and_per_row_methods(data, tmp_path):
             method()
     # the relation is still readable in memory, with its residuals
     assert len(vantrel.feols("y ~ x1 | a", duckdb.from_df(data), engine="memory").resid()) == fit.nobs
+
+
+@pytest.mark.parametrize("limit, during", [("100MB", "95.3 MiB"), ("4GB", "244.1 MiB"), (None, "244.1 MiB")])
+def test_the_solve_lowers_duckdb_memory_and_restores_it(data, limit, during):
+    """While the kernel solves, DuckDB's limit drops to 256 MB, never above what the
+    caller gave, and comes back to the caller's (or DuckDB's default) after."""
+    from vantrel.scale.duckdb_engine import DuckDBEngine
+
+    engine = DuckDBEngine(data, memory_limit=limit)
+    try:
+        setting = "SELECT current_setting('memory_limit')"
+        before = engine.con.execute(setting).fetchall()[0][0]
+        with engine.set_aside():
+            assert engine.con.execute(setting).fetchall()[0][0] == during
+        assert engine.con.execute(setting).fetchall()[0][0] == before
+    finally:
+        engine.close()

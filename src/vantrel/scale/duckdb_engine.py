@@ -16,6 +16,7 @@ from __future__ import annotations
 import contextlib
 import glob
 import os
+import re
 import shutil
 import tempfile
 
@@ -375,7 +376,10 @@ class DuckDBEngine:
         larger of the engine's limit and the solve's own arrays, not their sum."""
         import duckdb
 
+        given = None if self._memory_limit is None else _size_in_bytes(self._memory_limit)
         for limit in _SOLVE_MEMORY:
+            if self._memory_limit is not None and (given is None or given <= _size_in_bytes(limit)):
+                break  # never raise the caller's limit (nor guess at one it gave as text DuckDB reads alone)
             try:
                 self._run(f"SET memory_limit = '{limit}'")
                 break
@@ -462,6 +466,19 @@ class DuckDBEngine:
         if self._own_temp is not None:
             shutil.rmtree(self._own_temp, ignore_errors=True)
             self._own_temp = None
+
+
+_UNITS = {"": 1, "B": 1, "KB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10**12, "KIB": 2**10, "MIB": 2**20,
+          "GIB": 2**30, "TIB": 2**40}  # fmt: skip
+
+
+def _size_in_bytes(text) -> float | None:
+    """A memory size as DuckDB reads it ("4GB", "512 MiB", "1.5gb"), or None for any other
+    form."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d*)?)\s*([A-Za-z]*)\s*", str(text))
+    if match is None or match.group(2).upper() not in _UNITS:
+        return None
+    return float(match.group(1)) * _UNITS[match.group(2).upper()]
 
 
 def _rows_beat_cells(counted: tuple[int, int], G, weighted: bool) -> bool:
