@@ -268,7 +268,8 @@ def sorted_rows(ids, w, segment, dtype):
 @pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
 @pytest.mark.parametrize(
     "name, n_fe, requested, expected",
-    [("chain", 2, "auto", "exact pair"), ("grid", 3, "approx", "approximate pair"), ("four", 4, "auto", "jacobi"),
+    # four effects at tol 1e-13: the early rate (0.42) predicts more than 30 iterations to go
+    [("chain", 2, "auto", "exact pair"), ("grid", 3, "approx", "approximate pair"), ("four", 4, "auto", "exact pair"),
      ("expander", 2, "exact", "approximate pair"), ("components", 3, "exact", "exact pair"),
      ("one", 1, "auto", "closed form")],
 )  # fmt: skip

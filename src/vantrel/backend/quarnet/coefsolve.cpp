@@ -1113,10 +1113,15 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     // The rate is judged after `judge_first` iterations and then every `judge_every`, from
     // the larger measure of the last two iterations against that of the two before.
     // Conjugate gradients converge unevenly: the first few iterations are fast on any data
-    // (on weakly connected data the measure then stalls; measured on the benchmark designs,
-    // the stall shows from the sixth iteration on), and single steps come in bumps. A solve
-    // predicted to need more than `slow_solve` further iterations gets the pair block.
-    constexpr int64_t judge_first = 8, judge_every = 4;
+    // (on weakly connected data the measure then stalls; on the benchmark designs with two
+    // effects the stall shows from the sixth iteration on, with a third effect it shows
+    // already at the fourth), and single steps come in bumps. A solve predicted to need
+    // more than `slow_solve` further iterations gets the pair block. Judging from the
+    // fourth iteration on, every second, took the difficult design with three effects from
+    // 18-19 iterations to 11-12 (13-15% less time at 1e6 and 1e7 rows) and the grid from
+    // 27-35 to 20-30, and left the well-connected designs on Jacobi at tolerances down to
+    // 1e-12.
+    constexpr int64_t judge_first = 4, judge_every = 2;
     constexpr double slow_solve = 30.0;
     std::vector<double> history;
     bool judged = mode != PairMode::automatic;  // the pair block is tried at most once
