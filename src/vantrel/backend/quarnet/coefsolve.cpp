@@ -26,6 +26,7 @@
 
 #include "common.hpp"
 #include "laplacian.hpp"
+#include "workmem.hpp"
 
 namespace quarnet {
 
@@ -38,16 +39,16 @@ struct Problem {
     std::vector<int64_t> G;       // levels of each slot (without its "no level")
     std::vector<int64_t> off;     // first coefficient row of each slot; off[slots] = all rows
     const int64_t *rows = nullptr;   // position -> row of the caller's matrix
-    std::vector<int64_t> rows_own;   // when the segment effect's sortvec cannot serve
-    std::vector<int64_t> seg_off;    // segment s = positions [seg_off[s], seg_off[s+1]), s <= G[0]
+    work_vector<int64_t> rows_own;   // when the segment effect's sortvec cannot serve
+    work_vector<int64_t> seg_off;    // segment s = positions [seg_off[s], seg_off[s+1]), s <= G[0]
     // Slot >= 1: level of each position, in 16 bits when every other effect has fewer than
     // 65535 levels (half the memory and memory traffic of the passes), else in 32 bits.
     // The passes read them through id16/id32 (by slot; slot 0 unused), which point into
     // ids16/ids32 or, for rows given in position order (COEF_PCG_rows), into the caller's
     // arrays.
     bool narrow = false;
-    std::vector<std::vector<uint16_t>> ids16;
-    std::vector<std::vector<uint32_t>> ids32;
+    std::vector<work_vector<uint16_t>> ids16;
+    std::vector<work_vector<uint32_t>> ids32;
     std::vector<const uint16_t *> id16;
     std::vector<const uint32_t *> id32;
     int64_t id(int64_t s, int64_t k) const { return narrow ? id16[s][k] : id32[s][k]; }
@@ -61,7 +62,7 @@ struct Problem {
                 id32[s] = ids32[s].data();
     }
     const double *w = nullptr;       // weights by position, or null
-    std::vector<double> w_own;
+    work_vector<double> w_own;
     int threads = 1;
     // The caller's level ids by row, when given instead of group indexes: the first and the
     // closing pass then run in row order (see setup_rows), w_rows are the weights by row.
@@ -76,9 +77,9 @@ struct Problem {
     // effect, and the level counts.
     struct Pair {
         int64_t s1 = 0, s2 = 0;  // slots
-        std::vector<int64_t> ptr1, ptr2;
-        std::vector<uint32_t> to2, to1;  // the other effect's level of each cell
-        std::vector<double> w1, w2;
+        work_vector<int64_t> ptr1, ptr2;
+        work_vector<uint32_t> to2, to1;  // the other effect's level of each cell
+        work_vector<double> w1, w2;
     };
     const CellInput *cells = nullptr;
     std::vector<Pair> pairs;
@@ -117,7 +118,7 @@ std::pair<int64_t, int64_t> my_segments(const Problem &P, int t, int nt) {
 // of the positions unless the positions are the rows themselves.
 template <class IdT>
 void fill_ids(const Problem &P, const GroupIndex &fe, int64_t G, bool identity, const uint32_t *inv,
-              std::vector<IdT> &ids) {
+              work_vector<IdT> &ids) {
     ids.assign(static_cast<size_t>(P.N), static_cast<IdT>(G));  // rows in no group keep "no level"
     IdT *out = ids.data();
 #pragma omp parallel for schedule(guided, 64) num_threads(P.threads)
@@ -187,7 +188,7 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
         P.rows = S.sortvec;
     } else {
         P.rows_own.reserve(static_cast<size_t>(N));
-        std::vector<char> covered(static_cast<size_t>(N), 0);
+        work_vector<char> covered(static_cast<size_t>(N), 0);
         for (int64_t g = 0; g < S.N_panelmat; ++g) {
             P.seg_off[g] = static_cast<int64_t>(P.rows_own.size());
             for (int64_t k = S.start(g); k <= S.end(g); ++k) {
@@ -249,13 +250,13 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
 // position, and the row's other levels (and weight) are written there as it is placed, so no
 // table of positions is kept (the first and the closing pass run in row order).
 template <class T, class IdT>
-void order_by_segments(Problem &P, const double *w, int threads, std::vector<std::vector<IdT>> &by_position) {
+void order_by_segments(Problem &P, const double *w, int threads, std::vector<work_vector<IdT>> &by_position) {
     const int64_t N = P.N;
     // One chunk of rows per thread: each chunk counts its levels, the chunks' places follow
     // one another within a level, so the order is the same for every thread count.
     const int64_t G0 = P.G[0];
     const int64_t chunks = threads;
-    std::vector<int64_t> next(static_cast<size_t>(chunks * G0), 0);
+    work_vector<int64_t> next(static_cast<size_t>(chunks * G0), 0);
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (int64_t c = 0; c < chunks; ++c) {
         int64_t *mine = next.data() + c * G0;
@@ -324,12 +325,12 @@ Problem build_problem_ids(int64_t N, int64_t K, const double *w, const IdColumns
 struct Scratch {
     int64_t blocks;
     int64_t len;  // entries per block
-    std::vector<std::vector<double>> own;
+    std::vector<work_vector<double>> own;
     Scratch(const Problem &P, int64_t width) : len((P.total() - P.others_begin()) * width) {
         const int64_t threads = P.threads;
         blocks = (std::max<int64_t>(4, threads) + threads - 1) / threads * threads;
         if (blocks * len > std::max<int64_t>(P.N * P.K / 4, 1 << 20)) blocks = threads;
-        own.assign(static_cast<size_t>(blocks), std::vector<double>(static_cast<size_t>(len), 0.0));
+        own.assign(static_cast<size_t>(blocks), work_vector<double>(static_cast<size_t>(len), 0.0));
     }
 };
 
@@ -348,7 +349,7 @@ void reduce_scratch(Scratch &sc, double *out, int64_t stride, int64_t width) {
 }
 
 // counts = D'W 1 and b = D'W v per level, sumsq[k] = sum_i w_i v_ik^2.
-void setup_pass(const Problem &P, const double *x, std::vector<double> &counts, std::vector<double> &b,
+void setup_pass(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
                 std::vector<long double> &sumsq) {
     const int64_t K = P.K, ob = P.others_begin();
     counts.assign(static_cast<size_t>(P.total()), 0.0);
@@ -356,7 +357,7 @@ void setup_pass(const Problem &P, const double *x, std::vector<double> &counts, 
     sumsq.assign(static_cast<size_t>(K), 0.0L);
     // Per level of the other effects, K sums and the count; reduced into b and counts below.
     Scratch sc(P, K + 1);
-    std::vector<double> sums(static_cast<size_t>((P.total() - ob) * (K + 1)));
+    work_vector<double> sums(static_cast<size_t>((P.total() - ob) * (K + 1)));
     std::vector<std::vector<long double>> sq(static_cast<size_t>(sc.blocks), std::vector<long double>(K, 0.0L));
 #pragma omp parallel num_threads(P.threads)
     {
@@ -549,13 +550,13 @@ std::vector<double> level_sums(int64_t L, int64_t K, int threads, const Term &te
 
 // Cells of one pair by the levels of one of its effects (a stable counting sort).
 void cells_by_level(int64_t G, const int64_t *from, const int64_t *to, const double *w, int64_t n,
-                    std::vector<int64_t> &ptr, std::vector<uint32_t> &other, std::vector<double> &weight) {
+                    work_vector<int64_t> &ptr, work_vector<uint32_t> &other, work_vector<double> &weight) {
     ptr.assign(static_cast<size_t>(G + 1), 0);
     for (int64_t e = 0; e < n; ++e) ++ptr[from[e] + 1];
     for (int64_t l = 0; l < G; ++l) ptr[l + 1] += ptr[l];
     other.resize(static_cast<size_t>(n));
     weight.resize(static_cast<size_t>(n));
-    std::vector<int64_t> next(ptr.begin(), ptr.end() - 1);
+    work_vector<int64_t> next(ptr.begin(), ptr.end() - 1);
     for (int64_t e = 0; e < n; ++e) {
         const int64_t at = next[from[e]]++;
         other[at] = static_cast<uint32_t>(to[e]);
@@ -566,15 +567,15 @@ void cells_by_level(int64_t G, const int64_t *from, const int64_t *to, const dou
 // q = D'W D p from the aggregates: the level counts times p, plus, through every pair's
 // cells, the other effect's coefficients. Each entry of q is summed by one thread in a fixed
 // order, so the result does not depend on the thread count.
-void apply_cells(const Problem &P, const std::vector<double> &counts, const double *p, double *q) {
+void apply_cells(const Problem &P, const work_vector<double> &counts, const double *p, double *q) {
     const int64_t K = P.K;
     for_level_chunks(P.total(), P.threads, [&](int64_t, int64_t l0, int64_t l1) {
         for (int64_t l = l0; l < l1; ++l)
             for (int64_t j = 0; j < K; ++j) q[l * K + j] = counts[l] * p[l * K + j];
     });
     for (const Problem::Pair &pr : P.pairs) {
-        auto add = [&](int64_t s, int64_t t, const std::vector<int64_t> &ptr, const std::vector<uint32_t> &other,
-                       const std::vector<double> &w) {
+        auto add = [&](int64_t s, int64_t t, const work_vector<int64_t> &ptr, const work_vector<uint32_t> &other,
+                       const work_vector<double> &w) {
             const double *pt = p + P.off[t] * K;
             double *qs = q + P.off[s] * K;
             for_level_chunks(P.G[s], P.threads, [&](int64_t, int64_t l0, int64_t l1) {
@@ -592,13 +593,13 @@ void apply_cells(const Problem &P, const std::vector<double> &counts, const doub
 // sequentially and every level's sums are accumulated per fixed block of rows, added in
 // block order.
 template <class T>
-void setup_rows(const Problem &P, const double *x, std::vector<double> &counts, std::vector<double> &b,
+void setup_rows(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
                 std::vector<long double> &sumsq) {
     const int64_t K = P.K, W = K + 1, L = P.total(), N = P.N;
     const int64_t threads = P.threads;
     int64_t blocks = (std::max<int64_t>(4, threads) + threads - 1) / threads * threads;
     if (blocks * L * W > std::max<int64_t>(N * K / 4, 1 << 20)) blocks = threads;
-    std::vector<std::vector<double>> part(static_cast<size_t>(blocks));
+    std::vector<work_vector<double>> part(static_cast<size_t>(blocks));
     std::vector<std::vector<long double>> sq(static_cast<size_t>(blocks), std::vector<long double>(K, 0.0L));
     // Squares are summed in double over runs of this many rows, the runs in long double.
     constexpr int64_t run = 4096;
@@ -674,9 +675,9 @@ void closing_rows(const Problem &P, double *x, const double *alpha) {
 // residuals that are already at rounding level: a column the fixed effects absorb.)
 struct PairBlock {
     int64_t sb = 1;                    // slot of b
-    std::vector<int64_t> cell_ptr;     // cells of a level: [cell_ptr[a], cell_ptr[a+1])
-    std::vector<uint32_t> cell_b;
-    std::vector<double> cell_w;
+    work_vector<int64_t> cell_ptr;     // cells of a level: [cell_ptr[a], cell_ptr[a+1])
+    work_vector<uint32_t> cell_b;
+    work_vector<double> cell_w;
     // Exact: a solver of S on b's levels. Approximate: a solver of the whole pair block with
     // b's sign flipped (then a graph Laplacian on the a and b levels), vertices a then Ga + b.
     std::unique_ptr<SchurSolver> solver;
@@ -727,17 +728,17 @@ void build_cells(const Problem &P, PairBlock &pb) {
 
 // S = Db - C' Da^-1 C on b's levels, rows in parallel: row b1 gathers, over the a levels of
 // its cells, those levels' cells scaled by c(a, b1) / d_a.
-SparseSym schur_complement(const Problem &P, const PairBlock &pb, const std::vector<double> &counts) {
+SparseSym schur_complement(const Problem &P, const PairBlock &pb, const work_vector<double> &counts) {
     const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
     const double *da = counts.data() + P.off[0], *db = counts.data() + P.off[pb.sb];
     // Cells by b level.
-    std::vector<int64_t> tptr(static_cast<size_t>(Gb + 1), 0);
+    work_vector<int64_t> tptr(static_cast<size_t>(Gb + 1), 0);
     for (uint32_t b : pb.cell_b) ++tptr[b + 1];
     for (int64_t b = 0; b < Gb; ++b) tptr[b + 1] += tptr[b];
-    std::vector<uint32_t> ta(pb.cell_b.size());
-    std::vector<double> tw(pb.cell_b.size());
+    work_vector<uint32_t> ta(pb.cell_b.size());
+    work_vector<double> tw(pb.cell_b.size());
     {
-        std::vector<int64_t> fill(tptr.begin(), tptr.end() - 1);
+        work_vector<int64_t> fill(tptr.begin(), tptr.end() - 1);
         for (int64_t a = 0; a < Ga; ++a)
             for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
                 const int64_t at = fill[pb.cell_b[e]]++;
@@ -749,9 +750,9 @@ SparseSym schur_complement(const Problem &P, const PairBlock &pb, const std::vec
     S.n = Gb;
     S.diag.assign(static_cast<size_t>(Gb), 0.0);
     S.scale.assign(db, db + Gb);
-    std::vector<std::vector<int32_t>> part_idx(static_cast<size_t>(P.threads));
-    std::vector<std::vector<double>> part_val(static_cast<size_t>(P.threads));
-    std::vector<int64_t> row_len(static_cast<size_t>(Gb), 0);
+    std::vector<work_vector<int32_t>> part_idx(static_cast<size_t>(P.threads));
+    std::vector<work_vector<double>> part_val(static_cast<size_t>(P.threads));
+    work_vector<int64_t> row_len(static_cast<size_t>(Gb), 0);
 #pragma omp parallel num_threads(P.threads)
     {
         const int t = omp_get_thread_num(), nt = omp_get_num_threads();
@@ -799,8 +800,8 @@ SparseSym schur_complement(const Problem &P, const PairBlock &pb, const std::vec
 
 // z = M^-1 r for the pair block; the other slots are left alone. `parts` holds one buffer of
 // b's levels per block of a levels (fixed blocks, as in Scratch).
-void apply_pair(const Problem &P, const PairBlock &pb, const std::vector<double> &counts, const double *r, double *z,
-                std::vector<std::vector<double>> &parts) {
+void apply_pair(const Problem &P, const PairBlock &pb, const work_vector<double> &counts, const double *r, double *z,
+                std::vector<work_vector<double>> &parts) {
     const int64_t K = P.K, Ga = P.G[0], Gb = P.G[pb.sb];
     const int64_t blocks = static_cast<int64_t>(parts.size());
     const double *da = counts.data() + P.off[0];
@@ -809,7 +810,7 @@ void apply_pair(const Problem &P, const PairBlock &pb, const std::vector<double>
     const double *ra = r, *rb = r + ob * K;
     if (pb.bipartite) {
         // [Da -C; -C' Db] [za; -zb] = [ra; -rb]
-        std::vector<double> &t = parts[0];
+        work_vector<double> &t = parts[0];
         t.resize(static_cast<size_t>((Ga + Gb) * K));
         std::copy(ra, ra + Ga * K, t.begin());
         for (int64_t l = 0; l < Gb * K; ++l) t[Ga * K + l] = -rb[l];
@@ -822,7 +823,7 @@ void apply_pair(const Problem &P, const PairBlock &pb, const std::vector<double>
         {
 #pragma omp for schedule(static)
             for (int64_t blk = 0; blk < blocks; ++blk) {
-                std::vector<double> &part = parts[blk];
+                work_vector<double> &part = parts[blk];
                 part.assign(static_cast<size_t>(Gb * K), 0.0);
                 const int64_t lo = Ga * blk / blocks, hi = Ga * (blk + 1) / blocks;
                 for (int64_t a = lo; a < hi; ++a) {
@@ -859,37 +860,50 @@ std::string fe_name(const Problem &P, int64_t slot) { return "fixed effect " + s
 // S's graph links two b levels that share an a level. Linking only consecutive cells of each
 // a level gives a subgraph with fewer edges than cells; if even its exact factor is over
 // budget, forming S (whose cost is the sum of squared cell counts) is skipped. On a 2-D
-// lattice of firms this saved most of a second per million rows.
+// lattice of firms this saved most of a second per million rows. The subgraph repeats most
+// of its links (many a levels share the same b levels), so a fixed pseudo-random share of
+// the a levels, about 8 links per b level, shows the same structure: on the lattice it is
+// still over budget, and where S fits (the worker-firm design: 1.2 million path entries on
+// 6,250 firms per million rows) the check costs a tenth of what it did.
 bool exact_may_fit(const PairBlock &pb, int64_t Gb, const FactorBudget &budget, std::string *why) {
     const int64_t Ga = static_cast<int64_t>(pb.cell_ptr.size()) - 1;
+    int64_t links = 0;
+    for (int64_t a = 0; a < Ga; ++a) links += std::max<int64_t>(pb.cell_ptr[a + 1] - pb.cell_ptr[a] - 1, 0);
+    const uint64_t keep_one_in = static_cast<uint64_t>(std::max<int64_t>(1, links / std::max<int64_t>(8 * Gb, 1)));
+    auto kept = [&](int64_t a) {
+        return keep_one_in == 1 || ((static_cast<uint64_t>(a) * 0x9e3779b97f4a7c15ULL) >> 32) % keep_one_in == 0;
+    };
     SparseSym path;
     path.n = Gb;
     path.ptr.assign(static_cast<size_t>(Gb + 1), 0);
     for (int64_t a = 0; a < Ga; ++a)
-        for (int64_t e = pb.cell_ptr[a] + 1; e < pb.cell_ptr[a + 1]; ++e) {
-            ++path.ptr[pb.cell_b[e - 1] + 1];
-            ++path.ptr[pb.cell_b[e] + 1];
-        }
+        if (kept(a))
+            for (int64_t e = pb.cell_ptr[a] + 1; e < pb.cell_ptr[a + 1]; ++e) {
+                ++path.ptr[pb.cell_b[e - 1] + 1];
+                ++path.ptr[pb.cell_b[e] + 1];
+            }
     for (int64_t b = 0; b < Gb; ++b) path.ptr[b + 1] += path.ptr[b];
     path.idx.resize(static_cast<size_t>(path.ptr[Gb]));
-    std::vector<int64_t> fill(path.ptr.begin(), path.ptr.end() - 1);
+    work_vector<int64_t> fill(path.ptr.begin(), path.ptr.end() - 1);
     for (int64_t a = 0; a < Ga; ++a)
-        for (int64_t e = pb.cell_ptr[a] + 1; e < pb.cell_ptr[a + 1]; ++e) {
-            const uint32_t u = pb.cell_b[e - 1], v = pb.cell_b[e];
-            path.idx[fill[u]++] = static_cast<int32_t>(v);
-            path.idx[fill[v]++] = static_cast<int32_t>(u);
-        }
-    return envelope_fits(path, budget, why);
+        if (kept(a))
+            for (int64_t e = pb.cell_ptr[a] + 1; e < pb.cell_ptr[a + 1]; ++e) {
+                const uint32_t u = pb.cell_b[e - 1], v = pb.cell_b[e];
+                path.idx[fill[u]++] = static_cast<int32_t>(v);
+                path.idx[fill[v]++] = static_cast<int32_t>(u);
+            }
+    const bool fits = envelope_fits(path, budget, why);
+    return fits;
 }
 
 // Builds the pair block, or returns null with the reason in *why.
-std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double> &counts, bool want_exact,
+std::unique_ptr<PairBlock> build_pair(const Problem &P, const work_vector<double> &counts, bool want_exact,
                                       std::string *why) {
     auto pb = std::make_unique<PairBlock>();
     for (int64_t s = 2; s < P.slots; ++s)
         if (P.G[s] > P.G[pb->sb]) pb->sb = s;
     if (!P.from_cells()) {
-        build_cells(P, *pb);
+    build_cells(P, *pb);
     } else {  // the pair's cells by the segment effect's levels, as build_cells leaves them
         for (const Problem::Pair &pr : P.pairs) {
             if (pr.s1 == 0 && pr.s2 == pb->sb) {
@@ -937,7 +951,7 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const std::vector<double
     // What the cells do not account for (rows without a level of the other effect) stays on
     // the diagonal; differences at rounding level are no excess.
     const double *da = counts.data() + P.off[0], *db = counts.data() + P.off[pb->sb];
-    std::vector<double> ea(da, da + Ga), eb(db, db + Gb);
+    work_vector<double> ea(da, da + Ga), eb(db, db + Gb);
     for (int64_t a = 0; a < Ga; ++a)
         for (int64_t e = pb->cell_ptr[a]; e < pb->cell_ptr[a + 1]; ++e) {
             ea[a] -= pb->cell_w[e];
@@ -966,7 +980,7 @@ int solver_threads(const DemeanOptions &opt) {
     return std::max(1, omp_get_max_threads());
 }
 
-void first_pass(const Problem &P, const double *x, std::vector<double> &counts, std::vector<double> &b,
+void first_pass(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
                 std::vector<long double> &sumsq) {
     if (P.cells != nullptr) {  // the aggregates as given, "no level" entries at zero
         const CellInput &in = *P.cells;
@@ -1011,16 +1025,16 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     auto say = [&](const std::string &text) {
         if (opt.verbose > 0) note(text);
     };
-    std::vector<double> counts, r;
+    work_vector<double> counts, r;
     std::vector<long double> sumsq;
     first_pass(P, x, counts, r, sumsq);  // r = b - A 0 = D'W v
     const int64_t L = P.total();
     // D'W v, for a fresh residual when the preconditioner changes. Aggregated input keeps it
     // in the caller's sums; only rows need a copy (at 2e8 rows out of memory, 10 million
     // levels of three columns, a copy would be 240 MB).
-    std::vector<double> b_copy;
+    work_vector<double> b_copy;
     if (P.cells == nullptr) b_copy = r;
-    auto fresh_residual = [&](const std::vector<double> &Aalpha) {
+    auto fresh_residual = [&](const work_vector<double> &Aalpha) {
         if (P.cells == nullptr) {
             for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
                 for (int64_t l = l0 * K; l < l1 * K; ++l) r[l] = b_copy[l] - Aalpha[l];
@@ -1036,7 +1050,7 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                 }
         }
     };
-    std::vector<double> alpha(static_cast<size_t>(L * K), 0.0);
+    work_vector<double> alpha(static_cast<size_t>(L * K), 0.0);
 
     if (P.slots == 1) {
         // One fixed effect: D'WD is diagonal, alpha = b / counts.
@@ -1058,7 +1072,7 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
         else
             apply_pass(P, from, to, sc);
     };
-    std::vector<std::vector<double>> rhs_parts(static_cast<size_t>(sc.blocks));
+    std::vector<work_vector<double>> rhs_parts(static_cast<size_t>(sc.blocks));
     std::unique_ptr<PairBlock> pair;
     out.preconditioner = "jacobi";
     out.reason = "diagonal of the normal equations (level counts)";
@@ -1076,8 +1090,8 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
 
     // z = M^-1 r shares q's buffer: q is used up by the step before z is formed, and the next
     // product overwrites it only after p has taken z in.
-    std::vector<double> q(static_cast<size_t>(L * K)), p;
-    std::vector<double> &z = q;
+    work_vector<double> q(static_cast<size_t>(L * K)), p;
+    work_vector<double> &z = q;
     // z = M^-1 r; returns r'z per column.
     auto precondition = [&] {
         for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {

@@ -100,15 +100,15 @@ void rcm_order(const SparseSym &S, std::vector<int32_t> &order, std::vector<int6
 
 class EnvelopeCholesky final : public SchurSolver {
    public:
-    std::vector<int32_t> vertex;   // factor row -> vertex
-    std::vector<int64_t> first;    // first stored column of each factor row
-    std::vector<int64_t> rowptr;   // offset of each row's entries first..row (diagonal last)
-    std::vector<double> L;
-    std::vector<int32_t> grounded;  // one vertex per singular component: its value is 0
+    work_vector<int32_t> vertex;   // factor row -> vertex
+    work_vector<int64_t> first;    // first stored column of each factor row
+    work_vector<int64_t> rowptr;   // offset of each row's entries first..row (diagonal last)
+    work_vector<double> L;
+    work_vector<int32_t> grounded;  // one vertex per singular component: its value is 0
 
     void solve(double *x, int64_t K) const override {
         const int64_t m = static_cast<int64_t>(vertex.size());
-        std::vector<double> y(static_cast<size_t>(m * K));
+        work_vector<double> y(static_cast<size_t>(m * K));
         for (int64_t i = 0; i < m; ++i)
             for (int64_t k = 0; k < K; ++k) y[i * K + k] = x[static_cast<int64_t>(vertex[i]) * K + k];
         // L y' = y, row by row.
@@ -149,7 +149,8 @@ struct EnvelopeCost {
 
 // Envelope of the factor rows `vertex` of S (factor order; pos: factor row of each vertex,
 // -1 if none), known before any value is computed; fills first and rowptr when given.
-EnvelopeCost envelope_cost(const SparseSym &S, const std::vector<int32_t> &vertex, const std::vector<int64_t> &pos,
+template <class Vertices>
+EnvelopeCost envelope_cost(const SparseSym &S, const Vertices &vertex, const std::vector<int64_t> &pos,
                            int64_t *first, int64_t *rowptr) {
     EnvelopeCost cost;
     const int64_t m = static_cast<int64_t>(vertex.size());
@@ -258,11 +259,11 @@ namespace {
 
 class ApproximateCholesky final : public SchurSolver {
    public:
-    std::vector<int32_t> order;   // elimination order
-    std::vector<int64_t> colptr;  // per eliminated vertex (in order), its column entries
-    std::vector<int32_t> colidx;
-    std::vector<double> colval;   // w_u / W: the multiplier of each later neighbour u
-    std::vector<double> pivot;    // W (0: grounded)
+    work_vector<int32_t> order;   // elimination order
+    work_vector<int64_t> colptr;  // per eliminated vertex (in order), its column entries
+    work_vector<int32_t> colidx;
+    work_vector<double> colval;   // w_u / W: the multiplier of each later neighbour u
+    work_vector<double> pivot;    // W (0: grounded)
 
     void solve(double *x, int64_t K) const override {
         const int64_t n = static_cast<int64_t>(order.size());

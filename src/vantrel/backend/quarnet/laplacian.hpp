@@ -13,20 +13,22 @@
 #include <string>
 #include <vector>
 
+#include "workmem.hpp"
+
 namespace quarnet {
 
 // Symmetric sparse matrix: off-diagonal entries of each row (both directions stored) and the
 // diagonal separately.
 struct SparseSym {
     int64_t n = 0;
-    std::vector<int64_t> ptr;  // n + 1 row offsets into idx / val
-    std::vector<int32_t> idx;  // column of each off-diagonal entry (never the row itself)
-    std::vector<double> val;   // its value (<= 0)
-    std::vector<double> diag;
+    work_vector<int64_t> ptr;  // n + 1 row offsets into idx / val
+    work_vector<int32_t> idx;  // column of each off-diagonal entry (never the row itself)
+    work_vector<double> val;   // its value (<= 0)
+    work_vector<double> diag;
     // Size of the terms each row's diagonal was formed from (for a Schur complement, the
     // level's own count): rounding is judged against it, since a diagonal that cancels to
     // almost nothing is exactly what a singular row looks like.
-    std::vector<double> scale;
+    work_vector<double> scale;
 };
 
 class SchurSolver {
