@@ -316,35 +316,48 @@ Problem build_problem_ids(int64_t N, int64_t K, const double *w, const IdColumns
     return P;
 }
 
+// Sums by level over the rows are formed per block of rows and the blocks' sums added in
+// block order. The blocks are fixed: 4 for up to 4 threads (8 for up to 8, ...), so the
+// result is the same, to the last bit, for 1, 2, 3 and 4 threads. The accumulators of all
+// blocks are held at once unless they would take more than a quarter of the data's size;
+// then there are only as many as threads, and the blocks are taken in rounds, each round's
+// sums added to the running total in block order, which gives the same bits.
+int64_t row_blocks(int threads) { return 4 * ((static_cast<int64_t>(threads) + 3) / 4); }
+
+struct Rounds {
+    int64_t blocks, buffers;
+    Rounds(const Problem &P, int64_t entries_per_block) : blocks(row_blocks(P.threads)) {
+        const bool short_of_memory = blocks * entries_per_block > std::max<int64_t>(P.N * P.K / 4, 1 << 20);
+        buffers = short_of_memory ? std::min<int64_t>(P.threads, blocks) : blocks;
+    }
+    int64_t count() const { return (blocks + buffers - 1) / buffers; }
+    int64_t first(int64_t round) const { return round * buffers; }
+    int64_t size(int64_t round) const { return std::min(buffers, blocks - first(round)); }
+};
+
 // Accumulators of the levels of slots >= 1, one per block of rows, reused by every pass.
-// The rows are cut into a fixed number of blocks, not one per thread, and the blocks' sums
-// are added in block order: the result is then the same, to the last bit, for every
-// thread count that divides the blocks (1, 2 and 4 threads, the usual ones). Only when the
-// blocks' buffers would take more than a quarter of the data's size are there as many
-// blocks as threads.
-struct Scratch {
-    int64_t blocks;
+struct Scratch : Rounds {
     int64_t len;  // entries per block
     std::vector<work_vector<double>> own;
-    Scratch(const Problem &P, int64_t width) : len((P.total() - P.others_begin()) * width) {
-        const int64_t threads = P.threads;
-        blocks = (std::max<int64_t>(4, threads) + threads - 1) / threads * threads;
-        if (blocks * len > std::max<int64_t>(P.N * P.K / 4, 1 << 20)) blocks = threads;
-        own.assign(static_cast<size_t>(blocks), work_vector<double>(static_cast<size_t>(len), 0.0));
+    Scratch(const Problem &P, int64_t width)
+        : Rounds(P, (P.total() - P.others_begin()) * width), len((P.total() - P.others_begin()) * width) {
+        own.assign(static_cast<size_t>(buffers), work_vector<double>(static_cast<size_t>(len), 0.0));
     }
 };
 
-// The blocks' buffers summed into out in block order and cleared for the next pass. Called
-// inside the parallel region, after the blocks' loop.
-void reduce_scratch(Scratch &sc, double *out, int64_t stride, int64_t width) {
+// The buffers of one round summed into out (onto what earlier rounds left there) in block
+// order, and cleared for the next. Called inside the parallel region, after the blocks' loop.
+void reduce_scratch(Scratch &sc, int64_t round, double *out, int64_t stride, int64_t width) {
+    const int64_t used = sc.size(round);
 #pragma omp for schedule(static)
     for (int64_t l = 0; l < sc.len; ++l) {
-        double s = 0.0;
-        for (int64_t b = 0; b < sc.blocks; ++b) {
+        double &dst = out[l / width * stride + l % width];
+        double s = round == 0 ? 0.0 : dst;
+        for (int64_t b = 0; b < used; ++b) {
             s += sc.own[b][l];
             sc.own[b][l] = 0.0;
         }
-        out[l / width * stride + l % width] = s;
+        dst = s;
     }
 }
 
@@ -359,12 +372,14 @@ void setup_pass(const Problem &P, const double *x, work_vector<double> &counts, 
     Scratch sc(P, K + 1);
     work_vector<double> sums(static_cast<size_t>((P.total() - ob) * (K + 1)));
     std::vector<std::vector<long double>> sq(static_cast<size_t>(sc.blocks), std::vector<long double>(K, 0.0L));
+    for (int64_t round = 0; round < sc.count(); ++round)
 #pragma omp parallel num_threads(P.threads)
     {
         std::vector<double> seg_sq(static_cast<size_t>(K));
 #pragma omp for schedule(static)
-        for (int64_t blk = 0; blk < sc.blocks; ++blk) {
-            double *mine = sc.own[blk].data();
+        for (int64_t u = 0; u < sc.size(round); ++u) {
+            const int64_t blk = sc.first(round) + u;
+            double *mine = sc.own[u].data();
             const auto [lo, hi] = my_segments(P, static_cast<int>(blk), static_cast<int>(sc.blocks));
             for (int64_t s = lo; s < hi; ++s) {
                 double *bs = b.data() + s * K;
@@ -391,7 +406,7 @@ void setup_pass(const Problem &P, const double *x, work_vector<double> &counts, 
                 for (int64_t j = 0; j < K; ++j) sq[blk][j] += seg_sq[j];  // extended precision across segments
             }
         }
-        reduce_scratch(sc, sums.data(), K + 1, K + 1);
+        reduce_scratch(sc, round, sums.data(), K + 1, K + 1);
     }
     for (int64_t l = 0; l < P.total() - ob; ++l) {
         for (int64_t j = 0; j < K; ++j) b[(ob + l) * K + j] = sums[l * (K + 1) + j];
@@ -480,11 +495,13 @@ void apply_segments_k(const Problem &P, const double *p, double *q, double *mine
 // its levels.
 void apply_pass(const Problem &P, const double *p, double *q, Scratch &sc) {
     const int64_t K = P.K;
+    for (int64_t round = 0; round < sc.count(); ++round)
 #pragma omp parallel num_threads(P.threads)
     {
 #pragma omp for schedule(static)
-        for (int64_t blk = 0; blk < sc.blocks; ++blk) {
-            double *mine = sc.own[blk].data();
+        for (int64_t u = 0; u < sc.size(round); ++u) {
+            const int64_t blk = sc.first(round) + u;
+            double *mine = sc.own[u].data();
             const auto [lo, hi] = my_segments(P, static_cast<int>(blk), static_cast<int>(sc.blocks));
             switch (K) {
                 case 1: apply_segments_k<1>(P, p, q, mine, lo, hi); break;
@@ -494,7 +511,7 @@ void apply_pass(const Problem &P, const double *p, double *q, Scratch &sc) {
                 default: apply_segments_k<0>(P, p, q, mine, lo, hi); break;
             }
         }
-        reduce_scratch(sc, q + P.others_begin() * K, K, K);
+        reduce_scratch(sc, round, q + P.others_begin() * K, K, K);
     }
     for (int64_t s = 0; s < P.slots; ++s)
         std::fill(q + (P.off[s] + P.G[s]) * K, q + (P.off[s] + P.G[s] + 1) * K, 0.0);
@@ -591,53 +608,55 @@ void apply_cells(const Problem &P, const work_vector<double> &counts, const doub
 
 // setup_pass in row order, from the caller's level ids: the caller's matrix is read
 // sequentially and every level's sums are accumulated per fixed block of rows, added in
-// block order.
+// block order (in rounds, as Scratch's).
 template <class T>
 void setup_rows(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
                 std::vector<long double> &sumsq) {
     const int64_t K = P.K, W = K + 1, L = P.total(), N = P.N;
-    const int64_t threads = P.threads;
-    int64_t blocks = (std::max<int64_t>(4, threads) + threads - 1) / threads * threads;
-    if (blocks * L * W > std::max<int64_t>(N * K / 4, 1 << 20)) blocks = threads;
-    std::vector<work_vector<double>> part(static_cast<size_t>(blocks));
+    const Rounds rounds(P, L * W);
+    const int64_t blocks = rounds.blocks;
+    std::vector<work_vector<double>> part(static_cast<size_t>(rounds.buffers));
     std::vector<std::vector<long double>> sq(static_cast<size_t>(blocks), std::vector<long double>(K, 0.0L));
     // Squares are summed in double over runs of this many rows, the runs in long double.
     constexpr int64_t run = 4096;
+    for (int64_t round = 0; round < rounds.count(); ++round) {
+        const int64_t used = rounds.size(round);
 #pragma omp parallel for schedule(static) num_threads(P.threads)
-    for (int64_t blk = 0; blk < blocks; ++blk) {
-        part[blk].assign(static_cast<size_t>(L * W), 0.0);
-        double *mine = part[blk].data();
-        std::vector<double> run_sq(static_cast<size_t>(K), 0.0);
-        const int64_t lo = N * blk / blocks, hi = N * (blk + 1) / blocks;
-        for (int64_t i = lo; i < hi; ++i) {
-            // The segment effect's sums are the scattered ones (most levels): ask for them ahead.
-            if (i + prefetch_distance < hi) __builtin_prefetch(mine + (P.row_id<T>(0, i + prefetch_distance)) * W, 1);
-            const double wi = P.w_rows ? P.w_rows[i] : 1.0;
-            const double *v = x + i * K;
-            for (int64_t j = 0; j < K; ++j) run_sq[j] += wi * v[j] * v[j];
-            for (int64_t s = 0; s < P.slots; ++s) {
-                double *m = mine + (P.off[s] + P.row_id<T>(s, i)) * W;
-                for (int64_t j = 0; j < K; ++j) m[j] += wi * v[j];
-                m[K] += wi;
-            }
-            if ((i - lo) % run == run - 1 || i == hi - 1)
-                for (int64_t j = 0; j < K; ++j) {
-                    sq[blk][j] += run_sq[j];
-                    run_sq[j] = 0.0;
+        for (int64_t u = 0; u < used; ++u) {
+            const int64_t blk = rounds.first(round) + u;
+            part[u].assign(static_cast<size_t>(L * W), 0.0);
+            double *mine = part[u].data();
+            std::vector<double> run_sq(static_cast<size_t>(K), 0.0);
+            const int64_t lo = N * blk / blocks, hi = N * (blk + 1) / blocks;
+            for (int64_t i = lo; i < hi; ++i) {
+                // The segment effect's sums are the scattered ones (most levels): ask for them ahead.
+                if (i + prefetch_distance < hi)
+                    __builtin_prefetch(mine + (P.row_id<T>(0, i + prefetch_distance)) * W, 1);
+                const double wi = P.w_rows ? P.w_rows[i] : 1.0;
+                const double *v = x + i * K;
+                for (int64_t j = 0; j < K; ++j) run_sq[j] += wi * v[j] * v[j];
+                for (int64_t s = 0; s < P.slots; ++s) {
+                    double *m = mine + (P.off[s] + P.row_id<T>(s, i)) * W;
+                    for (int64_t j = 0; j < K; ++j) m[j] += wi * v[j];
+                    m[K] += wi;
                 }
-        }
-    }
-    for_level_chunks(L, P.threads, [&](int64_t, int64_t l0, int64_t l1) {
-        for (int64_t l = l0; l < l1; ++l)
-            for (int64_t j = 0; j <= K; ++j) {
-                double t = 0.0;
-                for (int64_t blk = 0; blk < blocks; ++blk) t += part[blk][l * W + j];
-                if (j < K)
-                    b[l * K + j] = t;
-                else
-                    counts[l] = t;
+                if ((i - lo) % run == run - 1 || i == hi - 1)
+                    for (int64_t j = 0; j < K; ++j) {
+                        sq[blk][j] += run_sq[j];
+                        run_sq[j] = 0.0;
+                    }
             }
-    });
+        }
+        for_level_chunks(L, P.threads, [&](int64_t, int64_t l0, int64_t l1) {
+            for (int64_t l = l0; l < l1; ++l)
+                for (int64_t j = 0; j <= K; ++j) {
+                    double &dst = j < K ? b[l * K + j] : counts[l];
+                    double t = round == 0 ? 0.0 : dst;
+                    for (int64_t u = 0; u < used; ++u) t += part[u][l * W + j];
+                    dst = t;
+                }
+        });
+    }
     for (const auto &one : sq)
         for (int64_t j = 0; j < K; ++j) sumsq[j] += one[j];
 }
@@ -798,12 +817,14 @@ SparseSym schur_complement(const Problem &P, const PairBlock &pb, const work_vec
     return S;
 }
 
-// z = M^-1 r for the pair block; the other slots are left alone. `parts` holds one buffer of
-// b's levels per block of a levels (fixed blocks, as in Scratch).
+// z = M^-1 r for the pair block; the other slots are left alone. `parts` holds buffers of b's
+// levels for blocks of a levels (fixed blocks, taken in rounds as in Scratch).
 void apply_pair(const Problem &P, const PairBlock &pb, const work_vector<double> &counts, const double *r, double *z,
                 std::vector<work_vector<double>> &parts) {
     const int64_t K = P.K, Ga = P.G[0], Gb = P.G[pb.sb];
-    const int64_t blocks = static_cast<int64_t>(parts.size());
+    const Rounds rounds(P, Gb * K);
+    const int64_t blocks = rounds.blocks;
+    if (static_cast<int64_t>(parts.size()) < rounds.buffers) parts.resize(static_cast<size_t>(rounds.buffers));
     const double *da = counts.data() + P.off[0];
     const int64_t ob = P.off[pb.sb];
     double *za = z, *zb = z + ob * K;
@@ -819,11 +840,14 @@ void apply_pair(const Problem &P, const PairBlock &pb, const work_vector<double>
         for (int64_t l = 0; l < Gb * K; ++l) zb[l] = -t[Ga * K + l];
     } else {
         // za = Da^-1 ra for now; rhs_b = rb - C' za, per block then summed in block order.
+        for (int64_t round = 0; round < rounds.count(); ++round)
 #pragma omp parallel num_threads(P.threads)
         {
+            const int64_t used = rounds.size(round);
 #pragma omp for schedule(static)
-            for (int64_t blk = 0; blk < blocks; ++blk) {
-                work_vector<double> &part = parts[blk];
+            for (int64_t u = 0; u < used; ++u) {
+                const int64_t blk = rounds.first(round) + u;
+                work_vector<double> &part = parts[u];
                 part.assign(static_cast<size_t>(Gb * K), 0.0);
                 const int64_t lo = Ga * blk / blocks, hi = Ga * (blk + 1) / blocks;
                 for (int64_t a = lo; a < hi; ++a) {
@@ -836,8 +860,8 @@ void apply_pair(const Problem &P, const PairBlock &pb, const work_vector<double>
             }
 #pragma omp for schedule(static)
             for (int64_t l = 0; l < Gb * K; ++l) {
-                double s = rb[l];
-                for (int64_t u = 0; u < blocks; ++u) s -= parts[u][l];
+                double s = round == 0 ? rb[l] : zb[l];
+                for (int64_t u = 0; u < used; ++u) s -= parts[u][l];
                 zb[l] = s;
             }
         }
@@ -1072,7 +1096,7 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
         else
             apply_pass(P, from, to, sc);
     };
-    std::vector<work_vector<double>> rhs_parts(static_cast<size_t>(sc.blocks));
+    std::vector<work_vector<double>> rhs_parts;
     std::unique_ptr<PairBlock> pair;
     out.preconditioner = "jacobi";
     out.reason = "diagonal of the normal equations (level counts)";
