@@ -750,19 +750,21 @@ void build_cells(const Problem &P, PairBlock &pb) {
 SparseSym schur_complement(const Problem &P, const PairBlock &pb, const work_vector<double> &counts) {
     const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
     const double *da = counts.data() + P.off[0], *db = counts.data() + P.off[pb.sb];
-    // Cells by b level.
+    // Each b level's cells by a level: the a level and where among its cells the cell is (6
+    // bytes, not the 12 of a copy of the weights; the gather below reads the a level's cells
+    // anyway). An a level with 65,536 cells or more has its place searched instead.
     work_vector<int64_t> tptr(static_cast<size_t>(Gb + 1), 0);
     for (uint32_t b : pb.cell_b) ++tptr[b + 1];
     for (int64_t b = 0; b < Gb; ++b) tptr[b + 1] += tptr[b];
     work_vector<uint32_t> ta(pb.cell_b.size());
-    work_vector<double> tw(pb.cell_b.size());
+    work_vector<uint16_t> tplace(pb.cell_b.size());
     {
         work_vector<int64_t> fill(tptr.begin(), tptr.end() - 1);
         for (int64_t a = 0; a < Ga; ++a)
             for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
                 const int64_t at = fill[pb.cell_b[e]]++;
                 ta[at] = static_cast<uint32_t>(a);
-                tw[at] = pb.cell_w[e];
+                tplace[at] = static_cast<uint16_t>(std::min<int64_t>(e - pb.cell_ptr[a], 65535));
             }
     }
     SparseSym S;
@@ -783,8 +785,11 @@ SparseSym schur_complement(const Problem &P, const PairBlock &pb, const work_vec
             for (int64_t e = tptr[b1]; e < tptr[b1 + 1]; ++e) {
                 const int64_t a = ta[e];
                 if (!(da[a] > 0)) continue;
-                const double f = tw[e] / da[a];
-                for (int64_t e2 = pb.cell_ptr[a]; e2 < pb.cell_ptr[a + 1]; ++e2) {
+                const int64_t first = pb.cell_ptr[a], end = pb.cell_ptr[a + 1];
+                int64_t own = first + tplace[e];
+                while (pb.cell_b[own] != b1) ++own;  // from the 65,536th cell of a on
+                const double f = pb.cell_w[own] / da[a];
+                for (int64_t e2 = first; e2 < end; ++e2) {
                     const uint32_t b2 = pb.cell_b[e2];
                     if (acc[b2] == 0.0) touched.push_back(static_cast<int32_t>(b2));
                     acc[b2] += f * pb.cell_w[e2];
@@ -806,6 +811,10 @@ SparseSym schur_complement(const Problem &P, const PairBlock &pb, const work_vec
             row_len[b1] = len;
         }
     }
+    // The transposed cells are done with, and each thread's rows once copied: freed as soon
+    // as they are.
+    work_vector<uint32_t>().swap(ta);
+    work_vector<uint16_t>().swap(tplace);
     S.ptr.assign(static_cast<size_t>(Gb + 1), 0);
     for (int64_t b = 0; b < Gb; ++b) S.ptr[b + 1] = S.ptr[b] + row_len[b];
     S.idx.reserve(static_cast<size_t>(S.ptr[Gb]));
@@ -813,6 +822,8 @@ SparseSym schur_complement(const Problem &P, const PairBlock &pb, const work_vec
     for (int t = 0; t < P.threads; ++t) {
         S.idx.insert(S.idx.end(), part_idx[t].begin(), part_idx[t].end());
         S.val.insert(S.val.end(), part_val[t].begin(), part_val[t].end());
+        work_vector<int32_t>().swap(part_idx[t]);
+        work_vector<double>().swap(part_val[t]);
     }
     return S;
 }
