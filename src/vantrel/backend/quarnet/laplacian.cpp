@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <numeric>
 #include <random>
 
@@ -392,9 +393,15 @@ std::unique_ptr<SchurSolver> approximate_cholesky_bipartite(int64_t na, int64_t 
     // The columns of the a vertices are their cells; those of the b vertices took 0.4-1.9
     // times as many entries again on the lattice of firms. Address space reserved and never
     // written takes no memory, and the columns grow into it without being copied.
+    // (Where the system refuses to promise that much memory, they grow as they need.)
     const size_t expected = static_cast<size_t>(4 * ptr[na] + n);
-    fac->colidx.reserve(expected);
-    fac->colval.reserve(expected);
+    try {
+        fac->colidx.reserve(expected);
+        fac->colval.reserve(expected);
+    } catch (const std::bad_alloc &) {
+        work_vector<int32_t>().swap(fac->colidx);
+        work_vector<double>().swap(fac->colval);
+    }
     // The a vertices: their edges are exactly their cells (an a vertex gains none, since no
     // elimination before it touches it).
     for (int64_t a = 0; a < na; ++a) {
