@@ -6,8 +6,9 @@ arrives first spins (libgomp's default wait policy, "active") while its partner 
 be running at all, and a kernel with many barriers per iteration can end up slower than
 with one thread.  A passive wait makes waiting threads sleep instead, which removes the
 spinning but costs a wake-up at every barrier, so it may slow the quiet case.  vantrel's
-backend asks for the passive policy when the environment sets none, so "unset" measures
-what a user gets by default, "active" what the runtime would do on its own.  This script
+backend asks for a short spin (GOMP_SPINCOUNT=10000) when the environment sets neither, so
+"unset" measures what a user gets by default, "active" what the runtime would do with
+endless spinning.  This script
 measures all three, for the coefficient-space solver (COEF_PCG_demean) and the
 accelerated sweeps (MAP_NH_CG_accel), on
 
@@ -42,7 +43,7 @@ import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
 KERNELS = ["vantrel-coef-kernel", "vantrel-kernel"]
-# None: OMP_WAIT_POLICY removed from the child's environment (vantrel then sets passive)
+# None: OMP_WAIT_POLICY removed from the child's environment (vantrel then sets a short spin)
 POLICIES = [None, "passive", "active"]
 THREADS = [1, 2]
 MODEL = "3 FE"
