@@ -8,12 +8,15 @@ namespace quarnet {
 
 namespace {
 
-std::size_t rounded(std::size_t bytes) { return (bytes + work_page - 1) / work_page * work_page; }
+// Whole small pages: the kernel backs the array's whole 2 MiB extents with huge pages and its
+// tail with small ones, so no array takes more memory than it did from malloc.
+constexpr std::size_t small_page = 4096;
+std::size_t rounded(std::size_t bytes) { return (bytes + small_page - 1) / small_page * small_page; }
 
 }  // namespace
 
 // Maps one extra huge page's worth and trims the ends, so the array starts on a 2 MiB
-// boundary and every one of its pages can be a huge page.
+// boundary and each of its whole 2 MiB extents can be a huge page.
 void *map_work(std::size_t bytes) {
     const std::size_t size = rounded(bytes);
     if (size < bytes) throw std::bad_alloc();
