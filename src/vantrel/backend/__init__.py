@@ -8,9 +8,11 @@ import os
 # working ones need, and two threads ran 1.4-2 times slower than one. A passive wait (sleep
 # at once) costs a wake-up at every barrier instead: 7% of a solve of 1e6 rows on an idle
 # machine, and beside two busy processes the coefficient solver's two threads were still
-# slower than one in three of four trials. A short spin of 10,000 rounds (a fraction of a
-# millisecond), then sleep, was as fast as endless spinning on the idle machine and kept two
-# threads ahead of one in all eight trials beside busy processes (benchmarks/RESULTS.md, run T).
+# slower than one in five of seven trials. A short spin of 10,000 rounds (a fraction of a
+# millisecond), then sleep, was within 2% of endless spinning on the idle machine and kept
+# the coefficient solver's two threads ahead of one in all seven trials beside busy
+# processes; the sweep kernel's result there depended on where the scheduler put its
+# threads, whatever the wait (benchmarks/RESULTS.md, runs R-W).
 # The runtime (GCC's libgomp, which the kernel is built with) reads the setting once, when it
 # is loaded, which is when the kernel module is imported below (unless another library loaded
 # it first). A choice the user made in the environment is kept.
