@@ -136,19 +136,26 @@ def test_agrees_with_the_sweep_kernel_and_across_thread_counts(name, n_fe):
         assert np.abs(runs[0] - run).max() / scale < 1e-12
 
 
-@pytest.mark.parametrize("requested, expected", [("auto", "exact pair"), ("approx", "approximate pair")])
-def test_work_arrays_of_several_mib_solve_the_normal_equations(requested, expected):
+@pytest.mark.parametrize(
+    "firms, requested, expected",
+    [(1_500, "auto", "exact pair"), (1_500, "approx", "approximate pair"), (100_000, "auto", "exact pair")],
+    ids=["few-firms-auto", "few-firms-approx", "many-firms-auto"],
+)
+def test_work_arrays_of_several_mib_solve_the_normal_equations(firms, requested, expected):
     """A worker-firm panel large enough that the level sums, the cells and the Schur
     complement take more than 2 MiB each, so their memory is mapped on its own, and that
     the level sums' buffers for four blocks of rows would exceed their memory limit, so the
-    blocks are taken in rounds: the residuals must satisfy the normal equations of both
-    effects (every level's weighted residual sum is zero) and be the same, bit for bit,
-    on 1, 2 and 3 threads (they differed by 3e-12 when the blocks followed the threads)."""
+    blocks are taken in rounds (with as many firms as workers, the firms' sums of every
+    pass and the pair block's right-hand sides too): the residuals must satisfy the normal
+    equations of both effects (every level's weighted residual sum is zero) and be the
+    same, bit for bit, on 1, 2 and 3 threads (they differed by 3e-12 when the blocks
+    followed the threads)."""
     rng = np.random.default_rng(11)
-    workers, firms, n = 120_000, 1_500, 480_000
+    workers, n = 120_000, 480_000
     worker = rng.integers(0, workers, n)
     # Each worker moves among a few firms near a home firm: weakly connected, as real panels.
-    firm = (rng.integers(0, firms, workers)[worker] + rng.integers(0, 4, n)) % firms
+    home = rng.integers(0, firms, workers) if firms < workers else np.arange(workers) * firms // workers
+    firm = (home[worker] + rng.integers(0, 4, n)) % firms
     ids = compact(np.column_stack([worker, firm]))
     w = rng.uniform(0.5, 2.0, n)
     w[rng.random(n) < 0.05] = 0.0
