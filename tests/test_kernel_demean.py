@@ -2,6 +2,7 @@
 
 import ctypes
 import os
+import signal
 import subprocess
 
 import numpy as np
@@ -278,6 +279,10 @@ def test_nan_column_does_not_block_convergence():
 def test_ctrl_c_interrupts_a_long_demeaning(routine):
     x, w, A = slow_problem(9, n_rows=60)
     before = x.copy()
+    # A process started in the background of a shell without job control inherits SIGINT
+    # ignored, and Python then raises no KeyboardInterrupt: the call below would never end.
+    # The test takes Python's own handler for its duration.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     # The routines hold the GIL, so no Python thread of this process could send the signal
     # while they run: it comes from outside, as a terminal's Ctrl-C does.
     killer = subprocess.Popen(["/bin/sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
@@ -289,6 +294,7 @@ def test_ctrl_c_interrupts_a_long_demeaning(routine):
     finally:
         killer.kill()
         killer.wait()
+        signal.signal(signal.SIGINT, previous)
     assert not np.array_equal(x, before) and np.isfinite(x).all()
 
 
