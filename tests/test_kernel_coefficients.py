@@ -7,6 +7,8 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 import scipy.sparse.linalg as spla
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from vantrel.backend import quarnet
 from vantrel.backend.morlisk import make_pointer
@@ -238,6 +240,84 @@ def test_a_column_the_effects_absorb_ends_at_rounding_level(requested, levels, s
     quarnet.COEF_PCG_demean(demeaned, None, A, 1e-9, 0, 1000, 0, 0, requested)
     assert np.abs(demeaned[:, 1]).max() < 1e-13 * np.abs(x[:, 1]).max()
     np.testing.assert_allclose(demeaned[:, [0, 2]], alone, rtol=0, atol=1e-9 * size)
+
+
+def dense_residuals(x, ids, w):
+    """x minus its weighted least-squares fit on the dense dummy matrix (small panels)."""
+    D = np.hstack([np.eye(c.max() + 1)[c] for c in ids.T])
+    root = np.ones(len(x)) if w is None else np.sqrt(w)
+    return x - D @ np.linalg.lstsq(D * root[:, None], x * root[:, None], rcond=None)[0]
+
+
+def weighted_error(x, demeaned, reference, w):
+    """Largest difference of the residuals, each row scaled by the root of its weight (the
+    norm the solver converges in), relative to the largest such entry of x, per column."""
+    root = np.ones(len(x)) if w is None else np.sqrt(w)
+    return np.abs(root[:, None] * (demeaned - reference)).max(axis=0) / np.abs(root[:, None] * x).max(axis=0)
+
+
+@pytest.mark.parametrize("seed", [8, 10, 17])
+@pytest.mark.parametrize("requested", ["auto", "jacobi", "exact", "approx"])
+def test_rounding_noise_is_not_taken_for_a_direction(requested, seed):
+    """Six rows, three effects of four levels, weights spread over eight decades: the effects
+    fit both columns exactly, so once the residual is rounding noise the pair block can turn
+    it into a direction the effects do not separate, whose p'Ap is noise too. Such steps
+    once threw the coefficients to 1e16 and the residuals far off (0.3 to 1e5 times x)."""
+    rng = np.random.default_rng(seed)
+    ids = compact(np.column_stack([rng.integers(0, 4, 6) for _ in range(3)]))
+    w = 10.0 ** rng.uniform(-4, 4, 6)
+    x = 100 * rng.normal(size=(6, 2))
+    x[:, 1] = sum(rng.normal(size=c.max() + 1)[c] for c in ids.T) * 50
+    demeaned = x.copy()
+    quarnet.COEF_PCG_demean(demeaned, w, make_pointer(ids), 1e-9, 0, 5000, 0, 1, requested)
+    assert weighted_error(x, demeaned, dense_residuals(x, ids, w), w).max() < 1e-8
+
+
+@st.composite
+def small_panels(draw):
+    """Id columns of up to four effects built to be awkward: nested, repeated, chained to
+    the first, in disconnected blocks, constant, one level per row, skewed sizes; weights
+    none, uniform, with zeros, integer or spread over six decades; columns with offsets,
+    one of them possibly absorbed by the effects."""
+    n = draw(st.integers(2, 200))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    cols = []
+    for _ in range(draw(st.integers(1, 4))):
+        kind = draw(st.sampled_from(["uniform", "nested", "same", "chain", "blocks", "one", "distinct", "skewed"]))
+        if kind == "uniform" or (kind in ("nested", "same", "chain") and not cols):
+            cols.append(rng.integers(0, draw(st.integers(1, max(1, n // 2))), n))
+        elif kind in ("nested", "same", "chain"):
+            cols.append({"nested": cols[0] // 3, "same": cols[-1], "chain": cols[0] + rng.integers(0, 2, n)}[kind])
+        elif kind == "blocks":
+            cols.append(np.arange(n) * draw(st.integers(1, 5)) // n * 1000 + rng.integers(0, 4, n))
+        else:
+            cols.append({"one": np.zeros(n, int), "distinct": rng.permutation(n),
+                         "skewed": np.minimum(rng.geometric(0.3, n), 40)}[kind])  # fmt: skip
+    ids = compact(np.column_stack(cols))
+    if draw(st.booleans()):
+        ids = ids[np.argsort(ids[:, np.argmax(ids.max(axis=0))], kind="stable")]
+    weighting = draw(st.sampled_from(["none", "uniform", "zeros", "integer", "spread"]))
+    w = {
+        "none": None,
+        "uniform": rng.uniform(0.2, 3.0, n),
+        "zeros": rng.uniform(0.2, 3.0, n) * (rng.random(n) > 0.3),
+        "integer": rng.integers(0, 4, n).astype(float),
+        "spread": 10.0 ** rng.uniform(-3, 3, n),
+    }[weighting]
+    x = 100 * rng.normal(size=(n, draw(st.integers(1, 4)))) + 10 * ids[:, :1]
+    if draw(st.booleans()):
+        x[:, 0] = sum(rng.normal(size=c.max() + 1)[c] for c in ids.T) * 50
+    return ids, w, x + draw(st.sampled_from([0.0, 1e4, -1e6]))
+
+
+@settings(max_examples=400, deadline=None, derandomize=True, database=None, suppress_health_check=list(HealthCheck))
+@given(small_panels(), st.sampled_from(["auto", "jacobi", "exact", "approx"]),
+       st.sampled_from(["group index", "int64 ids", "int32 ids"]), st.integers(1, 3))  # fmt: skip
+def test_random_small_panels_against_dense_least_squares(panel, requested, form, threads):
+    ids, w, x = panel
+    demeaned = x.copy()
+    quarnet.COEF_PCG_demean(demeaned, w, level_ids(ids, form), 1e-11, 0, 20000, 0, threads, requested)
+    assert weighted_error(x, demeaned, dense_residuals(x, ids, w), w).max() < 1e-8
 
 
 def _bad_ids(x, ids):

@@ -1157,6 +1157,7 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     constexpr double min_potential = machine_epsilon;
     std::vector<char> done(static_cast<size_t>(K), 0);
     std::vector<double> min_improvement(static_cast<size_t>(K));
+    const double noise_level = 8.0 * static_cast<double>(P.slots) * machine_epsilon;
     for (int64_t j = 0; j < K; ++j)
         min_improvement[j] = std::min(1e-15, 100.0 * machine_epsilon * machine_epsilon * static_cast<double>(sumsq[j]));
     // The rate is judged after `judge_first` iterations and then every `judge_every`, from
@@ -1179,10 +1180,22 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     for (;;) {
         progress(ProgressEvent::poll, count, 0.0);
         apply(p.data(), q.data());
-        const std::vector<double> pq =
-            level_sums(L, K, threads, [&](int64_t l, int64_t j) { return p[l * K + j] * q[l * K + j]; });
+        // p'Ap and p'Dp per column, in one pass over the levels
+        const std::vector<double> pq = level_sums(L, 2 * K, threads, [&](int64_t l, int64_t j) {
+            return j < K ? p[l * K + j] * q[l * K + j] : counts[l] * p[l * K + j - K] * p[l * K + j - K];
+        });
         std::vector<double> step(static_cast<size_t>(K));
-        for (int64_t j = 0; j < K; ++j) step[j] = !done[j] && pq[j] > 0 ? rho[j] / pq[j] : 0.0;
+        for (int64_t j = 0; j < K; ++j) {
+            // p'Ap carries the rounding of the rows' sums D p, up to about F eps p'Dp (D the
+            // level counts): below a few times that it is noise, p lies (numerically) where
+            // the fixed effects do not separate, and rho / p'Ap is a ratio of noise. Taken,
+            // such a step threw the coefficients to 1e16 on a small panel whose weights span
+            // eight decades (its residual at rounding level, amplified by the pair block).
+            // The column has then reached what double precision can give: it is done.
+            const bool noise = !(pq[j] > noise_level * pq[K + j]);
+            step[j] = !done[j] && !noise ? rho[j] / pq[j] : 0.0;
+            if (noise) done[j] = 1;
+        }
         for_level_chunks(L, threads, [&](int64_t, int64_t l0, int64_t l1) {
             for (int64_t l = l0; l < l1; ++l)
                 for (int64_t j = 0; j < K; ++j) {
