@@ -251,9 +251,11 @@ def dense_residuals(x, ids, w):
 
 def weighted_error(x, demeaned, reference, w):
     """Largest difference of the residuals, each row scaled by the root of its weight (the
-    norm the solver converges in), relative to the largest such entry of x, per column."""
+    norm the solver converges in), relative to the largest such entry of x, per column (0
+    where every row weighs zero)."""
     root = np.ones(len(x)) if w is None else np.sqrt(w)
-    return np.abs(root[:, None] * (demeaned - reference)).max(axis=0) / np.abs(root[:, None] * x).max(axis=0)
+    scale = np.maximum(np.abs(root[:, None] * x).max(axis=0), np.finfo(float).tiny)
+    return np.abs(root[:, None] * (demeaned - reference)).max(axis=0) / scale
 
 
 @pytest.mark.parametrize("seed", [8, 10, 17])
@@ -411,6 +413,26 @@ def test_aggregated_solve_gives_the_dummy_residuals(name, n_fe, requested, expec
         assert report["preconditioner"] == expected
     residuals = x - sum(alpha[ids[:, f]] for f, alpha in enumerate(alphas))
     assert np.abs(residuals - dummy_residuals(x, ids, w)).max() < 1e-10 * np.abs(x).max()
+
+
+@settings(max_examples=200, deadline=None, derandomize=True, database=None, suppress_health_check=list(HealthCheck))
+@given(small_panels(), st.sampled_from(["auto", "jacobi", "exact", "approx"]), st.sampled_from(["cells", "rows"]))
+def test_random_small_panels_through_the_aggregated_entries(panel, requested, entry):
+    """The same panels from counts and cells, or from the rows sorted by the last effect
+    (paired with the largest other, however few levels the last has). At tolerance 1e-11
+    the rows entry ended 1e-7 off on one panel with a one-level effect: its last steps
+    are taken on a residual at rounding level. The bound holds every other fault seen
+    (residuals off by 0.3 to 1e5 times the data) far outside."""
+    ids, w, x = panel
+    counts, sums, pairs, sumsq = aggregates(x, ids, w)
+    if entry == "cells":
+        alphas, _ = quarnet.COEF_PCG_cells(counts, sums, pairs, sumsq, len(ids), 1e-11, 0, 20000, 0, 1, requested)
+    else:
+        segment = ids.shape[1] - 1
+        rows = sorted_rows(ids, w, segment, np.uint32)
+        alphas, _ = quarnet.COEF_PCG_rows(counts, sums, sumsq, segment, *rows, 1e-11, 0, 20000, 0, 1, requested)
+    residuals = x - sum(alpha[ids[:, f]] for f, alpha in enumerate(alphas))
+    assert weighted_error(x, residuals, dense_residuals(x, ids, w), w).max() < 1e-6
 
 
 def test_aggregates_are_checked_before_the_solve():
