@@ -24,9 +24,9 @@ import time
 import numpy as np
 import pandas as pd
 
+from vantrel.core.threads import driver_threads
 from vantrel.tolvane import partial_out, sample
 from vantrel.tolvane._tolvane import MAP_NH_CG_accel, tolvane
-from vantrel.tolvane.threads import driver_threads
 
 SEED = 20240607
 SMALL_GROUP_ROWS = 10  # the first effect: N / 10 groups

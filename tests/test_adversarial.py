@@ -307,7 +307,7 @@ def test_recovered_effects_of_a_weakly_connected_design(seed):
 def test_recovery_that_misses_its_tolerance_warns(monkeypatch, capsys):
     import scipy.sparse.linalg
 
-    from vantrel.tolvane import recovery
+    from vantrel.core import recovery
 
     lsmr = scipy.sparse.linalg.lsmr
     monkeypatch.setattr(recovery, "_MAX_SWEEPS", 2)

@@ -22,7 +22,7 @@ import pandas as pd
 import pytest
 import statsmodels.api as sm
 
-from vantrel.tolvane import covariance
+from vantrel.inference import covariance
 from vantrel.tolvane.covariance import compute_covariance
 
 FIX_MSG = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"

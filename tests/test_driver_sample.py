@@ -248,7 +248,7 @@ def _id_columns(seed):
 def test_combined_ids_number_groups_like_groupby(names):
     # Interacted effects and cluster intersections combine per-variable ranks instead
     # of grouping by the raw tuples; the numbering must be the grouping's own.
-    from vantrel.tolvane.dense_ids import group_ids
+    from vantrel.core.dense_ids import group_ids
 
     rng, n, columns = _id_columns(5)
     columns["many2"] = rng.integers(0, 600, n)

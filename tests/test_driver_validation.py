@@ -54,7 +54,7 @@ def test_module_bindings():
     assert callable(_tolvane.tabulate) and _tolvane.SimpleNamespace is not None
     assert vantrel.tolvane is tolvane
     assert vantrel.calculate_fe_redundancies is _tolvane.calculate_fe_redundancies
-    from vantrel.tolvane import summary
+    from vantrel.results import summary
 
     assert vantrel.stata_style_summary is _tolvane.stata_style_summary is summary.stata_style_summary
 

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 import scipy.stats
 
-from vantrel.tolvane.summary import stata_style_summary
+from vantrel.results.summary import stata_style_summary
 
 RULE = "=" * 80
 OBS = "HDFE Linear regression                                Number of obs   =    1,234"

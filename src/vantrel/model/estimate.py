@@ -17,6 +17,11 @@ import pandas as pd
 from threadpoolctl import threadpool_limits
 
 from vantrel.backend.quarnet import COEF_PCG_demean
+from vantrel.core.absorption import CHUNK, absorb, stack_standardised
+from vantrel.core.fit import fit_from_sums
+from vantrel.core.redundancy import calculate_fe_redundancies
+from vantrel.core.rows import finite_rows, present_rows, valid_rows
+from vantrel.core.threads import driver_threads
 from vantrel.model import ssc as small_sample
 from vantrel.model.formula import parse_formula
 from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
@@ -25,11 +30,7 @@ from vantrel.model.result import FeolsResult, Sample
 from vantrel.model.sample import effect_ids, variable_ids, without_singletons
 from vantrel.model.vcov import covariance
 from vantrel.scale import engine_for, estimate_out_of_core
-from vantrel.tolvane.inference import fit_from_sums
-from vantrel.tolvane.partial_out import CHUNK, absorb, least_squares_normal, stack_standardised
-from vantrel.tolvane.redundancy import calculate_fe_redundancies
-from vantrel.tolvane.sample import finite_rows, present_rows, valid_rows
-from vantrel.tolvane.threads import driver_threads
+from vantrel.tolvane.partial_out import least_squares_normal
 
 logger = logging.getLogger("vantrel")
 

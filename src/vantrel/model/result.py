@@ -13,10 +13,10 @@ import numpy as np
 import pandas as pd
 import scipy.stats
 
+from vantrel.core.recovery import NOT_CONVERGED, backfit
+from vantrel.inference.stats import two_sided_p
 from vantrel.model.frame import Design, float_values, used_columns
-from vantrel.tolvane.inference import two_sided_p
-from vantrel.tolvane.recovery import NOT_CONVERGED, backfit
-from vantrel.tolvane.summary import stata_style_summary
+from vantrel.results.summary import stata_style_summary
 
 _SETYPE = {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}
 

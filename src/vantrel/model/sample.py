@@ -13,8 +13,8 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import make_pointer
-from vantrel.tolvane.dense_ids import column_ids, combine_ids, compact_codes, integer_ids_into
-from vantrel.tolvane.sample import rows_without_singletons
+from vantrel.core.dense_ids import column_ids, combine_ids, compact_codes, integer_ids_into
+from vantrel.core.rows import rows_without_singletons
 
 
 def _dense_into(out: np.ndarray, column: pd.Series, rows: np.ndarray | None, threads: int) -> np.ndarray | None:

@@ -13,15 +13,15 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from vantrel.model import ssc as small_sample
-from vantrel.tolvane.covariance import (
+from vantrel.inference.covariance import (
     cluster_sandwich,
     cluster_subset_ids,
-    eigenvalue_fix,
     heteroskedastic,
     homoskedastic,
     row_order_meat,
 )
+from vantrel.model import ssc as small_sample
+from vantrel.tolvane.covariance import eigenvalue_fix
 
 
 @dataclass

@@ -37,6 +37,7 @@ import pandas as pd
 
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import COEF_PCG_cells, COEF_PCG_rows
+from vantrel.core.absorption import demeaning_scale
 from vantrel.model.estimate import build_result, check_options, fe_records, fit_statistics, notice
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
@@ -44,7 +45,7 @@ from vantrel.model.result import FeolsResult, Sample
 from vantrel.model.ssc import adjustment, df_k, parse_vcov, resolve_ssc
 from vantrel.model.vcov import Covariance, cluster_covariance, subset_factors, symmetric
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
-from vantrel.tolvane.partial_out import demeaning_scale, solve_normal_equations
+from vantrel.tolvane.partial_out import solve_normal_equations
 
 # Rows of the caller's data read to learn the coefficient names formulaic gives the terms
 # (and the model choice that `predict(newdata)` codes new rows with).

@@ -25,6 +25,9 @@ from vantrel.backend.quarnet import (  # noqa: F401
     drop_singletons,
     panelsetup,
 )
+from vantrel.core.redundancy import calculate_fe_redundancies, count_nonredundant_fe
+from vantrel.core.threads import driver_threads
+from vantrel.results.summary import stata_style_summary
 from vantrel.tolvane.covariance import compute_covariance
 from vantrel.tolvane.inference import (
     coefficient_inference,
@@ -35,7 +38,6 @@ from vantrel.tolvane.inference import (
 )
 from vantrel.tolvane.partial_out import _remove_redundancy, demean, drop_collinear, least_squares  # noqa: F401
 from vantrel.tolvane.recovery import fe_rowsum, recover_fixed_effects
-from vantrel.tolvane.redundancy import calculate_fe_redundancies, count_nonredundant_fe
 from vantrel.tolvane.result import coefficient_attributes, model_attributes
 from vantrel.tolvane.sample import (
     add_fe_ids,
@@ -49,8 +51,6 @@ from vantrel.tolvane.sample import (
     unique_specifications,
     working_frame,
 )
-from vantrel.tolvane.summary import stata_style_summary
-from vantrel.tolvane.threads import driver_threads
 
 __all__ = ["tolvane", "calculate_fe_redundancies", "stata_style_summary"]
 

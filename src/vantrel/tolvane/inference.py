@@ -24,42 +24,9 @@ matrices, the constant, the t distribution, the fit measures, the result's
 from types import SimpleNamespace
 
 import numpy as np
-import scipy.stats
 
-# The types whose variance estimate divides by the residual degrees of freedom. They
-# charge only the non-redundant fixed-effect parameters: an effect implied by another
-# one (or nested in it) costs no degree of freedom.
-RESIDUAL_DOF_TYPES = ("homoskedastic", "heteroskedastic")
-
-
-def charged_fe(setype, N_FE, total_nonredundant_fe):
-    """Fixed-effect parameters that a residual degree-of-freedom count charges under ``setype``.
-
-    The homoskedastic and heteroskedastic types charge the non-redundant ones; the cluster
-    type (whose inference rests on the cluster count) and "none" charge every group, ``N_FE``,
-    in the fit measures that still need a count.
-    """
-    return total_nonredundant_fe if setype in RESIDUAL_DOF_TYPES else N_FE
-
-
-def residual_dof(N, K, charged):
-    """``N - K - charged``, the residual degrees of freedom a variance is divided by.
-
-    Zero raises ZeroDivisionError, the error the bare division gave, but with the
-    counts that used the observations up.
-    """
-    dof = N - K - charged
-    if dof == 0:
-        raise ZeroDivisionError(
-            f"No residual degrees of freedom left: {N} observations, {K} regressors "
-            f"and {charged} fixed-effect parameters"
-        )
-    return dof
-
-
-def two_sided_p(tstat, df):
-    """Two-sided p-values of t statistics with `df` degrees of freedom (accurate in the tail)."""
-    return scipy.stats.t.cdf(-np.abs(tstat), df) * 2
+from vantrel.core.fit import fit_from_sums
+from vantrel.inference.stats import charged_fe, residual_dof, two_sided_p
 
 
 def coefficient_inference(setype, beta, covmat, N, K, N_FE, total_nonredundant_fe, N_cluster, verb):
@@ -177,21 +144,6 @@ def fit_measures(setype, data, y, resid, yXtilde, N, K, N_FE, total_nonredundant
     RSS = np.sum(residuals**2)
     dof = residual_dof(N, K, charged_fe(setype, N_FE, total_nonredundant_fe))
     return fit_from_sums(RSS, TSS, float(np.sum(yXtilde[:, 0] ** 2)), float(np.sum(resid**2)), N, dof, dof)
-
-
-def fit_from_sums(RSS, TSS, TSS_within, RSS_within, N, adj_dof, mse_dof, within_if_constant=0):
-    """R-squared, adjusted R-squared (charging ``N - adj_dof`` of N - 1), root MSE
-    (RSS / mse_dof) and within R-squared (`within_if_constant` when the demeaned dependent
-    variable is constant) from the sums of squares; conventions differ only in the
-    degrees of freedom, which the caller passes."""
-    # A constant dependent variable gives NumPy's inf/NaN here, not an error.
-    r_squared = float(1 - RSS / TSS)
-    adj_r_squared = 1 - (1 - r_squared) * (N - 1) / adj_dof
-    root_mse = float(np.sqrt(float(RSS) / mse_dof))
-    within_r_squared = 1 - RSS_within / TSS_within if TSS_within > 0 else within_if_constant
-    return SimpleNamespace(
-        r_squared=r_squared, adj_r_squared=adj_r_squared, root_mse=root_mse, within_r_squared=within_r_squared
-    )
 
 
 def fe_category_counts(data, fixedeffects, fenames):

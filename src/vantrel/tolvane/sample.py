@@ -9,8 +9,8 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.morlisk import make_pointer
-from vantrel.backend.quarnet import drop_singletons
-from vantrel.tolvane.dense_ids import compact_codes, group_ids, sorted_codes
+from vantrel.core.dense_ids import compact_codes, group_ids, sorted_codes
+from vantrel.core.rows import finite_rows, present_rows, rows_without_singletons, valid_rows
 from vantrel.tolvane.messages import note
 from vantrel.tolvane.row_gathers import keep_rows, take_rows
 
@@ -133,37 +133,6 @@ def drop_invalid_rows(data, y, x, verb, msg, threads=1):
     return data
 
 
-def finite_rows(columns):
-    """Mask of the rows where every float column is finite, or None when all are (the
-    usual case, found by one summation per column without a temporary)."""
-    valid = None
-    for values in columns:
-        with np.errstate(over="ignore", invalid="ignore"):
-            total = np.add.reduce(values)
-        if np.isfinite(total):
-            continue  # no NaN or infinity (a sum of finite values that overflows is checked below)
-        finite = np.isfinite(values)
-        valid = finite if valid is None else valid & finite
-    return valid
-
-
-def present_rows(column):
-    """Mask of the rows where `column` has a value, or None when every row has one."""
-    if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iub":
-        return None
-    mask = column.notna().to_numpy()
-    return None if mask.all() else mask
-
-
-def valid_rows(masks, N):
-    """The rows every mask keeps (None for a mask: all rows), or None when that is all N."""
-    keep = None
-    for mask in masks:
-        if mask is not None:
-            keep = mask if keep is None else keep & mask
-    return None if keep is None or keep.all() else keep
-
-
 def unique_specifications(fixedeffects):
     """Drop repeated fixed-effect terms, keeping first occurrences in order."""
     kept = []
@@ -215,13 +184,6 @@ def singleton_free_rows(data, y, A, verb, msg):
     if N != N_all:
         note(str(N_all - N) + " observation(s) have been excluded due to missing within group variation", verb, msg)
     return keep
-
-
-def rows_without_singletons(A, N):
-    """Boolean mask of the N rows left once the kernel has dropped, repeatedly, every
-    observation alone in a group of some effect of the group index `A`."""
-    # the screening reads only the length of its first argument: no need to fill it
-    return drop_singletons(np.empty(N), A, np.ones(N, dtype=np.int64)).astype(bool)
 
 
 def drop_singletons_and_sort_by_largest_effect(data, fenames, A, keep, threads=1, fixedeffects=()):

@@ -12,7 +12,7 @@ import pandas as pd
 from scipy import stats
 from tabulate import tabulate
 
-from vantrel.tolvane.inference import RESIDUAL_DOF_TYPES
+from vantrel.inference.stats import RESIDUAL_DOF_TYPES
 
 _WIDTH = 80
 
