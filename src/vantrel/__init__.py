@@ -1,6 +1,13 @@
 """vantrel: least squares with many high-dimensional fixed effects."""
 
+from importlib import metadata as _metadata
+
 from vantrel.model import SSC, FeolsResult, feols, ssc
 from vantrel.tolvane import calculate_fe_redundancies, stata_style_summary, tolvane
+
+try:
+    __version__ = _metadata.version("vantrel")
+except _metadata.PackageNotFoundError:  # the source tree on sys.path, not installed
+    __version__ = "0+unknown"
 
 __all__ = ["feols", "FeolsResult", "SSC", "ssc", "tolvane", "calculate_fe_redundancies", "stata_style_summary"]

@@ -8,12 +8,17 @@ the matrix the absorption demeans in place, and fixed effects are coded once.
 
 from __future__ import annotations
 
+import contextlib
+import inspect
 import logging
 import math
+import os
+import threading
 import warnings
 
 import numpy as np
 import pandas as pd
+import threadpoolctl
 from threadpoolctl import threadpool_limits
 
 from vantrel.backend.quarnet import COEF_PCG_demean
@@ -30,6 +35,7 @@ from vantrel.model.result import FeolsResult, Sample
 from vantrel.model.sample import effect_ids, variable_ids, without_singletons
 from vantrel.model.vcov import covariance
 from vantrel.scale import engine_for, estimate_out_of_core
+from vantrel.scale.duckdb_engine import memory_size
 from vantrel.tolvane.partial_out import least_squares_normal
 
 logger = logging.getLogger("vantrel")
@@ -51,6 +57,7 @@ def feols(
     engine: str | None = None,
     memory_limit: str | None = None,
     temp_directory: str | None = None,
+    **unknown: object,
 ) -> FeolsResult:
     """Estimate a linear model with fixed effects by least squares.
 
@@ -78,34 +85,44 @@ def feols(
       for the rest); "duckdb" also takes any table DuckDB scans. Out of memory every pass
       over the rows is a query of the engine (see `vantrel.scale`); the result has no
       per-row values (resid, fitted).
-    memory_limit, temp_directory: DuckDB's settings of the same names (e.g. "4GB"): beyond
-      the limit its tables spill to the directory (None: DuckDB's limit, a fresh directory).
+    memory_limit, temp_directory: DuckDB's settings of the same names (a positive size such
+      as "4GB", "500MB" or "1.5GiB"; a path): beyond the limit its tables spill to the
+      directory (None: DuckDB's limit, a fresh directory, removed afterwards).
 
     Rows with a missing value in any used column (or a non-finite dependent variable or
     regressor) are dropped, and so are observations alone in a fixed-effect group, which
-    the fixed effects fit exactly; both are reported in ``messages`` and through the
-    "vantrel" logger. Returns a `FeolsResult`.
+    the fixed effects fit exactly; both are reported in ``messages``, through the "vantrel"
+    logger and in the result's display (repr, summary(), tidy().attrs). Returns a
+    `FeolsResult`.
+
+    Keywords of pyfixest's feols that vantrel does not take are refused with what it offers
+    instead (fixef_rm, split, lean, ...), any other unknown keyword with feols's own.
     """
+    if unknown:
+        raise TypeError(unknown_keywords_text(unknown))
     path = engine_for(data, engine)
-    if path != "memory":
-        return estimate_out_of_core(
-            path,
-            data,
-            fml,
-            vcov,
-            weights,
-            ssc,
-            fixef_tol,
-            fixef_maxiter,
-            n_threads,
-            progress,
-            memory_limit,
-            temp_directory,
-        )
     formula = parse_formula(fml)
     choice = small_sample.parse_vcov(vcov)
     corrections = small_sample.resolve_ssc(ssc)
-    check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
+    check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit, temp_directory)
+    columns = columns_read(formula, choice, weights)
+    if path != "memory":
+        with residual_dof_named(fml):
+            return estimate_out_of_core(
+                path,
+                data,
+                fml,
+                vcov,
+                weights,
+                ssc,
+                fixef_tol,
+                fixef_maxiter,
+                n_threads,
+                progress,
+                memory_limit,
+                temp_directory,
+                columns=columns,
+            )
     messages: list[str] = []
 
     # Sample: the used columns only, rows with a value in every one of them.
@@ -113,7 +130,6 @@ def feols(
     if weights is not None:
         argument_of[weights] = "weights"
     argument_of.update({name: "fml" for name in formula.columns})
-    columns = list(dict.fromkeys(formula.columns + list(choice.clusters) + ([weights] if weights else [])))
     frame = used_columns(data, columns, argument_of)
     report = Progress(progress)
     report.done("read")
@@ -195,7 +211,7 @@ def feols(
     # bound by memory, not arithmetic, and OpenBLAS's own threads keep spinning after a
     # call, taking the cores from the absorption's threads in the next estimate (a
     # one-effect fit at 1e6 rows ran twice as long after the first).
-    with threadpool_limits(limits=1, user_api="blas"):
+    with ONE_BLAS_THREAD:
         notes: list[str] = []
         yX, names, beta, resid, XX, yy, rss = least_squares_normal(yX, list(design.names), sizes, notes, units, threads)
         K = len(names)
@@ -206,9 +222,10 @@ def feols(
 
         # Covariance and fit.
         records, names_count = fe_records(corrections, choice, effects, formula.fe_labels, frame, rows, k_fe)
-        cov = covariance(
-            choice.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX, rss=rss
-        )
+        with residual_dof_named(fml):
+            cov = covariance(
+                choice.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX, rss=rss
+            )
         messages += cov.notes or []
         u = resid[:, 0]
         fit = fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe)
@@ -269,7 +286,13 @@ def build_result(fml, formula, names, beta, cov, vcov_type, corrections, N, drop
     )
 
 
-def check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress):
+def columns_read(formula, choice, weights) -> list[str]:
+    """The columns an estimate reads, in first-use order: the formula's, the cluster
+    variables, the weights."""
+    return list(dict.fromkeys(formula.columns + list(choice.clusters) + ([weights] if weights else [])))
+
+
+def check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit=None, temp_directory=None):
     if weights is not None and not isinstance(weights, str):
         raise TypeError(f"weights must be a column name or None, got {weights!r}")
     if isinstance(fixef_tol, bool) or not isinstance(fixef_tol, (int, float)) or not 0 < fixef_tol < math.inf:
@@ -284,6 +307,165 @@ def check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress):
         raise ValueError(f"n_threads must be an integer between 0 and {_MAX_THREADS}, got {n_threads!r}")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress must be True, False or None, got {progress!r}")
+    if memory_limit is not None:
+        if not isinstance(memory_limit, str):
+            raise TypeError(
+                f"memory_limit must be a size as text such as '4GB' or None, got {memory_limit!r} "
+                f"({type(memory_limit).__name__})"
+            )
+        if not (memory_size(memory_limit) or 0) > 0:
+            # DuckDB itself takes a negative size (and others) for its default without a word
+            raise ValueError(
+                f"memory_limit = {memory_limit!r} is not a positive size; give one such as '4GB', '500MB' or "
+                "'1.5GiB' (units B, KB, MB, GB, TB or KiB, MiB, GiB, TiB), or None for DuckDB's default"
+            )
+    if temp_directory is not None and not isinstance(temp_directory, (str, os.PathLike)):
+        raise TypeError(
+            f"temp_directory must be a directory path or None, got {temp_directory!r} ({type(temp_directory).__name__})"
+        )
+
+
+# What feols offers for the keywords of pyfixest's feols (and of older pyfixest releases)
+# that it does not take: a switching user's call fails with the way to get the same here.
+_SINGLETONS = (
+    "observations alone in a fixed-effect group are always dropped, repeatedly until none is left, as pyfixest's "
+    "default fixef_rm='singleton' and fixest's fixef.rm='singleton' do (no point estimate changes), and counted in "
+    "nobs_dropped['singletons']; keeping them is not supported"
+)
+_DATA_KEPT = (
+    "not needed: feols never copies or modifies the caller's table (it reads only the model's columns, a pandas "
+    "frame's without a copy), and the result keeps those columns and the per-row values that resid(), fitted(), "
+    "fixef() and predict() read; engine='duckdb' keeps no per-row values"
+)
+_SPLIT = (
+    "estimation on subsamples is not yet supported; estimate each subsample, e.g. "
+    "{{value: vantrel.feols(fml, part) for value, part in data.groupby({column!r})}}{full}"
+)
+PEER_KEYWORDS = {
+    "fixef_rm": _SINGLETONS,
+    "drop_singletons": _SINGLETONS,
+    "weights_type": (
+        "weights are analytic (precision) weights, pyfixest's weights_type='aweights'; frequency weights are "
+        "not supported"
+    ),
+    "split": _SPLIT,
+    "fsplit": _SPLIT,
+    "lean": _DATA_KEPT,
+    "copy_data": _DATA_KEPT,
+    "store_data": _DATA_KEPT,
+    "i_ref1": (
+        "i() terms are not supported; a categorical with a chosen reference level is "
+        "C(g, contr.treatment(base=level)) in fml"
+    ),
+    "drop_intercept": "write '- 1' or '0 +' in fml to leave the intercept out (fixed effects absorb it anyway)",
+    "vcov_kwargs": "vcov takes no options: 'iid', 'hetero' (or 'HC1') and {'CRV1': 'a+b'} are supported",
+    "solver": (
+        "feols has one least-squares solver (normal equations of equilibrated columns, collinear regressors "
+        "dropped and listed in collinear); there is no choice of solver"
+    ),
+    "demeaner_backend": (
+        "fixed effects are absorbed by vantrel's own C++/OpenMP kernel (conjugate gradients on the "
+        "fixed-effect coefficients); its settings are fixef_tol, fixef_maxiter and n_threads"
+    ),
+    "context": (
+        "fml is evaluated with NumPy as np and formulaic's transforms (C, center, scale, ...); compute other "
+        "columns in data before the call"
+    ),
+    "use_compression": (
+        "for data larger than memory pass a Parquet or CSV path, a DuckDB relation or engine='duckdb', or a "
+        "Dask DataFrame: every pass over the rows runs there, on all rows, without compression"
+    ),
+    "reps": "there is no bootstrap (pyfixest's goes with use_compression): standard errors are analytic (vcov)",
+    "seed": "there is no bootstrap (pyfixest's goes with use_compression): standard errors are analytic (vcov)",
+}
+PEER_KEYWORDS["demeaner"] = PEER_KEYWORDS["demeaner_backend"]
+
+
+def unknown_keywords_text(unknown: dict) -> str:
+    """The TypeError text for keywords feols does not take: for pyfixest's, what vantrel
+    offers instead; for the rest, feols's own keywords."""
+    parts = []
+    for name, value in unknown.items():
+        if name in PEER_KEYWORDS:
+            advice = PEER_KEYWORDS[name]
+            if name in ("split", "fsplit"):
+                full = "; fsplit's full sample is vantrel.feols(fml, data)" if name == "fsplit" else ""
+                advice = advice.format(column=value if isinstance(value, str) else "column", full=full)
+            parts.append(f"{name} (a keyword of pyfixest): {advice}")
+        else:
+            parts.append(repr(name))
+    accepted = [p.name for p in inspect.signature(feols).parameters.values() if p.kind is not p.VAR_KEYWORD]
+    text = "feols() got unexpected keyword argument(s): " + "; ".join(parts)
+    if any(name not in PEER_KEYWORDS for name in unknown):
+        text += f". feols takes: {', '.join(accepted)}"
+    return text
+
+
+class _OneBlasThread:
+    """One BLAS thread while any estimate is in its least-squares stage, in any thread.
+
+    BLAS thread counts belong to the process. threadpoolctl's ``threadpool_limits`` block
+    saves the count it finds and restores it on exit, so two estimates whose blocks overlap
+    restore each other's value and leave the process at one thread. Here the first estimate
+    to enter saves the counts and sets one thread, the others only count themselves in, and
+    the last to leave restores what the first saved; the lock makes the count and the switch
+    one step. Process-wide settings need this one piece of process-wide state.
+
+    threadpoolctl (from 3.8) lets only the thread that set OpenBLAS's count change it again,
+    ignoring the others without a word, until that thread lets go; the first to enter and
+    the last to leave may be different threads, so each lets go at once after its change.
+    While another thread of the caller's holds that control, the estimates leave the count
+    alone (their changes are ignored, the restore as well)."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._inside = 0
+        self._limiter = None
+
+    def __enter__(self):
+        with self._lock:
+            if self._inside == 0:
+                self._limiter = threadpool_limits(limits=1, user_api="blas")
+                _let_go_of_blas()
+            self._inside += 1
+        return self
+
+    def __exit__(self, *exc_info):
+        with self._lock:
+            self._inside -= 1
+            if self._inside == 0:
+                limiter, self._limiter = self._limiter, None
+                limiter.restore_original_limits()
+                _let_go_of_blas()
+        return False
+
+
+def _let_go_of_blas() -> None:
+    # threadpoolctl < 3.8 has no controlling thread: nothing to let go of
+    controller = getattr(threadpoolctl, "OpenBLASController", None)
+    if hasattr(controller, "clear_controlling_thread"):
+        controller.clear_controlling_thread()  # only when this thread holds the control
+
+
+ONE_BLAS_THREAD = _OneBlasThread()
+
+
+@contextlib.contextmanager
+def residual_dof_named(fml):
+    """The small-sample factor's refusal of a model without residual degrees of freedom
+    (`ssc.adjustment`, a ZeroDivisionError) as an error naming fml.
+
+    Such a model fits every observation exactly: the coefficients solve the equations, but
+    residuals that are zero by construction say nothing about their variance. A clear error
+    rather than NaN standard errors with a warning (R's lm prints NaN; pyfixest fails inside
+    NumPy): t, p, intervals and tables would all be NaN, and nobody asks for them knowingly."""
+    try:
+        yield
+    except ZeroDivisionError as error:
+        raise ValueError(
+            f"fml = {fml!r}: {error}; the model fits every observation exactly, so no standard error can be "
+            "estimated; use fewer regressors or fixed effects, or more observations"
+        ) from error
 
 
 def notice(text: str, messages: list[str]) -> None:

@@ -16,6 +16,7 @@ the whole formula.
 from __future__ import annotations
 
 import difflib
+import re
 from dataclasses import dataclass
 
 import formulaic
@@ -35,6 +36,16 @@ _BUILTIN_NAMES = {"np", "numpy"}
 
 class FormulaError(ValueError):
     """A formula this estimator cannot read; the message says what is supported."""
+
+
+# formulaic marks the offending token of a parse error in bold red for a terminal; in an
+# exception's text (logs, notebooks, files) the escape codes are noise
+_TERMINAL_CODES = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+
+def formulaic_message(error: Exception) -> str:
+    """The text of an error of formulaic, without its terminal colour codes."""
+    return _TERMINAL_CODES.sub("", str(error))
 
 
 @dataclass
@@ -118,10 +129,24 @@ def parse_formula(fml: str) -> ParsedFormula:
     lhs, rhs = (side.strip() for side in main.split("~"))
     if not lhs:
         raise FormulaError(f"fml = {fml!r} has no dependent variable; " + SUPPORTED_SYNTAX)
+    # an empty side is a slip (a term left out, a "|" left over), not a request for the
+    # intercept alone or for no fixed effects: both are written out when meant
+    if not rhs:
+        raise FormulaError(
+            f"fml = {fml!r} has nothing after '~'; write the regressors there ('y ~ 1' for the "
+            "intercept alone); " + SUPPORTED_SYNTAX
+        )
+    if len(parts) == 2 and not parts[1].strip():
+        raise FormulaError(
+            f"fml = {fml!r} has nothing after '|'; list the fixed effects there, or leave the '|' "
+            "out for a model without fixed effects; " + SUPPORTED_SYNTAX
+        )
     try:
-        parsed = formulaic.Formula(lhs + " ~ " + (rhs or "1"))
+        parsed = formulaic.Formula(lhs + " ~ " + rhs)
     except Exception as error:  # formulaic's parser errors have several types
-        raise FormulaError(f"fml = {fml!r} could not be parsed ({error}); " + SUPPORTED_SYNTAX) from error
+        raise FormulaError(
+            f"fml = {fml!r} could not be parsed ({formulaic_message(error)}); " + SUPPORTED_SYNTAX
+        ) from error
     lhs_terms = list(parsed.lhs)
     if len(lhs_terms) != 1 or len(lhs_terms[0].factors) != 1:
         raise FormulaError(
@@ -168,12 +193,22 @@ def _is_quoted(name: str) -> bool:
     return len(name) > 2 and name.startswith("`") and name.endswith("`")
 
 
+# How alike a missing name and a column must be for the column to be suggested, as
+# difflib's ratio (twice the matched characters over both lengths, case ignored): 0.5 keeps
+# one slip in a two-character name ('x3' for 'x1') and transposed letters ('frim' for
+# 'firm'), and leaves names with nothing in common ('zzzz', 'year') without a suggestion.
+_SIMILAR_NAMES = 0.5
+
+
 def check_columns(names: list[str], available: list[str], argument: str) -> None:
     """ValueError naming the first of `names` that is not among `available`, with the
-    closest existing name."""
+    closest existing name when one is close. `argument`: the argument that asked for the
+    column ("newdata" names the table it should be in too)."""
     present = set(available)
+    table = "newdata" if argument == "newdata" else "data"
     for name in names:
         if name not in present:
-            close = difflib.get_close_matches(name, available, n=1, cutoff=0.0)
-            hint = f"; the closest column is {close[0]!r}" if close else ""
-            raise ValueError(f"{argument}: column {name!r} is not in data{hint}")
+            by_folded = {str(column).lower(): str(column) for column in reversed(available)}
+            close = difflib.get_close_matches(str(name).lower(), list(by_folded), n=1, cutoff=_SIMILAR_NAMES)
+            hint = f"; the closest column is {by_folded[close[0]]!r}" if close else ""
+            raise ValueError(f"{argument}: column {name!r} is not in {table}{hint}")

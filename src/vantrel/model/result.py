@@ -5,6 +5,7 @@ prediction on new data, the regression table)."""
 from __future__ import annotations
 
 import html
+import numbers
 import warnings
 from dataclasses import dataclass, field
 from typing import Any
@@ -99,6 +100,10 @@ class FeolsResult:
 
     def confint(self, level: float = 0.95) -> pd.DataFrame:
         """Confidence intervals at `level`, one row per regressor."""
+        if isinstance(level, bool) or not isinstance(level, numbers.Real):
+            raise TypeError(
+                f"level must be a number between 0 and 1 such as 0.95, got {level!r} ({type(level).__name__})"
+            )
         if not 0 < level < 1:
             raise ValueError(f"level must be between 0 and 1, got {level!r}")
         half = scipy.stats.t.ppf((1 + level) / 2, self.df_t) * self.se().to_numpy()
@@ -111,13 +116,19 @@ class FeolsResult:
         return pd.DataFrame(self.vcov_matrix, index=self.coefnames, columns=self.coefnames)
 
     def tidy(self, level: float = 0.95) -> pd.DataFrame:
-        """Estimate, standard error, t, p and the confidence interval per regressor."""
+        """Estimate, standard error, t, p and the confidence interval per regressor; the
+        table's ``attrs`` hold the observations used (``nobs``) and those dropped, by
+        reason (``nobs_dropped``)."""
         table = pd.concat([self.coef(), self.se(), self.tstat(), self.pvalue(), self.confint(level)], axis=1)
         table.index.name = "Coefficient"
+        table.attrs.update(nobs=self.nobs, nobs_dropped=dict(self.nobs_dropped))
         return table
 
     def summary(self) -> pd.DataFrame:
-        """Print the regression table in the layout of Stata's and return its coefficient table."""
+        """Print the regression table in the layout of Stata's, after a line on the
+        observations dropped (when some were), and return its coefficient table."""
+        for note in self._dropped_notes():
+            print(note)
         K = len(self.coefnames)
         se = self.se().to_numpy()[:, np.newaxis]
         beta = self.beta[:, np.newaxis]
@@ -224,7 +235,7 @@ class FeolsResult:
             | set(_coded_columns(design.coding))
             | {name for variables in self._sample.fe_variables for name in variables}
         )
-        frame = used_columns(newdata, needed, {})
+        frame = used_columns(newdata, needed, dict.fromkeys(needed, "newdata"))
         n = len(frame)
         xb = np.zeros(n)
         evaluated = None
@@ -264,7 +275,21 @@ class FeolsResult:
             text += f", weights = {self.weights}"
         if self.fixef_labels:
             text += ", fixed effects: " + ", ".join(f"{k} ({v:,})" for k, v in self.fixef_levels.items())
-        return text
+        return "\n".join([text, *self._dropped_notes()])
+
+    def _dropped_notes(self) -> list[str]:
+        """The observations the estimate left out, as fixest's NOTE lines show them: N
+        changes with the data's gaps and singletons, and the count belongs beside it."""
+        reasons = {
+            "missing": ("observation", "for missing or non-finite values"),
+            "singletons": ("singleton observation", "(alone in a fixed-effect group)"),
+        }
+        parts = []
+        for reason, count in self.nobs_dropped.items():
+            if count:
+                noun, why = reasons.get(reason, ("observation", f"({reason})"))
+                parts.append(f"{count:,} {noun}{'' if count == 1 else 's'} dropped {why}")
+        return ["NOTE: " + "; ".join(parts)] if parts else []
 
     def __repr__(self) -> str:
         table = self.tidy().iloc[:10, :4]

@@ -57,14 +57,18 @@ def estimate_out_of_core(
     progress,
     memory_limit,
     temp_directory,
+    columns=None,
 ):
-    """The `feols` estimate with the row passes on `engine` ("duckdb" or "dask")."""
+    """The `feols` estimate with the row passes on `engine` ("duckdb" or "dask").
+    `columns`: those the model reads (None: any), the only ones DuckDB reads from a table in
+    memory."""
     from vantrel.scale.aggregate import estimate
 
     if engine == "duckdb":
         from vantrel.scale.duckdb_engine import DuckDBEngine
 
-        runner = DuckDBEngine(data, memory_limit, temp_directory, n_threads)
+        # the engine removes what it made (its temporary directory) itself when opening fails
+        runner = DuckDBEngine(data, memory_limit, temp_directory, n_threads, columns=columns)
     else:
         if memory_limit is not None or temp_directory is not None:
             raise ValueError(

@@ -8,7 +8,11 @@ solved coefficients come back as small registered tables joined to the rows.
 Input: a path or glob of Parquet files (or CSV files, by their suffix), a DuckDB relation
 (read once, as a stream of Arrow batches, into this engine's own connection, so the
 memory limit applies whatever connection the relation lives on), or, when asked for with
-``engine="duckdb"``, any table DuckDB scans (pandas, polars, pyarrow).
+``engine="duckdb"``, any table DuckDB scans (pandas, polars, pyarrow), of which DuckDB sees
+only the model's columns, as in memory.
+
+The engine owns a connection and, unless given one, a temporary directory: `close` ends
+both, and so does a failure while the engine is being opened.
 """
 
 from __future__ import annotations
@@ -20,9 +24,11 @@ import re
 import shutil
 import tempfile
 
+import narwhals.stable.v2 as nw
 import numpy as np
 import pandas as pd
 
+from vantrel.model.frame import table_columns
 from vantrel.scale.terms import columns_of, quote, to_sql
 
 _CSV_SUFFIXES = (".csv", ".csv.gz", ".tsv", ".tsv.gz", ".txt")
@@ -66,12 +72,36 @@ def _kind(type_name: str) -> str:
     return "other"
 
 
+# The kind of a column of a table in memory that the model does not read: DuckDB never sees
+# it, so nothing about its type is known (and none is needed).
+UNREAD = "unread"
+
+
 class DuckDBEngine:
     name = "duckdb"
 
-    def __init__(self, data, memory_limit: str | None = None, temp_directory: str | None = None, threads: int = 0):
+    def __init__(
+        self,
+        data,
+        memory_limit: str | None = None,
+        temp_directory: str | None = None,
+        threads: int = 0,
+        columns: list[str] | None = None,
+    ):
+        """`columns`: those the model reads (None: all); of a table in memory only these
+        are handed to DuckDB."""
         duckdb = require_duckdb()
+        self.con = None
         self._own_temp = None
+        try:
+            self._open(duckdb, data, memory_limit, temp_directory, threads, columns)
+        except BaseException:
+            # an exception (or Ctrl-C) while opening leaves neither the connection nor the
+            # temporary directory behind: the caller never gets an engine to close
+            self.close()
+            raise
+
+    def _open(self, duckdb, data, memory_limit, temp_directory, threads, columns) -> None:
         if temp_directory is None:
             self._own_temp = tempfile.mkdtemp(prefix="vantrel-duckdb-")
             temp_directory = self._own_temp
@@ -89,7 +119,6 @@ class DuckDBEngine:
         try:
             self.con = duckdb.connect(":memory:", config=config)
         except duckdb.Error as error:
-            self.close()
             raise ValueError(
                 f"memory_limit = {memory_limit!r} or temp_directory = {temp_directory!r} was refused by DuckDB: {error}"
             ) from error
@@ -97,21 +126,70 @@ class DuckDBEngine:
         if isinstance(data, (str, os.PathLike)):
             path = os.fspath(data)
             if not glob.glob(path) and "://" not in path:
-                self.close()
                 raise FileNotFoundError(f"data: no file matches {path!r}")
+            if os.path.isdir(path):
+                raise ValueError(
+                    f"data: {path!r} is a directory; give its files as a glob, such as "
+                    f"{os.path.join(path, '*.parquet')!r}"
+                )
             reader = "read_csv" if path.lower().endswith(_CSV_SUFFIXES) else "read_parquet"
             self.source = f"{reader}('{path.replace(chr(39), chr(39) * 2)}')"
-            described = self.con.sql(f"DESCRIBE SELECT * FROM {self.source}").fetchall()
+            try:
+                described = self.con.sql(f"DESCRIBE SELECT * FROM {self.source}").fetchall()
+            except duckdb.Error as error:
+                kind = "CSV" if reader == "read_csv" else "Parquet"
+                raise ValueError(f"data: DuckDB could not read {path!r} as {kind}: {error}") from error
             self._schema = {row[0]: _kind(row[1]) for row in described}
         elif isinstance(data, duckdb.DuckDBPyRelation):
             self._relation = data
             self.source = "vt_source"
             self._schema = {name: _kind(str(t)) for name, t in zip(data.columns, data.types, strict=True)}
         else:
-            self.con.register("vt_source", data)
             self.source = "vt_source"
+            self._schema = self._register_table(duckdb, data, columns)
+
+    def _register_table(self, duckdb, data, columns) -> dict[str, str]:
+        """Hand DuckDB the used columns of a table in memory and return the schema: every
+        column's name (for the message about a missing one), the kind of the used ones.
+        DuckDB cannot read every type pandas holds (complex numbers, periods, intervals),
+        and a column the model leaves alone must not fail it."""
+        try:
+            frame, names = table_columns(data)
+        except TypeError:
+            frame, names = None, None  # not a table narwhals reads: DuckDB may still scan it whole
+        if frame is None or columns is None:
+            chosen, table = None, data
+        else:
+            chosen = [name for name in dict.fromkeys(columns) if name in set(names)]
+            table = frame[chosen] if isinstance(frame, pd.DataFrame) else frame.select(chosen).to_native()
+        if chosen == []:
+            return dict.fromkeys(names, UNREAD)  # nothing to read: the check of the names fails first
+        try:
+            self.con.register("vt_source", table)
             described = self.con.sql("DESCRIBE SELECT * FROM vt_source").fetchall()
-            self._schema = {row[0]: _kind(row[1]) for row in described}
+        except duckdb.Error as error:
+            raise TypeError(
+                f"data: {self._unreadable(duckdb, table, chosen)} cannot be read by DuckDB: {error}"
+            ) from error
+        kinds = {row[0]: _kind(row[1]) for row in described}
+        return kinds if names is None else {name: kinds.get(name, UNREAD) for name in names}
+
+    def _unreadable(self, duckdb, table, chosen) -> str:
+        """Which of the chosen columns DuckDB refuses, found one at a time (only on the way
+        to an error)."""
+        if chosen is None:
+            return "the table"
+        for name in chosen:
+            one = table[[name]] if isinstance(table, pd.DataFrame) else nw.from_native(table).select([name]).to_native()
+            try:
+                self.con.register("vt_probe", one)
+                self.con.sql("DESCRIBE SELECT * FROM vt_probe").fetchall()
+            except duckdb.Error:
+                return f"column {name!r}"
+            finally:
+                with contextlib.suppress(duckdb.Error):
+                    self.con.unregister("vt_probe")
+        return f"columns {chosen}"
 
     # -- reading ------------------------------------------------------------------------
     def schema(self) -> dict[str, str]:
@@ -376,9 +454,9 @@ class DuckDBEngine:
         larger of the engine's limit and the solve's own arrays, not their sum."""
         import duckdb
 
-        given = None if self._memory_limit is None else _size_in_bytes(self._memory_limit)
+        given = None if self._memory_limit is None else memory_size(self._memory_limit)
         for limit in _SOLVE_MEMORY:
-            if self._memory_limit is not None and (given is None or given <= _size_in_bytes(limit)):
+            if self._memory_limit is not None and (given is None or given <= memory_size(limit)):
                 break  # never raise the caller's limit (nor guess at one it gave as text DuckDB reads alone)
             try:
                 self._run(f"SET memory_limit = '{limit}'")
@@ -459,23 +537,27 @@ class DuckDBEngine:
         return out
 
     def close(self) -> None:
-        con = getattr(self, "con", None)
-        if con is not None:
-            con.close()
-            self.con = None
-        if self._own_temp is not None:
-            shutil.rmtree(self._own_temp, ignore_errors=True)
-            self._own_temp = None
+        """End the connection and remove the engine's own temporary directory (also after a
+        failed `close` of the connection); closing twice does nothing."""
+        con, self.con = getattr(self, "con", None), None
+        try:
+            if con is not None:
+                con.close()
+        finally:
+            if self._own_temp is not None:
+                shutil.rmtree(self._own_temp, ignore_errors=True)
+                self._own_temp = None
 
 
-_UNITS = {"": 1, "B": 1, "KB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10**12, "KIB": 2**10, "MIB": 2**20,
+_UNITS = {"B": 1, "KB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10**12, "KIB": 2**10, "MIB": 2**20,
           "GIB": 2**30, "TIB": 2**40}  # fmt: skip
 
 
-def _size_in_bytes(text) -> float | None:
-    """A memory size as DuckDB reads it ("4GB", "512 MiB", "1.5gb"), or None for any other
-    form."""
-    match = re.fullmatch(r"\s*(\d+(?:\.\d*)?)\s*([A-Za-z]*)\s*", str(text))
+def memory_size(text) -> float | None:
+    """A memory size in bytes from the text of one ("4GB", "512 MiB", "1.5gb": a number and
+    one of DuckDB's units, either case), or None for any other form (DuckDB reads some
+    other forms, a negative size among them, as its default)."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d*)?)\s*([A-Za-z]+)\s*", str(text))
     if match is None or match.group(2).upper() not in _UNITS:
         return None
     return float(match.group(1)) * _UNITS[match.group(2).upper()]

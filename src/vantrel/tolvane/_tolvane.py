@@ -138,7 +138,10 @@ def _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, mi
     _check_integer("minsubiter", minsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
     _check_integer("maxsubiter", maxsubiter, _INT64_MIN, _INT64_MAX, allow_bool=True)
     _check_integer("verb", verb, _INT64_MIN, _INT64_MAX, allow_bool=True)
-    _check_integer("nt", nt, 0, _max_threads(), allow_bool=False)
+    # 0 or a negative nt means the current default thread count, so only the upper bound is
+    # checked; its message gives the range of the counts that choose a number of threads
+    low = min(nt, 0) if isinstance(nt, (int, np.integer)) else 0
+    _check_integer("nt", nt, low, _max_threads(), allow_bool=False)
     return setype
 
 
@@ -169,8 +172,8 @@ def tolvane(
     clustvars: up to four cluster variables; FEgen: also recover the fixed-effect values;
     verb: verbosity; eps_MAP, minsubiter, maxsubiter: demeaning tolerance and iteration
     bounds; accel: conjugate-gradient acceleration; nt: threads of the kernel and of the
-    driver's row gathers, group indexes and cluster meats (0: the kernel's OpenMP default
-    and every usable CPU; at most max(256, 4 * os.cpu_count()));
+    driver's row gathers, group indexes and cluster meats (0 or negative: the kernel's
+    OpenMP default and every usable CPU; at most max(256, 4 * os.cpu_count()));
     print_stata_style_summary: print the regression table (needs standard errors);
     solver (keyword only): "sweeps" (default) partials the fixed effects out by symmetric
     sweeps of the data, accelerated by conjugate gradients when `accel` is true;
@@ -192,6 +195,7 @@ def tolvane(
     elif solver != "sweeps":
         raise ValueError("solver must be 'sweeps' or 'coefficients', got " + repr(solver))
     setype = _validate_arguments(y, x, fixedeffects, data, setype, clustvars, eps_MAP, minsubiter, maxsubiter, verb, nt)
+    nt = max(nt, 0)  # a negative count is the default, as 0 (and fits the kernel's C int whatever it was)
     y, x = list(y), list(x)
     if clustvars is not None:
         clustvars = list(clustvars)
