@@ -189,7 +189,7 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
                 columns.append(None)
         elif term in evaluated:
             block = matrix.iloc[:, coding.term_slices[term]]
-            check_real(block, f"fml: the regressor {str(term)!r}", term_columns(term))
+            _check_real(block, f"fml: the regressor {str(term)!r}", term_columns(term))
             for name in block.columns:
                 names.append(str(name))
                 columns.append(over_rows(float_values(block[name]), present, len(frame)))
@@ -229,7 +229,7 @@ def _is_text(dtype) -> bool:
     import pyarrow as pa
 
     kind = dtype.pyarrow_dtype
-    return pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_string_view(kind)
+    return pa.types.is_string(kind) or pa.types.is_large_string(kind) or str(kind) == "string_view"
 
 
 # what formulaic reads from an object column as categories: text (or True/False, as
@@ -251,13 +251,14 @@ def _check_bare_columns(frame: pd.DataFrame, terms) -> None:
             kind = pd.api.types.infer_dtype(frame[name], skipna=True)
             if kind not in _OBJECT_CATEGORIES:
                 raise TypeError(
-                    f"fml: column {name!r} has dtype object and holds {kind} values; an object column is "
-                    f"read as categories only when it holds text: convert it (e.g. data[{name!r}].astype(float)) "
-                    f"to use it as a number, or write C({name}) for one coefficient per value"
+                    f"fml: column {name!r} has dtype object and holds {kind} values; an object column is read "
+                    f"as categories only when it holds text or True/False: convert it (e.g. "
+                    f"data[{name!r}].astype(float)) to use it as a number, or write C({name}) for one "
+                    "coefficient per value"
                 )
 
 
-def check_real(block: pd.DataFrame, what: str, read: list[str]) -> None:
+def _check_real(block: pd.DataFrame, what: str, read: list[str]) -> None:
     """TypeError for complex values, of which float64 would keep only the real part."""
     complex_ = [str(block[name].dtype) for name in block.columns if block[name].dtype.kind == "c"]
     if complex_:
@@ -283,5 +284,5 @@ def dependent_values(frame: pd.DataFrame, formula: ParsedFormula) -> np.ndarray:
             f"column, it makes {matrix.shape[1]}"
         )
     read = sorted(str(variable) for variable in matrix.model_spec.variables_by_source.get("data", set()))
-    check_real(matrix, f"fml: the dependent variable {formula.depvar!r}", read)
+    _check_real(matrix, f"fml: the dependent variable {formula.depvar!r}", read)
     return float_values(matrix.iloc[:, 0])

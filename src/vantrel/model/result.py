@@ -328,7 +328,7 @@ _KIND = {
 
 
 def _kind(values) -> str | None:
-    """ "numbers" or "text" (what the values of a column can equal), None for other values."""
+    """What the values of a column can equal: "numbers", "text" or None (other values)."""
     if isinstance(values.dtype, pd.CategoricalDtype):
         values = values.dtype.categories
     return _KIND.get(pd.api.types.infer_dtype(values, skipna=True))

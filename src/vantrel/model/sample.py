@@ -97,7 +97,7 @@ def no_rows_left(fml: str, frame: pd.DataFrame, names: list[str], numbers: dict[
     dependent variable, the regressors, the weights by name) without a finite value in
     any row, else the lack of a row complete in all of them at once."""
     text = f"No observations left for fml = {fml!r} after dropping missing and non-finite values"
-    empty = [name for name in names if len(frame) and not _has_value(frame[name], numbers.get(name))]
+    empty = [name for name in names if not _has_value(frame[name], numbers.get(name))]
     if empty:
         return text + f": column(s) {empty} have no usable value (missing or non-finite in every row)"
     empty = [name for name, values in numbers.items() if not np.isfinite(values).any()]
