@@ -1,6 +1,6 @@
 """Property tests: small random frames of every column type the estimation accepts.
 
-Each example draws the column types of the regressors, of the fixed-effect and cluster
+Each example of the driver `tolvane` draws the column types of the regressors, of the fixed-effect and cluster
 ids, where values are missing, the fixed-effect terms, the standard-error type and the
 absorption solver. Every
 typed column is an encoding of plain numbers the test keeps aside (ids 0 .. G-1, float
@@ -8,16 +8,24 @@ values, a missing mask), so the oracle is the same model on the plain numbers: t
 dummy-variable least squares of conftest for the coefficients and, for the standard
 errors, the estimate on the frame holding float64 values and integer codes. The caller's
 frame must come back unchanged.
+
+The `feols` examples draw categorical, text and boolean columns with gaps in every dtype
+(pandas object, "str", nullable "string", "boolean" and "Int64", Arrow-backed, categorical,
+polars and pyarrow tables) and formulas of C() terms, text terms and products: the sample
+must be the rows with every column the formula reads present, and the coefficients the
+least squares on the dummy and product columns formed from the plain codes.
 """
 
 import numpy as np
 import pandas as pd
+import polars as pl
 import pyarrow as pa
 import pytest
 from conftest import drop_singletons_reference, dummy_ols
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import vantrel
 from vantrel.tolvane._tolvane import tolvane
 
 # The examples run the kernel on one thread (nt=1: a few hundred tiny demeanings would
@@ -232,3 +240,130 @@ def _within(used, names, fes):
     ]
     D = np.column_stack(dummies)
     return X - D @ np.linalg.lstsq(D, X, rcond=None)[0]
+
+
+# -- feols: categorical, text and boolean terms with missing values, every dtype -------
+
+TEXT_KINDS = ["object", "str", "string", "string[pyarrow]", "arrow_string", "arrow_dictionary", "categorical"]
+BOOLEAN_KINDS = ["boolean", "bool[pyarrow]"]
+INTEGER_KINDS = ["Int64", "float", "int64[pyarrow]", "object"]
+OPTIONAL_TERMS = ["C(g)", "g", "x:g", "b", "x:b", "C(k)"]
+
+
+def _pandas_column(kind, values):
+    """`values` (Python objects, None where missing) in a pandas dtype."""
+    if kind == "object":
+        return pd.Series(values, dtype=object)
+    if kind == "categorical":
+        return pd.Series(pd.Categorical(values))
+    if kind == "arrow_dictionary":
+        return pd.Series(pd.arrays.ArrowExtensionArray(pa.array(values).dictionary_encode()))
+    if kind == "float":
+        return pd.Series([np.nan if v is None else float(v) for v in values])
+    dtype = {"arrow_string": pd.ArrowDtype(pa.large_string())}.get(kind, kind)
+    return pd.Series(pd.array(values, dtype=dtype))
+
+
+@st.composite
+def feols_models(draw):
+    """(table, plain codes, formula, effect) with gaps in every column."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    n = draw(st.integers(40, 80))
+    share = draw(st.sampled_from([0.0, 0.05, 0.15]))
+    library = draw(st.sampled_from(["pandas", "polars", "pyarrow"]))
+    terms = ["x"] + draw(st.lists(st.sampled_from(OPTIONAL_TERMS), min_size=1, max_size=3, unique=True))
+    terms = [term for term in terms if not (term == "g" and "C(g)" in terms)]
+    effect = draw(st.sampled_from([None, "f"] + ([] if {"C(g)", "g"} & set(terms) else ["f^g"])))
+    codes = {"g": rng.integers(0, draw(st.integers(2, 4)), n), "b": rng.integers(0, 2, n)}
+    codes |= {"k": rng.integers(0, 3, n), "f": rng.integers(0, draw(st.integers(2, 6)), n)}
+    for name in codes:
+        codes[name][rng.random(n) < share] = -1
+    values = {
+        "g": [None if c < 0 else "g" + str(c) for c in codes["g"]],
+        "b": [None if c < 0 else bool(c) for c in codes["b"]],
+        "k": [None if c < 0 else int(c) for c in codes["k"]],
+        "f": [None if c < 0 else int(c) * 3 for c in codes["f"]],
+    }
+    plain = pd.DataFrame({"x": rng.normal(size=n), **codes})
+    plain.loc[rng.random(n) < share, "x"] = np.nan
+    y = 0.5 * plain["x"] + (plain["g"] == 1) - (plain["k"] == 2) + 0.3 * plain["b"] * plain["x"] + plain["f"] % 3
+    plain["y"] = np.where(rng.random(n) < share, np.nan, y + rng.normal(size=n))
+    if library == "pandas":
+        # dtypes from the seed: evenly spread over a few dozen examples
+        kinds = {"g": TEXT_KINDS, "b": BOOLEAN_KINDS, "k": INTEGER_KINDS, "f": INTEGER_KINDS}
+        table = pd.DataFrame({"y": plain["y"], "x": plain["x"]})
+        for name, kind in kinds.items():
+            table[name] = _pandas_column(kind[rng.integers(len(kind))], values[name])
+    else:
+        g = pa.array(values["g"])
+        columns = {"y": pa.array(plain["y"]), "x": pa.array(plain["x"]), "b": pa.array(values["b"], pa.bool_())}
+        columns |= {"k": pa.array(values["k"], pa.int64()), "f": pa.array(values["f"], pa.int64())}
+        table = pa.table(columns | {"g": g.dictionary_encode() if rng.random() < 0.5 else g})
+        table = pl.from_arrow(table) if library == "polars" else table
+    fml = "y ~ " + " + ".join(terms) + (f" | {effect}" if effect else "")
+    return table, plain, fml, effect
+
+
+def _oracle_column(name, used):
+    """The regressor a coefficient name stands for, from the plain codes."""
+    level = name.rsplit("[", 1)[-1].rstrip("]").removeprefix("T.")
+    parts = {
+        "Intercept": lambda: np.ones(len(used)),
+        "x": lambda: used["x"],
+        "b": lambda: used["b"],
+        "x:b": lambda: used["x"] * used["b"],
+    }
+    if name in parts:
+        return np.asarray(parts[name](), dtype=float)
+    if name.startswith(("C(g)[", "g[", "x:g[")):
+        dummy = (used["g"] == int(level.removeprefix("g"))).to_numpy(dtype=float)
+        return dummy * used["x"].to_numpy() if name.startswith("x:") else dummy
+    assert name.startswith("C(k)["), name
+    return (used["k"] == int(float(level))).to_numpy(dtype=float)
+
+
+@pytest.mark.filterwarnings("ignore:The variables .* are omitted due to collinearity")
+@settings(
+    max_examples=60,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+@given(feols_models())
+def test_feols_missing_categories_against_the_dummy_regression(model):
+    """The sample is the rows with every column the formula reads present (and finite),
+    less singletons; on it the coefficients, named as formulaic codes the terms, are the
+    least squares of y on those dummy and product columns (and the effect's dummies)."""
+    table, plain, fml, effect = model
+    before = table.copy() if isinstance(table, pd.DataFrame) else None
+    read = [name for name in ("x", "g", "b", "k", "f") if name in fml.replace("C(", "").replace("^", " ")]
+    used = plain[plain["y"].notna() & plain["x"].notna() & (plain[[c for c in read if c != "x"]] >= 0).all(axis=1)]
+    if effect:
+        used = drop_singletons_reference(used, [effect.replace("^", "#")])
+    try:
+        fit = vantrel.feols(fml, table)
+    except ValueError as error:
+        assert len(used) == 0 and "No observations left" in str(error), error
+        return
+    except ZeroDivisionError as error:  # no residual degree of freedom
+        assert "No residual degrees of freedom" in str(error)
+        return
+    assert fit.nobs == len(used)
+    assert sorted(fit.resid().index) == sorted(used.index)
+    design = np.column_stack([_oracle_column(name, used) for name in fit.coefnames])
+    if effect:
+        ids = used.groupby(effect.split("^")).ngroup().to_numpy()
+        design = np.column_stack([design, np.eye(ids.max() + 1)[ids]])
+    assert np.linalg.matrix_rank(design) == design.shape[1]  # the collinear columns went
+    coef, *_ = np.linalg.lstsq(design, used["y"].to_numpy(), rcond=None)
+    np.testing.assert_allclose(fit.coef().to_numpy(), coef[: len(fit.coefnames)], rtol=1e-6, atol=1e-8)
+    resid = used["y"].to_numpy() - design @ coef
+    np.testing.assert_allclose(fit.resid().sort_index().to_numpy(), resid, atol=1e-8)
+    # a missing value in any column a term (or the effect) reads predicts NaN
+    prediction = fit.predict(table)
+    missing = plain["x"].isna() | (plain[[c for c in read if c != "x"]] < 0).any(axis=1)
+    assert prediction[missing.to_numpy()].isna().all()
+    np.testing.assert_allclose(prediction.to_numpy()[used.index], fit.fitted().sort_index(), atol=1e-8)
+    if before is not None:
+        pd.testing.assert_frame_equal(table, before)

@@ -32,7 +32,7 @@ from vantrel.model.formula import parse_formula
 from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
 from vantrel.model.progress import Progress
 from vantrel.model.result import FeolsResult, Sample
-from vantrel.model.sample import effect_ids, variable_ids, without_singletons
+from vantrel.model.sample import effect_ids, no_rows_left, variable_ids, without_singletons
 from vantrel.model.vcov import covariance
 from vantrel.scale import engine_for, estimate_out_of_core
 from vantrel.scale.duckdb_engine import memory_size
@@ -131,6 +131,8 @@ def feols(
         argument_of[weights] = "weights"
     argument_of.update({name: "fml" for name in formula.columns})
     frame = used_columns(data, columns, argument_of)
+    if len(frame) == 0:
+        raise ValueError(f"data has no rows to estimate fml = {fml!r} on")
     report = Progress(progress)
     report.done("read")
     report.stage(f"{len(frame):,} rows read")
@@ -139,7 +141,10 @@ def feols(
     design = build_design(frame, formula, absorb_intercept=bool(effects))
     if not design.names:
         raise ValueError(f"fml = {fml!r} has no regressor to estimate")
-    masks = [finite_rows([y_all] + [c for c in design.columns if c is not None])]
+    # A missing value in any column a term reads drops the row: NaN in the columns read
+    # as numbers, and `design.present` for those formulaic reads (which would code a
+    # missing category as the reference level).
+    masks = [finite_rows([y_all] + [c for c in design.columns if c is not None]), design.present]
     id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
     masks += [present_rows(frame[name]) for name in id_variables]
     w_all = _weights(frame, weights) if weights else None
@@ -147,13 +152,15 @@ def feols(
         masks.append(~np.isnan(w_all))
     valid = valid_rows(masks, len(frame))
     rows = None if valid is None else np.flatnonzero(valid)
+    if rows is not None and len(rows) == 0:
+        numbers = {formula.depvar: y_all, weights: w_all}
+        numbers.update(zip(design.names, design.columns, strict=True))
+        raise ValueError(no_rows_left(fml, frame, columns, {name: v for name, v in numbers.items() if v is not None}))
     if w_all is not None:
         _check_weights(weights, _take(w_all, rows))
     dropped = {"missing": 0 if rows is None else len(frame) - len(rows), "singletons": 0}
     if dropped["missing"]:
         notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
-    if rows is not None and len(rows) == 0:
-        raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
 
     threads = driver_threads(n_threads)
     ids, k_fe = None, []

@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.model.formula import ParsedFormula, check_columns, is_intercept, is_plain, term_columns
+from vantrel.model.sample import rows_with_values
 
 
 def table_columns(data: object) -> tuple[object, list[str]]:
@@ -37,23 +38,78 @@ def table_columns(data: object) -> tuple[object, list[str]]:
 
 
 def used_columns(data: object, columns: list[str], argument_of: dict[str, str]) -> pd.DataFrame:
-    """A pandas frame of `columns` only. `argument_of` names, for the error of a missing
-    column, the argument that asked for it."""
+    """A pandas frame of `columns` only, labelled by those names. `argument_of` names, for
+    the error of a missing column, the argument that asked for it."""
     frame, names = table_columns(data)
     for name in columns:
         check_columns([name], names, argument_of.get(name, "fml"))
     if isinstance(frame, pd.DataFrame):
-        if frame.columns.duplicated().any():
-            repeated = [name for name in columns if (frame.columns == name).sum() > 1]
+        # a formula names a column by text: a label 7 is read as `7`, unless another label
+        # reads the same
+        read_as = pd.Index(names)
+        if read_as.duplicated().any():
+            repeated = [name for name in columns if (read_as == name).sum() > 1]
             if repeated:
-                raise ValueError(f"data: column(s) {repeated} appear more than once")
-        out = frame[columns]
+                raise ValueError(f"data: column(s) {repeated} appear more than once (or as labels that read the same)")
+        out = frame.iloc[:, [read_as.get_loc(name) for name in columns]]
         # a row-label level named like a used column would make that name ambiguous to pandas
-        return out.set_axis(out.index.set_names([None] * out.index.nlevels), axis=0)
-    selected = frame.select(columns)
-    if isinstance(selected, nw.LazyFrame):
-        selected = selected.collect()
-    return selected.to_pandas()
+        out = out.set_axis(columns, axis=1).set_axis(out.index.set_names([None] * out.index.nlevels), axis=0)
+    else:
+        selected = frame.select(columns)
+        if isinstance(selected, nw.LazyFrame):
+            selected = selected.collect()
+        out = _from_arrow(selected.to_arrow())
+    return _dictionaries_as_categoricals(out)
+
+
+def _from_arrow(table) -> pd.DataFrame:
+    """The columns of an Arrow table as pandas columns, one by one.
+
+    Not `Table.to_pandas()`: a table made by `pa.Table.from_pandas` carries pandas' dtype
+    names, which pandas cannot always read back (an Arrow dictionary column's, even one the
+    model does not use), and would turn its index columns into the index. Integers and
+    booleans with nulls become pandas' nullable types, not float64 (which would merge
+    integer ids beyond 2**53) and objects (which formulaic reads as categories named
+    ``b[T.True]``); decimals become float64, as numbers.
+    """
+    import pyarrow as pa
+
+    out = {}
+    for name, values in zip(table.column_names, table.columns, strict=True):
+        kind = values.type
+        if pa.types.is_decimal(kind):
+            values = values.cast(pa.float64())
+        if values.null_count and pa.types.is_boolean(kind):
+            out[name] = pd.Series(pd.BooleanDtype().__from_arrow__(values), copy=False)
+        elif values.null_count and pa.types.is_integer(kind):
+            nullable = pd.api.types.pandas_dtype(
+                ("UInt" if pa.types.is_unsigned_integer(kind) else "Int") + str(kind.bit_width)
+            )
+            out[name] = pd.Series(nullable.__from_arrow__(values), copy=False)
+        else:
+            out[name] = values.to_pandas()
+    return pd.DataFrame(out, copy=False)
+
+
+def _dictionaries_as_categoricals(frame: pd.DataFrame) -> pd.DataFrame:
+    """Arrow dictionary columns as pandas categoricals (their categories the dictionary):
+    pandas' own operations on an Arrow dictionary with nulls raise ArrowInvalid."""
+    arrow = [name for name in frame.columns if _is_dictionary(frame[name].dtype)]
+    if not arrow:
+        return frame
+    import pyarrow as pa
+
+    return frame.assign(
+        **{name: pd.Series(pa.array(frame[name].array).to_pandas().array, index=frame.index) for name in arrow}
+    )
+
+
+def _is_dictionary(dtype) -> bool:
+    if not isinstance(dtype, pd.ArrowDtype):
+        return False
+    import pyarrow as pa
+
+    return pa.types.is_dictionary(dtype.pyarrow_dtype)
 
 
 def is_numeric(column: pd.Series) -> bool:
@@ -80,13 +136,15 @@ class Design:
     names: coefficient names in order; columns: for each name a float64 array over all
     rows (None for the intercept's ones); coding: formulaic's coding of the evaluated
     terms (to code new data the same way), or None; plain: the names read straight
-    from columns.
+    from columns; present: the rows where every column an evaluated term reads has a
+    value (None: every row), the only rows formulaic evaluates (NaN in `columns` elsewhere).
     """
 
     names: list[str]
     columns: list[np.ndarray | None]
     coding: object | None
     plain: list[str]
+    present: np.ndarray | None = None
 
 
 def _formulaic_formula(terms, intercept: bool) -> str:
@@ -105,11 +163,17 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
     evaluated = [
         term for term in formula.terms if (term in evaluated) or (str(term) in plain and term.factors[0].expr in shared)
     ]
-    matrix, coding = None, None
+    matrix, coding, present = None, None, None
     if evaluated:
+        read = list(dict.fromkeys(name for term in evaluated for name in term_columns(term)))
+        _check_bare_columns(frame, evaluated)
+        present = rows_with_values(frame, read)
         try:
             matrix = formulaic.model_matrix(
-                _formulaic_formula(evaluated, formula.intercept), frame, na_action="ignore", context=_CONTEXT
+                _formulaic_formula(evaluated, formula.intercept),
+                formulaic_frame(frame, read, present),
+                na_action="ignore",
+                context=_CONTEXT,
             )
         except Exception as error:
             raise ValueError(
@@ -125,15 +189,80 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
                 columns.append(None)
         elif term in evaluated:
             block = matrix.iloc[:, coding.term_slices[term]]
+            _check_real(block, f"fml: the regressor {str(term)!r}", term_columns(term))
             for name in block.columns:
                 names.append(str(name))
-                columns.append(float_values(block[name]))
+                columns.append(over_rows(float_values(block[name]), present, len(frame)))
         else:
             name = term.factors[0].expr
             names.append(name)
             columns.append(float_values(frame[name]))
             direct.append(name)
-    return Design(names, columns, coding, direct)
+    return Design(names, columns, coding, direct, present)
+
+
+def formulaic_frame(frame: pd.DataFrame, names: list[str], rows: np.ndarray | None) -> pd.DataFrame:
+    """The columns `names` over the rows `rows` (a mask; None: all) as formulaic is given
+    them: text of pandas' and Arrow's string types as objects. formulaic reads only object,
+    "str" and categorical columns as categories and would take the others for numbers
+    ("could not convert string to float")."""
+    view = frame[names] if rows is None else frame.loc[rows, names]
+    text = [name for name in names if _is_text(view[name].dtype) and view[name].dtype != "str"]
+    return view.assign(**{name: view[name].astype(object) for name in text}) if text else view
+
+
+def over_rows(values: np.ndarray, rows: np.ndarray | None, n: int) -> np.ndarray:
+    """`values`, computed over the rows of the mask `rows`, spread over all n rows (NaN on
+    the others, which the sample drops)."""
+    if rows is None:
+        return values
+    out = np.full(n, np.nan)
+    out[rows] = values
+    return out
+
+
+def _is_text(dtype) -> bool:
+    if isinstance(dtype, pd.StringDtype):
+        return True
+    if not isinstance(dtype, pd.ArrowDtype):
+        return False
+    import pyarrow as pa
+
+    kind = dtype.pyarrow_dtype
+    return pa.types.is_string(kind) or pa.types.is_large_string(kind) or str(kind) == "string_view"
+
+
+# what formulaic reads from an object column as categories: text (or True/False, as
+# pyfixest does); None for a column with no value at all, whose rows the sample drops
+_OBJECT_CATEGORIES = {"string", "bytes", "boolean", "empty"}
+
+
+def _check_bare_columns(frame: pd.DataFrame, terms) -> None:
+    """TypeError for an object column of numbers (or of mixed values) that a term reads as
+    it is: formulaic would make a category of every value, while the column looks like a
+    number to whoever wrote the formula; inside C() categories are what was asked for."""
+    seen = set()
+    for term in terms:
+        for factor in term.factors:
+            name = factor.expr
+            if factor.eval_method.value != "lookup" or name in seen or frame[name].dtype != object:
+                continue
+            seen.add(name)
+            kind = pd.api.types.infer_dtype(frame[name], skipna=True)
+            if kind not in _OBJECT_CATEGORIES:
+                raise TypeError(
+                    f"fml: column {name!r} has dtype object and holds {kind} values; an object column is read "
+                    f"as categories only when it holds text or True/False: convert it (e.g. "
+                    f"data[{name!r}].astype(float)) to use it as a number, or write C({name}) for one "
+                    "coefficient per value"
+                )
+
+
+def _check_real(block: pd.DataFrame, what: str, read: list[str]) -> None:
+    """TypeError for complex values, of which float64 would keep only the real part."""
+    complex_ = [str(block[name].dtype) for name in block.columns if block[name].dtype.kind == "c"]
+    if complex_:
+        raise TypeError(f"{what} is complex (column(s) {read}: {complex_[0]}); only real-valued columns can be used")
 
 
 def dependent_values(frame: pd.DataFrame, formula: ParsedFormula) -> np.ndarray:
@@ -154,4 +283,6 @@ def dependent_values(frame: pd.DataFrame, formula: ParsedFormula) -> np.ndarray:
             f"fml = {formula.text!r}: the dependent variable {formula.depvar!r} must be one numeric "
             f"column, it makes {matrix.shape[1]}"
         )
+    read = sorted(str(variable) for variable in matrix.model_spec.variables_by_source.get("data", set()))
+    _check_real(matrix, f"fml: the dependent variable {formula.depvar!r}", read)
     return float_values(matrix.iloc[:, 0])

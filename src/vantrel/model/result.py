@@ -16,7 +16,8 @@ import scipy.stats
 
 from vantrel.core.recovery import NOT_CONVERGED, backfit
 from vantrel.inference.stats import two_sided_p
-from vantrel.model.frame import Design, float_values, used_columns
+from vantrel.model.frame import Design, float_values, formulaic_frame, is_numeric, over_rows, used_columns
+from vantrel.model.sample import rows_with_values
 from vantrel.results.summary import stata_style_summary
 
 _SETYPE = {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}
@@ -225,40 +226,53 @@ class FeolsResult:
 
     def predict(self, newdata: object = None) -> pd.Series:
         """Predictions: the fitted values without `newdata`; with it, the regressors'
-        part plus the fixed effects of each row's levels (NaN for a level not in the
-        estimation sample, or a missing value)."""
+        part plus the fixed effects of each row's levels. NaN for a row with a missing
+        value in any column a term or fixed effect reads, or with a level not in the
+        estimation sample (a warning names a column whose values are of another kind
+        than the estimation's, text for numbers or the reverse, as none of them can
+        match)."""
         if newdata is None:
             return self.fitted()
         design = self._sample.design
-        needed = sorted(
-            {name for name in design.plain}
-            | set(_coded_columns(design.coding))
-            | {name for variables in self._sample.fe_variables for name in variables}
-        )
+        coded = _coded_columns(design.coding)
+        read = list(dict.fromkeys(design.plain + coded))
+        variables = [name for names in self._sample.fe_variables for name in names]
+        needed = sorted(set(read) | set(variables))
         frame = used_columns(newdata, needed, dict.fromkeys(needed, "newdata"))
         n = len(frame)
+        present = rows_with_values(frame, read)
         xb = np.zeros(n)
         evaluated = None
         if design.coding is not None:
+            for name, categories in _categories(design.coding).items():
+                _warn_other_kind(name, categories, frame[name])
             with warnings.catch_warnings():
                 # levels the fit never saw are set to NaN below, not coded as the reference level
                 warnings.filterwarnings("ignore", message="Data has categories outside of the nominated levels")
                 warnings.filterwarnings("ignore", message="Constructing a Categorical with a dtype and values")
-                evaluated = design.coding.get_model_matrix(frame, na_action="ignore")
+                evaluated = design.coding.get_model_matrix(formulaic_frame(frame, coded, present), na_action="ignore")
         for name, b in zip(self.coefnames, self.beta, strict=True):
             if name == "Intercept" and design.columns[design.names.index(name)] is None:
                 xb += b
             elif name in design.plain:
+                if not is_numeric(frame[name]):
+                    raise TypeError(
+                        f"newdata: column {name!r} must be numeric, as in the estimation data, got {frame[name].dtype}"
+                    )
                 xb += b * float_values(frame[name])
             else:
-                xb += b * float_values(evaluated[name])
+                xb += b * over_rows(float_values(evaluated[name]), present, n)
         xb[_unseen_categories(design.coding, frame)] = np.nan
+        if present is not None:
+            xb[~present] = np.nan
         for label, levels in self.fixef().items():
-            variables = self._sample.fe_variables[self.fixef_labels.index(label)]
-            if len(variables) == 1:
-                positions = levels.index.get_indexer(frame[variables[0]])
+            names = self._sample.fe_variables[self.fixef_labels.index(label)]
+            for name in names:
+                _warn_other_kind(name, levels.index.get_level_values(name), frame[name])
+            if len(names) == 1:
+                positions = levels.index.get_indexer(frame[names[0]])
             else:
-                positions = levels.index.get_indexer(pd.MultiIndex.from_arrays([frame[v] for v in variables]))
+                positions = levels.index.get_indexer(pd.MultiIndex.from_arrays([frame[v] for v in names]))
             effect = levels.to_numpy()[positions]
             effect[positions < 0] = np.nan
             xb = xb + effect
@@ -302,20 +316,61 @@ class FeolsResult:
         return f"<p>{header}</p>" + self.tidy().to_html(float_format=lambda v: f"{v:.6g}")
 
 
-def _unseen_categories(coding, frame: pd.DataFrame) -> np.ndarray:
-    """Rows of `frame` whose value of a categorical term (``C(g)``, or a text column) is not
-    among the categories of the estimation sample: formulaic codes such a value as the
-    reference level, which would predict with a coefficient of another level."""
-    unseen = np.zeros(len(frame), dtype=bool)
+def _categories(coding) -> dict[str, list]:
+    """The categories of the estimation sample per column that a categorical term (``C(g)``,
+    or a text column) reads alone."""
+    found = {}
     if coding is None:
-        return unseen
+        return found
+    data = set(_coded_columns(coding))
     for factor, (kind, state) in coding.encoder_state.items():
-        variables = [name for name in coding.factor_variables.get(factor, ()) if name in frame.columns]
-        if getattr(kind, "value", kind) != "categorical" or len(variables) != 1 or "categories" not in state:
-            continue
-        values = frame[variables[0]]
-        unseen |= (values.notna() & ~values.isin(state["categories"])).to_numpy()
+        variables = [name for name in map(str, coding.factor_variables.get(factor, ())) if name in data]
+        if getattr(kind, "value", kind) == "categorical" and len(variables) == 1 and "categories" in state:
+            found[variables[0]] = state["categories"]
+    return found
+
+
+def _unseen_categories(coding, frame: pd.DataFrame) -> np.ndarray:
+    """Rows of `frame` whose value of a categorical term is not among the categories of the
+    estimation sample: formulaic codes such a value as the reference level, which would
+    predict with a coefficient of another level."""
+    unseen = np.zeros(len(frame), dtype=bool)
+    for name, categories in _categories(coding).items():
+        values = frame[name]
+        unseen |= (values.notna() & ~values.isin(categories)).to_numpy()
     return unseen
+
+
+_KIND = {
+    "integer": "numbers",
+    "floating": "numbers",
+    "mixed-integer-float": "numbers",
+    "decimal": "numbers",
+    "boolean": "numbers",
+    "string": "text",
+    "bytes": "text",
+}
+
+
+def _kind(values) -> str | None:
+    """What the values of a column can equal: "numbers", "text" or None (other values)."""
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        values = values.dtype.categories
+    return _KIND.get(pd.api.types.infer_dtype(values, skipna=True))
+
+
+def _warn_other_kind(name: str, levels, column: pd.Series) -> None:
+    """Warn when the levels of the estimation are numbers and the new values text, or the
+    reverse: no value equals a level, and every such row predicts NaN."""
+    fitted, new = _kind(pd.Index(levels)), _kind(column)
+    if fitted and new and fitted != new:
+        warnings.warn(
+            f"predict: column {name!r} of newdata holds {new} ({column.dtype}) where the estimation's levels "
+            f"are {fitted}: no value matches a level, so its rows predict NaN; convert the column to the "
+            "estimation's type",
+            UserWarning,
+            stacklevel=3,
+        )
 
 
 def _first_rows(codes: np.ndarray) -> np.ndarray:

@@ -14,7 +14,26 @@ import pandas as pd
 
 from vantrel.backend.morlisk import make_pointer
 from vantrel.core.dense_ids import column_ids, combine_ids, compact_codes, integer_ids_into
-from vantrel.core.rows import rows_without_singletons
+from vantrel.core.rows import present_rows, rows_without_singletons, valid_rows
+
+
+def rows_with_values(frame: pd.DataFrame, names: list[str]) -> np.ndarray | None:
+    """Mask of the rows where every column of `names` has a value (None: every row), in
+    every dtype: NaN in NumPy floats, NA, None or NaN in pandas' nullable, Arrow-backed,
+    categorical and object columns."""
+    return valid_rows([_present(frame[name]) for name in names], len(frame))
+
+
+def _present(column: pd.Series) -> np.ndarray | None:
+    if isinstance(column.dtype, np.dtype) and column.dtype.kind == "f":
+        values = column.to_numpy()
+        # one summation without a temporary finds the usual column without NaN
+        with np.errstate(over="ignore", invalid="ignore"):
+            if not np.isnan(np.add.reduce(values)):
+                return None
+        mask = ~np.isnan(values)
+        return None if mask.all() else mask
+    return present_rows(column)
 
 
 def _dense_into(out: np.ndarray, column: pd.Series, rows: np.ndarray | None, threads: int) -> np.ndarray | None:
@@ -70,3 +89,25 @@ def without_singletons(ids: np.ndarray, counts: list[np.ndarray], threads: int):
     for j in range(ids.shape[1]):
         kept[:, j] = compact_codes(ids[keep, j])
     return keep, kept, [int(kept[:, j].max()) + 1 for j in range(kept.shape[1])]
+
+
+def no_rows_left(fml: str, frame: pd.DataFrame, names: list[str], numbers: dict[str, np.ndarray]) -> str:
+    """The error text of a sample without rows, naming what removed every row: the columns
+    of `names` without a value in any row, else the model's columns in `numbers` (the
+    dependent variable, the regressors, the weights by name) without a finite value in
+    any row, else the lack of a row complete in all of them at once."""
+    text = f"No observations left for fml = {fml!r} after dropping missing and non-finite values"
+    empty = [name for name in names if not _has_value(frame[name], numbers.get(name))]
+    if empty:
+        return text + f": column(s) {empty} have no usable value (missing or non-finite in every row)"
+    empty = [name for name, values in numbers.items() if not np.isfinite(values).any()]
+    if empty:
+        return text + f": {empty} have no finite value in any row"
+    return text + f": every column has values, but no row has one in all of {names} at once"
+
+
+def _has_value(column: pd.Series, values: np.ndarray | None) -> bool:
+    if values is not None:
+        return bool(np.isfinite(values).any())
+    present = _present(column)
+    return present is None or bool(present.any())
