@@ -31,9 +31,10 @@ from vantrel.model import ssc as small_sample
 from vantrel.model.formula import parse_formula
 from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
 from vantrel.model.progress import Progress
-from vantrel.model.result import FeolsResult, Sample
 from vantrel.model.sample import effect_ids, no_rows_left, variable_ids, without_singletons
 from vantrel.model.vcov import covariance
+from vantrel.results.fit import Sample
+from vantrel.results.ols import FeolsResult
 from vantrel.scale import engine_for, estimate_out_of_core
 from vantrel.scale.duckdb_engine import memory_size
 from vantrel.tolvane.partial_out import least_squares_normal

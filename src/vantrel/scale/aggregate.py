@@ -41,9 +41,10 @@ from vantrel.core.absorption import demeaning_scale
 from vantrel.model.estimate import build_result, check_options, fe_records, fit_statistics, notice
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
-from vantrel.model.result import FeolsResult, Sample
 from vantrel.model.ssc import adjustment, df_k, parse_vcov, resolve_ssc
 from vantrel.model.vcov import Covariance, cluster_covariance, subset_factors, symmetric
+from vantrel.results.fit import Sample
+from vantrel.results.ols import FeolsResult
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
 from vantrel.tolvane.partial_out import solve_normal_equations
 

@@ -1,6 +1,7 @@
-"""The result of `vantrel.feols`: estimates labelled by regressor name, inference under the
-chosen covariance, fit statistics, and the methods users reach for (fixed effects,
-prediction on new data, the regression table)."""
+"""What every estimate returns, whichever estimator made it: estimates labelled by regressor
+name, inference under the chosen covariance, the fixed effects, prediction on new data, and
+the display. Each estimator's result class (`vantrel.results.ols.FeolsResult`, ...) adds what
+is its own: its fit statistics, per-row values and regression table."""
 
 from __future__ import annotations
 
@@ -18,9 +19,6 @@ from vantrel.core.recovery import NOT_CONVERGED, backfit
 from vantrel.inference.stats import two_sided_p
 from vantrel.model.frame import Design, float_values, formulaic_frame, is_numeric, over_rows, used_columns
 from vantrel.model.sample import rows_with_values
-from vantrel.results.summary import stata_style_summary
-
-_SETYPE = {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}
 
 
 @dataclass
@@ -41,19 +39,21 @@ class Sample:
         return values if self.rows is None else values[self.rows]
 
 
-@dataclass(repr=False)
-class FeolsResult:
-    """An estimated linear model with fixed effects absorbed (see `vantrel.feols`).
+@dataclass(repr=False, kw_only=True)
+class Fit:
+    """An estimate with fixed effects absorbed.
 
     Attributes: ``formula``, ``depvar``, ``coefnames``, ``nobs`` (observations used),
     ``nobs_dropped`` (by reason), ``vcov_type``, ``ssc`` (the corrections applied),
     ``clusters`` (cluster counts), ``df_t`` (degrees of freedom of t and p), ``df_k``
-    (parameters counted in the correction), ``r2``, ``adj_r2``, ``within_r2`` (NaN
-    without fixed effects), ``rmse`` (root of the (weighted) mean squared residual),
-    ``fixef_levels`` (levels per effect), ``absorption`` (iterations and method of the
-    demeaning), ``timings`` (seconds per stage), ``collinear`` (regressors dropped), ``messages`` (notices of the run),
+    (parameters counted in the correction), ``fixef_levels`` (levels per effect),
+    ``absorption`` (iterations and method of the absorption), ``timings`` (seconds per
+    stage), ``collinear`` (regressors dropped), ``messages`` (notices of the run),
     ``weights`` (the weight column or None).
     """
+
+    # the estimator's name, at the head of the display
+    estimator = "fit"
 
     formula: str
     depvar: str
@@ -67,10 +67,6 @@ class FeolsResult:
     df_k: int
     nobs: int
     nobs_dropped: dict[str, int]
-    r2: float
-    adj_r2: float
-    within_r2: float
-    rmse: float
     fixef_labels: list[str]
     fixef_levels: dict[str, int]
     absorption: dict[str, Any]
@@ -78,7 +74,6 @@ class FeolsResult:
     collinear: list[str]
     messages: list[str]
     weights: str | None
-    _resid: np.ndarray = field(repr=False)
     _sample: Sample = field(repr=False)
     _fe_records: dict | None = field(default=None, repr=False)
     _fixef_cache: dict | None = field(default=None, repr=False)
@@ -125,64 +120,6 @@ class FeolsResult:
         table.attrs.update(nobs=self.nobs, nobs_dropped=dict(self.nobs_dropped))
         return table
 
-    def summary(self) -> pd.DataFrame:
-        """Print the regression table in the layout of Stata's, after a line on the
-        observations dropped (when some were), and return its coefficient table."""
-        for note in self._dropped_notes():
-            print(note)
-        K = len(self.coefnames)
-        se = self.se().to_numpy()[:, np.newaxis]
-        beta = self.beta[:, np.newaxis]
-        setype = _SETYPE[self.vcov_type]
-        labels = [label.replace("^", "#") for label in self.fixef_labels]
-        records = None
-        if self._fe_records is not None:
-            records = {label.replace("^", "#"): record for label, record in self._fe_records.items()}
-        clustvars = list(self.clusters) or None
-        return stata_style_summary(
-            None,
-            self.coefnames,
-            beta,
-            se,
-            beta / se,
-            self.pvalue().to_numpy()[:, np.newaxis],
-            self.df_t,
-            self.nobs,
-            K,
-            sum(self.fixef_levels.values()) or 1,
-            setype,
-            fixedeffects=labels,
-            clustvars=clustvars,
-            N_cluster=list(self.clusters.values()) if clustvars else None,
-            r_squared=self.r2,
-            adj_r_squared=self.adj_r2,
-            within_r_squared=None if np.isnan(self.within_r2) else self.within_r2,
-            root_mse=self.rmse,
-            fe_counts={label.replace("^", "#"): count for label, count in self.fixef_levels.items()},
-            covmat=self.vcov_matrix,
-            df_resid=self.df_t if setype != "cluster" else None,
-            fe_redundancies=records,
-        )
-
-    # -- observations ---------------------------------------------------------------
-    def resid(self) -> pd.Series:
-        """Residuals y - fitted over the estimation sample, labelled by the rows of the data."""
-        self._require_rows("resid")
-        return pd.Series(self._resid, index=self._sample.labels, name="resid")
-
-    def fitted(self) -> pd.Series:
-        """Fitted values (regressors and fixed effects) over the estimation sample."""
-        self._require_rows("fitted")
-        return pd.Series(self._sample.y - self._resid, index=self._sample.labels, name="fitted")
-
-    def _require_rows(self, method: str) -> None:
-        # an estimate from data out of memory keeps no value per row
-        if self._resid is None:
-            raise ValueError(
-                f"{method}(): the estimate ran on {self.absorption.get('engine')!r} and keeps no value "
-                "per row; predict(newdata) computes fitted values for rows you pass"
-            )
-
     def _xb_sample(self) -> np.ndarray:
         design = self._sample.design
         xb = np.zeros(self.nobs)
@@ -190,6 +127,11 @@ class FeolsResult:
             column = design.columns[design.names.index(name)]
             xb += b if column is None else b * self._sample.take(column)
         return xb
+
+    def _fixef_target(self) -> np.ndarray:
+        """What the fixed effects explain over the sample, the values they are recovered
+        from: for least squares the dependent variable less the regressors' part."""
+        return self._sample.y - self._xb_sample()
 
     def fixef(self) -> dict[str, pd.Series]:
         """The fixed-effect values per level, one Series per effect (a MultiIndex for
@@ -204,7 +146,7 @@ class FeolsResult:
                 (codes, self.fixef_levels[label])
                 for codes, label in zip(sample.fe_codes, self.fixef_labels, strict=True)
             ]
-            values, converged = backfit(sample.y - self._xb_sample(), coded, sample.weights)
+            values, converged = backfit(self._fixef_target(), coded, sample.weights)
             if not converged:
                 warnings.warn(NOT_CONVERGED, UserWarning, stacklevel=2)
                 self.messages.append(NOT_CONVERGED)
@@ -233,6 +175,15 @@ class FeolsResult:
         match)."""
         if newdata is None:
             return self.fitted()
+        return self._linear_predictor(newdata)
+
+    def fitted(self) -> pd.Series:
+        """Fitted values over the estimation sample (each estimator defines its own)."""
+        raise NotImplementedError(f"{type(self).__name__} defines no fitted values")
+
+    def _linear_predictor(self, newdata: object) -> pd.Series:
+        """The regressors' part plus the fixed effects of each row of `newdata` (see
+        `predict`)."""
         design = self._sample.design
         coded = _coded_columns(design.coding)
         read = list(dict.fromkeys(design.plain + coded))
@@ -284,7 +235,7 @@ class FeolsResult:
         vcov = self.vcov_type
         if self.clusters:
             vcov += " (" + ", ".join(f"{name}: {G:,} clusters" for name, G in self.clusters.items()) + ")"
-        text = f"feols: {self.formula}\nN = {self.nobs:,}, vcov = {vcov}"
+        text = f"{self.estimator}: {self.formula}\nN = {self.nobs:,}, vcov = {vcov}"
         if self.weights:
             text += f", weights = {self.weights}"
         if self.fixef_labels:
@@ -305,11 +256,17 @@ class FeolsResult:
                 parts.append(f"{count:,} {noun}{'' if count == 1 else 's'} dropped {why}")
         return ["NOTE: " + "; ".join(parts)] if parts else []
 
+    def _fit_line(self) -> str:
+        """The fit statistics under the coefficient table (each estimator its own)."""
+        return ""
+
     def __repr__(self) -> str:
         table = self.tidy().iloc[:10, :4]
         more = f"\n... {len(self.coefnames) - 10} more" if len(self.coefnames) > 10 else ""
-        fit = f"R2 = {self.r2:.4f}" + ("" if np.isnan(self.within_r2) else f", within R2 = {self.within_r2:.4f}")
-        return f"{self._header()}\n{table.to_string(float_format=lambda v: f'{v:.6g}')}{more}\n{fit}"
+        fit = self._fit_line()
+        return f"{self._header()}\n{table.to_string(float_format=lambda v: f'{v:.6g}')}{more}" + (
+            f"\n{fit}" if fit else ""
+        )
 
     def _repr_html_(self) -> str:
         header = "<br>".join(html.escape(line) for line in self._header().splitlines())

@@ -1,0 +1,94 @@
+"""The result of `vantrel.feols`: the shared surface of every fit (`vantrel.results.fit.Fit`)
+plus least squares' own: R-squared, RMSE, residuals and fitted values, and the regression
+table in the layout of Stata's."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+import pandas as pd
+
+from vantrel.results.fit import Fit
+from vantrel.results.summary import stata_style_summary
+
+_SETYPE = {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}
+
+
+@dataclass(repr=False, kw_only=True)
+class FeolsResult(Fit):
+    """An estimated linear model with fixed effects absorbed (see `vantrel.feols`).
+
+    Besides the attributes of every fit (`vantrel.results.fit.Fit`): ``r2``, ``adj_r2``,
+    ``within_r2`` (NaN without fixed effects), ``rmse`` (root of the (weighted) mean
+    squared residual).
+    """
+
+    estimator = "feols"
+
+    r2: float
+    adj_r2: float
+    within_r2: float
+    rmse: float
+    _resid: np.ndarray | None = field(repr=False)
+
+    def summary(self) -> pd.DataFrame:
+        """Print the regression table in the layout of Stata's, after a line on the
+        observations dropped (when some were), and return its coefficient table."""
+        for note in self._dropped_notes():
+            print(note)
+        K = len(self.coefnames)
+        se = self.se().to_numpy()[:, np.newaxis]
+        beta = self.beta[:, np.newaxis]
+        setype = _SETYPE[self.vcov_type]
+        labels = [label.replace("^", "#") for label in self.fixef_labels]
+        records = None
+        if self._fe_records is not None:
+            records = {label.replace("^", "#"): record for label, record in self._fe_records.items()}
+        clustvars = list(self.clusters) or None
+        return stata_style_summary(
+            None,
+            self.coefnames,
+            beta,
+            se,
+            beta / se,
+            self.pvalue().to_numpy()[:, np.newaxis],
+            self.df_t,
+            self.nobs,
+            K,
+            sum(self.fixef_levels.values()) or 1,
+            setype,
+            fixedeffects=labels,
+            clustvars=clustvars,
+            N_cluster=list(self.clusters.values()) if clustvars else None,
+            r_squared=self.r2,
+            adj_r_squared=self.adj_r2,
+            within_r_squared=None if np.isnan(self.within_r2) else self.within_r2,
+            root_mse=self.rmse,
+            fe_counts={label.replace("^", "#"): count for label, count in self.fixef_levels.items()},
+            covmat=self.vcov_matrix,
+            df_resid=self.df_t if setype != "cluster" else None,
+            fe_redundancies=records,
+        )
+
+    # -- observations ---------------------------------------------------------------
+    def resid(self) -> pd.Series:
+        """Residuals y - fitted over the estimation sample, labelled by the rows of the data."""
+        self._require_rows("resid")
+        return pd.Series(self._resid, index=self._sample.labels, name="resid")
+
+    def fitted(self) -> pd.Series:
+        """Fitted values (regressors and fixed effects) over the estimation sample."""
+        self._require_rows("fitted")
+        return pd.Series(self._sample.y - self._resid, index=self._sample.labels, name="fitted")
+
+    def _require_rows(self, method: str) -> None:
+        # an estimate from data out of memory keeps no value per row
+        if self._resid is None:
+            raise ValueError(
+                f"{method}(): the estimate ran on {self.absorption.get('engine')!r} and keeps no value "
+                "per row; predict(newdata) computes fitted values for rows you pass"
+            )
+
+    def _fit_line(self) -> str:
+        return f"R2 = {self.r2:.4f}" + ("" if np.isnan(self.within_r2) else f", within R2 = {self.within_r2:.4f}")
