@@ -5,7 +5,8 @@ import numpy as np
 import pytest
 
 from vantrel.backend import quarnet
-from vantrel.tolvane.partial_out import least_squares_normal, stack_standardised
+from vantrel.model.least_squares import least_squares_normal
+from vantrel.tolvane.partial_out import stack_standardised
 
 # above the kernel's threshold for a second thread, so that the two-thread runs split rows
 LONG = 100_003

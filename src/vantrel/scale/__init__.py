@@ -57,8 +57,10 @@ def estimate_out_of_core(
     progress,
     memory_limit,
     temp_directory,
+    collin_tol=None,
 ):
-    """The `feols` estimate with the row passes on `engine` ("duckdb" or "dask")."""
+    """The `feols` estimate with the row passes on `engine` ("duckdb" or "dask"); collin_tol:
+    the collinearity rule's tolerance (None: its default)."""
     from vantrel.scale.aggregate import estimate
 
     if engine == "duckdb":
@@ -75,6 +77,6 @@ def estimate_out_of_core(
 
         runner = DaskEngine(data)
     try:
-        return estimate(runner, fml, vcov, weights, ssc, fixef_tol, fixef_maxiter, n_threads, progress)
+        return estimate(runner, fml, vcov, weights, ssc, fixef_tol, fixef_maxiter, n_threads, progress, collin_tol)
     finally:
         runner.close()

@@ -40,11 +40,12 @@ from vantrel.backend.quarnet import COEF_PCG_cells, COEF_PCG_rows
 from vantrel.model.estimate import build_result, check_options, fe_records, fit_statistics, notice
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
+from vantrel.model.least_squares import COLLIN_TOL, check_collin_tol, column_sizes, solve_normal_equations
 from vantrel.model.result import FeolsResult, Sample
 from vantrel.model.ssc import adjustment, df_k, parse_vcov, resolve_ssc
 from vantrel.model.vcov import Covariance, cluster_covariance, subset_factors, symmetric
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
-from vantrel.tolvane.partial_out import demeaning_scale, solve_normal_equations
+from vantrel.tolvane.partial_out import demeaning_scale
 
 # Rows of the caller's data read to learn the coefficient names formulaic gives the terms
 # (and the model choice that `predict(newdata)` codes new rows with).
@@ -52,10 +53,22 @@ _HEAD_ROWS = 1000
 
 
 def estimate(
-    engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxiter: int, n_threads: int, progress
+    engine,
+    fml: str,
+    vcov,
+    weights,
+    ssc,
+    fixef_tol: float,
+    fixef_maxiter: int,
+    n_threads: int,
+    progress,
+    collin_tol: float | None = None,
 ) -> FeolsResult:
-    """The `feols` estimate with the row passes run by `engine` (see the module text)."""
+    """The `feols` estimate with the row passes run by `engine` (see the module text);
+    collin_tol: the collinearity rule's tolerance, as in memory (None: its default)."""
     clock = _Clock()
+    collin_tol = COLLIN_TOL if collin_tol is None else collin_tol
+    check_collin_tol(collin_tol)
     formula = parse_formula(fml)
     choice = parse_vcov(vcov)
     corrections = resolve_ssc(ssc)
@@ -169,9 +182,13 @@ def estimate(
     gram = engine.residualise(alphas, centres, 1.0 / scale) * np.outer(scale, scale)
     clock.lap("residualised cross products")
 
-    sizes = scale if weights is None else scale * math.sqrt(moments["w"] / N)
+    # the columns' sizes before the absorption, against which the collinearity rule judges
+    # what the absorption left of them, as in memory
+    sizes = column_sizes(scale, [node is None for node in model], 1.0 if weights is None else moments["w"] / N)
     notes: list[str] = []
-    keep, beta, kept_gram = solve_normal_equations(gram, names[1:], sizes, N, notes)
+    keep, beta, kept_gram = solve_normal_equations(
+        gram, names[1:], sizes, N, notes, collin_tol, fixef_tol if effects else None
+    )
     XX = kept_gram[1:, 1:]
     for text in notes:
         warnings.warn(text, UserWarning, stacklevel=3)
