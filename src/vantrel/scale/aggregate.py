@@ -294,7 +294,8 @@ def _covariance(choice, ssc, XX, stats, N, K, k_fe, nested) -> Covariance:
         meat = np.zeros((K, K))
         for factor, part in zip(factors, stats["cluster_meats"], strict=True):
             meat += factor * part
-        return cluster_covariance(np.linalg.multi_dot([bread, meat, bread]), dfk, names, G, stacklevel=5)
+        matrix = np.linalg.multi_dot([bread, meat, bread])
+        return cluster_covariance(matrix, dfk, names, G, stacklevel=5, bread=bread, ssc=ssc)
     dfk = df_k(ssc, choice.type, K, k_fe, [False] * len(k_fe), None)
     factor = adjustment(ssc, choice.type, N, dfk)
     if choice.type == "iid":
