@@ -27,7 +27,7 @@ from vantrel.model.sample import effect_ids, variable_ids, without_singletons
 from vantrel.model.vcov import covariance
 from vantrel.scale import engine_for, estimate_out_of_core
 from vantrel.tolvane.inference import fit_from_sums
-from vantrel.tolvane.partial_out import CHUNK, absorb, stack_standardised
+from vantrel.tolvane.partial_out import CHUNK, absorb, demeaning_scale, stack_standardised
 from vantrel.tolvane.redundancy import calculate_fe_redundancies
 from vantrel.tolvane.sample import finite_rows, present_rows, valid_rows
 from vantrel.tolvane.threads import driver_threads
@@ -193,12 +193,13 @@ def feols(
         report.done("absorption")
     units = scale  # the least squares puts the units back
     ones = [False] + [column is None for column in design.columns]
-    sizes = column_sizes(scale, ones)
+    per_unit = demeaning_scale(1.0, lambda: 1.0)
+    sizes = column_sizes(scale, ones, per_unit)
     if w is not None:
         root_w = np.sqrt(w)
         for start in range(0, N, CHUNK):  # units back and weights in one pass
             yX[start : start + CHUNK] *= scale * root_w[start : start + CHUNK, np.newaxis]
-        sizes, units = column_sizes(scale, ones, float(np.mean(w))), None
+        sizes, units = column_sizes(scale, ones, per_unit, float(np.mean(w))), None
     report.done("stack")
     report.stage("least squares")
 

@@ -40,7 +40,6 @@ import numpy as np
 from scipy.linalg.lapack import dpotrf
 
 from vantrel.backend.morlisk import map_columns
-from vantrel.tolvane.partial_out import _DEMEAN_SIZE_EXPONENT, CHUNK, RANK_WARNING
 
 # fixest's and pyfixest's default collin.tol, here relative to each regressor's own size
 # within the fixed effects' groups.
@@ -50,6 +49,14 @@ COLLIN_TOL = 1e-10
 # rank deficient (its square root is the usual cutoff on the singular values of X). The
 # collinearity rule removes dependent regressors first; this is the last guard.
 _MAX_CONDITION = 1e24
+RANK_NOTICE = (
+    "The regressors' cross-product matrix is numerically singular (condition number above 1e24 with "
+    "its columns at unit size); the coefficients may be misleading"
+)
+
+# Rows per chunk of the residual pass, as in the passes that stack the block: the chunk's
+# temporaries stay in cache and each chunk of the row-major block is read once.
+_CHUNK = 1 << 16
 
 
 def check_collin_tol(collin_tol: object) -> None:
@@ -60,13 +67,14 @@ def check_collin_tol(collin_tol: object) -> None:
         raise ValueError(f"collin_tol must be a number strictly between 0 and 1, got {collin_tol!r}")
 
 
-def column_sizes(factors, ones, mean_weight: float = 1.0) -> np.ndarray:
+def column_sizes(factors, ones, per_unit: float, mean_weight: float = 1.0) -> np.ndarray:
     """Each column's root mean square before the absorption, to a factor of 2, from the
-    powers of two the columns were divided by (`stack_standardised`, `demeaning_scale`:
-    each brings a column to about 2**10); `ones` marks the columns of ones (the intercept),
-    which keep their size 1; with weights, the weighted root mean square (`mean_weight`:
-    the weights' mean, the weighted size of a column of ones)."""
-    size = np.asarray(factors, dtype=np.float64) * 2.0**_DEMEAN_SIZE_EXPONENT
+    powers of two the columns were divided by for the demeaning (`factors`; `per_unit`, the
+    factor of a column of root mean square 1: `demeaning_scale(1.0, ...)`); `ones` marks
+    the columns of ones (the intercept), left as they are, of size 1; with weights, the
+    weighted root mean square (`mean_weight`: the weights' mean, the weighted size of a
+    column of ones)."""
+    size = np.asarray(factors, dtype=np.float64) / per_unit
     size = np.where(np.asarray(ones, dtype=bool), 1.0, size)
     return size * math.sqrt(mean_weight)
 
@@ -135,7 +143,7 @@ def solve_normal_equations(gram, names, sizes, N, notes, collin_tol: float = COL
     d[d == 0] = 1.0
     scaled = XX / np.outer(d, d)
     if np.linalg.cond(scaled) > _MAX_CONDITION:
-        notes.append(RANK_WARNING)
+        notes.append(RANK_NOTICE)
     beta = np.linalg.lstsq(scaled, Xy / d, rcond=None)[0] / d
     if not np.all(np.isfinite(beta)):
         raise FloatingPointError("Least squares gave non-finite coefficients")
@@ -175,7 +183,7 @@ def least_squares_normal(
     beta = beta[:, np.newaxis]
     # the units as one flat row pattern: a chunk of rows is contiguous, and multiplying it
     # flat runs several times faster than broadcasting a row of 1 + K factors
-    pattern = np.tile(units, min(N, CHUNK))
+    pattern = np.tile(units, min(N, _CHUNK))
 
     # the residuals replace the demeaned dependent variable in place (its sum of squares
     # stays in the cross-product matrix), a chunk of rows at a time while it is in cache;
@@ -183,7 +191,7 @@ def least_squares_normal(
     def residuals(starts):
         sums = []
         for start in starts:
-            part = yX[start : start + CHUNK]
+            part = yX[start : start + _CHUNK]
             flat = part.reshape(-1)
             flat *= pattern[: flat.size]
             # one regressor: its product with the slope, which is what the matrix-vector
@@ -193,7 +201,7 @@ def least_squares_normal(
             sums.append(float(np.dot(part[:, 0], part[:, 0])))
         return sums
 
-    starts, k = range(0, N, CHUNK), max(threads, 1)
+    starts, k = range(0, N, _CHUNK), max(threads, 1)
     runs = [starts[len(starts) * t // k : len(starts) * (t + 1) // k] for t in range(k)]
     # the chunks' sums of squares are added in row order whichever thread formed them, so
     # the sum does not depend on the threads

@@ -184,7 +184,9 @@ def estimate(
 
     # the columns' sizes before the absorption, against which the collinearity rule judges
     # what the absorption left of them, as in memory
-    sizes = column_sizes(scale, [node is None for node in model], 1.0 if weights is None else moments["w"] / N)
+    ones = [node is None for node in model]
+    mean_weight = 1.0 if weights is None else moments["w"] / N
+    sizes = column_sizes(scale, ones, demeaning_scale(1.0, lambda: 1.0), mean_weight)
     notes: list[str] = []
     keep, beta, kept_gram = solve_normal_equations(
         gram, names[1:], sizes, N, notes, collin_tol, fixef_tol if effects else None
