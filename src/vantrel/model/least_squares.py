@@ -15,8 +15,9 @@ unpivoted Cholesky factorisation of the cross products) decides:
 - below ``fixef_tol**2`` times its sum of squares before the absorption (about its mean),
   it is what the fixed effects explain: the absorption resolves a column to about
   ``fixef_tol`` of its size, and what it leaves of a column the effects absorb, on their own
-  or together with other regressors, is that error. A regressor of which the fixed effects
-  leave nothing more is judged here before the factorisation.
+  or together with other regressors, is that error (about 1e-3 of ``fixef_tol**2`` on the
+  panels tried, where the solve stops short). A regressor whose sum of squares after the
+  absorption is already below this line goes before the factorisation.
 
 Of regressors that are dependent, together with the fixed effects, the later ones go, one
 per dependency: of two equal columns the second; for a worker-constant treatment interacted
@@ -25,11 +26,15 @@ with every year beside worker and year effects, the last year's interaction.
 fixest and pyfixest compare the pivot with ``collin.tol`` in the data's own units, so a
 regressor measured in small units is judged collinear and one in large units never is,
 however the data are. Both fractions here are invariant to a column's unit and to an
-offset the fixed effects absorb. The sizes before the absorption are the demeaning's powers
-of two, so its fraction is read to a factor of 4; a regressor that keeps a millionth of its
-root mean square within its groups (a fraction 1e-12) is still kept at the default
-``fixef_tol`` of 1e-8, while the default absorption leaves of an absorbed combination about
-1e-16 of its sum of squares or less, and rounding 1e-15 of it after the absorption.
+offset the fixed effects absorb. Rounding leaves about 1e-15 of a dependent column's sum of
+squares after the absorption, far below ``collin_tol``; a regressor that keeps a millionth
+of its root mean square within its groups (a fraction 1e-12 of its sum of squares before
+the absorption) is still kept at the default ``fixef_tol`` of 1e-8. The sizes before the
+absorption are the demeaning's powers of two, so that fraction is read to a factor of 4.
+
+Without fixed effects nothing is absorbed and the sizes are about zero, not the mean: a
+regressor whose offset is a million times its spread is collinear with the intercept here
+(1e-12 of its sum of squares is left beside it), as the normal equations see it.
 """
 
 from __future__ import annotations
