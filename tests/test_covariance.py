@@ -339,3 +339,119 @@ def test_nesting_of_effects_in_clusters_is_one_cluster_per_level(case):
     assert expected == (case in ("nested", "same_ids"))
     assert nested_in_clusters([f], [other, c]) == [expected]
     assert nested_in_clusters([f, other], [c]) == [expected, False]
+
+
+# -- feols's repair of a multiway clustered matrix -------------------------------------------
+# The oracle is the explicit Cameron-Gelbach-Miller loop above (`_cgm`) where the sum is
+# positive semidefinite, and invariance where it is not: scaled by the bread's diagonal the
+# matrix does not change with the units of a regressor, and scales with those of y squared,
+# so the verdict and the repaired standard errors follow the units exactly.
+
+CGM_SSC = {"k_adj": False, "k_fixef": "none"}  # G/(G-1) with the smallest G, as `_cgm`
+
+
+def _small_two_way(seed, n=40):
+    rng = np.random.default_rng(seed)
+    df = pd.DataFrame(
+        {
+            "x1": rng.normal(size=n),
+            "x2": 50.0 * rng.normal(size=n),
+            "g": rng.integers(0, 5, n),
+            "h": rng.integers(0, 4, n),
+            "f": rng.integers(0, 3, n),
+        }
+    )
+    df["y"] = df["x1"] + 0.01 * df["x2"] + rng.normal(size=n)
+    return df
+
+
+def _feols_quiet(fml, df, **options):
+    import warnings
+
+    import vantrel
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fit = vantrel.feols(fml, df, **options)
+    return fit, [str(w.message) for w in caught]
+
+
+@pytest.mark.parametrize("seed", [1, 4, 6, 9])  # seeds whose sums are indefinite under both models
+@pytest.mark.parametrize("fml", ["y ~ x1 + x2", "y ~ x1 + x2 | f"], ids=["intercept", "effect"])
+@pytest.mark.parametrize(
+    "column, factor",
+    [("y", 1e-6), ("y", 1e6), ("x1", 1e-6), ("x2", 1e6)],
+    ids=["y_small", "y_large", "x1_small", "x2_large"],
+)
+def test_feols_multiway_repair_does_not_depend_on_units(seed, fml, column, factor):
+    """Two-way clustering on 40 rows with 5 and 4 clusters: the inclusion-exclusion sum is
+    indefinite, and the driver's fixed -1e-12 made the units of y decide whether it was
+    repaired (one standard error NaN, another 5% off at y * 1e-6). Repaired on the scale of
+    the bread, every standard error follows the units exactly."""
+    df = _small_two_way(seed)
+    vcov = {"CRV1": "g+h"}
+    base, texts = _feols_quiet(fml, df, vcov=vcov)
+    changed, changed_texts = _feols_quiet(fml, df.assign(**{column: df[column] * factor}), vcov=vcov)
+    repaired = [text for text in texts if text.startswith("Covariance matrix not positive-semidefinite")]
+    assert len(repaired) == 1 and "set to zero" in repaired[0] and repaired[0] in base.messages
+    assert len([text for text in changed_texts if text.startswith("Covariance matrix not")]) == 1
+    expected = base.se().copy()
+    if column == "y":
+        expected *= factor
+    else:
+        expected[column] /= factor
+    assert np.all(np.isfinite(changed.se()))
+    np.testing.assert_allclose(changed.se(), expected, rtol=1e-10)
+    eigenvalues = np.linalg.eigvalsh(changed.vcov_matrix / np.outer(changed.se(), changed.se()))
+    assert eigenvalues.min() >= -1e-12
+
+
+@pytest.mark.parametrize("fes", [(), ("f",)], ids=["intercept", "effect"])
+@pytest.mark.parametrize("clusters", [("g", "h"), ("g", "h", "f")], ids=["two_way", "three_way"])
+def test_feols_multiway_matrix_is_the_cgm_sum_when_psd(fes, clusters):
+    """With many clusters the sum is positive definite: no repair, no notice, and the matrix
+    is the explicit loop's in any units of y (where the driver's absolute threshold saw
+    eigenvalues of y * 1e-9 squared as rounding either way)."""
+    rng = np.random.default_rng(4)
+    n = 600
+    df = pd.DataFrame(
+        {
+            "x1": rng.normal(size=n),
+            "x2": rng.normal(size=n),
+            "g": rng.integers(0, 30, n),
+            "h": rng.integers(0, 25, n),
+            "f": rng.integers(0, 12, n),
+        }
+    )
+    df["y"] = df["x1"] - df["x2"] + rng.normal(size=30)[df["g"]] + rng.normal(size=n)
+    for factor in (1.0, 1e-9, 1e9):
+        scaled = df.assign(y=df["y"] * factor)
+        if fes:
+            within = _within(scaled, list(fes))
+            Xt, u = within.yXtilde[:, 1:], within.resid.ravel()
+        else:
+            Xt = np.column_stack([np.ones(n), scaled[["x1", "x2"]].to_numpy()])
+            u = scaled["y"].to_numpy() - Xt @ np.linalg.lstsq(Xt, scaled["y"].to_numpy(), rcond=None)[0]
+        expected = _cgm(Xt, u, [scaled[c].to_numpy() for c in clusters])
+        s = 1.0 / np.sqrt(np.diag(np.linalg.inv(Xt.T @ Xt)))
+        assert np.linalg.eigvalsh(expected * np.outer(s, s)).min() > 0  # the oracle's sum is PSD
+        fml = "y ~ x1 + x2" + (" | " + " + ".join(fes) if fes else "")
+        fit, texts = _feols_quiet(fml, scaled, vcov={"CRV1": "+".join(clusters)}, ssc=CGM_SSC, fixef_tol=1e-12)
+        assert not any("positive-semidefinite" in text for text in texts + fit.messages)
+        np.testing.assert_allclose(fit.vcov_matrix, expected, rtol=1e-10, atol=0)
+
+
+def test_feols_repair_removes_only_the_negative_directions():
+    """Against the explicit loop's indefinite sum: in the metric of the bread's diagonal the
+    repaired matrix keeps every eigenvector of nonnegative eigenvalue with its eigenvalue,
+    and has none below zero."""
+    df = _small_two_way(0)
+    fit, _ = _feols_quiet("y ~ x1 + x2", df, vcov={"CRV1": "g+h"}, ssc=CGM_SSC)
+    X = np.column_stack([np.ones(len(df)), df[["x1", "x2"]].to_numpy()])
+    u = df["y"].to_numpy() - X @ np.linalg.lstsq(X, df["y"].to_numpy(), rcond=None)[0]
+    s = 1.0 / np.sqrt(np.diag(np.linalg.inv(X.T @ X)))
+    values, vectors = np.linalg.eigh(_cgm(X, u, [df["g"].to_numpy(), df["h"].to_numpy()]) * np.outer(s, s))
+    assert values[0] < -1e-3 * values[-1]  # indefinite beyond any rounding
+    repaired = fit.vcov_matrix * np.outer(s, s)
+    for value, vector in zip(values, vectors.T, strict=True):
+        np.testing.assert_allclose(repaired @ vector, max(value, 0.0) * vector, atol=1e-12 * values[-1])

@@ -22,7 +22,7 @@ import threadpoolctl
 from threadpoolctl import threadpool_limits
 
 from vantrel.backend.quarnet import COEF_PCG_demean
-from vantrel.core.absorption import CHUNK, absorb, stack_standardised
+from vantrel.core.absorption import CHUNK, absorb, demeaning_scale, stack_standardised
 from vantrel.core.fit import fit_from_sums
 from vantrel.core.redundancy import calculate_fe_redundancies
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
@@ -30,6 +30,7 @@ from vantrel.core.threads import driver_threads
 from vantrel.model import ssc as small_sample
 from vantrel.model.formula import parse_formula
 from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
+from vantrel.model.least_squares import COLLIN_TOL, check_collin_tol, column_sizes, least_squares_normal
 from vantrel.model.progress import Progress
 from vantrel.model.sample import effect_ids, no_rows_left, variable_ids, without_singletons
 from vantrel.model.vcov import covariance
@@ -37,7 +38,6 @@ from vantrel.results.fit import Sample
 from vantrel.results.ols import FeolsResult
 from vantrel.scale import engine_for, estimate_out_of_core
 from vantrel.scale.duckdb_engine import memory_size
-from vantrel.tolvane.partial_out import least_squares_normal
 
 logger = logging.getLogger("vantrel")
 
@@ -53,6 +53,7 @@ def feols(
     *,
     fixef_tol: float = 1e-8,
     fixef_maxiter: int = 10_000,
+    collin_tol: float = COLLIN_TOL,
     n_threads: int = 0,
     progress: bool | None = None,
     engine: str | None = None,
@@ -77,6 +78,12 @@ def feols(
       (``vantrel.ssc()``), a preset ("fixest", "tolvane" for the driver's own conventions,
       "conventional", "none"), ``vantrel.ssc(...)`` or a dict of its fields.
     fixef_tol, fixef_maxiter: the absorption's convergence tolerance and iteration limit.
+    collin_tol: a regressor is dropped (with a warning naming it, and listed in
+      ``collinear``) when the fixed effects and the regressors before it in the formula
+      leave less than this fraction of its sum of squares within the effects' groups, or
+      less than ``fixef_tol**2`` of its sum of squares before the absorption (a number in
+      (0, 1); 1e-10 as fixest's ``collin.tol``, which fixest compares with the sum itself,
+      in the data's units; see `vantrel.model.least_squares`).
     n_threads: threads of the absorption (0: the OpenMP default).
     progress: stage and iteration lines on stderr (True from the start, False never); None
       shows them when stderr is a terminal once an estimate has run for a few seconds.
@@ -102,6 +109,7 @@ def feols(
     if unknown:
         raise TypeError(unknown_keywords_text(unknown))
     path = engine_for(data, engine)
+    check_collin_tol(collin_tol)
     formula = parse_formula(fml)
     choice = small_sample.parse_vcov(vcov)
     corrections = small_sample.resolve_ssc(ssc)
@@ -123,6 +131,7 @@ def feols(
                 memory_limit,
                 temp_directory,
                 columns=columns,
+                collin_tol=collin_tol,
             )
     messages: list[str] = []
 
@@ -206,12 +215,15 @@ def feols(
             )
         absorption = {"method": "coefficients", **outcome}
         report.done("absorption")
-    sizes, units = scale, scale  # the least squares puts the units back
+    units = scale  # the least squares puts the units back
+    ones = [False] + [column is None for column in design.columns]
+    per_unit = demeaning_scale(1.0, lambda: 1.0)
+    sizes = column_sizes(scale, ones, per_unit)
     if w is not None:
         root_w = np.sqrt(w)
         for start in range(0, N, CHUNK):  # units back and weights in one pass
             yX[start : start + CHUNK] *= scale * root_w[start : start + CHUNK, np.newaxis]
-        sizes, units = scale * math.sqrt(float(np.mean(w))), None
+        sizes, units = column_sizes(scale, ones, per_unit, float(np.mean(w))), None
     report.done("stack")
     report.stage("least squares")
 
@@ -221,7 +233,9 @@ def feols(
     # one-effect fit at 1e6 rows ran twice as long after the first).
     with ONE_BLAS_THREAD:
         notes: list[str] = []
-        yX, names, beta, resid, XX, yy, rss = least_squares_normal(yX, list(design.names), sizes, notes, units, threads)
+        yX, names, beta, resid, XX, yy, rss = least_squares_normal(
+            yX, list(design.names), sizes, notes, units, threads, collin_tol, fixef_tol if effects else None
+        )
         K = len(names)
         collinear = [name for name in design.names if name not in names]
         for text in notes:

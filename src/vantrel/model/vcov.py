@@ -75,11 +75,50 @@ def subset_factors(ssc, k_factor, names, subsets, G):
     return [k_factor * sign * g for sign, g in zip(signs, small_sample.cluster_factors(ssc, G), strict=True)]
 
 
-def cluster_covariance(matrix, dfk, names, G, stacklevel):
-    """The clustered result from its sandwich: the eigenvalue repair of a multiway sum that
-    is not positive semidefinite (with its warning), t's degrees of freedom min(G) - 1."""
+# The inclusion-exclusion sum of a multiway clustered matrix can be indefinite. Its
+# eigenvalues are judged on the matrix scaled by the bread's diagonal, S V S with
+# S = diag(bread)^(-1/2): that matrix does not change when a regressor changes its unit, and
+# scales with the dependent variable's unit squared, so a threshold relative to its largest
+# eigenvalue gives the same verdict in any units. Rounding of a positive semidefinite sum
+# (a singular one, with fewer clusters than regressors, included) leaves eigenvalues of a
+# few 1e-16 of the largest; a genuinely indefinite sum is far beyond this line.
+_NEGATIVE_EIGENVALUE = 1e-12
+
+PSD_REPAIR_NOTICE = (
+    "Covariance matrix not positive-semidefinite: its eigenvalues below zero (smallest {ratio:.3g} times the "
+    "largest, on the matrix scaled by the inverse square roots of the bread's diagonal) were set to zero and "
+    "the matrix scaled back"
+)
+
+
+def psd_repair(matrix: np.ndarray, bread: np.ndarray) -> tuple[np.ndarray, str | None]:
+    """The positive semidefinite matrix W nearest to `matrix` V in the Frobenius norm of
+    S (V - W) S, when `matrix` is not positive semidefinite there (see _NEGATIVE_EIGENVALUE),
+    with the notice of what was done; otherwise `matrix` itself and None. The repair clips
+    the negative eigenvalues of S V S to zero and returns S^-1 (S V S)+ S^-1: the repaired
+    matrix is the same in any units of y and of the regressors (the driver's repair clips the
+    matrix as it is, against a fixed -1e-12, and so depends on both)."""
+    root = np.sqrt(np.diag(bread))  # the bread is the inverse of a positive definite X'X
+    scaled = matrix / np.outer(root, root)
+    values, vectors = np.linalg.eigh(symmetric(scaled))
+    largest = float(np.max(np.abs(values))) if len(values) else 0.0
+    if not len(values) or values[0] >= -_NEGATIVE_EIGENVALUE * largest:
+        return matrix, None
+    repaired = (vectors * np.maximum(values, 0.0)) @ vectors.T
+    return symmetric(repaired) * np.outer(root, root), PSD_REPAIR_NOTICE.format(ratio=values[0] / largest)
+
+
+def cluster_covariance(matrix, dfk, names, G, stacklevel, bread, ssc):
+    """The clustered result from its sandwich: the repair of a multiway sum that is not
+    positive semidefinite (`psd_repair`, on the scale of `bread`; under the driver's own
+    conventions, ``ssc="tolvane"``, the driver's repair, as the driver makes it), with its
+    warning, and t's degrees of freedom min(G) - 1."""
     messages: list[str] = []
-    matrix, _ = eigenvalue_fix(symmetric(matrix), 0, messages)
+    if ssc == small_sample.PRESETS["tolvane"]:
+        matrix, _ = eigenvalue_fix(symmetric(matrix), 0, messages)
+    else:
+        matrix, text = psd_repair(symmetric(matrix), bread)
+        messages += [text] if text else []
     for text in messages:
         warnings.warn(text, UserWarning, stacklevel=stacklevel)
     # G counts the variables' clusters first, then those of their intersections
@@ -120,7 +159,7 @@ def covariance(
         G = [int(codes.max()) + 1 for codes in ids]
         factors = subset_factors(ssc, k_factor, names, subsets, G)
         matrix = cluster_sandwich(yX, resid, bread, ids, G, factors, threads=threads, meat=row_order_meat)
-        return cluster_covariance(matrix, dfk, names, G, stacklevel=4)
+        return cluster_covariance(matrix, dfk, names, G, stacklevel=4, bread=bread, ssc=ssc)
     dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
     if vcov_type == "iid":

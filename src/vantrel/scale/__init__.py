@@ -58,10 +58,11 @@ def estimate_out_of_core(
     memory_limit,
     temp_directory,
     columns=None,
+    collin_tol=None,
 ):
     """The `feols` estimate with the row passes on `engine` ("duckdb" or "dask").
     `columns`: those the model reads (None: any), the only ones DuckDB reads from a table in
-    memory."""
+    memory; collin_tol: the collinearity rule's tolerance (None: its default)."""
     from vantrel.scale.aggregate import estimate
 
     if engine == "duckdb":
@@ -79,6 +80,6 @@ def estimate_out_of_core(
 
         runner = DaskEngine(data)
     try:
-        return estimate(runner, fml, vcov, weights, ssc, fixef_tol, fixef_maxiter, n_threads, progress)
+        return estimate(runner, fml, vcov, weights, ssc, fixef_tol, fixef_maxiter, n_threads, progress, collin_tol)
     finally:
         runner.close()

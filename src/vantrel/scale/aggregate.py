@@ -41,12 +41,12 @@ from vantrel.core.absorption import demeaning_scale
 from vantrel.model.estimate import build_result, check_options, fe_records, fit_statistics, notice
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
+from vantrel.model.least_squares import COLLIN_TOL, check_collin_tol, column_sizes, solve_normal_equations
 from vantrel.model.ssc import adjustment, df_k, parse_vcov, resolve_ssc
 from vantrel.model.vcov import Covariance, cluster_covariance, subset_factors, symmetric
 from vantrel.results.fit import Sample
 from vantrel.results.ols import FeolsResult
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
-from vantrel.tolvane.partial_out import solve_normal_equations
 
 # Rows of the caller's data read to learn the coefficient names formulaic gives the terms
 # (and the model choice that `predict(newdata)` codes new rows with).
@@ -54,10 +54,22 @@ _HEAD_ROWS = 1000
 
 
 def estimate(
-    engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxiter: int, n_threads: int, progress
+    engine,
+    fml: str,
+    vcov,
+    weights,
+    ssc,
+    fixef_tol: float,
+    fixef_maxiter: int,
+    n_threads: int,
+    progress,
+    collin_tol: float | None = None,
 ) -> FeolsResult:
-    """The `feols` estimate with the row passes run by `engine` (see the module text)."""
+    """The `feols` estimate with the row passes run by `engine` (see the module text);
+    collin_tol: the collinearity rule's tolerance, as in memory (None: its default)."""
     clock = _Clock()
+    collin_tol = COLLIN_TOL if collin_tol is None else collin_tol
+    check_collin_tol(collin_tol)
     formula = parse_formula(fml)
     choice = parse_vcov(vcov)
     corrections = resolve_ssc(ssc)
@@ -171,9 +183,15 @@ def estimate(
     gram = engine.residualise(alphas, centres, 1.0 / scale) * np.outer(scale, scale)
     clock.lap("residualised cross products")
 
-    sizes = scale if weights is None else scale * math.sqrt(moments["w"] / N)
+    # the columns' sizes before the absorption, against which the collinearity rule judges
+    # what the absorption left of them, as in memory
+    ones = [node is None for node in model]
+    mean_weight = 1.0 if weights is None else moments["w"] / N
+    sizes = column_sizes(scale, ones, demeaning_scale(1.0, lambda: 1.0), mean_weight)
     notes: list[str] = []
-    keep, beta, kept_gram = solve_normal_equations(gram, names[1:], sizes, N, notes)
+    keep, beta, kept_gram = solve_normal_equations(
+        gram, names[1:], sizes, N, notes, collin_tol, fixef_tol if effects else None
+    )
     XX = kept_gram[1:, 1:]
     for text in notes:
         warnings.warn(text, UserWarning, stacklevel=3)
@@ -279,7 +297,8 @@ def _covariance(choice, ssc, XX, stats, N, K, k_fe, nested) -> Covariance:
         meat = np.zeros((K, K))
         for factor, part in zip(factors, stats["cluster_meats"], strict=True):
             meat += factor * part
-        return cluster_covariance(np.linalg.multi_dot([bread, meat, bread]), dfk, names, G, stacklevel=5)
+        matrix = np.linalg.multi_dot([bread, meat, bread])
+        return cluster_covariance(matrix, dfk, names, G, stacklevel=5, bread=bread, ssc=ssc)
     dfk = df_k(ssc, choice.type, K, k_fe, [False] * len(k_fe), None)
     factor = adjustment(ssc, choice.type, N, dfk)
     if choice.type == "iid":

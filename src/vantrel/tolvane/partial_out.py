@@ -2,8 +2,7 @@
 
 import numpy as np
 
-from vantrel.backend.morlisk import map_columns
-from vantrel.core.absorption import _DEMEAN_SIZE_EXPONENT, CHUNK, _column_sizes, absorb, stack_standardised
+from vantrel.core.absorption import _DEMEAN_SIZE_EXPONENT, _column_sizes, absorb, stack_standardised
 from vantrel.tolvane.messages import note
 
 try:
@@ -12,10 +11,6 @@ except ImportError:  # older SciPy: the routine had no method suffix
     from scipy.optimize._remove_redundancy import _remove_redundancy
 
 RANK_WARNING = "Least squares problem does not have full rank; parameter estimates may be misleading"
-
-# Condition number of the equilibrated X'X above which the normal equations are reported
-# rank deficient (its square root is the usual cutoff on the singular values of X).
-_MAX_CONDITION = 1e24
 
 
 def demean(data, y, x, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, scale=None):
@@ -116,93 +111,3 @@ def least_squares(yXtilde, K, accelfunc, msg):
         raise Exception(accelfunc.__name__ + "(z,X) diverged")
     resid = yXtilde[:, 0:1] - yXtilde[:, 1:] @ beta
     return beta, resid
-
-
-def solve_normal_equations(gram, names, sizes, N, notes):
-    """The least squares of the cross-product matrix [y X]'[y X] of N demeaned rows: the
-    collinearity test of each regressor against its size before the absorption (`sizes`,
-    powers of two, as in `drop_collinear`), then the normal equations of the equilibrated
-    columns. Returns (kept mask, beta of the kept regressors, the cross-product matrix of
-    y and the kept regressors); notes receives the collinearity and rank notices. Needs no
-    row, so data aggregated elsewhere are solved the same way."""
-    if not np.all(np.isfinite(gram)):  # any non-finite value of the block ends up here
-        raise FloatingPointError("The demeaned data hold non-finite values (the absorption diverged)")
-    unit = np.asarray(sizes[1:]) * 2.0**_DEMEAN_SIZE_EXPONENT
-    keep = collinear_columns(gram[1:, 1:] / np.outer(unit, unit) / max(N, 1))
-    dropped = [name for name, ok in zip(names, keep, strict=True) if not ok]
-    if dropped:
-        notes.append("The variables " + ", ".join(dropped) + " are omitted due to collinearity")
-        if not keep.any():
-            raise ValueError("No regressor left: " + ", ".join(dropped) + " are collinear with the fixed effects")
-        columns = np.concatenate(([True], keep))
-        gram = gram[np.ix_(columns, columns)]
-    XX, Xy = gram[1:, 1:], gram[1:, 0].copy()
-    d = np.sqrt(np.diag(XX))
-    d[d == 0] = 1.0
-    scaled = XX / np.outer(d, d)
-    if np.linalg.cond(scaled) > _MAX_CONDITION:
-        notes.append(RANK_WARNING)
-    beta = np.linalg.lstsq(scaled, Xy / d, rcond=None)[0] / d
-    if not np.all(np.isfinite(beta)):
-        raise FloatingPointError("Least squares gave non-finite coefficients")
-    return keep, beta, gram
-
-
-def least_squares_normal(yX, names, sizes, notes, units=None, threads=1):
-    """Least squares through the cross-product matrix of the block: drop collinear
-    regressors and solve; returns (yX, kept names, beta K x 1, resid N x 1, X'X of the kept
-    columns, y'y, the residual sum of squares). Column 0 of the returned yX holds the
-    residuals afterwards; resid is a view of it.
-
-    One pass over the N x (1+K) block gives [y X]'[y X]; the collinearity test, the
-    coefficients (normal equations of the equilibrated columns, as fixest and pyfixest
-    solve them) and the bread of every covariance matrix are read from that small matrix,
-    and one more pass forms the residuals. At ten million rows an SVD-based solve of the
-    block itself (`least_squares`) costs a large share of the absorption's time.
-
-    sizes: each column's size before the absorption (a power of two), against which a
-    demeaned regressor is judged absorbed (as in `drop_collinear`); units: powers of two
-    the block's columns are still divided by (the cross products are scaled exactly, the
-    rows while they are in cache for the residuals: one pass over the block less); notes:
-    receives the collinearity and rank notices; threads: chunks of rows formed side by
-    side. `yX` is narrowed (copied) only when a regressor goes.
-    """
-    N = yX.shape[0]
-    units = np.ones(yX.shape[1]) if units is None else np.asarray(units, dtype=np.float64)
-    gram = (yX.T @ yX) * np.outer(units, units)
-    keep, beta, gram = solve_normal_equations(gram, names, sizes, N, notes)
-    if not keep.all():
-        columns = np.concatenate(([True], keep))
-        yX = np.ascontiguousarray(yX[:, columns])
-        units = units[columns]
-    beta = beta[:, np.newaxis]
-    # the units as one flat row pattern: a chunk of rows is contiguous, and multiplying it
-    # flat runs several times faster than broadcasting a row of 1 + K factors
-    pattern = np.tile(units, min(N, CHUNK))
-
-    # the residuals replace the demeaned dependent variable in place (its sum of squares
-    # stays in the cross-product matrix), a chunk of rows at a time while it is in cache;
-    # each thread takes a contiguous run of chunks
-    def residuals(starts):
-        sums = []
-        for start in starts:
-            part = yX[start : start + CHUNK]
-            flat = part.reshape(-1)
-            flat *= pattern[: flat.size]
-            # one regressor: its product with the slope, which is what the matrix-vector
-            # product of one column gives, without that product's per-row loop (three times
-            # the pass)
-            part[:, 0] -= part[:, 1] * beta[0, 0] if len(beta) == 1 else part[:, 1:] @ beta[:, 0]
-            sums.append(float(np.dot(part[:, 0], part[:, 0])))
-        return sums
-
-    starts, k = range(0, N, CHUNK), max(threads, 1)
-    runs = [starts[len(starts) * t // k : len(starts) * (t + 1) // k] for t in range(k)]
-    # the chunks' sums of squares are added in row order whichever thread formed them, so
-    # the sum does not depend on the threads
-    rss = 0.0
-    for sums in map_columns(residuals, runs, threads, N):
-        for ss in sums:
-            rss += ss
-    kept = [name for name, ok in zip(names, keep, strict=True) if ok]
-    return yX, kept, beta, yX[:, :1], gram[1:, 1:], float(gram[0, 0]), rss
