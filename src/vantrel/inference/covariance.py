@@ -8,6 +8,7 @@ import numpy as np
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import calc_B, cluster_meat, counting_sort, panelsetup
 from vantrel.core.dense_ids import combine_ids, sorted_codes
+from vantrel.core.messages import note
 
 
 def homoskedastic(xx_inv, resid, N, K, N_FE, total_nonredundant_fe, dof, verb, rss=None):
@@ -98,3 +99,32 @@ def cluster_sandwich(yXtilde, resid, xx_inv, subset_ids, N_cluster, weights, ver
         for i, meat in enumerate(meats):
             covmat += weights[i] * meat.result()
     return np.linalg.multi_dot([xx_inv, covmat, xx_inv])
+
+
+# Eigenvalues below this are taken as a genuine loss of semidefiniteness
+# rather than rounding noise of an (almost) singular matrix.
+_EIGEN_TOL = -1e-12
+
+
+_EIGENVALUE_FIX_MSG = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
+
+
+def eigenvalue_fix(covmat, verb, msg):
+    """Clip negative eigenvalues of a multiway covariance matrix to zero.
+
+    The inclusion-exclusion sum subtracts the intersection terms and can end
+    up indefinite. Below -1e-12 the message is recorded and the matrix
+    repaired: the nearest positive semidefinite one in the Frobenius norm,
+    symmetrised against rounding. Returns the matrix to use and a copy of the
+    unrepaired one, or None when it needed no repair.
+    """
+    if verb > 0:
+        print("Eigenvalue check")
+    Eval, Evec = np.linalg.eigh(covmat)
+    if not np.any(Eval < _EIGEN_TOL):
+        return covmat, None
+    note(_EIGENVALUE_FIX_MSG, verb, msg)
+    covmat_nofix = covmat.copy()
+    Eval = np.maximum(Eval, 0)
+    covmat = (Evec * Eval) @ Evec.T
+    return (covmat + covmat.T) / 2, covmat_nofix

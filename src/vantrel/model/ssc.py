@@ -26,6 +26,11 @@ from collections.abc import Mapping
 from dataclasses import asdict, dataclass, replace
 from typing import Literal
 
+import pandas as pd
+
+from vantrel.core.redundancy import calculate_fe_redundancies
+from vantrel.model.sample import variable_ids
+
 K_FIXEF = ("none", "full", "nonnested", "names")
 G_DF = ("conventional", "min")
 
@@ -173,3 +178,28 @@ def cluster_factors(ssc: SSC, G: list[int]) -> list[float]:
     if ssc.G_df == "min":
         G = [min(G)] * len(G)
     return [g / (g - 1) for g in G]
+
+
+def fe_records(corrections, choice, effects, labels, frame, rows, k_fe):
+    """Per effect: categories, those not charged, those charged (for the table), and the
+    driver's name-based count when the corrections ask for it."""
+    if not effects:
+        return None, None
+    if corrections.k_fixef == "names":
+        variables = sorted({name for effect in effects for name in effect})
+        table = pd.DataFrame({name: variable_ids(frame, name, rows) for name in variables}, copy=False)
+        driver_terms = ["#".join(effect) for effect in effects]
+        by_term = calculate_fe_redundancies(
+            table, driver_terms, None, setype=_driver_setype(choice), clustvars=list(choice.clusters)
+        )
+        records = {label: by_term[term] for label, term in zip(labels, driver_terms, strict=True)}
+        return records, sum(record["num_coefs"] for record in records.values())
+    records = {}
+    for i, (label, G) in enumerate(zip(labels, k_fe, strict=True)):
+        redundant = G if corrections.k_fixef == "none" else (0 if i == 0 else 1)
+        records[label] = {"categories": G, "redundant": redundant, "num_coefs": G - redundant}
+    return records, None
+
+
+def _driver_setype(choice):
+    return {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}[choice.type]

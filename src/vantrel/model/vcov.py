@@ -16,12 +16,12 @@ import numpy as np
 from vantrel.inference.covariance import (
     cluster_sandwich,
     cluster_subset_ids,
+    eigenvalue_fix,
     heteroskedastic,
     homoskedastic,
     row_order_meat,
 )
 from vantrel.model import ssc as small_sample
-from vantrel.tolvane.covariance import eigenvalue_fix
 
 
 @dataclass

@@ -92,3 +92,30 @@ class FeolsResult(Fit):
 
     def _fit_line(self) -> str:
         return f"R2 = {self.r2:.4f}" + ("" if np.isnan(self.within_r2) else f", within R2 = {self.within_r2:.4f}")
+
+
+def build_result(fml, formula, names, beta, cov, vcov_type, corrections, N, dropped, fit, k_fe, **rest):
+    """The result of an estimate from its pieces, whichever engine formed them: the
+    coefficients, the covariance stage's matrix and degrees of freedom, the fit statistics,
+    and `rest`, the fields that differ between engines (per-row values, timings, ...)."""
+    return FeolsResult(
+        formula=fml,
+        depvar=formula.depvar,
+        coefnames=names,
+        beta=beta,
+        vcov_matrix=cov.matrix,
+        vcov_type=vcov_type,
+        ssc=corrections,
+        clusters=cov.cluster_counts,
+        df_t=cov.df_t,
+        df_k=cov.df_k,
+        nobs=N,
+        nobs_dropped=dropped,
+        r2=fit["r2"],
+        adj_r2=fit["adj_r2"],
+        within_r2=fit["within_r2"],
+        rmse=fit["rmse"],
+        fixef_labels=list(formula.fe_labels),
+        fixef_levels=dict(zip(formula.fe_labels, k_fe, strict=True)),
+        **rest,
+    )

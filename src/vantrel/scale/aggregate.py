@@ -38,14 +38,15 @@ import pandas as pd
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import COEF_PCG_cells, COEF_PCG_rows
 from vantrel.core.absorption import demeaning_scale
-from vantrel.model.estimate import build_result, check_options, fe_records, fit_statistics, notice
+from vantrel.core.fit import fit_statistics
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
 from vantrel.model.least_squares import COLLIN_TOL, check_collin_tol, column_sizes, solve_normal_equations
-from vantrel.model.ssc import adjustment, df_k, parse_vcov, resolve_ssc
+from vantrel.model.options import check_options, notice
+from vantrel.model.ssc import adjustment, df_k, fe_records, parse_vcov, resolve_ssc
 from vantrel.model.vcov import Covariance, cluster_covariance, subset_factors, symmetric
 from vantrel.results.fit import Sample
-from vantrel.results.ols import FeolsResult
+from vantrel.results.ols import FeolsResult, build_result
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
 
 # Rows of the caller's data read to learn the coefficient names formulaic gives the terms

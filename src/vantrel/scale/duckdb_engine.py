@@ -20,7 +20,6 @@ from __future__ import annotations
 import contextlib
 import glob
 import os
-import re
 import shutil
 import tempfile
 
@@ -29,6 +28,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.model.frame import table_columns
+from vantrel.model.options import memory_size
 from vantrel.scale.terms import columns_of, quote, to_sql
 
 _CSV_SUFFIXES = (".csv", ".csv.gz", ".tsv", ".tsv.gz", ".txt")
@@ -547,20 +547,6 @@ class DuckDBEngine:
             if self._own_temp is not None:
                 shutil.rmtree(self._own_temp, ignore_errors=True)
                 self._own_temp = None
-
-
-_UNITS = {"B": 1, "KB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10**12, "KIB": 2**10, "MIB": 2**20,
-          "GIB": 2**30, "TIB": 2**40}  # fmt: skip
-
-
-def memory_size(text) -> float | None:
-    """A memory size in bytes from the text of one ("4GB", "512 MiB", "1.5gb": a number and
-    one of DuckDB's units, either case), or None for any other form (DuckDB reads some
-    other forms, a negative size among them, as its default)."""
-    match = re.fullmatch(r"\s*(\d+(?:\.\d*)?)\s*([A-Za-z]+)\s*", str(text))
-    if match is None or match.group(2).upper() not in _UNITS:
-        return None
-    return float(match.group(1)) * _UNITS[match.group(2).upper()]
 
 
 def _rows_beat_cells(counted: tuple[int, int], G, weighted: bool) -> bool:

@@ -28,14 +28,14 @@ import numpy as np
 import pandas as pd
 
 from vantrel.core.dense_ids import column_ids
-from vantrel.inference.covariance import cluster_sandwich, cluster_subset_ids, heteroskedastic, homoskedastic
+from vantrel.inference.covariance import (
+    cluster_sandwich,
+    cluster_subset_ids,
+    eigenvalue_fix,
+    heteroskedastic,
+    homoskedastic,
+)
 from vantrel.inference.stats import RESIDUAL_DOF_TYPES, charged_fe, residual_dof
-from vantrel.tolvane.messages import note
-
-# Eigenvalues below this are taken as a genuine loss of semidefiniteness
-# rather than rounding noise of an (almost) singular matrix.
-_EIGEN_TOL = -1e-12
-_EIGENVALUE_FIX_MSG = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
 
 
 def _cluster_ids(data, clustvars):
@@ -86,27 +86,6 @@ def _cluster(yXtilde, resid, xx_inv, N, K, data, clustvars, verb, threads):
         correction=correction,
         N_cluster=N_cluster,
     )
-
-
-def eigenvalue_fix(covmat, verb, msg):
-    """Clip negative eigenvalues of a multiway covariance matrix to zero.
-
-    The inclusion-exclusion sum subtracts the intersection terms and can end
-    up indefinite. Below -1e-12 the message is recorded and the matrix
-    repaired: the nearest positive semidefinite one in the Frobenius norm,
-    symmetrised against rounding. Returns the matrix to use and a copy of the
-    unrepaired one, or None when it needed no repair.
-    """
-    if verb > 0:
-        print("Eigenvalue check")
-    Eval, Evec = np.linalg.eigh(covmat)
-    if not np.any(Eval < _EIGEN_TOL):
-        return covmat, None
-    note(_EIGENVALUE_FIX_MSG, verb, msg)
-    covmat_nofix = covmat.copy()
-    Eval = np.maximum(Eval, 0)
-    covmat = (Evec * Eval) @ Evec.T
-    return (covmat + covmat.T) / 2, covmat_nofix
 
 
 def compute_covariance(

@@ -3,7 +3,7 @@
 import numpy as np
 
 from vantrel.core.absorption import _DEMEAN_SIZE_EXPONENT, _column_sizes, absorb, stack_standardised
-from vantrel.tolvane.messages import note
+from vantrel.core.messages import note
 
 try:
     from scipy.optimize._remove_redundancy import _remove_redundancy_svd as _remove_redundancy

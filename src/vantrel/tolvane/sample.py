@@ -10,8 +10,8 @@ import pandas as pd
 
 from vantrel.backend.morlisk import make_pointer
 from vantrel.core.dense_ids import compact_codes, group_ids, sorted_codes
+from vantrel.core.messages import note
 from vantrel.core.rows import finite_rows, present_rows, rows_without_singletons, valid_rows
-from vantrel.tolvane.messages import note
 from vantrel.tolvane.row_gathers import keep_rows, take_rows
 
 RECAST_NOTICE = "Some variables are not double, recasting"
