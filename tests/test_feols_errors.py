@@ -23,8 +23,8 @@ from threadpoolctl import threadpool_info
 import vantrel
 from vantrel.backend import quarnet
 from vantrel.backend.morlisk import make_pointer
-from vantrel.model import estimate
 from vantrel.model.formula import FormulaError
+from vantrel.models import ols
 from vantrel.tolvane._tolvane import tolvane
 
 duckdb = pytest.importorskip("duckdb")
@@ -113,7 +113,7 @@ def test_concurrent_estimates_give_the_serial_bits_and_keep_the_blas_settings(fr
     until all have arrived, so that the stages overlap (the case that once left the process
     on one BLAS thread for good)."""
     inside = []
-    real_covariance = estimate.covariance
+    real_covariance = ols.covariance
     barrier = [None]
 
     def covariance(*args, **kwargs):
@@ -125,7 +125,7 @@ def test_concurrent_estimates_give_the_serial_bits_and_keep_the_blas_settings(fr
         inside.append({n for _, n in _blas_threads()})
         return real_covariance(*args, **kwargs)
 
-    monkeypatch.setattr(estimate, "covariance", covariance)
+    monkeypatch.setattr(ols, "covariance", covariance)
     serial = [vantrel.feols(fml, frame, **kw) for fml, kw in MODELS]
     before = _blas_threads()
     for _ in range(3):

@@ -23,19 +23,25 @@ def fit_from_sums(RSS, TSS, TSS_within, RSS_within, N, adj_dof, mse_dof, within_
     )
 
 
+def total_sum_of_squares(y, w=None) -> float:
+    """The (weighted) sum of squares of `y` about its (weighted) mean, by chunks of rows
+    (no temporary of N rows)."""
+    N = len(y)
+    mean = np.add.reduce(y) / N if w is None else np.einsum("i,i->", w, y) / np.add.reduce(w)
+    ssy = 0.0
+    for start in range(0, N, CHUNK):
+        d = y[start : start + CHUNK] - mean
+        ssy += float(np.einsum("i,i->", d, d) if w is None else np.einsum("i,i,i->", w[start : start + CHUNK], d, d))
+    return ssy
+
+
 def fit_statistics(y, w, ssu, ssy, ssy_within, N, K, k_fe):
     """R-squared (weighted), adjusted and within R-squared and RMSE, as pyfixest defines
     them; `ssy`, the total sum of squares, when the caller has it. As in pyfixest, the
     total sum of squares is taken about the mean and the adjusted R-squared charges one
     degree of freedom for it, also for a formula without intercept."""
     if ssy is None:
-        mean = np.add.reduce(y) / N if w is None else np.einsum("i,i->", w, y) / np.add.reduce(w)
-        ssy = 0.0
-        for start in range(0, N, CHUNK):  # no temporary of N rows
-            d = y[start : start + CHUNK] - mean
-            ssy += float(
-                np.einsum("i,i->", d, d) if w is None else np.einsum("i,i,i->", w[start : start + CHUNK], d, d)
-            )
+        ssy = total_sum_of_squares(y, w)
     # pyfixest's degrees of freedom: every level but one per effect after the first, and
     # the root mean square of the residuals without any charge
     charged = sum(g - 1 for g in k_fe) + 1 if k_fe else 0

@@ -79,25 +79,33 @@ def row_order_meat(ids, G, yXtilde, resid, K):
     return B
 
 
-def cluster_sandwich(yXtilde, resid, xx_inv, subset_ids, N_cluster, weights, verb=0, threads=1, meat=group_table_meat):
-    """``xx_inv (sum_s weights[s] meat_s) xx_inv`` over the cluster subsets: their dense
-    ids, cluster counts and signed correction factors (the inclusion-exclusion sign times
-    the subset's G/(G-1), or whatever the convention asks). ``meat`` forms each subset's
-    meat: the driver's group tables by default, ``row_order_meat`` for the same sums
-    without them."""
+def cluster_meats(yXtilde, resid, subset_ids, N_cluster, verb=0, threads=1, meat=group_table_meat):
+    """Each cluster subset's meat, in subset order, from its dense ids and cluster count.
+    ``meat`` forms one: the driver's group tables by default, ``row_order_meat`` for the same
+    sums without them."""
     K = yXtilde.shape[1] - 1
-    covmat = np.zeros((K, K), dtype=np.float64)
     n_cluster = len(subset_ids)
     # The subsets' meats are independent and the kernel computes them without the GIL,
-    # so with threads they run side by side; they are summed in subset order all the same.
+    # so with threads they run side by side.
     with ThreadPoolExecutor(max_workers=max(1, min(threads, n_cluster))) as pool:
-        meats = []
+        futures = []
         for i, ids in enumerate(subset_ids):
             if verb > 0:
                 print("calculating covmat", i + 1, "of", n_cluster)
-            meats.append(pool.submit(meat, ids, N_cluster[i], yXtilde, resid, K))
-        for i, meat in enumerate(meats):
-            covmat += weights[i] * meat.result()
+            futures.append(pool.submit(meat, ids, N_cluster[i], yXtilde, resid, K))
+        return [future.result() for future in futures]
+
+
+def cluster_sandwich(yXtilde, resid, xx_inv, subset_ids, N_cluster, weights, verb=0, threads=1, meat=group_table_meat):
+    """``xx_inv (sum_s weights[s] meat_s) xx_inv`` over the cluster subsets: their dense
+    ids, cluster counts and signed correction factors (the inclusion-exclusion sign times
+    the subset's G/(G-1), or whatever the convention asks); see `cluster_meats`."""
+    K = yXtilde.shape[1] - 1
+    covmat = np.zeros((K, K), dtype=np.float64)
+    # summed in subset order, whichever thread formed each meat
+    meats = cluster_meats(yXtilde, resid, subset_ids, N_cluster, verb, threads, meat)
+    for weight, part in zip(weights, meats, strict=True):
+        covmat += weight * part
     return np.linalg.multi_dot([xx_inv, covmat, xx_inv])
 
 

@@ -9,36 +9,21 @@ the matrix the absorption demeans in place, and fixed effects are coded once.
 from __future__ import annotations
 
 import logging
-import warnings
 
-import numpy as np
-import pandas as pd
-
-from vantrel.backend.quarnet import COEF_PCG_demean
-from vantrel.core.absorption import CHUNK, absorb, demeaning_scale, stack_standardised
-from vantrel.core.blas import ONE_BLAS_THREAD
-from vantrel.core.fit import fit_statistics
-from vantrel.core.rows import finite_rows, present_rows, valid_rows
-from vantrel.core.threads import driver_threads
+from vantrel.engines import engine_for, open_engine
 from vantrel.model import ssc as small_sample
 from vantrel.model.formula import parse_formula
-from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
-from vantrel.model.least_squares import COLLIN_TOL, check_collin_tol, column_sizes, least_squares_normal
+from vantrel.model.least_squares import COLLIN_TOL, check_collin_tol
 from vantrel.model.options import (
+    arguments_of,
     check_options,
     columns_read,
     keywords_of,
-    notice,
-    residual_dof_named,
     unknown_keywords_text,
 )
 from vantrel.model.progress import Progress
-from vantrel.model.sample import effect_ids, no_rows_left, variable_ids, without_singletons
-from vantrel.model.ssc import fe_records
-from vantrel.model.vcov import covariance
-from vantrel.results.fit import Sample
-from vantrel.results.ols import FeolsResult, build_result
-from vantrel.scale import engine_for, estimate_out_of_core
+from vantrel.models.ols import estimate
+from vantrel.results.ols import FeolsResult
 
 logger = logging.getLogger("vantrel")
 
@@ -114,192 +99,15 @@ def feols(
     corrections = small_sample.resolve_ssc(ssc)
     check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit, temp_directory)
     columns = columns_read(formula, choice, weights)
-    if path != "memory":
-        with residual_dof_named(fml):
-            return estimate_out_of_core(
-                path,
-                data,
-                fml,
-                vcov,
-                weights,
-                ssc,
-                fixef_tol,
-                fixef_maxiter,
-                n_threads,
-                progress,
-                memory_limit,
-                temp_directory,
-                columns=columns,
-                collin_tol=collin_tol,
-            )
-    messages: list[str] = []
-
-    # Sample: the used columns only, rows with a value in every one of them.
-    argument_of = {name: "vcov" for name in choice.clusters}
-    if weights is not None:
-        argument_of[weights] = "weights"
-    argument_of.update({name: "fml" for name in formula.columns})
-    frame = used_columns(data, columns, argument_of)
-    if len(frame) == 0:
-        raise ValueError(f"data has no rows to estimate fml = {fml!r} on")
-    report = Progress(progress)
-    report.done("read")
-    report.stage(f"{len(frame):,} rows read")
-    effects = formula.fixed_effects
-    y_all = dependent_values(frame, formula)
-    design = build_design(frame, formula, absorb_intercept=bool(effects))
-    if not design.names:
-        raise ValueError(f"fml = {fml!r} has no regressor to estimate")
-    # A missing value in any column a term reads drops the row: NaN in the columns read
-    # as numbers, and `design.present` for those formulaic reads (which would code a
-    # missing category as the reference level).
-    masks = [finite_rows([y_all] + [c for c in design.columns if c is not None]), design.present]
-    id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
-    masks += [present_rows(frame[name]) for name in id_variables]
-    w_all = _weights(frame, weights) if weights else None
-    if w_all is not None:
-        masks.append(~np.isnan(w_all))
-    valid = valid_rows(masks, len(frame))
-    rows = None if valid is None else np.flatnonzero(valid)
-    if rows is not None and len(rows) == 0:
-        numbers = {formula.depvar: y_all, weights: w_all}
-        numbers.update(zip(design.names, design.columns, strict=True))
-        raise ValueError(no_rows_left(fml, frame, columns, {name: v for name, v in numbers.items() if v is not None}))
-    if w_all is not None:
-        _check_weights(weights, _take(w_all, rows))
-    dropped = {"missing": 0 if rows is None else len(frame) - len(rows), "singletons": 0}
-    if dropped["missing"]:
-        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
-
-    threads = driver_threads(n_threads)
-    ids, k_fe = None, []
-    if effects:
-        ids, counts = effect_ids(frame, effects, rows, threads)
-        keep, ids, k_fe = without_singletons(ids, counts, threads)
-        if keep is not None:
-            dropped["singletons"] = int(len(keep) - np.count_nonzero(keep))
-            notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
-            rows = np.flatnonzero(keep) if rows is None else rows[keep]
-    fe_codes = [] if ids is None else [ids[:, j] for j in range(ids.shape[1])]
-    clusters = {}
-    for name in choice.clusters:
-        # a cluster variable that is an effect on its own has that effect's ids already
-        own = [j for j, effect in enumerate(effects) if effect == [name]]
-        clusters[name] = fe_codes[own[0]].astype(np.int64) if own else variable_ids(frame, name, rows, threads)
-    report.done("sample")
-    report.stage("sample ready")
-
-    # Absorption of the fixed effects from [y, X] in one block.
-    y = _take(y_all, rows)
-    w = _take(w_all, rows)
-    N = len(y)
-    yX, scale, ssy = stack_standardised([y_all] + design.columns, rows, centre=bool(effects), threads=threads)
-    absorption = {"method": "none", "iterations": 0}
-    if effects:
-        report.done("stack")
-        report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
-        with report.kernel_output():
-            # non-finite results show in the cross products of the least squares
-            yX, outcome = absorb(
-                yX,
-                w,
-                ids,
-                COEF_PCG_demean,
-                fixef_tol,
-                0,
-                fixef_maxiter,
-                report.kernel_verbosity,
-                n_threads,
-                check_finite=False,
-            )
-        absorption = {"method": "coefficients", **outcome}
-        report.done("absorption")
-    units = scale  # the least squares puts the units back
-    ones = [False] + [column is None for column in design.columns]
-    per_unit = demeaning_scale(1.0, lambda: 1.0)
-    sizes = column_sizes(scale, ones, per_unit)
-    if w is not None:
-        root_w = np.sqrt(w)
-        for start in range(0, N, CHUNK):  # units back and weights in one pass
-            yX[start : start + CHUNK] *= scale * root_w[start : start + CHUNK, np.newaxis]
-        sizes, units = column_sizes(scale, ones, per_unit, float(np.mean(w))), None
-    report.done("stack")
-    report.stage("least squares")
-
-    # Least squares, covariance and fit statistics on one BLAS thread: their products are
-    # bound by memory, not arithmetic, and OpenBLAS's own threads keep spinning after a
-    # call, taking the cores from the absorption's threads in the next estimate (a
-    # one-effect fit at 1e6 rows ran twice as long after the first).
-    with ONE_BLAS_THREAD:
-        notes: list[str] = []
-        yX, names, beta, resid, XX, yy, rss = least_squares_normal(
-            yX, list(design.names), sizes, notes, units, threads, collin_tol, fixef_tol if effects else None
-        )
-        K = len(names)
-        collinear = [name for name in design.names if name not in names]
-        for text in notes:
-            warnings.warn(text, UserWarning, stacklevel=2)
-        messages += notes
-
-        # Covariance and fit.
-        records, names_count = fe_records(corrections, choice, effects, formula.fe_labels, frame, rows, k_fe)
-        with residual_dof_named(fml):
-            cov = covariance(
-                choice.type, yX, resid, corrections, k_fe, names_count, fe_codes, clusters, threads, XX=XX, rss=rss
-            )
-        messages += cov.notes or []
-        u = resid[:, 0]
-        fit = fit_statistics(y, w, rss, ssy if w is None and effects else None, yy if effects else None, N, K, k_fe)
-    report.done("least squares, covariance, fit")
-    report.stage("done")
-
-    raw_resid = u if w is None else u / root_w
-    labels = frame.index if rows is None else frame.index[rows]
-    if not isinstance(data, pd.DataFrame):
-        labels = pd.RangeIndex(len(frame)) if rows is None else pd.Index(rows)
-    return build_result(
-        fml,
-        formula,
-        names,
-        beta.ravel(),
-        cov,
-        choice.type,
-        corrections,
-        N,
-        dropped,
-        fit,
-        k_fe,
-        absorption=absorption,
-        timings=report.timings,
-        collinear=collinear,
-        messages=messages,
-        weights=weights,
-        _resid=raw_resid,
-        _sample=Sample(frame, rows, labels, y, w, fe_codes, [list(e) for e in effects], design),
-        _fe_records=records,
-    )
-
-
-def _weights(frame: pd.DataFrame, name: str) -> np.ndarray:
-    """The weight column as float64 (NaN where missing)."""
-    column = frame[name]
-    if not is_numeric(column):
-        raise TypeError(f"weights: column {name!r} must be numeric, got {column.dtype}")
-    return float_values(column)
-
-
-def _check_weights(name: str, w: np.ndarray) -> None:
-    """Zero, negative or infinite weights on otherwise usable rows are an error, as in pyfixest."""
-    bad = ~(np.isfinite(w) & (w > 0))
-    if bad.any():
-        first = w[np.flatnonzero(bad)[0]]
+    if path != "memory" and corrections.k_fixef == "names":
         raise ValueError(
-            f"weights: column {name!r} must hold positive finite values; {int(bad.sum()):,} row(s) "
-            f"do not (the first: {first!r})"
+            f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
+            "parameters) needs the data in memory; use another convention for data out of memory"
         )
-
-
-def _take(values, rows):
-    if values is None or rows is None:
-        return values
-    return values[rows]
+    report = Progress(progress)
+    named = arguments_of(formula, choice, weights)
+    rows = open_engine(path, data, columns, named, n_threads, memory_limit, temp_directory)
+    try:
+        return estimate(rows, formula, choice, corrections, weights, fixef_tol, fixef_maxiter, collin_tol, report)
+    finally:
+        rows.close()

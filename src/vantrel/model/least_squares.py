@@ -177,10 +177,33 @@ def least_squares_normal(
     collinearity rule's tolerance and the absorption's (None: no fixed effects). `yX` is
     narrowed (copied) only when a regressor goes.
     """
+    units = unit_factors(yX, units)
+    keep, beta, gram = solve_normal_equations(
+        cross_products(yX, units), names, sizes, len(yX), notes, collin_tol, fixef_tol
+    )
+    yX, rss = residual_pass(yX, keep, beta, units, threads)
+    beta = beta[:, np.newaxis]
+    kept = [name for name, ok in zip(names, keep, strict=True) if ok]
+    return yX, kept, beta, yX[:, :1], gram[1:, 1:], float(gram[0, 0]), rss
+
+
+def unit_factors(yX, units=None) -> np.ndarray:
+    """The powers of two the block's columns are still divided by (None: none)."""
+    return np.ones(yX.shape[1]) if units is None else np.asarray(units, dtype=np.float64)
+
+
+def cross_products(yX, units) -> np.ndarray:
+    """[y X]'[y X] of the block in the columns' own units: one pass over the rows, scaled
+    exactly afterwards by the powers of two `units`."""
+    return (yX.T @ yX) * np.outer(units, units)
+
+
+def residual_pass(yX, keep, beta, units, threads=1):
+    """The residuals y - X beta of the kept regressors (`keep`, a mask; `beta`, their
+    slopes) in place of the block's column 0, the columns put back in their units on the
+    way; returns the block (narrowed, a copy, only when a regressor went) and the residual
+    sum of squares."""
     N = yX.shape[0]
-    units = np.ones(yX.shape[1]) if units is None else np.asarray(units, dtype=np.float64)
-    gram = (yX.T @ yX) * np.outer(units, units)
-    keep, beta, gram = solve_normal_equations(gram, names, sizes, N, notes, collin_tol, fixef_tol)
     if not keep.all():
         columns = np.concatenate(([True], keep))
         yX = np.ascontiguousarray(yX[:, columns])
@@ -214,5 +237,4 @@ def least_squares_normal(
     for sums in map_columns(residuals, runs, threads, N):
         for ss in sums:
             rss += ss
-    kept = [name for name, ok in zip(names, keep, strict=True) if ok]
-    return yX, kept, beta, yX[:, :1], gram[1:, 1:], float(gram[0, 0]), rss
+    return yX, rss

@@ -21,6 +21,15 @@ def columns_read(formula, choice, weights) -> list[str]:
     return list(dict.fromkeys(formula.columns + list(choice.clusters) + ([weights] if weights else [])))
 
 
+def arguments_of(formula, choice, weights) -> dict[str, str]:
+    """For each column an estimate reads, the argument that named it (for errors)."""
+    named = {name: "vcov" for name in choice.clusters}
+    if weights is not None:
+        named[weights] = "weights"
+    named.update({name: "fml" for name in formula.columns})
+    return named
+
+
 def check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit=None, temp_directory=None):
     if weights is not None and not isinstance(weights, str):
         raise TypeError(f"weights must be a column name or None, got {weights!r}")

@@ -14,12 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from vantrel.inference.covariance import (
-    cluster_sandwich,
-    cluster_subset_ids,
     eigenvalue_fix,
-    heteroskedastic,
-    homoskedastic,
-    row_order_meat,
 )
 from vantrel.model import ssc as small_sample
 
@@ -127,46 +122,45 @@ def cluster_covariance(matrix, dfk, names, G, stacklevel, bread, ssc):
 
 def covariance(
     vcov_type: str,
-    yX: np.ndarray,
-    resid: np.ndarray,
     ssc: small_sample.SSC,
+    XX: np.ndarray,
+    pieces: dict,
+    N: int,
     k_fe: list[int],
+    nested: list[bool],
     names_count: int | None,
-    fe_codes: list[np.ndarray],
-    clusters: dict[str, np.ndarray],
-    threads: int = 1,
-    XX: np.ndarray | None = None,
-    rss: float | None = None,
+    cluster_names: list[str],
+    subsets: list,
+    stacklevel: int = 4,
 ) -> Covariance:
-    """The K x K covariance matrix for `vcov_type` ("iid", "hetero", "CRV1"), from the
-    driver's estimators with the factors of `ssc`.
+    """The K x K covariance matrix for `vcov_type` ("iid", "hetero", "CRV1") with the
+    factors of `ssc`, from what a row engine summed over the residuals (`pieces`: "rss";
+    "meat", the HC0 meat X'diag(u^2)X; or per subset of the cluster variables its meat,
+    "cluster_meats", and its cluster count, "cluster_counts", in the order of `subsets`).
 
-    yX: the N x (1+K) system of the least squares (column 0 the dependent variable),
-    resid: its N x 1 residuals; k_fe: levels per fixed effect; names_count: the driver's
-    name-based count (``k_fixef="names"``); fe_codes: dense ids per effect (for nesting);
-    clusters: dense ids per cluster variable over the rows; XX, rss: X'X and the residual
-    sum of squares when the caller has them.
-    """
-    N, K = yX.shape[0], yX.shape[1] - 1
-    X = yX[:, 1:]
-    bread = np.linalg.inv(X.T @ X if XX is None else XX)
+    XX: X'X of the kept regressors (the bread is its inverse); k_fe: levels per fixed
+    effect; nested: per effect, whether it is nested in a cluster variable (read by
+    ``k_fixef="nonnested"`` under clustering); names_count: the driver's name-based count
+    (``k_fixef="names"``)."""
+    K = XX.shape[0]
+    bread = np.linalg.inv(XX)
     if vcov_type == "CRV1":
-        nested = nested_in_clusters(fe_codes, list(clusters.values())) if ssc.k_fixef == "nonnested" else []
         dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, nested or [False] * len(k_fe), names_count)
         k_factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
-        names = list(clusters)
-        _, subsets, ids = cluster_subset_ids(clusters, names)
-        G = [int(codes.max()) + 1 for codes in ids]
-        factors = subset_factors(ssc, k_factor, names, subsets, G)
-        matrix = cluster_sandwich(yX, resid, bread, ids, G, factors, threads=threads, meat=row_order_meat)
-        return cluster_covariance(matrix, dfk, names, G, stacklevel=4, bread=bread, ssc=ssc)
+        G = pieces["cluster_counts"]
+        factors = subset_factors(ssc, k_factor, cluster_names, subsets, G)
+        meat = np.zeros((K, K), dtype=np.float64)
+        for factor, part in zip(factors, pieces["cluster_meats"], strict=True):
+            meat += factor * part
+        matrix = np.linalg.multi_dot([bread, meat, bread])
+        return cluster_covariance(matrix, dfk, cluster_names, G, stacklevel=stacklevel + 1, bread=bread, ssc=ssc)
     dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
     if vcov_type == "iid":
         # the driver's RSS / dof with the divisor of fixest's (N-1)/(N-k) RSS/(N-1)
-        matrix = homoskedastic(bread, resid, N, K, sum(k_fe), dfk - K, (N - 1) / factor, 0, rss=rss)[0]
+        matrix = pieces["rss"] / ((N - 1) / factor) * bread
     else:
-        matrix = heteroskedastic(X, bread, resid, factor)
+        matrix = np.linalg.multi_dot([bread, pieces["meat"], bread]) * factor
     return Covariance(symmetric(matrix), N - dfk, dfk, {})
 
 

@@ -29,8 +29,6 @@ covariance, fit statistics, ``fixef()`` and ``predict(newdata)`` are available.
 from __future__ import annotations
 
 import math
-import time
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -38,15 +36,12 @@ import pandas as pd
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import COEF_PCG_cells, COEF_PCG_rows
 from vantrel.core.absorption import demeaning_scale
-from vantrel.core.fit import fit_statistics
-from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
+from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept
 from vantrel.model.frame import build_design
-from vantrel.model.least_squares import COLLIN_TOL, check_collin_tol, column_sizes, solve_normal_equations
-from vantrel.model.options import check_options, notice
-from vantrel.model.ssc import adjustment, df_k, fe_records, parse_vcov, resolve_ssc
-from vantrel.model.vcov import Covariance, cluster_covariance, subset_factors, symmetric
+from vantrel.model.least_squares import column_sizes
+from vantrel.model.options import arguments_of
+from vantrel.model.ssc import fe_records
 from vantrel.results.fit import Sample
-from vantrel.results.ols import FeolsResult, build_result
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
 
 # Rows of the caller's data read to learn the coefficient names formulaic gives the terms
@@ -54,204 +49,162 @@ from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_
 _HEAD_ROWS = 1000
 
 
-def estimate(
-    engine,
-    fml: str,
-    vcov,
-    weights,
-    ssc,
-    fixef_tol: float,
-    fixef_maxiter: int,
-    n_threads: int,
-    progress,
-    collin_tol: float | None = None,
-) -> FeolsResult:
-    """The `feols` estimate with the row passes run by `engine` (see the module text);
-    collin_tol: the collinearity rule's tolerance, as in memory (None: its default)."""
-    clock = _Clock()
-    collin_tol = COLLIN_TOL if collin_tol is None else collin_tol
-    check_collin_tol(collin_tol)
-    formula = parse_formula(fml)
-    choice = parse_vcov(vcov)
-    corrections = resolve_ssc(ssc)
-    check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
-    if corrections.k_fixef == "names":
-        raise ValueError(
-            f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
-            "parameters) needs the data in memory; use another convention for data out of memory"
+class AggregatedEngine:
+    """The estimate's stages over an engine that aggregates where the rows are (`rows`: a
+    `DuckDBEngine` or `DaskEngine`); the estimators call it as they call the in-memory
+    engine (see `vantrel.engines`)."""
+
+    def __init__(self, rows, n_threads: int):
+        self.rows = rows
+        self.name = rows.name
+        self.n_threads = n_threads
+
+    def close(self) -> None:
+        self.rows.close()
+
+    # -- sample ---------------------------------------------------------------------
+    def sample(self, formula, choice, weights: str | None) -> dict:
+        engine, fml = self.rows, formula.text
+        effects = formula.fixed_effects
+        argument_of = arguments_of(formula, choice, weights)
+        schema = engine.schema()
+        for name in dict.fromkeys(formula.columns + list(choice.clusters) + ([weights] if weights else [])):
+            check_columns([name], list(schema), argument_of[name])
+        numeric = {name for name, kind in schema.items() if kind in ("float", "int", "bool")}
+        if weights is not None and weights not in numeric:
+            raise TypeError(f"weights: column {weights!r} must be numeric, got {schema[weights]}")
+        names, model = _model_columns(formula, numeric, schema, bool(effects))
+        # formulaic's names for the same terms (and its choice, for predictions on new data)
+        head = engine.head(list(dict.fromkeys(formula.columns)), _HEAD_ROWS)
+        design = build_design(head, formula, absorb_intercept=bool(effects))
+        if design.names != names[1:]:
+            raise FormulaError(f"fml = {fml!r}: the terms make the columns {design.names}; " + SUPPORTED_TERMS)
+        if len(names) == 1:
+            raise ValueError(f"fml = {fml!r} has no regressor to estimate")
+
+        variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
+        counted = engine.build_sample(
+            model,
+            effects,
+            variables,
+            list(choice.clusters),
+            weights,
+            {name for name in variables if schema[name] == "float"},
         )
-    messages: list[str] = []
-    effects = formula.fixed_effects
+        dropped = {"missing": counted["read"] - counted["kept"], "singletons": 0}
+        if counted["kept"] == 0:
+            raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
+        if effects:
+            dropped["singletons"] = engine.drop_singletons()
+        k_fe = engine.level_counts()
+        # Centre and scale as the in-memory engine does (`stack_standardised`): the solve's
+        # convergence measure then means the same for both.
+        moments = engine.moments(len(model))
+        N = moments["N"]
+        if N == 0:
+            raise ValueError(f"No observations left for fml = {fml!r} after dropping singletons")
+        self.formula, self.effects, self.model, self.head, self.design = formula, effects, model, head, design
+        self.weights, self.moments, self.N = weights, moments, N
+        return {"names": names[1:], "dropped": dropped, "k_fe": k_fe, "N": N}
 
-    argument_of = {name: "vcov" for name in choice.clusters}
-    if weights is not None:
-        argument_of[weights] = "weights"
-    argument_of.update({name: "fml" for name in formula.columns})
-    schema = engine.schema()
-    for name in dict.fromkeys(formula.columns + list(choice.clusters) + ([weights] if weights else [])):
-        check_columns([name], list(schema), argument_of[name])
-    numeric = {name for name, kind in schema.items() if kind in ("float", "int", "bool")}
-    if weights is not None and weights not in numeric:
-        raise TypeError(f"weights: column {weights!r} must be numeric, got {schema[weights]}")
-    names, model = _model_columns(formula, numeric, schema, bool(effects))
-    # formulaic's names for the same terms (and its choice, for predictions on new data)
-    head = engine.head(list(dict.fromkeys(formula.columns)), _HEAD_ROWS)
-    design = build_design(head, formula, absorb_intercept=bool(effects))
-    if design.names != names[1:]:
-        raise FormulaError(f"fml = {fml!r}: the terms make the columns {design.names}; " + SUPPORTED_TERMS)
-    if len(names) == 1:
-        raise ValueError(f"fml = {fml!r} has no regressor to estimate")
+    # -- absorption -----------------------------------------------------------------
+    def absorb(self, fixef_tol: float, fixef_maxiter: int, report) -> dict:
+        engine, model, moments, N, effects = self.rows, self.model, self.moments, self.N, self.effects
+        centres = np.array(
+            [
+                0.0 if node is None or not effects else total / N
+                for node, total in zip(model, moments["sums"], strict=True)
+            ]
+        )
+        centres[~np.isfinite(centres)] = 0.0
+        y_mean = moments["wy"] / moments["w"]
+        spread = engine.spread(centres, y_mean)
+        scale = np.ones(len(model))
+        for j, node in enumerate(model):
+            if node is not None:
+                size = math.sqrt(spread["ss"][j] / N)
+                scale[j] = demeaning_scale(size, lambda j=j: spread["largest"][j])
 
-    # Sample.
-    variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
-    counted = engine.build_sample(
-        model,
-        effects,
-        variables,
-        list(choice.clusters),
-        weights,
-        {name for name in variables if schema[name] == "float"},
-    )
-    dropped = {"missing": counted["read"] - counted["kept"], "singletons": 0}
-    if dropped["missing"]:
-        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
-    if counted["kept"] == 0:
-        raise ValueError(f"No observations left for fml = {fml!r} after dropping missing and non-finite values")
-    if effects:
-        dropped["singletons"] = engine.drop_singletons()
-        if dropped["singletons"]:
-            notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
-    k_fe = engine.level_counts()
-    clock.lap("sample")
-
-    # Centre and scale as the in-memory path does (`stack_standardised`): the solve's
-    # convergence measure then means the same for both.
-    moments = engine.moments(len(model))
-    N = moments["N"]
-    if N == 0:
-        raise ValueError(f"No observations left for fml = {fml!r} after dropping singletons")
-    centres = np.array(
-        [0.0 if node is None or not effects else total / N for node, total in zip(model, moments["sums"], strict=True)]
-    )
-    centres[~np.isfinite(centres)] = 0.0
-    y_mean = moments["wy"] / moments["w"]
-    spread = engine.spread(centres, y_mean)
-    scale = np.ones(len(model))
-    for j, node in enumerate(model):
-        if node is not None:
-            size = math.sqrt(spread["ss"][j] / N)
-            scale[j] = demeaning_scale(size, lambda j=j: spread["largest"][j])
-
-    alphas = []
-    absorption = {"method": "none", "iterations": 0}
-    if effects:
-        parts = engine.effect_aggregates(centres, 1.0 / scale)
-        clock.lap("aggregates")
-        if "rows" in parts:  # the pairs' cells would outweigh the rows: D'WD by passes over them
-            rows = parts["rows"]
-            with engine.set_aside():
-                alphas, report = COEF_PCG_rows(
+        alphas = []
+        absorption = {"method": "none", "iterations": 0}
+        if effects:
+            parts = engine.effect_aggregates(centres, 1.0 / scale)
+            report.done("aggregates")
+            report.stage(f"absorbing {len(effects)} fixed effect(s) from {len(model)} column(s)")
+            if "rows" in parts:  # the pairs' cells would outweigh the rows: D'WD by passes over them
+                rows = parts["rows"]
+                with engine.set_aside():
+                    alphas, outcome = COEF_PCG_rows(
+                        parts["counts"],
+                        parts["sums"],
+                        parts["sumsq"],
+                        rows["segment"],
+                        rows["segment_rows"],
+                        rows["levels"],
+                        rows["w"],
+                        fixef_tol,
+                        0,
+                        fixef_maxiter,
+                        0,
+                        self.n_threads,
+                    )
+                del parts, rows
+                absorption = {"method": "coefficients from aggregates and sorted rows", **outcome}
+            else:
+                alphas, outcome = COEF_PCG_cells(
                     parts["counts"],
                     parts["sums"],
+                    parts["pairs"],
                     parts["sumsq"],
-                    rows["segment"],
-                    rows["segment_rows"],
-                    rows["levels"],
-                    rows["w"],
+                    N,
                     fixef_tol,
                     0,
                     fixef_maxiter,
                     0,
-                    n_threads,
+                    self.n_threads,
                 )
-            del parts, rows
-            absorption = {"method": "coefficients from aggregates and sorted rows", **report}
-        else:
-            alphas, report = COEF_PCG_cells(
-                parts["counts"],
-                parts["sums"],
-                parts["pairs"],
-                parts["sumsq"],
-                N,
-                fixef_tol,
-                0,
-                fixef_maxiter,
-                0,
-                n_threads,
+                absorption = {"method": "coefficients from aggregates", **outcome}
+            report.done("absorption")
+        gram = engine.residualise(alphas, centres, 1.0 / scale) * np.outer(scale, scale)
+        report.done("residualised cross products")
+        # the columns' sizes before the absorption, against which the collinearity rule
+        # judges what the absorption left of them, as in memory
+        ones = [node is None for node in model]
+        mean_weight = 1.0 if self.weights is None else moments["w"] / N
+        sizes = column_sizes(scale, ones, demeaning_scale(1.0, lambda: 1.0), mean_weight)
+        self.alphas, self.centres, self.scale = alphas, centres, scale
+        return {"gram": gram, "sizes": sizes, "absorption": {**absorption, "engine": engine.name}, "tss": spread["tss"]}
+
+    # -- after the least squares ------------------------------------------------------
+    def fe_records(self, corrections, choice, k_fe):
+        # the driver's name-based count needs the rows; feols refuses it out of memory
+        return fe_records(corrections, choice, self.effects, self.formula.fe_labels, None, None, k_fe)
+
+    def nested(self, cluster_names: list[str]) -> list[bool]:
+        return [any(self.rows.nested(f, name) for name in cluster_names) for f in range(len(self.effects))]
+
+    def residual_statistics(self, beta, keep, vcov_type: str, cluster_names: list[str]) -> dict:
+        scale = self.scale
+        # residual e = y~ - X~ beta in the columns' units, as weights on the scaled columns
+        combination = np.zeros(len(self.model))
+        combination[0] = scale[0]
+        combination[1:][keep] = -beta * scale[1:][keep]
+        subsets = powerset(cluster_names) if vcov_type == "CRV1" else []
+        stats = self.rows.residual_statistics(combination, scale, keep, vcov_type == "hetero", subsets)
+        self.combination, self.beta, self.keep = combination, beta, keep
+        return {**stats, "subsets": subsets}
+
+    def result_fields(self) -> dict:
+        """No value per row: the fixed effects from the solved coefficients instead."""
+        effects = self.effects
+        fixef = None
+        if effects:
+            fixef = _fixed_effects(
+                self.rows, self.formula, self.alphas, self.combination, self.centres, self.beta, self.keep, self.N
             )
-            absorption = {"method": "coefficients from aggregates", **report}
-        clock.lap("absorption")
-    gram = engine.residualise(alphas, centres, 1.0 / scale) * np.outer(scale, scale)
-    clock.lap("residualised cross products")
-
-    # the columns' sizes before the absorption, against which the collinearity rule judges
-    # what the absorption left of them, as in memory
-    ones = [node is None for node in model]
-    mean_weight = 1.0 if weights is None else moments["w"] / N
-    sizes = column_sizes(scale, ones, demeaning_scale(1.0, lambda: 1.0), mean_weight)
-    notes: list[str] = []
-    keep, beta, kept_gram = solve_normal_equations(
-        gram, names[1:], sizes, N, notes, collin_tol, fixef_tol if effects else None
-    )
-    XX = kept_gram[1:, 1:]
-    for text in notes:
-        warnings.warn(text, UserWarning, stacklevel=3)
-    messages += notes
-    kept = [name for name, ok in zip(names[1:], keep, strict=True) if ok]
-    K = len(kept)
-    collinear = [name for name, ok in zip(names[1:], keep, strict=True) if not ok]
-    # residual e = y~ - X~ beta in the columns' units, as weights on the scaled columns
-    combination = np.zeros(len(model))
-    combination[0] = scale[0]
-    combination[1:][keep] = -beta * scale[1:][keep]
-    subsets = powerset(list(choice.clusters)) if choice.type == "CRV1" else []
-    nested = []
-    if choice.type == "CRV1" and corrections.k_fixef == "nonnested":
-        nested = [any(engine.nested(f, name) for name in choice.clusters) for f in range(len(effects))]
-    stats = engine.residual_statistics(combination, scale, keep, choice.type == "hetero", subsets)
-    clock.lap("covariance sums")
-
-    cov = _covariance(choice, corrections, XX, stats, N, K, k_fe, nested)
-    messages += cov.notes or []
-    records, names_count = fe_records(corrections, choice, effects, formula.fe_labels, None, None, k_fe)
-    fit = fit_statistics(None, None, stats["rss"], spread["tss"], float(gram[0, 0]) if effects else None, N, K, k_fe)
-    fixef = _fixed_effects(engine, formula, alphas, combination, centres, beta, keep, N) if effects else None
-    clock.lap("result")
-
-    sample = Sample(head.iloc[:0], None, pd.RangeIndex(0), None, None, [], [list(e) for e in effects], design)
-    return build_result(
-        fml,
-        formula,
-        kept,
-        beta,
-        cov,
-        choice.type,
-        corrections,
-        N,
-        dropped,
-        fit,
-        k_fe,
-        absorption={**absorption, "engine": engine.name},
-        timings=clock.laps,
-        collinear=collinear,
-        messages=messages,
-        weights=weights,
-        _resid=None,
-        _sample=sample,
-        _fe_records=records,
-        _fixef_cache=fixef,
-    )
-
-
-class _Clock:
-    def __init__(self):
-        self.laps: dict[str, float] = {}
-        self._last = time.perf_counter()
-
-    def lap(self, name: str) -> None:
-        now = time.perf_counter()
-        self.laps[name] = now - self._last
-        self._last = now
+        head = self.head
+        sample = Sample(head.iloc[:0], None, pd.RangeIndex(0), None, None, [], [list(e) for e in effects], self.design)
+        return {"_resid": None, "_sample": sample, "_fixef_cache": fixef}
 
 
 def _model_columns(formula: ParsedFormula, numeric: set[str], schema: dict[str, str], absorbed: bool):
@@ -283,30 +236,6 @@ def _model_columns(formula: ParsedFormula, numeric: set[str], schema: dict[str, 
             ) from None
         names.append(str(term))
     return names, model
-
-
-def _covariance(choice, ssc, XX, stats, N, K, k_fe, nested) -> Covariance:
-    """`vantrel.model.vcov.covariance` from the aggregated pieces: the residual sum of
-    squares (iid), the HC meat (hetero), or each cluster subset's meat and count."""
-    bread = np.linalg.inv(XX)
-    if choice.type == "CRV1":
-        dfk = df_k(ssc, "CRV1", K, k_fe, nested or [False] * len(k_fe), None)
-        k_factor = adjustment(ssc, "CRV1", N, dfk)
-        names = list(choice.clusters)
-        G = stats["cluster_counts"]
-        factors = subset_factors(ssc, k_factor, names, powerset(names), G)
-        meat = np.zeros((K, K))
-        for factor, part in zip(factors, stats["cluster_meats"], strict=True):
-            meat += factor * part
-        matrix = np.linalg.multi_dot([bread, meat, bread])
-        return cluster_covariance(matrix, dfk, names, G, stacklevel=5, bread=bread, ssc=ssc)
-    dfk = df_k(ssc, choice.type, K, k_fe, [False] * len(k_fe), None)
-    factor = adjustment(ssc, choice.type, N, dfk)
-    if choice.type == "iid":
-        matrix = stats["rss"] / ((N - 1) / factor) * bread
-    else:
-        matrix = np.linalg.multi_dot([bread, stats["meat"], bread]) * factor
-    return Covariance(symmetric(matrix), N - dfk, dfk, {})
 
 
 def _fixed_effects(engine, formula, alphas, combination, centres, beta, keep, N):

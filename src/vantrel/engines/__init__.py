@@ -1,0 +1,85 @@
+"""Where the rows are: one interface, three implementations.
+
+An estimator (`vantrel.models`) never reads a row itself. It asks a row engine for the
+stages every estimate needs, in this order:
+
+- ``sample(formula, choice, weights)``: the estimation sample (rows with a value in every
+  column the model reads, less the singletons), dense level ids; returns the coefficient
+  names, the rows dropped by reason, the levels per effect and N;
+- ``absorb(fixef_tol, fixef_maxiter, report)``: the fixed effects absorbed from [y, X];
+  returns the cross products of the absorbed columns in their units ("gram"), each
+  column's size before the absorption ("sizes"), the solver's report ("absorption") and
+  the total sum of squares ("tss");
+- ``fe_records``, ``nested``: the fixed effects' parameter counts of the small-sample
+  corrections;
+- ``residual_statistics(beta, keep, vcov_type, cluster_names)``: the residual sum of
+  squares and the meat of the covariance's sandwich (HC0, or each cluster subset's);
+- ``result_fields()``: what the result keeps (residuals per row, or the solved fixed
+  effects), and ``close()``.
+
+`memory.MemoryEngine` runs them with NumPy and the kernel; out of memory,
+`vantrel.scale.aggregate.AggregatedEngine` runs them as aggregations on DuckDB or Dask.
+`engine_for` picks the engine from the data, `open_engine` opens it.
+"""
+
+from __future__ import annotations
+
+import os
+
+ENGINES = ("memory", "duckdb", "dask")
+
+
+def _is_dask_frame(data) -> bool:
+    module = type(data).__module__
+    return module.startswith("dask") and type(data).__name__ == "DataFrame"
+
+
+def _is_duckdb_relation(data) -> bool:
+    return type(data).__module__.startswith("duckdb") and type(data).__name__ == "DuckDBPyRelation"
+
+
+def engine_for(data, engine: str | None) -> str:
+    """ "memory", "duckdb" or "dask" for `data`: paths, globs and DuckDB relations go to
+    DuckDB, Dask DataFrames to Dask, everything else is read into memory; `engine`
+    overrides the choice (None: pick)."""
+    if engine is not None and engine not in ENGINES:
+        raise ValueError(f"engine must be None or one of {ENGINES}, got {engine!r}")
+    if _is_dask_frame(data):
+        if engine not in (None, "dask"):
+            raise ValueError(f"engine = {engine!r} cannot read a Dask DataFrame; use engine='dask' (or None)")
+        return "dask"
+    if isinstance(data, (str, os.PathLike)):
+        if engine not in (None, "duckdb"):
+            raise ValueError(
+                f"engine = {engine!r} cannot read the files {os.fspath(data)!r}; use engine='duckdb' (or None)"
+            )
+        return "duckdb"
+    if engine == "dask":
+        raise TypeError(f"engine = 'dask' needs a Dask DataFrame as data, got {type(data).__name__}")
+    if engine is None:
+        return "duckdb" if _is_duckdb_relation(data) else "memory"
+    return engine
+
+
+def open_engine(path: str, data, columns, argument_of, n_threads: int, memory_limit=None, temp_directory=None):
+    """The row engine `path` ("memory", "duckdb", "dask", from `engine_for`) over `data`,
+    reading `columns` only (`argument_of`: the argument that named each, for errors)."""
+    if path == "memory":
+        from vantrel.engines.memory import MemoryEngine
+
+        return MemoryEngine(data, columns, argument_of, n_threads)
+    from vantrel.scale.aggregate import AggregatedEngine
+
+    if path == "duckdb":
+        from vantrel.scale.duckdb_engine import DuckDBEngine
+
+        # the engine removes what it made (its temporary directory) itself when opening fails
+        return AggregatedEngine(DuckDBEngine(data, memory_limit, temp_directory, n_threads, columns=columns), n_threads)
+    if memory_limit is not None or temp_directory is not None:
+        raise ValueError(
+            "memory_limit and temp_directory are DuckDB settings; a Dask cluster's workers have "
+            f"their own (got memory_limit = {memory_limit!r}, temp_directory = {temp_directory!r})"
+        )
+    from vantrel.scale.dask_engine import DaskEngine
+
+    return AggregatedEngine(DaskEngine(data), n_threads)

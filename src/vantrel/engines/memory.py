@@ -1,0 +1,208 @@
+"""The row engine of data in memory: NumPy and the kernel over the columns the model reads.
+
+Written to allocate as little as possible at ten million rows: the used columns are read
+once (a selection sharing the caller's memory for pandas input), the regressors stacked
+into the one row-major block the coefficient solver demeans in place, and the residuals
+then replace the dependent variable in that block, so every covariance reads its scores
+from it without another N-sized array.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from vantrel.backend.quarnet import COEF_PCG_demean
+from vantrel.core.absorption import CHUNK, absorb, demeaning_scale, stack_standardised
+from vantrel.core.fit import total_sum_of_squares
+from vantrel.core.rows import finite_rows, present_rows, valid_rows
+from vantrel.core.threads import driver_threads
+from vantrel.inference.covariance import cluster_meats, cluster_subset_ids, row_order_meat
+from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
+from vantrel.model.least_squares import column_sizes, cross_products, residual_pass, unit_factors
+from vantrel.model.sample import effect_ids, no_rows_left, variable_ids, without_singletons
+from vantrel.model.ssc import fe_records
+from vantrel.model.vcov import nested_in_clusters
+from vantrel.results.fit import Sample
+
+
+class MemoryEngine:
+    """The estimate's passes over a table in memory (pandas, polars, pyarrow, anything
+    narwhals reads); see `vantrel.engines` for the stages an estimator calls."""
+
+    name = "memory"
+
+    def __init__(self, data, columns: list[str], argument_of: dict[str, str], n_threads: int):
+        self.data = data
+        self.frame = used_columns(data, columns, argument_of)
+        self.columns = columns
+        self.n_threads = n_threads
+        self.threads = driver_threads(n_threads)
+
+    def close(self) -> None:
+        pass
+
+    # -- sample ---------------------------------------------------------------------
+    def sample(self, formula, choice, weights: str | None) -> dict:
+        """The estimation sample: the rows with a value in every column a term, effect,
+        cluster or weight reads, less the observations alone in a fixed-effect group;
+        dense level ids per effect and per cluster variable. Returns the coefficient names
+        of the design, the rows dropped by reason and the levels per effect."""
+        frame, threads = self.frame, self.threads
+        fml = formula.text
+        if len(frame) == 0:
+            raise ValueError(f"data has no rows to estimate fml = {fml!r} on")
+        effects = formula.fixed_effects
+        y_all = dependent_values(frame, formula)
+        design = build_design(frame, formula, absorb_intercept=bool(effects))
+        if not design.names:
+            raise ValueError(f"fml = {fml!r} has no regressor to estimate")
+        # A missing value in any column a term reads drops the row: NaN in the columns read
+        # as numbers, and `design.present` for those formulaic reads (which would code a
+        # missing category as the reference level).
+        masks = [finite_rows([y_all] + [c for c in design.columns if c is not None]), design.present]
+        id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
+        masks += [present_rows(frame[name]) for name in id_variables]
+        w_all = _weights(frame, weights) if weights else None
+        if w_all is not None:
+            masks.append(~np.isnan(w_all))
+        valid = valid_rows(masks, len(frame))
+        rows = None if valid is None else np.flatnonzero(valid)
+        if rows is not None and len(rows) == 0:
+            numbers = {formula.depvar: y_all, weights: w_all}
+            numbers.update(zip(design.names, design.columns, strict=True))
+            raise ValueError(
+                no_rows_left(fml, frame, self.columns, {name: v for name, v in numbers.items() if v is not None})
+            )
+        if w_all is not None:
+            _check_weights(weights, _take(w_all, rows))
+        dropped = {"missing": 0 if rows is None else len(frame) - len(rows), "singletons": 0}
+
+        ids, k_fe = None, []
+        if effects:
+            ids, counts = effect_ids(frame, effects, rows, threads)
+            keep, ids, k_fe = without_singletons(ids, counts, threads)
+            if keep is not None:
+                dropped["singletons"] = int(len(keep) - np.count_nonzero(keep))
+                rows = np.flatnonzero(keep) if rows is None else rows[keep]
+        fe_codes = [] if ids is None else [ids[:, j] for j in range(ids.shape[1])]
+        clusters = {}
+        for name in choice.clusters:
+            # a cluster variable that is an effect on its own has that effect's ids already
+            own = [j for j, effect in enumerate(effects) if effect == [name]]
+            clusters[name] = fe_codes[own[0]].astype(np.int64) if own else variable_ids(frame, name, rows, threads)
+        self.formula, self.design, self.effects = formula, design, effects
+        self.y_all, self.w_all, self.rows, self.ids = y_all, w_all, rows, ids
+        self.fe_codes, self.clusters = fe_codes, clusters
+        self.y, self.w = _take(y_all, rows), _take(w_all, rows)
+        return {"names": list(design.names), "dropped": dropped, "k_fe": k_fe, "N": len(self.y)}
+
+    # -- absorption -----------------------------------------------------------------
+    def absorb(self, fixef_tol: float, fixef_maxiter: int, report) -> dict:
+        """Absorb the fixed effects from [y, X] in one block (centred, each column at a
+        common size); returns the block's cross products in the columns' units, each
+        column's size before the absorption (for the collinearity rule), the solver's
+        report and the sums of squares the fit statistics need."""
+        effects, design, w = self.effects, self.design, self.w
+        N = len(self.y)
+        yX, scale, ssy = stack_standardised(
+            [self.y_all] + design.columns, self.rows, centre=bool(effects), threads=self.threads
+        )
+        absorption = {"method": "none", "iterations": 0}
+        if effects:
+            report.done("stack")
+            report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
+            with report.kernel_output():
+                # non-finite results show in the cross products of the least squares
+                yX, outcome = absorb(
+                    yX,
+                    w,
+                    self.ids,
+                    COEF_PCG_demean,
+                    fixef_tol,
+                    0,
+                    fixef_maxiter,
+                    report.kernel_verbosity,
+                    self.n_threads,
+                    check_finite=False,
+                )
+            absorption = {"method": "coefficients", **outcome}
+            report.done("absorption")
+        units = scale  # the least squares puts the units back
+        ones = [False] + [column is None for column in design.columns]
+        per_unit = demeaning_scale(1.0, lambda: 1.0)
+        sizes = column_sizes(scale, ones, per_unit)
+        self.root_w = None
+        if w is not None:
+            self.root_w = np.sqrt(w)
+            for start in range(0, N, CHUNK):  # units back and weights in one pass
+                yX[start : start + CHUNK] *= scale * self.root_w[start : start + CHUNK, np.newaxis]
+            sizes, units = column_sizes(scale, ones, per_unit, float(np.mean(w))), None
+        report.done("stack")
+        self.yX, self.units = yX, unit_factors(yX, units)
+        gram = cross_products(yX, self.units)
+        tss = ssy if w is None and effects else total_sum_of_squares(self.y, w)
+        return {"gram": gram, "sizes": sizes, "absorption": absorption, "tss": tss}
+
+    # -- after the least squares ------------------------------------------------------
+    def fe_records(self, corrections, choice, k_fe):
+        return fe_records(corrections, choice, self.effects, self.formula.fe_labels, self.frame, self.rows, k_fe)
+
+    def nested(self, cluster_names: list[str]) -> list[bool]:
+        return nested_in_clusters(self.fe_codes, [self.clusters[name] for name in cluster_names])
+
+    def residual_statistics(self, beta, keep, vcov_type: str, cluster_names: list[str]) -> dict:
+        """The residuals in place of y in the block, their sum of squares and the meat of
+        `vcov_type`'s sandwich: the HC0 meat, or each cluster subset's meat and count."""
+        self.yX, rss = residual_pass(self.yX, keep, beta, self.units, self.threads)
+        resid = self.yX[:, :1]
+        pieces = {"rss": rss}
+        if vcov_type == "hetero":
+            X = self.yX[:, 1:]
+            pieces["meat"] = (X * resid**2).T @ X
+        elif vcov_type == "CRV1":
+            _, subsets, ids = cluster_subset_ids(self.clusters, cluster_names)
+            G = [int(codes.max()) + 1 for codes in ids]
+            pieces["cluster_meats"] = cluster_meats(self.yX, resid, ids, G, threads=self.threads, meat=row_order_meat)
+            pieces["cluster_counts"] = G
+            pieces["subsets"] = subsets
+        return pieces
+
+    def result_fields(self) -> dict:
+        """What the result keeps of the rows: the residuals in the data's units and the
+        sample post-estimation methods read again (fixed effects, predictions)."""
+        u = self.yX[:, 0]
+        raw_resid = u if self.w is None else u / self.root_w
+        frame, rows = self.frame, self.rows
+        labels = frame.index if rows is None else frame.index[rows]
+        if not isinstance(self.data, pd.DataFrame):
+            labels = pd.RangeIndex(len(frame)) if rows is None else pd.Index(rows)
+        sample = Sample(
+            frame, rows, labels, self.y, self.w, self.fe_codes, [list(e) for e in self.effects], self.design
+        )
+        return {"_resid": raw_resid, "_sample": sample}
+
+
+def _weights(frame: pd.DataFrame, name: str) -> np.ndarray:
+    """The weight column as float64 (NaN where missing)."""
+    column = frame[name]
+    if not is_numeric(column):
+        raise TypeError(f"weights: column {name!r} must be numeric, got {column.dtype}")
+    return float_values(column)
+
+
+def _check_weights(name: str, w: np.ndarray) -> None:
+    """Zero, negative or infinite weights on otherwise usable rows are an error, as in pyfixest."""
+    bad = ~(np.isfinite(w) & (w > 0))
+    if bad.any():
+        first = w[np.flatnonzero(bad)[0]]
+        raise ValueError(
+            f"weights: column {name!r} must hold positive finite values; {int(bad.sum()):,} row(s) "
+            f"do not (the first: {first!r})"
+        )
+
+
+def _take(values, rows):
+    if values is None or rows is None:
+        return values
+    return values[rows]

@@ -1,0 +1,1 @@
+"""The estimators, each written once over a row engine (`vantrel.engines`)."""
