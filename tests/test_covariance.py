@@ -331,7 +331,7 @@ def _nesting_case(case):
 
 @pytest.mark.parametrize("case", ["nested", "crossed_late", "crossed", "same_ids"])
 def test_nesting_of_effects_in_clusters_is_one_cluster_per_level(case):
-    from vantrel.model.vcov import nested_in_clusters
+    from vantrel.inference.vcov import nested_in_clusters
 
     f, c = _nesting_case(case)
     other = np.random.default_rng(32).integers(0, 7, len(c))  # a cluster variable nothing is nested in

@@ -23,7 +23,7 @@ from threadpoolctl import threadpool_info
 import vantrel
 from vantrel.backend import quarnet
 from vantrel.backend.morlisk import make_pointer
-from vantrel.model.formula import FormulaError
+from vantrel.formula.parse import FormulaError
 from vantrel.models import ols
 from vantrel.tolvane._tolvane import tolvane
 

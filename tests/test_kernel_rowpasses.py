@@ -6,7 +6,7 @@ import pytest
 
 from vantrel.backend import quarnet
 from vantrel.core.absorption import stack_standardised
-from vantrel.model.least_squares import least_squares_normal
+from vantrel.core.least_squares import least_squares_normal
 
 # above the kernel's threshold for a second thread, so that the two-thread runs split rows
 LONG = 100_003

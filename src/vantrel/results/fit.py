@@ -16,9 +16,9 @@ import pandas as pd
 import scipy.stats
 
 from vantrel.core.recovery import NOT_CONVERGED, backfit
+from vantrel.core.sample import rows_with_values
+from vantrel.formula.design import Design, float_values, formulaic_frame, is_numeric, over_rows, used_columns
 from vantrel.inference.stats import two_sided_p
-from vantrel.model.frame import Design, float_values, formulaic_frame, is_numeric, over_rows, used_columns
-from vantrel.model.sample import rows_with_values
 
 
 @dataclass

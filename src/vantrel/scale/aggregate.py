@@ -36,11 +36,11 @@ import pandas as pd
 from vantrel.backend.morlisk import powerset
 from vantrel.backend.quarnet import COEF_PCG_cells, COEF_PCG_rows
 from vantrel.core.absorption import demeaning_scale
-from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept
-from vantrel.model.frame import build_design
-from vantrel.model.least_squares import column_sizes
-from vantrel.model.options import arguments_of
-from vantrel.model.ssc import fe_records
+from vantrel.core.least_squares import column_sizes
+from vantrel.core.options import arguments_of
+from vantrel.formula.design import build_design
+from vantrel.formula.parse import FormulaError, ParsedFormula, check_columns, is_intercept
+from vantrel.inference.ssc import fe_records
 from vantrel.results.fit import Sample
 from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
 

@@ -27,8 +27,8 @@ import narwhals.stable.v2 as nw
 import numpy as np
 import pandas as pd
 
-from vantrel.model.frame import table_columns
-from vantrel.model.options import memory_size
+from vantrel.core.options import memory_size
+from vantrel.formula.design import table_columns
 from vantrel.scale.terms import columns_of, quote, to_sql
 
 _CSV_SUFFIXES = (".csv", ".csv.gz", ".tsv", ".tsv.gz", ".txt")

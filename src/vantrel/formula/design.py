@@ -17,8 +17,8 @@ import narwhals.stable.v2 as nw
 import numpy as np
 import pandas as pd
 
-from vantrel.model.formula import ParsedFormula, check_columns, is_intercept, is_plain, term_columns
-from vantrel.model.sample import rows_with_values
+from vantrel.core.sample import rows_with_values
+from vantrel.formula.parse import ParsedFormula, check_columns, is_intercept, is_plain, term_columns
 
 
 def table_columns(data: object) -> tuple[object, list[str]]:

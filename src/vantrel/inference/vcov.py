@@ -3,7 +3,7 @@
 All estimators work on the system the least squares solved: demeaned, and with weights
 multiplied by their square roots, so the weighted estimators are the unweighted formulas
 on that system (X'WX, scores w x u). The raw matrix of each type is multiplied by the
-factors of `SSC` (vantrel.model.ssc).
+factors of `SSC` (vantrel.inference.ssc).
 """
 
 from __future__ import annotations
@@ -13,10 +13,10 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from vantrel.inference import ssc as small_sample
 from vantrel.inference.covariance import (
     eigenvalue_fix,
 )
-from vantrel.model import ssc as small_sample
 
 
 @dataclass

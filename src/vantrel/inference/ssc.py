@@ -29,7 +29,7 @@ from typing import Literal
 import pandas as pd
 
 from vantrel.core.redundancy import calculate_fe_redundancies
-from vantrel.model.sample import variable_ids
+from vantrel.core.sample import variable_ids
 
 K_FIXEF = ("none", "full", "nonnested", "names")
 G_DF = ("conventional", "min")
