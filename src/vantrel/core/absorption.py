@@ -103,3 +103,45 @@ def absorb(yX, w, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, check
     if check_finite and not np.isfinite(np.max(yXtilde)):
         raise Exception(accelfunc.__name__ + "(y,X) diverged")
     return yXtilde, report
+
+
+# The preconditioner a later block of the same sample starts with, by the one the solver
+# reported for the first: an upgrade the measured rate called for is taken from the start
+# (the Jacobi phase that measured it is not repeated); Jacobi itself stays "auto", so a
+# later block that converges more slowly can still be upgraded.
+_REUSED_MODE = {"exact pair": "exact", "approximate pair": "approx"}
+
+
+class Absorption:
+    """One sample's fixed effects, absorbed from any block of columns.
+
+    ids: the N x F level ids of the effects (or the kernel's group index); weights: the
+    rows' weights (None: unweighted), for every block unless a call gives others; tol,
+    maxiter: the solver's convergence tolerance and iteration limit; n_threads: its
+    threads (0: the OpenMP default). The object keeps what the solver learned of the
+    sample: the first block that needed a stronger preconditioner than the diagonal
+    sets it for every later block. Multiple estimation, reweighted iterations and the
+    bootstrap absorb many blocks of one sample through one object.
+    """
+
+    def __init__(self, ids, weights=None, *, tol: float, maxiter: int, n_threads: int = 0):
+        self.ids = ids
+        self.weights = weights
+        self.tol = tol
+        self.maxiter = maxiter
+        self.n_threads = n_threads
+        self.mode = "auto"
+        self.reports: list[dict] = []
+
+    def absorb(self, block: np.ndarray, weights=None, verbosity: int = 0) -> dict:
+        """Demean the N x K row-major float64 `block` in place (the columns at a common
+        size, see `stack_standardised`); `weights`: this block's (None: the object's).
+        Returns the solver's report (iterations, preconditioner and why)."""
+        from vantrel.backend.quarnet import COEF_PCG_demean
+
+        w = self.weights if weights is None else weights
+        report = COEF_PCG_demean(block, w, self.ids, self.tol, 0, self.maxiter, verbosity, self.n_threads, self.mode)
+        if self.mode == "auto":
+            self.mode = _REUSED_MODE.get(report.get("preconditioner"), "auto")
+        self.reports.append(report)
+        return report

@@ -12,8 +12,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from vantrel.backend.quarnet import COEF_PCG_demean
-from vantrel.core.absorption import CHUNK, absorb, demeaning_scale, stack_standardised
+from vantrel.core.absorption import CHUNK, Absorption, demeaning_scale, stack_standardised
 from vantrel.core.fit import total_sum_of_squares
 from vantrel.core.least_squares import column_sizes, cross_products, residual_pass, unit_factors
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
@@ -112,20 +111,10 @@ class MemoryEngine:
         if effects:
             report.done("stack")
             report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
+            self.absorption = Absorption(self.ids, w, tol=fixef_tol, maxiter=fixef_maxiter, n_threads=self.n_threads)
             with report.kernel_output():
-                # non-finite results show in the cross products of the least squares
-                yX, outcome = absorb(
-                    yX,
-                    w,
-                    self.ids,
-                    COEF_PCG_demean,
-                    fixef_tol,
-                    0,
-                    fixef_maxiter,
-                    report.kernel_verbosity,
-                    self.n_threads,
-                    check_finite=False,
-                )
+                # in place; non-finite results show in the cross products of the least squares
+                outcome = self.absorption.absorb(yX, verbosity=report.kernel_verbosity)
             absorption = {"method": "coefficients", **outcome}
             report.done("absorption")
         units = scale  # the least squares puts the units back
