@@ -7,6 +7,9 @@ Sections, in the order they run (--only picks some):
                 and the coefficient-space solver), pyfixest and pyhdfe
   e2e           whole estimations: tolvane (both solvers), pyfixest feols,
                 linearmodels AbsorbingLS
+  absorption    bench_absorption.py: one sample absorbed block after block, the first
+                block (set-up and solve) against later blocks through the same
+                Absorption and fresh ones (1e6 rows; 1e7 with --large)
   contention    contention.py: nt=1 against nt=2 for vantrel's two kernels with two
                 busy competitor processes and without, OMP_WAIT_POLICY unset,
                 passive and active (difficult design at 1e5 rows, simple at 1e6,
@@ -43,7 +46,7 @@ sys.path.insert(0, str(HERE))
 import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
-SECTIONS = ("kernel-sweep", "kernel", "e2e", "contention", "stages", "scale")
+SECTIONS = ("kernel-sweep", "kernel", "e2e", "absorption", "contention", "stages", "scale")
 KERNEL_ESTIMATORS = [
     "vantrel-kernel",
     "vantrel-coef-kernel",
@@ -375,6 +378,10 @@ def main(argv=None):
             rows = run_grid(report, E2E_ESTIMATORS, MODELS, args.sizes, args, datadir)
             report(speedup_table(rows, "e2e") + "\n")
             report(speedup_table(rows, "e2e-feols") + "\n")
+        if "absorption" in args.only:
+            report("## One sample, block after block: the reusable absorption\n")
+            rows = "1e7" if args.large else "1e6"
+            run_script(report, "bench_absorption.py", ["--rows", rows], args.threads, args.timeout, markdown=True)
         if "contention" in args.only:
             report("## Contention: nt=1 against nt=2 beside busy processes\n")
             run_script(
