@@ -16,16 +16,8 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pytest.importorskip("duckdb")
 
-
-@pytest.fixture(scope="module")
-def client():
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
-    )
-    client = distributed.Client(cluster)
-    yield client
-    client.close()
-    cluster.close()
+# a local cluster of two worker processes, shared with the Dask engine's own tests
+from test_scale_dask import client  # noqa: E402, F401
 
 
 @pytest.fixture(scope="module")
@@ -67,6 +59,7 @@ def _close(a, b, rtol=1e-9):
 
 
 @pytest.mark.filterwarnings("ignore:Port .* is already in use")
+@pytest.mark.usefixtures("client")
 @pytest.mark.parametrize(
     "fml, vcov, weights",
     [
@@ -76,7 +69,7 @@ def _close(a, b, rtol=1e-9):
         pytest.param("y ~ x1 + x2", {"CRV1": "cl"}, "w", id="no_effects_weighted_cluster"),
     ],
 )
-def test_every_stage_is_the_same_on_every_engine(client, data, fml, vcov, weights):
+def test_every_stage_is_the_same_on_every_engine(data, fml, vcov, weights):
     expected = _stages("memory", data, fml, vcov, weights)
     for path, frame in [("duckdb", data), ("dask", dd.from_pandas(data, npartitions=3))]:
         sample, absorbed, nested, pieces = _stages(path, frame, fml, vcov, weights)
