@@ -106,10 +106,12 @@ def absorb(yX, w, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, check
 
 
 # The preconditioner a later block of the same sample starts with, by the one the solver
-# reported for the first: an upgrade the measured rate called for is taken from the start
-# (the Jacobi phase that measured it is not repeated); Jacobi itself stays "auto", so a
-# later block that converges more slowly can still be upgraded.
-_REUSED_MODE = {"exact pair": "exact", "approximate pair": "approx"}
+# reported for the first: the exact pair block the measured rate called for is built from
+# the start (the Jacobi phase that measured it is not repeated: 14 iterations to 9 on the
+# difficult design at 1e6 rows). Jacobi stays "auto", so a later block that converges more
+# slowly can still be upgraded; so does the approximate pair block, whose factor costs
+# most of its solve either way (grid design at 1e6 rows: no faster from the start).
+_REUSED_MODE = {"exact pair": "exact"}
 
 
 class Absorption:
