@@ -271,3 +271,39 @@ def test_out_of_memory_refuses_i_naming_the_term(wage):
     relation = duckdb.connect().from_df(wage[["lwage", "year", "treat", "nr"]])
     with pytest.raises(ValueError, match=r"term 'i\(year, treat, ref=1980\)' cannot be computed out of memory"):
         vantrel.feols("lwage ~ i(year, treat, ref=1980) | nr + year", relation)
+
+
+def _polars(df):
+    import polars as pl
+
+    return pl.from_pandas(df)
+
+
+TABLES = {
+    "int64": lambda df: df,
+    "float64": lambda df: df.assign(year=df["year"].astype(float)),
+    "nullable_Int64": lambda df: df.assign(year=df["year"].astype("Int64")),
+    "text_as_string": lambda df: df.assign(occ=df["occ"].astype("string")),
+    "text_as_categorical": lambda df: df.assign(occ=df["occ"].astype("category")),
+    "polars": _polars,
+}
+
+
+@pytest.mark.parametrize("table", list(TABLES), ids=list(TABLES))
+def test_the_columns_type_does_not_change_the_estimate(wage, table):
+    """Levels read from any column type narwhals and pandas hold are the same levels."""
+    fml = "lwage ~ i(year, treat, ref=1980) + i(occ, union, ref='o1') | nr + year"
+    columns = ["lwage", "year", "treat", "occ", "union", "nr"]
+    expected = vantrel.feols(fml, wage[columns])
+    fit = vantrel.feols(fml, TABLES[table](wage[columns]))
+    assert fit.coefnames == expected.coefnames
+    np.testing.assert_allclose(fit.coef().to_numpy(), expected.coef().to_numpy(), rtol=1e-12)
+
+
+def test_boolean_levels(wage):
+    df = wage.assign(married=wage["married"].astype(bool))
+    fit = vantrel.feols("lwage ~ i(married, exper) | nr", df)
+    data, plain, names = _by_hand(df, "married", [False, True], "exper")
+    hand = vantrel.feols(f"lwage ~ {' + '.join(plain)} | nr", data)
+    assert fit.coefnames == names == ["married::False:exper", "married::True:exper"]
+    np.testing.assert_allclose(fit.coef().to_numpy(), hand.coef().to_numpy(), rtol=1e-10)

@@ -218,8 +218,9 @@ class Indicators:
 
 def _level_codes(values: pd.Series, levels: tuple) -> np.ndarray:
     """The position of each value among `levels` (-1: not among them, or missing)."""
-    plain = values.astype(object) if isinstance(values.dtype, pd.CategoricalDtype) else values
-    return pd.Index(list(levels), dtype=object).get_indexer(plain.to_numpy(dtype=object))
+    # pandas matches by value across dtypes (1980 and 1980.0, a categorical's categories)
+    # without turning a long column into Python objects
+    return pd.Index(list(levels)).get_indexer(values)
 
 
 def code_indicators(frame: pd.DataFrame, call: IndicatorCall, fml: str) -> Indicators:
@@ -235,7 +236,7 @@ def code_indicators(frame: pd.DataFrame, call: IndicatorCall, fml: str) -> Indic
         levels = tuple(level for level in values.dtype.categories if level in observed)
     else:
         try:
-            levels = tuple(sorted(pd.unique(seen.to_numpy(dtype=object))))
+            levels = tuple(sorted(pd.unique(seen).tolist()))
         except TypeError as error:
             raise TypeError(
                 f"fml: column {call.variable!r} of {call.text!r} mixes values that cannot be ordered ({error}); "
