@@ -255,6 +255,11 @@ def test_predict_on_new_data_codes_the_levels_of_the_fit(wage):
         pytest.param("lwage ~ i(year, ref='1980') | nr", "ref='1980' .* is not a value", id="text_for_number"),
         pytest.param("lwage ~ i(treat, ref=[0, 1]) | nr", "leaves out every level of 'treat'", id="every_level"),
         pytest.param(
+            "lwage ~ i(year, treat, ref=1980) + i(year, treat, ref=1981) | nr",
+            "the column 'year::1982:treat' is made by more than one term",
+            id="same_indicator_twice",
+        ),
+        pytest.param(
             "lwage ~ i(year, occ) | nr", "column 'occ' that 'i\\(year, occ\\)' interacts must be numeric", id="text_x"
         ),
         pytest.param(

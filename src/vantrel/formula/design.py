@@ -330,6 +330,16 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
             names.append(name)
             columns.append(float_values(frame[name]))
             direct.append(name)
+    if indicators:
+        # two i() terms of the same columns with other references make some of the same
+        # indicators: one name would stand for two coefficients
+        counts = pd.Series(names).value_counts()
+        twice = [name for name in names if counts[name] > 1]
+        if twice:
+            raise ValueError(
+                f"fml = {formula.text!r}: the column {twice[0]!r} is made by more than one term "
+                f"({', '.join(repr(text) for text in indicators)}); write each i() of the same columns once"
+            )
     return Design(names, columns, coding, direct, present, list(indicators.values()))
 
 
