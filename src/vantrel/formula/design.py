@@ -10,7 +10,7 @@ conversion of the used columns.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import formulaic
 import narwhals.stable.v2 as nw
@@ -18,7 +18,14 @@ import numpy as np
 import pandas as pd
 
 from vantrel.core.sample import rows_with_values
-from vantrel.formula.parse import ParsedFormula, check_columns, is_intercept, is_plain, term_columns
+from vantrel.formula.parse import (
+    IndicatorCall,
+    ParsedFormula,
+    check_columns,
+    is_intercept,
+    is_plain,
+    term_columns,
+)
 
 
 def table_columns(data: object) -> tuple[object, list[str]]:
@@ -137,7 +144,8 @@ class Design:
     rows (None for the intercept's ones); coding: formulaic's coding of the evaluated
     terms (to code new data the same way), or None; plain: the names read straight
     from columns; present: the rows where every column an evaluated term reads has a
-    value (None: every row), the only rows formulaic evaluates (NaN in `columns` elsewhere).
+    value (None: every row), the only rows formulaic evaluates (NaN in `columns` elsewhere);
+    indicators: the event-study terms with the levels they were coded with.
     """
 
     names: list[str]
@@ -145,6 +153,117 @@ class Design:
     coding: object | None
     plain: list[str]
     present: np.ndarray | None = None
+    indicators: list[Indicators] = field(default_factory=list)
+
+
+def _level_name(level) -> str:
+    """A level as fixest writes it in a coefficient name: a whole number without a decimal
+    point (a year column that pandas holds as float64 because of a gap is still
+    ``year::1980``), everything else as its text."""
+    if isinstance(level, np.generic):
+        level = level.item()
+    if isinstance(level, float) and level.is_integer():
+        return str(int(level))
+    return str(level)
+
+
+@dataclass(frozen=True)
+class Indicators:
+    """An event-study term ``i(var)`` or ``i(var, x)`` coded over a table: one column per
+    level of `var` but the references, in the order of the levels (sorted values, or a
+    categorical's order), the indicator of the level times `x` when there is one. Named
+    as fixest names them, ``var::level`` and ``var::level:x``. A row missing `var` or `x`
+    is NaN in every column (the sample drops it); `levels` (references included) are the
+    values the fit saw, so that new data with another value predicts NaN."""
+
+    call: IndicatorCall
+    levels: tuple
+    kept: tuple
+
+    @property
+    def names(self) -> list[str]:
+        suffix = f":{self.call.interacted}" if self.call.interacted else ""
+        return [f"{self.call.variable}::{_level_name(level)}{suffix}" for level in self.kept]
+
+    @property
+    def variables(self) -> list[str]:
+        return [self.call.variable] + ([self.call.interacted] if self.call.interacted else [])
+
+    def columns(self, frame: pd.DataFrame, argument: str = "fml") -> list[np.ndarray]:
+        values = frame[self.call.variable]
+        codes = _level_codes(values, self.levels)
+        missing = values.isna().to_numpy()
+        factor = np.where(missing, np.nan, 1.0)
+        if self.call.interacted:
+            x = frame[self.call.interacted]
+            if not is_numeric(x):
+                raise TypeError(
+                    f"{argument}: column {self.call.interacted!r} that {self.call.text!r} interacts must be numeric "
+                    f"or boolean, got {x.dtype}; for one coefficient per pair of levels write i() of a column "
+                    "combining both"
+                )
+            factor = factor * float_values(x)
+        out = []
+        for level in self.kept:
+            j = self.levels.index(level)
+            # 0 * factor: the other rows are 0 where the term has its values, NaN where not
+            out.append(np.where(codes == j, factor, 0.0 * factor))
+        return out
+
+    def unseen(self, frame: pd.DataFrame) -> np.ndarray:
+        """Rows whose value of `var` is none of the levels of the fit."""
+        values = frame[self.call.variable]
+        return (_level_codes(values, self.levels) < 0) & values.notna().to_numpy()
+
+
+def _level_codes(values: pd.Series, levels: tuple) -> np.ndarray:
+    """The position of each value among `levels` (-1: not among them, or missing)."""
+    # pandas matches by value across dtypes (1980 and 1980.0, a categorical's categories)
+    # without turning a long column into Python objects
+    return pd.Index(list(levels)).get_indexer(values)
+
+
+def code_indicators(frame: pd.DataFrame, call: IndicatorCall, fml: str) -> Indicators:
+    """The levels of an i() term in `frame` (over the rows with a value of every column it
+    reads) and the ones it keeps; ValueError for a reference that is not a level."""
+    values = frame[call.variable]
+    present = values.notna()
+    if call.interacted:
+        present &= frame[call.interacted].notna()
+    seen = values[present]
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        observed = set(seen.unique())
+        levels = tuple(level for level in values.dtype.categories if level in observed)
+    else:
+        try:
+            levels = tuple(sorted(pd.unique(seen).tolist()))
+        except TypeError as error:
+            raise TypeError(
+                f"fml: column {call.variable!r} of {call.text!r} mixes values that cannot be ordered ({error}); "
+                "convert it to one type"
+            ) from None
+    levels = tuple(level.item() if isinstance(level, np.generic) else level for level in levels)
+    missing = [ref for ref in call.references if not any(_same_level(ref, level) for level in levels)]
+    if missing:
+        shown = ", ".join(_level_name(level) for level in levels[:10]) + (", ..." if len(levels) > 10 else "")
+        raise ValueError(
+            f"fml = {fml!r}: ref={missing[0]!r} of {call.text!r} is not a value of column {call.variable!r} "
+            f"(its values: {shown})"
+        )
+    kept = tuple(level for level in levels if not any(_same_level(ref, level) for ref in call.references))
+    if not kept:
+        raise ValueError(
+            f"fml = {fml!r}: {call.text!r} leaves out every level of {call.variable!r}; nothing to estimate"
+        )
+    return Indicators(call, levels, kept)
+
+
+def _same_level(ref, level) -> bool:
+    # a number matches the same number of another type (1980 and 1980.0), never a text
+    # (nor True the level 1)
+    if isinstance(ref, bool) != isinstance(level, bool):
+        return False
+    return bool(ref == level)
 
 
 def _formulaic_formula(terms, intercept: bool) -> str:
@@ -158,7 +277,16 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
     """The regressors of `formula` over the rows of `frame` (absorbing the intercept when
     there are fixed effects)."""
     plain = {str(term) for term in formula.terms if is_plain(term) and is_numeric(frame[term.factors[0].expr])}
-    evaluated = [term for term in formula.terms if str(term) not in plain and not is_intercept(term)]
+    indicators = {
+        str(term): code_indicators(frame, formula.indicators[str(term)], formula.text)
+        for term in formula.terms
+        if str(term) in formula.indicators
+    }
+    evaluated = [
+        term
+        for term in formula.terms
+        if str(term) not in plain and str(term) not in indicators and not is_intercept(term)
+    ]
     shared = {name for term in evaluated for name in term_columns(term)}
     evaluated = [
         term for term in formula.terms if (term in evaluated) or (str(term) in plain and term.factors[0].expr in shared)
@@ -187,6 +315,10 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
             if not absorb_intercept:
                 names.append("Intercept")
                 columns.append(None)
+        elif str(term) in indicators:
+            coded = indicators[str(term)]
+            names += coded.names
+            columns += coded.columns(frame)
         elif term in evaluated:
             block = matrix.iloc[:, coding.term_slices[term]]
             _check_real(block, f"fml: the regressor {str(term)!r}", term_columns(term))
@@ -198,7 +330,17 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
             names.append(name)
             columns.append(float_values(frame[name]))
             direct.append(name)
-    return Design(names, columns, coding, direct, present)
+    if indicators:
+        # two i() terms of the same columns with other references make some of the same
+        # indicators: one name would stand for two coefficients
+        counts = pd.Series(names).value_counts()
+        twice = [name for name in names if counts[name] > 1]
+        if twice:
+            raise ValueError(
+                f"fml = {formula.text!r}: the column {twice[0]!r} is made by more than one term "
+                f"({', '.join(repr(text) for text in indicators)}); write each i() of the same columns once"
+            )
+    return Design(names, columns, coding, direct, present, list(indicators.values()))
 
 
 def formulaic_frame(frame: pd.DataFrame, names: list[str], rows: np.ndarray | None) -> pd.DataFrame:

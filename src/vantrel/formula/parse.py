@@ -15,17 +15,19 @@ the whole formula.
 
 from __future__ import annotations
 
+import ast
 import difflib
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import formulaic
 from formulaic.parser.types import Term
 from formulaic.utils.variables import get_expression_variables
 
 SUPPORTED_SYNTAX = (
-    "supported: 'y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) | f1 + f2^f3' (one dependent variable; "
-    "regressors as formulaic terms; after '|' fixed effects joined by '+', interacted with '^' or '#'; "
+    "supported: 'y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) + i(year, treat, ref=2000) | f1 + f2^f3' (one "
+    "dependent variable; regressors as formulaic terms or event-study terms i(var), i(var, ref=r), "
+    "i(var, x, ref=[r1, r2]); after '|' fixed effects joined by '+', interacted with '^' or '#'; "
     "'- 1' or '0 +' to leave the intercept out)"
 )
 
@@ -56,7 +58,8 @@ class ParsedFormula:
     terms: the right-hand side terms in formulaic's order, intercept included when present;
     intercept: whether the formula keeps the intercept (it is absorbed when there are fixed
     effects); fixed_effects: one list of column names per effect; fe_labels: each effect as
-    written with "^" (the names results are labelled with).
+    written with "^" (the names results are labelled with); indicators: the event-study
+    terms ``i(...)`` by their text.
     """
 
     text: str
@@ -66,6 +69,7 @@ class ParsedFormula:
     intercept: bool
     fixed_effects: list[list[str]]
     fe_labels: list[str]
+    indicators: dict[str, IndicatorCall] = field(default_factory=dict)
 
     @property
     def columns(self) -> list[str]:
@@ -155,6 +159,7 @@ def parse_formula(fml: str) -> ParsedFormula:
     depvar_factor = lhs_terms[0].factors[0]
     terms = list(parsed.rhs)
     intercept = any(is_intercept(term) for term in terms)
+    indicators = _indicator_terms(terms, fml)
     fixed_effects, fe_labels = _parse_fixed_effects(parts[1] if len(parts) == 2 else "", fml)
     return ParsedFormula(
         text=fml,
@@ -164,7 +169,86 @@ def parse_formula(fml: str) -> ParsedFormula:
         intercept=intercept,
         fixed_effects=fixed_effects,
         fe_labels=fe_labels,
+        indicators=indicators,
     )
+
+
+@dataclass(frozen=True)
+class IndicatorCall:
+    """An event-study term as written: ``i(variable)``, ``i(variable, interacted)``, with
+    ``ref=`` one level or a list of levels left out (a third positional argument, as
+    fixest's ``i(var, x, ref)`` allows, is the same)."""
+
+    text: str
+    variable: str
+    interacted: str | None
+    references: tuple
+
+
+# fixest's options of i() that are not implemented: each is refused by name rather than ignored
+_INDICATOR_OPTIONS_LEFT_OUT = ("keep", "bin", "ref2", "keep2", "bin2")
+_INDICATOR_SYNTAX = (
+    "i() takes a column, optionally a numeric or boolean column to interact, and ref= a level or a "
+    "list of levels: i(year), i(year, ref=1980), i(year, treat, ref=[1980, 1981])"
+)
+
+
+def _calls_i(node: ast.AST) -> bool:
+    return isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id == "i"
+
+
+def _indicator_terms(terms: list[Term], fml: str) -> dict[str, IndicatorCall]:
+    """The i() terms by their text; FormulaError for an i() that is not a term of its own
+    (formulaic cannot evaluate it inside a product or a function) or not written as
+    supported."""
+    found = {}
+    for term in terms:
+        for factor in term.factors:
+            if factor.eval_method.value != "python":
+                continue
+            try:
+                tree = ast.parse(factor.expr, mode="eval").body
+            except SyntaxError:
+                continue  # formulaic reports it when it evaluates the term
+            if _calls_i(tree) and len(term.factors) == 1:
+                found[factor.expr] = _indicator_call(tree, factor.expr, fml)
+            elif any(_calls_i(node) for node in ast.walk(tree)) or _calls_i(tree):
+                raise FormulaError(
+                    f"fml = {fml!r}: {str(term)!r} uses i() inside another term; write i(...) as a term of its "
+                    "own (interact a variable as its second argument: i(year, treat)); " + _INDICATOR_SYNTAX
+                )
+    return found
+
+
+def _indicator_call(call: ast.Call, text: str, fml: str) -> IndicatorCall:
+    def refuse(what: str):
+        raise FormulaError(f"fml = {fml!r}: the term {text!r} {what}; " + _INDICATOR_SYNTAX)
+
+    positional = list(call.args)
+    if not 1 <= len(positional) <= 3:
+        refuse(f"has {len(positional)} positional argument(s)")
+    names = []
+    for node in positional[:2]:
+        if not isinstance(node, ast.Name):
+            refuse(f"has {ast.unparse(node)!r} where a column name belongs")
+        names.append(node.id)
+    reference = positional[2] if len(positional) == 3 else None
+    for keyword in call.keywords:
+        if keyword.arg in _INDICATOR_OPTIONS_LEFT_OUT:
+            refuse(f"uses {keyword.arg}=, which is not supported (select or group the levels in data beforehand)")
+        if keyword.arg != "ref":
+            refuse(f"has the argument {ast.unparse(keyword)!r}; ref= is the only keyword accepted")
+        if reference is not None:
+            refuse("gives the reference levels twice (as its third argument and as ref=)")
+        reference = keyword.value
+    references: tuple = ()
+    if reference is not None:
+        try:
+            value = ast.literal_eval(reference)
+        except ValueError:
+            refuse(f"has ref={ast.unparse(reference)}, which is not a literal level (a number, a text in quotes, ...)")
+        references = tuple(value) if isinstance(value, list | tuple) else (value,)
+    return IndicatorCall(text, names[0], names[1] if len(names) == 2 else None, references)
 
 
 def _parse_fixed_effects(text: str, fml: str) -> tuple[list[list[str]], list[str]]:

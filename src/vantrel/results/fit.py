@@ -186,7 +186,8 @@ class Fit:
         `predict`)."""
         design = self._sample.design
         coded = _coded_columns(design.coding)
-        read = list(dict.fromkeys(design.plain + coded))
+        indicator_variables = [name for term in design.indicators for name in term.variables]
+        read = list(dict.fromkeys(design.plain + coded + indicator_variables))
         variables = [name for names in self._sample.fe_variables for name in names]
         needed = sorted(set(read) | set(variables))
         frame = used_columns(newdata, needed, dict.fromkeys(needed, "newdata"))
@@ -202,9 +203,18 @@ class Fit:
                 warnings.filterwarnings("ignore", message="Data has categories outside of the nominated levels")
                 warnings.filterwarnings("ignore", message="Constructing a Categorical with a dtype and values")
                 evaluated = design.coding.get_model_matrix(formulaic_frame(frame, coded, present), na_action="ignore")
+        # the event-study terms code new data with the levels of the fit; a value the fit
+        # never saw has no coefficient and predicts NaN
+        indicator_values, unseen = {}, _unseen_categories(design.coding, frame)
+        for term in design.indicators:
+            _warn_other_kind(term.call.variable, term.levels, frame[term.call.variable])
+            indicator_values.update(zip(term.names, term.columns(frame, "newdata"), strict=True))
+            unseen |= term.unseen(frame)
         for name, b in zip(self.coefnames, self.beta, strict=True):
             if name == "Intercept" and design.columns[design.names.index(name)] is None:
                 xb += b
+            elif name in indicator_values:
+                xb += b * indicator_values[name]
             elif name in design.plain:
                 if not is_numeric(frame[name]):
                     raise TypeError(
@@ -213,7 +223,7 @@ class Fit:
                 xb += b * float_values(frame[name])
             else:
                 xb += b * over_rows(float_values(evaluated[name]), present, n)
-        xb[_unseen_categories(design.coding, frame)] = np.nan
+        xb[unseen] = np.nan
         if present is not None:
             xb[~present] = np.nan
         for label, levels in self.fixef().items():
