@@ -320,7 +320,7 @@ PEER_KEYWORDS = [
     ("lean", True, "not needed: feols never copies"),
     ("copy_data", False, "not needed: feols never copies"),
     ("store_data", False, "not needed: feols never copies"),
-    ("i_ref1", 2, r"C\(g, contr.treatment\(base=level\)\)"),
+    ("i_ref1", 2, r"i\(var, ref=level\) .*C\(g, contr.treatment\(base=level\)\)"),
     ("solver", "np.linalg.lstsq", "no choice of solver"),
     ("demeaner_backend", "rust", "fixef_tol, fixef_maxiter and n_threads"),
     ("context", {"f": abs}, "compute other columns in data"),

@@ -98,8 +98,8 @@ PEER_KEYWORDS = {
     "copy_data": _DATA_KEPT,
     "store_data": _DATA_KEPT,
     "i_ref1": (
-        "i() terms are not supported; a categorical with a chosen reference level is "
-        "C(g, contr.treatment(base=level)) in fml"
+        "the reference level goes into the term: i(var, ref=level) or i(var, x, ref=level) in fml "
+        "(or C(g, contr.treatment(base=level)) for a categorical regressor)"
     ),
     "drop_intercept": "write '- 1' or '0 +' in fml to leave the intercept out (fixed effects absorb it anyway)",
     "vcov_kwargs": "vcov takes no options: 'iid', 'hetero' (or 'HC1') and {'CRV1': 'a+b'} are supported",
