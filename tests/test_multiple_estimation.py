@@ -209,3 +209,26 @@ def test_multiple_formula_out_of_memory_equals_memory(data):
     assert far.names == near.names
     for a, b in zip(far, near, strict=True):
         _same_fit(a, b, tol=1e-8)
+
+
+def test_models_of_one_sample_and_effects_share_one_absorption(data):
+    # x3 has no missing values, x2 has: the models with x2 have fewer rows, and share
+    # their absorption only among themselves; y2's missing values make a sample of its own
+    frame = data.assign(y2=data["y2"].fillna(0.0))
+    models = vantrel.feols("y1 + y2 ~ x1 + sw(x3, x2) | f", frame)
+    shared = [fit.absorption["shared_columns"] for fit in models]
+    # [y1, y2, x1, x3] on every row; [y1, y2, x1, x2] on the rows with x2
+    assert shared == [4, 4, 4, 4]
+    assert [fit.nobs for fit in models] == [600, 575, 600, 575]
+    # every model of a group reports the one run of the solver
+    assert models[0].absorption == models[2].absorption and models[1].absorption == models[3].absorption
+    for fit in models:
+        _same_fit(fit, vantrel.feols(fit.formula, frame), tol=1e-10)
+
+
+def test_models_with_different_effects_do_not_share(data):
+    models = vantrel.feols("y1 ~ x1 + x3 | sw(f, h)", data)
+    assert [fit.absorption["shared_columns"] for fit in models] == [3, 3]
+    assert [fit.fixef_labels for fit in models] == [["f"], ["h"]]
+    for fit in models:
+        _same_fit(fit, vantrel.feols(fit.formula, data))

@@ -36,10 +36,21 @@ from vantrel.results.ols import FeolsResult, build_result
 
 
 def estimate(
-    engine, formula, choice, corrections, weights, fixef_tol: float, fixef_maxiter: int, collin_tol: float, report
+    engine,
+    formula,
+    choice,
+    corrections,
+    weights,
+    fixef_tol: float,
+    fixef_maxiter: int,
+    collin_tol: float,
+    report,
+    shared=None,
 ) -> FeolsResult:
     """The least-squares estimate of `formula` (parsed) on `engine` under the covariance
-    `choice` and the small-sample `corrections`; `report`: the run's `Progress`."""
+    `choice` and the small-sample `corrections`; `report`: the run's `Progress`; `shared`:
+    the absorption several models of one engine share (in memory, see
+    `vantrel.models.multi`), None for the model's own."""
     fml = formula.text
     effects = formula.fixed_effects
     messages: list[str] = []
@@ -53,7 +64,10 @@ def estimate(
     report.done("sample")
     report.stage(f"sample ready: {N:,} rows")
 
-    absorbed = engine.absorb(fixef_tol, fixef_maxiter, report)
+    if shared is None:
+        absorbed = engine.absorb(fixef_tol, fixef_maxiter, report)
+    else:
+        absorbed = engine.absorb(fixef_tol, fixef_maxiter, report, shared=shared)
     report.stage("least squares")
     gram = absorbed["gram"]
 
