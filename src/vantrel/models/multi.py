@@ -159,11 +159,13 @@ class SharedAbsorption:
             group.block = block
             report.done("absorption")
         out = np.ascontiguousarray(group.block[:, positions])
-        scale = group.scale[positions]
+        scale, width = group.scale[positions], len(group.columns)
         group.served += 1
         if group.served == group.models:
-            group.block = None  # the last model of the sample has its columns
-        return out, scale, {**group.report, "shared_columns": len(group.columns)}, group.solver
+            # the last model of the sample has its columns: the block and the columns it
+            # was stacked from go
+            group.block, group.columns = None, []
+        return out, scale, {**group.report, "shared_columns": width}, group.solver
 
 
 def estimate_models(
