@@ -315,8 +315,6 @@ PEER_KEYWORDS = [
     ("fixef_rm", "none", "always dropped, repeatedly"),
     ("drop_singletons", False, "always dropped, repeatedly"),
     ("weights_type", "fweights", "analytic .* frequency weights are not supported"),
-    ("split", "b", r"not yet supported; .*data.groupby\('b'\)"),
-    ("fsplit", "b", r"not yet supported; .*full sample is vantrel.feols\(fml, data\)"),
     ("lean", True, "not needed: feols never copies"),
     ("copy_data", False, "not needed: feols never copies"),
     ("store_data", False, "not needed: feols never copies"),
@@ -344,7 +342,7 @@ def test_other_unknown_keywords_are_named_with_feols_keywords(frame):
         vantrel.feols("y ~ x1 | a", frame, fixef_tolerance=1e-9)
     listed = set(str(info.value).split("feols takes: ")[1].split(", "))
     documented = {"fml", "data", "vcov", "weights", "ssc", "fixef_tol", "fixef_maxiter", "n_threads", "progress"}
-    assert documented | {"engine", "memory_limit", "temp_directory"} <= listed
+    assert documented | {"engine", "memory_limit", "temp_directory", "split", "fsplit"} <= listed
 
 
 # -- dropped observations a user sees ---------------------------------------------------------

@@ -99,7 +99,8 @@ ERRORS = [
         id="unknown_weights",
     ),
     pytest.param(dict(fml="y ~ x1 | a | x2 ~ b"), ValueError, "not supported; supported:", id="instruments"),
-    pytest.param(dict(fml="y + x2 ~ x1"), ValueError, "one dependent variable", id="two_outcomes"),
+    # several outcomes joined by "+" are a multiple estimation (tests/test_multiple_estimation.py)
+    pytest.param(dict(fml="y:x2 ~ x1"), ValueError, "one dependent variable", id="interacted_outcome"),
     pytest.param(dict(fml="y ~ x1 | a*b"), ValueError, "fixed effect 'a\\*b'.*supported:", id="bad_effect"),
     pytest.param(dict(fml="y x1"), ValueError, "exactly one '~'", id="no_tilde"),
     pytest.param(dict(fml="y ~ 1 | a"), ValueError, "no regressor", id="no_regressor"),

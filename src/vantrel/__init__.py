@@ -4,6 +4,7 @@ from importlib import metadata as _metadata
 
 from vantrel.inference.ssc import SSC, ssc
 from vantrel.models.ols import feols
+from vantrel.results.models import Models
 from vantrel.results.ols import FeolsResult
 from vantrel.tolvane import calculate_fe_redundancies, stata_style_summary, tolvane
 
@@ -12,4 +13,13 @@ try:
 except _metadata.PackageNotFoundError:  # the source tree on sys.path, not installed
     __version__ = "0+unknown"
 
-__all__ = ["feols", "FeolsResult", "SSC", "ssc", "tolvane", "calculate_fe_redundancies", "stata_style_summary"]
+__all__ = [
+    "feols",
+    "FeolsResult",
+    "Models",
+    "SSC",
+    "ssc",
+    "tolvane",
+    "calculate_fe_redundancies",
+    "stata_style_summary",
+]

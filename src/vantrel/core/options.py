@@ -79,12 +79,6 @@ _DATA_KEPT = (
 )
 
 
-_SPLIT = (
-    "estimation on subsamples is not yet supported; estimate each subsample, e.g. "
-    "{{value: vantrel.feols(fml, part) for value, part in data.groupby({column!r})}}{full}"
-)
-
-
 PEER_KEYWORDS = {
     "fixef_rm": _SINGLETONS,
     "drop_singletons": _SINGLETONS,
@@ -92,8 +86,6 @@ PEER_KEYWORDS = {
         "weights are analytic (precision) weights, pyfixest's weights_type='aweights'; frequency weights are "
         "not supported"
     ),
-    "split": _SPLIT,
-    "fsplit": _SPLIT,
     "lean": _DATA_KEPT,
     "copy_data": _DATA_KEPT,
     "store_data": _DATA_KEPT,
@@ -134,13 +126,9 @@ def unknown_keywords_text(unknown: dict, accepted: list[str]) -> str:
     """The TypeError text for keywords feols does not take: for pyfixest's, what vantrel
     offers instead; for the rest, feols's own keywords."""
     parts = []
-    for name, value in unknown.items():
+    for name in unknown:
         if name in PEER_KEYWORDS:
-            advice = PEER_KEYWORDS[name]
-            if name in ("split", "fsplit"):
-                full = "; fsplit's full sample is vantrel.feols(fml, data)" if name == "fsplit" else ""
-                advice = advice.format(column=value if isinstance(value, str) else "column", full=full)
-            parts.append(f"{name} (a keyword of pyfixest): {advice}")
+            parts.append(f"{name} (a keyword of pyfixest): {PEER_KEYWORDS[name]}")
         else:
             parts.append(repr(name))
     text = "feols() got unexpected keyword argument(s): " + "; ".join(parts)

@@ -97,18 +97,35 @@ class MemoryEngine:
         return {"names": list(design.names), "dropped": dropped, "k_fe": k_fe, "N": len(self.y)}
 
     # -- absorption -----------------------------------------------------------------
-    def absorb(self, fixef_tol: float, fixef_maxiter: int, report) -> dict:
+    def absorbed_columns(self) -> tuple[list[tuple[str, str]], list]:
+        """The columns of the block the current model absorbs, [y, X], each with a key
+        naming it (("y", outcome) or ("x", coefficient)), over all rows (None: ones)."""
+        keys = [("y", self.formula.depvar)] + [("x", name) for name in self.design.names]
+        return keys, [self.y_all] + list(self.design.columns)
+
+    def absorb(self, fixef_tol: float, fixef_maxiter: int, report, shared=None) -> dict:
         """Absorb the fixed effects from [y, X] in one block (centred, each column at a
         common size); returns the block's cross products in the columns' units, each
         column's size before the absorption (for the collinearity rule), the solver's
-        report and the sums of squares the fit statistics need."""
+        report and the sums of squares the fit statistics need.
+
+        shared: for multiple estimation, an object whose ``absorbed(engine, report)``
+        returns this model's columns out of a block absorbed once for every model of
+        the same sample and fixed effects, their scale, the solver's report and the
+        `Absorption` (see `vantrel.models.multi`)."""
         effects, design, w = self.effects, self.design, self.w
         N = len(self.y)
-        yX, scale, ssy = stack_standardised(
-            [self.y_all] + design.columns, self.rows, centre=bool(effects), threads=self.threads
-        )
-        absorption = {"method": "none", "iterations": 0}
-        if effects:
+        if effects and shared is not None:
+            yX, scale, outcome, self.absorption = shared.absorbed(self, report)
+            # the same sum in the same order as the stacking takes it
+            ssy = total_sum_of_squares(self.y)
+            absorption = {"method": "coefficients", **outcome}
+        else:
+            yX, scale, ssy = stack_standardised(
+                [self.y_all] + design.columns, self.rows, centre=bool(effects), threads=self.threads
+            )
+            absorption = {"method": "none", "iterations": 0}
+        if effects and shared is None:
             report.done("stack")
             report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
             self.absorption = Absorption(self.ids, w, tol=fixef_tol, maxiter=fixef_maxiter, n_threads=self.n_threads)

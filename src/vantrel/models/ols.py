@@ -26,17 +26,31 @@ from vantrel.core.options import (
 )
 from vantrel.core.progress import Progress
 from vantrel.engines import engine_for, open_engine
+from vantrel.formula.multiple import is_multiple
 from vantrel.formula.parse import parse_formula
 from vantrel.inference import ssc as small_sample
 from vantrel.inference.vcov import covariance
+from vantrel.models.multi import check_split, estimate_models
+from vantrel.results.models import Models
 from vantrel.results.ols import FeolsResult, build_result
 
 
 def estimate(
-    engine, formula, choice, corrections, weights, fixef_tol: float, fixef_maxiter: int, collin_tol: float, report
+    engine,
+    formula,
+    choice,
+    corrections,
+    weights,
+    fixef_tol: float,
+    fixef_maxiter: int,
+    collin_tol: float,
+    report,
+    shared=None,
 ) -> FeolsResult:
     """The least-squares estimate of `formula` (parsed) on `engine` under the covariance
-    `choice` and the small-sample `corrections`; `report`: the run's `Progress`."""
+    `choice` and the small-sample `corrections`; `report`: the run's `Progress`; `shared`:
+    the absorption several models of one engine share (in memory, see
+    `vantrel.models.multi`), None for the model's own."""
     fml = formula.text
     effects = formula.fixed_effects
     messages: list[str] = []
@@ -50,7 +64,10 @@ def estimate(
     report.done("sample")
     report.stage(f"sample ready: {N:,} rows")
 
-    absorbed = engine.absorb(fixef_tol, fixef_maxiter, report)
+    if shared is None:
+        absorbed = engine.absorb(fixef_tol, fixef_maxiter, report)
+    else:
+        absorbed = engine.absorb(fixef_tol, fixef_maxiter, report, shared=shared)
     report.stage("least squares")
     gram = absorbed["gram"]
 
@@ -132,8 +149,10 @@ def feols(
     engine: str | None = None,
     memory_limit: str | None = None,
     temp_directory: str | None = None,
+    split: str | None = None,
+    fsplit: str | None = None,
     **unknown: object,
-) -> FeolsResult:
+) -> FeolsResult | Models:
     """Estimate a linear model with fixed effects by least squares.
 
     fml: ``"y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) | f1 + f2^f3"``: the dependent variable,
@@ -176,23 +195,47 @@ def feols(
     logger and in the result's display (repr, summary(), tidy().attrs). Returns a
     `FeolsResult`.
 
+    Multiple estimation, in fixest's and pyfixest's syntax: several outcomes
+    (``"y1 + y2 ~ x"``), the stepwise terms ``sw(a, b)``, ``csw(a, b)``, ``sw0(a, b)``,
+    ``csw0(a, b)`` after ``~`` or after ``|`` (see `vantrel.formula.multiple`), and
+    split: a column whose every value is a sample of its own (sorted; rows without a value
+    in it are in none, with a warning); fsplit: the same with the full sample first (data in
+    memory only). These return `vantrel.Models`, the fits in fixest's order (sample, fixed
+    effects, outcome, right-hand side), each model's estimate the one it has alone.
+
     Keywords of pyfixest's feols that vantrel does not take are refused with what it offers
-    instead (fixef_rm, split, lean, ...), any other unknown keyword with feols's own.
+    instead (fixef_rm, lean, ...), any other unknown keyword with feols's own.
     """
     if unknown:
         raise TypeError(unknown_keywords_text(unknown, keywords_of(feols)))
     path = engine_for(data, engine)
     check_collin_tol(collin_tol)
+    check_split(split, fsplit)
+    if is_multiple(fml) or split is not None or fsplit is not None:
+        choice = small_sample.parse_vcov(vcov)
+        corrections = small_sample.resolve_ssc(ssc)
+        check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit, temp_directory)
+        _check_k_fixef(path, corrections, ssc)
+        return estimate_models(
+            estimate,
+            fml,
+            data,
+            path,
+            choice,
+            corrections,
+            weights,
+            split,
+            fsplit,
+            (fixef_tol, fixef_maxiter, collin_tol),
+            progress,
+            (n_threads, memory_limit, temp_directory),
+        )
     formula = parse_formula(fml)
     choice = small_sample.parse_vcov(vcov)
     corrections = small_sample.resolve_ssc(ssc)
     check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit, temp_directory)
     columns = columns_read(formula, choice, weights)
-    if path != "memory" and corrections.k_fixef == "names":
-        raise ValueError(
-            f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
-            "parameters) needs the data in memory; use another convention for data out of memory"
-        )
+    _check_k_fixef(path, corrections, ssc)
     report = Progress(progress)
     named = arguments_of(formula, choice, weights)
     rows = open_engine(path, data, columns, named, n_threads, memory_limit, temp_directory)
@@ -200,3 +243,11 @@ def feols(
         return estimate(rows, formula, choice, corrections, weights, fixef_tol, fixef_maxiter, collin_tol, report)
     finally:
         rows.close()
+
+
+def _check_k_fixef(path, corrections, ssc) -> None:
+    if path != "memory" and corrections.k_fixef == "names":
+        raise ValueError(
+            f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
+            "parameters) needs the data in memory; use another convention for data out of memory"
+        )

@@ -1,0 +1,231 @@
+"""Multiple estimation: the models one formula stands for (`vantrel.formula.multiple`), on
+the whole sample and on each part of a split, each estimated by the single-model estimator
+it is handed, and returned together as `vantrel.Models`.
+
+The data are read once per sample: in memory one engine holds the union of the models'
+columns, so each model's rows, missing values and singletons are found exactly as if it
+were estimated alone (models with different regressors may have different samples).
+
+The absorption is the expensive part, and in memory the models share it as fixest does:
+models whose estimation samples (the rows left after missing values and singletons) and
+fixed effects are the same have the union of their columns absorbed once, in one block,
+and each takes its own columns out of it. A column is demeaned on its own in that block
+(each column is centred and scaled by itself, and the solver works column by column), so
+a model's estimate is the one it has alone; the solver stops once every column of the
+block has converged, so a column may get a few more iterations than alone, which changes
+it only within the tolerance fixef_tol.
+"""
+
+from __future__ import annotations
+
+import warnings
+
+import numpy as np
+import pandas as pd
+
+from vantrel.core.absorption import Absorption, stack_standardised
+from vantrel.core.options import arguments_of, columns_read
+from vantrel.core.progress import Progress
+from vantrel.engines import open_engine
+from vantrel.formula.design import used_columns
+from vantrel.formula.multiple import expand_formula
+from vantrel.formula.parse import check_columns, parse_formula
+from vantrel.results.models import ModelKey, Models
+
+FULL_SAMPLE = "Full sample"
+
+
+def check_split(split, fsplit) -> tuple[str | None, bool]:
+    """The split column and whether the full sample comes first; errors name the argument."""
+    if split is not None and fsplit is not None:
+        raise ValueError(
+            f"split = {split!r} and fsplit = {fsplit!r}: give one of them (fsplit is split with the full sample first)"
+        )
+    name = "split" if split is not None else "fsplit"
+    column = split if split is not None else fsplit
+    if column is not None and not isinstance(column, str):
+        raise TypeError(f"{name} must be a column name (str) or None, got {column!r} ({type(column).__name__})")
+    return column, fsplit is not None
+
+
+def _split_values(values: pd.Series, argument: str, column: str) -> list:
+    """The distinct values of the split column, sorted (in order of appearance when they do
+    not sort); rows without a value belong to no part, with a warning."""
+    present = values.dropna()
+    missing = len(values) - len(present)
+    if missing:
+        warnings.warn(
+            f"{argument} = {column!r}: {missing:,} row(s) have no value in {column!r} and belong to no "
+            "part of the split (the full sample of fsplit keeps them)",
+            UserWarning,
+            stacklevel=4,
+        )
+    distinct = list(pd.unique(present))
+    try:
+        return sorted(distinct)
+    except TypeError:
+        return distinct
+
+
+class _Group:
+    """The models of one sample and one set of fixed effects: their columns' union."""
+
+    def __init__(self, effects, rows):
+        self.effects, self.rows = effects, rows
+        self.keys: list = []
+        self.columns: list = []
+        self.models = 0
+        self.served = 0
+        self.block = self.scale = self.report = self.solver = None
+
+
+def _same_rows(a, b) -> bool:
+    if a is None or b is None:
+        return a is None and b is None
+    return len(a) == len(b) and np.array_equal(a, b)
+
+
+def _same_column(a, b, rows) -> bool:
+    if a is None or b is None:
+        return a is None and b is None
+    if a is b:
+        return True
+    return np.array_equal(a if rows is None else a[rows], b if rows is None else b[rows], equal_nan=True)
+
+
+class SharedAbsorption:
+    """The absorption the models of one in-memory engine share: per estimation sample and
+    set of fixed effects, the union of the models' columns, absorbed once when the first of
+    them asks and released when the last has taken its columns.
+
+    `add(engine)` after the engine has formed a model's sample notes that model's columns;
+    `absorbed(engine, report)` (called by the engine's absorb) returns them absorbed."""
+
+    def __init__(self, tol: float, maxiter: int, n_threads: int):
+        self.tol, self.maxiter, self.n_threads = tol, maxiter, n_threads
+        self.groups: list[_Group] = []
+
+    def _group(self, engine, create: bool = False) -> _Group:
+        effects = [tuple(effect) for effect in engine.effects]
+        for group in self.groups:
+            if group.effects == effects and _same_rows(group.rows, engine.rows):
+                return group
+        if not create:
+            raise RuntimeError("SharedAbsorption: a model's sample was not added before its absorption")
+        self.groups.append(_Group(effects, engine.rows))
+        return self.groups[-1]
+
+    def _positions(self, group: _Group, engine, add: bool) -> list[int]:
+        positions = []
+        for key, column in zip(*engine.absorbed_columns(), strict=True):
+            found = [
+                j
+                for j, (k, c) in enumerate(zip(group.keys, group.columns, strict=True))
+                if k == key and _same_column(c, column, group.rows)
+            ]
+            if not found:
+                if not add:
+                    raise RuntimeError(f"SharedAbsorption: column {key[1]!r} was not added")
+                group.keys.append(key)
+                group.columns.append(column)
+                found = [len(group.columns) - 1]
+            positions.append(found[0])
+        return positions
+
+    def add(self, engine) -> None:
+        if not engine.effects:
+            return  # nothing is absorbed without fixed effects
+        group = self._group(engine, create=True)
+        self._positions(group, engine, add=True)
+        group.models += 1
+
+    def absorbed(self, engine, report):
+        """This model's [y, X] absorbed (a fresh row-major block), the powers of two its
+        columns were divided by, the solver's report and the `Absorption`."""
+        group = self._group(engine)
+        positions = self._positions(group, engine, add=False)
+        if group.block is None:
+            block, group.scale, _ = stack_standardised(group.columns, group.rows, centre=True, threads=engine.threads)
+            report.done("stack")
+            report.stage(
+                f"absorbing {len(group.effects)} fixed effect(s) from {block.shape[1]} column(s) "
+                f"shared by {group.models} model(s)"
+            )
+            group.solver = Absorption(
+                engine.ids, engine.w, tol=self.tol, maxiter=self.maxiter, n_threads=self.n_threads
+            )
+            with report.kernel_output():
+                group.report = group.solver.absorb(block, verbosity=report.kernel_verbosity)
+            group.block = block
+            report.done("absorption")
+        out = np.ascontiguousarray(group.block[:, positions])
+        scale, width = group.scale[positions], len(group.columns)
+        group.served += 1
+        if group.served == group.models:
+            # the last model of the sample has its columns: the block and the columns it
+            # was stacked from go
+            group.block, group.columns = None, []
+        return out, scale, {**group.report, "shared_columns": width}, group.solver
+
+
+def estimate_models(
+    estimate, fml, data, path, choice, corrections, weights, split, fsplit, options, progress, open_options
+) -> Models:
+    """Every model of `fml` on every sample `split`/`fsplit` ask for, by `estimate`
+    (the single-model estimator: engine, parsed formula, choice, corrections, weights,
+    fixef_tol, fixef_maxiter, collin_tol, report); `options`: (fixef_tol, fixef_maxiter,
+    collin_tol); `open_options`: (n_threads, memory_limit, temp_directory)."""
+    column, full_first = check_split(split, fsplit)
+    argument = "fsplit" if full_first else "split"
+    models = expand_formula(fml)
+    parsed = [parse_formula(model.fml) for model in models]
+    columns = list(dict.fromkeys(name for formula in parsed for name in columns_read(formula, choice, weights)))
+    named = {}
+    for formula in parsed:
+        named.update(arguments_of(formula, choice, weights))
+
+    samples: list[tuple[str, object]] = []  # (label, data of that sample)
+    if column is None:
+        samples.append((FULL_SAMPLE, data))
+    else:
+        if path != "memory":
+            raise ValueError(
+                f"{argument} = {column!r}: splitting the sample needs the data in memory (engine {path!r}); "
+                "estimate each part with a filter of the data instead"
+            )
+        frame = used_columns(data, list(dict.fromkeys(columns + [column])), {**named, column: argument})
+        check_columns([column], list(frame.columns), argument)
+        if full_first:
+            samples.append((FULL_SAMPLE, frame))
+        for value in _split_values(frame[column], argument, column):
+            mask = (frame[column] == value).to_numpy(dtype=bool, na_value=False)
+            samples.append((f"{column} = {value}", frame.iloc[np.flatnonzero(mask)]))
+
+    n_threads, memory_limit, temp_directory = open_options
+    fits, keys = [], []
+    for label, part in samples:
+        if path == "memory":
+            rows = open_engine(path, part, columns, named, n_threads)
+            try:
+                # every model's sample first, to know which models share an absorption
+                shared = SharedAbsorption(options[0], options[1], n_threads)
+                for formula in parsed:
+                    rows.sample(formula, choice, weights)
+                    shared.add(rows)
+                for formula in parsed:
+                    report = Progress(progress)
+                    fits.append(estimate(rows, formula, choice, corrections, weights, *options, report, shared=shared))
+            finally:
+                rows.close()
+        else:
+            # out of memory each model reads its own columns: the engines' samples are their own
+            for formula in parsed:
+                own = columns_read(formula, choice, weights)
+                rows = open_engine(path, part, own, named, n_threads, memory_limit, temp_directory)
+                try:
+                    fits.append(estimate(rows, formula, choice, corrections, weights, *options, Progress(progress)))
+                finally:
+                    rows.close()
+        for model in models:
+            keys.append(ModelKey(label, model.fixef, model.lhs, model.rhs, model.fml, column is not None))
+    return Models(fits, keys)
