@@ -29,7 +29,6 @@ covariance, fit statistics, ``fixef()`` and ``predict(newdata)`` are available.
 from __future__ import annotations
 
 import math
-import time
 import warnings
 
 import numpy as np
@@ -41,6 +40,7 @@ from vantrel.core.absorption import demeaning_scale
 from vantrel.model.estimate import build_result, check_options, fe_records, fit_statistics, notice
 from vantrel.model.formula import FormulaError, ParsedFormula, check_columns, is_intercept, parse_formula
 from vantrel.model.frame import build_design
+from vantrel.model.progress import Progress
 from vantrel.model.result import FeolsResult, Sample
 from vantrel.model.ssc import adjustment, df_k, parse_vcov, resolve_ssc
 from vantrel.model.vcov import Covariance, cluster_covariance, subset_factors, symmetric
@@ -56,11 +56,11 @@ def estimate(
     engine, fml: str, vcov, weights, ssc, fixef_tol: float, fixef_maxiter: int, n_threads: int, progress
 ) -> FeolsResult:
     """The `feols` estimate with the row passes run by `engine` (see the module text)."""
-    clock = _Clock()
     formula = parse_formula(fml)
     choice = parse_vcov(vcov)
     corrections = resolve_ssc(ssc)
     check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
+    clock = Progress(progress)
     if corrections.k_fixef == "names":
         raise ValueError(
             f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "
@@ -89,6 +89,7 @@ def estimate(
         raise ValueError(f"fml = {fml!r} has no regressor to estimate")
 
     # Sample.
+    clock.stage(f"reading the rows on {engine.name}")
     variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
     counted = engine.build_sample(
         model,
@@ -108,7 +109,8 @@ def estimate(
         if dropped["singletons"]:
             notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
     k_fe = engine.level_counts()
-    clock.lap("sample")
+    clock.done("sample")
+    clock.stage(f"sample ready: {counted['kept'] - dropped['singletons']:,} rows")
 
     # Centre and scale as the in-memory path does (`stack_standardised`): the solve's
     # convergence measure then means the same for both.
@@ -132,10 +134,11 @@ def estimate(
     absorption = {"method": "none", "iterations": 0}
     if effects:
         parts = engine.effect_aggregates(centres, 1.0 / scale)
-        clock.lap("aggregates")
+        clock.done("aggregates")
+        clock.stage(f"absorbing {len(effects)} fixed effect(s) from {len(model)} column(s)")
         if "rows" in parts:  # the pairs' cells would outweigh the rows: D'WD by passes over them
             rows = parts["rows"]
-            with engine.set_aside():
+            with engine.set_aside(), clock.kernel_output():
                 alphas, report = COEF_PCG_rows(
                     parts["counts"],
                     parts["sums"],
@@ -147,28 +150,30 @@ def estimate(
                     fixef_tol,
                     0,
                     fixef_maxiter,
-                    0,
+                    clock.kernel_verbosity,
                     n_threads,
                 )
             del parts, rows
             absorption = {"method": "coefficients from aggregates and sorted rows", **report}
         else:
-            alphas, report = COEF_PCG_cells(
-                parts["counts"],
-                parts["sums"],
-                parts["pairs"],
-                parts["sumsq"],
-                N,
-                fixef_tol,
-                0,
-                fixef_maxiter,
-                0,
-                n_threads,
-            )
+            with clock.kernel_output():
+                alphas, report = COEF_PCG_cells(
+                    parts["counts"],
+                    parts["sums"],
+                    parts["pairs"],
+                    parts["sumsq"],
+                    N,
+                    fixef_tol,
+                    0,
+                    fixef_maxiter,
+                    clock.kernel_verbosity,
+                    n_threads,
+                )
             absorption = {"method": "coefficients from aggregates", **report}
-        clock.lap("absorption")
+        clock.done("absorption")
+    clock.stage("residualised cross products")
     gram = engine.residualise(alphas, centres, 1.0 / scale) * np.outer(scale, scale)
-    clock.lap("residualised cross products")
+    clock.done("residualised cross products")
 
     sizes = scale if weights is None else scale * math.sqrt(moments["w"] / N)
     notes: list[str] = []
@@ -188,15 +193,17 @@ def estimate(
     nested = []
     if choice.type == "CRV1" and corrections.k_fixef == "nonnested":
         nested = [any(engine.nested(f, name) for name in choice.clusters) for f in range(len(effects))]
+    clock.stage("covariance sums")
     stats = engine.residual_statistics(combination, scale, keep, choice.type == "hetero", subsets)
-    clock.lap("covariance sums")
+    clock.done("covariance sums")
 
     cov = _covariance(choice, corrections, XX, stats, N, K, k_fe, nested)
     messages += cov.notes or []
     records, names_count = fe_records(corrections, choice, effects, formula.fe_labels, None, None, k_fe)
     fit = fit_statistics(None, None, stats["rss"], spread["tss"], float(gram[0, 0]) if effects else None, N, K, k_fe)
     fixef = _fixed_effects(engine, formula, alphas, combination, centres, beta, keep, N) if effects else None
-    clock.lap("result")
+    clock.done("result")
+    clock.stage("done")
 
     sample = Sample(head.iloc[:0], None, pd.RangeIndex(0), None, None, [], [list(e) for e in effects], design)
     return build_result(
@@ -212,7 +219,7 @@ def estimate(
         fit,
         k_fe,
         absorption={**absorption, "engine": engine.name},
-        timings=clock.laps,
+        timings=clock.timings,
         collinear=collinear,
         messages=messages,
         weights=weights,
@@ -221,17 +228,6 @@ def estimate(
         _fe_records=records,
         _fixef_cache=fixef,
     )
-
-
-class _Clock:
-    def __init__(self):
-        self.laps: dict[str, float] = {}
-        self._last = time.perf_counter()
-
-    def lap(self, name: str) -> None:
-        now = time.perf_counter()
-        self.laps[name] = now - self._last
-        self._last = now
 
 
 def _model_columns(formula: ParsedFormula, numeric: set[str], schema: dict[str, str], absorbed: bool):
