@@ -105,15 +105,17 @@ class DaskEngine:
             level = [delayed(_merge, pure=False)(*level[i : i + _FAN_IN]) for i in range(0, len(level), _FAN_IN)]
         return level[0]
 
-    def _map(self, function, *args):
-        """Replace every block of the persisted partitions by `function(block, *args)`, persisted."""
+    def _map(self, function, *args, rows_change: bool = False):
+        """Replace every block of the persisted partitions by `function(block, *args)`,
+        persisted (`rows_change`: it drops rows)."""
         delayed = self.dask.delayed
         self.parts = list(
             self.dask.persist(
                 *[delayed(_map_blocks)(part, function, *args, dask_key_name=_key(function)) for part in self.parts]
             )
         )
-        self._part_rows = None
+        if rows_change:
+            self._part_rows = None
 
     def _share(self, value):
         """`value` for the tasks of later passes: scattered to every worker once when a
@@ -136,12 +138,12 @@ class DaskEngine:
         used = list(dict.fromkeys(variables + model_columns + ([weights] if weights else [])))
         delayed = self.dask.delayed
         sources = self.data[used].to_delayed()
-        read, missing = getattr(self, "_first", (None, None)), []
-        if read[0] is not None:
+        first = getattr(self, "_first", None)
+        if first is not None:
             # the first partition as head() kept it, with the columns it lacks read now
-            missing = [name for name in used if name not in read[0]]
+            missing = [name for name in used if name not in first[0]]
             extra = self.data[missing].to_delayed()[0] if missing else None
-            sources[0] = delayed(_joined, pure=False)(read[1], extra, used)
+            sources[0] = delayed(_joined, pure=False)(first[1], extra, used)
         self._first = None
         self.parts = list(
             self.dask.persist(*[delayed(_prepare, pure=False)(p, self.variables, model, weights) for p in sources])
@@ -208,7 +210,7 @@ class DaskEngine:
         # the rows left, their ids renumbered densely in the same order
         present = [c > 0 for c in counts]
         renumber = [(np.cumsum(p, dtype=np.int64) - 1).astype(np.int32) for p in present]
-        self._map(_without, self._share(dead), renumber)
+        self._map(_without, self._share(dead), renumber, rows_change=True)
         for f, keep in enumerate(present):
             self.G[f] = int(np.count_nonzero(keep))
             self._rows_per_level[f] = counts[f][keep]
@@ -260,20 +262,28 @@ class DaskEngine:
     def effect_aggregates(self, centres, inverse) -> dict:
         F, G = self.n_effects, self.G
         pairs_of = [(f, g) for f in range(F) for g in range(f + 1, F)]
-        counts, sums, sumsq = self._reduce(_effect_sums, self.intercept, _f64(centres), _f64(inverse), G).compute()
+        # the route first (it needs only the levels, or a sample of the cells), so that the
+        # level sums and the pairs' cells or sorted rows are one pass
+        rows = F >= 2 and self._rows_beat_cells(pairs_of)
+        level_sums = self._reduce(_effect_sums, self.intercept, _f64(centres), _f64(inverse), G)
+        if rows:
+            sorted_rows, (counts, sums, sumsq) = self._sorted_rows(level_sums)
+        elif F >= 2:
+            dense = [G[f] * G[g] <= max(65536, _SPAN_PER_ROW * self._largest_part()) for f, g in pairs_of]
+            (counts, sums, sumsq), found = self.dask.compute(level_sums, self._reduce(_cells, G, pairs_of, dense))
+        else:
+            counts, sums, sumsq = level_sums.compute()
         out = {
             "counts": [np.asarray(c, dtype=np.float64) for c in counts],
             "sums": [np.ascontiguousarray(s) for s in sums],
             "sumsq": sumsq,
         }
+        if rows:
+            out["rows"] = sorted_rows
+            return out
         if F < 2:
             out["pairs"] = []
             return out
-        if self._rows_beat_cells(pairs_of):
-            out["rows"] = self._sorted_rows()
-            return out
-        dense = [G[f] * G[g] <= max(65536, _SPAN_PER_ROW * self._largest_part()) for f, g in pairs_of]
-        found = self._reduce(_cells, G, pairs_of, dense).compute()
         pairs = []
         for (f, g), table in zip(pairs_of, found, strict=True):
             if isinstance(table, _Sparse):
@@ -313,11 +323,13 @@ class DaskEngine:
     def _largest_part(self) -> int:
         return max(self._sizes(), default=0)
 
-    def _sorted_rows(self) -> dict:
+    def _sorted_rows(self, alongside):
         """The rows as `COEF_PCG_rows` takes them: sorted by the levels of the effect with
-        most levels, in the stable order (partition by partition, each partition's rows in
-        their order). Each partition sorts its rows by counting; the client writes each
-        partition's run of a level after the runs of the partitions before it."""
+        most levels, in the stable order (block by block, each block's rows in their
+        order). Each block sorts its rows by counting; the client writes each block's run
+        of a level after the runs of the blocks before it. The partitions come a batch of
+        about _GATHER_ROWS rows at a time; `alongside` (a delayed result) is computed with
+        the first batch. Returns (the rows, the value of `alongside`)."""
         G, F = self.G, self.n_effects
         segment = int(np.argmax(G))
         others = [f for f in range(F) if f != segment]
@@ -327,13 +339,17 @@ class DaskEngine:
         filled = np.concatenate([[0], np.cumsum(segment_rows)[:-1]])  # where each level's next row goes
         levels = [None if f == segment else np.empty(N, dtype=dtype) for f in range(F)]
         w = np.empty(N) if self.weighted else None
-        sizes = self._sizes()
-        batch: list = []
-        batch_rows = 0
-        delayed = self.dask.delayed
-        for i, part in enumerate(self.parts):
-            batch.append(
-                delayed(_map_blocks)(
+        batches, rows = [[]], 0
+        for part, size in zip(self.parts, self._sizes(), strict=True):
+            if rows >= _GATHER_ROWS:
+                batches.append([])
+                rows = 0
+            batches[-1].append(part)
+            rows += size
+        computed = None
+        for i, batch in enumerate(batches):
+            runs = [
+                self.dask.delayed(_map_blocks)(
                     part,
                     _sorted_part,
                     segment,
@@ -342,24 +358,26 @@ class DaskEngine:
                     G[segment],
                     dask_key_name=_key(_sorted_part),
                 )
-            )
-            batch_rows += sizes[i]
-            if i + 1 == len(self.parts) or batch_rows >= _GATHER_ROWS:
-                for counts, ids, weights in (run for blocks in self.dask.compute(*batch) for run in blocks):
-                    m = int(counts.sum())
-                    if m == 0:
-                        continue
-                    # row i of the partition's sorted run goes to filled[level] + (i - run start)
-                    run_start = np.concatenate([[0], np.cumsum(counts)[:-1]])
-                    target = np.repeat(filled - run_start, counts)
-                    target += np.arange(m)
-                    for f, values in zip(others, ids, strict=True):
-                        levels[f][target] = values
-                    if w is not None:
-                        w[target] = weights
-                    filled += counts
-                batch, batch_rows = [], 0
-        return {"segment": segment, "segment_rows": segment_rows, "levels": levels, "w": w}
+                for part in batch
+            ]
+            if i == 0:
+                computed, *found = self.dask.compute(alongside, *runs)
+            else:
+                found = self.dask.compute(*runs)
+            for counts, ids, weights in (run for blocks in found for run in blocks):
+                m = int(counts.sum())
+                if m == 0:
+                    continue
+                # row i of the block's sorted run goes to filled[level] + (i - run start)
+                run_start = np.concatenate([[0], np.cumsum(counts)[:-1]])
+                target = np.repeat(filled - run_start, counts)
+                target += np.arange(m)
+                for f, values in zip(others, ids, strict=True):
+                    levels[f][target] = values
+                if w is not None:
+                    w[target] = weights
+                filled += counts
+        return {"segment": segment, "segment_rows": segment_rows, "levels": levels, "w": w}, computed
 
     # -- residuals ------------------------------------------------------------------------------
     def residualise(self, alphas, centres, inverse) -> np.ndarray:
@@ -624,8 +642,8 @@ def _distinct_values(values):
         low, high = values.min(), values.max()
         if int(high) - int(low) < _SPAN_PER_ROW * len(values) + 65536:
             present = np.zeros(int(high) - int(low) + 1, dtype=bool)
-            present[(values - low).astype(np.int64, copy=False)] = True
-            return (np.flatnonzero(present) + low).astype(values.dtype, copy=False)
+            present[_offsets(values, low)] = True
+            return np.flatnonzero(present).astype(values.dtype) + low
     return pd.unique(values)
 
 
@@ -644,15 +662,23 @@ def _coder(table: pd.Index, rows: int):
         low, high = int(values[0]), int(values[-1])
         if high - low < _SPAN_PER_ROW * max(rows, 1) + 65536:
             lookup = np.full(high - low + 1, -1, dtype=np.int32)
-            lookup[(values - values[0]).astype(np.int64)] = np.arange(len(values), dtype=np.int32)
+            lookup[_offsets(values, values[0])] = np.arange(len(values), dtype=np.int32)
             return ("lookup", values[0], lookup)
     return ("index", table)
+
+
+def _offsets(values: np.ndarray, low) -> np.ndarray:
+    """values - low as int64 indexes (unsigned values subtracted in their own type, so
+    that those above 2**63 do not wrap)."""
+    if values.dtype.kind == "u":
+        return (values - low).astype(np.int64, copy=False)
+    return values.astype(np.int64, copy=False) - np.int64(low)
 
 
 def _positions(coder, values) -> np.ndarray:
     if coder[0] == "lookup":
         _, low, lookup = coder
-        return lookup[(values - low).astype(np.int64, copy=False)]
+        return lookup[_offsets(values, low)]
     return coder[1].get_indexer(values).astype(np.int32, copy=False)
 
 
