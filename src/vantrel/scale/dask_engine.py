@@ -4,27 +4,28 @@ Every pass is a function of one partition (NumPy and the kernel) whose result is
 next to the rows: a few sums, a level's sums indexed by its dense id, a cluster's scores.
 The partitions' results are added up by a tree reduction on the workers, so each pass
 reads the rows where they are, every worker reads its own, and nothing is shuffled or
-gathered into one partition. Only those partial results, the level tables and the solved
-coefficients travel between the client and the workers.
+gathered into one partition. Only those partial results, the level tables, the solved
+coefficients and (for one route of the solve) the rows' level ids travel between the
+client and the workers. Within a partition every pass runs a block of rows at a time.
 
 - Sample: the used columns are read once from the source and persisted on the workers
-  (the model's columns as one float64 block, the weights, each id variable's values). The
-  distinct values of every id variable are collected once (each partition's, united up
-  the tree), sorted on the client into the level table, and sent back; each partition
-  then codes its rows into dense ids in sorted value order (a table lookup for integers
-  of modest span, a hash lookup otherwise) and the persisted sample keeps the int32 ids
-  in place of the values.
-- Singletons: per round every partition counts its remaining rows per level (bincount); a
+  (the model's columns as one float64 array, the weights, each id variable's values). The
+  distinct values of every id variable are collected once (each block's, united up the
+  tree), sorted on the client into the level table, and sent back; each block then codes
+  its rows into dense ids in sorted value order (a table lookup for integers of modest
+  span, a hash lookup otherwise) and the persisted sample keeps the int32 ids in place of
+  the values.
+- Singletons: per round every block counts its remaining rows per level (bincount); a
   level with one row in all loses its row for every later round. Only counts travel; the
   rows are filtered and the ids renumbered once, after the last round.
 - Absorption: level counts and sums are bincounts over the ids. The pairs of effects come
   as cells (a bincount over the pair's code when its table is small, sorted codes merged
   up the tree otherwise) or, where the cells would take more memory than the rows (the
   rule DuckDB's engine follows too), as the rows' ids sorted by the effect with most
-  levels: each partition sorts its own rows (the kernel's counting sort), and the client
-  places each partition's runs where a stable sort of all rows would put them.
-- Residuals: recomputed in each pass that needs them from the persisted sample and the
-  coefficients (sent to the workers once), never stored.
+  levels: each block sorts its own rows (the kernel's counting sort), and the client
+  places each block's runs where a stable sort of all rows would put them.
+- Residuals: formed once from the solved coefficients (sent to the workers once) and kept
+  with the rows for the covariance's pass.
 """
 
 from __future__ import annotations
@@ -37,6 +38,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.quarnet import counting_sort
+from vantrel.core.rows import finite_rows, present_rows, valid_rows
 from vantrel.scale import duckdb_engine
 from vantrel.scale.terms import columns_of, evaluate
 
@@ -575,28 +577,20 @@ def _prepare(p: pd.DataFrame, variables, model, weights) -> list:
 
 
 def _prepare_block(p: pd.DataFrame, variables, model, weights) -> dict:
-    ok = np.ones(len(p), dtype=bool)
-    for name in variables:
-        ok &= p[name].notna().to_numpy()
-    columns = []
-    for node in model:
-        if node is not None:
-            values = evaluate(node, p)
-            ok &= np.isfinite(values)
-            columns.append(values)
-    w = None
-    if weights is not None:
-        w = _float_values(p[weights])
-        ok &= ~np.isnan(w)
-    rows = None if ok.all() else np.flatnonzero(ok)
-    m = len(p) if rows is None else len(rows)
-    block = np.empty((m, len(columns)), order="F")  # a column's values contiguous
-    for j, values in enumerate(columns):
-        block[:, j] = values if rows is None else values[rows]
+    # the model's columns as they come (a plain column is a view of the partition's memory,
+    # not a copy) unless rows go
+    columns = [evaluate(node, p) for node in model if node is not None]
+    w = None if weights is None else _float_values(p[weights])
+    masks = [present_rows(p[name]) for name in variables] + [finite_rows(columns)]
+    if w is not None:
+        masks.append(~np.isnan(w))
+    valid = valid_rows(masks, len(p))
+    rows = None if valid is None else np.flatnonzero(valid)
     return {
         "read": len(p),
+        "n": len(p) if rows is None else len(rows),
         "keys": [_key_values(p[name], rows) for name in variables],
-        "v": block,
+        "v": [values if rows is None else values[rows] for values in columns],
         "w": None if w is None else (w if rows is None else w[rows]),
     }
 
@@ -624,11 +618,11 @@ def _key_values(column: pd.Series, rows):
 
 
 def _rows_of(part) -> int:
-    return len(part["v"])
+    return part["n"]
 
 
 def _row_counts(part) -> np.ndarray:
-    return np.array([part["read"], len(part["v"])], dtype=np.int64)
+    return np.array([part["read"], part["n"]], dtype=np.int64)
 
 
 def _distinct(part) -> list:
@@ -692,11 +686,11 @@ def _code_ids(part, coders, effect_vars, strides, cluster_vars) -> dict:
         if len(members) == 1:
             effects.append(ids[members[0]])
             continue
-        code = np.zeros(len(part["v"]), dtype=np.int64)
+        code = np.zeros(part["n"], dtype=np.int64)
         for v, s in zip(members, stride, strict=True):
             code += ids[v].astype(np.int64) * s
         effects.append(code)
-    return {"e": effects, "c": [ids[v] for v in cluster_vars], "v": part["v"], "w": part["w"]}
+    return {"e": effects, "c": [ids[v] for v in cluster_vars], "n": part["n"], "v": part["v"], "w": part["w"]}
 
 
 def _distinct_effect(part, f) -> _Union:
@@ -712,7 +706,7 @@ def _alive(part, dead):
     """Mask of the rows in no level that lost its last row (None: all of them)."""
     if dead is None:
         return None
-    alive = np.ones(len(part["v"]), dtype=bool)
+    alive = np.ones(part["n"], dtype=bool)
     for d, e in zip(dead, part["e"], strict=True):
         alive &= ~d[e]
     return alive
@@ -728,13 +722,14 @@ def _without(part, dead, renumber) -> dict:
     return {
         "e": [new[e[alive]] for new, e in zip(renumber, part["e"], strict=True)],
         "c": [c[alive] for c in part["c"]],
-        "v": np.asfortranarray(part["v"][alive]),
+        "n": int(np.count_nonzero(alive)),
+        "v": [values[alive] for values in part["v"]],
         "w": None if part["w"] is None else part["w"][alive],
     }
 
 
 def _weights_of(part) -> np.ndarray:
-    return np.ones(len(part["v"])) if part["w"] is None else part["w"]
+    return np.ones(part["n"]) if part["w"] is None else part["w"]
 
 
 def _columns(part, intercept) -> list:
@@ -744,7 +739,7 @@ def _columns(part, intercept) -> list:
         if constant:
             out.append(None)
         else:
-            out.append(part["v"][:, k])
+            out.append(part["v"][k])
             k += 1
     return out
 
@@ -762,7 +757,7 @@ def _standardised(column, n: int, centre: float, inverse: float) -> np.ndarray:
 def _residuals(part, intercept, alphas, centres, inverse) -> list:
     """The residualised columns z_j - sum_f alpha_f[level, j], one contiguous array each
     (`alphas`: per effect its coefficients column by column)."""
-    n = len(part["v"])
+    n = part["n"]
     looked_up = np.empty(n)
     out = []
     for j, column in enumerate(_columns(part, intercept)):
@@ -775,20 +770,20 @@ def _residuals(part, intercept, alphas, centres, inverse) -> list:
 
 
 def _moments(part, intercept) -> np.ndarray:
-    n = len(part["v"])
+    n = part["n"]
     w = _weights_of(part)
     sums = [float(n) if column is None else np.sum(column) for column in _columns(part, intercept)]
-    return np.array([n, *sums, np.sum(w), np.dot(w, part["v"][:, 0])], dtype=np.float64)
+    return np.array([n, *sums, np.sum(w), np.dot(w, part["v"][0])], dtype=np.float64)
 
 
 def _spread(part, intercept, centres, y_mean) -> list:
     squares, largest = [], []
-    n = len(part["v"])
+    n = part["n"]
     for j, column in enumerate(_columns(part, intercept)):
         d = np.full(n, 1.0 - centres[j]) if column is None else column - centres[j]
         squares.append(np.dot(d, d))
         largest.append(max(np.max(d, initial=0.0), -np.min(d, initial=0.0)))
-    y = part["v"][:, 0] - y_mean
+    y = part["v"][0] - y_mean
     squares.append(np.dot(y if part["w"] is None else part["w"] * y, y))
     return [np.array(squares), _Max(np.array(largest))]
 
@@ -800,7 +795,7 @@ def _effect_sums(part, intercept, centres, inverse, G) -> list:
     ]
     sums = [np.empty((g, len(intercept))) for g in G]
     sumsq = np.empty(len(intercept))
-    n = len(part["v"])
+    n = part["n"]
     for j, column in enumerate(_columns(part, intercept)):
         z = _standardised(column, n, centres[j], inverse[j])
         wz = z if w is None else w * z
@@ -882,7 +877,7 @@ def _residual_sums(part, combination, kept, scale, hetero, plans) -> list:
     """The weighted residual sum of squares, the HC meat, and per subset of the cluster
     variables the per-cluster score sums (dense by cluster code, or sparse)."""
     r = part["r"]
-    e = np.zeros(len(part["v"]))
+    e = np.zeros(part["n"])
     term = np.empty_like(e)
     for j, c in enumerate(combination):
         if c != 0.0:
