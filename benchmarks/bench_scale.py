@@ -4,21 +4,29 @@
 
 1. writes the simple design (3 effects, benchmarks/generators.py's distributions) as
    Parquet files, a chunk of rows at a time, so the data set is never whole in memory;
-2. estimates it from the files with DuckDB's memory limit (default 4GB) in a fresh
-   process, and reports wall time and that process's peak resident memory;
-3. at --compare-rows: the same from the files against the in-memory path (the columns
-   read into pandas), times and the largest relative difference of coefficients and
-   standard errors;
-4. at each --dask-rows: a local Dask cluster of two worker processes reads the files,
-   estimates, and is compared with the in-memory path.
+2. at each --compare-rows / --dask-rows size, every case in its own fresh process, timed
+   as harness.py times the other sections: a warm-up estimate on a small file of the same
+   shape, the first timed call ("fresh"), then the best of --warm further calls ("warm"):
+   - in memory: the files read into pandas before the timing, and the same with the
+     reading inside the timed call;
+   - DuckDB from the files (reading them is part of every call) under --memory-limit;
+   - Dask on a local cluster of two worker processes (one thread each), started before
+     the timing: from the files (dd.read_parquet inside every call), and from the same
+     frame persisted on the workers before the timing (the rows already in the cluster's
+     memory, as the in-memory path's are in the process's);
+   each with its time over the in-memory estimate's in the same run (fresh over fresh,
+   warm over warm), and the largest relative difference of coefficients and standard
+   errors to it;
+3. at --rows: the out-of-core case alone, DuckDB under its memory limit, one call.
 
-Prints a Markdown table; nothing asserts on times.
+Prints Markdown tables; nothing asserts on times.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 import tempfile
@@ -27,8 +35,24 @@ from pathlib import Path
 
 import numpy as np
 
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import harness  # noqa: E402
+
 FML = "y ~ x1 + x2 | fe1 + fe2 + fe3"
+VCOV = {"CRV1": "fe1"}
 CHUNK = 5_000_000
+WARMUP_ROWS = 20_000
+# the times over the in-memory estimate's asked at 1e7 rows, (fresh, warm) alike
+TARGETS = {"dask": 3.0, "duckdb": 1.5}
+CASES = {
+    "memory": "in memory (pandas, read before)",
+    "memory-read": "in memory, reading the files included",
+    "duckdb": "DuckDB from Parquet",
+    "dask": "Dask from Parquet, 2 workers",
+    "dask-persisted": "Dask, rows persisted on 2 workers",
+}
 
 
 def write_simple(n: int, directory: Path) -> str:
@@ -58,57 +82,106 @@ def write_simple(n: int, directory: Path) -> str:
     return str(directory / "part-*.parquet")
 
 
-def _peak_mib() -> float:
+def _worker_reset() -> None:
+    # runs in each Dask worker process (defined in the script, so shipped by value)
+    try:
+        with open("/proc/self/clear_refs", "w") as fh:
+            fh.write("5")
+    except OSError:
+        pass
+
+
+def _worker_kib(field: str) -> int:
     with open("/proc/self/status") as status:
         for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-    return float("nan")
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def _workers_start(client) -> int:
+    client.run(_worker_reset)
+    return sum(client.run(_worker_kib, "VmRSS").values())
+
+
+def _workers_peak_mib(client, start_kib: int) -> float:
+    return max(0, sum(client.run(_worker_kib, "VmHWM").values()) - start_kib) / 1024
 
 
 def child(args) -> None:
-    """One estimate in this process; prints JSON with the time, peak memory and estimates."""
+    """One case in this process: a warm-up estimate on the small file, one fresh call,
+    then up to --warm warm calls; prints JSON with the times, peak memory and the last
+    call's estimates."""
+    import gc
+
+    import pandas as pd
+
     import vantrel
 
-    start = time.perf_counter()
-    if args.child == "duckdb":
-        fit = vantrel.feols(
-            FML, args.source, vcov={"CRV1": "fe1"}, memory_limit=args.memory_limit, temp_directory=args.temp
-        )
-    elif args.child == "memory":
-        import pandas as pd
-
-        frame = pd.read_parquet(Path(args.source).parent)
-        start = time.perf_counter()  # the estimate, not the reading
-        fit = vantrel.feols(FML, frame, vcov={"CRV1": "fe1"})
-    else:
+    kind = args.child
+    client = cluster = None
+    if kind.startswith("dask"):
         import dask.dataframe as dd
-        from distributed import Client, LocalCluster
+        from distributed import Client, LocalCluster, wait
 
-        with (
-            LocalCluster(
-                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
-            ) as cluster,
-            Client(cluster),
-        ):
-            start = time.perf_counter()  # the estimate, not the cluster's start
-            fit = vantrel.feols(FML, dd.read_parquet(args.source), vcov={"CRV1": "fe1"})
-    seconds = time.perf_counter() - start
-    print(
-        json.dumps(
-            {
-                "seconds": seconds,
-                "peak_mib": _peak_mib(),
-                "nobs": fit.nobs,
-                "beta": fit.beta.tolist(),
-                "se": fit.se().tolist(),
-                "timings": fit.timings,
-            }
+        cluster = LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
         )
-    )
+        client = Client(cluster)
+
+    def prepare(source: str):
+        """What a call starts from, made before the timing."""
+        if kind == "memory":
+            return pd.read_parquet(Path(source).parent)
+        if kind == "dask-persisted":
+            frame = dd.read_parquet(source).persist()
+            wait(frame)
+            return frame
+        return source
+
+    def estimate(prepared):
+        if kind == "memory-read":
+            prepared = pd.read_parquet(Path(prepared).parent)
+        elif kind == "dask":
+            prepared = dd.read_parquet(prepared)
+        options = dict(memory_limit=args.memory_limit, temp_directory=args.temp) if kind == "duckdb" else {}
+        return vantrel.feols(FML, prepared, vcov=VCOV, **options)
+
+    if args.warmup:
+        estimate(prepare(args.warmup))
+    data = prepare(args.source)
+    seconds, peaks, worker_peaks = [], [], []
+    for i in range(1 + args.warm):
+        gc.collect()
+        probe = harness._PeakProbe()
+        workers = _workers_start(client) if client is not None else None
+        start = time.perf_counter()
+        fit = estimate(data)
+        seconds.append(time.perf_counter() - start)
+        peaks.append(probe.finish()[0])
+        if client is not None:
+            worker_peaks.append(_workers_peak_mib(client, workers))
+        if i == 0 and seconds[0] > args.warm_limit:
+            break
+    out = {
+        "fresh": seconds[0],
+        "warm": min(seconds[1:]) if len(seconds) > 1 else None,
+        "peak_mib": max(peaks),
+        "hwm_mib": harness._peak_kib() / 1024,
+        "workers_peak_mib": max(worker_peaks) if worker_peaks else None,
+        "nobs": fit.nobs,
+        "beta": fit.beta.tolist(),
+        "se": fit.se().tolist(),
+        "timings": fit.timings,
+        "absorption": {k: v for k, v in fit.absorption.items() if isinstance(v, (str, int, float))},
+    }
+    if client is not None:
+        client.close()
+        cluster.close()
+    print(json.dumps(out))
 
 
-def run(kind: str, source: str, args) -> dict:
+def run(kind: str, source: str, args, warmup: str | None, warm: int) -> dict:
     command = [
         sys.executable,
         __file__,
@@ -120,7 +193,13 @@ def run(kind: str, source: str, args) -> dict:
         args.memory_limit,
         "--temp",
         args.temp,
+        "--warm",
+        str(warm),
+        "--warm-limit",
+        str(args.warm_limit),
     ]
+    if warmup:
+        command += ["--warmup", warmup]
     done = subprocess.run(command, capture_output=True, text=True, timeout=args.timeout)
     if done.returncode:
         return {"error": done.stderr.strip().splitlines()[-1] if done.stderr.strip() else f"exit {done.returncode}"}
@@ -134,10 +213,36 @@ def _difference(a: dict, b: dict) -> str:
     return f"{rel:.1e}"
 
 
-def _row(case: str, n: int, result: dict, versus: str = "-") -> str:
+def _mib(value) -> str:
+    return "" if value is None else f"{value:,.0f}"
+
+
+def _row(kind: str, n: int, result: dict, reference: dict | None) -> str:
     if "error" in result:
-        return f"| {case} | {n:.0e} | failed: {result['error']} | | |"
-    return f"| {case} | {n:.0e} | {result['seconds']:.1f} | {result['peak_mib']:,.0f} | {versus} |"
+        return f"| {CASES[kind]} | {n:.0e} | failed: {result['error']} | | | | | | | |"
+    fresh, warm = result["fresh"], result["warm"]
+    ratios = target = verdict = ""
+    if reference is not None and "error" not in reference and kind != "memory":
+        values = {"fresh": fresh / reference["fresh"], "warm": harness.ratio(warm, reference["warm"])}
+        ratios = f"{values['fresh']:.2f}, {harness.fmt(values['warm'], '.2f', '-')}"
+        limit = TARGETS.get(kind.split("-")[0]) if n >= 10_000_000 else None
+        if limit is not None:
+            target = f"≤ {limit:g}"
+            missed = [name for name, v in values.items() if v is not None and v > limit]
+            verdict = "met" if not missed else "missed (" + ", ".join(missed) + ")"
+    versus = _difference(result, reference) if reference is not None and kind != "memory" else "ref."
+    return (
+        f"| {CASES[kind]} | {n:.0e} | {fresh:.2f} | {harness.fmt(warm, '.2f', '-')} | {_mib(result['peak_mib'])} | "
+        f"{_mib(result.get('workers_peak_mib'))} | {ratios or 'ref.'} | {target} | {verdict} | {versus} |"
+    )
+
+
+def _stages(kind: str, result: dict) -> str:
+    if "timings" not in result:
+        return ""
+    stages = ", ".join(f"{k} {v:.2f}" for k, v in result["timings"].items())
+    method = result.get("absorption", {}).get("method", "")
+    return f"- {CASES[kind]}: {stages} ({method})"
 
 
 def main(argv=None) -> None:
@@ -146,48 +251,67 @@ def main(argv=None) -> None:
     p.add_argument("--compare-rows", type=float, default=1e7, help="rows of DuckDB against in memory (0: none)")
     p.add_argument("--dask-rows", default="1e6,1e7", help="rows of the Dask cases, comma separated ('' : none)")
     p.add_argument("--memory-limit", default="4GB", help="DuckDB's memory_limit")
+    p.add_argument("--warm", type=int, default=3, help="warm calls after the fresh one (the best is shown)")
+    p.add_argument("--warm-limit", type=float, default=120.0, help="no warm calls after a fresh call this long (s)")
+    p.add_argument("--cases", default=",".join(CASES), help="cases to run, among " + ", ".join(CASES))
     p.add_argument("--datadir", type=Path, help="where the Parquet files go (default: a temporary directory)")
     p.add_argument("--timeout", type=float, default=6 * 3600)
     p.add_argument("--child", help=argparse.SUPPRESS)
     p.add_argument("--source", help=argparse.SUPPRESS)
+    p.add_argument("--warmup", help=argparse.SUPPRESS)
     p.add_argument("--temp", default=None, help="DuckDB's temp_directory (default: under the data directory)")
     args = p.parse_args(argv)
     if args.child:
         child(args)
         return
+    cases = [c for c in CASES if c in args.cases.split(",")]
     with tempfile.TemporaryDirectory(prefix="vantrel-scale-", dir=args.datadir) as tmp:
         root = Path(tmp)
         args.temp = args.temp or str(root / "spill")
-        print(f"memory_limit {args.memory_limit}; {FML}, CRV1 by fe1\n")
-        print("| case | rows | seconds | peak MiB | max rel. diff. of coef and se vs in memory |")
-        print("|---|---|---|---|---|")
-        sizes = sorted({int(float(v)) for v in args.dask_rows.split(",") if v} | {int(args.compare_rows)} - {0})
+        warmup = write_simple(WARMUP_ROWS, root / "warmup")
+        print(f"- load average at start (1, 5, 15 min): {harness.load_text()}")
+        print(f"- {FML}, CRV1 by fe1; DuckDB's memory_limit {args.memory_limit}; {os.cpu_count()} cores")
+        print(f"- timed calls per case: one fresh, then the best of {args.warm} warm\n")
+        print(
+            "| case | rows | fresh s | warm s | peak MiB | workers' peak MiB | time / in memory (fresh, warm) "
+            "| target | verdict | max rel. diff. of coef and se vs in memory |"
+        )
+        print("|---|---|---|---|---|---|---|---|---|---|")
+        dask_sizes = {int(float(v)) for v in args.dask_rows.split(",") if v}
+        sizes = sorted(dask_sizes | {int(args.compare_rows)} - {0})
+        stages = []
         for n in sizes:
             t = time.perf_counter()
             source = write_simple(n, root / f"simple-{n}")
-            print(f"| writing the Parquet files | {n:.0e} | {time.perf_counter() - t:.1f} | | |", flush=True)
-            memory = run("memory", source, args)
-            print(_row("in memory (pandas)", n, memory), flush=True)
-            if n == int(args.compare_rows):
-                duck = run("duckdb", source, args)
-                print(
-                    _row(f"DuckDB from Parquet, memory_limit {args.memory_limit}", n, duck, _difference(duck, memory)),
-                    flush=True,
-                )
-            if str(n) in {str(int(float(v))) for v in args.dask_rows.split(",") if v}:
-                dask = run("dask", source, args)
-                print(_row("Dask, local cluster of 2 workers", n, dask, _difference(dask, memory)), flush=True)
+            print(f"| writing the Parquet files | {n:.0e} | {time.perf_counter() - t:.1f} | | | | | | | |", flush=True)
+            here = [c for c in cases if not c.startswith(("dask", "duckdb"))]
+            here += [c for c in cases if c == "duckdb" and n == int(args.compare_rows)]
+            here += [c for c in cases if c.startswith("dask") and n in dask_sizes]
+            reference = None
+            for kind in here:
+                result = run(kind, source, args, warmup, args.warm)
+                if kind == "memory":
+                    reference = result
+                print(_row(kind, n, result, reference), flush=True)
+                stages.append(f"{_stages(kind, result)} at {n:.0e}")
             for path in Path(source).parent.glob("*.parquet"):
                 path.unlink()
+        print("\nstages of the last call (s):\n" + "\n".join(s for s in stages if not s.startswith(" at")))
         if args.rows:
             n = int(args.rows)
             t = time.perf_counter()
             source = write_simple(n, root / f"simple-{n}")
-            print(f"| writing the Parquet files | {n:.0e} | {time.perf_counter() - t:.1f} | | |", flush=True)
-            duck = run("duckdb", source, args)
-            print(_row(f"DuckDB from Parquet, memory_limit {args.memory_limit}", n, duck), flush=True)
-            if "timings" in duck:
+            print(f"\n| writing the Parquet files | {n:.0e} | {time.perf_counter() - t:.1f} |", flush=True)
+            duck = run("duckdb", source, args, None, 0)
+            if "error" in duck:
+                print(f"| DuckDB from Parquet, memory_limit {args.memory_limit} | {n:.0e} | failed: {duck['error']} |")
+            else:
+                print(
+                    f"| DuckDB from Parquet, memory_limit {args.memory_limit} | {n:.0e} | {duck['fresh']:.1f} | "
+                    f"process peak {duck['hwm_mib']:,.0f} MiB |"
+                )
                 print("\nstages (s): " + ", ".join(f"{k} {v:.1f}" for k, v in duck["timings"].items()))
+        print(f"\n- load average at end: {harness.load_text()}")
 
 
 if __name__ == "__main__":

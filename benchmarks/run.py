@@ -18,9 +18,12 @@ Sections, in the order they run (--only picks some):
                 errors and table included, on bench_driver.py's design and on the
                 simple design with 3 effects; then bench_driver.py's own stage timing
                 (all 1e7 rows unless --stage-rows)
-  scale         bench_scale.py: feols from Parquet files on DuckDB under a 4 GB memory
-                limit (5e7 rows with --large, or --scale-rows) and on a local Dask cluster
-                of 2 workers, against the in-memory path (1e6 rows; 1e7 with --large)
+  scale         bench_scale.py: feols from Parquet files on DuckDB and on a local Dask
+                cluster of 2 workers (from the files and from rows persisted on the
+                workers) against the in-memory path in the same run, fresh and warm, with
+                the ratios and their targets (1e6 rows; 1e7 with --large); then DuckDB
+                alone out of core under a 4 GB limit (2e8 rows with --large, or
+                --scale-rows)
 
 Every timed case runs in a fresh subprocess (harness.py), timed fresh (the first call
 in that process) and warm (the best of --warm further calls); nothing here asserts on
@@ -430,6 +433,8 @@ def main(argv=None):
                     compare,
                     "--dask-rows",
                     "1e6,1e7" if args.large else "1e6",
+                    "--warm",
+                    str(args.warm),
                     "--datadir",
                     str(datadir),
                 ],

@@ -55,6 +55,7 @@ def estimate(
     effects = formula.fixed_effects
     messages: list[str] = []
     report.done("read")
+    report.stage(f"reading the rows on {engine.name}")
     sample = engine.sample(formula, choice, weights)
     names, dropped, k_fe, N = sample["names"], sample["dropped"], sample["k_fe"], sample["N"]
     if dropped["missing"]:
@@ -91,6 +92,7 @@ def estimate(
         nested = []
         if choice.type == "CRV1" and corrections.k_fixef == "nonnested":
             nested = engine.nested(cluster_names)
+        report.stage("residual sums")
         pieces = engine.residual_statistics(beta, keep, choice.type, cluster_names)
         with residual_dof_named(fml):
             cov = covariance(

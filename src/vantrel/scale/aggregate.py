@@ -133,7 +133,7 @@ class AggregatedEngine:
             report.stage(f"absorbing {len(effects)} fixed effect(s) from {len(model)} column(s)")
             if "rows" in parts:  # the pairs' cells would outweigh the rows: D'WD by passes over them
                 rows = parts["rows"]
-                with engine.set_aside():
+                with engine.set_aside(), report.kernel_output():
                     alphas, outcome = COEF_PCG_rows(
                         parts["counts"],
                         parts["sums"],
@@ -145,26 +145,28 @@ class AggregatedEngine:
                         fixef_tol,
                         0,
                         fixef_maxiter,
-                        0,
+                        report.kernel_verbosity,
                         self.n_threads,
                     )
                 del parts, rows
                 absorption = {"method": "coefficients from aggregates and sorted rows", **outcome}
             else:
-                alphas, outcome = COEF_PCG_cells(
-                    parts["counts"],
-                    parts["sums"],
-                    parts["pairs"],
-                    parts["sumsq"],
-                    N,
-                    fixef_tol,
-                    0,
-                    fixef_maxiter,
-                    0,
-                    self.n_threads,
-                )
+                with report.kernel_output():
+                    alphas, outcome = COEF_PCG_cells(
+                        parts["counts"],
+                        parts["sums"],
+                        parts["pairs"],
+                        parts["sumsq"],
+                        N,
+                        fixef_tol,
+                        0,
+                        fixef_maxiter,
+                        report.kernel_verbosity,
+                        self.n_threads,
+                    )
                 absorption = {"method": "coefficients from aggregates", **outcome}
             report.done("absorption")
+        report.stage("residualised cross products")
         gram = engine.residualise(alphas, centres, 1.0 / scale) * np.outer(scale, scale)
         report.done("residualised cross products")
         # the columns' sizes before the absorption, against which the collinearity rule
