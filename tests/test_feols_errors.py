@@ -179,7 +179,7 @@ def test_duckdb_leaves_no_temporary_directory(frame, tmp_path, tmp_dir, monkeypa
     if case == "unreadable":
         fml = "y ~ x1 + z | a"
     if case == "interrupted":
-        monkeypatch.setattr("vantrel.scale.duckdb_engine.table_columns", _interrupted)
+        monkeypatch.setattr("vantrel.engines.duckdb.table_columns", _interrupted)
     if case == "bad_weights":
         kw["weights"] = "x1"
     if error is None:

@@ -96,7 +96,7 @@ def wide():
 def route(request, monkeypatch):
     """The solve from the pairs' cells or from the rows sorted by one effect, whichever the
     rule the engines share would choose."""
-    from vantrel.scale import duckdb_engine
+    from vantrel.engines import duckdb as duckdb_engine
 
     monkeypatch.setattr(duckdb_engine, "_rows_beat_cells", lambda *_: request.param == "sorted rows")
     return request.param
@@ -177,7 +177,7 @@ def test_blocks_and_the_tree_without_a_cluster(wide, monkeypatch, lookup):
     another order than on the cluster, the result is the same."""
     import dask
 
-    from vantrel.scale import dask_engine
+    from vantrel.engines import dask as dask_engine
 
     if lookup == "by_hash":
         monkeypatch.setattr(dask_engine, "_coder", lambda table, rows: ("index", table))
@@ -202,7 +202,7 @@ def test_the_cells_or_the_rows_as_duckdb_chooses(spread_out, monkeypatch):
     import dask
     import duckdb
 
-    from vantrel.scale import dask_engine
+    from vantrel.engines import dask as dask_engine
 
     rng = np.random.default_rng(4)
     n = 20_000

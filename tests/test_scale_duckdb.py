@@ -86,7 +86,7 @@ MODELS = [
 def route(request, monkeypatch):
     """The solve from the pairs' cells or from the rows sorted by one effect, whichever the
     data would choose."""
-    from vantrel.scale import duckdb_engine
+    from vantrel.engines import duckdb as duckdb_engine
 
     monkeypatch.setattr(duckdb_engine, "_rows_beat_cells", lambda *_: request.param == "sorted rows")
     return request.param
@@ -220,7 +220,7 @@ def test_missing_files_and_per_row_methods(data, tmp_path):
 def test_the_solve_lowers_duckdb_memory_and_restores_it(data, limit, during):
     """While the kernel solves, DuckDB's limit drops to 256 MB, never above what the
     caller gave, and comes back to the caller's (or DuckDB's default) after."""
-    from vantrel.scale.duckdb_engine import DuckDBEngine
+    from vantrel.engines.duckdb import DuckDBEngine
 
     engine = DuckDBEngine(data, memory_limit=limit)
     try:

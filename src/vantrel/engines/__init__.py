@@ -18,7 +18,7 @@ stages every estimate needs, in this order:
   effects), and ``close()``.
 
 `memory.MemoryEngine` runs them with NumPy and the kernel; out of memory,
-`vantrel.scale.aggregate.AggregatedEngine` runs them as aggregations on DuckDB or Dask.
+`vantrel.engines.aggregated.AggregatedEngine` runs them as aggregations on DuckDB or Dask.
 `engine_for` picks the engine from the data, `open_engine` opens it.
 """
 
@@ -68,10 +68,10 @@ def open_engine(path: str, data, columns, argument_of, n_threads: int, memory_li
         from vantrel.engines.memory import MemoryEngine
 
         return MemoryEngine(data, columns, argument_of, n_threads)
-    from vantrel.scale.aggregate import AggregatedEngine
+    from vantrel.engines.aggregated import AggregatedEngine
 
     if path == "duckdb":
-        from vantrel.scale.duckdb_engine import DuckDBEngine
+        from vantrel.engines.duckdb import DuckDBEngine
 
         # the engine removes what it made (its temporary directory) itself when opening fails
         return AggregatedEngine(DuckDBEngine(data, memory_limit, temp_directory, n_threads, columns=columns), n_threads)
@@ -80,6 +80,6 @@ def open_engine(path: str, data, columns, argument_of, n_threads: int, memory_li
             "memory_limit and temp_directory are DuckDB settings; a Dask cluster's workers have "
             f"their own (got memory_limit = {memory_limit!r}, temp_directory = {temp_directory!r})"
         )
-    from vantrel.scale.dask_engine import DaskEngine
+    from vantrel.engines.dask import DaskEngine
 
     return AggregatedEngine(DaskEngine(data), n_threads)

@@ -185,7 +185,7 @@ def feols(
     engine: where the rows are read: None picks from `data` ("duckdb" for a path or glob of
       Parquet or CSV files and for a DuckDB relation, "dask" for a Dask DataFrame, "memory"
       for the rest); "duckdb" also takes any table DuckDB scans. Out of memory every pass
-      over the rows is a query of the engine (see `vantrel.scale`); the result has no
+      over the rows is a query of the engine (see `vantrel.engines`); the result has no
       per-row values (resid, fitted).
     memory_limit, temp_directory: DuckDB's settings of the same names (a positive size such
       as "4GB", "500MB" or "1.5GiB"; a path): beyond the limit its tables spill to the

@@ -38,11 +38,11 @@ from vantrel.backend.quarnet import COEF_PCG_cells, COEF_PCG_rows
 from vantrel.core.absorption import demeaning_scale
 from vantrel.core.least_squares import column_sizes
 from vantrel.core.options import arguments_of
+from vantrel.engines.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
 from vantrel.formula.design import build_design
 from vantrel.formula.parse import FormulaError, ParsedFormula, check_columns, is_intercept
 from vantrel.inference.ssc import fe_records
 from vantrel.results.fit import Sample
-from vantrel.scale.terms import SUPPORTED_TERMS, Column, UnsupportedTerm, parse_expression, term_expression
 
 # Rows of the caller's data read to learn the coefficient names formulaic gives the terms
 # (and the model choice that `predict(newdata)` codes new rows with).

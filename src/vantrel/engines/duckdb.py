@@ -1,4 +1,4 @@
-"""The row passes of `vantrel.scale.aggregate` as DuckDB queries.
+"""The row passes of `vantrel.engines.aggregated` as DuckDB queries.
 
 DuckDB runs them out of core: the estimation sample is materialised once as a temporary
 table (level ids and the model's columns, nothing else) that spills to ``temp_directory``
@@ -28,8 +28,8 @@ import numpy as np
 import pandas as pd
 
 from vantrel.core.options import memory_size
+from vantrel.engines.terms import columns_of, quote, to_sql
 from vantrel.formula.design import table_columns
-from vantrel.scale.terms import columns_of, quote, to_sql
 
 _CSV_SUFFIXES = (".csv", ".csv.gz", ".tsv", ".tsv.gz", ".txt")
 _FLOAT_TYPES = {"DOUBLE", "FLOAT", "REAL"}

@@ -1,4 +1,4 @@
-"""The row passes of `vantrel.scale.aggregate` on a Dask DataFrame, partition by partition.
+"""The row passes of `vantrel.engines.aggregated` on a Dask DataFrame, partition by partition.
 
 Every pass is a function of one partition (NumPy and the kernel) whose result is small
 next to the rows: a few sums, a level's sums indexed by its dense id, a cluster's scores.
@@ -39,8 +39,8 @@ import pandas as pd
 
 from vantrel.backend.quarnet import counting_sort
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
-from vantrel.scale import duckdb_engine
-from vantrel.scale.terms import columns_of, evaluate
+from vantrel.engines import duckdb as duckdb_engine
+from vantrel.engines.terms import columns_of, evaluate
 
 # Partial results merged by one node of the reduction tree.
 _FAN_IN = 8
