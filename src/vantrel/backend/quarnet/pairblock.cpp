@@ -471,11 +471,75 @@ std::unique_ptr<PairSet> pair_set_cells(const Problem &P, std::unique_ptr<PairBl
     return set;
 }
 
+namespace {
+
+// The singular components of a block's a-b graph (see PairBlock): union-find over its cells;
+// a component is singular when no level in it has weight beyond its cells (rows without a
+// level of the other effect), judged as the approximate factor judges an excess.
+void null_components(const Problem &P, const work_vector<double> &counts, PairBlock &pb) {
+    const int64_t Ga = P.G[pb.sa], Gb = P.G[pb.sb], n = Ga + Gb;
+    const double *da = counts.data() + P.off[pb.sa], *db = counts.data() + P.off[pb.sb];
+    std::vector<int64_t> parent(static_cast<size_t>(n));
+    std::iota(parent.begin(), parent.end(), 0);
+    auto root = [&](int64_t v) {
+        while (parent[v] != v) v = parent[v] = parent[parent[v]];
+        return v;
+    };
+    std::vector<double> excess(static_cast<size_t>(n));
+    for (int64_t a = 0; a < Ga; ++a) excess[a] = da[a];
+    for (int64_t b = 0; b < Gb; ++b) excess[Ga + b] = db[b];
+    for (int64_t a = 0; a < Ga; ++a)
+        for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
+            const int64_t b = Ga + pb.cell_b[e];
+            excess[a] -= pb.cell_w[e];
+            excess[b] -= pb.cell_w[e];
+            const int64_t ra = root(a), rb = root(b);
+            if (ra != rb) parent[std::max(ra, rb)] = std::min(ra, rb);
+        }
+    std::vector<char> regular(static_cast<size_t>(n), 0);  // by root: has an excess, or no weight
+    for (int64_t v = 0; v < n; ++v) {
+        const double d = v < Ga ? da[v] : db[v - Ga];
+        if (!(d > 0) || excess[v] > 1e-10 * d) regular[root(v)] = 1;
+    }
+    std::vector<int32_t> index(static_cast<size_t>(n), -1);
+    pb.null_comp.assign(static_cast<size_t>(n), -1);
+    pb.null_mass.clear();
+    for (int64_t v = 0; v < n; ++v) {
+        const int64_t rv = root(v);
+        if (regular[rv]) continue;
+        if (index[rv] < 0) {
+            index[rv] = static_cast<int32_t>(pb.null_mass.size());
+            pb.null_mass.push_back(0.0);
+        }
+        pb.null_comp[v] = index[rv];
+        pb.null_mass[index[rv]] += v < Ga ? da[v] : db[v - Ga];
+    }
+}
+
+}  // namespace
+
 bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSet &set,
                      const std::function<void()> &poll, std::string *why) {
     std::vector<std::unique_ptr<PairBlock>> kept;
     std::string built, left_out = set.left_out;
     for (auto &pb : set.blocks) {
+        // b nested in a (every a level has at most one cell, so b's levels are unions of a's):
+        // the block's Schur complement is 0, its inverse the diagonal on a and nothing on b,
+        // and in the sum it only adds directions the effects do not separate. With c nested
+        // in a and d a copy of b, such blocks left a column the effects absorb at 2e-9 of its
+        // size: the steps on it were lost in the rounding of those directions. (Its cells
+        // still belong to the whole matrix.)
+        bool nested = true;
+        for (int64_t a = 0; a < P.G[pb->sa] && nested; ++a) nested = pb->cell_ptr[a + 1] - pb->cell_ptr[a] <= 1;
+        if (nested) {
+            left_out += "; " + fe_name(P, pb->sb) + " nested in " + fe_name(P, pb->sa) + ": no block";
+            null_components(P, counts, *pb);
+            work_vector<int64_t>().swap(pb->cell_ptr);
+            work_vector<uint32_t>().swap(pb->cell_b);
+            work_vector<double>().swap(pb->cell_w);
+            set.nested.push_back(std::move(pb));
+            continue;
+        }
         std::string one;
         if (pb->solver) {
             one = fe_name(P, pb->sa) + " x " + fe_name(P, pb->sb) + ": " + std::to_string(pb->cell_ptr[P.G[pb->sa]]) +
@@ -484,6 +548,7 @@ bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSe
             left_out += "; " + one;
             continue;
         }
+        null_components(P, counts, *pb);
         poll();
         set.covered[pb->sa] = set.covered[pb->sb] = 1;
         built += (built.empty() ? "" : "; ") + one;
@@ -558,6 +623,36 @@ std::unique_ptr<SchurSolver> full_factor(const Problem &P, const work_vector<dou
     return solver;
 }
 
+namespace {
+
+// za, zb (a's and b's levels, K columns) less their parts along the block's null directions.
+void remove_null_parts(const Problem &P, const work_vector<double> &counts, const PairBlock &pb, double *za,
+                       double *zb, work_vector<double> &along) {
+    if (pb.null_mass.empty()) return;
+    const int64_t K = P.K, Ga = P.G[pb.sa], Gb = P.G[pb.sb];
+    const double *da = counts.data() + P.off[pb.sa], *db = counts.data() + P.off[pb.sb];
+    along.assign(pb.null_mass.size() * static_cast<size_t>(K), 0.0);
+    double *t = along.data();
+    for (int64_t v = 0; v < Ga + Gb; ++v) {
+        const int32_t c = pb.null_comp[v];
+        if (c < 0) continue;
+        const double *zv = v < Ga ? za + v * K : zb + (v - Ga) * K;
+        const double d = v < Ga ? da[v] : -db[v - Ga];
+        for (int64_t j = 0; j < K; ++j) t[c * K + j] += d * zv[j];
+    }
+    for (size_t c = 0; c < pb.null_mass.size(); ++c)
+        for (int64_t j = 0; j < K; ++j) t[c * K + j] /= pb.null_mass[c];
+    for (int64_t v = 0; v < Ga + Gb; ++v) {
+        const int32_t c = pb.null_comp[v];
+        if (c < 0) continue;
+        double *zv = v < Ga ? za + v * K : zb + (v - Ga) * K;
+        const double sign = v < Ga ? 1.0 : -1.0;
+        for (int64_t j = 0; j < K; ++j) zv[j] -= sign * t[c * K + j];
+    }
+}
+
+}  // namespace
+
 void apply_pair_set(const Problem &P, PairSet &set, const work_vector<double> &counts, const double *r, double *z,
                     std::vector<work_vector<double>> &parts) {
     const int64_t K = P.K;
@@ -570,6 +665,7 @@ void apply_pair_set(const Problem &P, PairSet &set, const work_vector<double> &c
         set.part.resize(static_cast<size_t>((Ga + Gb) * K));
         double *za = set.part.data(), *zb = za + Ga * K;
         apply_pair(P, *pb, counts, r + P.off[pb->sa] * K, r + P.off[pb->sb] * K, za, zb, parts);
+        remove_null_parts(P, counts, *pb, za, zb, set.along);
         double *to_a = z + P.off[pb->sa] * K, *to_b = z + P.off[pb->sb] * K;
 #pragma omp parallel for schedule(static) num_threads(P.threads)
         for (int64_t l = 0; l < (Ga + Gb) * K; ++l) {
@@ -579,6 +675,11 @@ void apply_pair_set(const Problem &P, PairSet &set, const work_vector<double> &c
                 to_b[l - Ga * K] += za[l];
         }
     }
+    // A pair with one effect nested in the other has no block, but its null directions (a
+    // level of b against its levels of a) are null directions of D'WD too, and the other
+    // blocks' solutions have parts along them; they are taken out of the sum.
+    for (const auto &pb : set.nested)
+        remove_null_parts(P, counts, *pb, z + P.off[pb->sa] * K, z + P.off[pb->sb] * K, set.along);
 }
 
 }  // namespace quarnet::coef

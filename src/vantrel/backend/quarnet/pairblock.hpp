@@ -60,6 +60,11 @@ struct PairBlock {
     std::unique_ptr<SchurSolver> solver;
     bool bipartite = false;
     std::string kind;  // "exact pair" or "approximate pair"
+    // Additive pairs: the connected components of the a-b graph that the block leaves singular
+    // (their rows all have a level of both effects), by level (a's, then b's; -1: none), and
+    // each one's total count.
+    work_vector<int32_t> null_comp;
+    work_vector<double> null_mass;
 };
 
 // The slot the single pair block pairs with the segment effect: most levels among the others.
@@ -83,11 +88,13 @@ void apply_pair(const Problem &P, const PairBlock &pb, const work_vector<double>
 // The cells of pairs of fixed effects, and (for additive pairs) their blocks' factors.
 struct PairSet {
     std::vector<std::unique_ptr<PairBlock>> blocks;
+    std::vector<std::unique_ptr<PairBlock>> nested;  // b nested in a: null directions only
     std::vector<char> covered;  // by slot: in a factored block
     bool complete = false;      // every pair's cells are here
     int64_t cells = 0;          // in all
     std::string left_out;       // pairs without cells or factor, and why ("; ..." each)
     work_vector<double> part;   // one block's solution on its two effects' levels
+    work_vector<double> along;  // its parts along its null directions
 };
 
 // The cells of every pair of fixed effects, those with fewest cells first, while all of them
@@ -103,7 +110,14 @@ bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSe
                      const std::function<void()> &poll, std::string *why);
 
 // z := the sum of the blocks' inverses applied to r on the covered slots; the other slots'
-// entries of z are left as they are.
+// entries of z are left as they are. Each block's solution is taken without its part along the
+// block's own null directions (1 on the a levels of a singular component, -1 on its b levels,
+// in the metric of the level counts): those directions are null directions of D'WD too, and
+// the grounding of each block puts an arbitrary amount on them; summed over the blocks, on
+// the banded design on a 2-D lattice with weights over eight decades, they outweighed the
+// rest of the conjugate gradients' directions 1e8 to 1, and the steps were lost in their
+// rounding. Since the residuals of the normal equations have no part along null directions,
+// the block's operator stays symmetric: (I - P) B^+ (I - P)' r = (I - P) B^+ r.
 void apply_pair_set(const Problem &P, PairSet &set, const work_vector<double> &counts, const double *r, double *z,
                     std::vector<work_vector<double>> &parts);
 
