@@ -5,6 +5,7 @@ asserted by the name the solver reports."""
 
 import ctypes
 import os
+import re
 import signal
 import subprocess
 
@@ -130,22 +131,36 @@ def test_residuals_equal_dense_least_squares(name, n_fe, requested, expected, we
     assert weighted_error(x, demeaned, dense_residuals(x, ids, w), w).max() < 1e-9
 
 
-def test_the_automatic_choice_reports_both_rates():
-    """auto: Jacobi, then the pair block when Jacobi's rate is slow, then the whole factor when
-    the pair block's own rate is slow too; the reason names each step."""
+def test_the_automatic_choice_reports_its_reason():
+    """auto: Jacobi, and when Jacobi's rate is slow, the whole factor if it fits (the pair
+    block is exact and the cells are few); the reason names the rate and the factor."""
     rng = np.random.default_rng(1)
     ids = banded(3000, 3, rng)
     x = rng.normal(size=(3000, 2))
     report = quarnet.COEF_PCG_demean(x, None, ids, 1e-9, 0, 1000, 0, 0)
     assert report["preconditioner"] == "exact full"
-    reason = report["reason"]
-    assert reason.startswith("Jacobi rate") and "then the exact pair's rate" in reason
     levels = int((ids.max(axis=0) + 1).sum())
     cells = sum(len(np.unique(ids[:, [f, g]], axis=0)) for f, g in ((0, 1), (0, 2), (1, 2)))
-    assert reason.endswith(f"exact factor of the normal equations on {levels} levels, {cells} cells")
+    assert re.fullmatch(
+        rf"Jacobi rate 0\.\d{{4}} per iteration predicts \d+ more iterations; "
+        rf"exact factor of the normal equations on {levels} levels, {cells} cells",
+        report["reason"],
+    )
     # The pair block alone, forced: the slow solve that the automatic choice avoids.
     alone = quarnet.COEF_PCG_demean(rng.normal(size=(3000, 2)), None, ids, 1e-9, 0, 5000, 0, 0, "exact")
     assert alone["iterations"] > 5 * report["iterations"]
+
+
+def test_the_pair_block_stays_where_the_whole_factor_is_over_budget():
+    """Three effects, the third with few levels met by every level of the others (a year):
+    the whole factor would fill in, so the pair block serves, and the reason says why."""
+    rng = np.random.default_rng(3)
+    ids = banded(30_000, 2, rng)
+    ids = np.column_stack([ids, rng.integers(0, 40, len(ids))])
+    report = quarnet.COEF_PCG_demean(rng.normal(size=(len(ids), 2)), None, ids, 1e-9, 0, 1000, 0, 0)
+    assert report["preconditioner"] == "exact pair"
+    not_built = r"\(exact full factor not built: the (whole|exact) factor would hold .* over the budget"
+    assert re.search(not_built, report["reason"])
 
 
 def test_additive_pairs_when_no_exact_factor_fits_and_the_same_bits_on_1_2_3_threads():

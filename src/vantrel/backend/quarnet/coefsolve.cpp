@@ -694,16 +694,16 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     std::unique_ptr<PairSet> pairs;
     std::unique_ptr<SchurSolver> full;
     const std::function<void()> poll = [&] { progress(ProgressEvent::poll, 0, 0.0); };
-    // Three or more fixed effects: every pair's cells (the pair block, if built, joins them),
-    // then the exact factor of all of D'WD (if allow_full and within its budget), or else
-    // additive pairs (if allow_pairs). On success the pair block is gone and
+    // Three or more fixed effects: every pair's cells (the pair block, if built, lends its
+    // own), then the exact factor of all of D'WD (if allow_full and within its budget), or
+    // else additive pairs (if allow_pairs). On success the pair block is gone and
     // out.preconditioner is set; the reason is in *why either way.
     auto couple_all = [&](bool allow_full, bool allow_pairs, std::string *why) {
-        std::unique_ptr<PairSet> set = pair_set_cells(P, pair, why);
-        if (!set) return false;
+        std::unique_ptr<PairSet> set;
         std::string full_why;
         if (allow_full) {
-            full = full_factor(P, counts, *set, &full_why);
+            set = pair_set_cells(P, pair.get(), true, &full_why);
+            if (set) full = full_factor(P, counts, *set, &full_why);
             if (full) {
                 pair.reset();
                 out.preconditioner = "exact full";
@@ -716,7 +716,9 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
             *why = full_why;
             return false;
         }
-        const bool built = factor_pair_set(P, counts, *set, poll, why);
+        if (!set) set = pair_set_cells(P, pair.get(), false, why);
+        if (!set) return false;
+        const bool built = factor_pair_set(P, counts, *set, pair, poll, why);
         if (!full_why.empty()) *why += " (" + full_why + ")";
         if (!built) return false;
         pair.reset();
@@ -803,13 +805,12 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     constexpr double slow_solve = 30.0;
     std::vector<double> history;
     bool judged = mode != PairMode::automatic;  // the pair block is tried at most once
-    // With three or more fixed effects the pair block's own rate is judged the same way, from
-    // `judge_pairs_first` iterations after it took over; predicted to need more than
-    // `slow_with_pair` further iterations, it gives way to additive pairs.
+    // With three or more fixed effects, the pair block's own rate is judged the same way from
+    // `judge_pairs_first` iterations after it took over; predicted (see below) to need more
+    // than `slow_for_pairs` further iterations, it gives way to additive pairs.
     constexpr int64_t judge_pairs_first = 4;
-    constexpr double slow_with_pair = 60.0, slow_for_pairs = 300.0;
+    constexpr double slow_for_pairs = 300.0;
     bool judged_pairs = mode != PairMode::automatic || P.slots < 3;
-    bool tried_full = false;
     int64_t pair_since = 0;
     std::vector<double> predictions;  // of the pair block's judgements
 
@@ -890,9 +891,22 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                               iterations_text(more).c_str());
                 pair = build_pair(P, counts, 0, largest_other(P), true, false, &why);
                 judged = true;
-                if (pair) {
+                // With three or more effects and an exact pair block, the whole factor is
+                // tried at once: where it fits (every effect's levels meet only neighbouring
+                // levels of the others) it takes 2 iterations, and waiting for the pair
+                // block's own rate cost 4 to 6 more. Where it does not, the attempt mostly
+                // ends after counting the cells of the pairs with the segment effect (the
+                // difficult design's individual-year cells alone exceed the budget).
+                std::string full_why;
+                if (pair && !pair->bipartite && !judged_pairs && couple_all(true, false, &full_why)) {
+                    judged_pairs = true;
+                    out.reason = std::string(buf) + "; " + full_why;
+                    restart = true;
+                    apply(alpha.data(), q.data());
+                    fresh_residual(q);
+                } else if (pair) {
                     out.preconditioner = pair->kind;
-                    out.reason = std::string(buf) + "; " + why;
+                    out.reason = std::string(buf) + "; " + why + (full_why.empty() ? "" : " (" + full_why + ")");
                     restart = true;
                     pair_since = count;
                     // The updated residual has drifted from b - A alpha by the rounding of
@@ -909,45 +923,32 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
         if (!judged_pairs && pair && !restart && count - pair_since >= judge_pairs_first &&
             (count - pair_since - judge_pairs_first) % judge_every == 0) {
             const double more = predict();
-            // The exact factor of all of D'WD is tried once, and only after an exact pair
-            // block: it holds the pair's graph, so where the pair's own exact factor was over
-            // budget the whole one is too (on the grid design at 1e5 rows the attempt would
-            // cost time for nothing).
-            // Additive pairs cost more per iteration, and a pair block's conjugate gradients
-            // converge in bumps: on the grid design at 1e5 rows one window predicted 714 more
-            // iterations (the neighbouring ones 180 and 132) where 64 followed. So the median
-            // of the last three predictions must call for them; on three effects on 2-D
-            // lattices, where the pair block took 1,044 iterations, it did so 22 iterations
-            // after the pair block came in.
+            // Additive pairs cost more per iteration than the pair block, and its conjugate
+            // gradients converge in bumps: on the grid design at 1e5 rows one window predicted
+            // 714 more iterations (the neighbouring ones 180 and 132) where 64 followed. So
+            // the median of the last three predictions must call for them; on three effects on
+            // 2-D lattices, where the pair block took 1,044 iterations, it did so 22
+            // iterations after the pair block came in.
             if (!std::isnan(more)) predictions.push_back(more);
             const size_t np = predictions.size();
-            double median = 0.0;
-            if (np >= 3) {
-                double last[3] = {predictions[np - 3], predictions[np - 2], predictions[np - 1]};
-                std::sort(last, last + 3);
-                median = last[1];
-            }
-            const bool try_full = !tried_full && !pair->bipartite && more > slow_with_pair;
-            const bool try_pairs = median > slow_for_pairs;
-            if (!std::isnan(more) && (try_full || try_pairs)) {
+            double last[3] = {0.0, 0.0, 0.0};
+            if (np >= 3) std::copy(predictions.end() - 3, predictions.end(), last);
+            std::sort(last, last + 3);
+            if (last[1] > slow_for_pairs) {
                 std::string why;
                 char buf[160];
                 std::snprintf(buf, sizeof buf, "then the %s's rate %.4f per iteration predicts %s more iterations",
                               pair->kind.c_str(), rate, iterations_text(more).c_str());
-                tried_full = tried_full || try_full;
-                const std::string before = out.reason;
-                if (couple_all(try_full, try_pairs, &why)) {
-                    judged_pairs = true;
+                judged_pairs = true;
+                if (couple_all(false, true, &why)) {
                     out.reason += "; " + std::string(buf) + "; " + why;
                     restart = true;
                     apply(alpha.data(), q.data());
                     fresh_residual(q);
-                } else if (try_pairs) {
-                    judged_pairs = true;
-                    out.reason += "; " + std::string(buf) + "; blocks not built: " + why;
+                } else {
+                    out.reason += "; " + std::string(buf) + "; pair blocks not built: " + why;
                 }
-                say("preconditioner: " + out.preconditioner + " (" +
-                    (out.reason == before ? before + "; " + buf + "; " + why : out.reason) + ")");
+                say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");
             }
         }
         std::vector<double> rho_new = precondition();

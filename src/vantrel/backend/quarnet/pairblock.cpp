@@ -26,7 +26,11 @@ struct Groups {
 
 // count: cell_ptr from the cells' number per a level; otherwise the cells into the places
 // cell_ptr gives them.
-void scan_cells(const Problem &P, PairBlock &pb, const Groups *groups, bool count) {
+// count_above: counting stops, and false is returned, as soon as one thread has counted more
+// cells than this (so the pair has more).
+bool scan_cells(const Problem &P, PairBlock &pb, const Groups *groups, bool count,
+                int64_t count_above = std::numeric_limits<int64_t>::max()) {
+    bool over = false;
     const int64_t Ga = P.G[pb.sa], Gb = P.G[pb.sb];
     const bool segments = groups == nullptr;
     const int64_t *start = segments ? P.seg_off.data() : groups->ptr.data();
@@ -73,10 +77,17 @@ void scan_cells(const Problem &P, PairBlock &pb, const Groups *groups, bool coun
                 if (fill) pb.cell_w[at] += wk;
             }
             if (count) pb.cell_ptr[s + 1] = used - first;
+            if (used > count_above) {
+#pragma omp atomic write
+                over = true;
+                break;
+            }
         }
     }
+    if (over) return false;
     if (count)
         for (int64_t a = 0; a < Ga; ++a) pb.cell_ptr[a + 1] += pb.cell_ptr[a];
+    return true;
 }
 
 // The positions of each level of slot s >= 1 (a stable counting sort, in chunks of positions
@@ -308,9 +319,12 @@ int64_t largest_other(const Problem &P) {
 
 namespace {
 
-// The cells of the block's pair, counted (count) or filled into the places counting gave them.
-// Returns false, with the reason in *why, when they cannot be formed.
-bool pair_cells(const Problem &P, PairBlock &pb, bool count, std::string *why) {
+// The cells of the block's pair, counted (count) or filled into the places counting gave them:
+// formed; over (counting stopped above count_above cells); or failed, with the reason in *why.
+enum class Cells { formed, over, failed };
+
+Cells pair_cells(const Problem &P, PairBlock &pb, bool count, std::string *why,
+                 int64_t count_above = std::numeric_limits<int64_t>::max()) {
     if (P.from_cells()) {  // the pair's cells by a's levels, as scan_cells leaves them
         for (const Problem::Pair &pr : P.pairs) {
             const bool forward = pr.s1 == pb.sa && pr.s2 == pb.sb;
@@ -322,20 +336,16 @@ bool pair_cells(const Problem &P, PairBlock &pb, bool count, std::string *why) {
                 pb.cell_w = forward ? pr.w1 : pr.w2;
             }
         }
-        return true;
+        return count && pb.cell_ptr[P.G[pb.sa]] > count_above ? Cells::over : Cells::formed;
     }
-    if (pb.sa == 0) {
-        scan_cells(P, pb, nullptr, count);
-        return true;
-    }
+    if (pb.sa == 0) return scan_cells(P, pb, nullptr, count, count_above) ? Cells::formed : Cells::over;
     if (P.N >= static_cast<int64_t>(std::numeric_limits<uint32_t>::max())) {
         *why = "the cells of " + fe_name(P, pb.sa) + " x " + fe_name(P, pb.sb) +
                " are formed for fewer than 2^32 - 1 rows only";
-        return false;
+        return Cells::failed;
     }
     const Groups groups = group_positions(P, pb.sa);
-    scan_cells(P, pb, &groups, count);
-    return true;
+    return scan_cells(P, pb, &groups, count, count_above) ? Cells::formed : Cells::over;
 }
 
 // The factor of a block whose cells are formed; false, with the reason in *why, if none is made.
@@ -403,14 +413,26 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const work_vector<double
     auto pb = std::make_unique<PairBlock>();
     pb->sa = sa;
     pb->sb = sb;
-    if (!pair_cells(P, *pb, true, why) || !pair_cells(P, *pb, false, why)) return nullptr;
+    if (pair_cells(P, *pb, true, why) != Cells::formed || pair_cells(P, *pb, false, why) != Cells::formed)
+        return nullptr;
     if (!factor_pair(P, counts, *pb, want_exact, approximate_over_work, why)) return nullptr;
     return pb;
 }
 
-std::unique_ptr<PairSet> pair_set_cells(const Problem &P, std::unique_ptr<PairBlock> &reuse, std::string *why) {
+FactorBudget full_budget(const Problem &P) {
+    // The factor may hold as many numbers as there are rows (an eighth of the memory of the
+    // input matrix's columns per column) and take 16 multiply-adds per row; a chain of
+    // levels (each meeting only its neighbours in every effect) takes about 4 (three
+    // effects) to 7 (four) entries per level and a few times as many multiply-adds.
+    return {std::max<int64_t>(P.N, 200000), std::max(16.0 * static_cast<double>(P.N), 2e7)};
+}
+
+std::unique_ptr<PairSet> pair_set_cells(const Problem &P, PairBlock *reuse, bool for_full, std::string *why) {
     // Every pair once, a the effect with more levels (the earlier slot on a tie), its cells
-    // counted; the block already built keeps its cells.
+    // counted; the block already built keeps its cells. For the whole factor every pair is
+    // needed, and the factor holds at least the cells and the diagonal: counting stops as
+    // soon as they exceed its budget (the pairs with the segment effect, which need no
+    // sorting of the positions, are counted first).
     struct Candidate {
         std::unique_ptr<PairBlock> pb;
         int64_t cells = 0;
@@ -419,27 +441,44 @@ std::unique_ptr<PairSet> pair_set_cells(const Problem &P, std::unique_ptr<PairBl
     auto set = std::make_unique<PairSet>();
     set->covered.assign(static_cast<size_t>(P.slots), 0);
     set->complete = true;
+    const int64_t full_cells = full_budget(P).max_entries - P.total();
+    int64_t counted = 0;
+    auto over_full = [&](int64_t cells) {
+        return "the whole factor would hold more than " + std::to_string(cells + P.total()) +
+               " entries (the cells and the diagonal), over the budget of " + std::to_string(full_budget(P).max_entries);
+    };
     for (int64_t s = 0; s < P.slots; ++s)
         for (int64_t t = s + 1; t < P.slots; ++t) {
             Candidate c;
             if (reuse && std::min(reuse->sa, reuse->sb) == s && std::max(reuse->sa, reuse->sb) == t) {
                 c.cells = reuse->cell_ptr[P.G[reuse->sa]];
-                candidates.push_back(std::move(c));
-                continue;
+            } else {
+                // The segment effect's levels are its segments, and no level of it is stored
+                // by position: a pair with it is always taken by its levels (as the pair
+                // block is).
+                const bool s_first = s == 0 || P.G[s] >= P.G[t];
+                c.pb = std::make_unique<PairBlock>();
+                c.pb->sa = s_first ? s : t;
+                c.pb->sb = s_first ? t : s;
+                std::string not_formed;
+                const int64_t above = for_full ? full_cells - counted : std::numeric_limits<int64_t>::max();
+                const Cells got = pair_cells(P, *c.pb, true, &not_formed, above);
+                if (got != Cells::formed) {
+                    if (for_full) {
+                        *why = got == Cells::over ? over_full(counted + above + 1) : not_formed;
+                        return nullptr;
+                    }
+                    set->left_out += "; " + not_formed;
+                    set->complete = false;
+                    continue;
+                }
+                c.cells = c.pb->cell_ptr[P.G[c.pb->sa]];
             }
-            // The segment effect's levels are its segments, and no level of it is stored by
-            // position: a pair with it is always taken by its levels (as the pair block is).
-            const bool s_first = s == 0 || P.G[s] >= P.G[t];
-            c.pb = std::make_unique<PairBlock>();
-            c.pb->sa = s_first ? s : t;
-            c.pb->sb = s_first ? t : s;
-            std::string not_formed;
-            if (!pair_cells(P, *c.pb, true, &not_formed)) {
-                set->left_out += "; " + not_formed;
-                set->complete = false;
-                continue;
+            counted += c.cells;
+            if (for_full && counted > full_cells) {
+                *why = over_full(counted);
+                return nullptr;
             }
-            c.cells = c.pb->cell_ptr[P.G[c.pb->sa]];
             candidates.push_back(std::move(c));
         }
     // Fewest cells first, while all the blocks' cells stay within twice the rows: a pair with
@@ -450,19 +489,21 @@ std::unique_ptr<PairSet> pair_set_cells(const Problem &P, std::unique_ptr<PairBl
                      [](const Candidate &x, const Candidate &y) { return x.cells < y.cells; });
     const int64_t budget = std::max<int64_t>(2 * P.N, int64_t{1} << 20);
     for (Candidate &c : candidates) {
-        const bool reused = c.pb == nullptr;
-        PairBlock &pb = reused ? *reuse : *c.pb;
+        PairBlock *pb = c.pb ? c.pb.get() : reuse;
         if (set->cells + c.cells > budget) {
-            set->left_out += "; " + fe_name(P, pb.sa) + " x " + fe_name(P, pb.sb) + " left out (" +
+            set->left_out += "; " + fe_name(P, pb->sa) + " x " + fe_name(P, pb->sb) + " left out (" +
                              std::to_string(c.cells) + " cells, over the budget of " + std::to_string(budget) +
                              " cells in all)";
             set->complete = false;
             continue;
         }
         std::string unused;
-        if (!reused) pair_cells(P, pb, false, &unused);  // forms them, since it counted them
+        if (c.pb) {
+            pair_cells(P, *pb, false, &unused);  // forms them, since it counted them
+            set->owned.push_back(std::move(c.pb));
+        }
         set->cells += c.cells;
-        set->blocks.push_back(reused ? std::move(reuse) : std::move(c.pb));
+        set->blocks.push_back(pb);
     }
     if (set->blocks.empty()) {
         *why = "no pair's cells" + set->left_out;
@@ -519,10 +560,12 @@ void null_components(const Problem &P, const work_vector<double> &counts, PairBl
 }  // namespace
 
 bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSet &set,
-                     const std::function<void()> &poll, std::string *why) {
-    std::vector<std::unique_ptr<PairBlock>> kept;
+                     std::unique_ptr<PairBlock> &reuse, const std::function<void()> &poll, std::string *why) {
+    if (reuse && std::find(set.blocks.begin(), set.blocks.end(), reuse.get()) != set.blocks.end())
+        set.owned.push_back(std::move(reuse));
+    std::vector<PairBlock *> kept;
     std::string built, left_out = set.left_out;
-    for (auto &pb : set.blocks) {
+    for (PairBlock *pb : set.blocks) {
         // b nested in a (every a level has at most one cell, so b's levels are unions of a's):
         // the block's Schur complement is 0, its inverse the diagonal on a and nothing on b,
         // and in the sum it only adds directions the effects do not separate. With c nested
@@ -537,7 +580,7 @@ bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSe
             work_vector<int64_t>().swap(pb->cell_ptr);
             work_vector<uint32_t>().swap(pb->cell_b);
             work_vector<double>().swap(pb->cell_w);
-            set.nested.push_back(std::move(pb));
+            set.nested.push_back(pb);
             continue;
         }
         std::string one;
@@ -552,7 +595,7 @@ bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSe
         poll();
         set.covered[pb->sa] = set.covered[pb->sb] = 1;
         built += (built.empty() ? "" : "; ") + one;
-        kept.push_back(std::move(pb));
+        kept.push_back(pb);
     }
     set.blocks = std::move(kept);
     if (set.blocks.empty()) {
@@ -577,7 +620,7 @@ std::unique_ptr<SchurSolver> full_factor(const Problem &P, const work_vector<dou
     S.diag.assign(counts.begin(), counts.end());
     S.scale.assign(counts.begin(), counts.end());
     S.ptr.assign(static_cast<size_t>(L + 1), 0);
-    for (const auto &pb : set.blocks) {
+    for (const PairBlock *pb : set.blocks) {
         const int64_t oa = P.off[pb->sa], ob = P.off[pb->sb];
         for (int64_t a = 0; a < P.G[pb->sa]; ++a) {
             S.ptr[oa + a + 1] += pb->cell_ptr[a + 1] - pb->cell_ptr[a];
@@ -595,7 +638,7 @@ std::unique_ptr<SchurSolver> full_factor(const Problem &P, const work_vector<dou
     S.val.resize(static_cast<size_t>(entries));
     {
         work_vector<int64_t> fill(S.ptr.begin(), S.ptr.end() - 1);
-        for (const auto &pb : set.blocks) {
+        for (const PairBlock *pb : set.blocks) {
             const int64_t oa = P.off[pb->sa], ob = P.off[pb->sb];
             for (int64_t a = 0; a < P.G[pb->sa]; ++a)
                 for (int64_t e = pb->cell_ptr[a]; e < pb->cell_ptr[a + 1]; ++e) {
@@ -607,11 +650,7 @@ std::unique_ptr<SchurSolver> full_factor(const Problem &P, const work_vector<dou
                 }
         }
     }
-    // The factor may hold as many numbers as there are rows (an eighth of the memory of the
-    // input matrix's columns per column) and take 16 multiply-adds per row; a chain of
-    // levels (each meeting only its neighbours in every effect) takes about 4 (three
-    // effects) to 7 (four) entries per level and a few times as many multiply-adds.
-    const FactorBudget budget{std::max<int64_t>(P.N, 200000), std::max(16.0 * static_cast<double>(P.N), 2e7)};
+    const FactorBudget budget = full_budget(P);
     std::string exact_why;
     auto solver = envelope_cholesky(S, budget, &exact_why, true);
     if (!solver) {
@@ -660,7 +699,7 @@ void apply_pair_set(const Problem &P, PairSet &set, const work_vector<double> &c
         if (set.covered[s]) std::fill(z + P.off[s] * K, z + (P.off[s] + P.G[s]) * K, 0.0);
     // Each block's solution, added in the blocks' order, entry by entry: the same sums for any
     // number of threads.
-    for (const auto &pb : set.blocks) {
+    for (const PairBlock *pb : set.blocks) {
         const int64_t Ga = P.G[pb->sa], Gb = P.G[pb->sb];
         set.part.resize(static_cast<size_t>((Ga + Gb) * K));
         double *za = set.part.data(), *zb = za + Ga * K;
@@ -678,7 +717,7 @@ void apply_pair_set(const Problem &P, PairSet &set, const work_vector<double> &c
     // A pair with one effect nested in the other has no block, but its null directions (a
     // level of b against its levels of a) are null directions of D'WD too, and the other
     // blocks' solutions have parts along them; they are taken out of the sum.
-    for (const auto &pb : set.nested)
+    for (const PairBlock *pb : set.nested)
         remove_null_parts(P, counts, *pb, z + P.off[pb->sa] * K, z + P.off[pb->sb] * K, set.along);
 }
 

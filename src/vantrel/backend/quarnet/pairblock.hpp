@@ -87,8 +87,9 @@ void apply_pair(const Problem &P, const PairBlock &pb, const work_vector<double>
 
 // The cells of pairs of fixed effects, and (for additive pairs) their blocks' factors.
 struct PairSet {
-    std::vector<std::unique_ptr<PairBlock>> blocks;
-    std::vector<std::unique_ptr<PairBlock>> nested;  // b nested in a: null directions only
+    std::vector<PairBlock *> blocks;  // with cells (then factored), fewest cells first
+    std::vector<PairBlock *> nested;  // b nested in a: null directions only
+    std::vector<std::unique_ptr<PairBlock>> owned;
     std::vector<char> covered;  // by slot: in a factored block
     bool complete = false;      // every pair's cells are here
     int64_t cells = 0;          // in all
@@ -99,15 +100,16 @@ struct PairSet {
 
 // The cells of every pair of fixed effects, those with fewest cells first, while all of them
 // stay within a budget of twice the rows; `reuse`, if given, is the pair block already built
-// for its pair (taken over only when the set is made). Returns null, with the reason in *why,
-// when no pair's cells could be formed.
-std::unique_ptr<PairSet> pair_set_cells(const Problem &P, std::unique_ptr<PairBlock> &reuse, std::string *why);
+// for its pair (its cells are read, it stays the caller's). for_full: every pair is needed,
+// within the budget of the whole factor, or the set is not made. Returns null, with the reason
+// in *why, when no pair's cells could be formed.
+std::unique_ptr<PairSet> pair_set_cells(const Problem &P, PairBlock *reuse, bool for_full, std::string *why);
 
-// The factor of every block of the set (a block taken over keeps its own), exact where its
-// budget allows; `poll` runs between two blocks (Ctrl-C). Blocks that cannot be factored are
-// left out; false, with the reason in *why, when none is left.
+// The factor of every block of the set, exact where its budget allows (`reuse`, if it is one
+// of them, is taken over with its factor); `poll` runs between two blocks (Ctrl-C). Blocks
+// that cannot be factored are left out; false, with the reason in *why, when none is left.
 bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSet &set,
-                     const std::function<void()> &poll, std::string *why);
+                     std::unique_ptr<PairBlock> &reuse, const std::function<void()> &poll, std::string *why);
 
 // z := the sum of the blocks' inverses applied to r on the covered slots; the other slots'
 // entries of z are left as they are. Each block's solution is taken without its part along the
