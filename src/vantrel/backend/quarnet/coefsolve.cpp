@@ -889,7 +889,7 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                 char buf[160];
                 std::snprintf(buf, sizeof buf, "Jacobi rate %.4f per iteration predicts %s more iterations", rate,
                               iterations_text(more).c_str());
-                pair = build_pair(P, counts, 0, largest_other(P), true, false, &why);
+                pair = pair_block_cells(P, 0, largest_other(P), &why);
                 judged = true;
                 // With three or more effects and an exact pair block, the whole factor is
                 // tried at once: where it fits (every effect's levels meet only neighbouring
@@ -898,13 +898,13 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                 // ends after counting the cells of the pairs with the segment effect (the
                 // difficult design's individual-year cells alone exceed the budget).
                 std::string full_why;
-                if (pair && !pair->bipartite && !judged_pairs && couple_all(true, false, &full_why)) {
+                if (pair && !judged_pairs && exact_pair_may_fit(P, *pair) && couple_all(true, false, &full_why)) {
                     judged_pairs = true;
                     out.reason = std::string(buf) + "; " + full_why;
                     restart = true;
                     apply(alpha.data(), q.data());
                     fresh_residual(q);
-                } else if (pair) {
+                } else if (pair && factor_pair(P, counts, *pair, true, false, &why)) {
                     out.preconditioner = pair->kind;
                     out.reason = std::string(buf) + "; " + why + (full_why.empty() ? "" : " (" + full_why + ")");
                     restart = true;
@@ -915,6 +915,7 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                     apply(alpha.data(), q.data());
                     fresh_residual(q);
                 } else {
+                    pair.reset();
                     out.reason = std::string(buf) + "; pair block not built: " + why;
                 }
                 say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");

@@ -323,8 +323,10 @@ namespace {
 // formed; over (counting stopped above count_above cells); or failed, with the reason in *why.
 enum class Cells { formed, over, failed };
 
+// `groups`, if given, keeps the positions of each slot's levels once sorted, by slot.
 Cells pair_cells(const Problem &P, PairBlock &pb, bool count, std::string *why,
-                 int64_t count_above = std::numeric_limits<int64_t>::max()) {
+                 int64_t count_above = std::numeric_limits<int64_t>::max(),
+                 std::vector<std::unique_ptr<Groups>> *groups = nullptr) {
     if (P.from_cells()) {  // the pair's cells by a's levels, as scan_cells leaves them
         for (const Problem::Pair &pr : P.pairs) {
             const bool forward = pr.s1 == pb.sa && pr.s2 == pb.sb;
@@ -344,46 +346,73 @@ Cells pair_cells(const Problem &P, PairBlock &pb, bool count, std::string *why,
                " are formed for fewer than 2^32 - 1 rows only";
         return Cells::failed;
     }
-    const Groups groups = group_positions(P, pb.sa);
-    return scan_cells(P, pb, &groups, count, count_above) ? Cells::formed : Cells::over;
+    std::unique_ptr<Groups> own;
+    std::unique_ptr<Groups> &slot = groups ? (*groups)[pb.sa] : own;
+    if (!slot) slot = std::make_unique<Groups>(group_positions(P, pb.sa));
+    return scan_cells(P, pb, slot.get(), count, count_above) ? Cells::formed : Cells::over;
 }
 
-// The factor of a block whose cells are formed; false, with the reason in *why, if none is made.
+// The exact factor of a pair block may hold about as many numbers as its cells (so its memory
+// stays within the cells'), and take up to 50 multiply-adds per cell; small problems always fit.
+FactorBudget pair_budget(const Problem &P, const PairBlock &pb) {
+    const int64_t n_cells = pb.cell_ptr[P.G[pb.sa]];
+    return {std::max<int64_t>(n_cells + 4 * P.G[pb.sb], 200000), std::max(50.0 * static_cast<double>(n_cells), 2e7)};
+}
+
+// Whether the Schur complement is within its work budget (forming it costs the sum over a
+// levels of their cell count squared, which also bounds its entries; within 64 per row of the
+// data it costs less than a few passes).
+bool schur_within_work(const Problem &P, const PairBlock &pb, std::string *why) {
+    double work = 0.0;
+    for (int64_t a = 0; a < P.G[pb.sa]; ++a) {
+        const double d = static_cast<double>(pb.cell_ptr[a + 1] - pb.cell_ptr[a]);
+        work += d * d;
+    }
+    const double work_budget = std::max(64.0 * static_cast<double>(P.N), 1e7);
+    if (work <= work_budget) return true;
+    *why = "the Schur complement of " + fe_name(P, pb.sa) + " on " + fe_name(P, pb.sb) + " would take " +
+           std::to_string(static_cast<int64_t>(work)) + " multiply-adds, over the budget of " +
+           std::to_string(static_cast<int64_t>(work_budget));
+    return false;
+}
+
+}  // namespace
+
+bool exact_pair_may_fit(const Problem &P, PairBlock &pb) {
+    if (pb.may_fit < 0) {
+        pb.may_fit_why.clear();
+        pb.may_fit = schur_within_work(P, pb, &pb.may_fit_why) &&
+                     exact_may_fit(pb, P.G[pb.sb], pair_budget(P, pb), &pb.may_fit_why);
+    }
+    return pb.may_fit > 0;
+}
+
 bool factor_pair(const Problem &P, const work_vector<double> &counts, PairBlock &pb, bool want_exact,
                  bool approximate_over_work, std::string *why) {
     const int64_t sa = pb.sa, sb = pb.sb, Ga = P.G[sa], Gb = P.G[sb];
     const int64_t n_cells = pb.cell_ptr[Ga];
     const std::string names = fe_name(P, sa) + " x " + fe_name(P, sb);
-    // Forming S costs the sum over a levels of their cell count squared; it also bounds S's
-    // entries. Within 64 per row of the data it costs less than a few passes.
-    double work = 0.0;
-    for (int64_t a = 0; a < Ga; ++a) {
-        const double d = static_cast<double>(pb.cell_ptr[a + 1] - pb.cell_ptr[a]);
-        work += d * d;
-    }
-    const double work_budget = std::max(64.0 * static_cast<double>(P.N), 1e7);
     std::string exact_why;
-    if (work > work_budget) {
-        exact_why = "the Schur complement of " + fe_name(P, sa) + " on " + fe_name(P, sb) + " would take " +
-                    std::to_string(static_cast<int64_t>(work)) + " multiply-adds, over the budget of " +
-                    std::to_string(static_cast<int64_t>(work_budget));
+    if (!schur_within_work(P, pb, &exact_why)) {
         if (!approximate_over_work) {
             *why = exact_why;
             return false;
         }
         want_exact = false;
     }
-    // The exact factor may hold about as many numbers as the cells (so its memory stays
-    // within the cells'), and take up to 50 multiply-adds per cell; small problems always fit.
-    const FactorBudget budget{std::max<int64_t>(n_cells + 4 * Gb, 200000),
-                              std::max(50.0 * static_cast<double>(n_cells), 2e7)};
-    if (want_exact && exact_may_fit(pb, Gb, budget, &exact_why)) {
-        const SparseSym S = schur_complement(P, pb, counts);
-        pb.solver = envelope_cholesky(S, budget, &exact_why);
-        if (pb.solver) {
-            pb.kind = "exact pair";
-            *why = names + ": " + std::to_string(n_cells) + " cells, exact factor on " + std::to_string(Gb) + " levels";
-            return true;
+    const FactorBudget budget = pair_budget(P, pb);
+    if (want_exact) {
+        if (exact_pair_may_fit(P, pb)) {
+            const SparseSym S = schur_complement(P, pb, counts);
+            pb.solver = envelope_cholesky(S, budget, &exact_why);
+            if (pb.solver) {
+                pb.kind = "exact pair";
+                *why = names + ": " + std::to_string(n_cells) + " cells, exact factor on " + std::to_string(Gb) +
+                       " levels";
+                return true;
+            }
+        } else {
+            exact_why = pb.may_fit_why;
         }
     }
     // What the cells do not account for (rows without a level of the other effect) stays on
@@ -406,16 +435,19 @@ bool factor_pair(const Problem &P, const work_vector<double> &counts, PairBlock 
     return true;
 }
 
-}  // namespace
-
-std::unique_ptr<PairBlock> build_pair(const Problem &P, const work_vector<double> &counts, int64_t sa, int64_t sb,
-                                      bool want_exact, bool approximate_over_work, std::string *why) {
+std::unique_ptr<PairBlock> pair_block_cells(const Problem &P, int64_t sa, int64_t sb, std::string *why) {
     auto pb = std::make_unique<PairBlock>();
     pb->sa = sa;
     pb->sb = sb;
     if (pair_cells(P, *pb, true, why) != Cells::formed || pair_cells(P, *pb, false, why) != Cells::formed)
         return nullptr;
-    if (!factor_pair(P, counts, *pb, want_exact, approximate_over_work, why)) return nullptr;
+    return pb;
+}
+
+std::unique_ptr<PairBlock> build_pair(const Problem &P, const work_vector<double> &counts, int64_t sa, int64_t sb,
+                                      bool want_exact, bool approximate_over_work, std::string *why) {
+    auto pb = pair_block_cells(P, sa, sb, why);
+    if (!pb || !factor_pair(P, counts, *pb, want_exact, approximate_over_work, why)) return nullptr;
     return pb;
 }
 
@@ -443,6 +475,11 @@ std::unique_ptr<PairSet> pair_set_cells(const Problem &P, PairBlock *reuse, bool
     set->complete = true;
     const int64_t full_cells = full_budget(P).max_entries - P.total();
     int64_t counted = 0;
+    // The positions sorted by an effect's levels serve its pairs' counting and filling alike;
+    // they are kept while they take no more than half the memory of the input matrix (4 bytes
+    // a row per effect other than the segment effect and the smallest).
+    std::vector<std::unique_ptr<Groups>> groups(static_cast<size_t>(P.slots));
+    const bool keep_groups = P.slots - 2 <= P.K;
     auto over_full = [&](int64_t cells) {
         return "the whole factor would hold more than " + std::to_string(cells + P.total()) +
                " entries (the cells and the diagonal), over the budget of " + std::to_string(full_budget(P).max_entries);
@@ -462,7 +499,7 @@ std::unique_ptr<PairSet> pair_set_cells(const Problem &P, PairBlock *reuse, bool
                 c.pb->sb = s_first ? t : s;
                 std::string not_formed;
                 const int64_t above = for_full ? full_cells - counted : std::numeric_limits<int64_t>::max();
-                const Cells got = pair_cells(P, *c.pb, true, &not_formed, above);
+                const Cells got = pair_cells(P, *c.pb, true, &not_formed, above, keep_groups ? &groups : nullptr);
                 if (got != Cells::formed) {
                     if (for_full) {
                         *why = got == Cells::over ? over_full(counted + above + 1) : not_formed;
@@ -499,7 +536,7 @@ std::unique_ptr<PairSet> pair_set_cells(const Problem &P, PairBlock *reuse, bool
         }
         std::string unused;
         if (c.pb) {
-            pair_cells(P, *pb, false, &unused);  // forms them, since it counted them
+            pair_cells(P, *pb, false, &unused, std::numeric_limits<int64_t>::max(), keep_groups ? &groups : nullptr);
             set->owned.push_back(std::move(c.pb));
         }
         set->cells += c.cells;

@@ -65,6 +65,9 @@ struct PairBlock {
     // each one's total count.
     work_vector<int32_t> null_comp;
     work_vector<double> null_mass;
+    // Whether the exact factor may fit its budget (-1: not yet judged), and why not.
+    int may_fit = -1;
+    std::string may_fit_why;
 };
 
 // The slot the single pair block pairs with the segment effect: most levels among the others.
@@ -78,6 +81,18 @@ int64_t largest_other(const Problem &P);
 // the approximate factor, whose work grows only with the cells.
 std::unique_ptr<PairBlock> build_pair(const Problem &P, const work_vector<double> &counts, int64_t sa, int64_t sb,
                                       bool want_exact, bool approximate_over_work, std::string *why);
+
+// The block of slots (sa, sb) with its cells formed but no factor yet (null, with the reason in
+// *why, if the cells cannot be formed); then its factor, as build_pair makes it (false, with
+// the reason, if none is made). build_pair is the two in one.
+std::unique_ptr<PairBlock> pair_block_cells(const Problem &P, int64_t sa, int64_t sb, std::string *why);
+bool factor_pair(const Problem &P, const work_vector<double> &counts, PairBlock &pb, bool want_exact,
+                 bool approximate_over_work, std::string *why);
+
+// Whether the block's exact factor may fit its budget: the Schur complement within its work
+// budget and a sparse subgraph of its graph within the factor's (a cheap necessary check; the
+// answer is kept in the block, and factor_pair uses it).
+bool exact_pair_may_fit(const Problem &P, PairBlock &pb);
 
 // za, zb := the pair block's inverse applied to (r_a, r_b), where r, za and zb point at the
 // first level of a and b in coefficient arrays of K columns. `parts` holds buffers of b's
