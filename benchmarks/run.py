@@ -102,10 +102,7 @@ SPEEDUPS = {
     "e2e": (
         "vantrel-coef",
         [
-            (
-                "pyfixest-within",
-                [("difficult", {10_000_000}, None, 3.0), ("banded3", {1_000_000, 10_000_000}, None, 5.0)],
-            ),
+            ("pyfixest-within", [("difficult", {10_000_000}, None, 3.0)]),
             ("pyfixest", []),
             ("vantrel", []),
         ],

@@ -487,6 +487,8 @@ std::unique_ptr<PairBlock> build_pair(const Problem &P, const work_vector<double
     return pb;
 }
 
+namespace {
+
 FactorBudget full_budget(const Problem &P) {
     // The factor may hold as many numbers as there are rows (an eighth of the memory of the
     // input matrix's columns per column) and take 16 multiply-adds per row; a chain of
@@ -494,6 +496,8 @@ FactorBudget full_budget(const Problem &P) {
     // effects) to 7 (four) entries per level and a few times as many multiply-adds.
     return {std::max<int64_t>(P.N, 200000), std::max(16.0 * static_cast<double>(P.N), 2e7)};
 }
+
+}  // namespace
 
 std::unique_ptr<PairSet> pair_set_cells(const Problem &P, PairBlock *reuse, bool for_full, std::string *why) {
     // Every pair once, a the effect with more levels (the earlier slot on a tie), its cells

@@ -1,30 +1,43 @@
-// Preconditioners of the coefficient-space solver built from blocks of D'WD that belong to a
-// pair of fixed effects (internal to the kernel).
+// Preconditioners of the coefficient-space solver built from blocks of D'WD that belong to
+// pairs of fixed effects (internal to the kernel).
 //
 // The block of a pair (a, b) is the normal equations of those two effects alone: their level
 // counts Da, Db on the diagonal and the weighted counts C = Da'W Db of their cells. Flipping
 // the sign of b's coefficients makes it a weighted graph Laplacian, so it is inverted exactly
 // (Schur complement on b's levels, envelope Cholesky) or approximately (randomised
-// elimination), whatever the data. Two preconditioners are made of such blocks:
+// elimination), whatever the data. Three preconditioners are made of such blocks:
 //
 // - the pair block: the two fixed effects with most levels, inverted, and the diagonal for
 //   every other effect. It captures the slow modes of a weakly connected pair (workers and
 //   firms) and leaves the others to the conjugate gradients.
+// - the whole factor ("exact full"): with three or more effects D'WD is no Laplacian under
+//   any change of signs (every row closes a triangle of its levels), but it is symmetric
+//   positive semi-definite, and its pattern is the union of the pairs' cells: one envelope
+//   Cholesky of it, dropping the pivots of the directions the effects do not separate, is a
+//   generalised inverse. Where every effect's levels meet only neighbouring levels of the
+//   others (a chain) the envelope is narrow (about 5 entries a level with three effects, 7
+//   with four) and the solve takes 2 iterations after the switch; where the graph spreads in
+//   two dimensions it fills in, and the budget refuses it.
 // - additive pairs: the sum, over pairs of effects, of each pair block's inverse (additive
 //   Schwarz with overlapping blocks). With three or more large effects whose levels meet
 //   only neighbouring levels of the others, the slow modes pass through every effect: a
-//   smooth vector on a, -a's on b and c ... is nearly annihilated by D, and no single pair
-//   holds it. Such a mode splits into pieces that each live on one pair and are each smooth
-//   there (f on a and -f on b, then the rest on b and c), so the sum of the pair inverses
-//   bounds the condition number independently of the graph's length. Measured (SciPy
-//   prototype, exact pair inverses, tolerance 1e-9) on the banded design with three effects
-//   at 1e5 / 1e6 rows: 3,697 / 36,870 iterations with the pair block, 22 / 25 with every
-//   pair, 18 / 20 with the largest effect's pairs only, 27 / 32 with consecutive pairs; with
-//   four effects 36 / 38, 22 / 24, 50 / 53. The largest effect's pairs alone fail where the
-//   slow coupling avoids it (a random a, b and c a chain of their own: 2,652 iterations,
-//   every pair 18), so every pair takes part, within a budget of cells. Symmetric
-//   multiplicative sweeps over the pairs took fewer iterations (8 and 9) but four more
-//   passes over the cells and five more pair solves per iteration.
+//   smooth vector f on a, -f on b, 0 on c is nearly annihilated by D, and so is any smooth
+//   vector whose parts on a row's levels nearly cancel, which no single pair holds. Such a
+//   mode splits into pieces that each live on one pair and are each smooth there (f on a and
+//   -f on b, then the rest on b and c), so the sum of the pair inverses bounds the condition
+//   number whatever the graph's length.
+//
+// Measured on the banded design (SciPy prototypes, tolerance 1e-9; three effects at 1e5 / 1e6
+// rows): the pair block 3,697 / 36,870 iterations; additive pairs with every pair 22 / 25,
+// with the largest effect's pairs only 18 / 20, with consecutive pairs 27 / 32 (four effects:
+// 36 / 38, 22 / 24, 50 / 53); symmetric multiplicative sweeps over every pair 8 (1e5), at five
+// pair solves and four passes over the cells per iteration; the whole factor 5 / 15 with a
+// diagonal shift of 1e-8, 2 with its null pivots dropped. The largest effect's pairs alone
+// fail where the slow coupling avoids it (a random a, b and c a chain of their own: 2,652
+// iterations, every pair 18, consecutive pairs 13), so additive pairs take every pair, within
+// a budget of cells. In this kernel: the whole factor 2 iterations (8 in all, from Jacobi's
+// first judgement on, at 1e6 rows; 6 with four effects); additive pairs on three effects on
+// 2-D lattices (whole factor over budget) 35 iterations where the pair block took 1,044.
 #pragma once
 
 #include <cstdint>
@@ -76,9 +89,9 @@ int64_t largest_other(const Problem &P);
 // Builds the block of slots (sa, sb), or returns null with the reason in *why. The exact
 // factor is tried when want_exact and its size and work fit their budgets, the approximate
 // one otherwise. Forming the Schur complement of a pair whose cells are too dense (over a
-// work budget) is never tried: then the single pair block is not built at all (the approved
-// behaviour of the pair path), while a block of additive pairs (approximate_over_work) takes
-// the approximate factor, whose work grows only with the cells.
+// work budget) is never tried: then the single pair block is not built at all (as it never
+// was), while a block of additive pairs (approximate_over_work) takes the approximate
+// factor, whose work grows only with the cells.
 std::unique_ptr<PairBlock> build_pair(const Problem &P, const work_vector<double> &counts, int64_t sa, int64_t sb,
                                       bool want_exact, bool approximate_over_work, std::string *why);
 
