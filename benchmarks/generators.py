@@ -50,7 +50,7 @@ SEED = 20240521  # one fixed seed for every scenario; n is mixed in below
 def _rng(n: int, which: str) -> np.random.Generator:
     # The seed sequence mixes the design and the size, so the 1e5 data set is
     # not a prefix of the 1e6 one and each (design, n) pair is reproducible.
-    return np.random.default_rng([SEED, int(n), {"simple": 1, "difficult": 2, "grid": 3}[which]])
+    return np.random.default_rng([SEED, int(n), {"simple": 1, "difficult": 2, "grid": 3, "banded3": 4}[which]])
 
 
 def simple(n: int) -> dict[str, np.ndarray]:
@@ -121,7 +121,27 @@ def grid(n: int) -> dict[str, np.ndarray]:
     return {**_person_firm_outcomes(rng, worker, firm, year), "worker": worker, "firm": firm, "year": year}
 
 
-GENERATORS = {"simple": simple, "difficult": difficult, "grid": grid}
+def banded3(n: int) -> dict[str, np.ndarray]:
+    """Three (and a fourth) large effects, each of whose levels meets only neighbouring
+    levels of the others: over a random order i of the rows, a = i // 20,
+    b = (i // 20 + U{0,1}) // 2, c = (i // 20 + U{0,1,2}) // 3 and
+    d = (i // 20 + U{0..3}) // 4.  Every pair of them is a long thin chain, and so is the
+    whole graph: a preconditioner exact on one pair leaves the smooth modes that pass
+    through the others; y = 3*x1 + 5*x2 + cos(a) + cos(b)**2 + sin(c) + sin(d) + N(0,1)."""
+    n = int(n)
+    rng = _rng(n, "banded3")
+    base = rng.permutation(n) // 20
+    ids = {"a": base + 1}
+    for name, width in (("b", 2), ("c", 3), ("d", 4)):
+        ids[name] = (base + rng.integers(0, width, size=n)) // width + 1
+    a, b, c, d = ids["a"], ids["b"], ids["c"], ids["d"]
+    x1 = 5 * np.cos(a) + 5 * np.sin(b) + 5 * np.sin(c) + 5 * np.cos(d) + rng.uniform(0, 1, n)
+    x2 = np.cos(a) + np.sin(b) + np.sin(c) + np.cos(d) + rng.standard_normal(n)
+    y = 3 * x1 + 5 * x2 + np.cos(a) + np.cos(b) ** 2 + np.sin(c) + np.sin(d) + rng.standard_normal(n)
+    return {"y": y, "x1": x1, "x2": x2, **ids}
+
+
+GENERATORS = {"simple": simple, "difficult": difficult, "grid": grid, "banded3": banded3}
 
 # The models timed on each design: (label, regressors, fixed effects).
 MODELS = {
@@ -137,5 +157,9 @@ MODELS = {
     "grid": [
         ("2 FE", ["x1", "x2"], ["worker", "firm"]),
         ("3 FE", ["x1", "x2"], ["worker", "firm", "year"]),
+    ],
+    "banded3": [
+        ("3 FE", ["x1", "x2"], ["a", "b", "c"]),
+        ("4 FE", ["x1", "x2"], ["a", "b", "c", "d"]),
     ],
 }

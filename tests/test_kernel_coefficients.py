@@ -388,8 +388,9 @@ def sorted_rows(ids, w, segment, dtype):
 @pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
 @pytest.mark.parametrize(
     "name, n_fe, requested, expected",
-    # four effects at tol 1e-13: the early rate (0.42) predicts more than 30 iterations to go
-    [("chain", 2, "auto", "exact pair"), ("grid", 3, "approx", "approximate pair"), ("four", 4, "auto", "exact pair"),
+    # four effects at tol 1e-13: the early rate (0.42) predicts more than 30 iterations to go,
+    # and with an exact pair block the whole factor (207 levels) fits
+    [("chain", 2, "auto", "exact pair"), ("grid", 3, "approx", "approximate pair"), ("four", 4, "auto", "exact full"),
      ("expander", 2, "exact", "approximate pair"), ("components", 3, "exact", "exact pair"),
      ("one", 1, "auto", "closed form")],
 )  # fmt: skip

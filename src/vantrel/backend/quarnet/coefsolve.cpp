@@ -18,101 +18,25 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <numeric>
 #include <string>
 #include <type_traits>
 
+#include "coefproblem.hpp"
 #include "common.hpp"
-#include "laplacian.hpp"
+#include "pairblock.hpp"
 #include "workmem.hpp"
 
 namespace quarnet {
 
 namespace {
 
-struct Problem {
-    int64_t N = 0, K = 0;
-    int64_t slots = 0;            // fixed effects; slot 0 is the segment effect
-    std::vector<int> fe_of_slot;  // the caller's index of each slot's fixed effect
-    std::vector<int64_t> G;       // levels of each slot (without its "no level")
-    std::vector<int64_t> off;     // first coefficient row of each slot; off[slots] = all rows
-    const int64_t *rows = nullptr;   // position -> row of the caller's matrix
-    work_vector<int64_t> rows_own;   // when the segment effect's sortvec cannot serve
-    work_vector<int64_t> seg_off;    // segment s = positions [seg_off[s], seg_off[s+1]), s <= G[0]
-    // Slot >= 1: level of each position, in 16 bits when every other effect has fewer than
-    // 65535 levels (half the memory and memory traffic of the passes), else in 32 bits.
-    // The passes read them through id16/id32 (by slot; slot 0 unused), which point into
-    // ids16/ids32 or, for rows given in position order (COEF_PCG_rows), into the caller's
-    // arrays.
-    bool narrow = false;
-    std::vector<work_vector<uint16_t>> ids16;
-    std::vector<work_vector<uint32_t>> ids32;
-    std::vector<const uint16_t *> id16;
-    std::vector<const uint32_t *> id32;
-    int64_t id(int64_t s, int64_t k) const { return narrow ? id16[s][k] : id32[s][k]; }
-    void view_own_ids() {
-        id16.assign(static_cast<size_t>(slots), nullptr);
-        id32.assign(static_cast<size_t>(slots), nullptr);
-        for (int64_t s = 1; s < slots; ++s)
-            if (narrow)
-                id16[s] = ids16[s].data();
-            else
-                id32[s] = ids32[s].data();
-    }
-    const double *w = nullptr;       // weights by position, or null
-    work_vector<double> w_own;
-    int threads = 1;
-    // The caller's level ids by row, when given instead of group indexes: the first and the
-    // closing pass then run in row order (see setup_rows), w_rows are the weights by row.
-    const IdColumns *by_row = nullptr;
-    const double *w_rows = nullptr;
-    template <class T>
-    int64_t row_id(int64_t s, int64_t i) const {
-        return static_cast<const T *>(by_row->data)[i * by_row->row_stride + fe_of_slot[s] * by_row->col_stride];
-    }
+using namespace coef;
 
-    // Aggregated input (COEF_PCG_cells): no rows; each pair's cells by the levels of either
-    // effect, and the level counts.
-    struct Pair {
-        int64_t s1 = 0, s2 = 0;  // slots
-        work_vector<int64_t> ptr1, ptr2;
-        work_vector<uint32_t> to2, to1;  // the other effect's level of each cell
-        work_vector<double> w1, w2;
-    };
-    const CellInput *cells = nullptr;
-    std::vector<Pair> pairs;
-    // COEF_PCG_rows: aggregates as above for the first and the last pass, but D'WD (and the
-    // pair block's cells) from the rows, given in position order instead of the pairs' cells.
-    bool rows_given = false;
-    bool from_cells() const { return cells != nullptr && !rows_given; }
-    std::vector<double *> alpha_out;  // the caller's coefficient arrays, by fixed effect
-
-    int64_t n_segments() const { return G[0] + 1; }
-    int64_t others_begin() const { return off[1]; }  // coefficient rows of slots >= 1
-    int64_t total() const { return off[slots]; }
-};
-
-// Rows not sorted by the segment effect are visited in scattered order; asking for the row
-// this many positions ahead hides most of the memory latency (as in the sweep kernels).
-constexpr int64_t prefetch_distance = 16;
-
-inline void prefetch_row(const Problem &P, const double *x, int64_t k) {
-    if (k + prefetch_distance < P.N) __builtin_prefetch(x + P.rows[k + prefetch_distance] * P.K);
-}
-
-// Segments of thread t out of nt: split at positions t * N / nt, so each thread sweeps about
-// the same number of rows whatever the group sizes.
-std::pair<int64_t, int64_t> my_segments(const Problem &P, int t, int nt) {
-    auto cut = [&](int u) -> int64_t {
-        if (u <= 0) return 0;
-        if (u >= nt) return P.n_segments();
-        const int64_t target = P.N * u / nt;
-        return std::lower_bound(P.seg_off.begin(), P.seg_off.begin() + P.n_segments(), target) - P.seg_off.begin();
-    };
-    return {cut(t), cut(t + 1)};
-}
 
 // The level of each position of one fixed effect, from its group index: through the inverse
 // of the positions unless the positions are the rows themselves.
@@ -316,24 +240,6 @@ Problem build_problem_ids(int64_t N, int64_t K, const double *w, const IdColumns
     return P;
 }
 
-// Sums by level over the rows are formed per block of rows and the blocks' sums added in
-// block order. The blocks are fixed: 4 for up to 4 threads (8 for up to 8, ...), so the
-// result is the same, to the last bit, for 1, 2, 3 and 4 threads. The accumulators of all
-// blocks are held at once unless they would take more than a quarter of the data's size;
-// then there are only as many as threads, and the blocks are taken in rounds, each round's
-// sums added to the running total in block order, which gives the same bits.
-int64_t row_blocks(int threads) { return 4 * ((static_cast<int64_t>(threads) + 3) / 4); }
-
-struct Rounds {
-    int64_t blocks, buffers;
-    Rounds(const Problem &P, int64_t entries_per_block) : blocks(row_blocks(P.threads)) {
-        const bool short_of_memory = blocks * entries_per_block > std::max<int64_t>(P.N * P.K / 4, 1 << 20);
-        buffers = short_of_memory ? std::min<int64_t>(P.threads, blocks) : blocks;
-    }
-    int64_t count() const { return (blocks + buffers - 1) / buffers; }
-    int64_t first(int64_t round) const { return round * buffers; }
-    int64_t size(int64_t round) const { return std::min(buffers, blocks - first(round)); }
-};
 
 // Accumulators of the levels of slots >= 1, one per block of rows, reused by every pass.
 struct Scratch : Rounds {
@@ -679,330 +585,6 @@ void closing_rows(const Problem &P, double *x, const double *alpha) {
     }
 }
 
-// ---- The pair block -------------------------------------------------------------------
-
-// The block of D'WD that belongs to the segment effect a (slot 0) and the effect b with most
-// levels among the others, inverted through the Schur complement on b's levels:
-//   x_b = S^+ (r_b - C' Da^-1 r_a),  x_a = Da^-1 (r_a - C x_b),  S = Db - C' Da^-1 C,
-// where C = Da'W Db holds the weighted counts of the (a, b) cells. S is a weighted graph
-// Laplacian, singular once per connected component of the a-b graph; its solver grounds one
-// level there. That leaves the preconditioner singular only along the components' null
-// directions n (1 on the a levels, -1 on the b levels), and every row has its a and b level
-// in one component, so D n = 0: the residuals of the normal equations never point along n,
-// and on everything they can point along the preconditioner is positive definite, whatever
-// the other fixed effects. (Giving n a weight of its own amplified the rounding noise of
-// residuals that are already at rounding level: a column the fixed effects absorb.)
-struct PairBlock {
-    int64_t sb = 1;                    // slot of b
-    work_vector<int64_t> cell_ptr;     // cells of a level: [cell_ptr[a], cell_ptr[a+1])
-    work_vector<uint32_t> cell_b;
-    work_vector<double> cell_w;
-    // Exact: a solver of S on b's levels. Approximate: a solver of the whole pair block with
-    // b's sign flipped (then a graph Laplacian on the a and b levels), vertices a then Ga + b.
-    std::unique_ptr<SchurSolver> solver;
-    bool bipartite = false;
-    std::string kind;  // "exact pair" or "approximate pair"
-};
-
-// Cells of each a level (the segments), in a order, written straight into their final
-// place: a first pass counts each segment's cells, a second fills them. slot[b] remembers
-// where b's cell of the current segment is; a slot below the segment's first cell belongs to
-// an earlier segment, so it needs no clearing.
-void build_cells(const Problem &P, PairBlock &pb) {
-    const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
-    pb.cell_ptr.assign(static_cast<size_t>(Ga + 1), 0);
-    auto scan = [&](bool fill) {
-#pragma omp parallel num_threads(P.threads)
-        {
-            std::vector<int64_t> slot(static_cast<size_t>(Gb), -1);
-            auto [lo, hi] = my_segments(P, omp_get_thread_num(), omp_get_num_threads());
-            hi = std::max(lo, std::min(hi, Ga));  // the "no level" segment has no cells
-            int64_t used = fill ? pb.cell_ptr[lo] : 0;
-            for (int64_t s = lo; s < hi; ++s) {
-                const int64_t first = used;
-                for (int64_t k = P.seg_off[s]; k < P.seg_off[s + 1]; ++k) {
-                    const int64_t lb = P.id(pb.sb, k);
-                    const double wk = P.w ? P.w[k] : 1.0;
-                    if (lb == Gb || !(wk > 0)) continue;
-                    int64_t at = slot[lb];
-                    if (at < first) {
-                        at = slot[lb] = used++;
-                        if (fill) {
-                            pb.cell_b[at] = static_cast<uint32_t>(lb);
-                            pb.cell_w[at] = 0.0;
-                        }
-                    }
-                    if (fill) pb.cell_w[at] += wk;
-                }
-                if (!fill) pb.cell_ptr[s + 1] = used - first;
-            }
-        }
-    };
-    scan(false);
-    for (int64_t a = 0; a < Ga; ++a) pb.cell_ptr[a + 1] += pb.cell_ptr[a];
-    pb.cell_b.resize(static_cast<size_t>(pb.cell_ptr[Ga]));
-    pb.cell_w.resize(static_cast<size_t>(pb.cell_ptr[Ga]));
-    scan(true);
-}
-
-// S = Db - C' Da^-1 C on b's levels, rows in parallel: row b1 gathers, over the a levels of
-// its cells, those levels' cells scaled by c(a, b1) / d_a.
-SparseSym schur_complement(const Problem &P, const PairBlock &pb, const work_vector<double> &counts) {
-    const int64_t Ga = P.G[0], Gb = P.G[pb.sb];
-    const double *da = counts.data() + P.off[0], *db = counts.data() + P.off[pb.sb];
-    // Each b level's cells by a level: the a level and where among its cells the cell is (6
-    // bytes, not the 12 of a copy of the weights; the gather below reads the a level's cells
-    // anyway). An a level with 65,536 cells or more has its place searched instead.
-    work_vector<int64_t> tptr(static_cast<size_t>(Gb + 1), 0);
-    for (uint32_t b : pb.cell_b) ++tptr[b + 1];
-    for (int64_t b = 0; b < Gb; ++b) tptr[b + 1] += tptr[b];
-    work_vector<uint32_t> ta(pb.cell_b.size());
-    work_vector<uint16_t> tplace(pb.cell_b.size());
-    {
-        work_vector<int64_t> fill(tptr.begin(), tptr.end() - 1);
-        for (int64_t a = 0; a < Ga; ++a)
-            for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
-                const int64_t at = fill[pb.cell_b[e]]++;
-                ta[at] = static_cast<uint32_t>(a);
-                tplace[at] = static_cast<uint16_t>(std::min<int64_t>(e - pb.cell_ptr[a], 65535));
-            }
-    }
-    SparseSym S;
-    S.n = Gb;
-    S.diag.assign(static_cast<size_t>(Gb), 0.0);
-    S.scale.assign(db, db + Gb);
-    std::vector<work_vector<int32_t>> part_idx(static_cast<size_t>(P.threads));
-    std::vector<work_vector<double>> part_val(static_cast<size_t>(P.threads));
-    work_vector<int64_t> row_len(static_cast<size_t>(Gb), 0);
-#pragma omp parallel num_threads(P.threads)
-    {
-        const int t = omp_get_thread_num(), nt = omp_get_num_threads();
-        std::vector<double> acc(static_cast<size_t>(Gb), 0.0);
-        std::vector<int32_t> touched;
-        const int64_t lo = Gb * t / nt, hi = Gb * (t + 1) / nt;
-        for (int64_t b1 = lo; b1 < hi; ++b1) {
-            touched.clear();
-            for (int64_t e = tptr[b1]; e < tptr[b1 + 1]; ++e) {
-                const int64_t a = ta[e];
-                if (!(da[a] > 0)) continue;
-                const int64_t first = pb.cell_ptr[a], end = pb.cell_ptr[a + 1];
-                int64_t own = first + tplace[e];
-                while (pb.cell_b[own] != b1) ++own;  // from the 65,536th cell of a on
-                const double f = pb.cell_w[own] / da[a];
-                for (int64_t e2 = first; e2 < end; ++e2) {
-                    const uint32_t b2 = pb.cell_b[e2];
-                    if (acc[b2] == 0.0) touched.push_back(static_cast<int32_t>(b2));
-                    acc[b2] += f * pb.cell_w[e2];
-                }
-            }
-            std::sort(touched.begin(), touched.end());
-            int64_t len = 0;
-            S.diag[b1] = db[b1];
-            for (int32_t b2 : touched) {
-                if (b2 == b1) {
-                    S.diag[b1] -= acc[b2];
-                } else {
-                    part_idx[t].push_back(b2);
-                    part_val[t].push_back(-acc[b2]);
-                    ++len;
-                }
-                acc[b2] = 0.0;
-            }
-            row_len[b1] = len;
-        }
-    }
-    // The transposed cells are done with, and each thread's rows once copied: freed as soon
-    // as they are.
-    work_vector<uint32_t>().swap(ta);
-    work_vector<uint16_t>().swap(tplace);
-    S.ptr.assign(static_cast<size_t>(Gb + 1), 0);
-    for (int64_t b = 0; b < Gb; ++b) S.ptr[b + 1] = S.ptr[b] + row_len[b];
-    S.idx.reserve(static_cast<size_t>(S.ptr[Gb]));
-    S.val.reserve(static_cast<size_t>(S.ptr[Gb]));
-    for (int t = 0; t < P.threads; ++t) {
-        S.idx.insert(S.idx.end(), part_idx[t].begin(), part_idx[t].end());
-        S.val.insert(S.val.end(), part_val[t].begin(), part_val[t].end());
-        work_vector<int32_t>().swap(part_idx[t]);
-        work_vector<double>().swap(part_val[t]);
-    }
-    return S;
-}
-
-// z = M^-1 r for the pair block; the other slots are left alone. `parts` holds buffers of b's
-// levels for blocks of a levels (fixed blocks, taken in rounds as in Scratch).
-void apply_pair(const Problem &P, const PairBlock &pb, const work_vector<double> &counts, const double *r, double *z,
-                std::vector<work_vector<double>> &parts) {
-    const int64_t K = P.K, Ga = P.G[0], Gb = P.G[pb.sb];
-    const Rounds rounds(P, Gb * K);
-    const int64_t blocks = rounds.blocks;
-    if (static_cast<int64_t>(parts.size()) < rounds.buffers) parts.resize(static_cast<size_t>(rounds.buffers));
-    const double *da = counts.data() + P.off[0];
-    const int64_t ob = P.off[pb.sb];
-    double *za = z, *zb = z + ob * K;
-    const double *ra = r, *rb = r + ob * K;
-    if (pb.bipartite) {
-        // [Da -C; -C' Db] [za; -zb] = [ra; -rb]
-        work_vector<double> &t = parts[0];
-        t.resize(static_cast<size_t>((Ga + Gb) * K));
-        std::copy(ra, ra + Ga * K, t.begin());
-        for (int64_t l = 0; l < Gb * K; ++l) t[Ga * K + l] = -rb[l];
-        pb.solver->solve(t.data(), K);
-        std::copy(t.begin(), t.begin() + Ga * K, za);
-        for (int64_t l = 0; l < Gb * K; ++l) zb[l] = -t[Ga * K + l];
-    } else {
-        // za = Da^-1 ra for now; rhs_b = rb - C' za, per block then summed in block order.
-        for (int64_t round = 0; round < rounds.count(); ++round)
-#pragma omp parallel num_threads(P.threads)
-        {
-            const int64_t used = rounds.size(round);
-#pragma omp for schedule(static)
-            for (int64_t u = 0; u < used; ++u) {
-                const int64_t blk = rounds.first(round) + u;
-                work_vector<double> &part = parts[u];
-                part.assign(static_cast<size_t>(Gb * K), 0.0);
-                const int64_t lo = Ga * blk / blocks, hi = Ga * (blk + 1) / blocks;
-                for (int64_t a = lo; a < hi; ++a) {
-                    for (int64_t j = 0; j < K; ++j) za[a * K + j] = da[a] > 0 ? ra[a * K + j] / da[a] : 0.0;
-                    for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
-                        double *dst = part.data() + static_cast<int64_t>(pb.cell_b[e]) * K;
-                        for (int64_t j = 0; j < K; ++j) dst[j] += pb.cell_w[e] * za[a * K + j];
-                    }
-                }
-            }
-#pragma omp for schedule(static)
-            for (int64_t l = 0; l < Gb * K; ++l) {
-                double s = round == 0 ? rb[l] : zb[l];
-                for (int64_t u = 0; u < used; ++u) s -= parts[u][l];
-                zb[l] = s;
-            }
-        }
-        pb.solver->solve(zb, K);
-#pragma omp parallel for schedule(static) num_threads(P.threads)
-        for (int64_t a = 0; a < Ga; ++a) {
-            double *out = za + a * K;
-            for (int64_t j = 0; j < K; ++j) out[j] = ra[a * K + j];
-            for (int64_t e = pb.cell_ptr[a]; e < pb.cell_ptr[a + 1]; ++e) {
-                const double *src = zb + static_cast<int64_t>(pb.cell_b[e]) * K;
-                for (int64_t j = 0; j < K; ++j) out[j] -= pb.cell_w[e] * src[j];
-            }
-            for (int64_t j = 0; j < K; ++j) out[j] = da[a] > 0 ? out[j] / da[a] : 0.0;
-        }
-    }
-}
-
-std::string fe_name(const Problem &P, int64_t slot) { return "fixed effect " + std::to_string(P.fe_of_slot[slot]); }
-
-// S's graph links two b levels that share an a level. Linking only consecutive cells of each
-// a level gives a subgraph with fewer edges than cells; if even its exact factor is over
-// budget, forming S (whose cost is the sum of squared cell counts) is skipped. On a 2-D
-// lattice of firms this saved most of a second per million rows. The subgraph repeats most
-// of its links (many a levels share the same b levels), so a fixed pseudo-random share of
-// the a levels, about 8 links per b level, shows the same structure: on the lattice it is
-// still over budget, and where S fits (the worker-firm design: 1.2 million path entries on
-// 6,250 firms per million rows) the check costs a tenth of what it did.
-bool exact_may_fit(const PairBlock &pb, int64_t Gb, const FactorBudget &budget, std::string *why) {
-    const int64_t Ga = static_cast<int64_t>(pb.cell_ptr.size()) - 1;
-    int64_t links = 0;
-    for (int64_t a = 0; a < Ga; ++a) links += std::max<int64_t>(pb.cell_ptr[a + 1] - pb.cell_ptr[a] - 1, 0);
-    const uint64_t keep_one_in = static_cast<uint64_t>(std::max<int64_t>(1, links / std::max<int64_t>(8 * Gb, 1)));
-    auto kept = [&](int64_t a) {
-        return keep_one_in == 1 || ((static_cast<uint64_t>(a) * 0x9e3779b97f4a7c15ULL) >> 32) % keep_one_in == 0;
-    };
-    SparseSym path;
-    path.n = Gb;
-    path.ptr.assign(static_cast<size_t>(Gb + 1), 0);
-    for (int64_t a = 0; a < Ga; ++a)
-        if (kept(a))
-            for (int64_t e = pb.cell_ptr[a] + 1; e < pb.cell_ptr[a + 1]; ++e) {
-                ++path.ptr[pb.cell_b[e - 1] + 1];
-                ++path.ptr[pb.cell_b[e] + 1];
-            }
-    for (int64_t b = 0; b < Gb; ++b) path.ptr[b + 1] += path.ptr[b];
-    path.idx.resize(static_cast<size_t>(path.ptr[Gb]));
-    work_vector<int64_t> fill(path.ptr.begin(), path.ptr.end() - 1);
-    for (int64_t a = 0; a < Ga; ++a)
-        if (kept(a))
-            for (int64_t e = pb.cell_ptr[a] + 1; e < pb.cell_ptr[a + 1]; ++e) {
-                const uint32_t u = pb.cell_b[e - 1], v = pb.cell_b[e];
-                path.idx[fill[u]++] = static_cast<int32_t>(v);
-                path.idx[fill[v]++] = static_cast<int32_t>(u);
-            }
-    const bool fits = envelope_fits(path, budget, why);
-    return fits;
-}
-
-// Builds the pair block, or returns null with the reason in *why.
-std::unique_ptr<PairBlock> build_pair(const Problem &P, const work_vector<double> &counts, bool want_exact,
-                                      std::string *why) {
-    auto pb = std::make_unique<PairBlock>();
-    for (int64_t s = 2; s < P.slots; ++s)
-        if (P.G[s] > P.G[pb->sb]) pb->sb = s;
-    if (!P.from_cells()) {
-    build_cells(P, *pb);
-    } else {  // the pair's cells by the segment effect's levels, as build_cells leaves them
-        for (const Problem::Pair &pr : P.pairs) {
-            if (pr.s1 == 0 && pr.s2 == pb->sb) {
-                pb->cell_ptr = pr.ptr1;
-                pb->cell_b = pr.to2;
-                pb->cell_w = pr.w1;
-            } else if (pr.s2 == 0 && pr.s1 == pb->sb) {
-                pb->cell_ptr = pr.ptr2;
-                pb->cell_b = pr.to1;
-                pb->cell_w = pr.w2;
-            }
-        }
-    }
-    const int64_t Ga = P.G[0], Gb = P.G[pb->sb];
-    const int64_t n_cells = pb->cell_ptr[Ga];
-    // Forming S costs the sum over a levels of their cell count squared; it also bounds S's
-    // entries. Within 64 per row of the data it costs less than a few passes.
-    double work = 0.0;
-    for (int64_t a = 0; a < Ga; ++a) {
-        const double d = static_cast<double>(pb->cell_ptr[a + 1] - pb->cell_ptr[a]);
-        work += d * d;
-    }
-    const double work_budget = std::max(64.0 * static_cast<double>(P.N), 1e7);
-    if (work > work_budget) {
-        *why = "the Schur complement of " + fe_name(P, 0) + " on " + fe_name(P, pb->sb) + " would take " +
-               std::to_string(static_cast<int64_t>(work)) + " multiply-adds, over the budget of " +
-               std::to_string(static_cast<int64_t>(work_budget));
-        return nullptr;
-    }
-    // The exact factor may hold about as many numbers as the cells (so its memory stays
-    // within the cells'), and take up to 50 multiply-adds per cell; small problems always fit.
-    const FactorBudget budget{std::max<int64_t>(n_cells + 4 * Gb, 200000),
-                              std::max(50.0 * static_cast<double>(n_cells), 2e7)};
-    std::string exact_why;
-    if (want_exact && exact_may_fit(*pb, Gb, budget, &exact_why)) {
-        const SparseSym S = schur_complement(P, *pb, counts);
-        pb->solver = envelope_cholesky(S, budget, &exact_why);
-        if (pb->solver) {
-            pb->kind = "exact pair";
-            *why = fe_name(P, 0) + " x " + fe_name(P, pb->sb) + ": " + std::to_string(n_cells) + " cells, exact factor on " +
-                   std::to_string(Gb) + " levels";
-            return pb;
-        }
-    }
-    // What the cells do not account for (rows without a level of the other effect) stays on
-    // the diagonal; differences at rounding level are no excess.
-    const double *da = counts.data() + P.off[0], *db = counts.data() + P.off[pb->sb];
-    work_vector<double> ea(da, da + Ga), eb(db, db + Gb);
-    for (int64_t a = 0; a < Ga; ++a)
-        for (int64_t e = pb->cell_ptr[a]; e < pb->cell_ptr[a + 1]; ++e) {
-            ea[a] -= pb->cell_w[e];
-            eb[pb->cell_b[e]] -= pb->cell_w[e];
-        }
-    for (int64_t a = 0; a < Ga; ++a) ea[a] = ea[a] > 1e-10 * da[a] ? ea[a] : 0.0;
-    for (int64_t b = 0; b < Gb; ++b) eb[b] = eb[b] > 1e-10 * db[b] ? eb[b] : 0.0;
-    pb->solver = approximate_cholesky_bipartite(Ga, Gb, pb->cell_ptr.data(), pb->cell_b.data(), pb->cell_w.data(),
-                                                ea.data(), eb.data(), 0x9e3779b97f4a7c15ULL);
-    pb->bipartite = true;
-    pb->kind = "approximate pair";
-    *why = fe_name(P, 0) + " x " + fe_name(P, pb->sb) + ": " + std::to_string(n_cells) +
-           " cells, approximate factor on " + std::to_string(Ga + Gb) + " levels" +
-           (exact_why.empty() ? std::string() : " (" + exact_why + ")");
-    return pb;
-}
 
 void check_sizes(int64_t K, int64_t F) {
     if (K < 1) reject("x has no column: the coefficient solver needs K >= 1");
@@ -1109,14 +691,55 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     };
     std::vector<work_vector<double>> rhs_parts;
     std::unique_ptr<PairBlock> pair;
+    std::unique_ptr<PairSet> pairs;
+    std::unique_ptr<SchurSolver> full;
+    const std::function<void()> poll = [&] { progress(ProgressEvent::poll, 0, 0.0); };
+    // Three or more fixed effects: every pair's cells (the pair block, if built, lends its
+    // own), then the exact factor of all of D'WD (if allow_full and within its budget), or
+    // else additive pairs (if allow_pairs). On success the pair block is gone and
+    // out.preconditioner is set; the reason is in *why either way.
+    auto couple_all = [&](bool allow_full, bool allow_pairs, std::string *why) {
+        std::unique_ptr<PairSet> set;
+        std::string full_why;
+        if (allow_full) {
+            set = pair_set_cells(P, pair.get(), true, &full_why);
+            if (set) full = full_factor(P, counts, *set, &full_why);
+            if (full) {
+                pair.reset();
+                out.preconditioner = "exact full";
+                *why = full_why;
+                return true;
+            }
+            full_why = "exact full factor not built: " + full_why;
+        }
+        if (!allow_pairs) {
+            *why = full_why;
+            return false;
+        }
+        if (!set) set = pair_set_cells(P, pair.get(), false, why);
+        if (!set) return false;
+        const bool built = factor_pair_set(P, counts, *set, pair, poll, why);
+        if (!full_why.empty()) *why += " (" + full_why + ")";
+        if (!built) return false;
+        pair.reset();
+        pairs = std::move(set);
+        out.preconditioner = "additive pairs";
+        return true;
+    };
     out.preconditioner = "jacobi";
     out.reason = "diagonal of the normal equations (level counts)";
-    if (mode == PairMode::exact || mode == PairMode::approximate) {
+    if ((mode == PairMode::pairs || mode == PairMode::full) && P.slots >= 3) {
         std::string why;
-        pair = build_pair(P, counts, mode == PairMode::exact, &why);
+        out.reason =
+            couple_all(mode == PairMode::full, true, &why) ? "requested; " + why : "requested blocks not built: " + why;
+    } else if (mode != PairMode::automatic && mode != PairMode::jacobi) {
+        // With two fixed effects every pair, and all of D'WD, is the one pair block.
+        std::string why;
+        pair = build_pair(P, counts, 0, largest_other(P), mode != PairMode::approximate, false, &why);
+        const bool two = mode == PairMode::pairs || mode == PairMode::full;
         if (pair) {
             out.preconditioner = pair->kind;
-            out.reason = "requested; " + why;
+            out.reason = std::string(two ? "requested, two fixed effects" : "requested") + "; " + why;
         } else {
             out.reason = "requested pair block not built: " + why;
         }
@@ -1133,7 +756,14 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
             for (int64_t l = l0; l < l1; ++l)
                 for (int64_t j = 0; j < K; ++j) z[l * K + j] = counts[l] > 0 ? r[l * K + j] / counts[l] : 0.0;
         });
-        if (pair) apply_pair(P, *pair, counts, r.data(), z.data(), rhs_parts);
+        if (full) {
+            std::copy(r.begin(), r.end(), z.begin());
+            full->solve(z.data(), K);
+        } else if (pairs)
+            apply_pair_set(P, *pairs, counts, r.data(), z.data(), rhs_parts);
+        else if (pair)
+            apply_pair(P, *pair, counts, r.data() + P.off[pair->sa] * K, r.data() + P.off[pair->sb] * K,
+                       z.data() + P.off[pair->sa] * K, z.data() + P.off[pair->sb] * K, rhs_parts);
         return level_sums(L, K, threads, [&](int64_t l, int64_t j) { return r[l * K + j] * z[l * K + j]; });
     };
     std::vector<double> rho = precondition();
@@ -1175,6 +805,14 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     constexpr double slow_solve = 30.0;
     std::vector<double> history;
     bool judged = mode != PairMode::automatic;  // the pair block is tried at most once
+    // With three or more fixed effects, the pair block's own rate is judged the same way from
+    // `judge_pairs_first` iterations after it took over; predicted (see below) to need more
+    // than `slow_for_pairs` further iterations, it gives way to additive pairs.
+    constexpr int64_t judge_pairs_first = 4;
+    constexpr double slow_for_pairs = 300.0;
+    bool judged_pairs = mode != PairMode::automatic || P.slots < 3;
+    int64_t pair_since = 0;
+    std::vector<double> predictions;  // of the pair block's judgements
 
     int64_t count = 0;
     for (;;) {
@@ -1230,30 +868,86 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
         }
 
         bool restart = false;
-        if (!judged && count >= judge_first && (count - judge_first) % judge_every == 0) {
+        // The rate over the last four iterations and the further iterations it predicts
+        // (NaN when the measure is 0).
+        double rate = 0.0;
+        auto predict = [&] {
             auto window_max = [&](int64_t from) { return std::max(history[from], history[from + 1]); };
             const int64_t older = count - 4, newer = count - 2;
             const double e_past = window_max(older), e_recent = window_max(newer);
-            const double rate = std::pow(e_recent / e_past, 1.0 / static_cast<double>(newer - older));
+            rate = std::pow(e_recent / e_past, 1.0 / static_cast<double>(newer - older));
             const double more = rate < 1 ? std::log(opt.tol / e_recent) / std::log(rate) : HUGE_VAL;
-            if (e_recent > 0 && e_past > 0 && !(more <= slow_solve)) {
+            return e_recent > 0 && e_past > 0 ? more : std::nan("");
+        };
+        auto iterations_text = [](double more) {
+            return std::isfinite(more) ? std::to_string(static_cast<int64_t>(more)) : std::string("unbounded");
+        };
+        if (!judged && count >= judge_first && (count - judge_first) % judge_every == 0) {
+            const double more = predict();
+            if (!std::isnan(more) && !(more <= slow_solve)) {
                 std::string why;
                 char buf[160];
                 std::snprintf(buf, sizeof buf, "Jacobi rate %.4f per iteration predicts %s more iterations", rate,
-                              std::isfinite(more) ? std::to_string(static_cast<int64_t>(more)).c_str() : "unbounded");
-                pair = build_pair(P, counts, true, &why);
+                              iterations_text(more).c_str());
+                pair = pair_block_cells(P, 0, largest_other(P), &why);
                 judged = true;
-                if (pair) {
-                    out.preconditioner = pair->kind;
-                    out.reason = std::string(buf) + "; " + why;
+                // With three or more effects and an exact pair block, the whole factor is
+                // tried at once: where it fits (every effect's levels meet only neighbouring
+                // levels of the others) it takes 2 iterations, and waiting for the pair
+                // block's own rate cost 4 to 6 more. Where it does not, the attempt mostly
+                // ends after counting the cells of the pairs with the segment effect (the
+                // difficult design's individual-year cells alone exceed the budget).
+                std::string full_why;
+                if (pair && !judged_pairs && exact_pair_may_fit(P, *pair) && couple_all(true, false, &full_why)) {
+                    judged_pairs = true;
+                    out.reason = std::string(buf) + "; " + full_why;
                     restart = true;
+                    apply(alpha.data(), q.data());
+                    fresh_residual(q);
+                } else if (pair && factor_pair(P, counts, *pair, true, false, &why)) {
+                    out.preconditioner = pair->kind;
+                    out.reason = std::string(buf) + "; " + why + (full_why.empty() ? "" : " (" + full_why + ")");
+                    restart = true;
+                    pair_since = count;
                     // The updated residual has drifted from b - A alpha by the rounding of
                     // every step so far; the new preconditioner would solve for that drift
                     // too, so start it from the true residual.
                     apply(alpha.data(), q.data());
                     fresh_residual(q);
                 } else {
+                    pair.reset();
                     out.reason = std::string(buf) + "; pair block not built: " + why;
+                }
+                say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");
+            }
+        }
+        if (!judged_pairs && pair && !restart && count - pair_since >= judge_pairs_first &&
+            (count - pair_since - judge_pairs_first) % judge_every == 0) {
+            const double more = predict();
+            // Additive pairs cost more per iteration than the pair block, and its conjugate
+            // gradients converge in bumps: on the grid design at 1e5 rows one window predicted
+            // 714 more iterations (the neighbouring ones 180 and 132) where 64 followed. So
+            // the median of the last three predictions must call for them; on three effects on
+            // 2-D lattices, where the pair block took 1,044 iterations, it did so 22
+            // iterations after the pair block came in.
+            if (!std::isnan(more)) predictions.push_back(more);
+            const size_t np = predictions.size();
+            double last[3] = {0.0, 0.0, 0.0};
+            if (np >= 3) std::copy(predictions.end() - 3, predictions.end(), last);
+            std::sort(last, last + 3);
+            if (last[1] > slow_for_pairs) {
+                std::string why;
+                char buf[160];
+                std::snprintf(buf, sizeof buf, "then the %s's rate %.4f per iteration predicts %s more iterations",
+                              pair->kind.c_str(), rate, iterations_text(more).c_str());
+                judged_pairs = true;
+                if (couple_all(false, true, &why)) {
+                    out.reason += "; " + std::string(buf) + "; " + why;
+                    restart = true;
+                    apply(alpha.data(), q.data());
+                    fresh_residual(q);
+                } else {
+                    out.reason += "; " + std::string(buf) + "; pair blocks not built: " + why;
                 }
                 say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");
             }

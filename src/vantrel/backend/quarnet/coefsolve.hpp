@@ -7,7 +7,10 @@
 // formed, each product with it is one pass over the id columns, and only the closing pass
 // writes the caller's matrix. The preconditioner starts as the diagonal (level counts) and,
 // when the measured rate predicts a slow solve, is upgraded to the exact (or, over a size
-// budget, approximate) inverse of the block of the two fixed effects with most levels.
+// budget, approximate) inverse of the block of the two fixed effects with most levels; with
+// three or more fixed effects, when that block's own rate still predicts a slow solve, to the
+// exact factor of all of D'WD within a size budget and beyond it to the sum of the inverses of
+// every pair's block (additive pairs; see pairblock.hpp).
 #pragma once
 
 #include <cstdint>
@@ -25,12 +28,15 @@ enum class PairMode {
     jacobi,       // never upgrade
     exact,        // pair block from the start, exact factor (approximate if over budget)
     approximate,  // pair block from the start, approximate factor
+    pairs,        // additive pairs from the start (the pair block with two fixed effects)
+    full,         // exact factor of all of D'WD from the start, additive pairs if over budget
 };
 
 struct CoefOutcome {
     int64_t iterations = 0;  // conjugate-gradient iterations made
     bool converged = false;
-    std::string preconditioner;  // "closed form", "jacobi", "exact pair", "approximate pair"
+    // "closed form", "jacobi", "exact pair", "approximate pair", "additive pairs", "exact full"
+    std::string preconditioner;
     std::string reason;          // why that preconditioner
 };
 

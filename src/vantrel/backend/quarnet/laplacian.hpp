@@ -23,7 +23,7 @@ struct SparseSym {
     int64_t n = 0;
     work_vector<int64_t> ptr;  // n + 1 row offsets into idx / val
     work_vector<int32_t> idx;  // column of each off-diagonal entry (never the row itself)
-    work_vector<double> val;   // its value (<= 0)
+    work_vector<double> val;   // its value (<= 0 in a Laplacian)
     work_vector<double> diag;
     // Size of the terms each row's diagonal was formed from (for a Schur complement, the
     // level's own count): rounding is judged against it, since a diagonal that cancels to
@@ -46,7 +46,13 @@ struct FactorBudget {
 // Exact Cholesky factor in a reverse Cuthill-McKee order, stored by envelope (profile).
 // Returns null, with the reason in *why, when the envelope or the work of factoring exceeds
 // the budget (both known before any value is computed) or a pivot is not positive.
-std::unique_ptr<SchurSolver> envelope_cholesky(const SparseSym &S, const FactorBudget &budget, std::string *why);
+// semidefinite: S is any symmetric positive semi-definite matrix (off-diagonal entries of
+// either sign; `scale` its diagonal), whose null space is not known in advance (the normal
+// equations of three or more fixed effects): no component is grounded, and a pivot that
+// cancels to rounding level instead is dropped (its value 0, its column of the factor 0),
+// which yields a generalised inverse on the directions kept; a pivot clearly negative fails.
+std::unique_ptr<SchurSolver> envelope_cholesky(const SparseSym &S, const FactorBudget &budget, std::string *why,
+                                               bool semidefinite = false);
 
 // Whether the exact factor of a matrix with this pattern (only ptr and idx are read) fits the
 // budget, in the order envelope_cholesky would use. Run on a sparse subgraph of a matrix's

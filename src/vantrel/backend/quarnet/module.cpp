@@ -45,7 +45,11 @@ quarnet::PairMode pair_mode(const std::string &name) {
     if (name == "jacobi") return quarnet::PairMode::jacobi;
     if (name == "exact") return quarnet::PairMode::exact;
     if (name == "approx") return quarnet::PairMode::approximate;
-    throw nb::value_error(("preconditioner must be one of 'auto', 'jacobi', 'exact', 'approx', got '" + name + "'").c_str());
+    if (name == "pairs") return quarnet::PairMode::pairs;
+    if (name == "full") return quarnet::PairMode::full;
+    throw nb::value_error(
+        ("preconditioner must be one of 'auto', 'jacobi', 'exact', 'approx', 'pairs', 'full', got '" + name + "'")
+            .c_str());
 }
 
 // The coefficient solver weighs the normal equations by w: a negative or non-finite weight

@@ -60,7 +60,7 @@ def COEF_PCG_demean(
     maxiter: int,
     verbose: int,
     n_threads: int,
-    preconditioner: Literal["auto", "jacobi", "exact", "approx"] = "auto",
+    preconditioner: Literal["auto", "jacobi", "exact", "approx", "pairs", "full"] = "auto",
 ) -> dict[str, int | str]:
     """Partial the fixed effects out of the columns of ``x`` in place by preconditioned
     conjugate gradients on the normal equations of the fixed-effect coefficients, with the
@@ -71,9 +71,15 @@ def COEF_PCG_demean(
     ``preconditioner``: "auto" starts from the level counts (Jacobi) and, when the measured
     rate predicts a slow solve, switches to the block of the two fixed effects with most
     levels, inverted exactly (Schur complement, envelope Cholesky) within a size budget and
-    approximately (randomised elimination) beyond it; "jacobi", "exact" and "approx" fix the
-    choice. Returns {"iterations", "preconditioner" ("closed form", "jacobi", "exact pair",
-    "approximate pair"), "reason"}. ValueError("demeaning did not converge"), with ``x``
+    approximately (randomised elimination) beyond it; with three or more fixed effects, when
+    that block's own rate still predicts a slow solve, to the exact factor of the whole
+    normal equations within a size budget ("exact full": the levels of every effect meet only
+    neighbouring levels of the others) or to the sum of every pair's block inverted
+    ("additive pairs"). "jacobi", "exact" and "approx" fix the choice of the pair block,
+    "pairs" of additive pairs, "full" of the whole factor (additive pairs over its budget);
+    with two fixed effects the last two are the pair block. Returns {"iterations",
+    "preconditioner" ("closed form", "jacobi", "exact pair", "approximate pair", "additive
+    pairs", "exact full"), "reason"}. ValueError("demeaning did not converge"), with ``x``
     unchanged, when ``maxiter`` iterations do not reach ``tol``."""
 
 def COEF_PCG_cells(
@@ -87,7 +93,7 @@ def COEF_PCG_cells(
     maxiter: int,
     verbose: int,
     n_threads: int,
-    preconditioner: Literal["auto", "jacobi", "exact", "approx"] = "auto",
+    preconditioner: Literal["auto", "jacobi", "exact", "approx", "pairs", "full"] = "auto",
 ) -> tuple[list[_F64], dict[str, int | str]]:
     """The solve of ``COEF_PCG_demean`` from aggregates instead of rows, for data aggregated
     elsewhere (a database, a cluster). Per fixed effect f: ``counts[f]``, its G_f weighted
@@ -113,7 +119,7 @@ def COEF_PCG_rows(
     maxiter: int,
     verbose: int,
     n_threads: int,
-    preconditioner: Literal["auto", "jacobi", "exact", "approx"] = "auto",
+    preconditioner: Literal["auto", "jacobi", "exact", "approx", "pairs", "full"] = "auto",
 ) -> tuple[list[_F64], dict[str, int | str]]:
     """``COEF_PCG_cells`` for aggregates whose pairs have too many cells to hold (about one
     per row when a fixed effect has few rows per level): D'WD is applied by passes over the

@@ -1,0 +1,119 @@
+// The layout the coefficient-space solver and its preconditioners share (internal to the
+// kernel; see coefsolve.cpp for how the rows are laid out and coefsolve.hpp for the method).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "coefsolve.hpp"
+#include "workmem.hpp"
+
+namespace quarnet::coef {
+
+struct Problem {
+    int64_t N = 0, K = 0;
+    int64_t slots = 0;            // fixed effects; slot 0 is the segment effect
+    std::vector<int> fe_of_slot;  // the caller's index of each slot's fixed effect
+    std::vector<int64_t> G;       // levels of each slot (without its "no level")
+    std::vector<int64_t> off;     // first coefficient row of each slot; off[slots] = all rows
+    const int64_t *rows = nullptr;   // position -> row of the caller's matrix
+    work_vector<int64_t> rows_own;   // when the segment effect's sortvec cannot serve
+    work_vector<int64_t> seg_off;    // segment s = positions [seg_off[s], seg_off[s+1]), s <= G[0]
+    // Slot >= 1: level of each position, in 16 bits when every other effect has fewer than
+    // 65535 levels (half the memory and memory traffic of the passes), else in 32 bits.
+    // The passes read them through id16/id32 (by slot; slot 0 unused), which point into
+    // ids16/ids32 or, for rows given in position order (COEF_PCG_rows), into the caller's
+    // arrays.
+    bool narrow = false;
+    std::vector<work_vector<uint16_t>> ids16;
+    std::vector<work_vector<uint32_t>> ids32;
+    std::vector<const uint16_t *> id16;
+    std::vector<const uint32_t *> id32;
+    int64_t id(int64_t s, int64_t k) const { return narrow ? id16[s][k] : id32[s][k]; }
+    void view_own_ids() {
+        id16.assign(static_cast<size_t>(slots), nullptr);
+        id32.assign(static_cast<size_t>(slots), nullptr);
+        for (int64_t s = 1; s < slots; ++s)
+            if (narrow)
+                id16[s] = ids16[s].data();
+            else
+                id32[s] = ids32[s].data();
+    }
+    const double *w = nullptr;       // weights by position, or null
+    work_vector<double> w_own;
+    int threads = 1;
+    // The caller's level ids by row, when given instead of group indexes: the first and the
+    // closing pass then run in row order (see setup_rows), w_rows are the weights by row.
+    const IdColumns *by_row = nullptr;
+    const double *w_rows = nullptr;
+    template <class T>
+    int64_t row_id(int64_t s, int64_t i) const {
+        return static_cast<const T *>(by_row->data)[i * by_row->row_stride + fe_of_slot[s] * by_row->col_stride];
+    }
+
+    // Aggregated input (COEF_PCG_cells): no rows; each pair's cells by the levels of either
+    // effect, and the level counts.
+    struct Pair {
+        int64_t s1 = 0, s2 = 0;  // slots
+        work_vector<int64_t> ptr1, ptr2;
+        work_vector<uint32_t> to2, to1;  // the other effect's level of each cell
+        work_vector<double> w1, w2;
+    };
+    const CellInput *cells = nullptr;
+    std::vector<Pair> pairs;
+    // COEF_PCG_rows: aggregates as above for the first and the last pass, but D'WD (and the
+    // pair block's cells) from the rows, given in position order instead of the pairs' cells.
+    bool rows_given = false;
+    bool from_cells() const { return cells != nullptr && !rows_given; }
+    std::vector<double *> alpha_out;  // the caller's coefficient arrays, by fixed effect
+
+    int64_t n_segments() const { return G[0] + 1; }
+    int64_t others_begin() const { return off[1]; }  // coefficient rows of slots >= 1
+    int64_t total() const { return off[slots]; }
+};
+
+// Rows not sorted by the segment effect are visited in scattered order; asking for the row
+// this many positions ahead hides most of the memory latency (as in the sweep kernels).
+inline constexpr int64_t prefetch_distance = 16;
+
+inline void prefetch_row(const Problem &P, const double *x, int64_t k) {
+    if (k + prefetch_distance < P.N) __builtin_prefetch(x + P.rows[k + prefetch_distance] * P.K);
+}
+
+// Segments of thread t out of nt: split at positions t * N / nt, so each thread sweeps about
+// the same number of rows whatever the group sizes.
+inline std::pair<int64_t, int64_t> my_segments(const Problem &P, int t, int nt) {
+    auto cut = [&](int u) -> int64_t {
+        if (u <= 0) return 0;
+        if (u >= nt) return P.n_segments();
+        const int64_t target = P.N * u / nt;
+        return std::lower_bound(P.seg_off.begin(), P.seg_off.begin() + P.n_segments(), target) - P.seg_off.begin();
+    };
+    return {cut(t), cut(t + 1)};
+}
+
+// Sums by level over the rows are formed per block of rows and the blocks' sums added in
+// block order. The blocks are fixed: 4 for up to 4 threads (8 for up to 8, ...), so the
+// result is the same, to the last bit, for 1, 2, 3 and 4 threads. The accumulators of all
+// blocks are held at once unless they would take more than a quarter of the data's size;
+// then there are only as many as threads, and the blocks are taken in rounds, each round's
+// sums added to the running total in block order, which gives the same bits.
+inline int64_t row_blocks(int threads) { return 4 * ((static_cast<int64_t>(threads) + 3) / 4); }
+
+struct Rounds {
+    int64_t blocks, buffers;
+    Rounds(const Problem &P, int64_t entries_per_block) : blocks(row_blocks(P.threads)) {
+        const bool short_of_memory = blocks * entries_per_block > std::max<int64_t>(P.N * P.K / 4, 1 << 20);
+        buffers = short_of_memory ? std::min<int64_t>(P.threads, blocks) : blocks;
+    }
+    int64_t count() const { return (blocks + buffers - 1) / buffers; }
+    int64_t first(int64_t round) const { return round * buffers; }
+    int64_t size(int64_t round) const { return std::min(buffers, blocks - first(round)); }
+};
+
+inline std::string fe_name(const Problem &P, int64_t slot) { return "fixed effect " + std::to_string(P.fe_of_slot[slot]); }
+
+}  // namespace quarnet::coef
