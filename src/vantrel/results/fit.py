@@ -120,6 +120,20 @@ class Fit:
         table.attrs.update(nobs=self.nobs, nobs_dropped=dict(self.nobs_dropped))
         return table
 
+    # -- plots (matplotlib, the optional extra vantrel[plots]) ---------------------
+    def coefplot(self, level: float = 0.95, keep=None, drop=None, **kwargs):
+        """Estimates with their confidence intervals; see `vantrel.coefplot`."""
+        from vantrel.results.plots import coefplot
+
+        return coefplot(self, level=level, keep=keep, drop=drop, **kwargs)
+
+    def iplot(self, level: float = 0.95, term: str | None = None, **kwargs):
+        """The event-study coefficients of an i() term against their period; see
+        `vantrel.iplot`."""
+        from vantrel.results.plots import iplot
+
+        return iplot(self, level=level, term=term, **kwargs)
+
     def _xb_sample(self) -> np.ndarray:
         design = self._sample.design
         xb = np.zeros(self.nobs)
