@@ -6,6 +6,7 @@ from vantrel.inference.ssc import SSC, ssc
 from vantrel.models.ols import feols
 from vantrel.results.models import Models
 from vantrel.results.ols import FeolsResult
+from vantrel.results.tables import etable
 from vantrel.tolvane import calculate_fe_redundancies, stata_style_summary, tolvane
 
 try:
@@ -17,6 +18,7 @@ __all__ = [
     "feols",
     "FeolsResult",
     "Models",
+    "etable",
     "SSC",
     "ssc",
     "tolvane",
