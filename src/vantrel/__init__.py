@@ -7,6 +7,7 @@ from vantrel.models.ols import feols
 from vantrel.results.models import Models
 from vantrel.results.ols import FeolsResult
 from vantrel.results.plots import coefplot, iplot
+from vantrel.results.tables import etable
 from vantrel.tolvane import calculate_fe_redundancies, stata_style_summary, tolvane
 
 try:
@@ -20,6 +21,7 @@ __all__ = [
     "Models",
     "coefplot",
     "iplot",
+    "etable",
     "SSC",
     "ssc",
     "tolvane",
