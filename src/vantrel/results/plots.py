@@ -26,15 +26,12 @@ def _pyplot():
 
 def _named_fits(models) -> list[tuple[str, object]]:
     """(name, fit) for a fit, a `Models` collection or a list / tuple of fits."""
-    from vantrel.results.fit import Fit
-    from vantrel.results.models import Models
-
-    if isinstance(models, Fit):
+    if _is_fit(models):
         return [(models.formula, models)]
-    if isinstance(models, Models):
+    if _is_models(models):
         return list(zip(models.names, models, strict=True))
     if isinstance(models, list | tuple):
-        bad = [type(fit).__name__ for fit in models if not isinstance(fit, Fit)]
+        bad = [type(fit).__name__ for fit in models if not _is_fit(fit)]
         if not models or bad:
             raise TypeError(
                 "models must be a fit, a vantrel.Models or a non-empty list of fits, got "
@@ -45,6 +42,16 @@ def _named_fits(models) -> list[tuple[str, object]]:
             names = [f"({i + 1}) {name}" for i, name in enumerate(names)]
         return list(zip(names, models, strict=True))
     raise TypeError(f"models must be a fit, a vantrel.Models or a list of fits, got {type(models).__name__}")
+
+
+# Fits and collections are recognised by their surface, not their class: the fit's methods
+# draw through this module, so importing the result classes here would close a circle.
+def _is_fit(obj) -> bool:
+    return all(hasattr(obj, name) for name in ("coefnames", "beta", "vcov_matrix", "tidy"))
+
+
+def _is_models(obj) -> bool:
+    return not _is_fit(obj) and hasattr(obj, "names") and hasattr(obj, "tidy") and hasattr(obj, "__iter__")
 
 
 def _check_ci(ci: str) -> None:
