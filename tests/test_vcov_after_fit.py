@@ -7,9 +7,9 @@ import numpy as np
 import pandas as pd
 import pyfixest as pf
 import pytest
+from conftest import make_panel
 
 import vantrel
-from conftest import make_panel
 
 # pyfixest 0.60 calls pandas methods with inplace=True, which pandas 3.1 deprecates.
 pytestmark = pytest.mark.filterwarnings("ignore:The inplace keyword")

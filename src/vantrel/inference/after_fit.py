@@ -80,7 +80,7 @@ def recompute(system: InferenceSystem, vcov: object, ssc: object = None):
     names_count = None
     if corrections.k_fixef == "names":
         _, names_count = system.fe_records(corrections, choice)
-    X, N, K = system.X, system.N, system.X.shape[1]
+    X, N = system.X, system.N
     XX = X.T @ X
     if kind in ("iid", "hetero", "CRV1"):
         pieces = {"rss": float(system.u @ system.u)}
@@ -118,15 +118,3 @@ def recompute(system: InferenceSystem, vcov: object, ssc: object = None):
         cov = hac_covariance(system, kind, choice.after.options, corrections, bread, names_count)
     return cov, kind, corrections
 
-
-def k_factor(corrections, kind: str, system: InferenceSystem, nested, names_count) -> tuple[int, float]:
-    """The parameters k and the factor (N-1)/(N-k) (N/(N-k) for `kind` "hetero") of the
-    corrections, with the effects flagged in `nested` left out as under clustering."""
-    K, N = system.X.shape[1], system.N
-    as_cluster = "CRV1" if any(nested) else kind
-    dfk = small_sample.df_k(corrections, as_cluster, K, system.k_fe, nested or [False] * len(system.k_fe), names_count)
-    return dfk, small_sample.adjustment(corrections, kind, N, dfk)
-
-
-def plain_covariance(matrix: np.ndarray, df_t: int, dfk: int, counts=None) -> Covariance:
-    return Covariance((matrix + matrix.T) / 2, int(df_t), int(dfk), dict(counts or {}))

@@ -203,6 +203,33 @@ class Fit:
             messages=self.messages + list(cov.notes or []),
         )
 
+    def cluster_leverage(self, cluster: str) -> pd.DataFrame:
+        """The clusters' influence, as summclust reports it.
+
+        Parameters
+        ----------
+        cluster : str
+            The cluster column (read from the estimation's data when the model did not).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per cluster value: ``nobs``, ``leverage`` (trace of X_g (X'X)^-1 X_g'
+            on the absorbed regressors; the leverages sum to the number of regressors)
+            and ``beta_no_g[name]``, each estimate without the cluster's rows (the
+            leave-one-out fits of CRV3). ``describe()`` gives summclust's summary.
+
+        Raises
+        ------
+        ValueError
+            As `with_vcov`, and where leaving a cluster out leaves the regressors
+            collinear.
+        """
+        from vantrel.inference.jackknife import cluster_leverage
+
+        system = self._inference_system("cluster_leverage")
+        return cluster_leverage(system, cluster, self.coefnames, np.linalg.inv(system.X.T @ system.X))
+
     def _inference_system(self, method: str) -> InferenceSystem:
         """The hook every covariance after the fit reads: the estimator's working system
         (`vantrel.inference.after_fit.InferenceSystem`), whose bread is (X'X)^-1 and whose
