@@ -22,7 +22,7 @@ import pandas as pd
 
 from vantrel.inference import ssc as small_sample
 from vantrel.inference.covariance import cluster_meats, cluster_subset_ids, row_order_meat
-from vantrel.inference.vcov import Covariance, covariance, nested_in_clusters
+from vantrel.inference.vcov import covariance, nested_in_clusters
 
 VCOV_TYPE = {"iid": "iid", "hetero": "hetero", "CRV1": "CRV1"}
 
