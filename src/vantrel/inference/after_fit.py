@@ -117,4 +117,3 @@ def recompute(system: InferenceSystem, vcov: object, ssc: object = None):
 
         cov = hac_covariance(system, kind, choice.after.options, corrections, bread, names_count)
     return cov, kind, corrections
-

@@ -120,10 +120,12 @@ def leverage_covariance(system, kind: str, options: dict, corrections, bread, na
     h, how = leverages(system, bread, options)
     high = np.flatnonzero(h >= 1.0 - _ONE)
     if len(high):
+        first = system.labels[high[0]]
+        first = first.item() if hasattr(first, "item") else first
         estimated = how.startswith("random")
         raise ValueError(
             f"vcov = {kind!r}: {len(high):,} observation(s) have leverage 1 (the first: row "
-            f"{system.labels[high[0]]!r}{', estimated' if estimated else ''}): the model fits them exactly and "
+            f"{first!r}{', estimated' if estimated else ''}): the model fits them exactly and "
             f"{kind} divides their residual by 1 - leverage; use 'hetero'"
             + (f", or vcov = {{{kind!r}: {{'leverage': 'exact'}}}}" if estimated else ", or drop them")
         )
