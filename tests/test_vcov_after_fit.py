@@ -22,6 +22,7 @@ def data():
     df["w"] = rng.uniform(0.5, 3.0, len(df))
     df["g"] = rng.integers(0, 15, len(df))  # a cluster variable the models do not read
     df["t"] = np.arange(len(df)) % 20
+    df["u"] = np.arange(len(df)) // 20  # a balanced panel of units u over periods t
     return df
 
 
@@ -45,7 +46,7 @@ VCOVS = [
     pytest.param("HC3", id="HC3"),
     pytest.param({"CRV3": "c"}, id="crv3"),
     pytest.param({"CRV3": "g+c"}, id="crv3_twoway"),
-    pytest.param({"NW": {"time": "t", "panel": "c", "lag": 2}}, id="nw_panel"),
+    pytest.param({"NW": {"time": "t", "panel": "u", "lag": 2}}, id="nw_panel"),
     pytest.param({"DK": {"time": "t", "lag": 2}}, id="dk"),
 ]
 
