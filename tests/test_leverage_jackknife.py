@@ -22,6 +22,7 @@ def data():
     rng = np.random.default_rng(9)
     df["w"] = rng.uniform(0.3, 4.0, len(df))
     df["g"] = rng.integers(0, 12, len(df))
+    df["h"] = rng.integers(0, 3, len(df))
     df["x2"] += 0.5 * df["x1"] ** 2  # some rows with larger leverage
     return df
 
@@ -173,15 +174,15 @@ def test_crv3_equals_the_brute_force_jackknife(data, effects, cluster, weights):
 )
 def test_twoway_crv3_is_the_sum_over_cluster_subsets(data, effects, weights):
     sample = _sample(data, effects).copy()
-    sample["cg"] = sample["c"].astype(str) + "_" + sample["g"].astype(str)
+    sample["ch"] = sample["c"].astype(str) + "_" + sample["h"].astype(str)
     V_c, G_c = _brute_jackknife(sample, effects, "c", weights)
-    V_g, G_g = _brute_jackknife(sample, effects, "g", weights)
-    V_cg, _ = _brute_jackknife(sample, effects, "cg", weights)
-    G = min(G_c, G_g)
-    fit = vantrel.feols(_fml(effects), data, weights=weights, vcov={"CRV3": "c+g"}, ssc=vantrel.ssc(k_adj=False))
+    V_h, G_h = _brute_jackknife(sample, effects, "h", weights)
+    V_ch, _ = _brute_jackknife(sample, effects, "ch", weights)
+    G = min(G_c, G_h)
+    fit = vantrel.feols(_fml(effects), data, weights=weights, vcov={"CRV3": "c+h"}, ssc=vantrel.ssc(k_adj=False))
     # G/(G-1) with the smallest G on every term, as CRV1's default
     xs = _xs(fit)
-    np.testing.assert_allclose(fit.vcov_matrix[np.ix_(xs, xs)], G / (G - 1) * (V_c + V_g - V_cg), rtol=1e-6)
+    np.testing.assert_allclose(fit.vcov_matrix[np.ix_(xs, xs)], G / (G - 1) * (V_c + V_h - V_ch), rtol=1e-6)
 
 
 @pytest.mark.parametrize(
