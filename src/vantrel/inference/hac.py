@@ -124,7 +124,8 @@ def hac_covariance(system, kind: str, options: dict, corrections, bread, names_c
         dfk, factor = _corrections(system, corrections, names_count, nested_in)
         if corrections.G_adj:
             factor *= T / (T - 1)
-        df_t, counts = T - 1, {options["time"]: T}
+        # no clusters to show (the display would call the periods clusters): T sets df_t
+        df_t, counts = T - 1, {}
     matrix = np.linalg.multi_dot([bread, meat, bread]) * factor
     matrix, text = psd_repair((matrix + matrix.T) / 2, bread)
     if text:
