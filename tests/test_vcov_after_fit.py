@@ -175,3 +175,36 @@ def test_out_of_memory_fits_refuse_covariances_after_the_fit(data, vcov):
         fit.with_vcov("hetero")
     with pytest.raises(ValueError, match="does not keep; read the data into memory"):
         vantrel.feols("y ~ x1 | a", relation, vcov=vcov)
+
+
+@pytest.mark.parametrize(
+    "vcov",
+    [
+        pytest.param("hetero", id="hetero"),
+        pytest.param("HC3", id="HC3"),
+        pytest.param({"CRV1": "c"}, id="crv1"),
+        pytest.param({"CRV3": "c"}, id="crv3"),
+    ],
+)
+@pytest.mark.parametrize(
+    "fml, split",
+    [
+        pytest.param("y + x2 ~ csw(x1, w) | a + b", None, id="shared_absorption"),
+        pytest.param("y ~ x1 + x2 | a", "h", id="split"),
+    ],
+)
+def test_models_of_one_absorption_each_keep_their_own_rows(data, fml, split, vcov):
+    """Several models share one absorbed block: each fit's covariance after the fit is still
+    the one of that model estimated alone, and so is estimating them all with `vcov`."""
+    if split is not None and "c" in str(vcov):
+        # a split's fits keep the columns the estimate read: a new cluster column is named at the fit
+        with pytest.raises(ValueError, match="column 'c' is not in the data this fit kept"):
+            vantrel.feols(fml, data, split=split)[0].with_vcov(vcov)
+        vcov = {kind: "a" for kind in vcov}
+    models = vantrel.feols(fml, data, split=split, vcov={"CRV1": "c"} if split is not None else None)
+    at_fit = vantrel.feols(fml, data, split=split, vcov=vcov)
+    for position, (fit, fitted) in enumerate(zip(models, at_fit, strict=True)):
+        rows = data if split is None else data[data[split] == sorted(data[split].unique())[position]]
+        alone = vantrel.feols(fit.formula, rows, vcov=vcov)
+        np.testing.assert_allclose(fit.with_vcov(vcov).vcov_matrix, alone.vcov_matrix, rtol=1e-10)
+        np.testing.assert_allclose(fitted.vcov_matrix, alone.vcov_matrix, rtol=1e-10)

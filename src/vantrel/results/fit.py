@@ -269,10 +269,15 @@ class Fit:
         sample = self._sample
         if name in sample.frame.columns:
             frame = sample.frame
-        elif sample.data is not None:
-            frame = used_columns(sample.data, [name], {name: "vcov"})
         else:
-            raise ValueError(f"vcov: column {name!r} is not kept by this fit")
+            try:
+                frame = used_columns(sample.data, [name], {name: "vcov"})
+            except (ValueError, TypeError) as error:
+                # a split's fits keep the columns their estimate read, not the caller's table
+                raise ValueError(
+                    f"vcov: column {name!r} is not in the data this fit kept ({error}); estimate with "
+                    "vcov=... naming it, so the estimate reads it"
+                ) from None
         values = frame[name]
         values = values.iloc[sample.rows] if sample.rows is not None else values
         missing = int(values.isna().sum())
