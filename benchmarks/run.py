@@ -18,6 +18,8 @@ Sections, in the order they run (--only picks some):
                 errors and table included, on bench_driver.py's design and on the
                 simple design with 3 effects; then bench_driver.py's own stage timing
                 (all 1e7 rows unless --stage-rows)
+  inference     bench_inference.py: CRV3 with fixed effects not nested in the clusters,
+                vantrel against pyfixest's refit per cluster (1e5 rows, 50 clusters)
   scale         bench_scale.py: feols from Parquet files on DuckDB and on a local Dask
                 cluster of 2 workers (from the files and from rows persisted on the
                 workers) against the in-memory path in the same run, fresh and warm, with
@@ -49,7 +51,7 @@ sys.path.insert(0, str(HERE))
 import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
-SECTIONS = ("kernel-sweep", "kernel", "e2e", "absorption", "contention", "stages", "scale")
+SECTIONS = ("kernel-sweep", "kernel", "e2e", "absorption", "contention", "stages", "inference", "scale")
 KERNEL_ESTIMATORS = [
     "vantrel-kernel",
     "vantrel-coef-kernel",
@@ -419,6 +421,16 @@ def main(argv=None):
             report("## One sample, block after block: the reusable absorption\n")
             rows = "1e7" if args.large else "1e6"
             run_script(report, "bench_absorption.py", ["--rows", rows], args.threads, args.timeout, markdown=True)
+        if "inference" in args.only:
+            report("## Inference after the fit: CRV3 with fixed effects\n")
+            run_script(
+                report,
+                "bench_inference.py",
+                ["--rows", "1e5", "--clusters", "50"],
+                args.threads,
+                args.timeout,
+                markdown=True,
+            )
         if "contention" in args.only:
             report("## Contention: nt=1 against nt=2 beside busy processes\n")
             run_script(

@@ -186,6 +186,8 @@ class MemoryEngine:
         sample = Sample(
             frame, rows, labels, self.y, self.w, self.fe_codes, [list(e) for e in self.effects], self.design
         )
+        # covariances after the fit read the block (residuals in column 0) and the absorption
+        sample.data, sample.working, sample.absorber = self.data, self.yX, getattr(self, "absorption", None)
         return {"_resid": raw_resid, "_sample": sample}
 
 

@@ -30,6 +30,7 @@ import pandas as pd
 
 from vantrel.core.redundancy import calculate_fe_redundancies
 from vantrel.core.sample import variable_ids
+from vantrel.inference.kinds import AfterFit, read_after_fit
 
 K_FIXEF = ("none", "full", "nonnested", "names")
 G_DF = ("conventional", "min")
@@ -87,11 +88,17 @@ PRESETS: dict[str, SSC] = {
 }
 
 
-def resolve_ssc(value: object) -> SSC:
-    """An SSC from None (the default), a preset name, an SSC or a mapping of its fields
+# HC2 and HC3 correct each score by its leverage in place of the k factor: by default they
+# are the sandwich as statsmodels and R's sandwich compute it, without N/(N-k)
+_LEVERAGE_DEFAULT = SSC(k_adj=False)
+
+
+def resolve_ssc(value: object, kind: str | None = None) -> SSC:
+    """An SSC from None (the default of the covariance `kind`, see the table of
+    `vantrel.results.fit.Fit.with_vcov`), a preset name, an SSC or a mapping of its fields
     (pyfixest's ``pf.ssc(...)`` dictionaries included)."""
     if value is None:
-        return PRESETS["fixest"]
+        return _LEVERAGE_DEFAULT if kind in ("HC2", "HC3") else PRESETS["fixest"]
     if isinstance(value, SSC):
         return value
     if isinstance(value, str):
@@ -108,18 +115,26 @@ def resolve_ssc(value: object) -> SSC:
 
 @dataclass(frozen=True)
 class VcovChoice:
-    """A parsed vcov argument: type "iid", "hetero" or "CRV1", and the cluster columns."""
+    """A parsed vcov argument: type "iid", "hetero" or "CRV1", and the cluster columns.
+    A covariance computed after the fit (`after`, see `vantrel.inference.kinds`) has the
+    type of the engines' pass it starts from, "iid", and its columns as `clusters`: the
+    sample drops the rows without a value in them."""
 
     type: Literal["iid", "hetero", "CRV1"]
     clusters: tuple[str, ...] = ()
     label: str = "iid"
+    after: AfterFit | None = None
 
 
 MAX_CLUSTER_WAYS = 4
 
 
 def parse_vcov(vcov: object) -> VcovChoice:
-    """None (iid, as pyfixest), "iid", "hetero"/"HC1", {"CRV1": "a"} or {"CRV1": "a+b"}."""
+    """None (iid, as pyfixest), "iid", "hetero"/"HC1", {"CRV1": "a"} or {"CRV1": "a+b"},
+    and the kinds computed after the fit (`vantrel.inference.kinds`)."""
+    after = read_after_fit(vcov)
+    if after is not None:
+        return VcovChoice("iid", after.columns, label=after.kind, after=after)
     if vcov is None or vcov == "iid":
         return VcovChoice("iid")
     if vcov in ("hetero", "HC1"):
@@ -136,8 +151,10 @@ def parse_vcov(vcov: object) -> VcovChoice:
                 raise ValueError(f"vcov = {vcov!r} names a cluster variable twice")
             return VcovChoice("CRV1", names, label="CRV1")
     raise ValueError(
-        f"vcov = {vcov!r} is not supported; supported: None or 'iid', 'hetero' (or 'HC1'), "
-        "{'CRV1': 'a'} and {'CRV1': 'a+b'} (up to four variables)"
+        f"vcov = {vcov!r} is not supported; supported: None or 'iid', 'hetero' (or 'HC1'), 'HC2', 'HC3', "
+        "{'CRV1': 'a'} and {'CRV1': 'a+b'} (up to four variables), {'CRV3': 'a'} (or 'a+b'), "
+        "{'NW': {'time': t, 'panel': p, 'lag': L}}, {'DK': {'time': t, 'lag': L}}, "
+        "{'conley': {'lat': a, 'lon': b, 'cutoff': km}}"
     )
 
 

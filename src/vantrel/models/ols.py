@@ -114,7 +114,7 @@ def estimate(
         fields = engine.result_fields()
     report.done("least squares, covariance, fit")
     report.stage("done")
-    return build_result(
+    result = build_result(
         fml,
         formula,
         kept,
@@ -134,6 +134,11 @@ def estimate(
         _fe_records=records,
         **fields,
     )
+    if choice.after is None:
+        return result
+    # HC2/HC3, CRV3 and HAC from the fit's rows, as with_vcov computes them later
+    report.stage(f"covariance {choice.after.kind}")
+    return result.with_vcov(choice.after.vcov, corrections)
 
 
 def feols(
@@ -215,9 +220,9 @@ def feols(
     check_split(split, fsplit)
     if is_multiple(fml) or split is not None or fsplit is not None:
         choice = small_sample.parse_vcov(vcov)
-        corrections = small_sample.resolve_ssc(ssc)
+        corrections = small_sample.resolve_ssc(ssc, choice.label)
         check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit, temp_directory)
-        _check_k_fixef(path, corrections, ssc)
+        _check_k_fixef(path, corrections, ssc, choice)
         return estimate_models(
             estimate,
             fml,
@@ -234,10 +239,10 @@ def feols(
         )
     formula = parse_formula(fml)
     choice = small_sample.parse_vcov(vcov)
-    corrections = small_sample.resolve_ssc(ssc)
+    corrections = small_sample.resolve_ssc(ssc, choice.label)
     check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit, temp_directory)
     columns = columns_read(formula, choice, weights)
-    _check_k_fixef(path, corrections, ssc)
+    _check_k_fixef(path, corrections, ssc, choice)
     report = Progress(progress)
     named = arguments_of(formula, choice, weights)
     rows = open_engine(path, data, columns, named, n_threads, memory_limit, temp_directory)
@@ -247,7 +252,12 @@ def feols(
         rows.close()
 
 
-def _check_k_fixef(path, corrections, ssc) -> None:
+def _check_k_fixef(path, corrections, ssc, choice=None) -> None:
+    if path != "memory" and choice is not None and choice.after is not None:
+        raise ValueError(
+            f"vcov = {choice.after.vcov!r} is computed from the rows of the sample, which an estimate "
+            f"on {path!r} does not keep; read the data into memory, or use 'iid', 'hetero' or CRV1"
+        )
     if path != "memory" and corrections.k_fixef == "names":
         raise ValueError(
             f"ssc = {ssc!r}: k_fixef='names' (the driver's name-based count of fixed-effect "

@@ -5,6 +5,7 @@ is its own: its fit statistics, per-row values and regression table."""
 
 from __future__ import annotations
 
+import dataclasses
 import html
 import numbers
 import warnings
@@ -18,6 +19,7 @@ import scipy.stats
 from vantrel.core.recovery import NOT_CONVERGED, backfit
 from vantrel.core.sample import rows_with_values
 from vantrel.formula.design import Design, float_values, formulaic_frame, is_numeric, over_rows, used_columns
+from vantrel.inference.after_fit import InferenceSystem, recompute
 from vantrel.inference.stats import two_sided_p
 
 
@@ -34,6 +36,13 @@ class Sample:
     fe_codes: list[np.ndarray]
     fe_variables: list[list[str]]
     design: Design
+    # what covariances after the fit read (None out of memory): the caller's table (for
+    # columns the model did not read, such as another cluster variable), the working
+    # block of the estimate (see `vantrel.inference.after_fit.InferenceSystem`) and the
+    # sample's absorption of the fixed effects
+    data: object = None
+    working: np.ndarray | None = None
+    absorber: object = None
 
     def take(self, values):
         return values if self.rows is None else values[self.rows]
@@ -83,8 +92,11 @@ class Fit:
         """Estimates, labelled by regressor name."""
         return pd.Series(self.beta, index=self.coefnames, name="Estimate")
 
-    def se(self) -> pd.Series:
-        """Standard errors under ``vcov_type`` and ``ssc``."""
+    def se(self, vcov: object = None, ssc: object = None) -> pd.Series:
+        """Standard errors under ``vcov_type`` and ``ssc``, or under `vcov` (and `ssc`)
+        recomputed from the fit (see `with_vcov`)."""
+        if vcov is not None:
+            return self.with_vcov(vcov, ssc).se()
         return pd.Series(np.sqrt(np.diag(self.vcov_matrix)), index=self.coefnames, name="Std. Error")
 
     def tstat(self) -> pd.Series:
@@ -111,14 +123,170 @@ class Fit:
         """The covariance matrix of the estimates, labelled by regressor name."""
         return pd.DataFrame(self.vcov_matrix, index=self.coefnames, columns=self.coefnames)
 
-    def tidy(self, level: float = 0.95) -> pd.DataFrame:
+    def tidy(self, level: float = 0.95, vcov: object = None, ssc: object = None) -> pd.DataFrame:
         """Estimate, standard error, t, p and the confidence interval per regressor; the
         table's ``attrs`` hold the observations used (``nobs``) and those dropped, by
-        reason (``nobs_dropped``)."""
+        reason (``nobs_dropped``). `vcov`, `ssc`: another covariance, recomputed from the
+        fit (see `with_vcov`)."""
+        if vcov is not None:
+            return self.with_vcov(vcov, ssc).tidy(level)
         table = pd.concat([self.coef(), self.se(), self.tstat(), self.pvalue(), self.confint(level)], axis=1)
         table.index.name = "Coefficient"
         table.attrs.update(nobs=self.nobs, nobs_dropped=dict(self.nobs_dropped))
         return table
+
+    def with_vcov(self, vcov: object, ssc: object = None) -> Fit:
+        """A copy of the fit with the covariance `vcov`, recomputed from what the fit keeps
+        (no estimate runs again): the same numbers as estimating with ``vcov=vcov``.
+
+        Parameters
+        ----------
+        vcov : str or dict
+            Any covariance the estimator takes: ``"iid"``, ``"hetero"`` (``"HC1"``),
+            ``"HC2"``, ``"HC3"`` (or ``{"HC3": {"leverage": "random", "draws": 512}}``),
+            ``{"CRV1": "a+b"}``, ``{"CRV3": "a+b"}``,
+            ``{"NW": {"time": t, "panel": p, "lag": L}}``, ``{"DK": {"time": t, "lag": L}}``,
+            ``{"conley": {"lat": a, "lon": b, "cutoff": km}}``. Columns the model did not
+            read (a new cluster variable) are read from the estimation's data.
+        ssc : None, str, SSC or dict
+            Small-sample corrections; None takes the type's defaults (table below).
+
+        Returns
+        -------
+        Fit
+            A fit of the same class, estimates unchanged, with ``vcov``, ``se()``,
+            ``pvalue()``, ``confint()``, ``vcov_type``, ``ssc``, ``clusters``, ``df_t``
+            and ``df_k`` of `vcov`.
+
+        Raises
+        ------
+        ValueError
+            For an estimate out of memory (which keeps no rows), a column with no value in
+            rows of the sample (the estimate would have dropped them), an argument that is
+            not a covariance.
+
+        Notes
+        -----
+        Defaults of the corrections and of t's degrees of freedom (fixest's where fixest
+        has the type):
+
+        ==========  =================================  ===================
+        vcov        factor                             t's df
+        ==========  =================================  ===================
+        iid         (N-1)/(N-k)                        N - k
+        hetero/HC1  N/(N-k)                            N - k
+        HC2, HC3    none (the leverages correct)       N - k
+        CRV1        (N-1)/(N-k) G/(G-1), G = min       min(G) - 1
+        CRV3        (N-1)/(N-k) G/(G-1), as pyfixest  min(G) - 1
+        NW, DK      (N-1)/(N-k) T/(T-1), T periods     T - 1
+        conley      (N-1)/(N-k)                        N - k
+        ==========  =================================  ===================
+
+        k counts the regressors and the fixed-effect parameters, less those of effects
+        nested in a cluster (the panel or time variable for NW and DK). Estimators other
+        than least squares get every type through `_inference_system`.
+
+        Examples
+        --------
+        >>> fit = vantrel.feols("y ~ x | firm", data)  # doctest: +SKIP
+        >>> fit.with_vcov({"CRV3": "firm"}).se()  # doctest: +SKIP
+        """
+        cov, vcov_type, corrections = recompute(self._inference_system("with_vcov"), vcov, ssc)
+        return dataclasses.replace(
+            self,
+            vcov_matrix=cov.matrix,
+            vcov_type=vcov_type,
+            ssc=corrections,
+            clusters=cov.cluster_counts,
+            df_t=cov.df_t,
+            df_k=cov.df_k,
+            messages=self.messages + list(cov.notes or []),
+        )
+
+    def cluster_leverage(self, cluster: str) -> pd.DataFrame:
+        """The clusters' influence, as summclust reports it.
+
+        Parameters
+        ----------
+        cluster : str
+            The cluster column (read from the estimation's data when the model did not).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per cluster value: ``nobs``, ``leverage`` (trace of X_g (X'X)^-1 X_g'
+            on the absorbed regressors; the leverages sum to the number of regressors)
+            and ``beta_no_g[name]``, each estimate without the cluster's rows (the
+            leave-one-out fits of CRV3). ``describe()`` gives summclust's summary.
+
+        Raises
+        ------
+        ValueError
+            As `with_vcov`, and where leaving a cluster out leaves the regressors
+            collinear.
+        """
+        from vantrel.inference.jackknife import cluster_leverage
+
+        system = self._inference_system("cluster_leverage")
+        return cluster_leverage(system, cluster, self.coefnames, np.linalg.inv(system.X.T @ system.X))
+
+    def _inference_system(self, method: str) -> InferenceSystem:
+        """The hook every covariance after the fit reads: the estimator's working system
+        (`vantrel.inference.after_fit.InferenceSystem`), whose bread is (X'X)^-1 and whose
+        scores are the rows of X times u. Least squares keeps the block of its absorbed
+        regressors and residuals; an estimator whose last step is another weighted least
+        squares (Poisson's IRLS, IV's second stage) keeps that step's block as
+        ``_sample.working`` or overrides this method."""
+        sample = self._sample
+        if sample.working is None:
+            raise ValueError(
+                f"{method}(): the estimate ran on {self.absorption.get('engine', 'an engine out of memory')!r} "
+                "and keeps no value per row, which every covariance after the fit reads; estimate again "
+                "with feols(..., vcov=...) for the covariance you want"
+            )
+
+        def fe_records(corrections, choice):
+            from vantrel.inference.ssc import fe_records as records
+
+            k_fe = [self.fixef_levels[label] for label in self.fixef_labels]
+            return records(corrections, choice, sample.fe_variables, self.fixef_labels, sample.frame, sample.rows, k_fe)
+
+        return InferenceSystem(
+            block=sample.working,
+            beta=self.beta,
+            weights=sample.weights,
+            fe_codes=sample.fe_codes,
+            k_fe=[self.fixef_levels[label] for label in self.fixef_labels],
+            column=self._sample_column,
+            fe_records=fe_records,
+            absorber=sample.absorber,
+            labels=sample.labels,
+        )
+
+    def _sample_column(self, name: str) -> pd.Series:
+        """Column `name` of the estimation's data over the sample; an error when a row of
+        the sample has no value in it (estimating with it would drop that row)."""
+        sample = self._sample
+        if name in sample.frame.columns:
+            frame = sample.frame
+        else:
+            try:
+                frame = used_columns(sample.data, [name], {name: "vcov"})
+            except (ValueError, TypeError) as error:
+                # a split's fits keep the columns their estimate read, not the caller's table
+                raise ValueError(
+                    f"vcov: column {name!r} is not in the data this fit kept ({error}); estimate with "
+                    "vcov=... naming it, so the estimate reads it"
+                ) from None
+        values = frame[name]
+        values = values.iloc[sample.rows] if sample.rows is not None else values
+        missing = int(values.isna().sum())
+        if missing:
+            raise ValueError(
+                f"vcov: column {name!r} has no value in {missing:,} row(s) of the estimation sample; a covariance "
+                "after the fit cannot drop rows: estimate again with vcov=... so the sample leaves them out"
+            )
+        return values.reset_index(drop=True)
 
     # -- plots (matplotlib, the optional extra vantrel[plots]) ---------------------
     def coefplot(self, level: float = 0.95, keep=None, drop=None, **kwargs):

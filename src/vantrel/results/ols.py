@@ -13,6 +13,9 @@ from vantrel.results.fit import Fit
 from vantrel.results.summary import stata_style_summary
 
 _SETYPE = {"iid": "homoskedastic", "hetero": "heteroskedastic", "CRV1": "cluster"}
+# the covariances after the fit in the table's three kinds (its F test and notes)
+_SETYPE.update(HC2="heteroskedastic", HC3="heteroskedastic", CRV3="cluster")
+_SETYPE.update(NW="heteroskedastic", DK="heteroskedastic", conley="heteroskedastic")
 
 
 @dataclass(repr=False, kw_only=True)
@@ -32,9 +35,12 @@ class FeolsResult(Fit):
     rmse: float
     _resid: np.ndarray | None = field(repr=False)
 
-    def summary(self) -> pd.DataFrame:
+    def summary(self, vcov: object = None, ssc: object = None) -> pd.DataFrame:
         """Print the regression table in the layout of Stata's, after a line on the
-        observations dropped (when some were), and return its coefficient table."""
+        observations dropped (when some were), and return its coefficient table; `vcov`,
+        `ssc`: under another covariance, recomputed from the fit (see `with_vcov`)."""
+        if vcov is not None:
+            return self.with_vcov(vcov, ssc).summary()
         for note in self._dropped_notes():
             print(note)
         K = len(self.coefnames)

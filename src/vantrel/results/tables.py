@@ -49,6 +49,7 @@ def etable(
     fe_present: str = "Yes",
     fe_absent: str = "-",
     digits: int = 3,
+    vcov: object = None,
 ):
     """A regression table of one or several fits.
 
@@ -66,8 +67,16 @@ def etable(
     by their original names, applied after `keep` and `drop`.
     show_fe: whether to show the fixed-effect rows; fe_present / fe_absent: their marks.
     digits: decimals of the estimates, their statistics and the R-squared.
+    vcov: every fit's statistics under this covariance (recomputed from each fit, see
+    `vantrel.results.fit.Fit.with_vcov`), or a list of one covariance per fit (None in it:
+    the fit's own); None: each fit's own.
     """
     fits = _fits(models_or_fits)
+    if vcov is not None:
+        chosen = vcov if isinstance(vcov, list) else [vcov] * len(fits)
+        if len(chosen) != len(fits):
+            raise ValueError(f"vcov: a list needs one covariance per fit ({len(fits)}), got {len(chosen)}")
+        fits = [fit if v is None else fit.with_vcov(v) for fit, v in zip(fits, chosen, strict=True)]
     if type not in TYPES:
         raise ValueError(f"type must be one of {', '.join(map(repr, TYPES))}, got {type!r}")
     if coef_fmt not in COEF_FMTS:
