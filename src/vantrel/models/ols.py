@@ -30,6 +30,7 @@ from vantrel.formula.multiple import is_multiple
 from vantrel.formula.parse import parse_formula
 from vantrel.inference import ssc as small_sample
 from vantrel.inference.vcov import covariance
+from vantrel.models.iv import estimate_iv
 from vantrel.models.multi import check_split, estimate_models
 from vantrel.results.models import Models
 from vantrel.results.ols import FeolsResult, build_result
@@ -51,6 +52,10 @@ def estimate(
     `choice` and the small-sample `corrections`; `report`: the run's `Progress`; `shared`:
     the absorption several models of one engine share (in memory, see
     `vantrel.models.multi`), None for the model's own."""
+    if formula.endogenous:  # instrumental variables: two-stage least squares
+        return estimate_iv(
+            engine, formula, choice, corrections, weights, fixef_tol, fixef_maxiter, collin_tol, report, shared
+        )
     fml = formula.text
     effects = formula.fixed_effects
     messages: list[str] = []
