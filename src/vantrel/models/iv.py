@@ -115,7 +115,7 @@ def estimate_iv(
                 f"exogenous regressors and the instruments before them (collin_tol = {collin_tol:g})"
             )
         for text in notes:
-            warnings.warn(text, UserWarning, stacklevel=3)
+            warnings.warn(text, UserWarning, stacklevel=4)
         messages += notes
         endo = [name for name in endogenous if name in X]
         excluded = [name for name in instruments if name in Z]
@@ -272,7 +272,7 @@ def estimate_iv(
             vcov_of,
         )
         for text in diag_notes:
-            warnings.warn(text, UserWarning, stacklevel=3)
+            warnings.warn(text, UserWarning, stacklevel=4)
         messages += diag_notes
     report.done("two-stage least squares, covariance, fit")
     report.stage("done")

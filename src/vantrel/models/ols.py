@@ -165,6 +165,10 @@ def feols(
     fml: ``"y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) | f1 + f2^f3"``: the dependent variable,
       regressors as formulaic terms, and after ``|`` the fixed effects (columns joined by
       ``^`` or ``#`` are interacted). The intercept is absorbed when there are fixed effects.
+      A last part ``| endo1 + endo2 ~ z1 + z2`` (``"y ~ x | endo ~ z"`` without fixed
+      effects) makes the estimate two-stage least squares with those endogenous regressors
+      and excluded instruments: a `vantrel.results.iv.IVResult`, with the first stages
+      (``first_stage``) and ``iv_diagnostics()``; see `vantrel.models.iv`.
     data: a pandas, polars or pyarrow table or a DuckDB relation (anything narwhals reads);
       only the columns the model uses are read.
     vcov: ``"iid"`` (the default, as in pyfixest; fixest clusters by the first fixed effect

@@ -77,7 +77,10 @@ class IVResult(FeolsResult):
               first-stage F. NaN (with a warning) out of memory with several endogenous
               regressors and clustered errors.
             - ``effective_F`` (one endogenous regressor): Montiel Olea and Pflueger's
-              pi' Z~'Z~ pi / trace(V Z~'Z~), V the covariance of pi under the fit's vcov.
+              pi' Z~'Z~ pi / trace(V Z~'Z~), V the covariance of pi under the fit's vcov
+              (under iid errors, the first-stage F). pyfixest partials only the fixed
+              effects out of Z~, not the exogenous regressors, and always takes the
+              heteroskedastic V: the two agree under "hetero" without exogenous regressors.
             - ``wu_hausman``, ``wu_hausman_p``: the F test of the first stages' residuals
               added to the structural equation (the regression form of the Durbin-Wu-
               Hausman test of exogeneity, iid), with N - k - (fixed-effect parameters) - R
