@@ -10,6 +10,9 @@ Sections, in the order they run (--only picks some):
   absorption    bench_absorption.py: one sample absorbed block after block, the first
                 block (set-up and solve) against later blocks through the same
                 Absorption and fresh ones (1e6 rows; 1e7 with --large)
+  iv            bench_iv.py: two-stage least squares (one endogenous regressor, two
+                instruments, 2 and 3 effects, simple and difficult designs) against
+                pyfixest's IV, fresh and warm (1e6 rows; 1e7 with --large)
   contention    contention.py: nt=1 against nt=2 for vantrel's two kernels with two
                 busy competitor processes and without, OMP_WAIT_POLICY unset,
                 passive and active (difficult design at 1e5 rows, simple at 1e6,
@@ -51,7 +54,7 @@ sys.path.insert(0, str(HERE))
 import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
-SECTIONS = ("kernel-sweep", "kernel", "e2e", "absorption", "contention", "stages", "inference", "scale")
+SECTIONS = ("kernel-sweep", "kernel", "e2e", "absorption", "iv", "contention", "stages", "inference", "scale")
 KERNEL_ESTIMATORS = [
     "vantrel-kernel",
     "vantrel-coef-kernel",
@@ -429,6 +432,17 @@ def main(argv=None):
                 ["--rows", "1e5", "--clusters", "50"],
                 args.threads,
                 args.timeout,
+                markdown=True,
+            )
+        if "iv" in args.only:
+            report("## Two-stage least squares: vantrel.feols against pyfixest's IV\n")
+            rows = "1e6,1e7" if args.large else "1e6"
+            run_script(
+                report,
+                "bench_iv.py",
+                ["--rows", rows, "--warm", str(args.warm)],
+                args.threads,
+                args.timeout * 4,
                 markdown=True,
             )
         if "contention" in args.only:

@@ -4,6 +4,7 @@ from importlib import metadata as _metadata
 
 from vantrel.inference.ssc import SSC, ssc
 from vantrel.models.ols import feols
+from vantrel.results.iv import IVResult
 from vantrel.results.models import Models
 from vantrel.results.ols import FeolsResult
 from vantrel.results.plots import coefplot, iplot
@@ -18,6 +19,7 @@ except _metadata.PackageNotFoundError:  # the source tree on sys.path, not insta
 __all__ = [
     "feols",
     "FeolsResult",
+    "IVResult",
     "Models",
     "coefplot",
     "iplot",

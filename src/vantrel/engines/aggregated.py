@@ -196,6 +196,49 @@ class AggregatedEngine:
         self.combination, self.beta, self.keep = combination, beta, keep
         return {**stats, "subsets": subsets}
 
+    def residual_scores(self, combinations, keep, vcov_type: str, cluster_names: list[str]) -> dict:
+        """Several residuals' sums (see the in-memory engine's `residual_scores`), one pass
+        of the engine per residual: the cross products of two residuals and, for "hetero",
+        the meat blocks between them from the passes over their sums (the products
+        x x' of one row are symmetric, so the sum's meat less the two meats is twice the
+        block). Between two residuals' cluster scores the products are not symmetric:
+        "cluster_meats" holds the blocks of each residual with itself only, and
+        "cross_blocks" is False where the joint meat is incomplete. No value per row."""
+        combinations = np.asarray(combinations, dtype=np.float64)
+        R, k = combinations.shape[1], int(np.count_nonzero(keep))
+        hetero = vcov_type == "hetero"
+        subsets = powerset(cluster_names) if vcov_type == "CRV1" else []
+
+        def sums(c):
+            return self.rows.residual_statistics(c * self.scale, self.scale, keep, hetero, subsets)
+
+        own = [sums(combinations[:, r]) for r in range(R)]
+        rss = np.diag([part["rss"] for part in own])
+        meat = np.zeros((R * k, R * k)) if hetero else None
+        for a in range(R):
+            if hetero:
+                meat[a * k : (a + 1) * k, a * k : (a + 1) * k] = own[a]["meat"]
+            for b in range(a + 1, R):
+                both = sums(combinations[:, a] + combinations[:, b])
+                rss[a, b] = rss[b, a] = (both["rss"] - own[a]["rss"] - own[b]["rss"]) / 2
+                if hetero:
+                    block = (both["meat"] - own[a]["meat"] - own[b]["meat"]) / 2
+                    meat[a * k : (a + 1) * k, b * k : (b + 1) * k] = block
+                    meat[b * k : (b + 1) * k, a * k : (a + 1) * k] = block.T
+        out = {"rss": rss, "resid": None}
+        if hetero:
+            out["meat"] = meat
+        if subsets:
+            joint = []
+            for s in range(len(subsets)):
+                part = np.zeros((R * k, R * k))
+                for a in range(R):
+                    part[a * k : (a + 1) * k, a * k : (a + 1) * k] = own[a]["cluster_meats"][s]
+                joint.append(part)
+            out.update(cluster_meats=joint, cluster_counts=own[0]["cluster_counts"], subsets=subsets)
+            out["cross_blocks"] = R == 1
+        return out
+
     def result_fields(self) -> dict:
         """No value per row: the fixed effects from the solved coefficients instead."""
         effects = self.effects

@@ -174,6 +174,38 @@ class MemoryEngine:
             pieces["subsets"] = subsets
         return pieces
 
+    def residual_scores(self, combinations, keep, vcov_type: str, cluster_names: list[str]) -> dict:
+        """For several residuals at once, before `residual_statistics` (which overwrites the
+        block): each column r of `combinations` ((1 + K) x R, in the columns' units, row 0
+        for y) is the residual e_r = [y X] c_r. Returns their cross products "rss" (R x R),
+        the residuals per row in the data's units ("resid", N x R), and the joint meat of
+        the scores e_r x over the regressors `keep` selects (k of them; blocks of k in the
+        order of the residuals): "meat" (R k x R k) for "hetero", per cluster subset
+        "cluster_meats" and "cluster_counts" for "CRV1" (iid: none)."""
+        block, units = self.yX, self.units
+        E = block @ (units[:, np.newaxis] * np.asarray(combinations, dtype=np.float64))
+        out = {"rss": E.T @ E, "resid": E if self.w is None else E / self.root_w[:, np.newaxis]}
+        if vcov_type not in ("hetero", "CRV1"):
+            return out
+        columns = np.flatnonzero(keep) + 1
+        X = block[:, columns] * units[columns]
+        N, R, k = len(E), E.shape[1], len(columns)
+        scores = np.empty((N, 1 + R * k))
+        scores[:, 0] = 0.0
+        for r in range(R):
+            scores[:, 1 + r * k : 1 + (r + 1) * k] = X * E[:, r : r + 1]
+        if vcov_type == "hetero":
+            out["meat"] = scores[:, 1:].T @ scores[:, 1:]
+        else:
+            _, subsets, ids = cluster_subset_ids(self.clusters, cluster_names)
+            G = [int(codes.max()) + 1 for codes in ids]
+            # the meat of scores with a residual of one is the sum over clusters of their scores' products
+            ones = np.ones((N, 1))
+            out["cluster_meats"] = cluster_meats(scores, ones, ids, G, threads=self.threads, meat=row_order_meat)
+            out["cluster_counts"] = G
+            out["subsets"] = subsets
+        return out
+
     def result_fields(self) -> dict:
         """What the result keeps of the rows: the residuals in the data's units and the
         sample post-estimation methods read again (fixed effects, predictions)."""

@@ -124,7 +124,14 @@ def _expand_terms(text: str, fml: str) -> list[list[str]]:
 def expand_formula(fml: str) -> list[ModelFormula]:
     """The models `fml` stands for, by fixed effects, then outcome, then right-hand side."""
     parts = fml.split("|")
-    if len(parts) > 2 or parts[0].count("~") != 1:
+    # the instrumental-variable part (the last, with '~') is the same in every model
+    iv_part = parts.pop() if len(parts) > 1 and "~" in parts[-1] else None
+    if iv_part is not None and _OPERATOR.search(iv_part):
+        raise FormulaError(
+            f"fml = {fml!r}: stepwise operators are not accepted in the instrumental-variable part "
+            f"{iv_part.strip()!r}; " + MULTIPLE_SYNTAX
+        )
+    if len(parts) > 2 or parts[0].count("~") != 1 or any("~" in part for part in parts[1:]):
         # the single-model reader says what is wrong with the shape
         from vantrel.formula.parse import parse_formula
 
@@ -152,5 +159,7 @@ def expand_formula(fml: str) -> list[ModelFormula]:
                 text = f"{outcome} ~ {right}" + (f" | {effects}" if effects.strip() else "")
                 if len(parts) == 2 and not effects.strip() and len(effect_sets) == 1:
                     text += " |"  # keep the slip for the reader to name
+                if iv_part is not None:
+                    text += f" | {iv_part.strip()}"
                 models.append(ModelFormula(text, outcome, right, effects.strip()))
     return models

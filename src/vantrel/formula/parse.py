@@ -28,7 +28,8 @@ SUPPORTED_SYNTAX = (
     "supported: 'y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) + i(year, treat, ref=2000) | f1 + f2^f3' (one "
     "dependent variable; regressors as formulaic terms or event-study terms i(var), i(var, ref=r), "
     "i(var, x, ref=[r1, r2]); after '|' fixed effects joined by '+', interacted with '^' or '#'; "
-    "'- 1' or '0 +' to leave the intercept out)"
+    "'- 1' or '0 +' to leave the intercept out; instrumental variables as a last part "
+    "'| endo1 + endo2 ~ z1 + z2 + z3')"
 )
 
 # Names the python terms may use besides the columns: formulaic's transforms (C, center,
@@ -70,6 +71,10 @@ class ParsedFormula:
     fixed_effects: list[list[str]]
     fe_labels: list[str]
     indicators: dict[str, IndicatorCall] = field(default_factory=dict)
+    # instrumental variables: the endogenous regressors and the excluded instruments (their
+    # terms' names, which are also in `terms`, after the exogenous ones); empty for OLS
+    endogenous: list[str] = field(default_factory=list)
+    instruments: list[str] = field(default_factory=list)
 
     @property
     def columns(self) -> list[str]:
@@ -119,10 +124,17 @@ def parse_formula(fml: str) -> ParsedFormula:
     if not isinstance(fml, str):
         raise TypeError("fml must be a formula string such as 'y ~ x1 + x2 | f1', got " + type(fml).__name__)
     parts = fml.split("|")
+    # a part with '~' after the first '|' is the instrumental-variable part, and comes last
+    iv_part = parts.pop() if len(parts) > 1 and "~" in parts[-1] else None
+    if any("~" in part for part in parts[1:]):
+        raise FormulaError(
+            f"fml = {fml!r}: the instrumental-variable part ('endo ~ instruments') must be the last "
+            "part, after the fixed effects; " + SUPPORTED_SYNTAX
+        )
     if len(parts) > 2:
         raise FormulaError(
-            f"fml = {fml!r} has {len(parts) - 1} '|'; instrumental variables and further parts "
-            "are not supported; " + SUPPORTED_SYNTAX
+            f"fml = {fml!r} has {len(parts) - 1} '|' before the instruments; the parts are the "
+            "model, the fixed effects and the instrumental variables; " + SUPPORTED_SYNTAX
         )
     main = parts[0]
     if main.count("~") != 1:
@@ -145,8 +157,10 @@ def parse_formula(fml: str) -> ParsedFormula:
             f"fml = {fml!r} has nothing after '|'; list the fixed effects there, or leave the '|' "
             "out for a model without fixed effects; " + SUPPORTED_SYNTAX
         )
+    endogenous, instruments = _parse_instruments(iv_part, fml) if iv_part is not None else ([], [])
+    full_rhs = " + ".join([rhs] + endogenous + instruments)
     try:
-        parsed = formulaic.Formula(lhs + " ~ " + rhs)
+        parsed = formulaic.Formula(lhs + " ~ " + full_rhs)
     except Exception as error:  # formulaic's parser errors have several types
         raise FormulaError(
             f"fml = {fml!r} could not be parsed ({formulaic_message(error)}); " + SUPPORTED_SYNTAX
@@ -158,6 +172,8 @@ def parse_formula(fml: str) -> ParsedFormula:
         )
     depvar_factor = lhs_terms[0].factors[0]
     terms = list(parsed.rhs)
+    if endogenous:
+        _check_excluded(lhs, rhs, endogenous + instruments, fml)
     intercept = any(is_intercept(term) for term in terms)
     indicators = _indicator_terms(terms, fml)
     fixed_effects, fe_labels = _parse_fixed_effects(parts[1] if len(parts) == 2 else "", fml)
@@ -170,7 +186,64 @@ def parse_formula(fml: str) -> ParsedFormula:
         fixed_effects=fixed_effects,
         fe_labels=fe_labels,
         indicators=indicators,
+        endogenous=endogenous,
+        instruments=instruments,
     )
+
+
+def _check_excluded(lhs: str, rhs: str, names: list[str], fml: str) -> None:
+    """An endogenous regressor or instrument that is also an exogenous regressor (or the
+    dependent variable) would be read twice under one name."""
+    exogenous = {str(term) for term in formulaic.Formula(lhs + " ~ " + rhs).rhs} | {lhs}
+    for name in names:
+        if name in exogenous:
+            raise FormulaError(
+                f"fml = {fml!r}: {name!r} is in the instrumental-variable part and also before the first "
+                "'|' (or the dependent variable); list each variable once, endogenous regressors and "
+                "excluded instruments only after '|'"
+            )
+
+
+def _parse_instruments(text: str, fml: str) -> tuple[list[str], list[str]]:
+    """The endogenous regressors and the excluded instruments of the part
+    ``endo1 + endo2 ~ z1 + z2``: each a term of its own that makes one column (a numeric
+    column, or a transform such as ``np.log(z)``), by its name."""
+    sides = text.split("~")
+    if len(sides) != 2 or not sides[0].strip() or not sides[1].strip():
+        raise FormulaError(
+            f"fml = {fml!r}: the instrumental-variable part {text.strip()!r} must be "
+            "'endogenous regressors ~ instruments', both sides non-empty; " + SUPPORTED_SYNTAX
+        )
+    found = []
+    for side, role in zip(sides, ("endogenous regressors", "instruments"), strict=True):
+        try:
+            terms = list(formulaic.Formula("0 + " + side.strip()))
+        except Exception as error:  # formulaic's parser errors have several types
+            raise FormulaError(
+                f"fml = {fml!r}: the {role} {side.strip()!r} could not be parsed "
+                f"({formulaic_message(error)}); " + SUPPORTED_SYNTAX
+            ) from error
+        names = []
+        for term in terms:
+            if len(term.factors) != 1 or term.factors[0].eval_method.value == "literal":
+                raise FormulaError(
+                    f"fml = {fml!r}: {str(term)!r} among the {role} is not a column or a transform of "
+                    "one; interactions, intercepts and constants are not accepted there; " + SUPPORTED_SYNTAX
+                )
+            if any(_calls_i(node) for node in ast.walk(ast.parse(term.factors[0].expr, mode="eval"))):
+                raise FormulaError(f"fml = {fml!r}: i() terms are not accepted among the {role}; " + SUPPORTED_SYNTAX)
+            names.append(str(term))
+        if not names:
+            raise FormulaError(f"fml = {fml!r}: no {role} in {text.strip()!r}; " + SUPPORTED_SYNTAX)
+        found.append(names)
+    endogenous, instruments = found
+    both = [name for name in endogenous if name in instruments]
+    if both:
+        raise FormulaError(
+            f"fml = {fml!r}: {both[0]!r} is both an endogenous regressor and an instrument; an "
+            "exogenous regressor belongs before the first '|'"
+        )
+    return endogenous, instruments
 
 
 @dataclass(frozen=True)

@@ -30,6 +30,7 @@ from vantrel.formula.multiple import is_multiple
 from vantrel.formula.parse import parse_formula
 from vantrel.inference import ssc as small_sample
 from vantrel.inference.vcov import covariance
+from vantrel.models.iv import estimate_iv
 from vantrel.models.multi import check_split, estimate_models
 from vantrel.results.models import Models
 from vantrel.results.ols import FeolsResult, build_result
@@ -51,6 +52,15 @@ def estimate(
     `choice` and the small-sample `corrections`; `report`: the run's `Progress`; `shared`:
     the absorption several models of one engine share (in memory, see
     `vantrel.models.multi`), None for the model's own."""
+    if formula.endogenous:  # instrumental variables: two-stage least squares
+        if choice.after is not None:
+            raise ValueError(
+                f"vcov = {choice.after.vcov!r} is not available for two-stage least squares yet; "
+                "use 'iid', 'hetero' or {'CRV1': ...}"
+            )
+        return estimate_iv(
+            engine, formula, choice, corrections, weights, fixef_tol, fixef_maxiter, collin_tol, report, shared
+        )
     fml = formula.text
     effects = formula.fixed_effects
     messages: list[str] = []
@@ -165,6 +175,10 @@ def feols(
     fml: ``"y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) | f1 + f2^f3"``: the dependent variable,
       regressors as formulaic terms, and after ``|`` the fixed effects (columns joined by
       ``^`` or ``#`` are interacted). The intercept is absorbed when there are fixed effects.
+      A last part ``| endo1 + endo2 ~ z1 + z2`` (``"y ~ x | endo ~ z"`` without fixed
+      effects) makes the estimate two-stage least squares with those endogenous regressors
+      and excluded instruments: a `vantrel.results.iv.IVResult`, with the first stages
+      (``first_stage``) and ``iv_diagnostics()``; see `vantrel.models.iv`.
     data: a pandas, polars or pyarrow table or a DuckDB relation (anything narwhals reads);
       only the columns the model uses are read.
     vcov: ``"iid"`` (the default, as in pyfixest; fixest clusters by the first fixed effect
