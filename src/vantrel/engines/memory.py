@@ -186,7 +186,7 @@ class MemoryEngine:
         sample = Sample(
             frame, rows, labels, self.y, self.w, self.fe_codes, [list(e) for e in self.effects], self.design
         )
-        return {"_resid": raw_resid, "_sample": sample}
+        return {"_resid": raw_resid, "_sample": sample, "_absorbed": self.yX}
 
 
 def _weights(frame: pd.DataFrame, name: str) -> np.ndarray:
