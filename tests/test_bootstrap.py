@@ -212,3 +212,27 @@ def test_wald_test_errors(R, q, match):
     fit = vantrel.feols("y ~ x1 + x2 | f", panel())
     with pytest.raises(ValueError, match=match):
         fit.wald_test(R, q)
+
+
+@pytest.mark.parametrize("impose_null", [True, False], ids=["WCR", "WCU"])
+def test_weighted_absorbing_equals_dummies(impose_null):
+    df = panel()
+    df["w"] = np.random.default_rng(4).uniform(0.5, 2.0, len(df))
+    runs = [
+        vantrel.feols(fml, df, vcov={"CRV1": "g"}, weights="w").wildboottest(
+            "x2", B=199, impose_null=impose_null, seed=2
+        )
+        for fml in ("y ~ x1 + x2 | f + h", "y ~ x1 + x2 + C(f) + C(h)")
+    ]
+    np.testing.assert_allclose(runs[0].t_boot, runs[1].t_boot, rtol=1e-7, atol=1e-9)
+    # the fit's own CRV1 t statistic, whose correction counts the same parameters
+    fit = vantrel.feols("y ~ x1 + x2 + C(f) + C(h)", df, vcov={"CRV1": "g"}, weights="w")
+    assert runs[1].t == pytest.approx(fit.tstat()["x2"], rel=1e-8)
+
+
+def test_fit_out_of_memory_says_why():
+    duckdb = pytest.importorskip("duckdb")
+    relation = duckdb.from_df(panel())
+    fit = vantrel.feols("y ~ x1 + x2 | f", relation, vcov={"CRV1": "g"})
+    with pytest.raises(ValueError, match="keeps no absorbed regressors"):
+        fit.wildboottest("x1")
