@@ -13,6 +13,9 @@ Sections, in the order they run (--only picks some):
   iv            bench_iv.py: two-stage least squares (one endogenous regressor, two
                 instruments, 2 and 3 effects, simple and difficult designs) against
                 pyfixest's IV, fresh and warm (1e6 rows; 1e7 with --large)
+  bootstrap     bench_bootstrap.py: the wild cluster bootstrap, B=9999 at 1e6 rows, 50
+                clusters, 3 fixed effects, and against pyfixest's wildboottest at 1e5
+                rows with one 50-level fixed effect
   contention    contention.py: nt=1 against nt=2 for vantrel's two kernels with two
                 busy competitor processes and without, OMP_WAIT_POLICY unset,
                 passive and active (difficult design at 1e5 rows, simple at 1e6,
@@ -54,7 +57,18 @@ sys.path.insert(0, str(HERE))
 import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
-SECTIONS = ("kernel-sweep", "kernel", "e2e", "absorption", "iv", "contention", "stages", "inference", "scale")
+SECTIONS = (
+    "kernel-sweep",
+    "kernel",
+    "e2e",
+    "absorption",
+    "iv",
+    "bootstrap",
+    "contention",
+    "stages",
+    "inference",
+    "scale",
+)
 KERNEL_ESTIMATORS = [
     "vantrel-kernel",
     "vantrel-coef-kernel",
@@ -430,6 +444,16 @@ def main(argv=None):
                 report,
                 "bench_inference.py",
                 ["--rows", "1e5", "--clusters", "50"],
+                args.threads,
+                args.timeout,
+                markdown=True,
+            )
+        if "bootstrap" in args.only:
+            report("## Wild cluster bootstrap\n")
+            run_script(
+                report,
+                "bench_bootstrap.py",
+                ["--rows", "1e6", "--peer-rows", "1e5"],
                 args.threads,
                 args.timeout,
                 markdown=True,

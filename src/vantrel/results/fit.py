@@ -230,6 +230,89 @@ class Fit:
         system = self._inference_system("cluster_leverage")
         return cluster_leverage(system, cluster, self.coefnames, np.linalg.inv(system.X.T @ system.X))
 
+    def wald_test(self, R, q=0.0) -> pd.Series:
+        """Joint Wald test of ``R @ beta = q`` under the fit's covariance.
+
+        Parameters
+        ----------
+        R : array_like or DataFrame
+            J x K restrictions (one column per coefficient, in ``coefnames`` order; a 1-D
+            array is one restriction; a DataFrame's columns name the coefficients).
+        q : float or array_like
+            The restricted values (one per row of R).
+
+        Returns
+        -------
+        pandas.Series
+            ``F`` (W / J) and ``Pr(>F)`` from F(J, ``df_t``), ``chi2`` (W) and ``Pr(>chi2)``,
+            ``df1`` (J) and ``df2`` (``df_t``).
+
+        Raises
+        ------
+        ValueError
+            When R or q has the wrong shape or R's rows are dependent.
+
+        Examples
+        --------
+        >>> fit.wald_test([[1, 0], [0, 1]])  # doctest: +SKIP
+        """
+        from vantrel.inference.wald import wald_test
+
+        return wald_test(self.beta, self.vcov_matrix, self.coefnames, self.df_t, R, q)
+
+    def wildboottest(
+        self,
+        param,
+        r=0.0,
+        cluster=None,
+        B=9999,
+        weights="rademacher",
+        impose_null=True,
+        seed=None,
+        level=0.95,
+        progress=None,
+    ):
+        """Wild cluster bootstrap test of ``param = r``, every fixed effect absorbed.
+
+        Parameters
+        ----------
+        param : str
+            The coefficient tested.
+        r : float
+            Its value under the null.
+        cluster : str, optional
+            The cluster variable (a column the fit read); None: the fit's own one-way cluster.
+        B : int
+            Draws; with Rademacher weights and 2**G <= B every sign vector once instead.
+        weights : {"rademacher", "webb", "mammen", "normal"}
+            The distribution of the cluster weights.
+        impose_null : bool
+            True: restricted residuals (WCR); False: unrestricted (WCU).
+        seed : int or numpy.random.Generator, optional
+            Seed of the draws (numpy's default_rng).
+        level : float
+            Level of the confidence interval.
+        progress : bool, optional
+            Stage lines on stderr, as in `vantrel.feols`.
+
+        Returns
+        -------
+        vantrel.inference.bootstrap.WildBootstrap
+            t, p-value, the confidence interval by test inversion and the draws.
+
+        Raises
+        ------
+        ValueError
+            For an unknown param, weights or cluster, or a fit out of memory.
+
+        Examples
+        --------
+        >>> fit.wildboottest("x1", cluster="firm", seed=1)  # doctest: +SKIP
+        """
+        from vantrel.inference.bootstrap import wild_bootstrap
+
+        return wild_bootstrap(self, param, r, cluster, B, weights, impose_null, seed, level, progress)
+
     def _inference_system(self, method: str) -> InferenceSystem:
         """The hook every covariance after the fit reads: the estimator's working system
         (`vantrel.inference.after_fit.InferenceSystem`), whose bread is (X'X)^-1 and whose
