@@ -19,6 +19,7 @@ from vantrel.core.recovery import NOT_CONVERGED, backfit
 from vantrel.core.sample import rows_with_values
 from vantrel.formula.design import Design, float_values, formulaic_frame, is_numeric, over_rows, used_columns
 from vantrel.inference.stats import two_sided_p
+from vantrel.results.event_study import aggregate as aggregate_cells
 
 
 @dataclass
@@ -119,6 +120,35 @@ class Fit:
         table.index.name = "Coefficient"
         table.attrs.update(nobs=self.nobs, nobs_dropped=dict(self.nobs_dropped))
         return table
+
+    def aggregate(self, agg: str = "period", level: float = 0.95) -> pd.DataFrame:
+        """Sun and Abraham's aggregates of the cells of a ``sunab()`` term: ``"period"``
+        (one per relative period), ``"ATT"`` (every cell from the treatment on) or
+        ``"cohort"``; see `vantrel.results.event_study`.
+
+        Parameters
+        ----------
+        agg : {"period", "ATT", "cohort"}
+            Which aggregate (case ignored).
+        level : float
+            Level of the confidence intervals.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per aggregate, with the columns of `tidy`.
+
+        Raises
+        ------
+        ValueError
+            For another `agg`, or a fit without a sunab() term.
+
+        Examples
+        --------
+        >>> fit = vantrel.feols("y ~ sunab(year_treated, year) | id + year", data)  # doctest: +SKIP
+        >>> fit.aggregate("ATT")  # doctest: +SKIP
+        """
+        return aggregate_cells(self, agg, level)
 
     # -- plots (matplotlib, the optional extra vantrel[plots]) ---------------------
     def coefplot(self, level: float = 0.95, keep=None, drop=None, **kwargs):
