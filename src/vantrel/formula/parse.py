@@ -29,7 +29,8 @@ from vantrel.formula.sunab import SUNAB_SYNTAX, SunabCall, calls_sunab, read_sun
 SUPPORTED_SYNTAX = (
     "supported: 'y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) + i(year, treat, ref=2000) | f1 + f2^f3' (one "
     "dependent variable; regressors as formulaic terms or event-study terms i(var), i(var, ref=r), "
-    "i(var, x, ref=[r1, r2]), Sun and Abraham's sunab(cohort, period); after '|' fixed effects joined by '+', interacted with '^' or '#'; "
+    "i(var, x, ref=[r1, r2]), Sun and Abraham's sunab(cohort, period); after '|' fixed effects joined by "
+    "'+', interacted with '^' or '#'; "
     "'- 1' or '0 +' to leave the intercept out)"
 )
 

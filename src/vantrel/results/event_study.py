@@ -50,7 +50,7 @@ def cell_shares(fit, term: SunabTerms) -> pd.Series:
 def _groups(term: SunabTerms, agg: str) -> dict[str, list[str]]:
     """The aggregates' names and, for each, the names of its cells."""
     groups: dict[str, list[str]] = {}
-    for (rel, cohort), name in zip(term.cells, term.names, strict=True):
+    for (rel, _), name in zip(term.cells, term.names, strict=True):
         if agg == "period":
             key = name.split(":cohort::")[0]
         elif rel < 0:
