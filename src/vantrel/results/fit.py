@@ -20,6 +20,7 @@ from vantrel.core.sample import rows_with_values
 from vantrel.formula.design import Design, float_values, formulaic_frame, is_numeric, over_rows, used_columns
 from vantrel.inference.stats import two_sided_p
 from vantrel.results.event_study import aggregate as aggregate_cells
+from vantrel.results.table_plugin import TablePlugin
 
 
 @dataclass
@@ -41,7 +42,7 @@ class Sample:
 
 
 @dataclass(repr=False, kw_only=True)
-class Fit:
+class Fit(TablePlugin):
     """An estimate with fixed effects absorbed.
 
     Attributes: ``formula``, ``depvar``, ``coefnames``, ``nobs`` (observations used),
