@@ -16,6 +16,9 @@ Sections, in the order they run (--only picks some):
   bootstrap     bench_bootstrap.py: the wild cluster bootstrap, B=9999 at 1e6 rows, 50
                 clusters, 3 fixed effects, and against pyfixest's wildboottest at 1e5
                 rows with one 50-level fixed effect
+  multi         bench_multi.py: y ~ csw(x1..x5) | fe1 + fe2 + fe3 and five outcomes
+                against the single model, and pyfixest's multiple estimation of the same
+                models (1e6 rows; 1e7 with --large)
   contention    contention.py: nt=1 against nt=2 for vantrel's two kernels with two
                 busy competitor processes and without, OMP_WAIT_POLICY unset,
                 passive and active (difficult design at 1e5 rows, simple at 1e6,
@@ -64,6 +67,7 @@ SECTIONS = (
     "absorption",
     "iv",
     "bootstrap",
+    "multi",
     "contention",
     "stages",
     "inference",
@@ -469,6 +473,10 @@ def main(argv=None):
                 args.timeout * 4,
                 markdown=True,
             )
+        if "multi" in args.only:
+            report("## Multiple estimation: csw() and five outcomes against one model, and pyfixest\n")
+            rows = "1e7" if args.large else "1e6"
+            run_script(report, "bench_multi.py", ["--rows", rows], args.threads, args.timeout * 4, markdown=True)
         if "contention" in args.only:
             report("## Contention: nt=1 against nt=2 beside busy processes\n")
             run_script(

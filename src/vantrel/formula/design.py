@@ -26,6 +26,7 @@ from vantrel.formula.parse import (
     is_plain,
     term_columns,
 )
+from vantrel.formula.sunab import SunabCall, SunabTerms, code_sunab
 
 
 def table_columns(data: object) -> tuple[object, list[str]]:
@@ -153,7 +154,7 @@ class Design:
     coding: object | None
     plain: list[str]
     present: np.ndarray | None = None
-    indicators: list[Indicators] = field(default_factory=list)
+    indicators: list[Indicators | SunabTerms] = field(default_factory=list)
 
 
 def _level_name(level) -> str:
@@ -266,6 +267,12 @@ def _same_level(ref, level) -> bool:
     return bool(ref == level)
 
 
+def _code_event_term(frame: pd.DataFrame, call, fml: str) -> Indicators | SunabTerms:
+    if isinstance(call, SunabCall):
+        return code_sunab(frame, call, fml)
+    return code_indicators(frame, call, fml)
+
+
 def _formulaic_formula(terms, intercept: bool) -> str:
     return " + ".join(["1" if intercept else "0"] + [str(term) for term in terms])
 
@@ -278,7 +285,7 @@ def build_design(frame: pd.DataFrame, formula: ParsedFormula, absorb_intercept: 
     there are fixed effects)."""
     plain = {str(term) for term in formula.terms if is_plain(term) and is_numeric(frame[term.factors[0].expr])}
     indicators = {
-        str(term): code_indicators(frame, formula.indicators[str(term)], formula.text)
+        str(term): _code_event_term(frame, formula.indicators[str(term)], formula.text)
         for term in formula.terms
         if str(term) in formula.indicators
     }

@@ -24,12 +24,14 @@ import formulaic
 from formulaic.parser.types import Term
 from formulaic.utils.variables import get_expression_variables
 
+from vantrel.formula.sunab import SUNAB_SYNTAX, SunabCall, calls_sunab, read_sunab
+
 SUPPORTED_SYNTAX = (
     "supported: 'y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) + i(year, treat, ref=2000) | f1 + f2^f3' (one "
     "dependent variable; regressors as formulaic terms or event-study terms i(var), i(var, ref=r), "
-    "i(var, x, ref=[r1, r2]); after '|' fixed effects joined by '+', interacted with '^' or '#'; "
-    "'- 1' or '0 +' to leave the intercept out; instrumental variables as a last part "
-    "'| endo1 + endo2 ~ z1 + z2 + z3')"
+    "i(var, x, ref=[r1, r2]), Sun and Abraham's sunab(cohort, period); after '|' fixed effects joined by "
+    "'+', interacted with '^' or '#'; '- 1' or '0 +' to leave the intercept out; instrumental variables "
+    "as a last part '| endo1 + endo2 ~ z1 + z2 + z3')"
 )
 
 # Names the python terms may use besides the columns: formulaic's transforms (C, center,
@@ -70,7 +72,7 @@ class ParsedFormula:
     intercept: bool
     fixed_effects: list[list[str]]
     fe_labels: list[str]
-    indicators: dict[str, IndicatorCall] = field(default_factory=dict)
+    indicators: dict[str, IndicatorCall | SunabCall] = field(default_factory=dict)
     # instrumental variables: the endogenous regressors and the excluded instruments (their
     # terms' names, which are also in `terms`, after the exogenous ones); empty for OLS
     endogenous: list[str] = field(default_factory=list)
@@ -270,10 +272,10 @@ def _calls_i(node: ast.AST) -> bool:
     return isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id == "i"
 
 
-def _indicator_terms(terms: list[Term], fml: str) -> dict[str, IndicatorCall]:
-    """The i() terms by their text; FormulaError for an i() that is not a term of its own
-    (formulaic cannot evaluate it inside a product or a function) or not written as
-    supported."""
+def _indicator_terms(terms: list[Term], fml: str) -> dict[str, IndicatorCall | SunabCall]:
+    """The i() and sunab() terms by their text; FormulaError for an i() that is not a term
+    of its own (formulaic cannot evaluate it inside a product or a function) or not written
+    as supported."""
     found = {}
     for term in terms:
         for factor in term.factors:
@@ -285,6 +287,16 @@ def _indicator_terms(terms: list[Term], fml: str) -> dict[str, IndicatorCall]:
                 continue  # formulaic reports it when it evaluates the term
             if _calls_i(tree) and len(term.factors) == 1:
                 found[factor.expr] = _indicator_call(tree, factor.expr, fml)
+            elif calls_sunab(tree) and len(term.factors) == 1:
+                try:
+                    found[factor.expr] = read_sunab(tree, factor.expr)
+                except ValueError as error:
+                    raise FormulaError(f"fml = {fml!r}: {error}") from None
+            elif any(calls_sunab(node) for node in ast.walk(tree)):
+                raise FormulaError(
+                    f"fml = {fml!r}: {str(term)!r} uses sunab() inside another term; write sunab(...) as a term "
+                    "of its own; " + SUNAB_SYNTAX
+                )
             elif any(_calls_i(node) for node in ast.walk(tree)) or _calls_i(tree):
                 raise FormulaError(
                     f"fml = {fml!r}: {str(term)!r} uses i() inside another term; write i(...) as a term of its "

@@ -21,6 +21,8 @@ from vantrel.core.sample import rows_with_values
 from vantrel.formula.design import Design, float_values, formulaic_frame, is_numeric, over_rows, used_columns
 from vantrel.inference.after_fit import InferenceSystem, recompute
 from vantrel.inference.stats import two_sided_p
+from vantrel.results.event_study import aggregate as aggregate_cells
+from vantrel.results.table_plugin import TablePlugin
 
 
 @dataclass
@@ -49,7 +51,7 @@ class Sample:
 
 
 @dataclass(repr=False, kw_only=True)
-class Fit:
+class Fit(TablePlugin):
     """An estimate with fixed effects absorbed.
 
     Attributes: ``formula``, ``depvar``, ``coefnames``, ``nobs`` (observations used),
@@ -312,6 +314,35 @@ class Fit:
         from vantrel.inference.bootstrap import wild_bootstrap
 
         return wild_bootstrap(self, param, r, cluster, B, weights, impose_null, seed, level, progress)
+
+    def aggregate(self, agg: str = "period", level: float = 0.95) -> pd.DataFrame:
+        """Sun and Abraham's aggregates of the cells of a ``sunab()`` term: ``"period"``
+        (one per relative period), ``"ATT"`` (every cell from the treatment on) or
+        ``"cohort"``; see `vantrel.results.event_study`.
+
+        Parameters
+        ----------
+        agg : {"period", "ATT", "cohort"}
+            Which aggregate (case ignored).
+        level : float
+            Level of the confidence intervals.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per aggregate, with the columns of `tidy`.
+
+        Raises
+        ------
+        ValueError
+            For another `agg`, or a fit without a sunab() term.
+
+        Examples
+        --------
+        >>> fit = vantrel.feols("y ~ sunab(year_treated, year) | id + year", data)  # doctest: +SKIP
+        >>> fit.aggregate("ATT")  # doctest: +SKIP
+        """
+        return aggregate_cells(self, agg, level)
 
     def _inference_system(self, method: str) -> InferenceSystem:
         """The hook every covariance after the fit reads: the estimator's working system

@@ -11,6 +11,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from vantrel.formula.sunab import SunabTerms
+from vantrel.results.models import Models
+
 _EXTRA_HINT = "pip install 'vantrel[plots]'"
 _CI_KINDS = ("errorbar", "band")
 
@@ -24,11 +27,17 @@ def _pyplot():
     return plt
 
 
+def _is_fit(value) -> bool:
+    # what a plot reads of a fit; not isinstance(Fit): results.fit imports this module for
+    # its plot methods, and this module importing it back would make a circle
+    return all(hasattr(value, name) for name in ("formula", "coefnames", "coef", "confint"))
+
+
 def _named_fits(models) -> list[tuple[str, object]]:
     """(name, fit) for a fit, a `Models` collection or a list / tuple of fits."""
     if _is_fit(models):
         return [(models.formula, models)]
-    if _is_models(models):
+    if isinstance(models, Models):
         return list(zip(models.names, models, strict=True))
     if isinstance(models, list | tuple):
         bad = [type(fit).__name__ for fit in models if not _is_fit(fit)]
@@ -42,16 +51,6 @@ def _named_fits(models) -> list[tuple[str, object]]:
             names = [f"({i + 1}) {name}" for i, name in enumerate(names)]
         return list(zip(names, models, strict=True))
     raise TypeError(f"models must be a fit, a vantrel.Models or a list of fits, got {type(models).__name__}")
-
-
-# Fits and collections are recognised by their surface, not their class: the fit's methods
-# draw through this module, so importing the result classes here would close a circle.
-def _is_fit(obj) -> bool:
-    return all(hasattr(obj, name) for name in ("coefnames", "beta", "vcov_matrix", "tidy"))
-
-
-def _is_models(obj) -> bool:
-    return not _is_fit(obj) and hasattr(obj, "names") and hasattr(obj, "tidy") and hasattr(obj, "__iter__")
 
 
 def _check_ci(ci: str) -> None:
@@ -150,6 +149,8 @@ class _EventTerm:
     names: list[str]
     levels: list
     references: list
+    # a sunab() term: `names` are its aggregates by relative period, read from fit.aggregate
+    aggregated: bool = False
 
 
 def _event_terms(fit) -> list[_EventTerm]:
@@ -160,6 +161,9 @@ def _event_terms(fit) -> list[_EventTerm]:
         return _terms_from_names(fit.coefnames)
     terms = []
     for term in design.indicators:
+        if isinstance(term, SunabTerms):
+            terms.append(_sunab_event(fit, term))
+            continue
         pairs = [(name, level) for name, level in zip(term.names, term.kept, strict=True) if name in fit.coefnames]
         references = [level for level in term.levels if level not in term.kept]
         terms.append(
@@ -172,6 +176,26 @@ def _event_terms(fit) -> list[_EventTerm]:
             )
         )
     return terms
+
+
+def _sunab_event(fit, term: SunabTerms) -> _EventTerm:
+    """A sunab() term as iplot draws it: Sun and Abraham's aggregate of each relative
+    period against that period, the reference periods at 0."""
+    table = fit.aggregate("period")
+    levels = [_number(name.split("::")[1]) for name in table.index]
+    references = [_number(str(ref)) for ref in term.call.ref_p if min(levels) <= ref <= max(levels)]
+    return _EventTerm(term.call.period, None, list(table.index), levels, references, aggregated=True)
+
+
+def _estimates(fit, event: _EventTerm, level: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The estimates of an event term and the bounds of their intervals at `level`."""
+    if event.aggregated:
+        table = fit.aggregate("period", level).loc[event.names]
+        bounds = table.iloc[:, -2:]
+        return table["Estimate"].to_numpy(), bounds.iloc[:, 0].to_numpy(), bounds.iloc[:, 1].to_numpy()
+    bounds = fit.confint(level).loc[event.names]
+    est = fit.coef()[event.names].to_numpy()
+    return est, bounds.iloc[:, 0].to_numpy(), bounds.iloc[:, 1].to_numpy()
 
 
 _INDICATOR_NAME = re.compile(r"^(?P<variable>.+?)::(?P<level>[^:]+)(?::(?P<interacted>.+))?$")
@@ -253,8 +277,9 @@ def _is_number(level) -> bool:
 
 def iplot(models, level: float = 0.95, term: str | None = None, ci: str = "errorbar", figsize=None, title=None):
     """The event-study coefficients of an i() term (``year::1981`` or ``year::1981:treat``)
-    against their period, with the confidence interval at `level` as error bars
-    (``ci="errorbar"``) or a band (``ci="band"``), a line at zero, and each reference
+    against their period (for a ``sunab()`` term Sun and Abraham's aggregate of each relative
+    period, ``fit.aggregate("period")``, against the relative period), with the confidence
+    interval at `level` as error bars (``ci="errorbar"``) or a band (``ci="band"``), a line at zero, and each reference
     period drawn at 0 (its estimate is 0 by construction, its interval empty).
 
     The periods are the levels themselves when every level is a number, else evenly
@@ -273,12 +298,11 @@ def iplot(models, level: float = 0.95, term: str | None = None, ci: str = "error
         if event is None:
             warnings.warn(f"iplot: model {name!r} has no i() term {term!r}; left out of the plot", stacklevel=2)
             continue
-        bounds = fit.confint(level).loc[event.names]
-        est = fit.coef()[event.names].to_numpy()
+        est, lower, upper = _estimates(fit, event, level)
         levels = list(event.levels) + list(event.references)
         est = np.concatenate([est, np.zeros(len(event.references))])
-        lower = np.concatenate([bounds.iloc[:, 0].to_numpy(), np.zeros(len(event.references))])
-        upper = np.concatenate([bounds.iloc[:, 1].to_numpy(), np.zeros(len(event.references))])
+        lower = np.concatenate([lower, np.zeros(len(event.references))])
+        upper = np.concatenate([upper, np.zeros(len(event.references))])
         series.append((name, levels, est, lower, upper, event))
     every = [lv for _, levels, *_ in series for lv in levels]
     numeric = all(_is_number(lv) for lv in every)
@@ -306,8 +330,14 @@ def iplot(models, level: float = 0.95, term: str | None = None, ci: str = "error
     if not numeric:
         ax.set_xticks(range(len(labels)))
         ax.set_xticklabels([str(lv) for lv in labels], rotation=45, ha="right")
-    shown = _term_key(next(event for *_, event in series))
-    ax.set_xlabel(f"{shown.split(':')[0]} (reference period at 0, hollow marker)")
+    first = next(event for *_, event in series)
+    shown = _term_key(first)
+    if first.aggregated:
+        ax.set_xlabel(f"{shown} relative to the treatment (reference period at 0, hollow marker)")
+        default_title = f"Event study: Sun and Abraham, {shown} relative to the treatment"
+    else:
+        ax.set_xlabel(f"{shown.split(':')[0]} (reference period at 0, hollow marker)")
+        default_title = f"Event study: i({shown.replace(':', ', ')})"
     ax.set_ylabel(f"Estimate and {level * 100:g}% confidence interval")
-    _finish(fig, ax, len(series), title or f"Event study: i({shown.replace(':', ', ')})")
+    _finish(fig, ax, len(series), title or default_title)
     return fig

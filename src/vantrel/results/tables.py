@@ -6,7 +6,6 @@ R-squared. Rendered as a pandas DataFrame of strings, Markdown, LaTeX (booktabs)
 
 from __future__ import annotations
 
-import html
 import math
 import re
 from collections.abc import Mapping
@@ -56,7 +55,8 @@ def etable(
     models_or_fits: a `FeolsResult`, a `Models` collection, or a list (or tuple) of them;
     a collection contributes each of its fits in its order.
     type: "df" (a pandas DataFrame of strings, columns (outcome, "(i)")), "md" (Markdown),
-    "tex" (a LaTeX tabular with booktabs rules) or "html" (a standalone HTML table).
+    "tex" (a LaTeX tabular with booktabs rules) or "html" (a standalone HTML table rendered by
+    great_tables, the optional extra ``vantrel[tables]``).
     signif_code: the three p-value thresholds of "***", "**" and "*", increasing; pyfixest's
     default [0.001, 0.01, 0.05]. A star needs p strictly below its threshold.
     coef_fmt: what goes in parentheses below each estimate: "b (se)" (standard error, the
@@ -300,6 +300,30 @@ def _latex(sections, columns, notes) -> str:
     return "\n".join(lines) + "\n"
 
 
+_TABLES_HINT = "pip install 'vantrel[tables]'"
+
+
 def _html(sections, columns, notes) -> str:
-    table = _frame(sections, columns).to_html(escape=True, border=0)
-    return table + f"\n<p>{html.escape(notes)}</p>\n"
+    """A standalone HTML table rendered by Great Tables (the optional extra
+    vantrel[tables], imported only here): the outcomes span their models' columns, the
+    sections are row groups, the notes the source note; great_tables escapes every text."""
+    try:
+        import great_tables as gt
+    except ImportError as error:
+        raise ImportError(
+            f"etable(type='html') renders with great_tables, an optional extra: {_TABLES_HINT}"
+        ) from error
+    names = [f"m{i}" for i in range(len(columns))]
+    groups = ["Coefficients", "Fixed effects", "Statistics"] if len(sections) == 3 else ["Coefficients", "Statistics"]
+    rows = []
+    for group, section in zip(groups, sections, strict=True):
+        for label, cells in section:
+            rows.append({"label": label, "group": group, **dict(zip(names, cells, strict=True))})
+    frame = pd.DataFrame(rows, columns=["label", "group", *names])
+    table = gt.GT(frame, rowname_col="label", groupname_col="group")
+    table = table.cols_label(**dict(zip(names, columns.get_level_values(1), strict=True)))
+    for outcome in dict.fromkeys(columns.get_level_values(0)):
+        spanned = [name for name, value in zip(names, columns.get_level_values(0), strict=True) if value == outcome]
+        table = table.tab_spanner(label=str(outcome), columns=spanned)
+    table = table.tab_source_note(notes)
+    return table.as_raw_html()

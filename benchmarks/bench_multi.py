@@ -1,0 +1,83 @@
+"""Multiple estimation: `y ~ csw(x1, ..., x5) | fe1 + fe2 + fe3` against the single model with
+all five regressors, five outcomes against one, and both against pyfixest's multiple
+estimation of the same models, on the simple design (generators.py) with three extra
+regressors and four extra outcomes. Targets: csw <= 1.5x the single model, five outcomes
+<= 1.5x one, vantrel >= 5x faster than pyfixest. Each case is timed once after one warm-up
+call of the single model in this process; prints a Markdown table (nothing asserts)."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from generators import simple  # noqa: E402
+
+import vantrel  # noqa: E402
+
+CSW = "y ~ csw(x1, x2, x3, x4, x5) | fe1 + fe2 + fe3"
+SINGLE = "y ~ x1 + x2 + x3 + x4 + x5 | fe1 + fe2 + fe3"
+OUTCOMES = "y + y2 + y3 + y4 + y5 ~ x1 + x2 + x3 + x4 + x5 | fe1 + fe2 + fe3"
+
+
+def frame(n: int) -> pd.DataFrame:
+    data = pd.DataFrame(simple(n))
+    rng = np.random.default_rng(11)
+    for k in (3, 4, 5):
+        data[f"x{k}"] = rng.standard_normal(n) + 0.1 * data["x1"]
+    for k in (2, 3, 4, 5):
+        data[f"y{k}"] = data["y"] + rng.standard_normal(n)
+    return data
+
+
+def timed(call) -> float:
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--rows", type=float, default=1e6)
+    parser.add_argument("--no-pyfixest", action="store_true")
+    args = parser.parse_args()
+    n = int(args.rows)
+    data = frame(n)
+    vantrel.feols(SINGLE, data)  # warm-up: imports, thread pool
+    rows = {
+        "single model, five regressors": timed(lambda: vantrel.feols(SINGLE, data)),
+        "csw(x1..x5): five models": timed(lambda: vantrel.feols(CSW, data)),
+        "five outcomes": timed(lambda: vantrel.feols(OUTCOMES, data)),
+    }
+    peers = {}
+    if not args.no_pyfixest:
+        import warnings
+
+        import pyfixest as pf
+
+        warnings.simplefilter("ignore")
+        pf.feols(SINGLE, data)
+        peers["csw(x1..x5): five models"] = timed(lambda: pf.feols(CSW, data))
+        peers["five outcomes"] = timed(lambda: pf.feols(OUTCOMES, data))
+    uptime = subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
+    print(f"rows {n:,}, threads {os.environ.get('OMP_NUM_THREADS', 'default')}, uptime: {uptime}\n")
+    print("| case | vantrel s | / single model | pyfixest s | pyfixest / vantrel |")
+    print("|---|---:|---:|---:|---:|")
+    single = rows["single model, five regressors"]
+    for name, seconds in rows.items():
+        peer = peers.get(name)
+        print(
+            f"| {name} | {seconds:.2f} | {seconds / single:.2f} | "
+            + (f"{peer:.2f} | {peer / seconds:.1f} |" if peer is not None else " | |")
+        )
+
+
+if __name__ == "__main__":
+    main()
