@@ -132,6 +132,7 @@ def covariance(
     cluster_names: list[str],
     subsets: list,
     stacklevel: int = 4,
+    k_slopes: int = 0,
 ) -> Covariance:
     """The K x K covariance matrix for `vcov_type` ("iid", "hetero", "CRV1") with the
     factors of `ssc`, from what a row engine summed over the residuals (`pieces`: "rss";
@@ -141,11 +142,11 @@ def covariance(
     XX: X'X of the kept regressors (the bread is its inverse); k_fe: levels per fixed
     effect; nested: per effect, whether it is nested in a cluster variable (read by
     ``k_fixef="nonnested"`` under clustering); names_count: the driver's name-based count
-    (``k_fixef="names"``)."""
+    (``k_fixef="names"``); k_slopes: coefficients of varying slopes (see `df_k`)."""
     K = XX.shape[0]
     bread = np.linalg.inv(XX)
     if vcov_type == "CRV1":
-        dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, nested or [False] * len(k_fe), names_count)
+        dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, nested or [False] * len(k_fe), names_count, k_slopes)
         k_factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
         G = pieces["cluster_counts"]
         factors = subset_factors(ssc, k_factor, cluster_names, subsets, G)
@@ -154,7 +155,7 @@ def covariance(
             meat += factor * part
         matrix = np.linalg.multi_dot([bread, meat, bread])
         return cluster_covariance(matrix, dfk, cluster_names, G, stacklevel=stacklevel + 1, bread=bread, ssc=ssc)
-    dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count)
+    dfk = small_sample.df_k(ssc, vcov_type, K, k_fe, [False] * len(k_fe), names_count, k_slopes)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
     if vcov_type == "iid":
         # the driver's RSS / dof with the divisor of fixest's (N-1)/(N-k) RSS/(N-1)
