@@ -33,6 +33,8 @@ def slope_variables(frame, formula) -> dict[str, np.ndarray]:
     """Every slope variable over all rows, float64 (NaN where missing); TypeError naming a
     column that is not numeric."""
     values = {}
+    if not formula.fe_slopes:
+        return values
     for label, slopes in zip(formula.fe_labels, formula.fe_slopes, strict=True):
         for name in slopes.variables:
             if name in values:
