@@ -20,21 +20,48 @@ namespace quarnet {
 
 namespace {
 
+// At most this many unknowns per row (all effects' intercepts and slopes): the passes keep a
+// row's design values and coefficient rows on the stack.
+constexpr int64_t kMaxRowWidth = 64;
+
 struct Layout {
     const SlopeEffects *fe = nullptr;
     int64_t N = 0, K = 0, F = 0;
     std::vector<int64_t> off, width;  // first coefficient row and unknowns per level, by effect
-    int64_t total = 0;
+    std::vector<char> intercept;
+    std::vector<int64_t> S;
+    std::vector<const double *> slopes;
+    const int64_t *ids = nullptr;
+    int64_t row_stride = 0, col_stride = 0;
+    int64_t total = 0, row_width = 0;
     int threads = 1;
 
-    int64_t id(int64_t f, int64_t i) const { return fe->ids[i * fe->row_stride + f * fe->col_stride]; }
+    int64_t id(int64_t f, int64_t i) const { return ids[i * row_stride + f * col_stride]; }
     // The value of the design's column j of effect f on row i (its level's column).
     double z(int64_t f, int64_t j, int64_t i) const {
-        if (fe->intercept[f]) {
+        if (intercept[f]) {
             if (j == 0) return 1.0;
             --j;
         }
-        return fe->slopes[f][i * fe->S[f] + j];
+        return slopes[f][i * S[f] + j];
+    }
+    // Row i's design values and the coefficient rows they multiply, row_width of each.
+    void row(int64_t i, double *values, int64_t *rows) const {
+        int64_t m = 0;
+        for (int64_t f = 0; f < F; ++f) {
+            const int64_t base = off[f] + id(f, i) * width[f];
+            int64_t j = 0;
+            if (intercept[f]) {
+                values[m] = 1.0;
+                rows[m++] = base;
+                j = 1;
+            }
+            const double *v = slopes[f] != nullptr ? slopes[f] + i * S[f] : nullptr;
+            for (int64_t s = 0; s < S[f]; ++s, ++j) {
+                values[m] = v[s];
+                rows[m++] = base + j;
+            }
+        }
     }
 };
 
@@ -45,11 +72,21 @@ Layout layout(const SlopeEffects &fe, int64_t N, int64_t K, int threads) {
     L.K = K;
     L.F = fe.effects();
     L.threads = threads;
+    L.ids = fe.ids;
+    L.row_stride = fe.row_stride;
+    L.col_stride = fe.col_stride;
     for (int64_t f = 0; f < L.F; ++f) {
         L.off.push_back(L.total);
         L.width.push_back(fe.width(f));
+        L.intercept.push_back(fe.intercept[f] ? 1 : 0);
+        L.S.push_back(fe.S[f]);
+        L.slopes.push_back(fe.slopes[f]);
         L.total += fe.G[f] * fe.width(f);
+        L.row_width += fe.width(f);
     }
+    if (L.row_width > kMaxRowWidth)
+        reject("the fixed effects carry " + num(L.row_width) + " intercepts and slopes per row; at most " +
+               num(kMaxRowWidth) + " are supported");
     return L;
 }
 
@@ -78,31 +115,35 @@ void block_sums(const Layout &L, int64_t entries, std::vector<double> &out, cons
 void normal_sums(const Layout &L, const double *v, const double *w, std::vector<double> &out) {
     const int64_t K = L.K;
     block_sums(L, L.total * K, out, [&](int64_t i, double *acc) {
+        double values[kMaxRowWidth];
+        int64_t rows[kMaxRowWidth];
+        L.row(i, values, rows);
         const double wi = w != nullptr ? w[i] : 1.0;
         const double *vi = v + i * K;
-        for (int64_t f = 0; f < L.F; ++f) {
-            const int64_t base = L.off[f] + L.id(f, i) * L.width[f];
-            for (int64_t j = 0; j < L.width[f]; ++j) {
-                const double zw = wi * L.z(f, j, i);
-                double *a = acc + (base + j) * K;
-                for (int64_t k = 0; k < K; ++k) a[k] += zw * vi[k];
-            }
+        for (int64_t m = 0; m < L.row_width; ++m) {
+            const double zw = wi * values[m];
+            double *a = acc + rows[m] * K;
+            for (int64_t k = 0; k < K; ++k) a[k] += zw * vi[k];
         }
     });
 }
 
 // (D a)_i, the fixed effects' part of row i for the K columns, into t.
-inline void fitted_row(const Layout &L, const double *a, int64_t i, double *t) {
+inline void fitted_row(const Layout &L, const double *a, const double *values, const int64_t *rows, double *t) {
     const int64_t K = L.K;
     for (int64_t k = 0; k < K; ++k) t[k] = 0.0;
-    for (int64_t f = 0; f < L.F; ++f) {
-        const int64_t base = L.off[f] + L.id(f, i) * L.width[f];
-        for (int64_t j = 0; j < L.width[f]; ++j) {
-            const double zv = L.z(f, j, i);
-            const double *c = a + (base + j) * K;
-            for (int64_t k = 0; k < K; ++k) t[k] += zv * c[k];
-        }
+    for (int64_t m = 0; m < L.row_width; ++m) {
+        const double zv = values[m];
+        const double *c = a + rows[m] * K;
+        for (int64_t k = 0; k < K; ++k) t[k] += zv * c[k];
     }
+}
+
+inline void fitted_row(const Layout &L, const double *a, int64_t i, double *t) {
+    double values[kMaxRowWidth];
+    int64_t rows[kMaxRowWidth];
+    L.row(i, values, rows);
+    fitted_row(L, a, values, rows, t);
 }
 
 // q = D'WD p, one pass over the rows.
@@ -116,15 +157,15 @@ void apply(const Layout &L, const double *w, const double *p, std::vector<double
             big.resize(static_cast<size_t>(K));
             ti = big.data();
         }
-        fitted_row(L, p, i, ti);
+        double values[kMaxRowWidth];
+        int64_t rows[kMaxRowWidth];
+        L.row(i, values, rows);
+        fitted_row(L, p, values, rows, ti);
         const double wi = w != nullptr ? w[i] : 1.0;
-        for (int64_t f = 0; f < L.F; ++f) {
-            const int64_t base = L.off[f] + L.id(f, i) * L.width[f];
-            for (int64_t j = 0; j < L.width[f]; ++j) {
-                const double zw = wi * L.z(f, j, i);
-                double *a = acc + (base + j) * K;
-                for (int64_t k = 0; k < K; ++k) a[k] += zw * ti[k];
-            }
+        for (int64_t m = 0; m < L.row_width; ++m) {
+            const double zw = wi * values[m];
+            double *a = acc + rows[m] * K;
+            for (int64_t k = 0; k < K; ++k) a[k] += zw * ti[k];
         }
     });
 }
