@@ -54,8 +54,10 @@ def main(argv=None):
     n, levels = int(float(args.rows)), int(float(args.levels))
     df = data(n, levels)
     print(f"{n:,} rows, {levels:,} firms; seconds, fresh call and best of {args.repeat} warm calls\n")
-    print("| model | without slopes (fresh / warm) | with slopes (fresh / warm) | ratio (warm) | target | iterations | "
-          "preconditioner |")
+    print(
+        "| model | without slopes (fresh / warm) | with slopes (fresh / warm) | ratio (warm) | target | iterations | "
+        "preconditioner |"
+    )
     print("|---|---|---|---|---|---|---|")
     for plain, sloped in [
         ("y ~ x1 + x2 | firm", "y ~ x1 + x2 | firm[z]"),

@@ -10,6 +10,9 @@ Sections, in the order they run (--only picks some):
   absorption    bench_absorption.py: one sample absorbed block after block, the first
                 block (set-up and solve) against later blocks through the same
                 Absorption and fresh ones (1e6 rows; 1e7 with --large)
+  slopes        bench_slopes.py: feols with varying slopes (1e4 firms carrying a slope
+                on z) against the same model without them, one and two effects
+                (1e6 rows; 1e7 with --large), with the ratio and its target (3x)
   contention    contention.py: nt=1 against nt=2 for vantrel's two kernels with two
                 busy competitor processes and without, OMP_WAIT_POLICY unset,
                 passive and active (difficult design at 1e5 rows, simple at 1e6,
@@ -49,7 +52,7 @@ sys.path.insert(0, str(HERE))
 import harness  # noqa: E402
 from generators import MODELS  # noqa: E402
 
-SECTIONS = ("kernel-sweep", "kernel", "e2e", "absorption", "contention", "stages", "scale")
+SECTIONS = ("kernel-sweep", "kernel", "e2e", "absorption", "slopes", "contention", "stages", "scale")
 KERNEL_ESTIMATORS = [
     "vantrel-kernel",
     "vantrel-coef-kernel",
@@ -419,6 +422,10 @@ def main(argv=None):
             report("## One sample, block after block: the reusable absorption\n")
             rows = "1e7" if args.large else "1e6"
             run_script(report, "bench_absorption.py", ["--rows", rows], args.threads, args.timeout, markdown=True)
+        if "slopes" in args.only:
+            report("## Varying slopes against the same model without them\n")
+            rows = "1e7" if args.large else "1e6"
+            run_script(report, "bench_slopes.py", ["--rows", rows], args.threads, args.timeout, markdown=True)
         if "contention" in args.only:
             report("## Contention: nt=1 against nt=2 beside busy processes\n")
             run_script(

@@ -209,3 +209,31 @@ def test_predict_on_new_rows_refused_with_slopes(panel):
     fit = vantrel.feols("y ~ x | f[z]", panel)
     with pytest.raises(NotImplementedError, match="varying slopes"):
         fit.predict(panel.head())
+
+
+@pytest.mark.parametrize("model", ["intercept_and_slope", "plain_and_slope"], ids=str)
+def test_clustered_by_the_slope_effect_with_every_parameter_counted(panel, model):
+    """Clustered by the effect that carries the slopes, with k_fixef='full' every level's
+    intercept and slope is counted, as statsmodels counts the dummy regression's columns."""
+    fml, dummies, _ = MODELS[model]
+    fit = vantrel.feols(fml, panel, vcov={"CRV1": "f"}, ssc=vantrel.ssc(k_fixef="full"))
+    oracle = smf.ols(dummies, panel).fit(cov_type="cluster", cov_kwds={"groups": panel["f"]})
+    np.testing.assert_allclose(fit.se()["x"], oracle.bse["x"], rtol=1e-8)
+
+
+@pytest.mark.parametrize("k_fixef", ["none", "full", "nonnested"])
+def test_slope_coefficients_enter_the_parameter_count(panel, k_fixef):
+    """The slopes are fixed-effect parameters: counted unless k_fixef='none', and kept under
+    'nonnested' when their effect is nested in the cluster variable (only its intercepts,
+    implied by the clusters, leave the count). The oracle is the same model with the
+    slopes written as regressors (i(f, z)), whose count is known, and the standard error
+    scaled by the two counts' ratio of (N - 1) / (N - k)."""
+    N = len(panel)
+    levels = panel["f"].nunique()
+    slopes = vantrel.feols("y ~ x | f[z]", panel, vcov={"CRV1": "f"}, ssc=vantrel.ssc(k_fixef=k_fixef))
+    expected_k = {"none": 1, "full": 1 + 2 * levels, "nonnested": 1 + levels + 1}[k_fixef]
+    assert slopes.df_k == expected_k
+    oracle = smf.ols("y ~ x + C(f) + C(f):z", panel).fit(cov_type="cluster", cov_kwds={"groups": panel["f"]})
+    full_k = 1 + 2 * levels
+    rescale = np.sqrt((N - full_k) / (N - expected_k))
+    np.testing.assert_allclose(slopes.se()["x"], oracle.bse["x"] * rescale, rtol=1e-8)
