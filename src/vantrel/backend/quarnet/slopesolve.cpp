@@ -111,23 +111,6 @@ void block_sums(const Layout &L, int64_t entries, std::vector<double> &out, cons
     }
 }
 
-// D'W v for the K columns of v (rows of the coefficient array).
-void normal_sums(const Layout &L, const double *v, const double *w, std::vector<double> &out) {
-    const int64_t K = L.K;
-    block_sums(L, L.total * K, out, [&](int64_t i, double *acc) {
-        double values[kMaxRowWidth];
-        int64_t rows[kMaxRowWidth];
-        L.row(i, values, rows);
-        const double wi = w != nullptr ? w[i] : 1.0;
-        const double *vi = v + i * K;
-        for (int64_t m = 0; m < L.row_width; ++m) {
-            const double zw = wi * values[m];
-            double *a = acc + rows[m] * K;
-            for (int64_t k = 0; k < K; ++k) a[k] += zw * vi[k];
-        }
-    });
-}
-
 // (D a)_i, the fixed effects' part of row i for the K columns, into t.
 inline void fitted_row(const Layout &L, const double *a, const double *values, const int64_t *rows, double *t) {
     const int64_t K = L.K;
@@ -182,16 +165,32 @@ struct Blocks {
 // the earlier columns fit it to within rounding.
 constexpr double kDropTolerance = 1e-10;
 
-Blocks level_blocks(const Layout &L, const double *w, std::vector<int64_t> &dropped) {
+// The first pass over the rows: the level blocks, factored, and in the same pass D'W x
+// (`rhs`) and the columns' weighted sums of squares (`ss`).
+Blocks level_blocks(const Layout &L, const double *x, const double *w, std::vector<int64_t> &dropped,
+                    std::vector<double> &rhs, std::vector<double> &ss) {
     Blocks B;
+    const int64_t K = L.K;
     int64_t entries = 0;
     for (int64_t f = 0; f < L.F; ++f) {
         B.off.push_back(entries);
         entries += L.fe->G[f] * L.width[f] * L.width[f];
     }
     std::vector<double> gram;
-    block_sums(L, entries, gram, [&](int64_t i, double *acc) {
+    block_sums(L, entries + L.total * K + K, gram, [&](int64_t i, double *acc) {
         const double wi = w != nullptr ? w[i] : 1.0;
+        double values[kMaxRowWidth];
+        int64_t rows[kMaxRowWidth];
+        L.row(i, values, rows);
+        const double *xi = x + i * K;
+        double *b = acc + entries;
+        for (int64_t m = 0; m < L.row_width; ++m) {
+            const double zw = wi * values[m];
+            double *a = b + rows[m] * K;
+            for (int64_t k = 0; k < K; ++k) a[k] += zw * xi[k];
+        }
+        double *squares = b + L.total * K;
+        for (int64_t k = 0; k < K; ++k) squares[k] += wi * xi[k] * xi[k];
         for (int64_t f = 0; f < L.F; ++f) {
             const int64_t p = L.width[f];
             double *blk = acc + B.off[f] + L.id(f, i) * p * p;
@@ -201,6 +200,8 @@ Blocks level_blocks(const Layout &L, const double *w, std::vector<int64_t> &drop
             }
         }
     });
+    rhs.assign(gram.begin() + entries, gram.begin() + entries + L.total * K);
+    ss.assign(gram.begin() + entries + L.total * K, gram.end());
     B.factor.assign(static_cast<size_t>(entries), 0.0);
     B.kept.assign(static_cast<size_t>(L.total), 0);
     dropped.assign(static_cast<size_t>(L.F), 0);
@@ -287,9 +288,8 @@ SlopeOutcome COEF_PCG_slopes(double *x, int64_t N, int64_t K, const double *w, c
     std::fill(alpha, alpha + T, 0.0);
     if (opt.maxiter <= 0) return out;
 
-    const Blocks B = level_blocks(L, w, out.dropped);
-    std::vector<double> r;
-    normal_sums(L, x, w, r);
+    std::vector<double> r, ss;
+    const Blocks B = level_blocks(L, x, w, out.dropped, r, ss);
     std::vector<double> z(static_cast<size_t>(T)), p, q;
     precondition(L, B, r.data(), z.data());
 
@@ -318,12 +318,6 @@ SlopeOutcome COEF_PCG_slopes(double *x, int64_t N, int64_t K, const double *w, c
     out.solve.preconditioner = "level blocks";
     out.solve.reason = "the intercept and slopes of every level solved exactly";
 
-    // Each column's weighted sum of squares: the scale of the convergence measure.
-    std::vector<double> ss(static_cast<size_t>(K), 0.0);
-    for (int64_t i = 0; i < N; ++i) {
-        const double wi = w != nullptr ? w[i] : 1.0;
-        for (int64_t k = 0; k < K; ++k) ss[k] += wi * x[i * K + k] * x[i * K + k];
-    }
     std::vector<double> rho(static_cast<size_t>(K), 0.0), rho_first;
     for (int64_t c = 0; c < L.total; ++c)
         for (int64_t k = 0; k < K; ++k) rho[k] += r[c * K + k] * z[c * K + k];
