@@ -130,20 +130,28 @@ inline void fitted_row(const Layout &L, const double *a, int64_t i, double *t) {
 }
 
 // q = D'WD p, one pass over the rows.
-void apply(const Layout &L, const double *w, const double *p, std::vector<double> &q) {
-    const int64_t K = L.K;
+// KC > 0: the number of columns known when compiling (the usual few), which lets the
+// compiler unroll the loops over them; KC = 0: any number.
+template <int KC>
+void apply_columns(const Layout &L, const double *w, const double *p, std::vector<double> &q) {
+    const int64_t K = KC > 0 ? KC : L.K;
     block_sums(L, L.total * K, q, [&](int64_t i, double *acc) {
-        double t[64];
-        std::vector<double> big;
+        double t[KC > 0 ? KC : 1];
+        std::vector<double> any;
         double *ti = t;
-        if (K > 64) {
-            big.resize(static_cast<size_t>(K));
-            ti = big.data();
+        if (KC == 0) {
+            any.resize(static_cast<size_t>(K));
+            ti = any.data();
         }
         double values[kMaxRowWidth];
         int64_t rows[kMaxRowWidth];
         L.row(i, values, rows);
-        fitted_row(L, p, values, rows, ti);
+        for (int64_t k = 0; k < K; ++k) ti[k] = 0.0;
+        for (int64_t m = 0; m < L.row_width; ++m) {
+            const double zv = values[m];
+            const double *c = p + rows[m] * K;
+            for (int64_t k = 0; k < K; ++k) ti[k] += zv * c[k];
+        }
         const double wi = w != nullptr ? w[i] : 1.0;
         for (int64_t m = 0; m < L.row_width; ++m) {
             const double zw = wi * values[m];
@@ -151,6 +159,16 @@ void apply(const Layout &L, const double *w, const double *p, std::vector<double
             for (int64_t k = 0; k < K; ++k) a[k] += zw * ti[k];
         }
     });
+}
+
+void apply(const Layout &L, const double *w, const double *p, std::vector<double> &q) {
+    switch (L.K) {
+        case 1: return apply_columns<1>(L, w, p, q);
+        case 2: return apply_columns<2>(L, w, p, q);
+        case 3: return apply_columns<3>(L, w, p, q);
+        case 4: return apply_columns<4>(L, w, p, q);
+        default: return apply_columns<0>(L, w, p, q);
+    }
 }
 
 // The blocks of D'WD by level (p x p each, full), effect after effect.
