@@ -19,6 +19,9 @@ Sections, in the order they run (--only picks some):
   multi         bench_multi.py: y ~ csw(x1..x5) | fe1 + fe2 + fe3 and five outcomes
                 against the single model, and pyfixest's multiple estimation of the same
                 models (1e6 rows; 1e7 with --large)
+  slopes        bench_slopes.py: feols with varying slopes (1e4 firms carrying a slope
+                on z) against the same model without them, one and two effects
+                (1e6 rows; 1e7 with --large), with the ratio and its target (3x)
   contention    contention.py: nt=1 against nt=2 for vantrel's two kernels with two
                 busy competitor processes and without, OMP_WAIT_POLICY unset,
                 passive and active (difficult design at 1e5 rows, simple at 1e6,
@@ -68,6 +71,7 @@ SECTIONS = (
     "iv",
     "bootstrap",
     "multi",
+    "slopes",
     "contention",
     "stages",
     "inference",
@@ -477,6 +481,10 @@ def main(argv=None):
             report("## Multiple estimation: csw() and five outcomes against one model, and pyfixest\n")
             rows = "1e7" if args.large else "1e6"
             run_script(report, "bench_multi.py", ["--rows", rows], args.threads, args.timeout * 4, markdown=True)
+        if "slopes" in args.only:
+            report("## Varying slopes against the same model without them\n")
+            rows = "1e7" if args.large else "1e6"
+            run_script(report, "bench_slopes.py", ["--rows", rows], args.threads, args.timeout, markdown=True)
         if "contention" in args.only:
             report("## Contention: nt=1 against nt=2 beside busy processes\n")
             run_script(

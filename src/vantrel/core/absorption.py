@@ -126,8 +126,12 @@ class Absorption:
     bootstrap absorb many blocks of one sample through one object.
     """
 
-    def __init__(self, ids, weights=None, *, tol: float, maxiter: int, n_threads: int = 0):
+    def __init__(self, ids, weights=None, *, tol: float, maxiter: int, n_threads: int = 0, slopes=None):
         self.ids = ids
+        # varying slopes: per effect (intercept, N x S slope variables or None), absorbed by
+        # the kernel's solver for them; None leaves every block to the solver without slopes
+        self.slopes = slopes
+        self._ids64 = None
         self.weights = weights
         self.tol = tol
         self.maxiter = maxiter
@@ -142,8 +146,23 @@ class Absorption:
         from vantrel.backend.quarnet import COEF_PCG_demean
 
         w = self.weights if weights is None else weights
+        if self.slopes is not None:
+            return self._absorb_slopes(block, w, verbosity)
         report = COEF_PCG_demean(block, w, self.ids, self.tol, 0, self.maxiter, verbosity, self.n_threads, self.mode)
         if self.mode == "auto":
             self.mode = _REUSED_MODE.get(report.get("preconditioner"), "auto")
+        self.reports.append(report)
+        return report
+
+    def _absorb_slopes(self, block, w, verbosity):
+        from vantrel.backend.quarnet import COEF_PCG_slopes
+
+        if self._ids64 is None:  # the solver for slopes reads 64-bit ids, converted once
+            self._ids64 = np.ascontiguousarray(self.ids, dtype=np.int64)
+        intercepts = [intercept for intercept, _ in self.slopes]
+        variables = [values for _, values in self.slopes]
+        _, report = COEF_PCG_slopes(
+            block, w, self._ids64, intercepts, variables, self.tol, 0, self.maxiter, verbosity, self.n_threads
+        )
         self.reports.append(report)
         return report

@@ -17,6 +17,7 @@ from vantrel.core.fit import total_sum_of_squares
 from vantrel.core.least_squares import column_sizes, cross_products, residual_pass, unit_factors
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
 from vantrel.core.sample import effect_ids, no_rows_left, variable_ids, without_singletons
+from vantrel.core.slopes import absorbs_constant, slope_blocks, slope_variables
 from vantrel.core.threads import driver_threads
 from vantrel.formula.design import build_design, dependent_values, float_values, is_numeric, used_columns
 from vantrel.inference.covariance import cluster_meats, cluster_subset_ids, row_order_meat
@@ -53,7 +54,7 @@ class MemoryEngine:
             raise ValueError(f"data has no rows to estimate fml = {fml!r} on")
         effects = formula.fixed_effects
         y_all = dependent_values(frame, formula)
-        design = build_design(frame, formula, absorb_intercept=bool(effects))
+        design = build_design(frame, formula, absorb_intercept=absorbs_constant(formula))
         if not design.names:
             raise ValueError(f"fml = {fml!r} has no regressor to estimate")
         # A missing value in any column a term reads drops the row: NaN in the columns read
@@ -62,6 +63,9 @@ class MemoryEngine:
         masks = [finite_rows([y_all] + [c for c in design.columns if c is not None]), design.present]
         id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
         masks += [present_rows(frame[name]) for name in id_variables]
+        slope_values = slope_variables(frame, formula)
+        if slope_values:
+            masks.append(finite_rows(list(slope_values.values())))
         w_all = _weights(frame, weights) if weights else None
         if w_all is not None:
             masks.append(~np.isnan(w_all))
@@ -93,6 +97,7 @@ class MemoryEngine:
         self.formula, self.design, self.effects = formula, design, effects
         self.y_all, self.w_all, self.rows, self.ids = y_all, w_all, rows, ids
         self.fe_codes, self.clusters = fe_codes, clusters
+        self.slopes = slope_blocks(formula, slope_values, rows) if slope_values else None
         self.y, self.w = _take(y_all, rows), _take(w_all, rows)
         return {"names": list(design.names), "dropped": dropped, "k_fe": k_fe, "N": len(self.y)}
 
@@ -122,13 +127,15 @@ class MemoryEngine:
             absorption = {"method": "coefficients", **outcome}
         else:
             yX, scale, ssy = stack_standardised(
-                [self.y_all] + design.columns, self.rows, centre=bool(effects), threads=self.threads
+                [self.y_all] + design.columns, self.rows, centre=absorbs_constant(self.formula), threads=self.threads
             )
             absorption = {"method": "none", "iterations": 0}
         if effects and shared is None:
             report.done("stack")
             report.stage(f"absorbing {len(effects)} fixed effect(s) from {yX.shape[1]} column(s)")
-            self.absorption = Absorption(self.ids, w, tol=fixef_tol, maxiter=fixef_maxiter, n_threads=self.n_threads)
+            self.absorption = Absorption(
+                self.ids, w, tol=fixef_tol, maxiter=fixef_maxiter, n_threads=self.n_threads, slopes=self.slopes
+            )
             with report.kernel_output():
                 # in place; non-finite results show in the cross products of the least squares
                 outcome = self.absorption.absorb(yX, verbosity=report.kernel_verbosity)
@@ -220,6 +227,8 @@ class MemoryEngine:
         )
         # covariances after the fit read the block (residuals in column 0) and the absorption
         sample.data, sample.working, sample.absorber = self.data, self.yX, getattr(self, "absorption", None)
+        if self.slopes is not None:
+            sample.slopes = list(zip(self.formula.fe_slopes, [values for _, values in self.slopes], strict=True))
         return {"_resid": raw_resid, "_sample": sample}
 
 

@@ -24,14 +24,15 @@ import formulaic
 from formulaic.parser.types import Term
 from formulaic.utils.variables import get_expression_variables
 
+from vantrel.formula.slopes import Slopes, slope_label, split_slopes
 from vantrel.formula.sunab import SUNAB_SYNTAX, SunabCall, calls_sunab, read_sunab
 
 SUPPORTED_SYNTAX = (
     "supported: 'y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) + i(year, treat, ref=2000) | f1 + f2^f3' (one "
     "dependent variable; regressors as formulaic terms or event-study terms i(var), i(var, ref=r), "
     "i(var, x, ref=[r1, r2]), Sun and Abraham's sunab(cohort, period); after '|' fixed effects joined by "
-    "'+', interacted with '^' or '#'; '- 1' or '0 +' to leave the intercept out; instrumental variables "
-    "as a last part '| endo1 + endo2 ~ z1 + z2 + z3')"
+    "'+', interacted with '^' or '#'; varying slopes fe[x], fe[[x]], fe[x1, x2]; '- 1' or '0 +' to leave "
+    "the intercept out; instrumental variables as a last part '| endo1 + endo2 ~ z1 + z2 + z3')"
 )
 
 # Names the python terms may use besides the columns: formulaic's transforms (C, center,
@@ -62,7 +63,8 @@ class ParsedFormula:
     intercept: whether the formula keeps the intercept (it is absorbed when there are fixed
     effects); fixed_effects: one list of column names per effect; fe_labels: each effect as
     written with "^" (the names results are labelled with); indicators: the event-study
-    terms ``i(...)`` by their text.
+    terms ``i(...)`` by their text; fe_slopes: per effect its intercept and varying slopes
+    (``fe[x]``, ``fe[[x]]``; see `vantrel.formula.slopes`), empty when no effect has slopes.
     """
 
     text: str
@@ -73,6 +75,7 @@ class ParsedFormula:
     fixed_effects: list[list[str]]
     fe_labels: list[str]
     indicators: dict[str, IndicatorCall | SunabCall] = field(default_factory=dict)
+    fe_slopes: list[Slopes] = field(default_factory=list)
     # instrumental variables: the endogenous regressors and the excluded instruments (their
     # terms' names, which are also in `terms`, after the exogenous ones); empty for OLS
     endogenous: list[str] = field(default_factory=list)
@@ -86,6 +89,8 @@ class ParsedFormula:
             names += term_columns(term)
         for effect in self.fixed_effects:
             names += effect
+        for slopes in self.fe_slopes:
+            names += slopes.variables
         return list(dict.fromkeys(names))
 
 
@@ -178,7 +183,7 @@ def parse_formula(fml: str) -> ParsedFormula:
         _check_excluded(lhs, rhs, endogenous + instruments, fml)
     intercept = any(is_intercept(term) for term in terms)
     indicators = _indicator_terms(terms, fml)
-    fixed_effects, fe_labels = _parse_fixed_effects(parts[1] if len(parts) == 2 else "", fml)
+    fixed_effects, fe_labels, fe_slopes = _parse_fixed_effects(parts[1] if len(parts) == 2 else "", fml)
     return ParsedFormula(
         text=fml,
         depvar=depvar_factor.expr,
@@ -190,6 +195,7 @@ def parse_formula(fml: str) -> ParsedFormula:
         indicators=indicators,
         endogenous=endogenous,
         instruments=instruments,
+        fe_slopes=fe_slopes if any(slopes.variables for slopes in fe_slopes) else [],
     )
 
 
@@ -336,13 +342,13 @@ def _indicator_call(call: ast.Call, text: str, fml: str) -> IndicatorCall:
     return IndicatorCall(text, names[0], names[1] if len(names) == 2 else None, references)
 
 
-def _parse_fixed_effects(text: str, fml: str) -> tuple[list[list[str]], list[str]]:
+def _parse_fixed_effects(text: str, fml: str) -> tuple[list[list[str]], list[str], list[Slopes]]:
     text = text.strip()
     if not text:
-        return [], []
-    effects, labels = [], []
+        return [], [], []
+    effects, labels, slopes = [], [], []
     for raw in text.split("+"):
-        term = raw.strip()
+        term, carried = split_slopes(raw.strip(), fml, FormulaError)
         names = [name.strip() for name in term.replace("#", "^").split("^")]
         if not term or not all(name.isidentifier() or _is_quoted(name) for name in names):
             raise FormulaError(
@@ -350,12 +356,13 @@ def _parse_fixed_effects(text: str, fml: str) -> tuple[list[list[str]], list[str
                 "'^'; " + SUPPORTED_SYNTAX
             )
         names = [name.strip("`") for name in names]
-        label = "^".join(names)
+        label = slope_label("^".join(names), carried)
         if label in labels:
             continue  # a repeated effect adds nothing
         effects.append(names)
         labels.append(label)
-    return effects, labels
+        slopes.append(carried)
+    return effects, labels, slopes
 
 
 def _is_quoted(name: str) -> bool:

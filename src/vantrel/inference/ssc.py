@@ -158,16 +158,23 @@ def parse_vcov(vcov: object) -> VcovChoice:
     )
 
 
-def df_k(ssc: SSC, vcov_type: str, k: int, k_fe: list[int], nested: list[bool], names_count: int | None) -> int:
+def df_k(
+    ssc: SSC, vcov_type: str, k: int, k_fe: list[int], nested: list[bool], names_count: int | None, k_slopes: int = 0
+) -> int:
     """The number of parameters k in (N-1)/(N-k).
 
     k: regressors (with the intercept when there is one); k_fe: levels of each fixed
     effect in the sample; nested: whether each effect is nested in a cluster variable
     (only read under clustering); names_count: the driver's name-based count for
-    ``k_fixef="names"``.
+    ``k_fixef="names"``; k_slopes: the coefficients of varying slopes (k_fe then counts
+    only the effects with their intercept), charged as fixest charges them unless
+    ``k_fixef="none"``.
     """
     n_fe = len(k_fe)
-    if n_fe == 0 or ssc.k_fixef == "none":
+    if ssc.k_fixef == "none":
+        return k
+    k += k_slopes
+    if n_fe == 0:
         return k
     if ssc.k_fixef == "names":
         return k + int(names_count)

@@ -133,6 +133,7 @@ def covariance(
     subsets: list,
     stacklevel: int = 4,
     n_coef: int | None = None,
+    k_slopes: int = 0,
 ) -> Covariance:
     """The K x K covariance matrix for `vcov_type` ("iid", "hetero", "CRV1") with the
     factors of `ssc`, from what a row engine summed over the residuals (`pieces`: "rss";
@@ -143,12 +144,13 @@ def covariance(
     effect; nested: per effect, whether it is nested in a cluster variable (read by
     ``k_fixef="nonnested"`` under clustering); names_count: the driver's name-based count
     (``k_fixef="names"``); n_coef: the coefficients of one equation the correction counts
-    when XX stacks several equations' (None: all of XX's)."""
+    when XX stacks several equations' (None: all of XX's); k_slopes: coefficients of varying
+    slopes (see `df_k`)."""
     K = XX.shape[0]
     counted = K if n_coef is None else n_coef
     bread = np.linalg.inv(XX)
     if vcov_type == "CRV1":
-        dfk = small_sample.df_k(ssc, vcov_type, counted, k_fe, nested or [False] * len(k_fe), names_count)
+        dfk = small_sample.df_k(ssc, vcov_type, counted, k_fe, nested or [False] * len(k_fe), names_count, k_slopes)
         k_factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
         G = pieces["cluster_counts"]
         factors = subset_factors(ssc, k_factor, cluster_names, subsets, G)
@@ -157,7 +159,7 @@ def covariance(
             meat += factor * part
         matrix = np.linalg.multi_dot([bread, meat, bread])
         return cluster_covariance(matrix, dfk, cluster_names, G, stacklevel=stacklevel + 1, bread=bread, ssc=ssc)
-    dfk = small_sample.df_k(ssc, vcov_type, counted, k_fe, [False] * len(k_fe), names_count)
+    dfk = small_sample.df_k(ssc, vcov_type, counted, k_fe, [False] * len(k_fe), names_count, k_slopes)
     factor = small_sample.adjustment(ssc, vcov_type, N, dfk)
     if vcov_type == "iid":
         # the driver's RSS / dof with the divisor of fixest's (N-1)/(N-k) RSS/(N-1)

@@ -26,6 +26,7 @@ import pandas as pd
 from vantrel.core.absorption import Absorption, stack_standardised
 from vantrel.core.options import arguments_of, columns_read
 from vantrel.core.progress import Progress
+from vantrel.core.slopes import absorbs_constant, check_slopes_supported
 from vantrel.engines import open_engine
 from vantrel.formula.design import used_columns
 from vantrel.formula.multiple import expand_formula
@@ -106,7 +107,8 @@ class SharedAbsorption:
         self.groups: list[_Group] = []
 
     def _group(self, engine, create: bool = False) -> _Group:
-        effects = [tuple(effect) for effect in engine.effects]
+        # effects with varying slopes are other columns of the fixed-effect design
+        effects = [tuple(effect) for effect in engine.effects] + [tuple(engine.formula.fe_slopes)]
         for group in self.groups:
             if group.effects == effects and _same_rows(group.rows, engine.rows):
                 return group
@@ -145,14 +147,15 @@ class SharedAbsorption:
         group = self._group(engine)
         positions = self._positions(group, engine, add=False)
         if group.block is None:
-            block, group.scale, _ = stack_standardised(group.columns, group.rows, centre=True, threads=engine.threads)
+            centre = absorbs_constant(engine.formula)
+            block, group.scale, _ = stack_standardised(group.columns, group.rows, centre=centre, threads=engine.threads)
             report.done("stack")
             report.stage(
-                f"absorbing {len(group.effects)} fixed effect(s) from {block.shape[1]} column(s) "
+                f"absorbing {len(engine.effects)} fixed effect(s) from {block.shape[1]} column(s) "
                 f"shared by {group.models} model(s)"
             )
             group.solver = Absorption(
-                engine.ids, engine.w, tol=self.tol, maxiter=self.maxiter, n_threads=self.n_threads
+                engine.ids, engine.w, tol=self.tol, maxiter=self.maxiter, n_threads=self.n_threads, slopes=engine.slopes
             )
             with report.kernel_output():
                 group.report = group.solver.absorb(block, verbosity=report.kernel_verbosity)
@@ -179,6 +182,8 @@ def estimate_models(
     argument = "fsplit" if full_first else "split"
     models = expand_formula(fml)
     parsed = [parse_formula(model.fml) for model in models]
+    for formula in parsed:
+        check_slopes_supported(formula, path, corrections)
     columns = list(dict.fromkeys(name for formula in parsed for name in columns_read(formula, choice, weights)))
     named = {}
     for formula in parsed:

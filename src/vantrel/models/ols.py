@@ -25,6 +25,7 @@ from vantrel.core.options import (
     unknown_keywords_text,
 )
 from vantrel.core.progress import Progress
+from vantrel.core.slopes import check_slopes_supported, slope_parameters
 from vantrel.engines import engine_for, open_engine
 from vantrel.formula.multiple import is_multiple
 from vantrel.formula.parse import parse_formula
@@ -102,6 +103,10 @@ def estimate(
         nested = []
         if choice.type == "CRV1" and corrections.k_fixef == "nonnested":
             nested = engine.nested(cluster_names)
+        # varying slopes: only effects with their intercept count levels; the slopes add theirs
+        with_intercept, k_slopes = slope_parameters(formula, k_fe)
+        k_fe_charged = [g for g, flag in zip(k_fe, with_intercept, strict=True) if flag]
+        nested = [n for n, flag in zip(nested, with_intercept, strict=True) if flag] if nested else nested
         report.stage("residual sums")
         pieces = engine.residual_statistics(beta, keep, choice.type, cluster_names)
         with residual_dof_named(fml):
@@ -111,15 +116,23 @@ def estimate(
                 kept_gram[1:, 1:],
                 pieces,
                 N,
-                k_fe,
+                k_fe_charged,
                 nested,
                 names_count,
                 cluster_names,
                 pieces.get("subsets", []),
+                k_slopes=k_slopes,
             )
         messages += cov.notes or []
         fit = fit_statistics(
-            None, None, pieces["rss"], absorbed["tss"], float(gram[0, 0]) if effects else None, N, len(kept), k_fe
+            None,
+            None,
+            pieces["rss"],
+            absorbed["tss"],
+            float(gram[0, 0]) if effects else None,
+            N,
+            len(kept) + k_slopes,
+            k_fe_charged,
         )
         fields = engine.result_fields()
     report.done("least squares, covariance, fit")
@@ -257,6 +270,12 @@ def feols(
     check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit, temp_directory)
     columns = columns_read(formula, choice, weights)
     _check_k_fixef(path, corrections, ssc, choice)
+    check_slopes_supported(formula, path, corrections)
+    if formula.fe_slopes and choice is not None and choice.after is not None:
+        raise ValueError(
+            f"vcov = {choice.after.vcov!r} is not available with varying slopes yet; "
+            "use 'iid', 'hetero' or {'CRV1': ...}"
+        )
     report = Progress(progress)
     named = arguments_of(formula, choice, weights)
     rows = open_engine(path, data, columns, named, n_threads, memory_limit, temp_directory)

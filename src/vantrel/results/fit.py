@@ -18,7 +18,9 @@ import scipy.stats
 
 from vantrel.core.recovery import NOT_CONVERGED, backfit
 from vantrel.core.sample import rows_with_values
+from vantrel.core.slopes import normalise, recover_values
 from vantrel.formula.design import Design, float_values, formulaic_frame, is_numeric, over_rows, used_columns
+from vantrel.formula.slopes import slope_names
 from vantrel.inference.after_fit import InferenceSystem, recompute
 from vantrel.inference.stats import two_sided_p
 from vantrel.results.event_study import aggregate as aggregate_cells
@@ -45,6 +47,7 @@ class Sample:
     data: object = None
     working: np.ndarray | None = None
     absorber: object = None
+    slopes: list | None = None  # varying slopes: per effect (intercept, slope variables or None)
 
     def take(self, values):
         return values if self.rows is None else values[self.rows]
@@ -352,6 +355,12 @@ class Fit(TablePlugin):
         squares (Poisson's IRLS, IV's second stage) keeps that step's block as
         ``_sample.working`` or overrides this method."""
         sample = self._sample
+        if sample.slopes is not None:
+            # the leverages, jackknife and corrections below count fixed effects without slopes
+            raise ValueError(
+                f"{method}(): a covariance after the fit is not available for varying slopes yet; "
+                "estimate again with feols(..., vcov=...) and vcov 'iid', 'hetero' or {'CRV1': ...}"
+            )
         if sample.working is None:
             raise ValueError(
                 f"{method}(): the estimate ran on {self.absorption.get('engine', 'an engine out of memory')!r} "
@@ -436,6 +445,8 @@ class Fit(TablePlugin):
         is its fitted value less the regressors' part."""
         if not self.fixef_labels:
             return {}
+        if self._fixef_cache is None and self._sample.slopes is not None:
+            self._fixef_cache = self._slope_fixef()
         if self._fixef_cache is None:
             sample = self._sample
             coded = [
@@ -462,6 +473,29 @@ class Fit(TablePlugin):
                 self._fixef_cache[label] = pd.Series(values[first, i], index=index, name=label)
         return {label: series.copy() for label, series in self._fixef_cache.items()}
 
+    def _slope_fixef(self) -> dict[str, pd.Series]:
+        """fixef() with varying slopes: per effect its intercepts under the effect's name
+        and each slope under fixest's ``fe[[x]]``, by level."""
+        sample = self._sample
+        carried = [slopes for slopes, _ in sample.slopes]
+        blocks = [(slopes.intercept, values) for slopes, values in sample.slopes]
+        levels = [self.fixef_levels[label] for label in self.fixef_labels]
+        values = recover_values(self._fixef_target(), sample.fe_codes, levels, blocks, sample.weights)
+        kinds = [([""] if slopes.intercept else []) + list(slopes.variables) for slopes in carried]
+        values = normalise(values, kinds, sample.fe_codes)
+        out = {}
+        for i, slopes in enumerate(carried):
+            codes, variables = sample.fe_codes[i], sample.fe_variables[i]
+            first = _first_rows(codes)
+            level_values = [_values_at(sample, name, first) for name in variables]
+            if len(variables) == 1:
+                index = pd.Index(level_values[0], name=variables[0])
+            else:
+                index = pd.MultiIndex.from_arrays(level_values, names=variables)
+            for j, name in enumerate(slope_names("^".join(variables), slopes)):
+                out[name] = pd.Series(values[i][codes[first], j], index=index, name=name)
+        return out
+
     def predict(self, newdata: object = None) -> pd.Series:
         """Predictions: the fitted values without `newdata`; with it, the regressors'
         part plus the fixed effects of each row's levels. NaN for a row with a missing
@@ -471,6 +505,11 @@ class Fit(TablePlugin):
         match)."""
         if newdata is None:
             return self.fitted()
+        if self._sample.slopes is not None:
+            raise NotImplementedError(
+                f"predict(newdata=...) of {self.formula!r}: predictions for new rows with varying slopes are not "
+                "available; fixef() gives each level's intercept and slopes"
+            )
         return self._linear_predictor(newdata)
 
     def fitted(self) -> pd.Series:

@@ -31,6 +31,7 @@
 #include "idsort.hpp"
 #include "rowpasses.hpp"
 #include "screening.hpp"
+#include "slopesolve.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -385,6 +386,85 @@ nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double to
     return coef_report(outcome);
 }
 
+// Fixed effects with varying slopes: level ids as for COEF_PCG_demean (an N x F int64 array),
+// per effect whether it has an intercept and its slope variables (an N x S float64 array, or
+// None for none). Returns the coefficients of every effect (G_f x (intercept + S_f) x K) and
+// the report, with the level coefficients the factor of each level block left out.
+nb::tuple coef_slopes(Matrix x, std::optional<Weights> w, nb::handle A, nb::list intercepts, nb::list slopes,
+                      double tol, int64_t miniter, int64_t maxiter, int64_t verbose, int n_threads) {
+    check_thread_count(n_threads);
+    IdArray<int64_t> ids;
+    if (!nb::try_cast(A, ids, false))
+        throw nb::type_error(("A must be a 2-D int64 array of level ids, got " + std::string(nb::repr(A).c_str()).substr(0, 80))
+                                 .c_str());
+    const int64_t N = static_cast<int64_t>(x.shape(0)), K = static_cast<int64_t>(x.shape(1));
+    if (w && static_cast<int64_t>(w->shape(0)) != N)
+        throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + ", x has " + std::to_string(N) + " rows")
+                                  .c_str());
+    if (w) quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
+    check_weights(w);
+    const quarnet::IdColumns columns = id_columns(ids, x);
+    const size_t F = columns.G.size();
+    if (nb::len(intercepts) != F || nb::len(slopes) != F)
+        throw nb::value_error(("intercepts and slopes need one entry per fixed effect (" + std::to_string(F) +
+                               "), got " + std::to_string(nb::len(intercepts)) + " and " +
+                               std::to_string(nb::len(slopes)))
+                                  .c_str());
+    quarnet::SlopeEffects fe;
+    fe.ids = static_cast<const int64_t *>(columns.data);
+    fe.row_stride = columns.row_stride;
+    fe.col_stride = columns.col_stride;
+    fe.G = columns.G;
+    std::vector<Contiguous<const double, 2>> held;
+    for (size_t f = 0; f < F; ++f) {
+        fe.intercept.push_back(nb::cast<bool>(intercepts[f]));
+        nb::handle given = slopes[f];
+        if (given.is_none()) {
+            fe.S.push_back(0);
+            fe.slopes.push_back(nullptr);
+            continue;
+        }
+        Contiguous<const double, 2> values;
+        if (!nb::try_cast(given, values, false))
+            throw nb::type_error(("slopes[" + std::to_string(f) +
+                                  "] must be None or a C-contiguous 2-D float64 array (rows x variables)")
+                                     .c_str());
+        if (static_cast<int64_t>(values.shape(0)) != N)
+            throw nb::value_error(("slopes[" + std::to_string(f) + "] has " + std::to_string(values.shape(0)) +
+                                   " rows, x has " + std::to_string(N))
+                                      .c_str());
+        const double *v = values.data();
+        for (size_t e = 0; e < values.size(); ++e)
+            if (!std::isfinite(v[e]))
+                throw nb::value_error(("slopes[" + std::to_string(f) + "] has the non-finite value " +
+                                       std::to_string(v[e]) + " in row " + std::to_string(e / values.shape(1)))
+                                          .c_str());
+        held.push_back(values);
+        fe.S.push_back(static_cast<int64_t>(values.shape(1)));
+        fe.slopes.push_back(values.data());
+    }
+    nb::module_ np = nb::module_::import_("numpy");
+    int64_t total = 0;
+    for (size_t f = 0; f < F; ++f) total += fe.G[f] * fe.width(static_cast<int64_t>(f));
+    nb::object flat = np.attr("zeros")(nb::make_tuple(total, K), "dtype"_a = np.attr("float64"));
+    double *alpha = nb::cast<Matrix>(flat).data();
+    const FrozenArray frozen(A);
+    const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
+    const quarnet::SlopeOutcome outcome = quarnet::COEF_PCG_slopes(x.data(), N, K, w ? w->data() : nullptr, fe, alpha,
+                                                                   opt, quarnet::ProgressFn(python_progress));
+    nb::dict report = coef_report(outcome.solve);
+    nb::list dropped, alphas;
+    int64_t start = 0;
+    for (size_t f = 0; f < F; ++f) {
+        const int64_t p = fe.width(static_cast<int64_t>(f));
+        dropped.append(outcome.dropped.empty() ? 0 : outcome.dropped[f]);
+        alphas.append(flat[nb::slice(start, start + fe.G[f] * p)].attr("reshape")(fe.G[f], p, K));
+        start += fe.G[f] * p;
+    }
+    report["dropped"] = dropped;
+    return nb::make_tuple(alphas, report);
+}
+
 template <Method method>
 Matrix demean(Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter,
               int64_t maxiter, int64_t verbose, int n_threads) {
@@ -634,6 +714,15 @@ NB_MODULE(quarnet, m) {
           "Partial the fixed effects of A out of the columns of x in place by preconditioned conjugate "
           "gradients on the normal equations of the fixed-effect coefficients; returns a dict with the "
           "iterations made, the preconditioner used and why.");
+
+    m.def("COEF_PCG_slopes", &coef_slopes, "x"_a.noconvert(), "w"_a.noconvert().none(), "A"_a, "intercepts"_a,
+          "slopes"_a, "tol"_a, "miniter"_a, "maxiter"_a, "verbose"_a, "n_threads"_a,
+          "Partial fixed effects with varying slopes out of the columns of x in place: A the N x F int64 "
+          "level ids, intercepts whether each effect has its intercept, slopes each effect's N x S float64 "
+          "slope variables (or None); conjugate gradients on the normal equations with every level's "
+          "block exact in the preconditioner. Returns the coefficients of every effect (levels x "
+          "(intercept + slopes) x K) and a dict of the iterations, preconditioner and dropped level "
+          "coefficients.");
 
     m.def("COEF_PCG_cells", &coef_cells, "counts"_a, "sums"_a, "pairs"_a, "sumsq"_a.noconvert(), "N"_a, "tol"_a,
           "miniter"_a, "maxiter"_a, "verbose"_a, "n_threads"_a, "preconditioner"_a = "auto",

@@ -82,6 +82,29 @@ def COEF_PCG_demean(
     pairs", "exact full"), "reason"}. ValueError("demeaning did not converge"), with ``x``
     unchanged, when ``maxiter`` iterations do not reach ``tol``."""
 
+def COEF_PCG_slopes(
+    x: _F64,
+    w: _F64 | None,
+    A: _I64,
+    intercepts: list[bool],
+    slopes: list[_F64 | None],
+    tol: float,
+    miniter: int,
+    maxiter: int,
+    verbose: int,
+    n_threads: int,
+) -> tuple[list[_F64], dict[str, int | str | list[int]]]:
+    """Partial fixed effects with varying slopes out of the columns of ``x`` in place: the
+    design of effect f has, per level, its intercept (``intercepts[f]``) and one column per
+    variable of ``slopes[f]`` (an N x S_f C-contiguous float64 array, or None), each that
+    variable on the level's rows and 0 elsewhere. ``A``: the N x F int64 dense level ids.
+    Conjugate gradients on the normal equations, preconditioned by the exact inverse of every
+    level's block (closed form for one effect). Returns the coefficients of every effect
+    (G_f x (intercept + S_f) x K; a coefficient whose column its level's earlier columns
+    span is 0 and counted in ``dropped``) and {"iterations", "preconditioner" ("closed form",
+    "level blocks"), "reason", "dropped"}. ValueError("demeaning did not converge"), with
+    ``x`` unchanged, when ``maxiter`` iterations do not reach ``tol``."""
+
 def COEF_PCG_cells(
     counts: list[_F64],
     sums: list[_F64],
