@@ -4,7 +4,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: install lint test demo bench bench-large clean
+.PHONY: install lint test docs demo bench bench-large clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -26,6 +26,12 @@ lint: $(DEPS)
 test: install lint
 	$(BIN)/python -m pytest
 
+# The documentation site into site/: the API pages from the docstrings, every example of the
+# guide run (figures drawn with matplotlib's Agg backend); any warning, a failing example
+# among them, fails the build (--strict).
+docs: install
+	MPLBACKEND=Agg NO_MKDOCS_2_WARNING=1 $(BIN)/mkdocs build --strict --quiet
+
 demo: install
 	$(BIN)/python examples/wage_panel.py
 
@@ -36,4 +42,4 @@ bench-large: install
 	$(BIN)/python benchmarks/run.py --large
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) .pytest_cache site
