@@ -4,7 +4,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: install lint test demo bench bench-large clean
+.PHONY: install lint test docs demo bench bench-large clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -23,8 +23,17 @@ lint: $(DEPS)
 	$(BIN)/ruff check .
 	$(BIN)/ruff format --check .
 
+# The docs build (about 10 s) runs as a strict check too: a guide example that no longer
+# runs fails the tests.
 test: install lint
 	$(BIN)/python -m pytest
+	$(MAKE) docs
+
+# The documentation site into site/: the API pages from the docstrings, every example of the
+# guide run (figures drawn with matplotlib's Agg backend); any warning, a failing example
+# among them, fails the build (--strict).
+docs: install
+	MPLBACKEND=Agg NO_MKDOCS_2_WARNING=1 $(BIN)/mkdocs build --strict --quiet
 
 demo: install
 	$(BIN)/python examples/wage_panel.py
@@ -36,4 +45,4 @@ bench-large: install
 	$(BIN)/python benchmarks/run.py --large
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) .pytest_cache site

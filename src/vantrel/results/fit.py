@@ -94,25 +94,75 @@ class Fit(TablePlugin):
 
     # -- coefficients and inference ------------------------------------------------
     def coef(self) -> pd.Series:
-        """Estimates, labelled by regressor name."""
+        """The estimates.
+
+        Returns
+        -------
+        pandas.Series
+            One estimate per regressor, labelled by its name.
+        """
         return pd.Series(self.beta, index=self.coefnames, name="Estimate")
 
     def se(self, vcov: object = None, ssc: object = None) -> pd.Series:
-        """Standard errors under ``vcov_type`` and ``ssc``, or under `vcov` (and `ssc`)
-        recomputed from the fit (see `with_vcov`)."""
+        """Standard errors under ``vcov_type`` and ``ssc``, or under `vcov`.
+
+        Parameters
+        ----------
+        vcov : str, dict or None, default None
+            Another covariance, recomputed from the fit (see `with_vcov`); None: the fit's.
+        ssc : str, SSC, dict or None, default None
+            Its small-sample corrections (None: the type's defaults).
+
+        Returns
+        -------
+        pandas.Series
+            One standard error per regressor, labelled by its name.
+        """
         if vcov is not None:
             return self.with_vcov(vcov, ssc).se()
         return pd.Series(np.sqrt(np.diag(self.vcov_matrix)), index=self.coefnames, name="Std. Error")
 
     def tstat(self) -> pd.Series:
+        """t statistics: the estimates over their standard errors.
+
+        Returns
+        -------
+        pandas.Series
+            One t statistic per regressor, labelled by its name.
+        """
         return pd.Series(self.beta / self.se().to_numpy(), index=self.coefnames, name="t value")
 
     def pvalue(self) -> pd.Series:
-        """Two-sided p-values from Student's t with ``df_t`` degrees of freedom."""
+        """Two-sided p-values from Student's t with ``df_t`` degrees of freedom.
+
+        Returns
+        -------
+        pandas.Series
+            One p-value per regressor, labelled by its name.
+        """
         return pd.Series(two_sided_p(self.tstat().to_numpy(), self.df_t), index=self.coefnames, name="Pr(>|t|)")
 
     def confint(self, level: float = 0.95) -> pd.DataFrame:
-        """Confidence intervals at `level`, one row per regressor."""
+        """Confidence intervals from Student's t with ``df_t`` degrees of freedom.
+
+        Parameters
+        ----------
+        level : float, default 0.95
+            The coverage, a number between 0 and 1.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per regressor; the columns are the bounds, named by their quantile
+            (``"2.5%"``, ``"97.5%"`` at 0.95).
+
+        Raises
+        ------
+        TypeError
+            When `level` is not a number.
+        ValueError
+            When `level` is not between 0 and 1.
+        """
         if isinstance(level, bool) or not isinstance(level, numbers.Real):
             raise TypeError(
                 f"level must be a number between 0 and 1 such as 0.95, got {level!r} ({type(level).__name__})"
@@ -125,14 +175,33 @@ class Fit(TablePlugin):
 
     @property
     def vcov(self) -> pd.DataFrame:
-        """The covariance matrix of the estimates, labelled by regressor name."""
+        """The covariance matrix of the estimates under ``vcov_type`` and ``ssc``.
+
+        Returns
+        -------
+        pandas.DataFrame
+            K x K, rows and columns labelled by regressor name.
+        """
         return pd.DataFrame(self.vcov_matrix, index=self.coefnames, columns=self.coefnames)
 
     def tidy(self, level: float = 0.95, vcov: object = None, ssc: object = None) -> pd.DataFrame:
-        """Estimate, standard error, t, p and the confidence interval per regressor; the
-        table's ``attrs`` hold the observations used (``nobs``) and those dropped, by
-        reason (``nobs_dropped``). `vcov`, `ssc`: another covariance, recomputed from the
-        fit (see `with_vcov`)."""
+        """The coefficient table: estimate, standard error, t, p and confidence interval.
+
+        Parameters
+        ----------
+        level : float, default 0.95
+            The coverage of the interval.
+        vcov : str, dict or None, default None
+            Another covariance, recomputed from the fit (see `with_vcov`); None: the fit's.
+        ssc : str, SSC, dict or None, default None
+            Its small-sample corrections (None: the type's defaults).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per regressor (index ``Coefficient``). Its ``attrs`` hold the
+            observations used (``nobs``) and those dropped, by reason (``nobs_dropped``).
+        """
         if vcov is not None:
             return self.with_vcov(vcov, ssc).tidy(level)
         table = pd.concat([self.coef(), self.se(), self.tstat(), self.pvalue(), self.confint(level)], axis=1)
@@ -413,14 +482,46 @@ class Fit(TablePlugin):
 
     # -- plots (matplotlib, the optional extra vantrel[plots]) ---------------------
     def coefplot(self, level: float = 0.95, keep=None, drop=None, **kwargs):
-        """Estimates with their confidence intervals; see `vantrel.coefplot`."""
+        """Estimates with their confidence intervals; see `vantrel.coefplot`.
+
+        Parameters
+        ----------
+        level : float, default 0.95
+            The coverage of the intervals.
+        keep : str, list of str or None, default None
+            Regular expressions of the coefficients to show.
+        drop : str, list of str or None, default None
+            Regular expressions of the coefficients to leave out.
+        **kwargs
+            ``figsize`` and ``title``, as `vantrel.coefplot` takes them.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            The figure.
+        """
         from vantrel.results.plots import coefplot
 
         return coefplot(self, level=level, keep=keep, drop=drop, **kwargs)
 
     def iplot(self, level: float = 0.95, term: str | None = None, **kwargs):
-        """The event-study coefficients of an i() term against their period; see
-        `vantrel.iplot`."""
+        """The event-study coefficients of an i() term against their period; see `vantrel.iplot`.
+
+        Parameters
+        ----------
+        level : float, default 0.95
+            The coverage of the intervals.
+        term : str or None, default None
+            The i() term's column (``"year"``, or ``"year:treat"`` for an interacted
+            one); needed only when the fit has several i() terms.
+        **kwargs
+            ``ci``, ``figsize`` and ``title``, as `vantrel.iplot` takes them.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            The figure.
+        """
         from vantrel.results.plots import iplot
 
         return iplot(self, level=level, term=term, **kwargs)
@@ -439,10 +540,19 @@ class Fit(TablePlugin):
         return self._sample.y - self._xb_sample()
 
     def fixef(self) -> dict[str, pd.Series]:
-        """The fixed-effect values per level, one Series per effect (a MultiIndex for
-        interacted effects). The first effect carries the constant; every other one has
-        mean zero over the estimation sample, so the sum of the effects of an observation
-        is its fitted value less the regressors' part."""
+        """The fixed-effect values per level.
+
+        The first effect carries the constant; every other one has mean zero over the
+        estimation sample, so the sum of the effects of an observation is its fitted value
+        less the regressors' part. A warning says so when the recovery of the values does
+        not converge.
+
+        Returns
+        -------
+        dict of str to pandas.Series
+            One Series per fixed effect, keyed by its label, indexed by its levels (a
+            MultiIndex for interacted effects); an empty dict without fixed effects.
+        """
         if not self.fixef_labels:
             return {}
         if self._fixef_cache is None and self._sample.slopes is not None:
@@ -497,12 +607,29 @@ class Fit(TablePlugin):
         return out
 
     def predict(self, newdata: object = None) -> pd.Series:
-        """Predictions: the fitted values without `newdata`; with it, the regressors'
-        part plus the fixed effects of each row's levels. NaN for a row with a missing
-        value in any column a term or fixed effect reads, or with a level not in the
-        estimation sample (a warning names a column whose values are of another kind
-        than the estimation's, text for numbers or the reverse, as none of them can
-        match)."""
+        """Predictions: the fitted values, or the linear predictor of new rows.
+
+        Parameters
+        ----------
+        newdata : DataFrame or None, default None
+            Rows to predict (any table narwhals reads); None for the fitted values of the
+            estimation sample.
+
+        Returns
+        -------
+        pandas.Series
+            Without `newdata`, ``fitted()``; with it, the regressors' part plus the fixed
+            effects of each row's levels, indexed as `newdata`. NaN for a row with a
+            missing value in any column a term or fixed effect reads, or with a level not
+            in the estimation sample. A warning names a column whose values are of another
+            kind than the estimation's (text for numbers or the reverse), as none of them
+            can match.
+
+        Raises
+        ------
+        TypeError
+            When a regressor's column of `newdata` is not numeric.
+        """
         if newdata is None:
             return self.fitted()
         if self._sample.slopes is not None:
@@ -513,7 +640,13 @@ class Fit(TablePlugin):
         return self._linear_predictor(newdata)
 
     def fitted(self) -> pd.Series:
-        """Fitted values over the estimation sample (each estimator defines its own)."""
+        """Fitted values over the estimation sample (each estimator defines its own).
+
+        Returns
+        -------
+        pandas.Series
+            One value per row of the estimation sample.
+        """
         raise NotImplementedError(f"{type(self).__name__} defines no fitted values")
 
     def _linear_predictor(self, newdata: object) -> pd.Series:

@@ -13,8 +13,21 @@ import pandas as pd
 class ModelKey:
     """What distinguishes one model of a multiple estimation from the others.
 
-    sample: "Full sample" or "column = value"; fixef: the fixed effects as written ("" for
-    none); lhs: the outcome; rhs: the right-hand side."""
+    Attributes
+    ----------
+    sample : str
+        ``"Full sample"`` or ``"column = value"``.
+    fixef : str
+        The fixed effects as written (``""`` for none).
+    lhs : str
+        The outcome.
+    rhs : str
+        The right-hand side.
+    fml : str
+        The model's formula.
+    split : bool
+        Whether the estimation split the sample (the name then says which part).
+    """
 
     sample: str
     fixef: str
@@ -25,17 +38,34 @@ class ModelKey:
 
     @property
     def name(self) -> str:
+        """The model's formula, and its sample when the estimation split the data."""
         return f"{self.fml} (sample: {self.sample})" if self.split else self.fml
 
 
 class Models(Sequence):
-    """The fits of a multiple estimation (see `vantrel.feols`), in fixest's order: by
-    sample, then fixed effects, then outcome, then right-hand side.
+    """The fits of a multiple estimation, as `vantrel.feols` returns them.
 
-    A sequence: ``len(models)``, ``models[i]`` (a `FeolsResult`; a slice gives `Models`),
-    iteration. ``keys``: each model's `ModelKey`; ``names``: each model's name (its
-    formula, and its sample when the estimation split the data). ``coef()``, ``se()`` and
-    ``tidy()`` stack every model's, under an index level ``model`` holding the name.
+    The fits are in fixest's order: by sample, then fixed effects, then outcome, then
+    right-hand side. `Models` is a sequence: ``len(models)``, ``models[i]`` (a
+    `FeolsResult`; a slice gives `Models`) and iteration. ``coef()``, ``se()`` and
+    ``tidy()`` stack every model's, under an index level ``model`` holding its name.
+
+    Parameters
+    ----------
+    fits : list of FeolsResult
+        The fits.
+    keys : list of ModelKey
+        What distinguishes each fit, in the same order.
+
+    Attributes
+    ----------
+    keys : list of ModelKey
+        Each model's sample, fixed effects, outcome and right-hand side.
+
+    Raises
+    ------
+    ValueError
+        When `fits` and `keys` differ in length.
     """
 
     def __init__(self, fits: list, keys: list[ModelKey]):
@@ -54,23 +84,47 @@ class Models(Sequence):
 
     @property
     def names(self) -> list[str]:
+        """Each model's name: its formula, and its sample when the estimation split the data."""
         return [key.name for key in self.keys]
 
     def _stacked(self, pieces: list) -> pd.Series | pd.DataFrame:
         return pd.concat(pieces, keys=self.names, names=["model"])
 
     def coef(self) -> pd.Series:
-        """Every model's estimates, indexed by (model, Coefficient)."""
+        """Every model's estimates.
+
+        Returns
+        -------
+        pandas.Series
+            Indexed by (model, Coefficient).
+        """
         out = self._stacked([fit.coef().rename_axis("Coefficient") for fit in self._fits])
         return out.rename("Estimate")
 
     def se(self) -> pd.Series:
-        """Every model's standard errors, indexed by (model, Coefficient)."""
+        """Every model's standard errors.
+
+        Returns
+        -------
+        pandas.Series
+            Indexed by (model, Coefficient).
+        """
         out = self._stacked([fit.se().rename_axis("Coefficient") for fit in self._fits])
         return out.rename("Std. Error")
 
     def tidy(self, level: float = 0.95) -> pd.DataFrame:
-        """Every model's `tidy()` table, indexed by (model, Coefficient)."""
+        """Every model's `tidy()` table, one under the other.
+
+        Parameters
+        ----------
+        level : float, default 0.95
+            The coverage of the confidence intervals.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Indexed by (model, Coefficient).
+        """
         return self._stacked([fit.tidy(level) for fit in self._fits])
 
     def __repr__(self) -> str:

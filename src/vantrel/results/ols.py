@@ -20,11 +20,59 @@ _SETYPE.update(NW="heteroskedastic", DK="heteroskedastic", conley="heteroskedast
 
 @dataclass(repr=False, kw_only=True)
 class FeolsResult(Fit):
-    """An estimated linear model with fixed effects absorbed (see `vantrel.feols`).
+    """An estimated linear model with fixed effects absorbed, as `vantrel.feols` returns it.
 
-    Besides the attributes of every fit (`vantrel.results.fit.Fit`): ``r2``, ``adj_r2``,
-    ``within_r2`` (NaN without fixed effects), ``rmse`` (root of the (weighted) mean
-    squared residual).
+    The methods of every fit (`vantrel.results.fit.Fit`: ``coef()``, ``se()``, ``tidy()``,
+    ``fixef()``, ``predict()``, ...) plus least squares' own: the fit statistics, the
+    residuals and fitted values, and the regression table in the layout of Stata's.
+
+    Attributes
+    ----------
+    formula : str
+        The formula as given.
+    depvar : str
+        The dependent variable.
+    coefnames : list of str
+        The regressors kept, in the order of the estimates.
+    beta : numpy.ndarray
+        The estimates (``coef()`` labels them).
+    vcov_type : str
+        ``"iid"``, ``"hetero"`` or ``"CRV1"``.
+    ssc : SSC
+        The small-sample corrections applied.
+    clusters : dict of str to int
+        The number of clusters of each cluster variable (empty without clustering).
+    df_t : int
+        The degrees of freedom of the t statistics, p-values and intervals.
+    df_k : int
+        The parameters counted in the small-sample correction.
+    nobs : int
+        The observations used.
+    nobs_dropped : dict of str to int
+        The observations left out, by reason (``"missing"``, ``"singletons"``).
+    fixef_labels : list of str
+        The fixed effects as written (``"f2^f3"`` for an interaction).
+    fixef_levels : dict of str to int
+        The levels of each fixed effect in the estimation sample.
+    absorption : dict
+        What the absorption did: ``method``, ``iterations``, ``preconditioner`` and why
+        (``reason``), and the engine for data out of memory.
+    timings : dict of str to float
+        Seconds spent in each stage.
+    collinear : list of str
+        The regressors dropped as collinear.
+    messages : list of str
+        The notices of the run (rows dropped, collinear regressors, ...).
+    weights : str or None
+        The weight column, or None.
+    r2 : float
+        R-squared.
+    adj_r2 : float
+        Adjusted R-squared.
+    within_r2 : float
+        R-squared of the absorbed (within) regression; NaN without fixed effects.
+    rmse : float
+        The root of the (weighted) mean squared residual.
     """
 
     estimator = "feols"
@@ -36,9 +84,23 @@ class FeolsResult(Fit):
     _resid: np.ndarray | None = field(repr=False)
 
     def summary(self, vcov: object = None, ssc: object = None) -> pd.DataFrame:
-        """Print the regression table in the layout of Stata's, after a line on the
-        observations dropped (when some were), and return its coefficient table; `vcov`,
-        `ssc`: under another covariance, recomputed from the fit (see `with_vcov`)."""
+        """Print the regression table in the layout of Stata's and return its coefficients.
+
+        A line on the observations dropped comes first when some were.
+
+        Parameters
+        ----------
+        vcov : str, dict or None, default None
+            Another covariance, recomputed from the fit (see `with_vcov`); None: the fit's.
+        ssc : str, SSC, dict or None, default None
+            Its small-sample corrections (None: the type's defaults).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per regressor: ``coef``, ``std_err``, ``t``, ``P>|t|`` and the 95%
+            interval (``[0.025``, ``0.975]``).
+        """
         if vcov is not None:
             return self.with_vcov(vcov, ssc).summary()
         for note in self._dropped_notes():
@@ -79,12 +141,34 @@ class FeolsResult(Fit):
 
     # -- observations ---------------------------------------------------------------
     def resid(self) -> pd.Series:
-        """Residuals y - fitted over the estimation sample, labelled by the rows of the data."""
+        """Residuals y - fitted over the estimation sample.
+
+        Returns
+        -------
+        pandas.Series
+            One value per row of the estimation sample, labelled by the rows of the data.
+
+        Raises
+        ------
+        ValueError
+            When the estimate ran out of memory (DuckDB, Dask) and kept no per-row values.
+        """
         self._require_rows("resid")
         return pd.Series(self._resid, index=self._sample.labels, name="resid")
 
     def fitted(self) -> pd.Series:
-        """Fitted values (regressors and fixed effects) over the estimation sample."""
+        """Fitted values (regressors and fixed effects) over the estimation sample.
+
+        Returns
+        -------
+        pandas.Series
+            One value per row of the estimation sample, labelled by the rows of the data.
+
+        Raises
+        ------
+        ValueError
+            When the estimate ran out of memory (DuckDB, Dask) and kept no per-row values.
+        """
         self._require_rows("fitted")
         return pd.Series(self._sample.y - self._resid, index=self._sample.labels, name="fitted")
 

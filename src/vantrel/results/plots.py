@@ -104,14 +104,43 @@ def _finish(fig, ax, n_series: int, title: str | None) -> None:
 
 
 def coefplot(models, level: float = 0.95, keep=None, drop=None, figsize=None, title: str | None = None):
-    """Each coefficient's estimate with its confidence interval at `level`, one series per
-    model when several are given (a `vantrel.Models` or a list of fits), set beside each
-    other at each coefficient.
+    """Each coefficient's estimate with its confidence interval.
 
-    keep / drop: a regular expression or a list of them, matched anywhere in the name
-    (``re.search``): only the coefficients matching a `keep` pattern, none matching a
-    `drop` pattern. Returns the matplotlib Figure (matplotlib comes with the extra
-    ``vantrel[plots]``)."""
+    Several models (a `vantrel.Models` or a list of fits) are one series each, set beside
+    each other at each coefficient. matplotlib comes with the extra ``vantrel[plots]``.
+
+    Parameters
+    ----------
+    models : FeolsResult, Models or list of FeolsResult
+        The fit or fits to draw.
+    level : float, default 0.95
+        The coverage of the intervals.
+    keep : str, list of str or None, default None
+        Regular expressions matched anywhere in the name (``re.search``): only the
+        coefficients matching one of them are drawn (None: all).
+    drop : str, list of str or None, default None
+        Regular expressions: the coefficients matching one of them are left out.
+    figsize : tuple of float or None, default None
+        The figure's size in inches (None: wide enough for the coefficients).
+    title : str or None, default None
+        The title of the plot.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure.
+
+    Raises
+    ------
+    ImportError
+        When matplotlib is not installed.
+    TypeError
+        When `models` is not a fit, a `Models` or a non-empty list of fits, or a `keep` /
+        `drop` pattern is not text.
+    ValueError
+        When a pattern is not a regular expression, or `keep` and `drop` leave no
+        coefficient.
+    """
     plt = _pyplot()
     fits = _named_fits(models)
     tables = [(name, fit.coef(), fit.confint(level)) for name, fit in fits]
@@ -276,19 +305,50 @@ def _is_number(level) -> bool:
 
 
 def iplot(models, level: float = 0.95, term: str | None = None, ci: str = "errorbar", figsize=None, title=None):
-    """The event-study coefficients of an i() term (``year::1981`` or ``year::1981:treat``)
-    against their period (for a ``sunab()`` term Sun and Abraham's aggregate of each relative
-    period, ``fit.aggregate("period")``, against the relative period), with the confidence
-    interval at `level` as error bars (``ci="errorbar"``) or a band (``ci="band"``), a line at zero, and each reference
-    period drawn at 0 (its estimate is 0 by construction, its interval empty).
+    """The event-study coefficients of an i() term against their period.
 
-    The periods are the levels themselves when every level is a number, else evenly
-    spaced positions labelled by level. The reference levels are the ones the fit's design
-    recorded as left out. Several models (a `vantrel.Models` or a list of fits) are one
-    series each, set slightly beside each other; a model without the term is left out
-    with a warning. term: the i() term's column (``"year"``) or ``"year:treat"`` for an
-    interacted one, needed only when the models have several. Returns the matplotlib
-    Figure (matplotlib comes with the extra ``vantrel[plots]``)."""
+    The coefficients of an i() term (``year::1981`` or ``year::1981:treat``) are drawn
+    with their confidence intervals, a line at zero, and each reference period at 0 with a
+    hollow marker (its estimate is 0 by construction, its interval empty). The periods are
+    the levels themselves when every level is a number, else evenly spaced positions
+    labelled by level. The reference levels are the ones the fit's design recorded as left
+    out. Several models (a `vantrel.Models` or a list of fits) are one series each, set
+    slightly beside each other; a model without the term is left out with a warning.
+    For a ``sunab()`` term the points are Sun and Abraham's aggregate of each relative
+    period (``fit.aggregate("period")``) against the relative period.
+    matplotlib comes with the extra ``vantrel[plots]``.
+
+    Parameters
+    ----------
+    models : FeolsResult, Models or list of FeolsResult
+        The fit or fits to draw.
+    level : float, default 0.95
+        The coverage of the intervals.
+    term : str or None, default None
+        The i() term's column (``"year"``) or ``"year:treat"`` for an interacted one,
+        needed only when the models have several i() terms.
+    ci : {"errorbar", "band"}, default "errorbar"
+        The intervals as error bars or as a shaded band.
+    figsize : tuple of float or None, default None
+        The figure's size in inches (None: 8 x 4.5).
+    title : str or None, default None
+        The title (None: ``"Event study: i(term)"``).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure.
+
+    Raises
+    ------
+    ImportError
+        When matplotlib is not installed.
+    TypeError
+        When `models` is not a fit, a `Models` or a non-empty list of fits.
+    ValueError
+        When `ci` is neither choice, no model has an i() term, `term` names none (or
+        several) of them, or `term` is None and the models have several.
+    """
     _check_ci(ci)
     plt = _pyplot()
     fits = _named_fits(models)
