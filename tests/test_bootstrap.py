@@ -184,6 +184,9 @@ def dummy_regression(df):
 def test_wald_test_equals_statsmodels(vcov, statsmodels_fit, R, q):
     df = panel()
     ours = vantrel.feols("y ~ x1 + x2 | f", df, vcov=vcov).wald_test(R, q)
+    # the same test under the covariance recomputed after an iid fit
+    after = vantrel.feols("y ~ x1 + x2 | f", df).wald_test(R, q, vcov=vcov)
+    pd.testing.assert_series_equal(after, ours, rtol=1e-12)
     if statsmodels_fit:
         statsmodels_fit = {**statsmodels_fit, "cov_kwds": {"groups": df["g"]}}
     model = dummy_regression(df)

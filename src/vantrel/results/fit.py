@@ -304,8 +304,8 @@ class Fit(TablePlugin):
         system = self._inference_system("cluster_leverage")
         return cluster_leverage(system, cluster, self.coefnames, np.linalg.inv(system.X.T @ system.X))
 
-    def wald_test(self, R, q=0.0) -> pd.Series:
-        """Joint Wald test of ``R @ beta = q`` under the fit's covariance.
+    def wald_test(self, R, q=0.0, vcov: object = None, ssc: object = None) -> pd.Series:
+        """Joint Wald test of ``R @ beta = q`` under the fit's covariance (or `vcov`).
 
         Parameters
         ----------
@@ -314,6 +314,10 @@ class Fit(TablePlugin):
             array is one restriction; a DataFrame's columns name the coefficients).
         q : float or array_like
             The restricted values (one per row of R).
+        vcov : str, dict or None, default None
+            Another covariance, recomputed from the fit (see `with_vcov`); None: the fit's.
+        ssc : str, SSC, dict or None, default None
+            Its small-sample corrections (None: the type's defaults).
 
         Returns
         -------
@@ -332,6 +336,8 @@ class Fit(TablePlugin):
         """
         from vantrel.inference.wald import wald_test
 
+        if vcov is not None:
+            return self.with_vcov(vcov, ssc).wald_test(R, q)
         return wald_test(self.beta, self.vcov_matrix, self.coefnames, self.df_t, R, q)
 
     def wildboottest(
