@@ -161,7 +161,7 @@ def test_iid_tests_match_linearmodels(data, model, weights):
 
 
 @pytest.mark.parametrize("cov", ["hetero", "cluster"])
-@pytest.mark.parametrize("model", [m for m, spec in MODELS.items() if len(spec[2]) > len(spec[1])])
+@pytest.mark.parametrize("model", [m for m, parts in MODELS.items() if len(parts[2]) > len(parts[1])])
 def test_hansen_j_matches_linearmodels_gmm(data, model, cov):
     """Hansen's J: the two-step GMM criterion with the weight from the 2SLS residuals."""
     exog, endog, instruments, effects = MODELS[model]

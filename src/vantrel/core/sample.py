@@ -14,6 +14,7 @@ import pandas as pd
 
 from vantrel.backend.morlisk import make_pointer
 from vantrel.core.dense_ids import column_ids, combine_ids, compact_codes, integer_ids_into
+from vantrel.core.options import notice
 from vantrel.core.rows import present_rows, rows_without_singletons, valid_rows
 
 
@@ -111,3 +112,20 @@ def _has_value(column: pd.Series, values: np.ndarray | None) -> bool:
         return bool(np.isfinite(values).any())
     present = _present(column)
     return present is None or bool(present.any())
+
+
+def read_sample(engine, formula, choice, weights, report, messages: list[str]) -> dict:
+    """The estimation sample of `formula` on `engine` (its `sample` pass), with the rows it
+    dropped noticed into `messages` and the stage shown on `report`: the first step every
+    estimator takes."""
+    report.done("read")
+    report.stage(f"reading the rows on {engine.name}")
+    sample = engine.sample(formula, choice, weights)
+    dropped = sample["dropped"]
+    if dropped["missing"]:
+        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
+    if dropped["singletons"]:
+        notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+    report.done("sample")
+    report.stage(f"sample ready: {sample['N']:,} rows")
+    return sample

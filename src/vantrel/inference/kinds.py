@@ -50,6 +50,19 @@ class AfterFit:
     vcov: object = field(default=None, hash=False, compare=False)
 
 
+def cluster_columns(vcov: object, value: str) -> tuple[str, ...]:
+    """The cluster variables of ``{"CRV1": "a+b"}`` or ``{"CRV3": "a+b"}`` (`value`, the text
+    joining them by '+'), checked: named, at most four, none twice."""
+    names = tuple(name.strip() for name in value.split("+"))
+    if not all(names):
+        raise ValueError(f"vcov = {vcov!r}: cluster variables are column names joined by '+'")
+    if len(names) > MAX_CLUSTER_WAYS:
+        raise ValueError(f"vcov = {vcov!r}: at most {MAX_CLUSTER_WAYS} cluster variables, got {len(names)}")
+    if len(set(names)) != len(names):
+        raise ValueError(f"vcov = {vcov!r} names a cluster variable twice")
+    return names
+
+
 def read_after_fit(vcov: object) -> AfterFit | None:
     """The `AfterFit` of `vcov`, or None when it is none of these kinds (iid, HC1, CRV1 or
     something unsupported, which `parse_vcov` answers)."""
@@ -61,14 +74,7 @@ def read_after_fit(vcov: object) -> AfterFit | None:
     if kind == "CRV3":
         if not isinstance(value, str):
             raise TypeError(f"vcov = {vcov!r}: CRV3 takes the cluster columns joined by '+', such as 'a+b'")
-        names = tuple(name.strip() for name in value.split("+"))
-        if not all(names):
-            raise ValueError(f"vcov = {vcov!r}: cluster variables are column names joined by '+'")
-        if len(names) > MAX_CLUSTER_WAYS:
-            raise ValueError(f"vcov = {vcov!r}: at most {MAX_CLUSTER_WAYS} cluster variables, got {len(names)}")
-        if len(set(names)) != len(names):
-            raise ValueError(f"vcov = {vcov!r} names a cluster variable twice")
-        return AfterFit("CRV3", names, {}, vcov)
+        return AfterFit("CRV3", cluster_columns(vcov, value), {}, vcov)
     if kind not in _OPTIONS:
         return None
     if not isinstance(value, Mapping):

@@ -30,7 +30,7 @@ import pandas as pd
 
 from vantrel.core.redundancy import calculate_fe_redundancies
 from vantrel.core.sample import variable_ids
-from vantrel.inference.kinds import AfterFit, read_after_fit
+from vantrel.inference.kinds import AfterFit, cluster_columns, read_after_fit
 
 K_FIXEF = ("none", "full", "nonnested", "names")
 G_DF = ("conventional", "min")
@@ -190,9 +190,6 @@ class VcovChoice:
     after: AfterFit | None = None
 
 
-MAX_CLUSTER_WAYS = 4
-
-
 def parse_vcov(vcov: object) -> VcovChoice:
     """None (iid, as pyfixest), "iid", "hetero"/"HC1", {"CRV1": "a"} or {"CRV1": "a+b"},
     and the kinds computed after the fit (`vantrel.inference.kinds`)."""
@@ -206,14 +203,7 @@ def parse_vcov(vcov: object) -> VcovChoice:
     if isinstance(vcov, Mapping) and len(vcov) == 1:
         kind, value = next(iter(vcov.items()))
         if kind == "CRV1" and isinstance(value, str):
-            names = tuple(name.strip() for name in value.split("+"))
-            if not all(names):
-                raise ValueError(f"vcov = {vcov!r}: cluster variables are column names joined by '+'")
-            if len(names) > MAX_CLUSTER_WAYS:
-                raise ValueError(f"vcov = {vcov!r}: at most {MAX_CLUSTER_WAYS} cluster variables, got {len(names)}")
-            if len(set(names)) != len(names):
-                raise ValueError(f"vcov = {vcov!r} names a cluster variable twice")
-            return VcovChoice("CRV1", names, label="CRV1")
+            return VcovChoice("CRV1", cluster_columns(vcov, value), label="CRV1")
     raise ValueError(
         f"vcov = {vcov!r} is not supported; supported: None or 'iid', 'hetero' (or 'HC1'), 'HC2', 'HC3', "
         "{'CRV1': 'a'} and {'CRV1': 'a+b'} (up to four variables), {'CRV3': 'a'} (or 'a+b'), "

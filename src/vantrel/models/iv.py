@@ -31,7 +31,8 @@ import scipy.stats
 from vantrel.core.blas import ONE_BLAS_THREAD
 from vantrel.core.fit import fit_statistics
 from vantrel.core.least_squares import collinearity_notice, independent_columns, solve_normal_equations
-from vantrel.core.options import notice, residual_dof_named
+from vantrel.core.options import residual_dof_named
+from vantrel.core.sample import read_sample
 from vantrel.formula.parse import FormulaError
 from vantrel.inference.vcov import covariance
 from vantrel.results.fit import Sample
@@ -62,16 +63,8 @@ def estimate_iv(
     fml = formula.text
     effects = formula.fixed_effects
     messages: list[str] = []
-    report.done("read")
-    report.stage(f"reading the rows on {engine.name}")
-    sample = engine.sample(formula, choice, weights)
+    sample = read_sample(engine, formula, choice, weights, report, messages)
     names, dropped, k_fe, N = sample["names"], sample["dropped"], sample["k_fe"], sample["N"]
-    if dropped["missing"]:
-        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
-    if dropped["singletons"]:
-        notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
-    report.done("sample")
-    report.stage(f"sample ready: {N:,} rows")
     for name in formula.endogenous + formula.instruments:
         if name not in names:
             raise FormulaError(
@@ -403,7 +396,8 @@ def _diagnostics(
     subsets,
     vcov_of,
 ):
-    """The first-stage and specification statistics (see `IVResult.iv_diagnostics`)."""
+    """The first-stage, identification and overidentification statistics (see
+    `IVResult.iv_diagnostics`)."""
     notes: list[str] = []
     out: dict[str, float] = {}
     R, L, k = len(endo), len(excluded), len(Z)

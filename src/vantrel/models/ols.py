@@ -20,11 +20,11 @@ from vantrel.core.options import (
     check_options,
     columns_read,
     keywords_of,
-    notice,
     residual_dof_named,
     unknown_keywords_text,
 )
 from vantrel.core.progress import Progress
+from vantrel.core.sample import read_sample
 from vantrel.core.slopes import check_slopes_supported, slope_parameters
 from vantrel.engines import engine_for, open_engine
 from vantrel.formula.multiple import is_multiple
@@ -65,16 +65,8 @@ def estimate(
     fml = formula.text
     effects = formula.fixed_effects
     messages: list[str] = []
-    report.done("read")
-    report.stage(f"reading the rows on {engine.name}")
-    sample = engine.sample(formula, choice, weights)
+    sample = read_sample(engine, formula, choice, weights, report, messages)
     names, dropped, k_fe, N = sample["names"], sample["dropped"], sample["k_fe"], sample["N"]
-    if dropped["missing"]:
-        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
-    if dropped["singletons"]:
-        notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
-    report.done("sample")
-    report.stage(f"sample ready: {N:,} rows")
 
     if shared is None:
         absorbed = engine.absorb(fixef_tol, fixef_maxiter, report)
