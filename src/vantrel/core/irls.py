@@ -100,6 +100,7 @@ def irls(
     mu = family.initial_mu(y, weights)
     eta = family.link(mu) + 0.0
     W, z = family.working(y, eta - off, mu, weights)
+    saturated = family.saturated(y, weights)
     deviance_old = family.deviance(y, mu, weights)
 
     # the regressors at a common size, once; the working variable at its own
@@ -158,7 +159,7 @@ def irls(
             resid = resid - block[:, 1:] @ (beta * scale[1:])
         eta_new = z - resid + off
         mu_new = family.linkinv(eta_new)
-        deviance = family.deviance(y, mu_new, weights)
+        deviance = family.deviance_at(y, eta_new, mu_new, weights, saturated)
         halvings = 0
         while not np.isfinite(deviance) or (
             iteration > 1 and (deviance - deviance_old) / (0.1 + abs(deviance_old)) > max(tol, 1e-10)
@@ -170,7 +171,7 @@ def irls(
                 )
             eta_new = (eta_new + eta) / 2.0
             mu_new = family.linkinv(eta_new)
-            deviance = family.deviance(y, mu_new, weights)
+            deviance = family.deviance_at(y, eta_new, mu_new, weights, saturated)
             halvings += 1
         change = abs(deviance - deviance_old) / (0.1 + abs(deviance))
         report.stage(
@@ -190,6 +191,7 @@ def irls(
                 block[:, 0] = z_final / scale[0]
             system = block * (scale[np.newaxis, :] * np.sqrt(W)[:, np.newaxis])
             gram = system.T @ system
+            deviance = family.deviance(y, mu_new, weights)  # the reported one, term by term
             return IrlsFit(keep, beta, eta_new, mu_new, W, system, gram, deviance, iteration, inner, absorption)
         # the next iteration: new weights and working variable, and the absorbed block
         # carried over with the working variable's change added (see the module text)

@@ -76,6 +76,16 @@ def _standardised(X: np.ndarray) -> np.ndarray:
     return X / np.where(size > 0, size, 1.0)
 
 
+def _full_rank(X: np.ndarray) -> bool:
+    """Whether the standardised columns of X are linearly independent: every eigenvalue
+    of X'X above 1e-12 times the largest, a dependency that holds exactly leaving one at
+    rounding level (about 1e-16 of it)."""
+    if len(X) < X.shape[1]:
+        return False
+    eigenvalues = np.linalg.eigvalsh(X.T @ X)
+    return bool(eigenvalues[0] > 1e-12 * eigenvalues[-1])
+
+
 def simplex_separated(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     """Rows separated by the regressors `X` (N x K, the intercept's ones among them when
     the model has one) alone: the linear programme of the module text, by HiGHS."""
@@ -88,6 +98,11 @@ def simplex_separated(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     Xs = _standardised(X)
     X0, X1 = Xs[zero], Xs[~zero]
     k = Xs.shape[1]
+    if _full_rank(X1):
+        # X b = 0 on the rows with y > 0 leaves only b = 0: nothing can be separated, and
+        # the programme (a constraint per row) need not run. The common case, decided by
+        # the K x K cross products.
+        return separated
     outcome = linprog(
         -X0.sum(axis=0),
         A_ub=np.vstack([X0, -X0]),

@@ -103,6 +103,12 @@ def _drop_separated(engine, methods, fixef_tol, fixef_maxiter, n_threads, report
             raise ValueError("fml: every observation is separated (the outcome is zero in every row that is left)")
         labels.append(engine.labels(drop))
         singletons += engine.restrict(~drop)
+        if "relu" in methods:
+            # the rectifier finds every separated row, and dropping separated rows or the
+            # singletons they leave (whose own level absorbs any value) separates no other:
+            # a second round would find nothing. The others see only part of the structure
+            # (a singleton's row held the regressors' combination at zero), so they repeat.
+            break
     for method, count in counts.items():
         if count:
             text = separation_note(method, count)

@@ -82,6 +82,10 @@ class FepoisResult(Fit):
         return system
 
     # -- inference: z statistics, as fixest and pyfixest read a likelihood's -----------
+    def tstat(self) -> pd.Series:
+        """z statistics: the estimates over their standard errors."""
+        return super().tstat().rename("z value")
+
     def pvalue(self) -> pd.Series:
         """Two-sided p-values from the standard normal distribution (the asymptotics of a
         maximum-likelihood estimate; fixest and pyfixest do the same for Poisson)."""
@@ -155,10 +159,25 @@ class FepoisResult(Fit):
             f"iterations = {self.iterations['outer']}"
         )
 
-    def summary(self) -> pd.DataFrame:
+    def summary(self, vcov: object = None, ssc: object = None) -> pd.DataFrame:
         """Print the header (model, sample, covariance, fixed effects and the observations
         dropped, by reason), the coefficient table and the fit statistics; return the
-        coefficient table."""
+        coefficient table.
+
+        Parameters
+        ----------
+        vcov : str, dict or None, default None
+            Another covariance, recomputed from the fit (see `with_vcov`); None: the fit's.
+        ssc : str, SSC, dict or None, default None
+            Its small-sample corrections (None: the type's defaults).
+
+        Returns
+        -------
+        pandas.DataFrame
+            The coefficient table of `tidy`.
+        """
+        if vcov is not None:
+            return self.with_vcov(vcov, ssc).summary()
         table = self.tidy()
         print(self._header())
         print(table.to_string(float_format=lambda v: f"{v:.6g}"))
