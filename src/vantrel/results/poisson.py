@@ -148,10 +148,12 @@ class FepoisResult(Fit):
             text += f"\noffset = {self.offset}"
         return text
 
-    def _dropped_notes(self) -> list[str]:
-        notes = super()._dropped_notes()
-        notes += ["NOTE: " + separation_note(m, n) for m, n in self.separated.items() if n]
-        return notes
+    def _dropped_notes(self, counts=None) -> list[str]:
+        # the separated rows get a line each, naming the method, instead of the common
+        # line's "(separation (fe))"
+        others = {k: v for k, v in self.nobs_dropped.items() if not k.startswith("separation")}
+        notes = super()._dropped_notes(others)
+        return notes + ["NOTE: " + separation_note(m, n) for m, n in self.separated.items() if n]
 
     def _fit_line(self) -> str:
         return (
