@@ -3,7 +3,8 @@ the same count data, 2 and 3 fixed effects of the simple and difficult designs
 (generators.py: their regressors and effects, with a Poisson outcome drawn from them). Each
 case runs in a fresh process, timed fresh (the first call there) and warm (the best of
 --warm more calls); the table gives seconds, the reweighting's iterations and pyfixest's
-time over vantrel's. Run by `benchmarks/run.py` (section "poisson") or on its own:
+time over vantrel's, for vantrel with its default separation checks (all three methods) and
+with pyfixest's default check only ("fe": `vantrel-fe`). Run by `benchmarks/run.py` (section "poisson") or on its own:
 
     python benchmarks/bench_poisson.py --rows 1e6 --designs simple,difficult
 """
@@ -62,12 +63,15 @@ def child(design: str, n: int, k: int, estimator: str, warm: int) -> dict:
 
     data = count_data(design, n)
     fml = "y ~ x1 + x2 | " + " + ".join(EFFECTS[design][:k])
-    if estimator == "vantrel":
+    if estimator.startswith("vantrel"):
         import vantrel
 
+        # vantrel's default checks all three separation methods; "vantrel-fe" only the
+        # all-zero groups, pyfixest's default check
+        separation = "fe" if estimator == "vantrel-fe" else ("fe", "simplex", "relu")
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # separation notices of rare all-zero groups
-            fresh, best, fit = _timed(lambda: vantrel.fepois(fml, data, vcov="hetero"), warm)
+            fresh, best, fit = _timed(lambda: vantrel.fepois(fml, data, vcov="hetero", separation=separation), warm)
         iterations = fit.iterations["outer"]
     else:
         import pyfixest as pf
@@ -109,6 +113,7 @@ def main(argv=None):
     p.add_argument("--effects", default="2,3")
     p.add_argument("--warm", type=int, default=2)
     p.add_argument("--peers", default="pyfixest")
+    p.add_argument("--own", default="vantrel,vantrel-fe", help="vantrel's variants, each against every peer")
     p.add_argument("--timeout", type=float, default=1800)
     p.add_argument("--child", default=None, help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -120,31 +125,32 @@ def main(argv=None):
         "Poisson, y ~ x1 + x2 | fixed effects, vcov hetero; seconds, fresh process, fresh call then "
         f"best of {args.warm} warm; ratio = peer / vantrel; peak = the process's peak resident memory"
     )
-    print("| design | rows | effects | vantrel fresh | vantrel warm | IRLS iterations | vantrel peak GiB | peer | "
+    print("| design | rows | effects | variant | vantrel fresh | vantrel warm | IRLS iterations | vantrel peak GiB | peer | "
           "peer fresh | peer warm | peer peak GiB | ratio fresh | ratio warm | coef x1 (vantrel - peer) |")  # fmt: skip
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for rows in args.rows.split(","):
         n = int(float(rows))
         for design in args.designs.split(","):
             for k in (int(v) for v in args.effects.split(",")):
-                own = run_child(design, n, k, "vantrel", args.warm, args.timeout)
-                head = f"| {design} | {n:.0e} | {k} | "
-                if "error" in own:
-                    print(head + f"(failed: {own['error']}) | | | | | | | | | | |", flush=True)
-                    continue
-                head += f"{own['fresh']:.2f} | {_fmt(own['warm'])} | {own['iterations']} | {own['peak']:.2f} | "
-                for peer_name in args.peers.split(","):
-                    peer = run_child(design, n, k, peer_name, args.warm, args.timeout)
-                    if "error" in peer:
-                        print(head + f"{peer_name} | (failed: {peer['error']}) | | | | | |", flush=True)
+                peers = {name: run_child(design, n, k, name, args.warm, args.timeout) for name in args.peers.split(",")}
+                for variant in args.own.split(","):
+                    own = run_child(design, n, k, variant, args.warm, args.timeout)
+                    head = f"| {design} | {n:.0e} | {k} | {variant} | "
+                    if "error" in own:
+                        print(head + f"(failed: {own['error']}) | | | | | | | | | | |", flush=True)
                         continue
-                    fresh = peer["fresh"] / own["fresh"]
-                    warm = None if own["warm"] is None else peer["warm"] / own["warm"]
-                    print(
-                        head + f"{peer_name} | {peer['fresh']:.2f} | {_fmt(peer['warm'])} | {peer['peak']:.2f} | "
-                        f"{fresh:.2f} | {_fmt(warm)} | {own['coef'] - peer['coef']:.1e} |",
-                        flush=True,
-                    )
+                    head += f"{own['fresh']:.2f} | {_fmt(own['warm'])} | {own['iterations']} | {own['peak']:.2f} | "
+                    for peer_name, peer in peers.items():
+                        if "error" in peer:
+                            print(head + f"{peer_name} | (failed: {peer['error']}) | | | | | |", flush=True)
+                            continue
+                        fresh = peer["fresh"] / own["fresh"]
+                        warm = None if own["warm"] is None or peer["warm"] is None else peer["warm"] / own["warm"]
+                        print(
+                            head + f"{peer_name} | {peer['fresh']:.2f} | {_fmt(peer['warm'])} | {peer['peak']:.2f} | "
+                            f"{fresh:.2f} | {_fmt(warm)} | {own['coef'] - peer['coef']:.1e} |",
+                            flush=True,
+                        )
 
 
 if __name__ == "__main__":

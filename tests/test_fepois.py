@@ -226,8 +226,15 @@ def test_result_surface():
     assert len(fit.iterations["inner"]) == fit.iterations["outer"] + 1 >= 3
     assert 0 < fit.pseudo_r2 < 1
     assert fit.separated == {"fe": 0, "simplex": 0, "relu": 0}
-    table = vantrel.etable([fit])
+    ols = vantrel.feols("y ~ x1 + x2 | f1 + f2", df, vcov="hetero")
+    table = vantrel.etable([ols, fit])
     assert "x1" in table.index
+    # the likelihood's statistics in the Poisson column only, least squares' R2 in the other
+    assert table.loc["Pseudo R2"].tolist() == ["-", f"{fit.pseudo_r2:.3f}"]
+    assert table.loc["R2"].iloc[1] == "-"
+    pytest.importorskip("matplotlib")
+    ax = vantrel.coefplot([ols, fit])
+    assert len(ax.get_yticklabels() or ax.get_xticklabels()) >= 2
     assert "fepois" in repr(fit)
 
 
