@@ -31,12 +31,15 @@ test: install lint
 
 # The documentation site into site/: the API pages from the docstrings, every example of the
 # guide run (figures drawn with matplotlib's Agg backend); any warning, a failing example
-# among them, fails the build (--strict).
+# among them, fails the build (--strict; not with --quiet, which hides the warning of a
+# failed example from the strict count). mkdocs runs through the venv's python, so a copied
+# venv's scripts cannot run another checkout's package.
 docs: install
-	MPLBACKEND=Agg NO_MKDOCS_2_WARNING=1 $(BIN)/mkdocs build --strict --quiet
+	MPLBACKEND=Agg NO_MKDOCS_2_WARNING=1 $(BIN)/python -m mkdocs build --strict
 
 demo: install
 	$(BIN)/python examples/wage_panel.py
+	$(BIN)/python examples/gravity.py
 
 bench: install
 	$(BIN)/python benchmarks/run.py

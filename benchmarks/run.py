@@ -13,6 +13,10 @@ Sections, in the order they run (--only picks some):
   iv            bench_iv.py: two-stage least squares (one endogenous regressor, two
                 instruments, 2 and 3 effects, simple and difficult designs) against
                 pyfixest's IV, fresh and warm (1e6 rows; 1e7 with --large)
+  poisson       bench_poisson.py: fepois on a count outcome (2 and 3 effects, simple and
+                difficult designs) against pyfixest's fepois, with vantrel's default
+                separation checks and with pyfixest's ("fe"), fresh and warm (1e6 rows;
+                1e7 with --large)
   bootstrap     bench_bootstrap.py: the wild cluster bootstrap, B=9999 at 1e6 rows, 50
                 clusters, 3 fixed effects, and against pyfixest's wildboottest at 1e5
                 rows with one 50-level fixed effect
@@ -69,6 +73,7 @@ SECTIONS = (
     "e2e",
     "absorption",
     "iv",
+    "poisson",
     "bootstrap",
     "multi",
     "slopes",
@@ -475,6 +480,17 @@ def main(argv=None):
                 ["--rows", rows, "--warm", str(args.warm)],
                 args.threads,
                 args.timeout * 4,
+                markdown=True,
+            )
+        if "poisson" in args.only:
+            report("## Poisson regression: vantrel.fepois against pyfixest's fepois\n")
+            rows = "1e6,1e7" if args.large else "1e6"
+            run_script(
+                report,
+                "bench_poisson.py",
+                ["--rows", rows, "--warm", str(args.warm), "--timeout", str(args.timeout)],
+                args.threads,
+                args.timeout * 16,
                 markdown=True,
             )
         if "multi" in args.only:

@@ -64,8 +64,8 @@ def test_every_page_is_in_the_navigation():
     assert pages == listed, f"pages outside the navigation: {sorted(pages - listed)}"
 
 
-@pytest.mark.parametrize("page", _nav_pages(commented=True))
-def test_pages_still_to_come_are_not_half_there(page):
+def test_pages_still_to_come_are_not_half_there():
     # a page under a commented-out entry would be built without being reachable: adding its
-    # file and uncommenting its line go together
-    assert not (DOCS / page).exists(), f"{page} exists but its line in mkdocs.yml is still commented out"
+    # file and uncommenting its line go together (one test over all of them: there may be none)
+    half = [page for page in _nav_pages(commented=True) if (DOCS / page).exists()]
+    assert not half, f"{half} exist but their lines in mkdocs.yml are still commented out"

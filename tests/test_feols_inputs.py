@@ -104,7 +104,8 @@ ERRORS = [
     pytest.param(dict(fml="y:x2 ~ x1"), ValueError, "one dependent variable", id="interacted_outcome"),
     pytest.param(dict(fml="y ~ x1 | a*b"), ValueError, "fixed effect 'a\\*b'.*supported:", id="bad_effect"),
     pytest.param(dict(fml="y x1"), ValueError, "exactly one '~'", id="no_tilde"),
-    pytest.param(dict(fml="y ~ 1 | a"), ValueError, "no regressor", id="no_regressor"),
+    # without fixed effects (with them, "y ~ 1 | a" is the model of the effects alone)
+    pytest.param(dict(fml="y ~ 0"), ValueError, "no regressor", id="no_regressor"),
     pytest.param(dict(fml="y ~ x1", vcov="HC4"), ValueError, "vcov = 'HC4' is not supported; supported:", id="hc4"),
     pytest.param(dict(fml="y ~ x1", vcov={"CRV1": "a+b+c+firm+w"}), ValueError, "at most 4", id="five_way"),
     pytest.param(dict(fml="y ~ x1", ssc="stata9"), ValueError, "ssc = 'stata9' is not a preset", id="ssc_name"),

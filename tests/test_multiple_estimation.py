@@ -177,8 +177,6 @@ ERRORS = [
     ("y1 ~ sw(x1, csw(x2, x3))", {}, FormulaError, "cannot be nested"),
     ("sw(y1, y2) ~ x1", {}, FormulaError, "several outcomes are joined by '\\+'"),
     ("y1 + y1 ~ x1", {}, FormulaError, "repeats an outcome"),
-    # the intercept alone is absorbed: the model has nothing to estimate, as when written out
-    ("y1 ~ csw0(x1, x2) | f", {}, ValueError, re.escape("fml = 'y1 ~ 1 | f' has no regressor to estimate")),
     ("y1 ~ x1", {"split": "g", "fsplit": "g"}, ValueError, "give one of them"),
     ("y1 ~ x1", {"split": ["g"]}, TypeError, r"split must be a column name \(str\) or None, got \['g'\]"),
     ("y1 ~ x1", {"fsplit": "gg"}, ValueError, "fsplit: column 'gg' is not in data; the closest column is 'g'"),
@@ -193,6 +191,15 @@ def test_unsupported_combinations_are_named(data, fml, kwargs, error, text):
         vantrel.feols(fml, data, **kwargs)
     if error is FormulaError:
         assert str(info.value).startswith(f"fml = {fml!r}")
+
+
+def test_csw0_with_fixed_effects_starts_with_the_effects_alone(data):
+    # the first model absorbs the intercept and has no coefficient: the effects are the fit
+    models = vantrel.feols("y1 ~ csw0(x1, x2) | f", data)
+    alone = vantrel.feols("y1 ~ 1 | f", data)
+    assert models[0].coefnames == [] and models[0].nobs == alone.nobs
+    assert models[0].r2 == pytest.approx(alone.r2, rel=1e-12)
+    np.testing.assert_allclose(models[0].resid().to_numpy(), alone.resid().to_numpy(), atol=1e-12)
 
 
 def test_split_out_of_memory_is_refused_with_the_argument(data):

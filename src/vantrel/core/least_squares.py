@@ -125,20 +125,26 @@ def collinearity_notice(dropped: list[str], collin_tol: float, effects: bool) ->
     return f"The variables {names} are omitted due to collinearity with {others} (collin_tol = {collin_tol:g})"
 
 
-def solve_normal_equations(gram, names, sizes, N, notes, collin_tol: float = COLLIN_TOL, fixef_tol=None):
+def solve_normal_equations(
+    gram, names, sizes, N, notes, collin_tol: float = COLLIN_TOL, fixef_tol=None, none_left: bool = False
+):
     """The least squares of the cross-product matrix [y X]'[y X] of N demeaned rows: the
     collinearity rule (the module text; `sizes`, each column's root mean square before the
     absorption, see `column_sizes`; entry 0, the dependent variable's, is not read; fixef_tol:
     the absorption's tolerance, None without fixed effects), then the normal equations of
     the equilibrated columns. Returns (kept mask, beta of the kept regressors, the
     cross-product matrix of y and the kept regressors); notes receives the collinearity and
-    rank notices. Needs no row, so data aggregated elsewhere are solved the same way."""
+    rank notices. Needs no row, so data aggregated elsewhere are solved the same way.
+    `none_left`: every regressor collinear is a model of the fixed effects alone (an
+    estimator whose fixed effects are the estimate), not an error."""
     if not np.all(np.isfinite(gram)):  # any non-finite value of the block ends up here
         raise FloatingPointError("The demeaned data hold non-finite values (the absorption diverged)")
     keep = independent_columns(gram[1:, 1:], np.asarray(sizes)[1:], N, collin_tol, fixef_tol)
     dropped = [name for name, ok in zip(names, keep, strict=True) if not ok]
     if dropped:
         notes.append(collinearity_notice(dropped, collin_tol, fixef_tol is not None))
+        if not keep.any() and none_left:
+            return keep, np.empty(0), gram[:1, :1]
         if not keep.any():
             raise ValueError("No regressor left: " + ", ".join(dropped) + " are collinear with the fixed effects")
         columns = np.concatenate(([True], keep))

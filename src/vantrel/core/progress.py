@@ -18,7 +18,8 @@ QUIET_SECONDS = 3.0
 
 
 class Progress:
-    def __init__(self, enabled: bool | None):
+    def __init__(self, enabled: bool | None, name: str = "feols"):
+        self.name = name  # the estimator's, at the head of each line
         self.after = 0.0 if enabled else QUIET_SECONDS
         if enabled is None:
             enabled = bool(getattr(sys.stderr, "isatty", lambda: False)())
@@ -35,7 +36,9 @@ class Progress:
 
     def stage(self, text: str) -> None:
         if self.enabled and time.perf_counter() - self.start >= self.after:
-            print(f"vantrel.feols [{time.perf_counter() - self.start:6.1f} s] {text}", file=sys.stderr, flush=True)
+            print(
+                f"vantrel.{self.name} [{time.perf_counter() - self.start:6.1f} s] {text}", file=sys.stderr, flush=True
+            )
 
     @property
     def kernel_verbosity(self) -> int:

@@ -79,7 +79,7 @@ class AggregatedEngine:
         design = build_design(head, formula, absorb_intercept=bool(effects))
         if design.names != names[1:]:
             raise FormulaError(f"fml = {fml!r}: the terms make the columns {design.names}; " + SUPPORTED_TERMS)
-        if len(names) == 1:
+        if len(names) == 1 and not effects:
             raise ValueError(f"fml = {fml!r} has no regressor to estimate")
 
         variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))

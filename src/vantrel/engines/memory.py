@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.core.absorption import CHUNK, Absorption, demeaning_scale, stack_standardised
+from vantrel.core.dense_ids import compact_codes
 from vantrel.core.fit import total_sum_of_squares
 from vantrel.core.least_squares import column_sizes, cross_products, residual_pass, unit_factors
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
@@ -55,7 +56,8 @@ class MemoryEngine:
         effects = formula.fixed_effects
         y_all = dependent_values(frame, formula)
         design = build_design(frame, formula, absorb_intercept=absorbs_constant(formula))
-        if not design.names:
+        if not design.names and not effects:
+            # with fixed effects and no regressor (y ~ 1 | f1 + f2) the effects are the estimate
             raise ValueError(f"fml = {fml!r} has no regressor to estimate")
         # A missing value in any column a term reads drops the row: NaN in the columns read
         # as numbers, and `design.present` for those formulaic reads (which would code a
@@ -89,6 +91,7 @@ class MemoryEngine:
                 dropped["singletons"] = int(len(keep) - np.count_nonzero(keep))
                 rows = np.flatnonzero(keep) if rows is None else rows[keep]
         fe_codes = [] if ids is None else [ids[:, j] for j in range(ids.shape[1])]
+        self.k_fe = k_fe
         clusters = {}
         for name in choice.clusters:
             # a cluster variable that is an effect on its own has that effect's ids already
@@ -100,6 +103,32 @@ class MemoryEngine:
         self.slopes = slope_blocks(formula, slope_values, rows) if slope_values else None
         self.y, self.w = _take(y_all, rows), _take(w_all, rows)
         return {"names": list(design.names), "dropped": dropped, "k_fe": k_fe, "N": len(self.y)}
+
+    def restrict(self, keep: np.ndarray) -> int:
+        """Narrow the sample to the rows where the mask `keep` (over the current sample) is
+        True, for an estimator's own reasons (a missing offset, separated observations),
+        then drop the observations that leaves alone in a fixed-effect group, repeatedly;
+        ids and cluster ids are renumbered densely. Returns how many singletons went."""
+        rows = np.flatnonzero(keep) if self.rows is None else self.rows[keep]
+        singletons = 0
+        if self.ids is not None:
+            ids = np.empty((len(rows), self.ids.shape[1]), dtype=self.ids.dtype, order="F")
+            for j in range(ids.shape[1]):
+                ids[:, j] = compact_codes(self.ids[keep, j].astype(np.int64))
+            counts = [np.bincount(ids[:, j]) for j in range(ids.shape[1])]
+            again, ids, self.k_fe = without_singletons(ids, counts, self.threads)
+            if again is not None:
+                singletons = int(len(again) - np.count_nonzero(again))
+                rows, keep = rows[again], np.flatnonzero(keep)[again]
+            self.ids = ids
+        positions = np.flatnonzero(keep) if keep.dtype == bool else keep
+        self.fe_codes = [] if self.ids is None else [self.ids[:, j] for j in range(self.ids.shape[1])]
+        for name, codes in self.clusters.items():
+            own = [j for j, effect in enumerate(self.effects) if effect == [name]]
+            self.clusters[name] = self.fe_codes[own[0]].astype(np.int64) if own else compact_codes(codes[positions])
+        self.rows = rows
+        self.y, self.w = _take(self.y_all, rows), _take(self.w_all, rows)
+        return singletons
 
     # -- absorption -----------------------------------------------------------------
     def absorbed_columns(self) -> tuple[list[tuple[str, str]], list]:
@@ -213,17 +242,22 @@ class MemoryEngine:
             out["subsets"] = subsets
         return out
 
+    def labels(self, mask: np.ndarray | None = None) -> pd.Index:
+        """The labels of the sample's rows (those where `mask` over the sample is True): the
+        caller's index for a pandas frame, the row positions for any other table."""
+        rows = self.rows if mask is None else (np.flatnonzero(mask) if self.rows is None else self.rows[mask])
+        if not isinstance(self.data, pd.DataFrame):
+            return pd.RangeIndex(len(self.frame)) if rows is None else pd.Index(rows)
+        return self.frame.index if rows is None else self.frame.index[rows]
+
     def result_fields(self) -> dict:
         """What the result keeps of the rows: the residuals in the data's units and the
         sample post-estimation methods read again (fixed effects, predictions)."""
         u = self.yX[:, 0]
         raw_resid = u if self.w is None else u / self.root_w
         frame, rows = self.frame, self.rows
-        labels = frame.index if rows is None else frame.index[rows]
-        if not isinstance(self.data, pd.DataFrame):
-            labels = pd.RangeIndex(len(frame)) if rows is None else pd.Index(rows)
         sample = Sample(
-            frame, rows, labels, self.y, self.w, self.fe_codes, [list(e) for e in self.effects], self.design
+            frame, rows, self.labels(), self.y, self.w, self.fe_codes, [list(e) for e in self.effects], self.design
         )
         # covariances after the fit read the block (residuals in column 0) and the absorption
         sample.data, sample.working, sample.absorber = self.data, self.yX, getattr(self, "absorption", None)

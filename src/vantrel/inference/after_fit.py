@@ -41,6 +41,10 @@ class InferenceSystem:
     the records and the name-based count of `vantrel.inference.ssc.fe_records`. absorber:
     the sample's `vantrel.core.absorption.Absorption` (None without fixed effects), for
     blocks the fixed effects are absorbed from after the fit. labels: the rows' labels.
+    dispersion: the variance scale of "iid" (None: estimated from the residuals, as least
+    squares does; a likelihood whose variance is its mean, Poisson's, fixes it at 1).
+    kinds: the covariance kinds that are this estimator's on the block (None: all), with
+    `estimator` naming it in the refusal of the others.
     """
 
     block: np.ndarray
@@ -52,6 +56,9 @@ class InferenceSystem:
     fe_records: Callable
     absorber: object
     labels: pd.Index
+    dispersion: float | None = None
+    kinds: tuple[str, ...] | None = None
+    estimator: str = "feols"
 
     @property
     def X(self) -> np.ndarray:
@@ -77,13 +84,21 @@ def recompute(system: InferenceSystem, vcov: object, ssc: object = None):
     choice = small_sample.parse_vcov(vcov)
     corrections = small_sample.resolve_ssc(ssc, choice.label)
     kind = choice.after.kind if choice.after is not None else choice.type
+    if system.kinds is not None and kind not in system.kinds:
+        # the leverages and the jackknife of a likelihood are not those of its last
+        # least-squares step: refuse rather than return the step's
+        raise ValueError(
+            f"vcov = {vcov!r}: {kind} is not available after the fit for {system.estimator} fits; "
+            f"available: {', '.join(system.kinds)}"
+        )
     names_count = None
     if corrections.k_fixef == "names":
         _, names_count = system.fe_records(corrections, choice)
     X, N = system.X, system.N
     XX = X.T @ X
     if kind in ("iid", "hetero", "CRV1"):
-        pieces = {"rss": float(system.u @ system.u)}
+        rss = float(system.u @ system.u) if system.dispersion is None else system.dispersion * (N - 1)
+        pieces = {"rss": rss}
         names: list[str] = list(choice.clusters)
         nested: list[bool] = []
         if kind == "hetero":

@@ -30,6 +30,12 @@ class Covariance:
     notes: list[str] | None = None
 
 
+def empty_covariance(N: int, k_fe: list[int]) -> Covariance:
+    """The covariance of a fit without coefficients (the fixed effects are its estimate):
+    nothing to estimate, so it stands even where the fit leaves no degree of freedom."""
+    return Covariance(np.empty((0, 0)), N - sum(k_fe), sum(k_fe), {})
+
+
 # Rows of the first look at whether an effect is nested in a cluster variable.
 _FIRST_ROWS = 1 << 16
 

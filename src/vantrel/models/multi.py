@@ -172,12 +172,28 @@ class SharedAbsorption:
 
 
 def estimate_models(
-    estimate, fml, data, path, choice, corrections, weights, split, fsplit, options, progress, open_options
+    estimate,
+    fml,
+    data,
+    path,
+    choice,
+    corrections,
+    weights,
+    split,
+    fsplit,
+    options,
+    progress,
+    open_options,
+    extra_columns=None,
+    name="feols",
 ) -> Models:
     """Every model of `fml` on every sample `split`/`fsplit` ask for, by `estimate`
     (the single-model estimator: engine, parsed formula, choice, corrections, weights,
     fixef_tol, fixef_maxiter, collin_tol, report); `options`: (fixef_tol, fixef_maxiter,
-    collin_tol); `open_options`: (n_threads, memory_limit, temp_directory)."""
+    collin_tol); `open_options`: (n_threads, memory_limit, temp_directory); `extra_columns`:
+    columns the estimator reads beyond the formula's, cluster variables and weights (column ->
+    the argument that named it, such as fepois's offset); `name`: the estimator's, for the
+    progress lines."""
     column, full_first = check_split(split, fsplit)
     argument = "fsplit" if full_first else "split"
     models = expand_formula(fml)
@@ -188,6 +204,9 @@ def estimate_models(
     named = {}
     for formula in parsed:
         named.update(arguments_of(formula, choice, weights))
+    for column_name, by in (extra_columns or {}).items():
+        columns = list(dict.fromkeys(columns + [column_name]))
+        named.setdefault(column_name, by)
 
     samples: list[tuple[str, object]] = []  # (label, data of that sample)
     if column is None:
@@ -218,7 +237,7 @@ def estimate_models(
                     rows.sample(formula, choice, weights)
                     shared.add(rows)
                 for formula in parsed:
-                    report = Progress(progress)
+                    report = Progress(progress, name)
                     fits.append(estimate(rows, formula, choice, corrections, weights, *options, report, shared=shared))
             finally:
                 rows.close()
@@ -228,7 +247,9 @@ def estimate_models(
                 own = columns_read(formula, choice, weights)
                 rows = open_engine(path, part, own, named, n_threads, memory_limit, temp_directory)
                 try:
-                    fits.append(estimate(rows, formula, choice, corrections, weights, *options, Progress(progress)))
+                    fits.append(
+                        estimate(rows, formula, choice, corrections, weights, *options, Progress(progress, name))
+                    )
                 finally:
                     rows.close()
         for model in models:

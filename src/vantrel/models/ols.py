@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import warnings
 
+import numpy as np
+
 from vantrel.core.blas import ONE_BLAS_THREAD
 from vantrel.core.fit import fit_statistics
 from vantrel.core.least_squares import COLLIN_TOL, check_collin_tol, solve_normal_equations
@@ -30,7 +32,7 @@ from vantrel.engines import engine_for, open_engine
 from vantrel.formula.multiple import is_multiple
 from vantrel.formula.parse import parse_formula
 from vantrel.inference import ssc as small_sample
-from vantrel.inference.vcov import covariance
+from vantrel.inference.vcov import covariance, empty_covariance
 from vantrel.models.iv import estimate_iv
 from vantrel.models.multi import check_split, estimate_models
 from vantrel.results.models import Models
@@ -81,9 +83,12 @@ def estimate(
     # one-effect fit at 1e6 rows ran twice as long after the first).
     with ONE_BLAS_THREAD:
         notes: list[str] = []
-        keep, beta, kept_gram = solve_normal_equations(
-            gram, names, absorbed["sizes"], N, notes, collin_tol, fixef_tol if effects else None
-        )
+        if names:
+            keep, beta, kept_gram = solve_normal_equations(
+                gram, names, absorbed["sizes"], N, notes, collin_tol, fixef_tol if effects else None
+            )
+        else:  # y ~ 1 | f1 + f2: the fixed effects are the whole fit
+            keep, beta, kept_gram = np.zeros(0, dtype=bool), np.empty(0), gram[:1, :1]
         for text in notes:
             warnings.warn(text, UserWarning, stacklevel=3)
         messages += notes
@@ -102,18 +107,22 @@ def estimate(
         report.stage("residual sums")
         pieces = engine.residual_statistics(beta, keep, choice.type, cluster_names)
         with residual_dof_named(fml):
-            cov = covariance(
-                choice.type,
-                corrections,
-                kept_gram[1:, 1:],
-                pieces,
-                N,
-                k_fe_charged,
-                nested,
-                names_count,
-                cluster_names,
-                pieces.get("subsets", []),
-                k_slopes=k_slopes,
+            cov = (
+                empty_covariance(N, k_fe_charged)
+                if not kept
+                else covariance(
+                    choice.type,
+                    corrections,
+                    kept_gram[1:, 1:],
+                    pieces,
+                    N,
+                    k_fe_charged,
+                    nested,
+                    names_count,
+                    cluster_names,
+                    pieces.get("subsets", []),
+                    k_slopes=k_slopes,
+                )
             )
         messages += cov.notes or []
         fit = fit_statistics(

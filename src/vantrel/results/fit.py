@@ -726,15 +726,16 @@ class Fit(TablePlugin):
             text += ", fixed effects: " + ", ".join(f"{k} ({v:,})" for k, v in self.fixef_levels.items())
         return "\n".join([text, *self._dropped_notes()])
 
-    def _dropped_notes(self) -> list[str]:
+    def _dropped_notes(self, counts: dict | None = None) -> list[str]:
         """The observations the estimate left out, as fixest's NOTE lines show them: N
-        changes with the data's gaps and singletons, and the count belongs beside it."""
+        changes with the data's gaps and singletons, and the count belongs beside it.
+        `counts`: the reasons to show (None: every one of ``nobs_dropped``)."""
         reasons = {
             "missing": ("observation", "for missing or non-finite values"),
             "singletons": ("singleton observation", "(alone in a fixed-effect group)"),
         }
         parts = []
-        for reason, count in self.nobs_dropped.items():
+        for reason, count in (self.nobs_dropped if counts is None else counts).items():
             if count:
                 noun, why = reasons.get(reason, ("observation", f"({reason})"))
                 parts.append(f"{count:,} {noun}{'' if count == 1 else 's'} dropped {why}")

@@ -238,6 +238,9 @@ def _statistics_rows(fits, digits):
     ]
     if any(fit.fixef_labels for fit in fits):
         rows.append(("R2 Within", [r2(fit, "within_r2") if fit.fixef_labels else "-" for fit in fits]))
+    if any(hasattr(fit, "pseudo_r2") for fit in fits):  # a likelihood's fit: Poisson's
+        rows.append(("Pseudo R2", [r2(fit, "pseudo_r2") if hasattr(fit, "pseudo_r2") else "-" for fit in fits]))
+        rows.append(("Deviance", [_number(fit.deviance, digits) if hasattr(fit, "deviance") else "-" for fit in fits]))
     return rows
 
 

@@ -1,0 +1,130 @@
+"""The distribution families of generalised linear models: a link and a variance function.
+
+The reweighted least squares (`vantrel.core.irls`) reads nothing else of a model, so logit
+and probit with fixed effects need only their own family here. Each family gives, for the
+linear predictor eta and the mean mu = linkinv(eta): the derivative d mu / d eta, the
+variance function V(mu), the deviance and the log-likelihood, and the starting values.
+The working weights are w (d mu / d eta)^2 / V(mu) and the working variable
+eta + (y - mu) / (d mu / d eta), the same for every family.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+from scipy.special import gammaln, xlogy
+
+
+class Family:
+    """A family: its name, its link's name and the functions the reweighting reads."""
+
+    name = "family"
+    link_name = "link"
+
+    def link(self, mu: np.ndarray) -> np.ndarray:
+        raise NotImplementedError
+
+    def linkinv(self, eta: np.ndarray) -> np.ndarray:
+        raise NotImplementedError
+
+    def mu_eta(self, eta: np.ndarray, mu: np.ndarray) -> np.ndarray:
+        """d mu / d eta at eta (mu: linkinv(eta), which some links reuse)."""
+        raise NotImplementedError
+
+    def variance(self, mu: np.ndarray) -> np.ndarray:
+        raise NotImplementedError
+
+    def deviance(self, y: np.ndarray, mu: np.ndarray, w: np.ndarray | None) -> float:
+        raise NotImplementedError
+
+    def loglik(self, y: np.ndarray, mu: np.ndarray, w: np.ndarray | None) -> float:
+        raise NotImplementedError
+
+    def saturated(self, y: np.ndarray, w: np.ndarray | None):
+        """What `deviance_at` reuses across iterations (the parts of the deviance that
+        depend on y alone); None when the family has none."""
+        return None
+
+    def deviance_at(self, y, eta, mu, w, saturated) -> float:
+        """The deviance at the linear predictor eta (offset included; mu = linkinv(eta)),
+        which a family may form faster from eta and `saturated`; the iterations compare
+        it, the result reports `deviance`."""
+        return self.deviance(y, mu, w)
+
+    def initial_mu(self, y: np.ndarray, w: np.ndarray | None) -> np.ndarray:
+        raise NotImplementedError
+
+    def check_outcome(self, y: np.ndarray, name: str) -> None:
+        """Raise when the dependent variable holds values the family does not take."""
+
+    def working(self, y, eta, mu, w):
+        """The working weights and the working variable (without the offset) at eta."""
+        d = self.mu_eta(eta, mu)
+        weights = d * d / self.variance(mu)
+        if w is not None:
+            weights = weights * w
+        return weights, eta + (y - mu) / d
+
+
+class Poisson(Family):
+    """Poisson with the log link: mu = exp(eta), V(mu) = mu, d mu / d eta = mu."""
+
+    name = "Poisson"
+    link_name = "log"
+
+    def link(self, mu):
+        return np.log(mu)
+
+    def linkinv(self, eta):
+        with np.errstate(over="ignore"):
+            return np.exp(eta)
+
+    def mu_eta(self, eta, mu):
+        return mu
+
+    def variance(self, mu):
+        return mu
+
+    def deviance(self, y, mu, w):
+        # y log(y / mu) is 0 at y = 0 (xlogy), which is where the saturated model's mean is 0
+        with np.errstate(divide="ignore", invalid="ignore"):
+            unit = 2.0 * (xlogy(y, y) - xlogy(y, mu) - (y - mu))
+        return float(np.sum(unit if w is None else w * unit))
+
+    def saturated(self, y, w):
+        # log(mu) is eta: the deviance 2 sum w (y log y - y - y eta + mu) takes two dot
+        # products per iteration instead of the logarithms of every row
+        wy = y if w is None else w * y
+        return wy, float(np.sum(xlogy(wy, y) - wy))
+
+    def deviance_at(self, y, eta, mu, w, saturated):
+        wy, constant = saturated
+        with np.errstate(invalid="ignore", over="ignore"):
+            return 2.0 * (constant - float(wy @ eta) + float(np.sum(mu) if w is None else w @ mu))
+
+    def loglik(self, y, mu, w):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            unit = xlogy(y, mu) - mu - gammaln(y + 1.0)
+        return float(np.sum(unit if w is None else w * unit))
+
+    def initial_mu(self, y, w):
+        # halfway between each outcome and the mean: positive where y is 0, as fixest and
+        # pyfixest start
+        mean = float(np.average(y, weights=w))
+        return (y + mean) / 2.0
+
+    def check_outcome(self, y, name):
+        negative = y < 0
+        if negative.any():
+            first = y[np.flatnonzero(negative)[0]]
+            raise ValueError(
+                f"fml: the dependent variable {name!r} must be non-negative for a Poisson model; "
+                f"{int(negative.sum()):,} row(s) are below zero (the first: {first!r})"
+            )
+        if not (y > 0).any():
+            raise ValueError(
+                f"fml: the dependent variable {name!r} is zero in every row of the sample; a Poisson model needs "
+                "some positive outcome"
+            )
+
+
+POISSON = Poisson()

@@ -1,0 +1,210 @@
+"""Iteratively reweighted least squares with fixed effects absorbed, for any `Family`.
+
+Each iteration is a weighted least squares of the working variable z on the regressors
+with the fixed effects, under the working weights W of the current mean. Nothing is
+demeaned from scratch after the first iteration. The absorbed column of a variable v is
+v - D a for some fixed-effect coefficients a (D: the effects' indicators), whatever the
+accuracy of the solve; the demeaning under any weights annihilates D a, so
+
+    demean_W'(z') = demean_W'(demean_W(z) + (z' - z)),  demean_W'(X) = demean_W'(demean_W(X)).
+
+The previous iteration's absorbed block, with the change of the working variable added to
+its first column, is absorbed again under the new weights: exactly the same result, from
+columns that are already nearly free of the fixed effects, which the solver finishes in a
+few iterations (the warm start the fastest Poisson programs use). The solver's tolerance
+starts loose (1e-4) and follows the deviance down to `fixef_tol`: early iterations need
+only the direction. The iterations stop once the relative change of the deviance,
+|dev - dev_old| / (0.1 + |dev|) (fixest's and pyfixest's criterion), is below `tol` with
+the absorption at its final tolerance.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from vantrel.core.absorption import Absorption, demeaning_scale, stack_standardised
+from vantrel.core.least_squares import column_sizes, solve_normal_equations
+
+# The absorption's tolerance in the first iteration; it follows the deviance down.
+_FIRST_INNER_TOL = 1e-4
+# Halvings of a step whose deviance is not finite or grew, before giving up.
+_MAX_HALVINGS = 30
+
+
+class NotConverged(ValueError):
+    """The reweighted least squares did not converge within its iteration limit."""
+
+
+@dataclass
+class IrlsFit:
+    """The converged reweighted least squares.
+
+    keep: the regressors kept (a mask in formula order); beta: their coefficients; eta:
+    the linear predictor with the offset; mu: the mean; weights: the working weights at
+    that mean; system: the N x (1+K) block sqrt(W) [z~, X~] of the last weighted
+    least squares (z~, the absorbed working variable; X~, the absorbed kept regressors), in
+    the data's units, from which every covariance reads its bread and scores (the working
+    residuals z~ - X~ beta); gram: its cross products;
+    deviance; iterations (outer) and inner (the absorption's iterations in each, and
+    in the final absorption under the weights at the estimate)."""
+
+    keep: np.ndarray
+    beta: np.ndarray
+    eta: np.ndarray
+    mu: np.ndarray
+    weights: np.ndarray
+    system: np.ndarray
+    gram: np.ndarray
+    deviance: float
+    iterations: int
+    inner: list[int] = field(default_factory=list)
+    absorption: Absorption | None = None
+
+
+def _absorbed_scale(column: np.ndarray) -> float:
+    rms = float(np.sqrt(np.mean(column * column))) if len(column) else 1.0
+    return demeaning_scale(rms, lambda: float(np.abs(column).max()))
+
+
+def irls(
+    y: np.ndarray,
+    columns: list,
+    rows,
+    ids,
+    family,
+    weights: np.ndarray | None,
+    offset: np.ndarray | None,
+    *,
+    names: list[str],
+    tol: float,
+    maxiter: int,
+    fixef_tol: float,
+    fixef_maxiter: int,
+    collin_tol: float,
+    n_threads: int,
+    threads: int,
+    report,
+    notes: list[str],
+) -> IrlsFit:
+    """The fit of `family` to `y` (over the sample) on the regressors `columns` (arrays over
+    all rows, None for the intercept's ones; `rows`: the sample's positions, None: every
+    row) with the fixed effects of `ids` (None: none) absorbed; `weights`: the prior weights
+    (None: ones); `offset`: added to the linear predictor (None: zero). `notes` receives
+    the collinearity notices; `report`: the run's `Progress`. Raises `NotConverged` after
+    `maxiter` iterations."""
+    N = len(y)
+    effects = ids is not None
+    off = np.zeros(N) if offset is None else offset
+    mu = family.initial_mu(y, weights)
+    eta = family.link(mu) + 0.0
+    W, z = family.working(y, eta - off, mu, weights)
+    saturated = family.saturated(y, weights)
+    deviance_old = family.deviance(y, mu, weights)
+
+    # the regressors at a common size, once; the working variable at its own
+    if columns:
+        # the stacking reads the sample's length off its first column, which the intercept's
+        # None does not have: then the rows are named
+        at = np.arange(N) if rows is None and columns[0] is None else rows
+        X, x_scale, _ = stack_standardised(columns, at, centre=effects, threads=threads)
+    else:
+        X, x_scale = np.empty((N, 0)), np.empty(0)
+    z_scale = _absorbed_scale(z)
+    block = np.empty((N, 1 + X.shape[1]), dtype=np.float64)
+    block[:, 0] = z / z_scale
+    block[:, 1:] = X
+    del X
+    scale = np.concatenate(([z_scale], x_scale))
+    ones = [False] + [column is None for column in columns]
+    per_unit = demeaning_scale(1.0, lambda: 1.0)
+    keep = np.ones(len(columns), dtype=bool)
+    kept_names = list(names)
+
+    absorption = None
+    if effects:
+        absorption = Absorption(ids, None, tol=_FIRST_INNER_TOL, maxiter=fixef_maxiter, n_threads=n_threads)
+    inner_tol = max(fixef_tol, _FIRST_INNER_TOL)
+    inner: list[int] = []
+    for iteration in range(1, maxiter + 1):
+        if effects:
+            absorption.tol = inner_tol
+            with report.kernel_output():
+                outcome = absorption.absorb(block, weights=W, verbosity=report.kernel_verbosity)
+            inner.append(int(outcome.get("iterations", 0)))
+        root = np.sqrt(W)
+        weighted = block * root[:, np.newaxis]
+        gram = (weighted.T @ weighted) * np.outer(scale, scale)
+        del weighted
+        if not kept_names:
+            beta = np.empty(0)  # the fixed effects alone: the working variable's residual is the fit
+        elif iteration == 1:
+            sizes = column_sizes(scale, [False] + [o for o, k in zip(ones[1:], keep, strict=True)], per_unit)
+            sizes = sizes * np.sqrt(float(np.mean(W)))
+            chosen, beta, gram = solve_normal_equations(
+                gram, kept_names, sizes, N, notes, collin_tol, fixef_tol if effects else None, none_left=effects
+            )
+            if not chosen.all():
+                keep[np.flatnonzero(keep)[~chosen]] = False
+                columns_kept = np.concatenate(([True], chosen))
+                block = np.ascontiguousarray(block[:, columns_kept])
+                scale = scale[columns_kept]
+                kept_names = [name for name, ok in zip(kept_names, chosen, strict=True) if ok]
+        else:
+            _, beta, gram = solve_normal_equations(gram, kept_names, np.ones(len(scale)), N, [], collin_tol, None)
+        # the working residuals in the data's units, and the linear predictor they leave
+        resid = block[:, 0] * scale[0]
+        if len(beta):
+            resid = resid - block[:, 1:] @ (beta * scale[1:])
+        eta_new = z - resid + off
+        mu_new = family.linkinv(eta_new)
+        deviance = family.deviance_at(y, eta_new, mu_new, weights, saturated)
+        halvings = 0
+        while not np.isfinite(deviance) or (
+            iteration > 1 and (deviance - deviance_old) / (0.1 + abs(deviance_old)) > max(tol, 1e-10)
+        ):
+            if halvings == _MAX_HALVINGS:
+                raise NotConverged(
+                    f"the reweighted least squares could not decrease the deviance at iteration {iteration} "
+                    f"(deviance {deviance_old:.10g}) after {_MAX_HALVINGS} halvings of the step"
+                )
+            eta_new = (eta_new + eta) / 2.0
+            mu_new = family.linkinv(eta_new)
+            deviance = family.deviance_at(y, eta_new, mu_new, weights, saturated)
+            halvings += 1
+        change = abs(deviance - deviance_old) / (0.1 + abs(deviance))
+        report.stage(
+            f"IRLS iteration {iteration}: deviance {deviance:.10g}, relative change {change:.3g}"
+            + (f", absorption {inner[-1]} iteration(s) at tol {inner_tol:.0e}" if effects else "")
+        )
+        if change < tol and inner_tol <= fixef_tol:
+            # the covariance is that of the estimate itself: the working weights and
+            # variable at the final mean, absorbed once more (warm, a few iterations)
+            W, z_final = family.working(y, eta_new - off, mu_new, weights)
+            if effects:
+                block[:, 0] += (z_final - z) / scale[0]
+                with report.kernel_output():
+                    outcome = absorption.absorb(block, weights=W, verbosity=report.kernel_verbosity)
+                inner.append(int(outcome.get("iterations", 0)))
+            else:
+                block[:, 0] = z_final / scale[0]
+            system = block * (scale[np.newaxis, :] * np.sqrt(W)[:, np.newaxis])
+            gram = system.T @ system
+            deviance = family.deviance(y, mu_new, weights)  # the reported one, term by term
+            return IrlsFit(keep, beta, eta_new, mu_new, W, system, gram, deviance, iteration, inner, absorption)
+        # the next iteration: new weights and working variable, and the absorbed block
+        # carried over with the working variable's change added (see the module text)
+        eta, mu, deviance_old = eta_new, mu_new, deviance
+        W, z_new = family.working(y, eta - off, mu, weights)
+        block[:, 0] += (z_new - z) / scale[0]
+        z = z_new
+        inner_tol = max(fixef_tol, min(inner_tol, 0.1 * change))
+        if not effects:
+            # without fixed effects the block holds the columns themselves
+            block[:, 0] = z / scale[0]
+    raise NotConverged(
+        f"maxiter = {maxiter}: the reweighted least squares did not converge in {maxiter} iterations "
+        f"(the deviance's relative change is still {change:.3g}, tol = {tol:g}); raise maxiter, or check "
+        "the data for separation"
+    )

@@ -1,0 +1,187 @@
+"""Separation in Poisson models: observations whose mean goes to zero at the maximum.
+
+An observation with y = 0 is separated when some combination of the regressors and the
+fixed effects, z = X b + D a, is zero at every observation with y > 0 and non-negative at
+every observation with y = 0, positive at it: along that direction the likelihood rises
+forever and its mean tends to zero. The estimate of the rest exists once such observations
+are dropped (and the combination's coefficients are then not identified, so they go as
+collinear). Three methods find them, each catching what the others may not:
+
+- "fe": the groups of a fixed effect whose outcome is zero in every row (z is that group's
+  indicator);
+- "simplex": a linear programme on the regressors alone, for separation without fixed
+  effects (maximise the sum of X b over y = 0, with X b = 0 where y > 0 and 0 <= X b <= 1
+  where y = 0; the rows with X b > 0 are separated);
+- "relu": the iterative rectifier, for separation that involves the fixed effects and the
+  regressors together: a least squares of u (1 where y = 0 at the start) on the regressors
+  and fixed effects, the rows with y > 0 weighted heavily so that the fit is held at zero
+  there; the negative fitted values of y = 0 rows are set to zero in u and the fit repeated,
+  until no fitted value is negative; the rows with a positive fit are then separated.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from vantrel.core.absorption import Absorption
+
+METHODS = ("fe", "simplex", "relu")
+
+# The weight of the rows with y > 0 relative to those with y = 0 in the rectifier's least
+# squares: large enough that their fitted values are zero to well below the threshold.
+_RELU_WEIGHT = 1e8
+# A fitted value of the rectifier (whose values start at 1 and stay of that order) counts
+# as zero below this; a row is separated when its settled fitted value is above _POSITIVE
+# times the largest one, and so is one of the programme's (values in [0, 1]) above
+# _POSITIVE.
+_ZERO = 1e-9
+_POSITIVE = 1e-6
+_RELU_MAXITER = 10_000
+
+
+def check_separation(separation) -> tuple[str, ...]:
+    """The methods of the `separation` argument: a name of METHODS, a sequence of them, or
+    None / () for none."""
+    if separation is None:
+        return ()
+    if isinstance(separation, str):
+        separation = (separation,)
+    try:
+        methods = tuple(separation)
+    except TypeError:
+        raise TypeError(
+            f"separation must be one of {METHODS}, a sequence of them or None, got {separation!r}"
+        ) from None
+    for method in methods:
+        if method not in METHODS:
+            raise ValueError(f"separation = {separation!r}: {method!r} is not a method; use any of {METHODS} (or None)")
+    return tuple(dict.fromkeys(methods))
+
+
+def fe_separated(y: np.ndarray, ids) -> np.ndarray:
+    """Rows in a fixed-effect group whose outcome is zero in every row (`ids`: N x F dense
+    level ids; the outcome is non-negative, so a zero sum is an all-zero group)."""
+    separated = np.zeros(len(y), dtype=bool)
+    if ids is None:
+        return separated
+    for j in range(ids.shape[1]):
+        codes = np.asarray(ids[:, j], dtype=np.int64)
+        sums = np.bincount(codes, weights=y)
+        separated |= sums[codes] == 0
+    return separated
+
+
+def _standardised(X: np.ndarray) -> np.ndarray:
+    size = np.sqrt(np.mean(X * X, axis=0)) if len(X) else np.ones(X.shape[1])
+    return X / np.where(size > 0, size, 1.0)
+
+
+def _full_rank(X: np.ndarray) -> bool:
+    """Whether the standardised columns of X are linearly independent: every eigenvalue
+    of X'X above 1e-12 times the largest, a dependency that holds exactly leaving one at
+    rounding level (about 1e-16 of it)."""
+    if len(X) < X.shape[1]:
+        return False
+    eigenvalues = np.linalg.eigvalsh(X.T @ X)
+    return bool(eigenvalues[0] > 1e-12 * eigenvalues[-1])
+
+
+def simplex_separated(y: np.ndarray, X: np.ndarray) -> np.ndarray:
+    """Rows separated by the regressors `X` (N x K, the intercept's ones among them when
+    the model has one) alone: the linear programme of the module text, by HiGHS."""
+    from scipy.optimize import linprog
+
+    separated = np.zeros(len(y), dtype=bool)
+    zero = y == 0
+    if X.shape[1] == 0 or not zero.any():
+        return separated
+    Xs = _standardised(X)
+    X0, X1 = Xs[zero], Xs[~zero]
+    k = Xs.shape[1]
+    if _full_rank(X1):
+        # X b = 0 on the rows with y > 0 leaves only b = 0: nothing can be separated, and
+        # the programme (a constraint per row) need not run. The common case, decided by
+        # the K x K cross products.
+        return separated
+    outcome = linprog(
+        -X0.sum(axis=0),
+        A_ub=np.vstack([X0, -X0]),
+        b_ub=np.concatenate([np.ones(len(X0)), np.zeros(len(X0))]),
+        A_eq=X1 if len(X1) else None,
+        b_eq=np.zeros(len(X1)) if len(X1) else None,
+        bounds=[(None, None)] * k,
+        method="highs",
+    )
+    if outcome.status != 0:  # the programme is feasible (b = 0) and bounded: only a solver failure
+        raise RuntimeError(f"separation: the linear programme of the simplex method failed ({outcome.message})")
+    separated[np.flatnonzero(zero)] = X0 @ outcome.x > _POSITIVE
+    return separated
+
+
+def relu_separated(
+    y: np.ndarray, X: np.ndarray, ids, *, tol: float, maxiter: int, n_threads: int
+) -> tuple[np.ndarray, int]:
+    """Rows separated by the regressors `X` (N x K) and the fixed effects of `ids` (None:
+    none) together, by the iterative rectifier of the module text; returns the mask and
+    the rectifier's iterations. `tol`, `maxiter`: the absorption's."""
+    N = len(y)
+    zero = y == 0
+    if not zero.any():
+        return np.zeros(N, dtype=bool), 0
+    weights = np.where(zero, 1.0, _RELU_WEIGHT)
+    Xs = _standardised(X) if X.shape[1] else X
+    absorption = None
+    if ids is not None:
+        absorption = Absorption(ids, weights, tol=tol, maxiter=maxiter, n_threads=n_threads)
+        if Xs.shape[1]:
+            Xs = np.ascontiguousarray(Xs, dtype=np.float64)
+            absorption.absorb(Xs)
+    root = np.sqrt(weights)
+    WX = Xs * root[:, np.newaxis]
+    u = zero.astype(np.float64)
+    absorbed = u[:, np.newaxis].copy()  # absorbed in place; u stays
+    for iteration in range(1, _RELU_MAXITER + 1):
+        if absorption is not None:
+            absorption.absorb(absorbed)
+        resid = absorbed[:, 0].copy()
+        if Xs.shape[1]:
+            b = np.linalg.lstsq(WX, resid * root, rcond=None)[0]
+            resid -= Xs @ b
+        fitted = u - resid
+        fitted[np.abs(fitted) < _ZERO] = 0.0
+        u_new = np.where(zero, np.maximum(fitted, 0.0), 0.0)
+        # Once no fitted value is negative the positive ones still shrink towards their
+        # limit (a few 1e-6 left on rows that are not separated, on ppmlhdfe's hardest
+        # case): the rectifier runs on until u no longer changes.
+        settled = np.max(np.abs(u_new - u)) <= _ZERO * max(1.0, float(u_new.max()))
+        if not (fitted[zero] < 0).any() and settled:
+            largest = float(fitted.max())
+            return zero & (fitted > _POSITIVE * max(largest, 1.0)), iteration
+        # the absorbed column carried over with u's change (the fixed effects' part of u
+        # is annihilated whichever the start)
+        if absorption is not None:
+            absorbed[:, 0] += u_new - u
+        else:
+            absorbed[:, 0] = u_new
+        u = u_new
+    raise RuntimeError(
+        f"separation = 'relu': the rectifier did not settle in {_RELU_MAXITER} iterations; "
+        "try separation=('fe', 'simplex')"
+    )
+
+
+def separated_rows(y, X, ids, methods, *, tol: float, maxiter: int, n_threads: int) -> dict[str, np.ndarray]:
+    """Each method's separated rows (masks over the rows of `y`, in the order of `methods`;
+    a row found by an earlier method is not counted again)."""
+    found: dict[str, np.ndarray] = {}
+    already = np.zeros(len(y), dtype=bool)
+    for method in methods:
+        if method == "fe":
+            mask = fe_separated(y, ids)
+        elif method == "simplex":
+            mask = simplex_separated(y, X)
+        else:
+            mask, _ = relu_separated(y, X, ids, tol=tol, maxiter=maxiter, n_threads=n_threads)
+        found[method] = mask & ~already
+        already |= mask
+    return found
