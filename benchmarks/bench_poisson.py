@@ -125,8 +125,11 @@ def main(argv=None):
         "Poisson, y ~ x1 + x2 | fixed effects, vcov hetero; seconds, fresh process, fresh call then "
         f"best of {args.warm} warm; ratio = peer / vantrel; peak = the process's peak resident memory"
     )
-    print("| design | rows | effects | variant | vantrel fresh | vantrel warm | IRLS iterations | vantrel peak GiB | "
-          "peer | peer fresh | peer warm | peer peak GiB | ratio fresh | ratio warm | coef x1 (vantrel - peer) |")  # fmt: skip
+    columns = (
+        "design | rows | effects | variant | vantrel fresh | vantrel warm | IRLS iterations | vantrel peak GiB | "
+        "peer | peer fresh | peer warm | peer peak GiB | ratio fresh | ratio warm | coef x1 (vantrel - peer)"
+    )
+    print(f"| {columns} |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for rows in args.rows.split(","):
         n = int(float(rows))
