@@ -237,6 +237,7 @@ def estimate_iv(
                     report,
                     records,
                     weights,
+                    (1 + kept_names.index(name), [1 + kept_names.index(z) for z in Z]),
                 )
             )
 
@@ -300,6 +301,8 @@ def estimate_iv(
         dropped_instruments=lost_inst,
         first_stage=Models(first_fits, keys),
         diagnostics=diagnostics,
+        # the working block keeps [u, kept columns]; the second stage's regressors are Z Pi
+        second_stage=([1 + kept_names.index(name) for name in Z], Pi),
     )
 
 
@@ -323,8 +326,11 @@ def _first_stage_fit(
     report,
     records,
     weights,
+    block_columns,
 ):
-    """The first stage of the endogenous regressor `name` as a least-squares fit of its own."""
+    """The first stage of the endogenous regressor `name` as a least-squares fit of its own;
+    `block_columns`: its dependent variable's and its regressors' columns in the two-stage
+    working block."""
     rss = float(first["rss"][r, r])
     sample, tss = fields["_sample"], None
     resid = None if first["resid"] is None else first["resid"][:, r].copy()
@@ -339,6 +345,9 @@ def _first_stage_fit(
         own_sample = Sample(
             sample.frame, sample.rows, sample.labels, values, w, sample.fe_codes, sample.fe_variables, design
         )
+        # the same rows, fixed effects and weights: its working system is formed from the
+        # two-stage block when a covariance after the fit asks for it
+        own_sample.data, own_sample.working, own_sample.absorber = sample.data, sample.working, sample.absorber
     fit = fit_statistics(None, None, rss, tss if tss is not None else math.nan, within_ss, N, len(Z), k_fe)
     effects = " + ".join(formula.fe_labels)
     text = f"{name} ~ {' + '.join(Z) or '1'}" + (f" | {effects}" if effects else "")
@@ -364,6 +373,7 @@ def _first_stage_fit(
         _sample=own_sample,
         collinear=[],
         _fixef_cache=None,
+        _block_columns=block_columns,
     )
 
 
