@@ -352,3 +352,16 @@ def test_first_stage_statistics_under_a_singular_covariance_are_nan_with_a_warni
     # one way of clusters: a covariance of full rank and the statistics
     one_way = vantrel.feols(fml, data, vcov={"CRV1": "g"}, weights="w").iv_diagnostics()
     assert one_way["first_stage_F[d1]"] == pytest.approx(one_way["kleibergen_paap_F"], rel=1e-8)
+
+
+@pytest.mark.parametrize(
+    ("fml", "vcov"),
+    [("y ~ csw(x, z3) | f1 | d1 ~ z1 + z2", {"CRV1": "g"}), ("y + x ~ z3 | f1 + f2 | d1 ~ z1 + z2", "hetero")],
+    ids=["stepwise", "two_outcomes"],
+)
+def test_multiple_estimation_fits_keep_their_own_rows(data, fml, vcov):
+    """Fits of one absorption shared by several models: each one's covariance after the
+    fit is that of the model estimated alone with vcov=."""
+    for fit in vantrel.feols(fml, data):
+        alone = vantrel.feols(fit.formula, data, vcov=vcov)
+        assert_same_covariance(fit.with_vcov(vcov), alone, rtol=1e-10)
