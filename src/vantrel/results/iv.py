@@ -59,7 +59,9 @@ class IVResult(FeolsResult):
     the first stages, one least-squares fit per endogenous regressor on the exogenous
     regressors and the instruments, with the fit's fixed effects, covariance type and
     corrections: ``vantrel.etable(fit.first_stage)`` tabulates them) and
-    ``iv_diagnostics()``.
+    ``iv_diagnostics()``. Covariances after the fit (`with_vcov`, and ``vcov=`` of
+    ``se``, ``tidy``, ``summary``, ``wald_test`` and `vantrel.etable`) are the second
+    stage's sandwich with the structural residuals, as at the estimate.
     """
 
     estimator = "feols (2SLS)"
@@ -159,7 +161,9 @@ class IVResult(FeolsResult):
         return block
 
     def iv_diagnostics(self) -> pd.Series:
-        """The instruments' diagnostics, computed with the estimate.
+        """The instruments' diagnostics, computed with the estimate under its covariance
+        (a fit from `with_vcov` keeps them as estimated; estimate with ``vcov=`` for the
+        diagnostics under another covariance).
 
         Returns
         -------
