@@ -28,6 +28,8 @@ sys.path.insert(0, str(HERE))
 import generators  # noqa: E402
 
 EFFECTS = {"simple": ["fe1", "fe2", "fe3"], "difficult": ["indiv", "firm", "year"]}
+# how many times faster than pyfixest's IV vantrel's is to be, fresh and warm
+TARGET = 5.0
 
 
 def iv_data(design: str, n: int) -> pd.DataFrame:
@@ -68,6 +70,11 @@ def child(design: str, n: int, k: int, estimator: str, warm: int) -> dict:
         fresh, best, fit = _timed(lambda: vantrel.feols(fml, data, vcov="hetero"), warm)
         coef, se = float(fit.coef()["d"]), float(fit.se()["d"])
         extra = {"first_stage_F": float(fit.iv_diagnostics()["first_stage_F[d]"])}
+        # a covariance after the fit: the second stage's block formed from the kept rows
+        # and the cluster sums, without estimating again
+        start = time.perf_counter()
+        fit.with_vcov({"CRV1": EFFECTS[design][0]})
+        extra["with_vcov"] = time.perf_counter() - start
     else:
         import pyfixest as pf
 
@@ -113,11 +120,12 @@ def main(argv=None):
         return
     print(
         "2SLS, y ~ x1 | fixed effects | d ~ z1 + z2, vcov hetero; seconds, fresh process, "
-        f"fresh call then best of {args.warm} warm; ratio = peer / vantrel"
+        f"fresh call then best of {args.warm} warm; ratio = peer / vantrel (target: {TARGET:g}x); "
+        "with_vcov: vantrel's covariance clustered by the first effect after the fit"
     )
-    print("| design | rows | effects | vantrel fresh | vantrel warm | peer | peer fresh | peer warm | "
-          "ratio fresh | ratio warm | coef d (vantrel - peer) |")  # fmt: skip
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    print("| design | rows | effects | vantrel fresh | vantrel warm | with_vcov | peer | peer fresh | peer warm | "
+          "ratio fresh | ratio warm | target | coef d (vantrel - peer) |")  # fmt: skip
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for rows in args.rows.split(","):
         n = int(float(rows))
         for design in args.designs.split(","):
@@ -125,19 +133,20 @@ def main(argv=None):
                 own = run_child(design, n, k, "vantrel", args.warm, args.timeout)
                 head = f"| {design} | {n:.0e} | {k} | "
                 if "error" in own:
-                    print(head + f"(failed: {own['error']}) | | | | | | | |", flush=True)
+                    print(head + f"(failed: {own['error']}) | | | | | | | | | |", flush=True)
                     continue
-                head += f"{own['fresh']:.2f} | {_fmt(own['warm'])} | "
+                head += f"{own['fresh']:.2f} | {_fmt(own['warm'])} | {own['with_vcov']:.2f} | "
                 for peer_name in args.peers.split(","):
                     peer = run_child(design, n, k, peer_name, args.warm, args.timeout)
                     if "error" in peer:
-                        print(head + f"{peer_name} | (failed: {peer['error']}) | | | | |", flush=True)
+                        print(head + f"{peer_name} | (failed: {peer['error']}) | | | | | |", flush=True)
                         continue
                     fresh = peer["fresh"] / own["fresh"]
                     warm = None if own["warm"] is None else peer["warm"] / own["warm"]
+                    met = "met" if min(fresh, fresh if warm is None else warm) >= TARGET else "missed"
                     print(
                         head + f"{peer_name} | {peer['fresh']:.2f} | {_fmt(peer['warm'])} | {fresh:.2f} | "
-                        f"{_fmt(warm)} | {own['coef'] - peer['coef']:.1e} |",
+                        f"{_fmt(warm)} | {met} | {own['coef'] - peer['coef']:.1e} |",
                         flush=True,
                     )
 

@@ -12,7 +12,9 @@ Sections, in the order they run (--only picks some):
                 Absorption and fresh ones (1e6 rows; 1e7 with --large)
   iv            bench_iv.py: two-stage least squares (one endogenous regressor, two
                 instruments, 2 and 3 effects, simple and difficult designs) against
-                pyfixest's IV, fresh and warm (1e6 rows; 1e7 with --large)
+                pyfixest's IV, fresh and warm, with the 5x target, and the time of
+                a clustered covariance after the fit (1e6 rows; 1e6 and 1e7 with
+                --large)
   poisson       bench_poisson.py: fepois on a count outcome (2 and 3 effects, simple and
                 difficult designs) against pyfixest's fepois, with vantrel's default
                 separation checks and with pyfixest's ("fe"), fresh and warm (1e6 rows;

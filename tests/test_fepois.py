@@ -341,3 +341,26 @@ def test_feols_of_fixed_effects_alone_equals_the_dummy_regression(engine):
     assert fit.adj_r2 == pytest.approx(oracle.rsquared_adj, rel=1e-10)
     if engine == "memory":
         np.testing.assert_allclose(fit.resid().to_numpy(), oracle.resid.to_numpy(), atol=1e-9)
+
+
+@pytest.mark.parametrize(
+    "vcov",
+    [{"NW": {"time": "t", "panel": "f1", "lag": 2}}, {"DK": {"time": "t", "lag": 1}}],
+    ids=["NW panel", "DK"],
+)
+def test_hac_at_the_fit_equals_hac_after_it(vcov):
+    # the kinds computed from the rows are the same call at the fit as after it, not the
+    # fit's iid covariance under another label
+    df = count_panel(seed=24)
+    df["t"] = df.groupby("f1").cumcount()
+    direct = vantrel.fepois("y ~ x1 + x2 | f2", df, vcov=vcov)
+    base = vantrel.fepois("y ~ x1 + x2 | f2", df)
+    after = base.with_vcov(vcov)
+    np.testing.assert_allclose(direct.vcov.to_numpy(), after.vcov.to_numpy(), rtol=1e-12)
+    assert not np.allclose(direct.se().to_numpy(), base.se().to_numpy(), rtol=1e-3)
+    assert direct.vcov_type == after.vcov_type != "iid"
+
+
+def test_least_squares_only_kind_is_refused_at_the_fit():
+    with pytest.raises(ValueError, match="HC3 is not available for fepois fits"):
+        vantrel.fepois("y ~ x1 | f1", count_panel(seed=25), vcov="HC3")

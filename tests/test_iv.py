@@ -425,16 +425,24 @@ def test_missing_values_in_instruments_drop_the_rows(data):
     np.testing.assert_allclose(fit.se().to_numpy(), ref.se().to_numpy(), rtol=1e-10)
 
 
-@pytest.mark.parametrize("vcov", ["HC3", {"CRV3": "g"}, {"NW": {"time": "f2", "panel": "f1", "lag": 1}}])
+@pytest.mark.parametrize("vcov", ["HC3", {"CRV3": "g"}, {"NW": {"time": "t", "panel": "f1", "lag": 1}}])
 def test_covariances_of_ols_rows_are_refused_not_misapplied(data, vcov):
-    # the kinds computed from least squares' rows would not be two-stage least squares'
-    # covariance: refused at the fit and after it, never returned with other numbers
+    # the leverages and the jackknife of least squares would not be two-stage least
+    # squares' covariance: refused at the fit and after it, never returned with other
+    # numbers; Newey-West is the second stage's sandwich at the fit as after it (tested
+    # in test_iv_after_fit.py, as are the first stages, which are least-squares fits)
     fml = "y ~ x | f1 | d1 ~ z1 + z2"
-    with pytest.raises(ValueError, match="not available for two-stage least squares"):
-        vantrel.feols(fml, data, vcov=vcov)
+    data = data.assign(t=data.groupby("f1").cumcount())  # one row per unit and period
     fit = vantrel.feols(fml, data)
-    for target in (fit, fit.first_stage[0]):
+    if "NW" in vcov:
+        at_fit = vantrel.feols(fml, data, vcov=vcov)
+        np.testing.assert_allclose(at_fit.vcov.to_numpy(), fit.with_vcov(vcov).vcov.to_numpy(), rtol=1e-12)
+        assert at_fit.vcov_type == "NW"
+    else:
         with pytest.raises(ValueError, match="not available for"):
-            target.with_vcov(vcov)
+            vantrel.feols(fml, data, vcov=vcov)
+    if "NW" not in vcov:
         with pytest.raises(ValueError, match="not available for"):
-            target.se(vcov="hetero")
+            fit.with_vcov(vcov)
+        with pytest.raises(ValueError, match="not available for"):
+            fit.se(vcov=vcov)

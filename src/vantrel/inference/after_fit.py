@@ -88,7 +88,7 @@ def recompute(system: InferenceSystem, vcov: object, ssc: object = None):
         # the leverages and the jackknife of a likelihood are not those of its last
         # least-squares step: refuse rather than return the step's
         raise ValueError(
-            f"vcov = {vcov!r}: {kind} is not available after the fit for {system.estimator} fits; "
+            f"vcov = {vcov!r}: {kind} is not available for {system.estimator} fits; "
             f"available: {', '.join(system.kinds)}"
         )
     names_count = None

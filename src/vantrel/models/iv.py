@@ -237,6 +237,7 @@ def estimate_iv(
                     report,
                     records,
                     weights,
+                    (1 + kept_names.index(name), [1 + kept_names.index(z) for z in Z]),
                 )
             )
 
@@ -300,6 +301,8 @@ def estimate_iv(
         dropped_instruments=lost_inst,
         first_stage=Models(first_fits, keys),
         diagnostics=diagnostics,
+        # the working block keeps [u, kept columns]; the second stage's regressors are Z Pi
+        second_stage=([1 + kept_names.index(name) for name in Z], Pi),
     )
 
 
@@ -323,8 +326,11 @@ def _first_stage_fit(
     report,
     records,
     weights,
+    block_columns,
 ):
-    """The first stage of the endogenous regressor `name` as a least-squares fit of its own."""
+    """The first stage of the endogenous regressor `name` as a least-squares fit of its own;
+    `block_columns`: its dependent variable's and its regressors' columns in the two-stage
+    working block."""
     rss = float(first["rss"][r, r])
     sample, tss = fields["_sample"], None
     resid = None if first["resid"] is None else first["resid"][:, r].copy()
@@ -339,6 +345,9 @@ def _first_stage_fit(
         own_sample = Sample(
             sample.frame, sample.rows, sample.labels, values, w, sample.fe_codes, sample.fe_variables, design
         )
+        # the same rows, fixed effects and weights: its working system is formed from the
+        # two-stage block when a covariance after the fit asks for it
+        own_sample.data, own_sample.working, own_sample.absorber = sample.data, sample.working, sample.absorber
     fit = fit_statistics(None, None, rss, tss if tss is not None else math.nan, within_ss, N, len(Z), k_fe)
     effects = " + ".join(formula.fe_labels)
     text = f"{name} ~ {' + '.join(Z) or '1'}" + (f" | {effects}" if effects else "")
@@ -364,6 +373,7 @@ def _first_stage_fit(
         _sample=own_sample,
         collinear=[],
         _fixef_cache=None,
+        _block_columns=block_columns,
     )
 
 
@@ -414,7 +424,9 @@ def _diagnostics(
     # second stage's do), with the first stage's degrees of freedom
     for r, name in enumerate(endo):
         V = first_covs[r].matrix[np.ix_(ex, ex)]
-        F = float(Pi_ex[:, r] @ np.linalg.solve(V, Pi_ex[:, r])) / L
+        F = _wald(Pi_ex[:, r], V) / L
+        if math.isnan(F):
+            notes.append(_singular_note(f"first-stage F of {name}", choice.type, cluster_names))
         out[f"first_stage_F[{name}]"] = F
         out[f"first_stage_p[{name}]"] = float(scipy.stats.f.sf(F, L, first_covs[r].df_t))
 
@@ -440,11 +452,12 @@ def _diagnostics(
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # each first stage's own covariance has shown its notices
             joint = vcov_of(np.kron(np.eye(R), ZZ), parts, n_coef=k).matrix
+    out["kleibergen_paap_F"] = math.nan
     if joint is not None:
         select = [r * k + j for r in range(R) for j in ex]
         out["kleibergen_paap_F"] = _rank_wald(Pi_ex, ZZ_ex, sigma_vv, joint[np.ix_(select, select)]) / L
-    else:
-        out["kleibergen_paap_F"] = math.nan
+        if math.isnan(out["kleibergen_paap_F"]):
+            notes.append(_singular_note("Kleibergen-Paap statistic", choice.type, cluster_names))
     if R == 1:
         V = first_covs[0].matrix[np.ix_(ex, ex)]
         out["effective_F"] = float(Pi_ex[:, 0] @ ZZ_ex @ Pi_ex[:, 0]) / float(np.trace(V @ ZZ_ex))
@@ -529,4 +542,32 @@ def _rank_wald(Pi, ZZ, sigma_vv, V):
     GF = np.kron(G, F)
     lam = P @ theta.reshape(-1, order="F")
     omega = P @ GF @ V @ GF.T @ P.T
-    return float(lam @ np.linalg.solve(omega, lam))
+    return _wald(lam, omega)
+
+
+# the smallest eigenvalue, relative to the largest, of a covariance scaled to unit diagonal
+# below which it is taken as singular: a multiway cluster sum made positive semi-definite
+# has eigenvalues set to zero, and solving with it gives numbers of rounding, not a Wald
+# statistic (-3e16 for a first-stage F)
+_SINGULAR = 1e-10
+
+
+def _wald(b, V) -> float:
+    """b' V^-1 b, NaN when V is singular."""
+    d = np.sqrt(np.abs(np.diag(V)))
+    if not np.all(d > 0):
+        return math.nan
+    scaled = V / np.outer(d, d)
+    values = np.linalg.eigvalsh((scaled + scaled.T) / 2)
+    if values[0] <= _SINGULAR * values[-1]:
+        return math.nan
+    return float((b / d) @ np.linalg.solve(scaled, b / d))
+
+
+def _singular_note(what, vcov_type, cluster_names) -> str:
+    clusters = f" ({' + '.join(cluster_names)})" if cluster_names else ""
+    return (
+        f"{what} not computed (NaN): the covariance of the first stages' coefficients of the excluded "
+        f"instruments under vcov {vcov_type}{clusters} is singular (a multiway cluster sum made positive "
+        "semi-definite, or fewer clusters than instruments)"
+    )

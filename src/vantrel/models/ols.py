@@ -56,14 +56,15 @@ def estimate(
     the absorption several models of one engine share (in memory, see
     `vantrel.models.multi`), None for the model's own."""
     if formula.endogenous:  # instrumental variables: two-stage least squares
-        if choice.after is not None:
-            raise ValueError(
-                f"vcov = {choice.after.vcov!r} is not available for two-stage least squares yet; "
-                "use 'iid', 'hetero' or {'CRV1': ...}"
-            )
-        return estimate_iv(
+        result = estimate_iv(
             engine, formula, choice, corrections, weights, fixef_tol, fixef_maxiter, collin_tol, report, shared
         )
+        if choice.after is None:
+            return result
+        # HAC from the second stage's rows, as with_vcov computes it later (which refuses
+        # the kinds whose 2SLS form differs from least squares', naming them)
+        report.stage(f"covariance {choice.after.kind}")
+        return result.with_vcov(choice.after.vcov, corrections)
     fml = formula.text
     effects = formula.fixed_effects
     messages: list[str] = []

@@ -237,7 +237,7 @@ def estimate(
         "iterations": int(sum(fit.inner)),
         "preconditioner": (fit.absorption.reports[-1].get("preconditioner") if fit.absorption else None),
     }
-    return FepoisResult(
+    result = FepoisResult(
         formula=fml,
         depvar=formula.depvar,
         coefnames=kept,
@@ -272,6 +272,12 @@ def estimate(
         _sample=fields["_sample"],
         _fe_records=records,
     )
+    if choice.after is None:
+        return result
+    # HAC from the scores at the estimate, as with_vcov computes it later (which refuses the
+    # kinds that are least squares' only, naming them)
+    report.stage(f"covariance {choice.after.kind}")
+    return result.with_vcov(choice.after.vcov, corrections)
 
 
 def fepois(

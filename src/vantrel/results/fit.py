@@ -428,7 +428,7 @@ class Fit(TablePlugin):
         scores are the rows of X times u. Least squares keeps the block of its absorbed
         regressors and residuals; an estimator whose last step is another weighted least
         squares (Poisson's IRLS, IV's second stage) keeps that step's block as
-        ``_sample.working`` or overrides this method."""
+        ``_sample.working``, or the block it forms that step from and `_working_block`."""
         sample = self._sample
         if sample.slopes is not None:
             # the leverages, jackknife and corrections below count fixed effects without slopes
@@ -450,7 +450,7 @@ class Fit(TablePlugin):
             return records(corrections, choice, sample.fe_variables, self.fixef_labels, sample.frame, sample.rows, k_fe)
 
         return InferenceSystem(
-            block=sample.working,
+            block=self._working_block(),
             beta=self.beta,
             weights=sample.weights,
             fe_codes=sample.fe_codes,
@@ -460,6 +460,11 @@ class Fit(TablePlugin):
             absorber=sample.absorber,
             labels=sample.labels,
         )
+
+    def _working_block(self) -> np.ndarray:
+        """The block [u, X] of the working system; an estimator that keeps a larger block
+        as ``_sample.working`` forms its own from it."""
+        return self._sample.working
 
     def _sample_column(self, name: str) -> pd.Series:
         """Column `name` of the estimation's data over the sample; an error when a row of
