@@ -339,3 +339,47 @@ def test_twoway_projected_crv3_is_the_sum_over_cluster_subsets(data, weights):
     G = min(G_g, G_h)
     xs = _xs(fit)
     np.testing.assert_allclose(fit.vcov_matrix[np.ix_(xs, xs)], G / (G - 1) * (V_g + V_h - V_gh), rtol=1e-8)
+
+
+THREE_WAY = [
+    pytest.param(["a", "b", "c"], "g", None, id="three_fe"),
+    pytest.param(["a", "b", "c"], "h", "w", id="three_fe_three_clusters_weights"),
+    pytest.param(["a", "b", "c"], "b", "w", id="three_fe_one_nested_weights"),
+    pytest.param(["a", "b^h", "c"], "g", None, id="three_fe_interacted"),
+]
+
+
+@pytest.mark.parametrize("effects, cluster, weights", THREE_WAY)
+def test_three_effects_through_their_space_equal_the_brute_force_jackknife(data, effects, cluster, weights):
+    from vantrel.inference import jackknife
+
+    sample = _sample(data, effects)
+    expected, _ = _brute_jackknife(sample, effects, cluster, weights)
+    fit = vantrel.feols(_fml(effects), data, weights=weights, vcov={"CRV3": cluster}, ssc="none")
+    xs = _xs(fit)
+    np.testing.assert_allclose(fit.vcov_matrix[np.ix_(xs, xs)], expected, rtol=1e-8)
+    system = fit._inference_system("test")
+    codes = system.ids(cluster)
+    assert jackknife.leave_one_out_deltas(system, codes, int(codes.max()) + 1, cluster)[1] == "projected"
+
+
+@pytest.mark.parametrize(
+    "setting, value",
+    [
+        pytest.param("_CERTIFIED", -1.0, id="no_solution_certified"),
+        pytest.param("_DENSE_FLOPS_PER_ENTRY", 0, id="too_many_levels"),
+    ],
+)
+def test_three_effects_fall_back_to_the_refits(data, setting, value, monkeypatch):
+    from vantrel.inference import jackknife
+
+    fit = vantrel.feols(_fml(["a", "b", "c"]), data, weights="w")
+    system = fit._inference_system("test")
+    codes = system.ids("g")
+    G = int(codes.max()) + 1
+    projected, how = jackknife.leave_one_out_deltas(system, codes, G, "g")
+    assert how == "projected"
+    monkeypatch.setattr(jackknife, setting, value)
+    refits, how = jackknife.leave_one_out_deltas(system, codes, G, "g")
+    assert how == "refits"
+    np.testing.assert_allclose(projected, refits, rtol=1e-7, atol=1e-9 * np.abs(refits).max())
