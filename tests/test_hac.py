@@ -138,7 +138,8 @@ def test_default_lag_and_the_nesting_rule(panel):
 @pytest.mark.parametrize(
     "vcov, message",
     [
-        pytest.param({"NW": {"time": "t"}}, "time-series Newey-West needs a lag", id="nw_ts_lag"),
+        # without a lag the time series takes Newey and West's bandwidth, still of one row per period
+        pytest.param({"NW": {"time": "t"}}, "a period has several rows", id="nw_ts_lag"),
         pytest.param({"NW": {"time": "t", "lag": 1}}, "a period has several rows", id="nw_ts_duplicates"),
         pytest.param({"NW": {"time": "t", "panel": "f", "lag": 1}}, "two rows in one period", id="nw_duplicates"),
         pytest.param({"DK": {"time": "name"}}, "time column 'name' must hold numbers or dates", id="dk_text"),
@@ -209,3 +210,120 @@ def test_an_indefinite_conley_sum_is_repaired_with_a_warning(panel):
         wide = fit.with_vcov({"conley": {"lat": "lat", "lon": "lon", "cutoff": 600.0}}, "none")
     assert np.linalg.eigvalsh(wide.vcov_matrix).min() >= -1e-12 * np.abs(wide.vcov_matrix).max()
     assert wide.messages[-1].startswith("Covariance matrix not positive-semidefinite")
+
+
+# The time-series Newey-West's default lag: fixest takes the floor of sandwich's
+# bwNeweyWest of the scores in period order (the intercept's left out), prewhitened by a
+# VAR(1). The reference below computes that bandwidth with statsmodels' least squares for
+# the VAR and is checked first against the figure sandwich publishes for R's `cars` data:
+# bwNeweyWest(lm(dist ~ speed, data = cars)) = 3.032204 (intercept weighted 0).
+
+CARS_SPEED = [4, 4, 7, 7, 8, 9, 10, 10, 10, 11, 11, 12, 12, 12, 12, 13, 13, 13, 13, 14, 14, 14, 14, 15, 15]
+CARS_SPEED += [15, 16, 16, 17, 17, 17, 18, 18, 18, 18, 19, 19, 19, 20, 20, 20, 20, 20, 22, 23, 24, 24, 24, 24, 25]
+CARS_DIST = [2, 10, 4, 22, 16, 10, 18, 26, 34, 17, 28, 14, 20, 24, 28, 26, 34, 34, 46, 26, 36, 60, 80, 20, 26]
+CARS_DIST += [54, 32, 40, 32, 40, 50, 42, 56, 76, 84, 36, 46, 68, 32, 48, 52, 56, 64, 66, 54, 70, 92, 93, 120, 85]
+
+
+def _reference_bandwidth(S, weights):
+    n = len(S)
+    # the VAR(1) equation by equation, no constant
+    U = np.column_stack([sm.OLS(S[1:, j], S[:-1]).fit().resid for j in range(S.shape[1])])
+    h = U @ weights
+    m = int(3 * (n / 100) ** (2 / 9))
+    gamma = [np.sum(h[j:] * h[: len(h) - j]) for j in range(m + 1)]
+    s0 = gamma[0] + 2 * sum(gamma[1:])
+    s1 = 2 * sum(j * gamma[j] for j in range(1, m + 1))
+    return 1.1447 * (n * (s1 / s0) ** 2) ** (1 / 3)
+
+
+@pytest.fixture(scope="module")
+def cars():
+    frame = pd.DataFrame({"speed": CARS_SPEED, "dist": CARS_DIST}, dtype=float)
+    frame["t"] = np.arange(len(frame))
+    return frame
+
+
+def test_bandwidth_equals_the_published_figure(cars):
+    from vantrel.inference.hac import newey_west_bandwidth
+
+    theirs = sm.OLS(cars.dist, sm.add_constant(cars.speed)).fit()
+    assert np.allclose(theirs.params, [-17.579095, 3.932409], atol=1e-6)  # the data as published
+    S = theirs.model.exog * theirs.resid.to_numpy()[:, None]
+    np.testing.assert_allclose(_reference_bandwidth(S, np.array([0.0, 1.0])), 3.032204, atol=5e-7)
+    np.testing.assert_allclose(newey_west_bandwidth(S, np.array([0.0, 1.0])), 3.032204, atol=5e-7)
+
+
+def _serial_series(seed, n, rho):
+    rng = np.random.default_rng(seed)
+    e = np.zeros(n)
+    x = np.zeros(n)
+    for i in range(1, n):
+        e[i] = rho * e[i - 1] + rng.normal()
+        x[i] = 0.7 * x[i - 1] + rng.normal()
+    frame = pd.DataFrame({"t": 2000 + 3 * np.arange(n), "x1": x, "x2": rng.normal(size=n)})
+    frame["regime"] = np.repeat(np.arange(4), -(-n // 4))[:n]
+    frame["y"] = 1.0 + frame.x1 - 0.5 * frame.x2 + e + frame.regime
+    frame["w"] = rng.uniform(0.5, 2.0, n)
+    return frame
+
+
+SERIES = [
+    pytest.param(60, 0.5, "y ~ x1 + x2", None, id="intercept"),
+    pytest.param(150, 0.8, "y ~ x1 + x2", "w", id="intercept_weights"),
+    pytest.param(120, 0.6, "y ~ x1 + x2 | regime", None, id="fixed_effect"),
+    pytest.param(300, 0.3, "y ~ x1", None, id="one_slope"),
+]
+
+
+@pytest.mark.parametrize("n, rho, fml, weights", SERIES)
+def test_time_series_default_lag_is_the_bandwidth_and_equals_statsmodels(n, rho, fml, weights):
+    frame = _serial_series(n, n, rho)
+    fit = vantrel.feols(fml, frame.sample(frac=1.0, random_state=3), weights=weights)
+    order = np.argsort(frame.t.to_numpy())
+    reference = vantrel.feols(fml, frame, weights=weights)
+    system = reference._inference_system("test")
+    S = (system.X * system.u[:, None])[order]
+    names = reference.coefnames
+    keep = [j for j, name in enumerate(names) if name != "Intercept" or len(names) == 1]
+    lag = int(np.floor(_reference_bandwidth(S[:, keep], np.ones(len(keep)))))
+    ours = fit.with_vcov({"NW": {"time": "t"}}, ssc="none")
+    if "|" not in fml:  # statsmodels' HAC at that lag, on the same rows in time order
+        X = sm.add_constant(frame[[c for c in ("x1", "x2") if c in fml]])
+        model = sm.WLS(frame.y, X, weights=frame[weights]) if weights else sm.OLS(frame.y, X)
+        theirs = model.fit(cov_type="HAC", cov_kwds={"maxlags": lag, "use_correction": False})
+        np.testing.assert_allclose(ours.se().to_numpy(), theirs.bse.to_numpy(), rtol=1e-8)
+    explicit = fit.with_vcov({"NW": {"time": "t", "lag": lag}}, ssc="none")
+    np.testing.assert_allclose(ours.vcov_matrix, explicit.vcov_matrix, rtol=1e-12)
+    assert lag >= 1  # the serial correlation shows
+
+
+@pytest.mark.parametrize("scale", [1e-4, 1e5])
+def test_time_series_default_lag_ignores_the_outcomes_unit(scale):
+    # every score scales with y, so the bandwidth does not move (a regressor's unit does
+    # move it: the scores are summed with weight 1, as fixest asks of sandwich)
+    frame = _serial_series(7, 120, 0.7)
+    base = vantrel.feols("y ~ x1 + x2", frame, vcov={"NW": {"time": "t"}})
+    moved = vantrel.feols("y ~ x1 + x2", frame.assign(y=frame.y * scale), vcov={"NW": {"time": "t"}})
+    np.testing.assert_allclose(moved.vcov_matrix, base.vcov_matrix * scale**2, rtol=1e-7)
+
+
+@pytest.mark.parametrize(
+    "vcov, kwargs",
+    [
+        pytest.param(
+            {"NW": {"time": "t", "panel": "u"}},
+            {"vcov": "NW", "vcov_kwargs": {"time_id": "t", "panel_id": "u"}},
+            id="nw_panel_default_lag",
+        ),
+        pytest.param(
+            {"DK": {"time": "t"}},
+            {"vcov": "DK", "vcov_kwargs": {"time_id": "t", "panel_id": "u"}},
+            id="dk_default_lag",
+        ),
+    ],
+)
+@pytest.mark.parametrize("weights", [None, "w"], ids=["unweighted", "weights"])
+def test_panel_default_lags_equal_pyfixest(panel, vcov, kwargs, weights):
+    theirs = pf.feols("y ~ x1 + x2", panel, weights=weights, **kwargs)
+    ours = vantrel.feols("y ~ x1 + x2", panel, weights=weights, vcov=vcov, ssc=vantrel.ssc(k_fixef="full"))
+    np.testing.assert_allclose(ours.se().to_numpy(), theirs.se()[ours.coefnames].to_numpy(), rtol=1e-8)

@@ -227,3 +227,159 @@ def test_cluster_leverage_against_dummies(data, effects, cluster):
         b = np.linalg.lstsq(X[rows], y[rows], rcond=None)[0][:2]
         np.testing.assert_allclose(table.loc[value, ["beta_no_g[x1]", "beta_no_g[x2]"]].to_numpy(), b, rtol=1e-6)
     assert isinstance(table.describe(), pd.DataFrame)
+
+
+# Leave-one-cluster-out fits of effects not nested in the clusters, found in the space of
+# the fixed effects (one or two effects) rather than by absorbing each subsample again.
+
+PROJECTED = [
+    pytest.param(["a"], "g", None, id="one_fe"),
+    pytest.param(["a"], "c", "w", id="one_fe_weights"),
+    pytest.param(["a", "b"], "h", "w", id="two_fe_three_clusters_weights"),
+    pytest.param(["b", "a"], "g", None, id="two_fe_smaller_first"),
+    pytest.param(["a^c", "b"], "g", "w", id="interacted_and_one_weights"),
+    pytest.param(["a", "b^h"], "c", None, id="one_and_interacted"),
+]
+
+
+@pytest.mark.parametrize("effects, cluster, weights", PROJECTED)
+def test_projected_crv3_equals_the_brute_force_jackknife(data, effects, cluster, weights):
+    sample = _sample(data, effects)
+    expected, G = _brute_jackknife(sample, effects, cluster, weights)
+    fit = vantrel.feols(_fml(effects), data, weights=weights, vcov={"CRV3": cluster}, ssc="none")
+    xs = _xs(fit)
+    np.testing.assert_allclose(fit.vcov_matrix[np.ix_(xs, xs)], expected, rtol=1e-8)
+
+
+def _split_panel(weights):
+    """Two blocks of firms and years joined only by the rows of cluster 0, a cluster that
+    also holds every row of firm 0: leaving it out drops a level and splits the rest in
+    two sets of levels, each with its own constant."""
+    rng = np.random.default_rng(3)
+    n = 240
+    block = rng.integers(0, 2, n)
+    frame = pd.DataFrame(
+        {
+            "firm": 1 + block * 6 + rng.integers(0, 6, n),
+            "year": block * 4 + rng.integers(0, 4, n),
+            "cl": 1 + rng.integers(0, 5, n),
+        }
+    )
+    bridge = pd.DataFrame({"firm": [0, 0, 0, 1, 7, 2, 9], "year": [0, 5, 6, 4, 1, 6, 2], "cl": 0})
+    frame = pd.concat([frame, bridge], ignore_index=True)
+    frame["x1"] = rng.normal(size=len(frame)) + 0.2 * frame.firm
+    frame["x2"] = rng.normal(size=len(frame)) + 0.1 * frame.year**2
+    frame["y"] = frame.x1 - frame.x2 + rng.normal(size=13)[frame.firm] + rng.normal(size=len(frame))
+    frame["w"] = rng.uniform(0.5, 2.0, len(frame)) if weights else 1.0
+    return frame
+
+
+@pytest.mark.parametrize("weights", [pytest.param(False, id="unweighted"), pytest.param(True, id="weights")])
+def test_projected_crv3_when_a_cluster_joins_the_levels(weights):
+    frame = _split_panel(weights)
+    fit = vantrel.feols("y ~ x1 + x2 | firm + year", frame, weights="w", vcov={"CRV3": "cl"}, ssc="none")
+    assert fit.nobs == len(frame)
+    expected, _ = _brute_jackknife(frame, ["firm", "year"], "cl", "w")
+    np.testing.assert_allclose(fit.vcov_matrix, expected, rtol=1e-8)
+    table = fit.cluster_leverage("cl")
+    X = _dummy_design(frame, ["x1", "x2"], ["firm", "year"])
+    root = np.sqrt(frame.w.to_numpy())
+    rows = (frame.cl != 0).to_numpy()
+    alone = np.linalg.lstsq(X[rows] * root[rows, None], frame.y.to_numpy()[rows] * root[rows], rcond=None)[0][:2]
+    np.testing.assert_allclose(table.loc[0, ["beta_no_g[x1]", "beta_no_g[x2]"]].to_numpy(), alone, rtol=1e-8)
+
+
+@pytest.mark.parametrize(
+    "effects, cluster, weights",
+    [
+        pytest.param(["a", "b"], "c", None, id="two_fe"),
+        pytest.param(["a", "b"], "g", "w", id="two_fe_weights"),
+        pytest.param(["a"], "g", "w", id="one_fe_weights"),
+    ],
+)
+def test_projected_deltas_equal_the_refits_and_the_sparse_route(data, effects, cluster, weights, monkeypatch):
+    from vantrel.inference import jackknife
+
+    fit = vantrel.feols(_fml(effects), data, weights=weights)
+    system = fit._inference_system("test")
+    codes = system.ids(cluster)
+    G = int(codes.max()) + 1
+    refits = jackknife._refit_deltas(system, codes, G, cluster)
+    projected, how = jackknife.leave_one_out_deltas(system, codes, G, cluster)
+    assert how == "projected"
+    np.testing.assert_allclose(projected, refits, rtol=1e-7, atol=1e-9 * np.abs(refits).max())
+    monkeypatch.setattr(jackknife, "_DENSE_LEVELS", 0)
+    np.testing.assert_allclose(jackknife.leave_one_out_deltas(system, codes, G, cluster)[0], projected, rtol=1e-10)
+
+
+@pytest.mark.parametrize(
+    "fml, cluster, weights",
+    [
+        pytest.param("y ~ x1 + x2 | a", "g", "w", id="one_fe_weights"),
+        pytest.param("y ~ x1 + x2 | a + b", "g", None, id="two_fe"),
+        pytest.param("y ~ x1 | a + c", "h", "w", id="two_fe_three_clusters_weights"),
+    ],
+)
+def test_projected_crv3_equals_pyfixest(data, fml, cluster, weights):
+    theirs = pf.feols(fml, data, weights=weights, vcov={"CRV3": cluster})
+    ours = vantrel.feols(fml, data, weights=weights, vcov={"CRV3": cluster})
+    np.testing.assert_allclose(ours.vcov_matrix, theirs._vcov, rtol=1e-8)
+    np.testing.assert_allclose(ours.se().to_numpy(), theirs.se().to_numpy(), rtol=1e-8)
+
+
+@pytest.mark.parametrize("weights", [pytest.param(None, id="unweighted"), pytest.param("w", id="weights")])
+def test_twoway_projected_crv3_is_the_sum_over_cluster_subsets(data, weights):
+    effects = ["a", "b"]
+    sample = _sample(data, effects).copy()
+    sample["gh"] = sample["g"].astype(str) + "_" + sample["h"].astype(str)
+    V_g, G_g = _brute_jackknife(sample, effects, "g", weights)
+    V_h, G_h = _brute_jackknife(sample, effects, "h", weights)
+    V_gh, _ = _brute_jackknife(sample, effects, "gh", weights)
+    fit = vantrel.feols(_fml(effects), data, weights=weights, vcov={"CRV3": "g+h"}, ssc=vantrel.ssc(k_adj=False))
+    G = min(G_g, G_h)
+    xs = _xs(fit)
+    np.testing.assert_allclose(fit.vcov_matrix[np.ix_(xs, xs)], G / (G - 1) * (V_g + V_h - V_gh), rtol=1e-8)
+
+
+THREE_WAY = [
+    pytest.param(["a", "b", "c"], "g", None, id="three_fe"),
+    pytest.param(["a", "b", "c"], "h", "w", id="three_fe_three_clusters_weights"),
+    pytest.param(["a", "b", "c"], "b", "w", id="three_fe_one_nested_weights"),
+    pytest.param(["a", "b^h", "c"], "g", None, id="three_fe_interacted"),
+]
+
+
+@pytest.mark.parametrize("effects, cluster, weights", THREE_WAY)
+def test_three_effects_through_their_space_equal_the_brute_force_jackknife(data, effects, cluster, weights):
+    from vantrel.inference import jackknife
+
+    sample = _sample(data, effects)
+    expected, _ = _brute_jackknife(sample, effects, cluster, weights)
+    fit = vantrel.feols(_fml(effects), data, weights=weights, vcov={"CRV3": cluster}, ssc="none")
+    xs = _xs(fit)
+    np.testing.assert_allclose(fit.vcov_matrix[np.ix_(xs, xs)], expected, rtol=1e-8)
+    system = fit._inference_system("test")
+    codes = system.ids(cluster)
+    assert jackknife.leave_one_out_deltas(system, codes, int(codes.max()) + 1, cluster)[1] == "projected"
+
+
+@pytest.mark.parametrize(
+    "setting, value",
+    [
+        pytest.param("_CERTIFIED", -1.0, id="no_solution_certified"),
+        pytest.param("_DENSE_FLOPS_PER_ENTRY", 0, id="too_many_levels"),
+    ],
+)
+def test_three_effects_fall_back_to_the_refits(data, setting, value, monkeypatch):
+    from vantrel.inference import jackknife
+
+    fit = vantrel.feols(_fml(["a", "b", "c"]), data, weights="w")
+    system = fit._inference_system("test")
+    codes = system.ids("g")
+    G = int(codes.max()) + 1
+    projected, how = jackknife.leave_one_out_deltas(system, codes, G, "g")
+    assert how == "projected"
+    monkeypatch.setattr(jackknife, setting, value)
+    refits, how = jackknife.leave_one_out_deltas(system, codes, G, "g")
+    assert how == "refits"
+    np.testing.assert_allclose(projected, refits, rtol=1e-7, atol=1e-9 * np.abs(refits).max())

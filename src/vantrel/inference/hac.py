@@ -3,9 +3,10 @@ panel), Driscoll-Kraay and Conley.
 
 Periods are the sorted distinct values of the time column, and a lag is a step between
 consecutive ones. Lagged products are weighted by Bartlett's kernel, 1 - l / (L + 1). The
-default lag is fixest's, floor(T^(1/4)) with T periods, for the panel Newey-West and for
-Driscoll-Kraay; the time-series Newey-West asks for one (fixest's default there is the
-Newey-West 1994 bandwidth, not computed here).
+default lag is fixest's: floor(T^(1/4)) with T periods for the panel Newey-West and for
+Driscoll-Kraay; for the time-series Newey-West the floor of Newey and West's (1994)
+bandwidth for Bartlett's kernel, computed from the scores in period order (those of the
+intercept left out) after a VAR(1) prewhitening (`newey_west_bandwidth`).
 
 - NW, panel: the scores' products within each panel unit between periods up to L apart;
   time series (no panel): the same over all rows, one row per period.
@@ -40,6 +41,79 @@ _PAIR_BLOCK = 1 << 22
 
 def default_lag(T: int) -> int:
     return int(np.floor(T**0.25))
+
+
+def newey_west_bandwidth(S: np.ndarray, weights: np.ndarray | None = None, prewhite: bool = True) -> float:
+    """Newey and West's (1994) bandwidth for Bartlett's kernel from the n x k scores `S` in
+    period order, as R's sandwich::bwNeweyWest computes it.
+
+    The scores' combination h = U w (`weights` w, None: ones) is summarised by its
+    autocovariances s_j up to m = floor(c (n/100)^(2/9)), c = 3 after prewhitening and 4
+    without; with S0 = s_0 + 2 sum_j s_j and S1 = 2 sum_j j s_j the bandwidth is
+    1.1447 ((S1/S0)^2 n)^(1/3). Prewhitening (the default) takes U as the residuals of the
+    scores' VAR(1) by least squares without a constant (n - 1 rows; n stays the number of
+    periods in m and in the rate).
+
+    Parameters
+    ----------
+    S : numpy.ndarray
+        The scores, one row per period in time order.
+    weights : numpy.ndarray, optional
+        A weight per column (sandwich gives the intercept's column 0).
+    prewhite : bool
+        Whether to prewhiten by a VAR(1).
+
+    Returns
+    -------
+    float
+        The bandwidth; its floor is the lag.
+
+    Raises
+    ------
+    ValueError
+        When the combined scores have no variance (nothing to choose a lag from).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> S = np.random.default_rng(0).normal(size=(200, 2))
+    >>> bool(newey_west_bandwidth(S) >= 0)
+    True
+    """
+    n, k = S.shape
+    m = int(np.floor((3.0 if prewhite else 4.0) * (n / 100.0) ** (2.0 / 9.0)))
+    U = S
+    if prewhite and n > 2:
+        A = np.linalg.lstsq(S[:-1], S[1:], rcond=None)[0]
+        U = S[1:] - S[:-1] @ A
+    h = U @ (np.ones(k) if weights is None else np.asarray(weights, dtype=np.float64))
+    m = min(m, len(h) - 1)
+    sigma = np.array([h[: len(h) - j] @ h[j:] for j in range(m + 1)])
+    s0 = sigma[0] + 2.0 * sigma[1:].sum()
+    if not s0 > 0:
+        raise ValueError(
+            f"Newey and West's bandwidth needs scores of a positive long-run variance, got {s0!r}; give the lag"
+        )
+    s1 = 2.0 * (np.arange(1, m + 1) * sigma[1:]).sum()
+    return float(1.1447 * ((s1 / s0) ** 2 * n) ** (1.0 / 3.0))
+
+
+def _time_series_lag(system, ordered: np.ndarray, label: str) -> int:
+    """fixest's default lag of the time-series Newey-West: the floor of the bandwidth from
+    the scores in period order, the intercept's column left out when there are others.
+    Without fixed effects the intercept's column of the working system is the weights'
+    square roots (ones without weights), exactly."""
+    keep = np.ones(ordered.shape[1], dtype=bool)
+    if not system.fe_codes and ordered.shape[1] > 1:
+        root = np.ones(system.N) if system.weights is None else np.sqrt(system.weights)
+        for j in range(system.X.shape[1]):
+            if np.array_equal(system.X[:, j], root):
+                keep[j] = False
+                break
+    try:
+        return int(np.floor(newey_west_bandwidth(ordered[:, keep])))
+    except ValueError as error:
+        raise ValueError(f"vcov = {label}: the default lag: {error} as 'lag'") from None
 
 
 def _periods(system, name: str, kind: str) -> tuple[np.ndarray, int]:
@@ -101,12 +175,8 @@ def hac_covariance(system, kind: str, options: dict, corrections, bread, names_c
         period, T = _periods(system, options["time"], kind)
         lag = options.get("lag")
         panel_name = options.get("panel") if kind == "NW" else None
-        if lag is None:
-            if kind == "NW" and panel_name is None:
-                raise ValueError(
-                    f"vcov = {label}: the time-series Newey-West needs a lag (such as 'lag': {default_lag(T)}, "
-                    "floor(T^(1/4)))"
-                )
+        time_series = kind == "NW" and panel_name is None
+        if lag is None and not time_series:
             lag = default_lag(T)
         nested_in = [period]
         if kind == "DK":
@@ -116,7 +186,10 @@ def hac_covariance(system, kind: str, options: dict, corrections, bread, names_c
         elif panel_name is None:
             if T != system.N:
                 raise ValueError(f"vcov = {label}: a period has several rows; give the panel unit as 'panel'")
-            meat = _time_series_meat(S[np.argsort(period)], lag)
+            ordered = S[np.argsort(period)]
+            if lag is None:
+                lag = _time_series_lag(system, ordered, label)
+            meat = _time_series_meat(ordered, lag)
         else:
             panel = system.ids(panel_name)
             nested_in = [panel, period]
