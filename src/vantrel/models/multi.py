@@ -23,7 +23,8 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from vantrel.core.absorption import Absorption, stack_standardised
+from vantrel.backend.morlisk import map_columns
+from vantrel.core.absorption import CHUNK, Absorption, stack_standardised
 from vantrel.core.options import arguments_of, columns_read
 from vantrel.core.progress import Progress
 from vantrel.core.slopes import absorbs_constant, check_slopes_supported
@@ -86,12 +87,44 @@ def _same_rows(a, b) -> bool:
     return len(a) == len(b) and np.array_equal(a, b)
 
 
+def _same_memory(a, b) -> bool:
+    """Whether two arrays are views of the same values: the same first element, shape,
+    strides and type (a regressor read straight from a column is a view of that column in
+    every model, and then no pass over its rows is needed to know the columns are equal)."""
+    return (
+        a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
+        and a.shape == b.shape
+        and a.strides == b.strides
+        and a.dtype == b.dtype
+    )
+
+
 def _same_column(a, b, rows) -> bool:
     if a is None or b is None:
         return a is None and b is None
-    if a is b:
+    if a is b or _same_memory(a, b):
         return True
     return np.array_equal(a if rows is None else a[rows], b if rows is None else b[rows], equal_nan=True)
+
+
+def _columns_of(block: np.ndarray, positions: list[int], threads: int) -> np.ndarray:
+    """A fresh row-major copy of the columns `positions` of the row-major `block`, a chunk
+    of rows at a time (the gathered chunk stays in cache; one pass over the block instead
+    of a strided gather followed by a second copy into row-major order), each thread a
+    contiguous run of chunks (and the first touch of its pages)."""
+    N = len(block)
+    out = np.empty((N, len(positions)), dtype=np.float64)
+    index = np.asarray(positions, dtype=np.intp)
+    starts = range(0, N, CHUNK)
+    k = max(threads, 1)
+    runs = [starts[len(starts) * t // k : len(starts) * (t + 1) // k] for t in range(k)]
+
+    def gather(run):
+        for start in run:
+            np.take(block[start : start + CHUNK], index, axis=1, out=out[start : start + CHUNK])
+
+    map_columns(gather, runs, threads, N)
+    return out
 
 
 class SharedAbsorption:
@@ -105,6 +138,9 @@ class SharedAbsorption:
     def __init__(self, tol: float, maxiter: int, n_threads: int):
         self.tol, self.maxiter, self.n_threads = tol, maxiter, n_threads
         self.groups: list[_Group] = []
+        # per model (its parsed formula), the group and columns `add` found: the model's
+        # own estimate samples the same rows again, and need not compare them again
+        self._found: dict[int, tuple] = {}
 
     def _group(self, engine, create: bool = False) -> _Group:
         # effects with varying slopes are other columns of the fixed-effect design
@@ -138,14 +174,19 @@ class SharedAbsorption:
         if not engine.effects:
             return  # nothing is absorbed without fixed effects
         group = self._group(engine, create=True)
-        self._positions(group, engine, add=True)
+        positions = self._positions(group, engine, add=True)
         group.models += 1
+        self._found[id(engine.formula)] = (engine.formula, group, positions)
 
     def absorbed(self, engine, report):
         """This model's [y, X] absorbed (a fresh row-major block), the powers of two its
         columns were divided by, the solver's report and the `Absorption`."""
-        group = self._group(engine)
-        positions = self._positions(group, engine, add=False)
+        found = self._found.get(id(engine.formula))
+        if found is not None and found[0] is engine.formula:
+            _, group, positions = found
+        else:
+            group = self._group(engine)
+            positions = self._positions(group, engine, add=False)
         if group.block is None:
             centre = absorbs_constant(engine.formula)
             block, group.scale, _ = stack_standardised(group.columns, group.rows, centre=centre, threads=engine.threads)
@@ -161,10 +202,14 @@ class SharedAbsorption:
                 group.report = group.solver.absorb(block, verbosity=report.kernel_verbosity)
             group.block = block
             report.done("absorption")
-        out = np.ascontiguousarray(group.block[:, positions])
         scale, width = group.scale[positions], len(group.columns)
         group.served += 1
-        if group.served == group.models:
+        last = group.served == group.models
+        if last and positions == list(range(width)):
+            out = group.block  # the last model takes every column in order: the block itself
+        else:
+            out = _columns_of(group.block, positions, engine.threads)
+        if last:
             # the last model of the sample has its columns: the block and the columns it
             # was stacked from go
             group.block, group.columns = None, []
