@@ -216,6 +216,38 @@ class SharedAbsorption:
         return out, scale, {**group.report, "shared_columns": width}, group.solver
 
 
+class _SampledOnce:
+    """An in-memory engine whose sample of each model is formed once: `sample_ahead` forms
+    it (before any model is estimated, to know which models share an absorption) and keeps
+    what the engine set; the model's own `sample` call puts that back instead of reading,
+    masking and coding the effects' ids over the rows again. Everything else is the
+    engine's.
+
+    What is kept is what the engine's `sample` set on it (the sample's rows, ids, design,
+    outcome, weights, clusters), which the model's result holds afterwards anyway; a model
+    not sampled ahead is sampled as usual."""
+
+    def __init__(self, engine):
+        self.engine = engine
+        self._ahead: dict[int, tuple] = {}
+
+    def __getattr__(self, name):
+        return getattr(self.engine, name)
+
+    def sample_ahead(self, formula, choice, weights) -> dict:
+        out = self.engine.sample(formula, choice, weights)
+        self._ahead[id(formula)] = (formula, choice, weights, dict(vars(self.engine)), out)
+        return out
+
+    def sample(self, formula, choice, weights) -> dict:
+        ahead = self._ahead.pop(id(formula), None)
+        if ahead is None or ahead[0] is not formula or ahead[1] is not choice or ahead[2] != weights:
+            return self.engine.sample(formula, choice, weights)
+        vars(self.engine).update(ahead[3])
+        out = ahead[4]
+        return {**out, "names": list(out["names"]), "dropped": dict(out["dropped"]), "k_fe": list(out["k_fe"])}
+
+
 def estimate_models(
     estimate, fml, data, path, choice, corrections, weights, split, fsplit, options, progress, open_options
 ) -> Models:
@@ -255,13 +287,14 @@ def estimate_models(
     fits, keys = [], []
     for label, part in samples:
         if path == "memory":
-            rows = open_engine(path, part, columns, named, n_threads)
+            rows = _SampledOnce(open_engine(path, part, columns, named, n_threads))
             try:
-                # every model's sample first, to know which models share an absorption
+                # every model's sample first, to know which models share an absorption;
+                # each model's estimate then finds its sample formed
                 shared = SharedAbsorption(options[0], options[1], n_threads)
                 for formula in parsed:
-                    rows.sample(formula, choice, weights)
-                    shared.add(rows)
+                    rows.sample_ahead(formula, choice, weights)
+                    shared.add(rows.engine)
                 for formula in parsed:
                     report = Progress(progress)
                     fits.append(estimate(rows, formula, choice, corrections, weights, *options, report, shared=shared))
