@@ -23,8 +23,9 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from vantrel.backend.morlisk import map_columns
-from vantrel.core.absorption import CHUNK, Absorption, stack_standardised
+from vantrel.backend.quarnet import fill_standardised
+from vantrel.core.absorption import Absorption, stack_standardised
+from vantrel.core.blas import ONE_BLAS_THREAD
 from vantrel.core.options import arguments_of, columns_read
 from vantrel.core.progress import Progress
 from vantrel.core.slopes import absorbs_constant, check_slopes_supported
@@ -108,22 +109,14 @@ def _same_column(a, b, rows) -> bool:
 
 
 def _columns_of(block: np.ndarray, positions: list[int], threads: int) -> np.ndarray:
-    """A fresh row-major copy of the columns `positions` of the row-major `block`, a chunk
-    of rows at a time (the gathered chunk stays in cache; one pass over the block instead
-    of a strided gather followed by a second copy into row-major order), each thread a
-    contiguous run of chunks (and the first touch of its pages)."""
-    N = len(block)
-    out = np.empty((N, len(positions)), dtype=np.float64)
-    index = np.asarray(positions, dtype=np.intp)
-    starts = range(0, N, CHUNK)
-    k = max(threads, 1)
-    runs = [starts[len(starts) * t // k : len(starts) * (t + 1) // k] for t in range(k)]
-
-    def gather(run):
-        for start in run:
-            np.take(block[start : start + CHUNK], index, axis=1, out=out[start : start + CHUNK])
-
-    map_columns(gather, runs, threads, N)
+    """A fresh row-major copy of the columns `positions` of the row-major `block`: the
+    kernel's writer of row-major blocks, each column read in place (a strided view) and
+    taken as it is (centre 0 and factor 1 change no bit), each thread a contiguous range
+    of rows (and the first touch of its pages). One pass, where a column gather followed by
+    a copy into row-major order made two."""
+    k = len(positions)
+    out = np.empty((len(block), k), dtype=np.float64)
+    fill_standardised(out, [block[:, p] for p in positions], None, np.zeros(k), np.ones(k), threads)
     return out
 
 
@@ -295,9 +288,15 @@ def estimate_models(
                 for formula in parsed:
                     rows.sample_ahead(formula, choice, weights)
                     shared.add(rows.engine)
-                for formula in parsed:
-                    report = Progress(progress)
-                    fits.append(estimate(rows, formula, choice, corrections, weights, *options, report, shared=shared))
+                # one BLAS thread across the models: each estimate's least squares asks for
+                # it, and setting it once spares every further model threadpoolctl's scan
+                # of the process's libraries (a few milliseconds a model)
+                with ONE_BLAS_THREAD:
+                    for formula in parsed:
+                        report = Progress(progress)
+                        fits.append(
+                            estimate(rows, formula, choice, corrections, weights, *options, report, shared=shared)
+                        )
             finally:
                 rows.close()
         else:
