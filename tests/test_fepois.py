@@ -364,3 +364,19 @@ def test_hac_at_the_fit_equals_hac_after_it(vcov):
 def test_least_squares_only_kind_is_refused_at_the_fit():
     with pytest.raises(ValueError, match="HC3 is not available for fepois fits"):
         vantrel.fepois("y ~ x1 | f1", count_panel(seed=25), vcov="HC3")
+
+
+def test_multiple_estimation_with_separation_differing_between_outcomes():
+    # each outcome's separated rows are its own: the second outcome is zero in a whole
+    # group, the first is not, and the models share one engine
+    df = count_panel(seed=26)
+    df["y2"] = df["y"].where(df["f1"] != 3, 0.0)
+    models = vantrel.fepois("y + y2 ~ x1 + x2 | f1 + f2", df, vcov={"CRV1": "g"}, tol=1e-12)
+    for fit, outcome in zip(models, ["y", "y2"], strict=True):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            alone = vantrel.fepois(f"{outcome} ~ x1 + x2 | f1 + f2", df, vcov={"CRV1": "g"}, tol=1e-12)
+        assert fit.nobs == alone.nobs and fit.separated == alone.separated
+        np.testing.assert_allclose(fit.coef().to_numpy(), alone.coef().to_numpy(), rtol=1e-10)
+        np.testing.assert_allclose(fit.se().to_numpy(), alone.se().to_numpy(), rtol=1e-10)
+    assert models[1].separated["fe"] == int((df["f1"] == 3).sum()) and models[0].separated["fe"] == 0

@@ -23,7 +23,9 @@ import warnings
 import numpy as np
 import pandas as pd
 
+from vantrel.backend.quarnet import fill_standardised
 from vantrel.core.absorption import Absorption, stack_standardised
+from vantrel.core.blas import ONE_BLAS_THREAD
 from vantrel.core.options import arguments_of, columns_read
 from vantrel.core.progress import Progress
 from vantrel.core.slopes import absorbs_constant, check_slopes_supported
@@ -86,12 +88,36 @@ def _same_rows(a, b) -> bool:
     return len(a) == len(b) and np.array_equal(a, b)
 
 
+def _same_memory(a, b) -> bool:
+    """Whether two arrays are views of the same values: the same first element, shape,
+    strides and type (a regressor read straight from a column is a view of that column in
+    every model, and then no pass over its rows is needed to know the columns are equal)."""
+    return (
+        a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
+        and a.shape == b.shape
+        and a.strides == b.strides
+        and a.dtype == b.dtype
+    )
+
+
 def _same_column(a, b, rows) -> bool:
     if a is None or b is None:
         return a is None and b is None
-    if a is b:
+    if a is b or _same_memory(a, b):
         return True
     return np.array_equal(a if rows is None else a[rows], b if rows is None else b[rows], equal_nan=True)
+
+
+def _columns_of(block: np.ndarray, positions: list[int], threads: int) -> np.ndarray:
+    """A fresh row-major copy of the columns `positions` of the row-major `block`: the
+    kernel's writer of row-major blocks, each column read in place (a strided view) and
+    taken as it is (centre 0 and factor 1 change no bit), each thread a contiguous range
+    of rows (and the first touch of its pages). One pass, where a column gather followed by
+    a copy into row-major order made two."""
+    k = len(positions)
+    out = np.empty((len(block), k), dtype=np.float64)
+    fill_standardised(out, [block[:, p] for p in positions], None, np.zeros(k), np.ones(k), threads)
+    return out
 
 
 class SharedAbsorption:
@@ -105,6 +131,9 @@ class SharedAbsorption:
     def __init__(self, tol: float, maxiter: int, n_threads: int):
         self.tol, self.maxiter, self.n_threads = tol, maxiter, n_threads
         self.groups: list[_Group] = []
+        # per model (its parsed formula), the group and columns `add` found: the model's
+        # own estimate samples the same rows again, and need not compare them again
+        self._found: dict[int, tuple] = {}
 
     def _group(self, engine, create: bool = False) -> _Group:
         # effects with varying slopes are other columns of the fixed-effect design
@@ -138,14 +167,19 @@ class SharedAbsorption:
         if not engine.effects:
             return  # nothing is absorbed without fixed effects
         group = self._group(engine, create=True)
-        self._positions(group, engine, add=True)
+        positions = self._positions(group, engine, add=True)
         group.models += 1
+        self._found[id(engine.formula)] = (engine.formula, group, positions)
 
     def absorbed(self, engine, report):
         """This model's [y, X] absorbed (a fresh row-major block), the powers of two its
         columns were divided by, the solver's report and the `Absorption`."""
-        group = self._group(engine)
-        positions = self._positions(group, engine, add=False)
+        found = self._found.get(id(engine.formula))
+        if found is not None and found[0] is engine.formula:
+            _, group, positions = found
+        else:
+            group = self._group(engine)
+            positions = self._positions(group, engine, add=False)
         if group.block is None:
             centre = absorbs_constant(engine.formula)
             block, group.scale, _ = stack_standardised(group.columns, group.rows, centre=centre, threads=engine.threads)
@@ -161,14 +195,58 @@ class SharedAbsorption:
                 group.report = group.solver.absorb(block, verbosity=report.kernel_verbosity)
             group.block = block
             report.done("absorption")
-        out = np.ascontiguousarray(group.block[:, positions])
         scale, width = group.scale[positions], len(group.columns)
         group.served += 1
-        if group.served == group.models:
+        last = group.served == group.models
+        if last and positions == list(range(width)):
+            out = group.block  # the last model takes every column in order: the block itself
+        else:
+            out = _columns_of(group.block, positions, engine.threads)
+        if last:
             # the last model of the sample has its columns: the block and the columns it
             # was stacked from go
             group.block, group.columns = None, []
         return out, scale, {**group.report, "shared_columns": width}, group.solver
+
+
+class _SampledOnce:
+    """An in-memory engine whose sample of each model is formed once: `sample_ahead` forms
+    it (before any model is estimated, to know which models share an absorption) and keeps
+    what the engine set; the model's own `sample` call puts that back instead of reading,
+    masking and coding the effects' ids over the rows again. Everything else is the
+    engine's.
+
+    What is kept is what the engine's `sample` set on it (the sample's rows, ids, design,
+    outcome, weights, clusters), which the model's result holds afterwards anyway; a model
+    not sampled ahead is sampled as usual."""
+
+    def __init__(self, engine):
+        self.engine = engine
+        self._ahead: dict[int, tuple] = {}
+
+    def __getattr__(self, name):
+        return getattr(self.engine, name)
+
+    def __setattr__(self, name, value):
+        # an estimator that sets the engine's state (Poisson hands its working block to the
+        # residual pass) sets the engine's, not the wrapper's
+        if name in ("engine", "_ahead"):
+            object.__setattr__(self, name, value)
+        else:
+            setattr(self.engine, name, value)
+
+    def sample_ahead(self, formula, choice, weights) -> dict:
+        out = self.engine.sample(formula, choice, weights)
+        self._ahead[id(formula)] = (formula, choice, weights, dict(vars(self.engine)), out)
+        return out
+
+    def sample(self, formula, choice, weights) -> dict:
+        ahead = self._ahead.pop(id(formula), None)
+        if ahead is None or ahead[0] is not formula or ahead[1] is not choice or ahead[2] != weights:
+            return self.engine.sample(formula, choice, weights)
+        vars(self.engine).update(ahead[3])
+        out = ahead[4]
+        return {**out, "names": list(out["names"]), "dropped": dict(out["dropped"]), "k_fe": list(out["k_fe"])}
 
 
 def estimate_models(
@@ -229,16 +307,23 @@ def estimate_models(
     fits, keys = [], []
     for label, part in samples:
         if path == "memory":
-            rows = open_engine(path, part, columns, named, n_threads)
+            rows = _SampledOnce(open_engine(path, part, columns, named, n_threads))
             try:
-                # every model's sample first, to know which models share an absorption
+                # every model's sample first, to know which models share an absorption;
+                # each model's estimate then finds its sample formed
                 shared = SharedAbsorption(options[0], options[1], n_threads)
                 for formula in parsed:
-                    rows.sample(formula, choice, weights)
-                    shared.add(rows)
-                for formula in parsed:
-                    report = Progress(progress, name)
-                    fits.append(estimate(rows, formula, choice, corrections, weights, *options, report, shared=shared))
+                    rows.sample_ahead(formula, choice, weights)
+                    shared.add(rows.engine)
+                # one BLAS thread across the models: each estimate's least squares asks for
+                # it, and setting it once spares every further model threadpoolctl's scan
+                # of the process's libraries (a few milliseconds a model)
+                with ONE_BLAS_THREAD:
+                    for formula in parsed:
+                        report = Progress(progress, name)
+                        fits.append(
+                            estimate(rows, formula, choice, corrections, weights, *options, report, shared=shared)
+                        )
             finally:
                 rows.close()
         else:
