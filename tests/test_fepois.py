@@ -66,6 +66,8 @@ def glm_oracle(df, regressors, effects, weights=None, offset=None, clusters=()):
         "hetero": (bread @ scores.T @ scores @ bread)[slope, slope],
         "deviance": fit.deviance,
         "loglik": fit.llf,
+        "loglik_null": fit.llnull,
+        "null_deviance": fit.null_deviance,
         "mu": mu,
     }
     for name in clusters:
@@ -106,6 +108,9 @@ def test_coefficients_and_sandwiches_equal_the_dummy_glm(design, weighted, with_
         np.testing.assert_array_less(np.abs(fit.vcov.to_numpy() - oracle[key]), 1e-7 * scale)
     assert fit.deviance == pytest.approx(oracle["deviance"], rel=1e-10)
     assert fit.loglik == pytest.approx(oracle["loglik"], rel=1e-10)
+    if not with_offset:  # the null model of a constant mean (statsmodels' keeps the offset in it)
+        assert fit.loglik_null == pytest.approx(oracle["loglik_null"], rel=1e-10)
+        assert fit.null_deviance == pytest.approx(oracle["null_deviance"], rel=1e-10)
     np.testing.assert_allclose(fit.fitted().to_numpy(), oracle["mu"], rtol=1e-7)
 
 

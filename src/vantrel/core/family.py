@@ -53,6 +53,12 @@ class Family:
     def initial_mu(self, y: np.ndarray, w: np.ndarray | None) -> np.ndarray:
         raise NotImplementedError
 
+    def likelihoods(self, y, eta, mu, w, saturated) -> tuple[float, float, float]:
+        """The log-likelihood at mu, and the log-likelihood and deviance of the model of a
+        constant mean (the weighted mean of y): what the fit reports beside its deviance."""
+        null = np.full(len(y), float(np.average(y, weights=w)))
+        return self.loglik(y, mu, w), self.loglik(y, null, w), self.deviance(y, null, w)
+
     def check_outcome(self, y: np.ndarray, name: str) -> None:
         """Raise when the dependent variable holds values the family does not take."""
 
@@ -100,6 +106,20 @@ class Poisson(Family):
         wy, constant = saturated
         with np.errstate(invalid="ignore", over="ignore"):
             return 2.0 * (constant - float(wy @ eta) + float(np.sum(mu) if w is None else w @ mu))
+
+    def likelihoods(self, y, eta, mu, w, saturated):
+        # the same sums as term by term, with log(mu) = eta and the constant mean's terms
+        # in closed form: one pass of log-gamma instead of three of logarithms
+        wy, constant = saturated
+        total_w = float(len(y) if w is None else np.sum(w))
+        total_wy = float(np.sum(wy))
+        mean = total_wy / total_w
+        log_gamma = float(np.sum(gammaln(y + 1.0) if w is None else w * gammaln(y + 1.0)))
+        with np.errstate(invalid="ignore", over="ignore"):
+            loglik = float(wy @ eta) - float(np.sum(mu) if w is None else w @ mu) - log_gamma
+        loglik_null = total_wy * np.log(mean) - mean * total_w - log_gamma
+        null_deviance = 2.0 * (constant - total_wy * np.log(mean) + mean * total_w)
+        return loglik, float(loglik_null), float(null_deviance)
 
     def loglik(self, y, mu, w):
         with np.errstate(divide="ignore", invalid="ignore"):

@@ -61,6 +61,7 @@ class IrlsFit:
     iterations: int
     inner: list[int] = field(default_factory=list)
     absorption: Absorption | None = None
+    saturated: object = None  # the family's parts of the deviance that depend on y alone
 
 
 def _absorbed_scale(column: np.ndarray) -> float:
@@ -101,7 +102,7 @@ def irls(
     eta = family.link(mu) + 0.0
     W, z = family.working(y, eta - off, mu, weights)
     saturated = family.saturated(y, weights)
-    deviance_old = family.deviance(y, mu, weights)
+    deviance_old = family.deviance_at(y, eta, mu, weights, saturated)
 
     # the regressors at a common size, once; the working variable at its own
     if columns:
@@ -192,7 +193,9 @@ def irls(
             system = block * (scale[np.newaxis, :] * np.sqrt(W)[:, np.newaxis])
             gram = system.T @ system
             deviance = family.deviance(y, mu_new, weights)  # the reported one, term by term
-            return IrlsFit(keep, beta, eta_new, mu_new, W, system, gram, deviance, iteration, inner, absorption)
+            return IrlsFit(
+                keep, beta, eta_new, mu_new, W, system, gram, deviance, iteration, inner, absorption, saturated
+            )
         # the next iteration: new weights and working variable, and the absorbed block
         # carried over with the working variable's change added (see the module text)
         eta, mu, deviance_old = eta_new, mu_new, deviance

@@ -227,9 +227,7 @@ def estimate(
             )
         messages += cov.notes or []
         fields = engine.result_fields()
-    mean = float(np.average(y, weights=w))
-    null_mu = np.full(N, mean)
-    loglik, loglik_null = POISSON.loglik(y, fit.mu, w), POISSON.loglik(y, null_mu, w)
+    loglik, loglik_null, null_deviance = POISSON.likelihoods(y, fit.eta, fit.mu, w, fit.saturated)
     report.done("covariance, fit")
     report.stage("done")
     absorption = {
@@ -258,7 +256,7 @@ def estimate(
         messages=messages,
         weights=weights,
         deviance=fit.deviance,
-        null_deviance=POISSON.deviance(y, null_mu, w),
+        null_deviance=null_deviance,
         loglik=loglik,
         loglik_null=loglik_null,
         pseudo_r2=1.0 - loglik / loglik_null if loglik_null != 0 else float("nan"),
