@@ -11,6 +11,7 @@ loop reads (`vantrel.core.family`).
 
 from __future__ import annotations
 
+import functools
 import warnings
 
 import numpy as np
@@ -29,6 +30,7 @@ from vantrel.formula.parse import parse_formula
 from vantrel.inference import ssc as small_sample
 from vantrel.inference.vcov import covariance, empty_covariance
 from vantrel.models.multi import check_split, estimate_models
+from vantrel.models.poisson_rows import estimate_rows, out_of_memory_methods
 from vantrel.results.models import Models
 from vantrel.results.poisson import FepoisResult, separation_note
 
@@ -327,8 +329,14 @@ def fepois(
     n_threads, progress : int, bool or None
         As in `vantrel.feols`; the progress lines show every iteration's deviance.
     engine : str, optional
-        Only ``"memory"`` (or None with data in memory): the reweighting needs its working
-        columns absorbed again in each iteration, which the out-of-memory engines cannot do.
+        ``"memory"``, ``"duckdb"`` or None (picked from `data`: a Parquet or CSV path or
+        glob, or a DuckDB relation, runs on DuckDB). On DuckDB every iteration rewrites the
+        working columns in a table DuckDB spills beyond its memory limit and absorbs them
+        from aggregates (`vantrel.models.poisson_rows`): the same estimate and covariances,
+        no value per row (``resid()`` and ``fitted()`` refuse; ``fixef()`` and
+        ``predict(newdata)`` work). Out of memory the separation runs "fe" only: the
+        default leaves out "simplex" and "relu" (with a notice in ``messages``), asking
+        for them is an error. ``"dask"`` is refused for Poisson.
     split, fsplit : str, optional
         Sample splits, as in `vantrel.feols`.
 
@@ -356,12 +364,6 @@ def fepois(
     if unknown:
         raise TypeError(_unknown_keywords(unknown))
     path = engine_for(data, engine)
-    if path != "memory":
-        raise ValueError(
-            f"engine = {engine!r} with data of type {type(data).__name__}: fepois runs on data in memory only "
-            f"(each iteration absorbs its working columns again under new weights, which the {path!r} engine's "
-            "aggregated passes do not do); read the model's columns into a pandas DataFrame first"
-        )
     check_collin_tol(collin_tol)
     check_split(split, fsplit)
     _check_iterations(tol, maxiter)
@@ -372,6 +374,10 @@ def fepois(
     corrections = small_sample.resolve_ssc(ssc)
     check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
     single = estimate
+    if path != "memory":  # the reweighting as passes of the row engine
+        default = separation is fepois.__kwdefaults__["separation"]
+        out_of_memory_methods(check_separation(separation), path, default)
+        single = functools.partial(estimate_rows, default_separation=default)
     options = (offset, separation, tol, maxiter, fixef_tol, fixef_maxiter, collin_tol)
     if is_multiple(fml) or split is not None or fsplit is not None:
         extra = {offset: "offset"} if offset else None
