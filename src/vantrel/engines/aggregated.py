@@ -63,9 +63,10 @@ class AggregatedEngine:
         self.rows.close()
 
     # -- sample ---------------------------------------------------------------------
-    def sample(self, formula, choice, weights: str | None, extra: tuple = ()) -> dict:
-        """`extra`: names of numeric columns carried into the sample after the model's (as
-        v<K+1>, ...; a missing or non-finite value drops the row), which no stage reads."""
+    def sample(self, formula, choice, weights: str | None, extra: dict | None = None) -> dict:
+        """`extra`: numeric columns (name -> the argument that named it) carried into the
+        sample after the model's (as v<K+1>, ...; a missing or non-finite value drops the
+        row), which no stage reads."""
         engine, fml = self.rows, formula.text
         effects = formula.fixed_effects
         argument_of = arguments_of(formula, choice, weights)
@@ -86,10 +87,10 @@ class AggregatedEngine:
 
         variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
         carried = []
-        for name in extra:
-            check_columns([name], list(schema), argument_of.get(name, name))
+        for name, argument in (extra or {}).items():
+            check_columns([name], list(schema), argument)
             if name not in numeric:
-                raise TypeError(f"{argument_of.get(name, name)}: column {name!r} must be numeric, got {schema[name]}")
+                raise TypeError(f"{argument}: column {name!r} must be numeric, got {schema[name]}")
             carried.append(Column(name))
         counted = engine.build_sample(
             model + carried,

@@ -34,6 +34,7 @@ from vantrel.core.blas import ONE_BLAS_THREAD
 from vantrel.core.irls import NotConverged
 from vantrel.core.least_squares import solve_normal_equations
 from vantrel.core.options import notice, residual_dof_named
+from vantrel.core.separation import check_separation
 from vantrel.engines.aggregated import fixed_effect_series
 from vantrel.inference.vcov import covariance, empty_covariance
 from vantrel.results.poisson import FepoisResult, separation_note
@@ -139,16 +140,17 @@ def estimate_rows(
     fml = formula.text
     effects = formula.fixed_effects
     messages: list[str] = []
-    methods = out_of_memory_methods(tuple(separation or ()), rows.name, default_separation)
-    if default_separation and tuple(separation) != methods:
+    asked = check_separation(separation)
+    methods = out_of_memory_methods(asked, rows.name, default_separation)
+    if asked != methods:
         notice(
-            f"separation: {[m for m in separation if m not in methods]} not run on {rows.name!r} (they need the "
+            f"separation: {[m for m in asked if m not in methods]} not run on {rows.name!r} (they need the "
             f"rows in memory); ran {methods}",
             messages,
         )
     report.done("read")
     report.stage(f"reading the rows on {engine.name}")
-    extra = (offset,) if offset is not None else ()
+    extra = {offset: "offset"} if offset is not None else None
     sample = engine.sample(formula, choice, weights, extra=extra)
     names, dropped = sample["names"], dict(sample["dropped"])
     outcome = rows.outcome_counts()
