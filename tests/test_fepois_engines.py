@@ -5,6 +5,7 @@ engine's passes."""
 
 import warnings
 
+import dask.dataframe as dd
 import duckdb
 import numpy as np
 import pandas as pd
@@ -14,7 +15,7 @@ from test_fepois import count_panel
 
 import vantrel
 
-SOURCES = ["duckdb", "parquet", "relation"]
+SOURCES = ["duckdb", "parquet", "relation", "dask"]
 
 CASES = {
     "one-effect": dict(fml="y ~ x1 + x2 | f1", groups=(12,)),
@@ -36,6 +37,8 @@ def _data(source, df, tmp_path):
         path = tmp_path / "panel.parquet"
         df.to_parquet(path)
         return str(path), None
+    if source == "dask":
+        return dd.from_pandas(df, npartitions=3), None
     con = duckdb.connect()
     return con.from_df(df), None
 
@@ -151,15 +154,18 @@ def test_parquet_equals_pyfixest(vcov, tmp_path):
 def test_separation_needing_rows_is_refused(separation, named, source, tmp_path):
     df = count_panel(seed=1, n=200, groups=(6,))
     data, engine = _data(source, df, tmp_path)
-    with pytest.raises(ValueError, match=r"separation = .*" + named + r".*duckdb"):
+    name = "dask" if source == "dask" else "duckdb"
+    with pytest.raises(ValueError, match=r"separation = .*" + named + r".*'" + name + "' engine"):
         vantrel.fepois("y ~ x1 | f1", data, engine=engine, separation=separation)
 
 
+@pytest.mark.parametrize("source", ["duckdb", "dask"])
 @pytest.mark.parametrize("method", ["resid", "fitted", "predict"])
-def test_per_row_values_are_refused(method, tmp_path):
+def test_per_row_values_are_refused(method, source, tmp_path):
     df = count_panel(seed=2, n=200, groups=(6,))
-    fit = _fit("y ~ x1 | f1", df, "duckdb")
-    with pytest.raises(ValueError, match=rf"{method}\(\).*'duckdb'"):
+    data, engine = _data(source, df, tmp_path)
+    fit = _fit("y ~ x1 | f1", data, engine)
+    with pytest.raises(ValueError, match=rf"{method}\(\).*'{source}'"):
         getattr(fit, method)()
 
 
@@ -178,19 +184,13 @@ def test_data_errors_name_the_argument(change, match):
         vantrel.fepois("y ~ x1 | f1", df, engine="duckdb", offset="off", separation=None)
 
 
-def test_dask_is_refused_naming_the_engine():
-    import dask.dataframe as dd
-
-    df = dd.from_pandas(count_panel(seed=4, n=200, groups=(6,)), npartitions=2)
-    with pytest.raises(ValueError, match=r"engine = 'dask'"):
-        vantrel.fepois("y ~ x1 | f1", df)
-
-
-def test_missing_offset_drops_the_same_rows():
+@pytest.mark.parametrize("source", SOURCES)
+def test_missing_offset_drops_the_same_rows(source, tmp_path):
     df = count_panel(seed=6, n=400, groups=(10, 5), offset=True)
     df.loc[df.index[::37], "off"] = np.nan
     memory = _fit("y ~ x1 + x2 | f1 + f2", df, offset="off")
-    rows = _fit("y ~ x1 + x2 | f1 + f2", df, "duckdb", offset="off")
+    data, engine = _data(source, df, tmp_path)
+    rows = _fit("y ~ x1 + x2 | f1 + f2", data, engine, offset="off")
     assert rows.nobs == memory.nobs
     assert rows.nobs_dropped["missing"] == memory.nobs_dropped["missing"] == int(df["off"].isna().sum())
     np.testing.assert_allclose(rows.coef().to_numpy(), memory.coef().to_numpy(), rtol=1e-8)

@@ -635,14 +635,17 @@ class DuckDBEngine:
 
     def separate_fe(self) -> int:
         """Delete the rows of every level (of any effect) whose outcome v0 is zero in all its
-        rows (the outcome is non-negative: its largest value is zero); returns the count.
-        The ids are not renumbered (`renumber`)."""
+        rows (the outcome is non-negative: its largest value is zero), the levels then
+        numbered densely again; returns the count."""
         if not self.n_effects:
             return 0
         zero = " OR ".join(
             f"e{f} IN (SELECT e{f} FROM vt_rows GROUP BY e{f} HAVING max(v0) = 0)" for f in range(self.n_effects)
         )
-        return int(self._one(f"DELETE FROM vt_rows WHERE {zero}")[0])
+        deleted = int(self._one(f"DELETE FROM vt_rows WHERE {zero}")[0])
+        if deleted:
+            self.renumber()
+        return deleted
 
     def close(self) -> None:
         """End the connection and remove the engine's own temporary directory (also after a

@@ -40,7 +40,7 @@ from vantrel.inference.vcov import covariance, empty_covariance
 from vantrel.results.poisson import FepoisResult, separation_note
 
 # The engines whose row passes rewrite the working columns.
-ENGINES_WITH_REWEIGHTING = ("duckdb",)
+ENGINES_WITH_REWEIGHTING = ("duckdb", "dask")
 # The separation methods that run out of memory: aggregates only.
 METHODS_OUT_OF_MEMORY = ("fe",)
 # As in memory: the absorption's tolerance in the first iteration, and the halvings.
@@ -105,7 +105,6 @@ def _drop_separated(rows, methods, messages) -> tuple[dict, int]:
             counts["fe"] += found
             if rows.outcome_counts()["positive"] == 0:
                 raise ValueError("fml: every observation is separated (the outcome is zero in every row that is left)")
-            rows.renumber()
             singletons += rows.drop_singletons()
     for method, count in counts.items():
         if count:
