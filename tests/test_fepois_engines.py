@@ -195,3 +195,17 @@ def test_missing_offset_drops_the_same_rows(source, tmp_path):
     assert rows.nobs_dropped["missing"] == memory.nobs_dropped["missing"] == int(df["off"].isna().sum())
     np.testing.assert_allclose(rows.coef().to_numpy(), memory.coef().to_numpy(), rtol=1e-8)
     assert isinstance(rows.coef(), pd.Series)
+
+
+@pytest.mark.parametrize("source", ["parquet", "dask"])
+@pytest.mark.parametrize("fml", ["y ~ x1 + csw0(x2) | f1 + f2", "y ~ x1 | sw(f1, f2)"], ids=["csw0", "sw-effects"])
+def test_multiple_estimation_equals_memory(fml, source, tmp_path):
+    df = count_panel(seed=9, n=400, groups=(10, 5))
+    memory = _fit(fml, df, vcov={"CRV1": "g"})
+    data, engine = _data(source, df, tmp_path)
+    rows = _fit(fml, data, engine, vcov={"CRV1": "g"})
+    assert len(list(rows)) == len(list(memory)) == 2
+    for a, b in zip(rows, memory, strict=True):
+        assert a.coefnames == b.coefnames
+        np.testing.assert_allclose(a.coef().to_numpy(), b.coef().to_numpy(), rtol=1e-8)
+        np.testing.assert_allclose(a.se().to_numpy(), b.se().to_numpy(), rtol=1e-8)
