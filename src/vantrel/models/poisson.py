@@ -329,14 +329,15 @@ def fepois(
     n_threads, progress : int, bool or None
         As in `vantrel.feols`; the progress lines show every iteration's deviance.
     engine : str, optional
-        ``"memory"``, ``"duckdb"`` or None (picked from `data`: a Parquet or CSV path or
-        glob, or a DuckDB relation, runs on DuckDB). On DuckDB every iteration rewrites the
-        working columns in a table DuckDB spills beyond its memory limit and absorbs them
-        from aggregates (`vantrel.models.poisson_rows`): the same estimate and covariances,
-        no value per row (``resid()`` and ``fitted()`` refuse; ``fixef()`` and
-        ``predict(newdata)`` work). Out of memory the separation runs "fe" only: the
-        default leaves out "simplex" and "relu" (with a notice in ``messages``), asking
-        for them is an error. ``"dask"`` is refused for Poisson.
+        ``"memory"``, ``"duckdb"``, ``"dask"`` or None (picked from `data`: a Parquet or CSV
+        path or glob, or a DuckDB relation, runs on DuckDB; a Dask DataFrame on Dask). Out of
+        memory every iteration rewrites the working columns where the rows are (a table
+        DuckDB spills beyond its memory limit, or the persisted Dask partitions) and absorbs
+        them from aggregates (`vantrel.models.poisson_rows`): the same estimate and
+        covariances, no value per row (``resid()`` and ``fitted()`` refuse; ``fixef()`` and
+        ``predict(newdata)`` work). Out of memory the separation runs "fe" only: the default
+        leaves out "simplex" and "relu" (with a notice in ``messages``), asking for them is
+        an error naming the engine.
     split, fsplit : str, optional
         Sample splits, as in `vantrel.feols`.
 
