@@ -253,7 +253,9 @@ ERRORS = {
     "pyfixest keyword": (lambda df: df, {"iwls_tol": 1e-8}, TypeError, "here: tol"),
     "text offset": (lambda df: df.assign(off="a"), {"offset": "off"}, TypeError, "offset: column 'off'"),
     "no convergence": (lambda df: df, {"maxiter": 1}, ValueError, "maxiter = 1"),
-    "out of memory": (lambda df: df, {"engine": "duckdb"}, ValueError, "data in memory only"),
+    # out of memory the methods that need every row are refused when asked for by name
+    "relu out of memory": (lambda df: df, {"engine": "duckdb", "separation": "relu"}, ValueError, "'duckdb' engine"),
+    "memory limit": (lambda df: df, {"memory_limit": "-5GB"}, ValueError, "memory_limit"),
 }
 
 

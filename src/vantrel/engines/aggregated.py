@@ -63,7 +63,10 @@ class AggregatedEngine:
         self.rows.close()
 
     # -- sample ---------------------------------------------------------------------
-    def sample(self, formula, choice, weights: str | None) -> dict:
+    def sample(self, formula, choice, weights: str | None, extra: dict | None = None) -> dict:
+        """`extra`: numeric columns (name -> the argument that named it) carried into the
+        sample after the model's (as v<K+1>, ...; a missing or non-finite value drops the
+        row), which no stage reads."""
         engine, fml = self.rows, formula.text
         effects = formula.fixed_effects
         argument_of = arguments_of(formula, choice, weights)
@@ -83,8 +86,14 @@ class AggregatedEngine:
             raise ValueError(f"fml = {fml!r} has no regressor to estimate")
 
         variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
+        carried = []
+        for name, argument in (extra or {}).items():
+            check_columns([name], list(schema), argument)
+            if name not in numeric:
+                raise TypeError(f"{argument}: column {name!r} must be numeric, got {schema[name]}")
+            carried.append(Column(name))
         counted = engine.build_sample(
-            model,
+            model + carried,
             effects,
             variables,
             list(choice.clusters),
@@ -288,8 +297,15 @@ def _fixed_effects(engine, formula, alphas, combination, centres, beta, keep, N)
     regressors times their slopes, in the columns' units. As in memory, the first effect
     carries the constant and every other one has mean zero over the sample's rows."""
     values = [alpha @ combination for alpha in alphas]
+    return fixed_effect_series(engine, formula, values, centres[0] - float(centres[1:][keep] @ beta), N)
+
+
+def fixed_effect_series(engine, formula, values, constant, N):
+    """Per effect a Series of its levels' values (`values`: one array per effect, by level
+    id; `constant`: what the regressors' part leaves over), the first effect carrying the
+    constant and every other one of mean zero over the sample's N rows."""
+    values = list(values)
     rows = engine.level_rows()
-    constant = centres[0] - float(centres[1:][keep] @ beta)
     for f in range(1, len(values)):
         mean = float(rows[f] @ values[f]) / N
         values[f] = values[f] - mean

@@ -38,6 +38,7 @@ import numpy as np
 import pandas as pd
 
 from vantrel.backend.quarnet import counting_sort
+from vantrel.core.family import POISSON
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
 from vantrel.engines import duckdb as duckdb_engine
 from vantrel.engines.terms import columns_of, evaluate
@@ -209,6 +210,13 @@ class DaskEngine:
         self._rows_per_level = counts
         if dead is None:
             return 0
+        return self._drop_levels(dead, counts)
+
+    def _drop_levels(self, dead, counts) -> int:
+        """Remove the rows in a `dead` level of any effect (`counts`: each effect's rows per
+        level among the rows left) and number the levels left densely in the same order;
+        returns the rows removed."""
+        self._rows_per_level = counts
         # the rows left, their ids renumbered densely in the same order
         present = [c > 0 for c in counts]
         renumber = [(np.cumsum(p, dtype=np.int64) - 1).astype(np.int32) for p in present]
@@ -429,6 +437,73 @@ class DaskEngine:
             counts.append(G)
         out["cluster_meats"], out["cluster_counts"] = meats, counts
         return out
+
+    # -- reweighted least squares ----------------------------------------------------------------
+    # The Poisson estimate's passes (`vantrel.models.poisson_rows`): every block keeps the
+    # outcome y, the prior weight pw, the offset off and the current linear predictor eta,
+    # and every iteration maps the persisted blocks to the working variable as the model's
+    # first column and the working weight times pw as w, which the aggregated stages then
+    # absorb as any weighted least squares.
+
+    def outcome_counts(self) -> dict:
+        """The outcome's count of negative values, the smallest value and the count of
+        positive values."""
+        counts, smallest = self._reduce(_outcome_counts).compute()
+        return {"negative": int(counts[0]), "smallest": float(smallest.values[0]), "positive": int(counts[1])}
+
+    def separate_fe(self) -> int:
+        """Remove the rows of every level (of any effect) whose outcome is zero in all its
+        rows, the levels numbered densely again; returns the count."""
+        if not self.n_effects:
+            return 0
+        rows, positive = self._reduce(_positive_rows, self.G).compute()
+        dead = [(r > 0) & (p == 0) for r, p in zip(rows, positive, strict=True)]
+        if not any(d.any() for d in dead):
+            return 0
+        counts = self._reduce(_level_rows, self._share(dead), self.G).compute()
+        return self._drop_levels(dead, counts)
+
+    def _column(self, j: int) -> int:
+        """The position among the blocks' columns of model column j (the intercept has none)."""
+        return sum(not constant for constant in self.intercept[:j])
+
+    def glm_start(self, offset: int | None) -> float:
+        """The blocks with the starting mean (y + mean) / 2 and the working columns at it
+        (`offset`: the model column holding the offset, moved out of the model's columns;
+        None: none); returns the deviance at the start."""
+        totals = self._reduce(_moments, self.intercept).compute()
+        mean = float(totals[-1]) / float(totals[-2])
+        k_off = None if offset is None else self._column(offset)
+        if offset is not None:
+            self.intercept = self.intercept[:offset]
+        self._map(_glm_start, k_off, mean)
+        self.weighted = True  # from here on w is the working weight times the prior weight
+        return float(self._reduce(_glm_deviance, "eta").compute()[0])
+
+    def glm_propose(self, values: list[np.ndarray], constant: float, slopes: dict[int, float]) -> float:
+        """The linear predictor of the coefficients (`values`: each effect's by level id,
+        `slopes`: model column -> coefficient, `constant`) and the offset beside the
+        current one; returns its deviance."""
+        columns = [(self._column(j), float(b)) for j, b in slopes.items()]
+        self._map(_glm_propose, self._share([_f64(v) for v in values]), float(constant), columns)
+        return float(self._reduce(_glm_deviance, "eta_new").compute()[0])
+
+    def glm_halve(self) -> float:
+        """Halve the step: the proposed linear predictor halfway back; returns its deviance."""
+        self._map(_glm_halve)
+        return float(self._reduce(_glm_deviance, "eta_new").compute()[0])
+
+    def glm_accept(self) -> None:
+        """The proposed linear predictor becomes the current one, with its working columns."""
+        self._map(_glm_accept)
+
+    def glm_fit_sums(self) -> dict:
+        """The log-likelihood at the current mean and at the constant mean, the deviance at
+        the constant mean, and that mean (all under the prior weights)."""
+        totals = self._reduce(_prior_totals).compute()
+        mean = float(totals[1]) / float(totals[0])
+        loglik, loglik_null, null_deviance = self._reduce(_glm_fit_sums, mean).compute()
+        return {"loglik": loglik, "loglik_null": loglik_null, "null_deviance": null_deviance, "mean": mean}
 
     def set_aside(self):
         """Nothing to hand over: the workers' memory is not this process's."""
@@ -908,3 +983,66 @@ def _residual_sums(part, combination, kept, scale, hetero, plans) -> list:
             S[:, a] = np.bincount(code, weights=scores[:, a], minlength=size)
         out.append([np.bincount(code, minlength=size), S])
     return out
+
+
+# -- the reweighted least squares' blocks -------------------------------------------------------
+def _outcome_counts(part) -> list:
+    y = part["v"][0]
+    smallest = np.min(y, initial=np.inf)
+    return [np.array([np.count_nonzero(y < 0), np.count_nonzero(y > 0)], dtype=np.float64), _Min(np.array([smallest]))]
+
+
+def _positive_rows(part, G) -> list:
+    positive = (part["v"][0] > 0).astype(np.float64)
+    rows = [np.bincount(e, minlength=g).astype(np.float64) for e, g in zip(part["e"], G, strict=True)]
+    return [rows, [np.bincount(e, weights=positive, minlength=g) for e, g in zip(part["e"], G, strict=True)]]
+
+
+def _glm_working(part) -> dict:
+    mu = POISSON.linkinv(part["eta"])
+    W, z = POISSON.working(part["y"], part["eta"] - part["off"], mu, part["pw"])
+    return {**part, "v": [z, *part["v"][1:]], "w": W}
+
+
+def _glm_start(part, k_off, mean) -> dict:
+    columns = list(part["v"])
+    off = np.zeros(part["n"]) if k_off is None else columns.pop(k_off)
+    y = columns[0]
+    eta = POISSON.link((y + mean) / 2.0)
+    return _glm_working({**part, "v": columns, "y": y, "pw": _weights_of(part), "off": off, "eta": eta})
+
+
+def _glm_deviance(part, key) -> np.ndarray:
+    return np.array([POISSON.deviance(part["y"], POISSON.linkinv(part[key]), part["pw"])])
+
+
+def _glm_propose(part, values, constant, columns) -> dict:
+    eta = constant + part["off"]
+    for k, b in columns:
+        eta = eta + b * part["v"][k]
+    for value, e in zip(values, part["e"], strict=True):
+        eta = eta + value[e]
+    return {**part, "eta_new": eta}
+
+
+def _glm_halve(part) -> dict:
+    return {**part, "eta_new": (part["eta_new"] + part["eta"]) / 2.0}
+
+
+def _glm_accept(part) -> dict:
+    out = {key: value for key, value in part.items() if key not in ("eta_new", "r")}
+    return _glm_working({**out, "eta": part["eta_new"]})
+
+
+def _prior_totals(part) -> np.ndarray:
+    return np.array([np.sum(part["pw"]), np.dot(part["pw"], part["y"])])
+
+
+def _glm_fit_sums(part, mean) -> list:
+    y, pw = part["y"], part["pw"]
+    mu, null = POISSON.linkinv(part["eta"]), np.full(len(y), mean)
+    return [
+        np.array(POISSON.loglik(y, mu, pw)),
+        np.array(POISSON.loglik(y, null, pw)),
+        np.array(POISSON.deviance(y, null, pw)),
+    ]

@@ -288,26 +288,31 @@ class DuckDBEngine:
                 break
             dropped += deleted
         if dropped:
-            for f, keys in enumerate(self.effect_keys):
-                self._run(
-                    f"CREATE TEMP TABLE vt_map{f} AS SELECT e{f} AS old, "
-                    f"(row_number() OVER (ORDER BY e{f}) - 1)::INTEGER AS id "
-                    f"FROM (SELECT DISTINCT e{f} FROM vt_rows)"
-                )
-                self._run(
-                    f"CREATE OR REPLACE TEMP TABLE vt_level{f} AS SELECT {', '.join(keys)}, m.id "
-                    f"FROM vt_level{f} l JOIN vt_map{f} m ON l.id = m.old"
-                )
-            joins = " ".join(f"JOIN vt_map{f} m{f} ON r.e{f} = m{f}.old" for f in range(self.n_effects))
-            others = [c for c in self._columns_of("vt_rows") if not (c.startswith("e") and c[1:].isdigit())]
-            ids = [f"m{f}.id AS e{f}" for f in range(self.n_effects)]
-            self._run(
-                f"CREATE OR REPLACE TEMP TABLE vt_rows AS SELECT {', '.join(ids + ['r.' + c for c in others])} "
-                f"FROM vt_rows r {joins}"
-            )
-            for f in range(self.n_effects):
-                self._run(f"DROP TABLE vt_map{f}")
+            self.renumber()
         return dropped
+
+    def renumber(self) -> None:
+        """Number each effect's levels densely again, in the same order, after rows were
+        deleted from vt_rows."""
+        for f, keys in enumerate(self.effect_keys):
+            self._run(
+                f"CREATE TEMP TABLE vt_map{f} AS SELECT e{f} AS old, "
+                f"(row_number() OVER (ORDER BY e{f}) - 1)::INTEGER AS id "
+                f"FROM (SELECT DISTINCT e{f} FROM vt_rows)"
+            )
+            self._run(
+                f"CREATE OR REPLACE TEMP TABLE vt_level{f} AS SELECT {', '.join(keys)}, m.id "
+                f"FROM vt_level{f} l JOIN vt_map{f} m ON l.id = m.old"
+            )
+        joins = " ".join(f"JOIN vt_map{f} m{f} ON r.e{f} = m{f}.old" for f in range(self.n_effects))
+        others = [c for c in self._columns_of("vt_rows") if not (c.startswith("e") and c[1:].isdigit())]
+        ids = [f"m{f}.id AS e{f}" for f in range(self.n_effects)]
+        self._run(
+            f"CREATE OR REPLACE TEMP TABLE vt_rows AS SELECT {', '.join(ids + ['r.' + c for c in others])} "
+            f"FROM vt_rows r {joins}"
+        )
+        for f in range(self.n_effects):
+            self._run(f"DROP TABLE vt_map{f}")
 
     def _columns_of(self, table: str) -> list[str]:
         return [row[0] for row in self._run(f"DESCRIBE {table}")]
@@ -491,7 +496,9 @@ class DuckDBEngine:
             residual.append(f"{self._scaled(j, centres, inverse)}{terms} AS r{j}")
         joins = " ".join(f"JOIN vt_alpha{f} a{f} ON t.e{f} = a{f}.id" for f in range(len(alphas)))
         extra = [f"t.{k}" for k in dict.fromkeys(self.cluster_keys)] + (["t.w"] if self.weighted else [])
-        self._run(f"CREATE TEMP TABLE vt_resid AS SELECT {', '.join(residual + extra)} FROM vt_rows t {joins}")
+        self._run(
+            f"CREATE OR REPLACE TEMP TABLE vt_resid AS SELECT {', '.join(residual + extra)} FROM vt_rows t {joins}"
+        )
         for f in range(len(alphas)):
             self.con.unregister(f"vt_alpha{f}")
         products = [f"sum({self._w} * r{i} * r{j})" for i in range(n) for j in range(i, n)]
@@ -535,6 +542,110 @@ class DuckDBEngine:
             meats.append(_symmetric_from_upper(row[1:], K))
         out["cluster_meats"], out["cluster_counts"] = meats, counts
         return out
+
+    # -- reweighted least squares -------------------------------------------------------
+    # The Poisson estimate's passes (`vantrel.models.poisson_rows`): the sample is kept in
+    # vt_glm (ids, cluster keys, regressors, the outcome y, the prior weight pw, the offset
+    # off and the current linear predictor eta), and every iteration writes vt_rows anew
+    # with the working variable as column v0 and the working weight times pw as w, which
+    # the aggregated stages then absorb as any weighted least squares. Both are tables
+    # DuckDB spills to temp_directory beyond its memory limit.
+
+    def outcome_counts(self) -> dict:
+        """The outcome v0's count of negative values, the smallest value and the count of
+        positive values."""
+        negative, smallest, positive = self._one(
+            "SELECT count(*) FILTER (WHERE v0 < 0), min(v0), count(*) FILTER (WHERE v0 > 0) FROM vt_rows"
+        )
+        return {"negative": int(negative), "smallest": smallest, "positive": int(positive)}
+
+    def glm_start(self, offset: int | None) -> float:
+        """Move the sample into vt_glm with the starting mean (y + mean) / 2 (`offset`: the
+        model column holding the offset, None: none) and write the working columns at it;
+        returns the deviance at the start."""
+        total_w, total_wy = self._one(f"SELECT sum({self._w}), sum({self._w} * v0) FROM vt_rows")
+        mean = float(total_wy) / float(total_w)
+        keys = [f"e{f}" for f in range(self.n_effects)] + list(dict.fromkeys(self.cluster_keys))
+        self._glm_columns = keys + [f"v{j}" for j in range(1, len(self.model)) if self.model[j] is not None]
+        off = "0.0" if offset is None else f"v{offset}"
+        self._run(
+            f"CREATE TEMP TABLE vt_glm AS SELECT {', '.join(self._glm_columns)}, v0 AS y, {self._w} AS pw, "
+            f"{off} AS off, ln((v0 + {_lit(mean)}) / 2) AS eta FROM vt_rows"
+        )
+        self.weighted = True  # from here on w is the working weight times the prior weight
+        self._glm_working()
+        return self._glm_deviance("vt_glm", "eta")
+
+    def _glm_working(self) -> None:
+        listed = ", ".join(self._glm_columns)
+        self._run(
+            f"CREATE OR REPLACE TEMP TABLE vt_rows AS SELECT {listed}, "
+            "(eta - off) + (y - exp(eta)) / exp(eta) AS v0, pw * exp(eta) AS w FROM vt_glm"
+        )
+
+    def _glm_deviance(self, table: str, eta: str) -> float:
+        # y log(y / mu) is zero at y = 0, where the saturated model's mean is zero
+        unit = f"(CASE WHEN y > 0 THEN y * (ln(y) - {eta}) ELSE 0.0 END - (y - exp({eta})))"
+        return float(self._one(f"SELECT sum(pw * 2.0 * {unit}) FROM {table}")[0])
+
+    def glm_propose(self, values: list[np.ndarray], constant: float, slopes: dict[int, float]) -> float:
+        """The linear predictor of the coefficients (`values`: each effect's by level id,
+        `slopes`: model column -> coefficient, `constant`) and the offset, as column eta_new
+        of vt_next beside the current eta; returns its deviance."""
+        for f, value in enumerate(values):
+            frame = pd.DataFrame({"id": np.arange(len(value), dtype=np.int64), "a": np.asarray(value, np.float64)})
+            self.con.register(f"vt_fe{f}", frame)
+        terms = [_lit(constant)] + [f"{_lit(b)} * g.v{j}" for j, b in slopes.items()]
+        terms += [f"a{f}.a" for f in range(len(values))] + ["g.off"]
+        joins = " ".join(f"JOIN vt_fe{f} a{f} ON g.e{f} = a{f}.id" for f in range(len(values)))
+        self._run(
+            f"CREATE OR REPLACE TEMP TABLE vt_next AS SELECT g.*, {' + '.join(terms)} AS eta_new FROM vt_glm g {joins}"
+        )
+        for f in range(len(values)):
+            self.con.unregister(f"vt_fe{f}")
+        return self._glm_deviance("vt_next", "eta_new")
+
+    def glm_halve(self) -> float:
+        """Halve the step: eta_new halfway back to eta; returns its deviance."""
+        self._run(
+            "CREATE OR REPLACE TEMP TABLE vt_next AS "
+            "SELECT * EXCLUDE (eta_new), (eta_new + eta) / 2 AS eta_new FROM vt_next"
+        )
+        return self._glm_deviance("vt_next", "eta_new")
+
+    def glm_accept(self) -> None:
+        """eta_new becomes the linear predictor, and vt_rows the working columns at it."""
+        self._run("CREATE OR REPLACE TEMP TABLE vt_glm AS SELECT * EXCLUDE (eta, eta_new), eta_new AS eta FROM vt_next")
+        self._run("DROP TABLE vt_next")
+        self._glm_working()
+
+    def glm_fit_sums(self) -> dict:
+        """The log-likelihood at the current mean and at the constant mean, the deviance at
+        the constant mean, and that mean (all under the prior weights)."""
+        total_w, total_wy = self._one("SELECT sum(pw), sum(pw * y) FROM vt_glm")
+        mean = float(total_wy) / float(total_w)
+        m = _lit(mean)
+        xlogy = "CASE WHEN y > 0 THEN y * {} ELSE 0.0 END"
+        row = self._one(
+            f"SELECT sum(pw * ({xlogy.format('eta')} - exp(eta) - lgamma(y + 1))), "
+            f"sum(pw * ({xlogy.format('ln(' + m + ')')} - {m} - lgamma(y + 1))), "
+            f"sum(pw * 2.0 * (CASE WHEN y > 0 THEN y * (ln(y) - ln({m})) ELSE 0.0 END - (y - {m}))) FROM vt_glm"
+        )
+        return {"loglik": float(row[0]), "loglik_null": float(row[1]), "null_deviance": float(row[2]), "mean": mean}
+
+    def separate_fe(self) -> int:
+        """Delete the rows of every level (of any effect) whose outcome v0 is zero in all its
+        rows (the outcome is non-negative: its largest value is zero), the levels then
+        numbered densely again; returns the count."""
+        if not self.n_effects:
+            return 0
+        zero = " OR ".join(
+            f"e{f} IN (SELECT e{f} FROM vt_rows GROUP BY e{f} HAVING max(v0) = 0)" for f in range(self.n_effects)
+        )
+        deleted = int(self._one(f"DELETE FROM vt_rows WHERE {zero}")[0])
+        if deleted:
+            self.renumber()
+        return deleted
 
     def close(self) -> None:
         """End the connection and remove the engine's own temporary directory (also after a

@@ -11,6 +11,7 @@ loop reads (`vantrel.core.family`).
 
 from __future__ import annotations
 
+import functools
 import warnings
 
 import numpy as np
@@ -29,6 +30,7 @@ from vantrel.formula.parse import parse_formula
 from vantrel.inference import ssc as small_sample
 from vantrel.inference.vcov import covariance, empty_covariance
 from vantrel.models.multi import check_split, estimate_models
+from vantrel.models.poisson_rows import estimate_rows, out_of_memory_methods
 from vantrel.results.models import Models
 from vantrel.results.poisson import FepoisResult, separation_note
 
@@ -295,6 +297,8 @@ def fepois(
     n_threads: int = 0,
     progress: bool | None = None,
     engine: str | None = None,
+    memory_limit: str | None = None,
+    temp_directory: str | None = None,
     split: str | None = None,
     fsplit: str | None = None,
     **unknown: object,
@@ -312,7 +316,8 @@ def fepois(
         As in `vantrel.feols`: ``"y ~ x1 + x2 | f1 + f2^f3"``, multiple estimation
         included; ``"y ~ 1 | f1 + f2"`` (fixed effects and no regressor) is allowed.
     data : table
-        A pandas, polars or pyarrow table (anything narwhals reads) in memory.
+        As in `vantrel.feols`: a pandas, polars or pyarrow table (anything narwhals reads),
+        a DuckDB relation, a Dask DataFrame, or a path or glob of Parquet or CSV files.
     vcov : str or dict, optional
         ``"iid"`` (default), ``"hetero"`` / ``"HC1"``, ``{"CRV1": "a"}`` or ``{"CRV1": "a+b"}``:
         the estimators of `feols` on the last weighted least squares (the sandwich of the
@@ -337,8 +342,18 @@ def fepois(
     n_threads, progress : int, bool or None
         As in `vantrel.feols`; the progress lines show every iteration's deviance.
     engine : str, optional
-        Only ``"memory"`` (or None with data in memory): the reweighting needs its working
-        columns absorbed again in each iteration, which the out-of-memory engines cannot do.
+        ``"memory"``, ``"duckdb"``, ``"dask"`` or None (picked from `data`: a Parquet or CSV
+        path or glob, or a DuckDB relation, runs on DuckDB; a Dask DataFrame on Dask). Out of
+        memory every iteration rewrites the working columns where the rows are (a table
+        DuckDB spills beyond its memory limit, or the persisted Dask partitions) and absorbs
+        them from aggregates (`vantrel.models.poisson_rows`): the same estimate and
+        covariances, no value per row (``resid()`` and ``fitted()`` refuse; ``fixef()`` and
+        ``predict(newdata)`` work). Out of memory the separation runs "fe" only: the default
+        leaves out "simplex" and "relu" (with a notice in ``messages``), asking for them is
+        an error naming the engine.
+    memory_limit, temp_directory : str or None
+        DuckDB's memory limit (such as ``"4GB"``) beyond which its tables spill to
+        `temp_directory`, as in `vantrel.feols`.
     split, fsplit : str, optional
         Sample splits, as in `vantrel.feols`.
 
@@ -350,8 +365,9 @@ def fepois(
     Raises
     ------
     ValueError
-        A negative outcome, an outcome zero in every row, an unknown separation method, data
-        out of memory, or no convergence within `maxiter` (naming it).
+        A negative outcome, an outcome zero in every row, an unknown separation method, a
+        method that needs every row asked for out of memory, or no convergence within
+        `maxiter` (naming it).
 
     Examples
     --------
@@ -366,12 +382,6 @@ def fepois(
     if unknown:
         raise TypeError(_unknown_keywords(unknown))
     path = engine_for(data, engine)
-    if path != "memory":
-        raise ValueError(
-            f"engine = {engine!r} with data of type {type(data).__name__}: fepois runs on data in memory only "
-            f"(each iteration absorbs its working columns again under new weights, which the {path!r} engine's "
-            "aggregated passes do not do); read the model's columns into a pandas DataFrame first"
-        )
     check_collin_tol(collin_tol)
     check_split(split, fsplit)
     _check_iterations(tol, maxiter)
@@ -380,8 +390,12 @@ def fepois(
         raise TypeError(f"offset must be a column name or None, got {offset!r}")
     choice = small_sample.parse_vcov(vcov)
     corrections = small_sample.resolve_ssc(ssc)
-    check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress)
+    check_options(weights, fixef_tol, fixef_maxiter, n_threads, progress, memory_limit, temp_directory)
     single = estimate
+    if path != "memory":  # the reweighting as passes of the row engine
+        default = separation is fepois.__kwdefaults__["separation"]
+        out_of_memory_methods(check_separation(separation), path, default)
+        single = functools.partial(estimate_rows, default_separation=default)
     options = (offset, separation, tol, maxiter, fixef_tol, fixef_maxiter, collin_tol)
     if is_multiple(fml) or split is not None or fsplit is not None:
         extra = {offset: "offset"} if offset else None
@@ -397,7 +411,7 @@ def fepois(
             fsplit,
             options,
             progress,
-            (n_threads, None, None),
+            (n_threads, memory_limit, temp_directory),
             extra_columns=extra,
             name="fepois",
         )
@@ -406,7 +420,7 @@ def fepois(
     named = arguments_of(formula, choice, weights)
     if offset:
         named.setdefault(offset, "offset")
-    rows = open_engine(path, data, list(dict.fromkeys(columns)), named, n_threads)
+    rows = open_engine(path, data, list(dict.fromkeys(columns)), named, n_threads, memory_limit, temp_directory)
     try:
         return single(rows, formula, choice, corrections, weights, *options, Progress(progress, "fepois"))
     finally:

@@ -440,7 +440,7 @@ class Fit(TablePlugin):
             raise ValueError(
                 f"{method}(): the estimate ran on {self.absorption.get('engine', 'an engine out of memory')!r} "
                 "and keeps no value per row, which every covariance after the fit reads; estimate again "
-                "with feols(..., vcov=...) for the covariance you want"
+                f"with {self.estimator.split()[0]}(..., vcov=...) for the covariance you want"
             )
 
         def fe_records(corrections, choice):
