@@ -246,7 +246,21 @@ def test_covariances_that_ignore_slopes_are_refused_not_misapplied(panel, vcov):
     with pytest.raises(ValueError, match="not available with varying slopes"):
         vantrel.feols("y ~ x | f[z]", panel, vcov=vcov)
     fit = vantrel.feols("y ~ x | f[z]", panel)
-    with pytest.raises(ValueError, match="not available for varying slopes"):
+    with pytest.raises(ValueError, match="not available for (feols with )?varying slopes"):
         fit.with_vcov(vcov)
     with pytest.raises(ValueError, match="not available for varying slopes"):
         fit.wildboottest("x", cluster="g", B=99, seed=1)
+
+
+@pytest.mark.parametrize("fml", ["y ~ x | f[z]", "y ~ x | g + f[[z]]"], ids=["with intercepts", "slopes alone"])
+@pytest.mark.parametrize(
+    "vcov", ["iid", "hetero", {"CRV1": "g"}, {"CRV1": "f"}, {"CRV1": "f+g"}], ids=["iid", "hetero", "g", "f", "f+g"]
+)
+def test_covariance_after_the_fit_counts_the_slopes_as_the_fit_does(panel, fml, vcov):
+    # the slope coefficients and the effects without their intercept enter the parameter
+    # count after the fit as at it (the fit's own covariance is tested against the dummy
+    # regressions above)
+    direct = vantrel.feols(fml, panel, vcov=vcov)
+    after = vantrel.feols(fml, panel).with_vcov(vcov)
+    np.testing.assert_allclose(after.vcov.to_numpy(), direct.vcov.to_numpy(), rtol=1e-12, atol=0)
+    assert (after.df_t, after.df_k) == (direct.df_t, direct.df_k)

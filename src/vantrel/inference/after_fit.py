@@ -59,6 +59,10 @@ class InferenceSystem:
     dispersion: float | None = None
     kinds: tuple[str, ...] | None = None
     estimator: str = "feols"
+    # varying slopes: which effects carry their intercept (only those count levels) and the
+    # slope coefficients, counted as in the fit's own covariance
+    with_intercept: list[bool] | None = None
+    k_slopes: int = 0
 
     @property
     def X(self) -> np.ndarray:
@@ -114,8 +118,22 @@ def recompute(system: InferenceSystem, vcov: object, ssc: object = None):
             )
             if corrections.k_fixef == "nonnested":
                 nested = nested_in_clusters(system.fe_codes, [single[name] for name in names])
+        k_fe = system.k_fe
+        if system.with_intercept is not None:
+            k_fe = [g for g, flag in zip(k_fe, system.with_intercept, strict=True) if flag]
+            nested = [n for n, flag in zip(nested, system.with_intercept, strict=True) if flag] if nested else nested
         cov = covariance(
-            kind, corrections, XX, pieces, N, system.k_fe, nested, names_count, names, pieces.get("subsets", [])
+            kind,
+            corrections,
+            XX,
+            pieces,
+            N,
+            k_fe,
+            nested,
+            names_count,
+            names,
+            pieces.get("subsets", []),
+            k_slopes=system.k_slopes,
         )
         return cov, kind, corrections
     bread = np.linalg.inv(XX)

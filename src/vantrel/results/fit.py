@@ -430,11 +430,11 @@ class Fit(TablePlugin):
         squares (Poisson's IRLS, IV's second stage) keeps that step's block as
         ``_sample.working``, or the block it forms that step from and `_working_block`."""
         sample = self._sample
-        if sample.slopes is not None:
-            # the leverages, jackknife and corrections below count fixed effects without slopes
+        if sample.slopes is not None and method in ("wildboottest", "cluster_leverage"):
             raise ValueError(
-                f"{method}(): a covariance after the fit is not available for varying slopes yet; "
-                "estimate again with feols(..., vcov=...) and vcov 'iid', 'hetero' or {'CRV1': ...}"
+                f"{method}(): not available for varying slopes yet (the bootstrap's and the leverages' "
+                "projections count fixed effects without slopes); with_vcov / se(vcov=...) take 'iid', "
+                "'hetero' and {'CRV1': ...}"
             )
         if sample.working is None:
             raise ValueError(
@@ -459,7 +459,24 @@ class Fit(TablePlugin):
             fe_records=fe_records,
             absorber=sample.absorber,
             labels=sample.labels,
+            **self._slope_counts(),
         )
+
+    def _slope_counts(self) -> dict:
+        """With varying slopes: the kinds after the fit that count their parameters as the
+        fit does (the leverages, the jackknife and the HAC corrections count fixed effects
+        without slopes, so those are refused), which effects keep their intercept and how
+        many slope coefficients there are."""
+        slopes = self._sample.slopes
+        if slopes is None:
+            return {}
+        k_fe = [self.fixef_levels[label] for label in self.fixef_labels]
+        return {
+            "kinds": ("iid", "hetero", "CRV1"),
+            "estimator": "feols with varying slopes",
+            "with_intercept": [term.intercept for term, _ in slopes],
+            "k_slopes": sum(g * len(term.variables) for g, (term, _) in zip(k_fe, slopes, strict=True)),
+        }
 
     def _working_block(self) -> np.ndarray:
         """The block [u, X] of the working system; an estimator that keeps a larger block
