@@ -18,10 +18,28 @@ def _count_groups(data, names):
 def calculate_fe_redundancies(data, fixedeffects, fenames, setype=None, clustvars=None):
     """Categories, redundant and remaining coefficients of every fixed-effect term.
 
-    Returns a dict keyed by term (first-occurrence order) of dicts with the keys
-    "categories", "redundant" and "num_coefs". An effect containing a cluster variable is
-    fully redundant under clustered standard errors; a later effect is charged for the
-    largest overlap (in variable names) with any earlier one. `fenames` is not read.
+    An effect containing a cluster variable is fully redundant under clustered standard
+    errors; a later effect is charged for the largest overlap (in variable names) with any
+    earlier one.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame
+        The estimation sample, with the effects' columns.
+    fixedeffects : list of str
+        The terms, each a column name or names joined by "#".
+    fenames : list of str
+        Accepted for the driver's calls; not read.
+    setype : str, optional
+        The covariance type ("cluster" and its aliases make cluster variables count).
+    clustvars : list of str, optional
+        The cluster variables.
+
+    Returns
+    -------
+    dict
+        Keyed by term (first-occurrence order), of dicts with the keys "categories",
+        "redundant" and "num_coefs".
     """
     fe_redundancies = {}
     clustvars = [] if clustvars is None else list(clustvars)

@@ -197,17 +197,42 @@ def stata_style_summary(
 ):
     """Print the regression report and return the coefficient table.
 
-    ``beta``, ``se``, ``t`` and ``p`` are K x 1 arrays in the order of ``x``;
-    ``df`` is the degrees of freedom of the t distribution used for the 95 %
-    intervals. The overall F test uses ``min(N_cluster) - 1`` denominator
-    degrees of freedom under "cluster", otherwise ``df_resid`` (or
-    ``N - K - 1`` when it is not given); it is absent without regressors and
-    for "none". ``cons_stats`` = (estimate, std. err., t, p) of the intercept
-    adds a "_cons" row. ``result`` and ``N_FE`` are accepted for the caller's
-    convenience and not read.
+    The overall F test uses ``min(N_cluster) - 1`` denominator degrees of freedom under
+    "cluster", otherwise ``df_resid`` (or ``N - K - 1`` when it is not given); it is absent
+    without regressors and for "none".
 
-    Returns a DataFrame indexed by the regressor names with the columns
-    "coef", "std_err", "t", "P>|t|", "[0.025", "0.975]".
+    Parameters
+    ----------
+    result, N_FE : object
+        Accepted for the caller's convenience; not read.
+    x : list of str
+        The regressors' names.
+    beta, se, t, p : numpy.ndarray
+        K x 1 arrays in the order of `x`.
+    df : int
+        The degrees of freedom of the t distribution of the 95 % intervals.
+    N, K : int
+        Observations and regressors.
+    setype : str
+        The covariance type.
+    fixedeffects, clustvars, N_cluster : optional
+        The fixed-effect terms, cluster variables and cluster counts shown in the header.
+    r_squared, adj_r_squared, within_r_squared, root_mse : float, optional
+        The fit statistics shown in the header.
+    fe_counts, fe_redundancies : optional
+        The fixed effects' categories and redundant coefficients for the closing table.
+    covmat : numpy.ndarray, optional
+        The covariance matrix (the overall F test reads it).
+    df_resid : int, optional
+        The residual degrees of freedom.
+    cons_stats : tuple, optional
+        (estimate, std. err., t, p) of the intercept: adds a "_cons" row.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Indexed by the regressor names, with the columns "coef", "std_err", "t", "P>|t|",
+        "[0.025", "0.975]".
     """
     f_stat, f_df1, f_df2, f_pval = _f_test(beta, t, covmat, N, K, setype, N_cluster, df_resid)
     for line in _header_lines(
