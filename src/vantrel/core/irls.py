@@ -30,11 +30,33 @@ from vantrel.core.least_squares import column_sizes, solve_normal_equations
 # The absorption's tolerance in the first iteration; it follows the deviance down.
 _FIRST_INNER_TOL = 1e-4
 # Halvings of a step whose deviance is not finite or grew, before giving up.
-_MAX_HALVINGS = 30
+MAX_HALVINGS = 30
 
 
 class NotConverged(ValueError):
     """The reweighted least squares did not converge within its iteration limit."""
+
+
+def relative_change(deviance: float, deviance_old: float) -> float:
+    """The convergence measure of the iterations: |dev - dev_old| / (0.1 + |dev|)."""
+    return abs(deviance - deviance_old) / (0.1 + abs(deviance))
+
+
+def step_rejected(deviance: float, deviance_old: float, iteration: int, tol: float) -> bool:
+    """Whether a step is halved: its deviance is not finite, or (after the first, whose
+    start is not a fit) it grew by more than the tolerance."""
+    return not np.isfinite(deviance) or (
+        iteration > 1 and (deviance - deviance_old) / (0.1 + abs(deviance_old)) > max(tol, 1e-10)
+    )
+
+
+def check_halvings(halvings: int, iteration: int, deviance_old: float) -> None:
+    """Raise once a step has been halved the most times without decreasing the deviance."""
+    if halvings == MAX_HALVINGS:
+        raise NotConverged(
+            f"the reweighted least squares could not decrease the deviance at iteration {iteration} "
+            f"(deviance {deviance_old:.10g}) after {MAX_HALVINGS} halvings of the step"
+        )
 
 
 @dataclass
@@ -162,19 +184,13 @@ def irls(
         mu_new = family.linkinv(eta_new)
         deviance = family.deviance_at(y, eta_new, mu_new, weights, saturated)
         halvings = 0
-        while not np.isfinite(deviance) or (
-            iteration > 1 and (deviance - deviance_old) / (0.1 + abs(deviance_old)) > max(tol, 1e-10)
-        ):
-            if halvings == _MAX_HALVINGS:
-                raise NotConverged(
-                    f"the reweighted least squares could not decrease the deviance at iteration {iteration} "
-                    f"(deviance {deviance_old:.10g}) after {_MAX_HALVINGS} halvings of the step"
-                )
+        while step_rejected(deviance, deviance_old, iteration, tol):
+            check_halvings(halvings, iteration, deviance_old)
             eta_new = (eta_new + eta) / 2.0
             mu_new = family.linkinv(eta_new)
             deviance = family.deviance_at(y, eta_new, mu_new, weights, saturated)
             halvings += 1
-        change = abs(deviance - deviance_old) / (0.1 + abs(deviance))
+        change = relative_change(deviance, deviance_old)
         report.stage(
             f"IRLS iteration {iteration}: deviance {deviance:.10g}, relative change {change:.3g}"
             + (f", absorption {inner[-1]} iteration(s) at tol {inner_tol:.0e}" if effects else "")

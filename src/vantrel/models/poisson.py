@@ -32,7 +32,7 @@ from vantrel.inference.vcov import covariance, empty_covariance
 from vantrel.models.multi import check_split, estimate_models
 from vantrel.models.poisson_rows import estimate_rows, out_of_memory_methods
 from vantrel.results.models import Models
-from vantrel.results.poisson import FepoisResult, separation_note
+from vantrel.results.poisson import FepoisResult, report_separated
 
 # What fepois offers for the keywords of pyfixest's fepois it names otherwise.
 _PEER_KEYWORDS = {
@@ -111,11 +111,7 @@ def _drop_separated(engine, methods, fixef_tol, fixef_maxiter, n_threads, report
             # a second round would find nothing. The others see only part of the structure
             # (a singleton's row held the regressors' combination at zero), so they repeat.
             break
-    for method, count in counts.items():
-        if count:
-            text = separation_note(method, count)
-            warnings.warn(text, UserWarning, stacklevel=5)
-            notice(text, messages)
+    report_separated(counts, messages)
     report.done("separation")
     return counts, singletons, (labels[0].append(labels[1:]) if labels else engine.labels()[:0])
 

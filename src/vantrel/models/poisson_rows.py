@@ -31,13 +31,13 @@ import warnings
 import numpy as np
 
 from vantrel.core.blas import ONE_BLAS_THREAD
-from vantrel.core.irls import NotConverged
+from vantrel.core.irls import NotConverged, check_halvings, relative_change, step_rejected
 from vantrel.core.least_squares import solve_normal_equations
 from vantrel.core.options import notice, residual_dof_named
 from vantrel.core.separation import check_separation
 from vantrel.engines.aggregated import fixed_effect_series
 from vantrel.inference.vcov import covariance, empty_covariance
-from vantrel.results.poisson import FepoisResult, separation_note
+from vantrel.results.poisson import FepoisResult, report_separated
 
 # The engines whose row passes rewrite the working columns.
 ENGINES_WITH_REWEIGHTING = ("duckdb", "dask")
@@ -45,7 +45,6 @@ ENGINES_WITH_REWEIGHTING = ("duckdb", "dask")
 METHODS_OUT_OF_MEMORY = ("fe",)
 # As in memory: the absorption's tolerance in the first iteration, and the halvings.
 _FIRST_INNER_TOL = 1e-4
-_MAX_HALVINGS = 30
 
 
 class FepoisRowsResult(FepoisResult):
@@ -106,11 +105,7 @@ def _drop_separated(rows, methods, messages) -> tuple[dict, int]:
             if rows.outcome_counts()["positive"] == 0:
                 raise ValueError("fml: every observation is separated (the outcome is zero in every row that is left)")
             singletons += rows.drop_singletons()
-    for method, count in counts.items():
-        if count:
-            text = separation_note(method, count)
-            warnings.warn(text, UserWarning, stacklevel=5)
-            notice(text, messages)
+    report_separated(counts, messages)
     return counts, singletons
 
 
@@ -195,18 +190,12 @@ def estimate_rows(
             proposal = _linear_predictor(engine, beta, keep)
             deviance = rows.glm_propose(*proposal)
             halvings = 0
-            while not np.isfinite(deviance) or (
-                iteration > 1 and (deviance - deviance_old) / (0.1 + abs(deviance_old)) > max(tol, 1e-10)
-            ):
-                if halvings == _MAX_HALVINGS:
-                    raise NotConverged(
-                        f"the reweighted least squares could not decrease the deviance at iteration {iteration} "
-                        f"(deviance {deviance_old:.10g}) after {_MAX_HALVINGS} halvings of the step"
-                    )
+            while step_rejected(deviance, deviance_old, iteration, tol):
+                check_halvings(halvings, iteration, deviance_old)
                 deviance = rows.glm_halve()
                 proposal = None if state is None else _halfway(proposal, state)
                 halvings += 1
-            change = abs(deviance - deviance_old) / (0.1 + abs(deviance))
+            change = relative_change(deviance, deviance_old)
             report.stage(
                 f"IRLS iteration {iteration}: deviance {deviance:.10g}, relative change {change:.3g}"
                 + (f", absorption {inner[-1]} iteration(s) at tol {inner_tol:.0e}" if effects else "")

@@ -5,12 +5,14 @@ response or of the linear predictor."""
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
 import scipy.stats
 
+from vantrel.core.options import notice
 from vantrel.formula.design import float_values, is_numeric, used_columns
 from vantrel.results.fit import Fit
 
@@ -27,6 +29,17 @@ def separation_note(method: str, count: int) -> str:
     """The notice of `count` observations dropped as separated by `method`."""
     noun = "observation" if count == 1 else "observations"
     return f"{count:,} {noun} dropped as separated: {SEPARATION_NAMES[method]} (separation = {method!r})"
+
+
+def report_separated(counts: dict[str, int], messages: list[str]) -> None:
+    """Warn of each method's separated observations (at fepois's caller) and keep the
+    notice in the fit's `messages`."""
+    for method, count in counts.items():
+        if count:
+            text = separation_note(method, count)
+            # at the line that called fepois: here, the separation stage, estimate, fepois
+            warnings.warn(text, UserWarning, stacklevel=5)
+            notice(text, messages)
 
 
 def _check_type(type: str) -> str:
