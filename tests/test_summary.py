@@ -449,3 +449,28 @@ def test_malformed_cons_stats_raises_after_header(capsys):
     with pytest.raises(ValueError):
         stata_style_summary(**_two_coefs(), setype="homoskedastic", cons_stats=(1.0, 0.5, 2.0))
     assert capsys.readouterr().out.startswith(RULE + "\n" + OBS + "\n")
+
+
+@pytest.mark.parametrize("vcov", ["iid", "hetero"])
+def test_feols_report_heads_its_student_t_p_values_p_t(vcov, capsys):
+    # feols's p-values are Student's t (as its intervals): its report heads them "P>|t|" and
+    # prints statsmodels' p-values of the dummy-variable regression; the report's own
+    # default header stays "P>|z|"
+    import pandas as pd
+    import statsmodels.formula.api as smf
+
+    import vantrel
+
+    rng = np.random.default_rng(11)
+    n = 60
+    frame = pd.DataFrame({"x": rng.standard_normal(n), "f": rng.integers(0, 6, n)})
+    frame["y"] = 0.25 * frame["x"] + rng.standard_normal(n)
+    table = vantrel.feols("y ~ x | f", frame, vcov=vcov).summary()
+    lines = capsys.readouterr().out.splitlines()
+    head = next(line for line in lines if "Coefficient" in line)
+    assert "P>|t|" in head and "P>|z|" not in head
+    row = next(line for line in lines if line.split() and line.split()[0] == "x")
+    assert row.split()[4] == f"{table.loc['x', 'P>|t|']:.3f}"
+    if vcov == "iid":
+        oracle = smf.ols("y ~ x + C(f)", frame).fit()
+        np.testing.assert_allclose(table.loc["x", "P>|t|"], oracle.pvalues["x"], rtol=1e-8)

@@ -137,6 +137,7 @@ class FeolsResult(Fit):
             covmat=self.vcov_matrix,
             df_resid=self.df_t if setype != "cluster" else None,
             fe_redundancies=records,
+            p_header="P>|t|",
         )
 
     # -- observations ---------------------------------------------------------------

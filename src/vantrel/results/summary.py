@@ -194,6 +194,8 @@ def stata_style_summary(
     df_resid=None,
     fe_redundancies=None,
     cons_stats=None,
+    *,
+    p_header="P>|z|",
 ):
     """Print the regression report and return the coefficient table.
 
@@ -227,6 +229,9 @@ def stata_style_summary(
         The residual degrees of freedom.
     cons_stats : tuple, optional
         (estimate, std. err., t, p) of the intercept: adds a "_cons" row.
+    p_header : str, default "P>|z|"
+        The p-value column's header. The default is the report's fixed layout; `feols`
+        passes "P>|t|", since its p-values are Student's t, as its intervals are.
 
     Returns
     -------
@@ -272,7 +277,7 @@ def stata_style_summary(
             ]
         )
     se_label = "Robust" if setype in ("cluster", "heteroskedastic") else "Std. Err."
-    headers = ["", "\nCoefficient", "\nStd. Err.", se_label + "\nt", "\nP>|z|", "\n[95% conf. interval]"]
+    headers = ["", "\nCoefficient", "\nStd. Err.", se_label + "\nt", "\n" + p_header, "\n[95% conf. interval]"]
     print(tabulate(rows, headers, stralign="right", floatfmt=_COEF_FLOATFMT))
     print("")
 
