@@ -22,7 +22,7 @@ namespace quarnet {
 namespace {
 
 // At most this many unknowns per row (all effects' intercepts and slopes): the passes keep a
-// row's design values and coefficient rows on the stack.
+// row's design values on the stack.
 constexpr int64_t kMaxRowWidth = 64;
 
 // Loops over the coefficients (not the rows) run on several threads only from about this
@@ -44,32 +44,6 @@ struct Layout {
     int threads = 1;
 
     int64_t id(int64_t f, int64_t i) const { return ids[i * row_stride + f * col_stride]; }
-    // The value of the design's column j of effect f on row i (its level's column).
-    double z(int64_t f, int64_t j, int64_t i) const {
-        if (intercept[f]) {
-            if (j == 0) return 1.0;
-            --j;
-        }
-        return slopes[f][i * S[f] + j];
-    }
-    // Row i's design values and the coefficient rows they multiply, row_width of each.
-    void row(int64_t i, double *values, int64_t *rows) const {
-        int64_t m = 0;
-        for (int64_t f = 0; f < F; ++f) {
-            const int64_t base = off[f] + id(f, i) * width[f];
-            int64_t j = 0;
-            if (intercept[f]) {
-                values[m] = 1.0;
-                rows[m++] = base;
-                j = 1;
-            }
-            const double *v = slopes[f] != nullptr ? slopes[f] + i * S[f] : nullptr;
-            for (int64_t s = 0; s < S[f]; ++s, ++j) {
-                values[m] = v[s];
-                rows[m++] = base + j;
-            }
-        }
-    }
 };
 
 Layout layout(const SlopeEffects &fe, int64_t N, int64_t K, int threads) {
@@ -118,22 +92,55 @@ void block_sums(const Layout &L, int64_t entries, std::vector<double> &out, cons
     }
 }
 
-// (D a)_i, the fixed effects' part of row i for the K columns, into t.
-inline void fitted_row(const Layout &L, const double *a, const double *values, const int64_t *rows, double *t) {
-    const int64_t K = L.K;
-    for (int64_t k = 0; k < K; ++k) t[k] = 0.0;
-    for (int64_t m = 0; m < L.row_width; ++m) {
-        const double zv = values[m];
-        const double *c = a + rows[m] * K;
-        for (int64_t k = 0; k < K; ++k) t[k] += zv * c[k];
+// x -= D a, row by row in the rows' own order: each effect's fields read once, outside the
+// rows' loop, and the column count known when compiling for the usual few (KC > 0).
+template <int KC>
+void subtract_fitted_columns(const Layout &L, const double *a, double *x) {
+    const int64_t K = KC > 0 ? KC : L.K, F = L.F, stride = L.row_stride;
+    struct Effect {
+        const int64_t *ids;
+        const double *z;
+        const double *a;
+        int64_t width, S;
+        bool intercept;
+    };
+    std::vector<Effect> effects;
+    for (int64_t f = 0; f < F; ++f)
+        effects.push_back({L.ids + f * L.col_stride, L.slopes[f], a + L.off[f] * K, L.width[f], L.S[f],
+                           L.intercept[f] != 0});
+#pragma omp parallel num_threads(L.threads)
+    {
+        double t[KC > 0 ? KC : 1];
+        std::vector<double> any(static_cast<size_t>(KC > 0 ? 0 : K));
+        double *ti = KC > 0 ? t : any.data();
+#pragma omp for schedule(static)
+        for (int64_t i = 0; i < L.N; ++i) {
+            for (int64_t k = 0; k < K; ++k) ti[k] = 0.0;
+            for (int64_t f = 0; f < F; ++f) {
+                const Effect &e = effects[f];
+                const double *c = e.a + e.ids[i * stride] * e.width * K;
+                if (e.intercept) {
+                    for (int64_t k = 0; k < K; ++k) ti[k] += c[k];
+                    c += K;
+                }
+                for (int64_t s = 0; s < e.S; ++s) {
+                    const double zv = e.z[i * e.S + s];
+                    for (int64_t k = 0; k < K; ++k) ti[k] += zv * c[s * K + k];
+                }
+            }
+            for (int64_t k = 0; k < K; ++k) x[i * K + k] -= ti[k];
+        }
     }
 }
 
-inline void fitted_row(const Layout &L, const double *a, int64_t i, double *t) {
-    double values[kMaxRowWidth];
-    int64_t rows[kMaxRowWidth];
-    L.row(i, values, rows);
-    fitted_row(L, a, values, rows, t);
+void subtract_fitted(const Layout &L, const double *a, double *x) {
+    switch (L.K) {
+        case 1: return subtract_fitted_columns<1>(L, a, x);
+        case 2: return subtract_fitted_columns<2>(L, a, x);
+        case 3: return subtract_fitted_columns<3>(L, a, x);
+        case 4: return subtract_fitted_columns<4>(L, a, x);
+        default: return subtract_fitted_columns<0>(L, a, x);
+    }
 }
 
 // The rows in the order of a stable counting sort by the levels of the effect with most
@@ -352,6 +359,51 @@ struct Blocks {
 // the earlier columns fit it to within rounding.
 constexpr double kDropTolerance = 1e-10;
 
+// The sums of the first pass into `gram`: the level blocks (lower triangles, from entry
+// block_off[f] for effect f), then D'W x (from `entries`), then the columns' weighted sums of
+// squares. Each effect's fields are read once, outside the rows' loop; KC > 0: the column
+// count known when compiling.
+template <int KC>
+void gram_sums(const Layout &L, const double *x, const double *w, const std::vector<int64_t> &block_off,
+               int64_t entries, std::vector<double> &gram) {
+    const int64_t K = KC > 0 ? KC : L.K, F = L.F, stride = L.row_stride;
+    struct Effect {
+        const int64_t *ids;
+        const double *z;
+        int64_t off, width, S, block_off;
+        bool intercept;
+    };
+    std::vector<Effect> effects;
+    for (int64_t f = 0; f < F; ++f)
+        effects.push_back({L.ids + f * L.col_stride, L.slopes[f], L.off[f], L.width[f], L.S[f], block_off[f],
+                           L.intercept[f] != 0});
+    block_sums(L, entries + L.total * K + K, gram, [&](int64_t i, double *acc) {
+        const double wi = w != nullptr ? w[i] : 1.0;
+        const double *xi = x + i * K;
+        double *b = acc + entries;
+        double *squares = b + L.total * K;
+        for (int64_t k = 0; k < K; ++k) squares[k] += wi * xi[k] * xi[k];
+        double v[kMaxRowWidth];
+        for (int64_t f = 0; f < F; ++f) {
+            const Effect &e = effects[f];
+            const int64_t p = e.width, g = e.ids[i * stride];
+            int64_t m = 0;
+            if (e.intercept) v[m++] = 1.0;
+            for (int64_t s = 0; s < e.S; ++s) v[m++] = e.z[i * e.S + s];
+            double *a = b + (e.off + g * p) * K;
+            for (int64_t j = 0; j < p; ++j) {
+                const double zw = wi * v[j];
+                for (int64_t k = 0; k < K; ++k) a[j * K + k] += zw * xi[k];
+            }
+            double *blk = acc + e.block_off + g * p * p;
+            for (int64_t j = 0; j < p; ++j) {
+                const double zw = wi * v[j];
+                for (int64_t c = 0; c <= j; ++c) blk[j * p + c] += zw * v[c];
+            }
+        }
+    });
+}
+
 // The first pass over the rows: the level blocks, factored, and in the same pass D'W x
 // (`rhs`) and the columns' weighted sums of squares (`ss`).
 Blocks level_blocks(const Layout &L, const double *x, const double *w, std::vector<int64_t> &dropped,
@@ -364,29 +416,13 @@ Blocks level_blocks(const Layout &L, const double *x, const double *w, std::vect
         entries += L.fe->G[f] * L.width[f] * L.width[f];
     }
     std::vector<double> gram;
-    block_sums(L, entries + L.total * K + K, gram, [&](int64_t i, double *acc) {
-        const double wi = w != nullptr ? w[i] : 1.0;
-        double values[kMaxRowWidth];
-        int64_t rows[kMaxRowWidth];
-        L.row(i, values, rows);
-        const double *xi = x + i * K;
-        double *b = acc + entries;
-        for (int64_t m = 0; m < L.row_width; ++m) {
-            const double zw = wi * values[m];
-            double *a = b + rows[m] * K;
-            for (int64_t k = 0; k < K; ++k) a[k] += zw * xi[k];
-        }
-        double *squares = b + L.total * K;
-        for (int64_t k = 0; k < K; ++k) squares[k] += wi * xi[k] * xi[k];
-        for (int64_t f = 0; f < L.F; ++f) {
-            const int64_t p = L.width[f];
-            double *blk = acc + B.off[f] + L.id(f, i) * p * p;
-            for (int64_t a = 0; a < p; ++a) {
-                const double za = wi * L.z(f, a, i);
-                for (int64_t c = 0; c <= a; ++c) blk[a * p + c] += za * L.z(f, c, i);
-            }
-        }
-    });
+    switch (K) {
+        case 1: gram_sums<1>(L, x, w, B.off, entries, gram); break;
+        case 2: gram_sums<2>(L, x, w, B.off, entries, gram); break;
+        case 3: gram_sums<3>(L, x, w, B.off, entries, gram); break;
+        case 4: gram_sums<4>(L, x, w, B.off, entries, gram); break;
+        default: gram_sums<0>(L, x, w, B.off, entries, gram); break;
+    }
     rhs.assign(gram.begin() + entries, gram.begin() + entries + L.total * K);
     ss.assign(gram.begin() + entries + L.total * K, gram.end());
     B.factor.assign(static_cast<size_t>(entries), 0.0);
@@ -486,17 +522,7 @@ SlopeOutcome COEF_PCG_slopes(double *x, int64_t N, int64_t K, const double *w, c
     std::vector<double> z(static_cast<size_t>(T)), p, q;
     precondition(L, B, r.data(), z.data());
 
-    auto closing_pass = [&]() {
-#pragma omp parallel num_threads(L.threads)
-        {
-            std::vector<double> t(static_cast<size_t>(K));
-#pragma omp for schedule(static)
-            for (int64_t i = 0; i < N; ++i) {
-                fitted_row(L, alpha, i, t.data());
-                for (int64_t k = 0; k < K; ++k) x[i * K + k] -= t[k];
-            }
-        }
-    };
+    auto closing_pass = [&]() { subtract_fitted(L, alpha, x); };
 
     if (L.F == 1) {  // the level blocks are all of D'WD: one solve
         std::copy(z.begin(), z.end(), alpha);
