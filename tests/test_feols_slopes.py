@@ -205,12 +205,6 @@ def test_duckdb_refuses_slopes_naming_engine_and_term(panel):
         vantrel.feols("y ~ x | f[z]", panel, engine="duckdb")
 
 
-def test_predict_on_new_rows_refused_with_slopes(panel):
-    fit = vantrel.feols("y ~ x | f[z]", panel)
-    with pytest.raises(NotImplementedError, match="varying slopes"):
-        fit.predict(panel.head())
-
-
 @pytest.mark.parametrize("model", ["intercept_and_slope", "plain_and_slope"], ids=str)
 def test_clustered_by_the_slope_effect_with_every_parameter_counted(panel, model):
     """Clustered by the effect that carries the slopes, with k_fixef='full' every level's

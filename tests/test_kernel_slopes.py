@@ -155,3 +155,25 @@ def test_arguments_are_checked_by_name(change, message):
     slopes = change.get("slopes", [slope])
     with pytest.raises(ValueError, match=message):
         COEF_PCG_slopes(np.ascontiguousarray(x.copy()), None, ids, intercepts, slopes, 1e-10, 0, 100, 0, 1)
+
+
+# effects over three id columns of 25, 12 and 7 levels: the rows are sorted by the effect
+# with most levels whichever it is, and its level width (1, 2 or more unknowns) and the
+# number of columns select different compiled passes
+SORTED_CASES = {
+    "slopes_on_the_smaller_effect": [(0, True, ()), (1, True, (0,))],
+    "slope_alone_on_the_largest": [(1, True, ()), (0, False, (1,))],
+    "largest_with_two_slopes": [(0, True, (0, 1)), (1, True, ())],
+    "three_effects": [(2, True, (2,)), (0, True, (0,)), (1, False, (1,))],
+}
+
+
+@pytest.mark.parametrize("columns", [1, 3, 5], ids=["K1", "K3", "K5"])
+@pytest.mark.parametrize("effects", list(SORTED_CASES.values()), ids=list(SORTED_CASES))
+def test_residuals_equal_dense_least_squares_for_any_columns(effects, columns):
+    ids, variables, x, w = _panel(17, N=900, G=(25, 12, 7))
+    rng = np.random.default_rng(columns)
+    x = np.column_stack([x, rng.normal(size=(len(x), 3)) * variables[:, [2]]])[:, :columns]
+    out, _, _ = _solve(ids, variables, x, w, effects)
+    expected = _lstsq_residuals(_design(ids, variables, effects), x, w)
+    np.testing.assert_allclose(out, expected, atol=TOL * 100, rtol=0)

@@ -647,24 +647,20 @@ class Fit(TablePlugin):
         -------
         pandas.Series
             Without `newdata`, ``fitted()``; with it, the regressors' part plus the fixed
-            effects of each row's levels, indexed as `newdata`. NaN for a row with a
-            missing value in any column a term or fixed effect reads, or with a level not
-            in the estimation sample. A warning names a column whose values are of another
-            kind than the estimation's (text for numbers or the reverse), as none of them
-            can match.
+            effects of each row's levels (with varying slopes, a level's intercept if it
+            keeps one plus its slopes times the row's slope variables), indexed as
+            `newdata`. NaN for a row with a missing value in any column a term or fixed
+            effect reads, or with a level not in the estimation sample. A warning names a
+            column whose values are of another kind than the estimation's (text for
+            numbers or the reverse), as none of them can match.
 
         Raises
         ------
         TypeError
-            When a regressor's column of `newdata` is not numeric.
+            When a regressor's or slope variable's column of `newdata` is not numeric.
         """
         if newdata is None:
             return self.fitted()
-        if self._sample.slopes is not None:
-            raise NotImplementedError(
-                f"predict(newdata=...) of {self.formula!r}: predictions for new rows with varying slopes are not "
-                "available; fixef() gives each level's intercept and slopes"
-            )
         return self._linear_predictor(newdata)
 
     def fitted(self) -> pd.Series:
@@ -685,6 +681,7 @@ class Fit(TablePlugin):
         indicator_variables = [name for term in design.indicators for name in term.variables]
         read = list(dict.fromkeys(design.plain + coded + indicator_variables))
         variables = [name for names in self._sample.fe_variables for name in names]
+        variables += [name for term, _ in self._sample.slopes or [] for name in term.variables]
         needed = sorted(set(read) | set(variables))
         frame = used_columns(newdata, needed, dict.fromkeys(needed, "newdata"))
         n = len(frame)
@@ -722,17 +719,34 @@ class Fit(TablePlugin):
         xb[unseen] = np.nan
         if present is not None:
             xb[~present] = np.nan
-        for label, levels in self.fixef().items():
-            names = self._sample.fe_variables[self.fixef_labels.index(label)]
-            for name in names:
-                _warn_other_kind(name, levels.index.get_level_values(name), frame[name])
-            if len(names) == 1:
-                positions = levels.index.get_indexer(frame[names[0]])
+        effects = self.fixef()
+        for i, names in enumerate(self._sample.fe_variables):
+            # an effect's values by level: its intercepts, then (with varying slopes) one
+            # Series per slope variable, each multiplying the row's value of that variable
+            if self._sample.slopes is None:
+                parts = [(effects[self.fixef_labels[i]], None)]
             else:
-                positions = levels.index.get_indexer(pd.MultiIndex.from_arrays([frame[v] for v in names]))
-            effect = levels.to_numpy()[positions]
-            effect[positions < 0] = np.nan
-            xb = xb + effect
+                term = self._sample.slopes[i][0]
+                carried = [None] * term.intercept + list(term.variables)
+                parts = list(zip([effects[n] for n in slope_names("^".join(names), term)], carried, strict=True))
+            index = parts[0][0].index
+            for name in names:
+                _warn_other_kind(name, index.get_level_values(name), frame[name])
+            if len(names) == 1:
+                positions = index.get_indexer(frame[names[0]])
+            else:
+                positions = index.get_indexer(pd.MultiIndex.from_arrays([frame[v] for v in names]))
+            for levels, variable in parts:
+                effect = levels.to_numpy()[positions]
+                effect[positions < 0] = np.nan
+                if variable is not None:
+                    if not is_numeric(frame[variable]):
+                        raise TypeError(
+                            f"newdata: slope variable {variable!r} must be numeric, as in the estimation data, "
+                            f"got {frame[variable].dtype}"
+                        )
+                    effect = effect * float_values(frame[variable])
+                xb = xb + effect
         index = frame.index if isinstance(newdata, pd.DataFrame) else pd.RangeIndex(n)
         return pd.Series(xb, index=index, name="prediction")
 
