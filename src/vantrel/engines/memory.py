@@ -63,7 +63,7 @@ class MemoryEngine:
         # A missing value in any column a term reads drops the row: NaN in the columns read
         # as numbers, and `design.present` for those formulaic reads (which would code a
         # missing category as the reference level).
-        masks = [finite_rows([y_all] + [c for c in design.columns if c is not None]), design.present]
+        masks = [self._finite_rows([y_all] + [c for c in design.columns if c is not None]), design.present]
         id_variables = list(dict.fromkeys([name for effect in effects for name in effect] + list(choice.clusters)))
         masks += [present_rows(frame[name]) for name in id_variables]
         slope_values = slope_variables(frame, formula)
@@ -86,8 +86,7 @@ class MemoryEngine:
 
         ids, k_fe = None, []
         if effects:
-            ids, counts = effect_ids(frame, effects, rows, threads)
-            keep, ids, k_fe = without_singletons(ids, counts, threads)
+            keep, ids, k_fe = self._effect_ids(effects, rows)
             if keep is not None:
                 dropped["singletons"] = int(len(keep) - np.count_nonzero(keep))
                 rows = np.flatnonzero(keep) if rows is None else rows[keep]
@@ -97,13 +96,50 @@ class MemoryEngine:
         for name in choice.clusters:
             # a cluster variable that is an effect on its own has that effect's ids already
             own = [j for j, effect in enumerate(effects) if effect == [name]]
-            clusters[name] = fe_codes[own[0]].astype(np.int64) if own else variable_ids(frame, name, rows, threads)
+            clusters[name] = fe_codes[own[0]].astype(np.int64) if own else self._cluster_ids(name, rows)
         self.formula, self.design, self.effects = formula, design, effects
         self.y_all, self.w_all, self.rows, self.ids = y_all, w_all, rows, ids
         self.fe_codes, self.clusters = fe_codes, clusters
         self.slopes = slope_blocks(formula, slope_values, rows) if slope_values else None
         self.y, self.w = _take(y_all, rows), _take(w_all, rows)
         return {"names": list(design.names), "dropped": dropped, "k_fe": k_fe, "N": len(self.y)}
+
+    # Several models of one table (a multiple estimation) often have the same rows: what
+    # the sample reads of the rows is kept for the next model, keyed by what it depends on
+    # (the ids are not written to afterwards; a narrowed sample forms fresh ones).
+    def _finite_rows(self, columns: list) -> np.ndarray | None:
+        """`finite_rows` of the columns, each column's mask found once per column in memory
+        (a regressor read from the table is a view of the same values in every model)."""
+        known = self.__dict__.setdefault("_finite_of", {})
+        valid = None
+        for values in columns:
+            key = (values.__array_interface__["data"][0], values.shape, values.strides, values.dtype.str)
+            if key not in known:
+                # the array is kept with its mask: its memory cannot be another column's
+                known[key] = (values, finite_rows([values]))
+            mask = known[key][1]
+            if mask is not None:
+                valid = mask if valid is None else valid & mask
+        return valid
+
+    def _effect_ids(self, effects: list[list[str]], rows: np.ndarray | None):
+        """The effects' ids over `rows` less the singletons (see `without_singletons`),
+        coded again only when the effects or the rows differ from the previous model's."""
+        last = self.__dict__.get("_ids_of")
+        if last is not None and last[0] == effects and _same_positions(last[1], rows):
+            return last[2]
+        ids, counts = effect_ids(self.frame, effects, rows, self.threads)
+        out = without_singletons(ids, counts, self.threads)
+        self._ids_of = ([list(effect) for effect in effects], rows, out)
+        return out
+
+    def _cluster_ids(self, name: str, rows: np.ndarray | None) -> np.ndarray:
+        """The dense ids of cluster variable `name` over `rows`, kept for the next model."""
+        known = self.__dict__.setdefault("_clusters_of", {})
+        last = known.get(name)
+        if last is None or not _same_positions(last[0], rows):
+            known[name] = last = (rows, variable_ids(self.frame, name, rows, self.threads))
+        return last[1]
 
     def restrict(self, keep: np.ndarray) -> int:
         """Narrow the sample to the rows where the mask `keep` (over the current sample) is
@@ -427,6 +463,12 @@ def _check_weights(name: str, w: np.ndarray) -> None:
             f"weights: column {name!r} must hold positive finite values; {int(bad.sum()):,} row(s) "
             f"do not (the first: {first!r})"
         )
+
+
+def _same_positions(a: np.ndarray | None, b: np.ndarray | None) -> bool:
+    if a is None or b is None:
+        return a is None and b is None
+    return a is b or (len(a) == len(b) and np.array_equal(a, b))
 
 
 def _take(values, rows):
