@@ -50,7 +50,7 @@ class MemoryEngine:
         cluster or weight reads, less the observations alone in a fixed-effect group;
         dense level ids per effect and per cluster variable. Returns the coefficient names
         of the design, the rows dropped by reason and the levels per effect."""
-        frame, threads = self.frame, self.threads
+        frame = self.frame
         fml = formula.text
         if len(frame) == 0:
             raise ValueError(f"data has no rows to estimate fml = {fml!r} on")
