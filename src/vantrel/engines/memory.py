@@ -180,10 +180,11 @@ class MemoryEngine:
         column's size before the absorption (for the collinearity rule), the solver's
         report and the sums of squares the fit statistics need.
 
-        shared: for multiple estimation, an object whose ``absorbed(engine, report)``
-        returns this model's columns out of a block absorbed once for every model of
-        the same sample and fixed effects, their scale, the solver's report and the
-        `Absorption` (see `vantrel.models.multi`)."""
+        shared: for multiple estimation, an object whose ``view(engine, report)`` gives
+        this model's columns in place in a block absorbed once for every model of the same
+        sample and fixed effects (a `SharedView`), or None, and then ``absorbed(engine,
+        report)`` a copy of them, their scale, the solver's report and the `Absorption`
+        (see `vantrel.models.multi`)."""
         effects, design, w = self.effects, self.design, self.w
         self._view = shared.view(self, report) if effects and shared is not None else None
         if self._view is not None:

@@ -8,9 +8,15 @@ were estimated alone (models with different regressors may have different sample
 
 The absorption is the expensive part, and in memory the models share it as fixest does:
 models whose estimation samples (the rows left after missing values and singletons) and
-fixed effects are the same have the union of their columns absorbed once, in one block,
-and each takes its own columns out of it. A column is demeaned on its own in that block
-(each column is centred and scaled by itself, and the solver works column by column), so
+fixed effects are the same have the union of their columns absorbed once, in one block.
+A least-squares model reads its columns there in place: its cross products are a part of
+the block's one cross product, its residual sum of squares under iid comes from them, and
+its residuals (for hetero and CRV1 at once, for resid(), fitted values and covariances
+after the fit when first asked for) from the block's columns; the block stays as long as
+a model's result may read it, one block for all of them. Two-stage least squares takes a
+copy of its columns instead (a group with such a model copies for every model, and lets
+the block go when the last has taken its columns). A column is demeaned on its own in that
+block (each column is centred and scaled by itself, and the solver works column by column), so
 a model's estimate is the one it has alone; the solver stops once every column of the
 block has converged, so a column may get a few more iterations than alone, which changes
 it only within the tolerance fixef_tol.
@@ -117,10 +123,12 @@ def _same_column(a, b, rows) -> bool:
 class SharedAbsorption:
     """The absorption the models of one in-memory engine share: per estimation sample and
     set of fixed effects, the union of the models' columns, absorbed once when the first of
-    them asks and released when the last has taken its columns.
+    them asks.
 
     `add(engine)` after the engine has formed a model's sample notes that model's columns;
-    `absorbed(engine, report)` (called by the engine's absorb) returns them absorbed."""
+    the engine's absorb then calls `view(engine, report)`, the model's columns in the
+    absorbed block in place (least squares), or, where that gives None, `absorbed(engine,
+    report)`, a copy of them (the block released when the last model has taken its)."""
 
     def __init__(self, tol: float, maxiter: int, n_threads: int):
         self.tol, self.maxiter, self.n_threads = tol, maxiter, n_threads
