@@ -29,6 +29,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
+from vantrel.backend.morlisk import map_columns
 from vantrel.core.absorption import Absorption, stack_standardised
 from vantrel.core.blas import ONE_BLAS_THREAD
 from vantrel.core.fit import total_sum_of_squares
@@ -118,6 +119,24 @@ def _same_column(a, b, rows) -> bool:
     if a is b or _same_memory(a, b):
         return True
     return np.array_equal(a if rows is None else a[rows], b if rows is None else b[rows], equal_nan=True)
+
+
+def _cross_products(block: np.ndarray, threads: int) -> np.ndarray:
+    """block'block, each thread the product of a contiguous range of rows: the models' least
+    squares run on one BLAS thread (see estimate_models), and this one product over every
+    row of the shared block is the only large one."""
+    N, k = len(block), max(threads, 1)
+    bounds = [N * t // k for t in range(k + 1)]
+
+    def rows_product(t):
+        part = block[bounds[t] : bounds[t + 1]]
+        return part.T @ part
+
+    parts = map_columns(rows_product, list(range(k)), threads, N)
+    out = parts[0]
+    for part in parts[1:]:
+        out = out + part
+    return out
 
 
 class SharedAbsorption:
@@ -215,8 +234,7 @@ class SharedAbsorption:
                 # alone does to its own block (the same product for every value)
                 group.root_w, group.mean_weight = np.sqrt(engine.w), float(np.mean(engine.w))
                 scale_rows(group.block, group.scale, group.root_w)
-            # (the models' least squares run on one BLAS thread, see estimate_models)
-            group.gram = group.block.T @ group.block
+            group.gram = _cross_products(group.block, engine.threads)
         if positions[0] not in group.tss:
             # the same sum in the same order as the model alone takes it (see the engine's absorb)
             group.tss[positions[0]] = total_sum_of_squares(engine.y, engine.w)
