@@ -5,7 +5,9 @@ regressors and four extra outcomes. Targets: csw <= 1.5x the single model, five 
 <= 1.5x one, vantrel >= 5x faster than pyfixest. After one warm-up call of the single model
 in this process each case is timed `--repeat` times in turn (the cases interleaved, so a
 burst of load on the shared machine falls on all of them); the table has each case's first
-call and its best, the ratios from the best. Prints a Markdown table (nothing asserts)."""
+call and its best, the ratios from the best. Prints a Markdown table (nothing asserts), and
+with `--stages` the seconds of each stage of vantrel's last call of each case, summed over
+its models (the shared stack and absorption appear once, in the first model of a group)."""
 
 from __future__ import annotations
 
@@ -39,9 +41,12 @@ def frame(n: int) -> pd.DataFrame:
     return data
 
 
-def timed(call) -> float:
+LAST: dict = {}  # each case's last result
+
+
+def timed(name, call) -> float:
     start = time.perf_counter()
-    call()
+    LAST[name] = call()
     return time.perf_counter() - start
 
 
@@ -50,8 +55,18 @@ def first_and_best(calls: dict, repeat: int) -> dict:
     times: dict = {name: [] for name in calls}
     for _ in range(repeat):
         for name, call in calls.items():
-            times[name].append(timed(call))
+            times[name].append(timed(name, call))
     return {name: (seconds[0], min(seconds)) for name, seconds in times.items()}
+
+
+def stages(result) -> dict:
+    """The seconds of each stage, summed over the models of `result` (a fit or Models)."""
+    fits = [result] if hasattr(result, "timings") else list(result)
+    out: dict = {}
+    for fit in fits:
+        for stage, seconds in fit.timings.items():
+            out[stage] = out.get(stage, 0.0) + seconds
+    return out
 
 
 def main() -> None:
@@ -59,6 +74,7 @@ def main() -> None:
     parser.add_argument("--rows", type=float, default=1e6)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--no-pyfixest", action="store_true")
+    parser.add_argument("--stages", action="store_true", help="the stages of vantrel's last call of each case")
     args = parser.parse_args()
     n = int(args.rows)
     data = frame(n)
@@ -71,6 +87,7 @@ def main() -> None:
         },
         args.repeat,
     )
+    vantrel_stages = {name: stages(LAST[name]) for name in rows}
     peers = {}
     if not args.no_pyfixest:
         import warnings
@@ -99,6 +116,12 @@ def main() -> None:
             f"| {name} | {first:.2f} | {best:.2f} | {best / single:.2f} | "
             + (f"{peer[1]:.2f} | {peer[1] / best:.1f} |" if peer is not None else " | |")
         )
+    if args.stages:
+        names = list(dict.fromkeys(stage for times in vantrel_stages.values() for stage in times))
+        print("\n| case (last call) | " + " | ".join(f"{stage} s" for stage in names) + " |")
+        print("|---|" + "---:|" * len(names))
+        for name, times in vantrel_stages.items():
+            print(f"| {name} | " + " | ".join(f"{times.get(stage, 0.0):.3f}" for stage in names) + " |")
 
 
 if __name__ == "__main__":

@@ -8,9 +8,15 @@ were estimated alone (models with different regressors may have different sample
 
 The absorption is the expensive part, and in memory the models share it as fixest does:
 models whose estimation samples (the rows left after missing values and singletons) and
-fixed effects are the same have the union of their columns absorbed once, in one block,
-and each takes its own columns out of it. A column is demeaned on its own in that block
-(each column is centred and scaled by itself, and the solver works column by column), so
+fixed effects are the same have the union of their columns absorbed once, in one block.
+A least-squares model reads its columns there in place: its cross products are a part of
+the block's one cross product, its residual sum of squares under iid comes from them, and
+its residuals (for hetero and CRV1 at once, for resid(), fitted values and covariances
+after the fit when first asked for) from the block's columns; the block stays as long as
+a model's result may read it, one block for all of them. Two-stage least squares takes a
+copy of its columns instead (a group with such a model copies for every model, and lets
+the block go when the last has taken its columns). A column is demeaned on its own in that
+block (each column is centred and scaled by itself, and the solver works column by column), so
 a model's estimate is the one it has alone; the solver stops once every column of the
 block has converged, so a column may get a few more iterations than alone, which changes
 it only within the tolerance fixef_tol.
@@ -23,13 +29,15 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from vantrel.backend.quarnet import fill_standardised
+from vantrel.backend.morlisk import map_columns
 from vantrel.core.absorption import Absorption, stack_standardised
 from vantrel.core.blas import ONE_BLAS_THREAD
+from vantrel.core.fit import total_sum_of_squares
 from vantrel.core.options import arguments_of, columns_read
 from vantrel.core.progress import Progress
 from vantrel.core.slopes import absorbs_constant, check_slopes_supported
 from vantrel.engines import open_engine
+from vantrel.engines.memory import SharedView, columns_of, scale_rows
 from vantrel.formula.design import used_columns
 from vantrel.formula.multiple import expand_formula
 from vantrel.formula.parse import check_columns, parse_formula
@@ -80,6 +88,11 @@ class _Group:
         self.models = 0
         self.served = 0
         self.block = self.scale = self.report = self.solver = None
+        # whether every model of the group reads its columns from the block in place (least
+        # squares does; two-stage least squares takes a copy of its columns)
+        self.views = True
+        self.gram = self.root_w = self.mean_weight = None
+        self.tss: dict[int, float] = {}
 
 
 def _same_rows(a, b) -> bool:
@@ -108,25 +121,33 @@ def _same_column(a, b, rows) -> bool:
     return np.array_equal(a if rows is None else a[rows], b if rows is None else b[rows], equal_nan=True)
 
 
-def _columns_of(block: np.ndarray, positions: list[int], threads: int) -> np.ndarray:
-    """A fresh row-major copy of the columns `positions` of the row-major `block`: the
-    kernel's writer of row-major blocks, each column read in place (a strided view) and
-    taken as it is (centre 0 and factor 1 change no bit), each thread a contiguous range
-    of rows (and the first touch of its pages). One pass, where a column gather followed by
-    a copy into row-major order made two."""
-    k = len(positions)
-    out = np.empty((len(block), k), dtype=np.float64)
-    fill_standardised(out, [block[:, p] for p in positions], None, np.zeros(k), np.ones(k), threads)
+def _cross_products(block: np.ndarray, threads: int) -> np.ndarray:
+    """block'block, each thread the product of a contiguous range of rows: the models' least
+    squares run on one BLAS thread (see estimate_models), and this one product over every
+    row of the shared block is the only large one."""
+    N, k = len(block), max(threads, 1)
+    bounds = [N * t // k for t in range(k + 1)]
+
+    def rows_product(t):
+        part = block[bounds[t] : bounds[t + 1]]
+        return part.T @ part
+
+    parts = map_columns(rows_product, list(range(k)), threads, N)
+    out = parts[0]
+    for part in parts[1:]:
+        out = out + part
     return out
 
 
 class SharedAbsorption:
     """The absorption the models of one in-memory engine share: per estimation sample and
     set of fixed effects, the union of the models' columns, absorbed once when the first of
-    them asks and released when the last has taken its columns.
+    them asks.
 
     `add(engine)` after the engine has formed a model's sample notes that model's columns;
-    `absorbed(engine, report)` (called by the engine's absorb) returns them absorbed."""
+    the engine's absorb then calls `view(engine, report)`, the model's columns in the
+    absorbed block in place (least squares), or, where that gives None, `absorbed(engine,
+    report)`, a copy of them (the block released when the last model has taken its)."""
 
     def __init__(self, tol: float, maxiter: int, n_threads: int):
         self.tol, self.maxiter, self.n_threads = tol, maxiter, n_threads
@@ -169,39 +190,81 @@ class SharedAbsorption:
         group = self._group(engine, create=True)
         positions = self._positions(group, engine, add=True)
         group.models += 1
+        group.views = group.views and not engine.formula.endogenous
         self._found[id(engine.formula)] = (engine.formula, group, positions)
+
+    def _lookup(self, engine) -> tuple[_Group, list[int]]:
+        found = self._found.get(id(engine.formula))
+        if found is not None and found[0] is engine.formula:
+            return found[1], found[2]
+        group = self._group(engine)
+        return group, self._positions(group, engine, add=False)
+
+    def _absorb(self, group: _Group, engine, report) -> None:
+        """The group's block stacked and absorbed, once."""
+        if group.block is not None:
+            return
+        centre = absorbs_constant(engine.formula)
+        block, group.scale, _ = stack_standardised(group.columns, group.rows, centre=centre, threads=engine.threads)
+        report.done("stack")
+        report.stage(
+            f"absorbing {len(engine.effects)} fixed effect(s) from {block.shape[1]} column(s) "
+            f"shared by {group.models} model(s)"
+        )
+        group.solver = Absorption(
+            engine.ids, engine.w, tol=self.tol, maxiter=self.maxiter, n_threads=self.n_threads, slopes=engine.slopes
+        )
+        with report.kernel_output():
+            group.report = group.solver.absorb(block, verbosity=report.kernel_verbosity)
+        group.block = block
+        report.done("absorption")
+
+    def view(self, engine, report) -> SharedView | None:
+        """This model's columns as a view of the block its group absorbed (see
+        `vantrel.engines.memory.SharedView`), or None when a model of the group takes
+        copies (`absorbed`). The block's cross products are formed once for every model of
+        the group; the block stays while a model's result may still read its columns."""
+        group, positions = self._lookup(engine)
+        if not group.views:
+            return None
+        self._absorb(group, engine, report)
+        if group.gram is None:
+            if engine.w is not None:
+                # the units back and the weights in, once for every model, as a model
+                # alone does to its own block (the same product for every value)
+                group.root_w, group.mean_weight = np.sqrt(engine.w), float(np.mean(engine.w))
+                scale_rows(group.block, group.scale, group.root_w)
+            group.gram = _cross_products(group.block, engine.threads)
+        if positions[0] not in group.tss:
+            # the same sum in the same order as the model alone takes it (see the engine's absorb)
+            group.tss[positions[0]] = total_sum_of_squares(engine.y, engine.w)
+        group.served += 1
+        outcome = {**group.report, "shared_columns": len(group.scale)}
+        return SharedView(
+            group.block,
+            group.gram,
+            positions,
+            group.scale,
+            group.root_w,
+            group.tss[positions[0]],
+            group.mean_weight,
+            outcome,
+            group.solver,
+            engine.threads,
+        )
 
     def absorbed(self, engine, report):
         """This model's [y, X] absorbed (a fresh row-major block), the powers of two its
         columns were divided by, the solver's report and the `Absorption`."""
-        found = self._found.get(id(engine.formula))
-        if found is not None and found[0] is engine.formula:
-            _, group, positions = found
-        else:
-            group = self._group(engine)
-            positions = self._positions(group, engine, add=False)
-        if group.block is None:
-            centre = absorbs_constant(engine.formula)
-            block, group.scale, _ = stack_standardised(group.columns, group.rows, centre=centre, threads=engine.threads)
-            report.done("stack")
-            report.stage(
-                f"absorbing {len(engine.effects)} fixed effect(s) from {block.shape[1]} column(s) "
-                f"shared by {group.models} model(s)"
-            )
-            group.solver = Absorption(
-                engine.ids, engine.w, tol=self.tol, maxiter=self.maxiter, n_threads=self.n_threads, slopes=engine.slopes
-            )
-            with report.kernel_output():
-                group.report = group.solver.absorb(block, verbosity=report.kernel_verbosity)
-            group.block = block
-            report.done("absorption")
+        group, positions = self._lookup(engine)
+        self._absorb(group, engine, report)
         scale, width = group.scale[positions], len(group.columns)
         group.served += 1
         last = group.served == group.models
         if last and positions == list(range(width)):
             out = group.block  # the last model takes every column in order: the block itself
         else:
-            out = _columns_of(group.block, positions, engine.threads)
+            out = columns_of(group.block, positions, engine.threads)
         if last:
             # the last model of the sample has its columns: the block and the columns it
             # was stacked from go

@@ -4,6 +4,7 @@ table in the layout of Stata's."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -82,6 +83,9 @@ class FeolsResult(Fit):
     within_r2: float
     rmse: float
     _resid: np.ndarray | None = field(repr=False)
+    # a model of a multiple estimation that shares its absorbed block forms its residuals
+    # when first asked for: what gives them (None once they are formed, or for the rest)
+    _resid_later: Callable[[], np.ndarray] | None = field(default=None, repr=False)
 
     def summary(self, vcov: object = None, ssc: object = None) -> pd.DataFrame:
         """Print the regression table in the layout of Stata's and return its coefficients.
@@ -155,7 +159,7 @@ class FeolsResult(Fit):
             When the estimate ran out of memory (DuckDB, Dask) and kept no per-row values.
         """
         self._require_rows("resid")
-        return pd.Series(self._resid, index=self._sample.labels, name="resid")
+        return pd.Series(self._residuals(), index=self._sample.labels, name="resid")
 
     def fitted(self) -> pd.Series:
         """Fitted values (regressors and fixed effects) over the estimation sample.
@@ -171,11 +175,16 @@ class FeolsResult(Fit):
             When the estimate ran out of memory (DuckDB, Dask) and kept no per-row values.
         """
         self._require_rows("fitted")
-        return pd.Series(self._sample.y - self._resid, index=self._sample.labels, name="fitted")
+        return pd.Series(self._sample.y - self._residuals(), index=self._sample.labels, name="fitted")
+
+    def _residuals(self) -> np.ndarray | None:
+        if self._resid is None and self._resid_later is not None:
+            self._resid, self._resid_later = self._resid_later(), None
+        return self._resid
 
     def _require_rows(self, method: str) -> None:
         # an estimate from data out of memory keeps no value per row
-        if self._resid is None:
+        if self._resid is None and self._resid_later is None:
             raise ValueError(
                 f"{method}(): the estimate ran on {self.absorption.get('engine')!r} and keeps no value "
                 "per row; predict(newdata) computes fitted values for rows you pass"
