@@ -5,6 +5,8 @@ Oracles: a fresh kernel solve of the same block with the same preconditioner req
 same bits), the same columns absorbed together (to 1e-12), and the residuals of the
 dummy-variable least squares (numpy's lstsq on a small panel)."""
 
+import copy
+import pickle
 import sys
 from pathlib import Path
 
@@ -201,6 +203,20 @@ def test_a_group_index_is_solved_afresh_each_call():
         quarnet.COEF_PCG_demean(expected, None, index, TOL, 0, MAXITER, 0, 0, mode)
         assert np.array_equal(out, expected)
         assert "reused" not in report
+
+
+@pytest.mark.parametrize("duplicate", [copy.deepcopy, lambda a: pickle.loads(pickle.dumps(a))], ids=["deepcopy", "pickle"])
+def test_a_copy_continues_where_the_original_stands(duplicate):
+    """A copied (or pickled) object makes its own kernel session and gives the bits the
+    original gives next."""
+    ids, block = _design("difficult")
+    absorption = Absorption(ids, None, tol=TOL, maxiter=MAXITER)
+    absorption.absorb(block.copy())
+    twin = duplicate(absorption)
+    out, expected = block.copy(), block.copy()
+    assert twin.absorb(out)["reused"] == []
+    absorption.absorb(expected)
+    assert np.array_equal(out, expected)
 
 
 def test_other_ids_are_another_sample():

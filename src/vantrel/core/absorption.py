@@ -110,7 +110,9 @@ def absorb(yX, w, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, check
 # the start (the Jacobi phase that measured it is not repeated: 14 iterations to 9 on the
 # difficult design at 1e6 rows). Jacobi stays "auto", so a later block that converges more
 # slowly can still be upgraded; so does the approximate pair block, whose factor costs
-# most of its solve either way (grid design at 1e6 rows: no faster from the start).
+# most of its solve either way (grid design at 1e6 rows: no faster from the start). The
+# factors themselves are not rebuilt: the kernel's session keeps each one for the weights it
+# was built with, and a later block that comes to the same decision takes it.
 _REUSED_MODE = {"exact pair": "exact"}
 
 
@@ -183,6 +185,12 @@ class Absorption:
         # other ids are another sample: nothing the session kept of the former holds
         self._ids = ids
         self._session = None
+
+    def __getstate__(self):
+        # the kernel's session holds pointers into the ids: a copy or a pickle makes its own
+        state = self.__dict__.copy()
+        state["_session"] = None
+        return state
 
     def _kernel_session(self):
         """The kernel's session over the level ids, made by the first call (None for a group
