@@ -205,7 +205,9 @@ def test_a_group_index_is_solved_afresh_each_call():
         assert "reused" not in report
 
 
-@pytest.mark.parametrize("duplicate", [copy.deepcopy, lambda a: pickle.loads(pickle.dumps(a))], ids=["deepcopy", "pickle"])
+@pytest.mark.parametrize(
+    "duplicate", [copy.deepcopy, lambda a: pickle.loads(pickle.dumps(a))], ids=["deepcopy", "pickle"]
+)
 def test_a_copy_continues_where_the_original_stands(duplicate):
     """A copied (or pickled) object makes its own kernel session and gives the bits the
     original gives next."""
@@ -217,6 +219,24 @@ def test_a_copy_continues_where_the_original_stands(duplicate):
     assert twin.absorb(out)["reused"] == []
     absorption.absorb(expected)
     assert np.array_equal(out, expected)
+
+
+def test_ids_changed_in_place_are_checked_and_laid_out_again():
+    """The session recognises its ids by a fingerprint of their values: ids rewritten in
+    place give the fresh solve's bits on them, and an id out of range is an error naming
+    it (the passes follow the ids without bounds checks)."""
+    ids, block = _design("difficult")
+    ids = ids.copy(order="F")
+    absorption = Absorption(ids, None, tol=TOL, maxiter=MAXITER)
+    absorption.absorb(block.copy())
+    ids[:, 1] = ids[::-1, 1]
+    out = block.copy()
+    report = absorption.absorb(out)
+    assert "layout" not in report["reused"]
+    assert np.array_equal(out, _fresh(block, None, ids, absorption.mode)[0])
+    ids[5, 0] = -1
+    with pytest.raises(ValueError, match=r"A\[5, 0\] = -1: level ids must be dense ids"):
+        absorption.absorb(block.copy())
 
 
 def test_other_ids_are_another_sample():

@@ -1273,13 +1273,38 @@ CoefOutcome CoefSession::demean(double *x, int64_t K, const double *w, uint64_t 
     return out;
 }
 
+namespace {
+
+// splitmix64's finaliser: the fingerprints sum it over every value's bits and place (a sum,
+// so the threads may take the values in any order)
+uint64_t mix(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+template <class T>
+uint64_t ids_sum(const IdColumns &ids, int64_t N, int threads) {
+    const T *data = static_cast<const T *>(ids.data);
+    const int64_t F = ids.columns();
+    uint64_t h = 0;
+#pragma omp parallel for schedule(static) reduction(+ : h) num_threads(std::max(threads, 1))
+    for (int64_t i = 0; i < N; ++i)
+        for (int64_t f = 0; f < F; ++f) {
+            const uint64_t v = static_cast<uint64_t>(static_cast<int64_t>(data[i * ids.row_stride + f * ids.col_stride]));
+            h += mix(v + static_cast<uint64_t>(i * F + f) * 0x9e3779b97f4a7c15ULL);
+        }
+    return h;
+}
+
+}  // namespace
+
+uint64_t ids_fingerprint(const IdColumns &ids, int64_t N, int threads) {
+    const uint64_t h = ids.wide ? ids_sum<int64_t>(ids, N, threads) : ids_sum<int32_t>(ids, N, threads);
+    return mix(h ^ static_cast<uint64_t>(N) ^ (static_cast<uint64_t>(ids.columns()) << 40));
+}
+
 uint64_t weights_fingerprint(const double *w, int64_t N, int threads) {
-    // splitmix64's finaliser of each bit pattern and its place, summed (in any order)
-    auto mix = [](uint64_t z) {
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    };
     uint64_t h = 0;
 #pragma omp parallel for schedule(static) reduction(+ : h) num_threads(std::max(threads, 1))
     for (int64_t i = 0; i < N; ++i) {

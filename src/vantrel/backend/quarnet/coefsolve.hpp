@@ -108,6 +108,9 @@ class CoefSession {
 // for the same values, and for different values equal only by a 2^-64 chance.
 uint64_t weights_fingerprint(const double *w, int64_t N, int threads);
 
+// The same of the N x F level ids (their values and places, whatever their layout).
+uint64_t ids_fingerprint(const IdColumns &ids, int64_t N, int threads);
+
 // The fixed effects as aggregates instead of rows, for data that are aggregated elsewhere (a
 // database, a cluster): per fixed effect f its G[f] weighted level counts and the K sums
 // D_f'W v of its levels (G[f] x K row-major), per pair of fixed effects f < g the cells of

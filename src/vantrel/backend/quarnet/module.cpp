@@ -647,10 +647,35 @@ void cluster_meat(Contiguous<double, 2> result, Strided<const double, 2> x, Stri
 
 // One sample's level ids held for many coefficient solves (quarnet::CoefSession): the ids
 // are checked once, and the array is kept alive by the session (it must not change).
+// Whether numpy lets a writable array be made writable again once frozen: not an array over a
+// read-only buffer (one unpickled from bytes is writable, but not once frozen).
+bool can_thaw(nb::handle array) {
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::object at = nb::borrow(array);
+    while (!nb::cast<bool>(at.attr("flags").attr("owndata"))) {
+        nb::object base = at.attr("base");
+        if (base.is_none()) return true;
+        if (!nb::isinstance(base, np.attr("ndarray"))) {
+            try {
+                return !nb::cast<bool>(nb::module_::import_("builtins").attr("memoryview")(base).attr("readonly"));
+            } catch (const nb::python_error &) {
+                return false;
+            }
+        }
+        at = base;
+    }
+    return true;
+}
+
 class CoefSessionBinding {
    public:
-    explicit CoefSessionBinding(nb::handle A) {
+    explicit CoefSessionBinding(nb::handle given) {
         nb::module_ np = nb::module_::import_("numpy");
+        // The ids are read-only during each call (FrozenArray): ids that could not be made
+        // writable again are copied instead (the session's own, which nothing else writes).
+        const bool writable = nb::isinstance(given, np.attr("ndarray")) &&
+                              nb::cast<bool>(given.attr("flags").attr("writeable"));
+        nb::object A = writable && !can_thaw(given) ? np.attr("array")(given, "order"_a = "K") : nb::borrow(given);
         IdArray<int64_t> wide;
         IdArray<int32_t> narrow;
         const bool is_wide = nb::isinstance(A, np.attr("ndarray")) && nb::try_cast(A, wide, false);
@@ -674,12 +699,23 @@ class CoefSessionBinding {
         rows_ = static_cast<int64_t>(is_wide ? wide.shape(0) : narrow.shape(0));
         array_ = nb::borrow(A);
         session_ = std::make_unique<quarnet::CoefSession>(ids, rows_);
+        ids_key_ = quarnet::ids_fingerprint(ids, rows_, omp_get_max_threads());
     }
 
     nb::dict demean(Matrix x, std::optional<Weights> w, double tol, int64_t miniter, int64_t maxiter, int64_t verbose,
                     int n_threads, const std::string &preconditioner) {
         const quarnet::PairMode mode = pair_mode(preconditioner);
         check_thread_count(n_threads);
+        const auto start = std::chrono::steady_clock::now();
+        const int threads = n_threads > 0 ? n_threads : omp_get_max_threads();
+        // The ids were checked when the session took them, and its layout was made from them:
+        // ids changed since (in place) are checked again and laid out afresh, since the passes
+        // follow them without bounds checks.
+        if (quarnet::ids_fingerprint(session_->ids(), rows_, threads) != ids_key_) {
+            CoefSessionBinding fresh(array_);
+            std::swap(session_, fresh.session_);
+            ids_key_ = fresh.ids_key_;
+        }
         const quarnet::IdColumns &ids = session_->ids();
         if (static_cast<int64_t>(x.shape(0)) != rows_)
             throw nb::value_error(("x has " + std::to_string(x.shape(0)) + " rows, the session's ids " +
@@ -697,9 +733,7 @@ class CoefSessionBinding {
             check_ids_apart(x, static_cast<const int32_t *>(ids.data), rows_, ids.columns(), ids.row_stride,
                             ids.col_stride);
         const double *wp = w ? w->data() : nullptr;
-        const auto start = std::chrono::steady_clock::now();
-        const uint64_t key =
-            wp ? quarnet::weights_fingerprint(wp, rows_, n_threads > 0 ? n_threads : omp_get_max_threads()) : 0;
+        const uint64_t key = wp ? quarnet::weights_fingerprint(wp, rows_, threads) : 0;
         const double fingerprint_seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         // weights the session holds passed this check when they came
@@ -713,7 +747,8 @@ class CoefSessionBinding {
         nb::list reused;
         for (const std::string &item : extra.reused) reused.append(item);
         report["reused"] = reused;
-        report["setup_seconds"] = extra.setup_seconds + fingerprint_seconds;  // the weights recognised too
+        // the ids and weights recognised too
+        report["setup_seconds"] = extra.setup_seconds + fingerprint_seconds;
         report["build_seconds"] = extra.build_seconds;
         report["solve_seconds"] = extra.solve_seconds;
         return report;
@@ -729,6 +764,7 @@ class CoefSessionBinding {
    private:
     nb::object array_;
     int64_t rows_ = 0;
+    uint64_t ids_key_ = 0;
     std::unique_ptr<quarnet::CoefSession> session_;
 };
 
