@@ -88,6 +88,7 @@ def main(argv=None):
         _table(columns + ["preconditioner"], rows["blocks"])
     if args.reuse:
         columns = ["design", "first call", "set-up / preconditioner of the first", "later, same weights"]
+        columns += ["set-up of a later call (fingerprints of ids and weights)"]
         columns += ["later, new weights", "set-up / preconditioner with new weights", "fresh object, same request"]
         columns += ["saved per later call (fresh - same weights)", "iterations first / later", "reused by a later call"]
         _table(columns, rows["reuse"])
@@ -133,7 +134,7 @@ def _reuse_case(design, ids, columns, args) -> str:
     split = "{:.3f} / {:.3f}".format
     return (
         f"| {design} | {f_first:.3f} / {w_first:.3f} | {split(r_first['setup_seconds'], r_first['build_seconds'])} | "
-        f"{f_same:.3f} / {w_same:.3f} | {f_new:.3f} / {w_new:.3f} | "
+        f"{f_same:.3f} / {w_same:.3f} | {r_same['setup_seconds']:.3f} | {f_new:.3f} / {w_new:.3f} | "
         f"{split(r_new['setup_seconds'], r_new['build_seconds'])} | {f_fresh:.3f} / {w_fresh:.3f} | "
         f"{f_fresh - f_same:.3f} / {w_fresh - w_same:.3f} | {r_first['iterations']} / {r_same['iterations']} | "
         f"{', '.join(r_same['reused'])} |"
