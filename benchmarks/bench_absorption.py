@@ -8,6 +8,14 @@ object saves is the later block's fresh absorption minus its absorption through 
 object. Run by `benchmarks/run.py` (section "absorption") or on its own:
 
     python benchmarks/bench_absorption.py --rows 1e6 --designs difficult,simple
+
+A second table (--reuse, on by default) splits what the object keeps from what each call
+costs: the first call (the kernel's layout of the rows, counts, preconditioner built), a
+later call with the same weights, later calls with new weights each time (the layout kept,
+the weighted parts rebuilt: Poisson's reweighting, the bootstrap), and a fresh object given
+the request the object makes (what each later call cost before the object kept the
+kernel's set-up: the same arithmetic, to the bit). The set-up and preconditioner seconds
+come from the kernel's report (`setup_seconds`, `build_seconds`).
 """
 
 from __future__ import annotations
@@ -56,21 +64,81 @@ def main(argv=None):
     p.add_argument("--designs", default="simple,difficult,grid,banded3")
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--threads", type=int, default=0)
+    p.add_argument("--no-reuse", dest="reuse", action="store_false", help="leave out the set-up table")
+    p.add_argument("--no-blocks", dest="blocks", action="store_false", help="leave out the first table")
     args = p.parse_args(argv)
     n = int(float(args.rows))
     load = " ".join(Path("/proc/loadavg").read_text().split()[:3]) if os.path.exists("/proc/loadavg") else "?"
     print(f"{n:,} rows, 3 fixed effects; block [y, x1, x2] first, then [x1, x2]; load average at start {load}")
     print(f"seconds, first call / best of {args.repeat}\n")
-    columns = ["design", "first block (set-up and solve)", "later block, same Absorption", "later block, fresh"]
-    columns += ["saved by the same Absorption (fresh - same)", "iterations first / later / fresh", "preconditioner"]
-    print("| " + " | ".join(columns) + " |")
-    print("|" + "---|" * len(columns))
+    rows = {"blocks": [], "reuse": []}
     for design in args.designs.split(","):
         data = getattr(generators, design)(n)
-        print(_case(design, _ids(data, EFFECTS[design]), [data["y"], data["x1"], data["x2"]], args), flush=True)
+        ids, columns = _ids(data, EFFECTS[design]), [data["y"], data["x1"], data["x2"]]
         del data
+        if args.blocks:
+            rows["blocks"].append(_case(design, ids, columns, args))
+            print(rows["blocks"][-1], flush=True)
+        if args.reuse:
+            rows["reuse"].append(_reuse_case(design, ids, columns, args))
+            print(rows["reuse"][-1], flush=True)
+    if args.blocks:
+        columns = ["design", "first block (set-up and solve)", "later block, same Absorption", "later block, fresh"]
+        columns += ["saved by the same Absorption (fresh - same)", "iterations first / later / fresh"]
+        _table(columns + ["preconditioner"], rows["blocks"])
+    if args.reuse:
+        columns = ["design", "first call", "set-up / preconditioner of the first", "later, same weights"]
+        columns += ["set-up of a later call (fingerprints of ids and weights)"]
+        columns += ["later, new weights", "set-up / preconditioner with new weights", "fresh object, same request"]
+        columns += ["saved per later call (fresh - same weights)", "iterations first / later", "reused by a later call"]
+        _table(columns, rows["reuse"])
     load = " ".join(Path("/proc/loadavg").read_text().split()[:3]) if os.path.exists("/proc/loadavg") else "?"
     print(f"\nload average at end {load}")
+
+
+def _table(columns, rows):
+    print("\n| " + " | ".join(columns) + " |")
+    print("|" + "---|" * len(columns))
+    for row in rows:
+        print(row)
+
+
+def _reuse_case(design, ids, columns, args) -> str:
+    """One row of the set-up table: the kernel's set-up kept by the object against each
+    later call's cost (unweighted first call and later calls; then new weights each call)."""
+    block, _, _ = stack_standardised(columns)
+    later = np.ascontiguousarray(block[:, 1:])
+    rng = np.random.default_rng(7)
+    new_weights = [rng.uniform(0.5, 2.0, len(ids)) for _ in range(2)]
+    made = []
+
+    def first():
+        made[:] = [Absorption(ids, None, tol=1e-8, maxiter=10_000, n_threads=args.threads)]
+        return made[-1].absorb(block.copy())
+
+    f_first, w_first, r_first = _timed(first, args.repeat)
+    absorption = made[-1]
+    f_same, w_same, r_same = _timed(lambda: absorption.absorb(later.copy()), args.repeat)
+    turn = iter(range(10 * args.repeat))
+    f_new, w_new, r_new = _timed(
+        lambda: absorption.absorb(later.copy(), weights=new_weights[next(turn) % 2]), args.repeat
+    )
+    request = absorption.mode
+
+    def fresh():
+        other = Absorption(ids, None, tol=1e-8, maxiter=10_000, n_threads=args.threads)
+        other.mode = request
+        return other.absorb(later.copy())
+
+    f_fresh, w_fresh, _ = _timed(fresh, args.repeat)
+    split = "{:.3f} / {:.3f}".format
+    return (
+        f"| {design} | {f_first:.3f} / {w_first:.3f} | {split(r_first['setup_seconds'], r_first['build_seconds'])} | "
+        f"{f_same:.3f} / {w_same:.3f} | {r_same['setup_seconds']:.3f} | {f_new:.3f} / {w_new:.3f} | "
+        f"{split(r_new['setup_seconds'], r_new['build_seconds'])} | {f_fresh:.3f} / {w_fresh:.3f} | "
+        f"{f_fresh - f_same:.3f} / {w_fresh - w_same:.3f} | {r_first['iterations']} / {r_same['iterations']} | "
+        f"{', '.join(r_same['reused'])} |"
+    )
 
 
 def _case(design, ids, columns, args) -> str:

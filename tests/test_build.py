@@ -9,7 +9,7 @@ from vantrel.backend.morlisk import make_pointer
 # hooks live in vantrel.backend._bench_hooks).
 KERNEL_API = {
     "panelsetup", "drop_singletons", "sep", "calc_B", "MAP_NH_noaccel", "MAP_NH_CG_accel", "COEF_PCG_demean",
-    "COEF_PCG_cells", "COEF_PCG_rows", "COEF_PCG_slopes",
+    "COEF_PCG_cells", "COEF_PCG_rows", "COEF_PCG_slopes", "CoefSession",
     "counting_sort", "pair_ranks", "dense_codes", "fill_standardised", "cluster_meat",
     "np",  # numpy, as the module's attribute
 }  # fmt: skip

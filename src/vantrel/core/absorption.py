@@ -110,20 +110,56 @@ def absorb(yX, w, A, accelfunc, eps_MAP, minsubiter, maxsubiter, verb, nt, check
 # the start (the Jacobi phase that measured it is not repeated: 14 iterations to 9 on the
 # difficult design at 1e6 rows). Jacobi stays "auto", so a later block that converges more
 # slowly can still be upgraded; so does the approximate pair block, whose factor costs
-# most of its solve either way (grid design at 1e6 rows: no faster from the start).
+# most of its solve either way (grid design at 1e6 rows: no faster from the start). The
+# factors themselves are not rebuilt: the kernel's session keeps each one for the weights it
+# was built with, and a later block that comes to the same decision takes it.
 _REUSED_MODE = {"exact pair": "exact"}
 
 
 class Absorption:
     """One sample's fixed effects, absorbed from any block of columns.
 
-    ids: the N x F level ids of the effects (or the kernel's group index); weights: the
-    rows' weights (None: unweighted), for every block unless a call gives others; tol,
-    maxiter: the solver's convergence tolerance and iteration limit; n_threads: its
-    threads (0: the OpenMP default). The object keeps what the solver learned of the
-    sample: the first block that needed a stronger preconditioner than the diagonal
-    sets it for every later block. Multiple estimation, reweighted iterations and the
-    bootstrap absorb many blocks of one sample through one object.
+    The object keeps what the solver learned and built for the sample, so that multiple
+    estimation, reweighted iterations, instrumental-variable stages and the bootstrap absorb
+    many blocks of one sample without rebuilding it: the kernel's session
+    (``quarnet.CoefSession``) holds the layout of the rows (ordered by the effect with most
+    levels, the other effects' ids in 16 or 32 bits), and for the weights of the last call the
+    level counts and every preconditioner built (the pair block and its factor, the whole
+    factor, additive pairs). A call with other weights keeps the layout and rebuilds the rest.
+    Every call gives the same numbers, to the last bit, as a fresh solve with the same
+    preconditioner request; the first block that needed the exact pair block has it requested
+    for every later block, so the Jacobi phase that found it is not repeated.
+
+    Parameters
+    ----------
+    ids : numpy.ndarray or object
+        The N x F level ids of the effects (int64 or int32, dense ids 0 .. G-1 per column),
+        which must not change while the object is used; or the kernel's group index (then
+        every call is a fresh solve).
+    weights : numpy.ndarray, optional
+        The rows' weights for every block whose call gives none (None: unweighted).
+    tol : float
+        The solver's convergence tolerance.
+    maxiter : int
+        Its iteration limit.
+    n_threads : int, default 0
+        Its threads (0: the OpenMP default).
+    slopes : list of tuple, optional
+        Varying slopes: per effect (intercept, N x S slope variables or None), absorbed by the
+        kernel's solver for them (which keeps nothing between calls).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> ids = np.asfortranarray(np.array([[0, 0], [0, 1], [1, 0], [1, 1]]))
+    >>> absorption = Absorption(ids, None, tol=1e-10, maxiter=100)
+    >>> block = np.array([[1.0], [2.0], [3.0], [5.0]])
+    >>> report = absorption.absorb(block)
+    >>> np.round(block.ravel(), 6).tolist()
+    [0.25, -0.25, -0.25, 0.25]
+    >>> report = absorption.absorb(np.array([[1.0], [0.0], [0.0], [0.0]]))
+    >>> report["reused"]
+    ['layout', 'level counts']
     """
 
     def __init__(self, ids, weights=None, *, tol: float, maxiter: int, n_threads: int = 0, slopes=None):
@@ -139,16 +175,72 @@ class Absorption:
         self.mode = "auto"
         self.reports: list[dict] = []
 
+    @property
+    def ids(self):
+        """The level ids (or group index) of the effects."""
+        return self._ids
+
+    @ids.setter
+    def ids(self, ids):
+        # other ids are another sample: nothing the session kept of the former holds
+        self._ids = ids
+        self._session = None
+
+    def __getstate__(self):
+        # the kernel's session holds pointers into the ids: a copy or a pickle makes its own
+        state = self.__dict__.copy()
+        state["_session"] = None
+        return state
+
+    def _kernel_session(self):
+        """The kernel's session over the level ids, made by the first call (None for a group
+        index, which the session does not take)."""
+        if self._session is None and _level_ids(self._ids):
+            from vantrel.backend.quarnet import CoefSession
+
+            self._session = CoefSession(self._ids)
+        return self._session
+
     def absorb(self, block: np.ndarray, weights=None, verbosity: int = 0) -> dict:
-        """Demean the N x K row-major float64 `block` in place (the columns at a common
-        size, see `stack_standardised`); `weights`: this block's (None: the object's).
-        Returns the solver's report (iterations, preconditioner and why)."""
+        """Demean a block of columns in place.
+
+        Parameters
+        ----------
+        block : numpy.ndarray
+            N x K row-major float64, the columns at a common size (see
+            `stack_standardised`); demeaned in place.
+        weights : numpy.ndarray, optional
+            This block's weights (None: the object's).
+        verbosity : int, default 0
+            The kernel's progress output (0: none).
+
+        Returns
+        -------
+        dict
+            The solver's report: iterations, preconditioner and why; for level ids also
+            ``reused`` (what this call took from earlier ones: the rows' layout, the
+            weights by position, the level counts, a preconditioner) and the seconds of
+            ``setup_seconds`` (layout and weights), ``build_seconds`` (preconditioners)
+            and ``solve_seconds`` (the passes and iterations).
+
+        Raises
+        ------
+        ValueError
+            When the block, weights or ids do not fit together, a weight is negative or not
+            finite, or the solver does not converge within ``maxiter``.
+        """
         from vantrel.backend.quarnet import COEF_PCG_demean
 
         w = self.weights if weights is None else weights
         if self.slopes is not None:
             return self._absorb_slopes(block, w, verbosity)
-        report = COEF_PCG_demean(block, w, self.ids, self.tol, 0, self.maxiter, verbosity, self.n_threads, self.mode)
+        session = self._kernel_session()
+        if session is None:
+            report = COEF_PCG_demean(
+                block, w, self._ids, self.tol, 0, self.maxiter, verbosity, self.n_threads, self.mode
+            )
+        else:
+            report = session.demean(block, w, self.tol, 0, self.maxiter, verbosity, self.n_threads, self.mode)
         if self.mode == "auto":
             self.mode = _REUSED_MODE.get(report.get("preconditioner"), "auto")
         self.reports.append(report)
@@ -166,3 +258,8 @@ class Absorption:
         )
         self.reports.append(report)
         return report
+
+
+def _level_ids(ids) -> bool:
+    """Whether `ids` are level ids the kernel's session takes (a 2-D int64 or int32 array)."""
+    return isinstance(ids, np.ndarray) and ids.ndim == 2 and ids.dtype in (np.int64, np.int32)

@@ -16,9 +16,11 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -173,8 +175,9 @@ Problem build_problem(int64_t N, int64_t K, const double *w, const std::vector<G
 // From level ids by row: a stable counting sort of the segment effect's ids gives each row its
 // position, and the row's other levels (and weight) are written there as it is placed, so no
 // table of positions is kept (the first and the closing pass run in row order).
-template <class T, class IdT>
-void order_by_segments(Problem &P, const double *w, int threads, std::vector<work_vector<IdT>> &by_position) {
+// The first position of each chunk's rows of each segment (chunks x G[0]); sets seg_off.
+template <class T>
+work_vector<int64_t> segment_places(Problem &P, int threads) {
     const int64_t N = P.N;
     // One chunk of rows per thread: each chunk counts its levels, the chunks' places follow
     // one another within a level, so the order is the same for every thread count.
@@ -198,13 +201,20 @@ void order_by_segments(Problem &P, const double *w, int threads, std::vector<wor
     }
     P.seg_off[G0] = N;
     P.seg_off[G0 + 1] = N;  // the "no level" segment is empty: every row has a level
+    return next;
+}
+
+template <class T, class IdT>
+void order_by_segments(Problem &P, const double *w, int threads, std::vector<work_vector<IdT>> &by_position) {
+    const int64_t N = P.N, G0 = P.G[0], chunks = threads;
+    work_vector<int64_t> next = segment_places<T>(P, threads);
     by_position.resize(static_cast<size_t>(P.slots));
     for (int64_t s = 1; s < P.slots; ++s) by_position[s].resize(static_cast<size_t>(N));
     if (w != nullptr) P.w_own.resize(static_cast<size_t>(N));
     const int64_t others = P.slots - 1;
     IdT *out[8];
     for (int64_t o = 0; o < others; ++o) out[o] = by_position[o + 1].data();
-    double *w_out = P.w_own.data();
+    double *w_out = w != nullptr ? P.w_own.data() : nullptr;
     // each position is written once, by the thread that places its row
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (int64_t c = 0; c < chunks; ++c) {
@@ -218,15 +228,13 @@ void order_by_segments(Problem &P, const double *w, int threads, std::vector<wor
     if (w != nullptr) P.w = P.w_own.data();
 }
 
+// The layout from level ids (the weights by position too, unless w is null).
 template <class T>
-Problem build_problem_ids(int64_t N, int64_t K, const double *w, const IdColumns &ids, int threads) {
-    Problem P;
+void lay_out(Problem &P, int64_t N, const double *w, const IdColumns &ids, int threads) {
     P.N = N;
-    P.K = K;
     P.slots = ids.columns();
     P.threads = threads;
     P.by_row = &ids;
-    P.w_rows = w;
     std::vector<std::string> names;
     for (int64_t f = 0; f < P.slots; ++f) names.push_back("A[:, " + std::to_string(f) + "]");
     assign_slots(P, ids.G, names);
@@ -237,7 +245,31 @@ Problem build_problem_ids(int64_t N, int64_t K, const double *w, const IdColumns
     else
         order_by_segments<T>(P, w, threads, P.ids32);
     P.view_own_ids();
+}
+
+template <class T>
+Problem build_problem_ids(int64_t N, int64_t K, const double *w, const IdColumns &ids, int threads) {
+    Problem P;
+    P.K = K;
+    P.w_rows = w;
+    lay_out<T>(P, N, w, ids, threads);
     return P;
+}
+
+// The rows' weights by position for a layout made without them: the places of the same
+// counting sort (P.w_own, P.w).
+template <class T>
+void place_weights(Problem &P, const double *w, int threads) {
+    const int64_t N = P.N, G0 = P.G[0], chunks = threads;
+    work_vector<int64_t> next = segment_places<T>(P, threads);
+    P.w_own.resize(static_cast<size_t>(N));
+    double *w_out = P.w_own.data();
+#pragma omp parallel for schedule(static) num_threads(threads)
+    for (int64_t c = 0; c < chunks; ++c) {
+        int64_t *mine = next.data() + c * G0;
+        for (int64_t i = N * c / chunks, end = N * (c + 1) / chunks; i < end; ++i) w_out[mine[P.row_id<T>(0, i)]++] = w[i];
+    }
+    P.w = w_out;
 }
 
 
@@ -514,8 +546,10 @@ void apply_cells(const Problem &P, const work_vector<double> &counts, const doub
 
 // setup_pass in row order, from the caller's level ids: the caller's matrix is read
 // sequentially and every level's sums are accumulated per fixed block of rows, added in
-// block order (in rounds, as Scratch's).
-template <class T>
+// block order (in rounds, as Scratch's). Counts false: the level counts are known (a
+// session's, from an earlier solve with the same weights) and only b and sumsq are formed;
+// each sum is accumulated on its own, so b's bits are the same either way.
+template <class T, bool Counts = true>
 void setup_rows(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
                 std::vector<long double> &sumsq) {
     const int64_t K = P.K, W = K + 1, L = P.total(), N = P.N;
@@ -544,7 +578,7 @@ void setup_rows(const Problem &P, const double *x, work_vector<double> &counts, 
                 for (int64_t s = 0; s < P.slots; ++s) {
                     double *m = mine + (P.off[s] + P.row_id<T>(s, i)) * W;
                     for (int64_t j = 0; j < K; ++j) m[j] += wi * v[j];
-                    m[K] += wi;
+                    if constexpr (Counts) m[K] += wi;
                 }
                 if ((i - lo) % run == run - 1 || i == hi - 1)
                     for (int64_t j = 0; j < K; ++j) {
@@ -555,7 +589,7 @@ void setup_rows(const Problem &P, const double *x, work_vector<double> &counts, 
         }
         for_level_chunks(L, P.threads, [&](int64_t, int64_t l0, int64_t l1) {
             for (int64_t l = l0; l < l1; ++l)
-                for (int64_t j = 0; j <= K; ++j) {
+                for (int64_t j = 0; j < (Counts ? K + 1 : K); ++j) {
                     double &dst = j < K ? b[l * K + j] : counts[l];
                     double t = round == 0 ? 0.0 : dst;
                     for (int64_t u = 0; u < used; ++u) t += part[u][l * W + j];
@@ -597,8 +631,9 @@ int solver_threads(const DemeanOptions &opt) {
     return std::max(1, omp_get_max_threads());
 }
 
+// known_counts: counts hold the level counts already (a session's, rows given by level ids).
 void first_pass(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
-                std::vector<long double> &sumsq) {
+                std::vector<long double> &sumsq, bool known_counts = false) {
     if (P.cells != nullptr) {  // the aggregates as given, "no level" entries at zero
         const CellInput &in = *P.cells;
         counts.assign(static_cast<size_t>(P.total()), 0.0);
@@ -612,10 +647,14 @@ void first_pass(const Problem &P, const double *x, work_vector<double> &counts, 
         return;
     }
     if (P.by_row == nullptr) return setup_pass(P, x, counts, b, sumsq);
-    counts.assign(static_cast<size_t>(P.total()), 0.0);
+    if (!known_counts) counts.assign(static_cast<size_t>(P.total()), 0.0);
     b.assign(static_cast<size_t>(P.total() * P.K), 0.0);
     sumsq.assign(static_cast<size_t>(P.K), 0.0L);
-    if (P.by_row->wide)
+    if (known_counts && P.by_row->wide)
+        setup_rows<int64_t, false>(P, x, counts, b, sumsq);
+    else if (known_counts)
+        setup_rows<int32_t, false>(P, x, counts, b, sumsq);
+    else if (P.by_row->wide)
         setup_rows<int64_t>(P, x, counts, b, sumsq);
     else
         setup_rows<int32_t>(P, x, counts, b, sumsq);
@@ -634,17 +673,59 @@ void last_pass(const Problem &P, double *x, const double *alpha) {
         closing_rows<int32_t>(P, x, alpha);
 }
 
+// What a session (CoefSession) keeps of the solves with one weight vector: the level counts,
+// and each preconditioner a solve built (or the reason it built none), by the decision that
+// built it. A later solve with the same weights that reaches the same decision takes what was
+// built instead of building it again: the same numbers, so the same arithmetic from there on.
+// Every preconditioner depends on the layout, the weights and the counts alone, never on the
+// columns, and the solve is deterministic for a given number of threads.
+struct Memo {
+    bool have_counts = false;
+    work_vector<double> counts;
+    // The automatic mode's upgrade after the Jacobi phase: the whole factor, or the pair block,
+    // or neither (why: the pair block's reason, full_why: the whole factor's).
+    struct Upgrade {
+        bool tried = false;
+        std::shared_ptr<SchurSolver> full;
+        std::shared_ptr<PairBlock> pair;
+        std::string why, full_why;
+    } upgrade;
+    // The pair block requested from the start, by want_exact (null: not built, why says why).
+    struct Requested {
+        bool tried = false;
+        std::shared_ptr<PairBlock> pair;
+        std::string why;
+    } requested[2];
+    // Additive pairs after the pair block (automatic mode, three or more effects); pair_lost:
+    // the failed attempt took the pair block with it (as couple_all leaves it).
+    struct Additive {
+        bool tried = false, built = false, pair_lost = false;
+        std::shared_ptr<PairSet> set;
+        std::string why;
+    } additive;
+    std::vector<std::string> reused;  // this solve's, for its report
+    double build_seconds = 0.0;       // this solve's time building preconditioners
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode, const ProgressFn &progress,
-                  const NoteFn &note) {
+                  const NoteFn &note, Memo *memo = nullptr) {
     const int64_t K = P.K;
     const int threads = P.threads;
     CoefOutcome out;
     auto say = [&](const std::string &text) {
         if (opt.verbose > 0) note(text);
     };
-    work_vector<double> counts, r;
+    work_vector<double> own_counts, r;
+    work_vector<double> &counts = memo != nullptr ? memo->counts : own_counts;
     std::vector<long double> sumsq;
-    first_pass(P, x, counts, r, sumsq);  // r = b - A 0 = D'W v
+    const bool known_counts = memo != nullptr && memo->have_counts;
+    first_pass(P, x, counts, r, sumsq, known_counts);  // r = b - A 0 = D'W v
+    if (known_counts) memo->reused.push_back("level counts");
+    if (memo != nullptr) memo->have_counts = true;
     const int64_t L = P.total();
     // D'W v, for a fresh residual when the preconditioner changes. Aggregated input keeps it
     // in the caller's sums; only rows need a copy (at 2e8 rows out of memory, 10 million
@@ -690,9 +771,10 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
             apply_pass(P, from, to, sc);
     };
     std::vector<work_vector<double>> rhs_parts;
-    std::unique_ptr<PairBlock> pair;
-    std::unique_ptr<PairSet> pairs;
-    std::unique_ptr<SchurSolver> full;
+    // Shared: a session keeps them for its later solves (see Memo).
+    std::shared_ptr<PairBlock> pair;
+    std::shared_ptr<PairSet> pairs;
+    std::shared_ptr<SchurSolver> full;
     const std::function<void()> poll = [&] { progress(ProgressEvent::poll, 0, 0.0); };
     // Three or more fixed effects: every pair's cells (the pair block, if built, lends its
     // own), then the exact factor of all of D'WD (if allow_full and within its budget), or
@@ -735,7 +817,20 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
     } else if (mode != PairMode::automatic && mode != PairMode::jacobi) {
         // With two fixed effects every pair, and all of D'WD, is the one pair block.
         std::string why;
-        pair = build_pair(P, counts, 0, largest_other(P), mode != PairMode::approximate, false, &why);
+        const bool want_exact = mode != PairMode::approximate;
+        Memo::Requested *kept = memo != nullptr ? &memo->requested[want_exact] : nullptr;
+        if (kept != nullptr && kept->tried) {
+            pair = kept->pair;
+            why = kept->why;
+            memo->reused.push_back(pair ? pair->kind : "no pair block (as decided before)");
+        } else {
+            const auto start = std::chrono::steady_clock::now();
+            pair = build_pair(P, counts, 0, largest_other(P), want_exact, false, &why);
+            if (kept != nullptr) {
+                *kept = {true, pair, why};
+                memo->build_seconds += seconds_since(start);
+            }
+        }
         const bool two = mode == PairMode::pairs || mode == PairMode::full;
         if (pair) {
             out.preconditioner = pair->kind;
@@ -889,22 +984,51 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                 char buf[160];
                 std::snprintf(buf, sizeof buf, "Jacobi rate %.4f per iteration predicts %s more iterations", rate,
                               iterations_text(more).c_str());
-                pair = pair_block_cells(P, 0, largest_other(P), &why);
                 judged = true;
-                // With three or more effects and an exact pair block, the whole factor is
-                // tried at once: where it fits (every effect's levels meet only neighbouring
-                // levels of the others) it takes 2 iterations, and waiting for the pair
-                // block's own rate cost 4 to 6 more. Where it does not, the attempt mostly
-                // ends after counting the cells of the pairs with the segment effect (the
-                // difficult design's individual-year cells alone exceed the budget).
                 std::string full_why;
-                if (pair && !judged_pairs && exact_pair_may_fit(P, *pair) && couple_all(true, false, &full_why)) {
+                bool to_full = false, to_pair = false;
+                if (memo != nullptr && memo->upgrade.tried) {
+                    // an earlier solve with these weights made this decision: its outcome
+                    const Memo::Upgrade &u = memo->upgrade;
+                    why = u.why;
+                    full_why = u.full_why;
+                    if (u.full) {
+                        full = u.full;
+                        out.preconditioner = "exact full";
+                        to_full = true;
+                    } else if (u.pair) {
+                        pair = u.pair;
+                        to_pair = true;
+                    }
+                    memo->reused.push_back(to_full ? "exact full" : to_pair ? pair->kind : "no pair block (as decided before)");
+                } else {
+                    const auto start = std::chrono::steady_clock::now();
+                    pair = pair_block_cells(P, 0, largest_other(P), &why);
+                    // With three or more effects and an exact pair block, the whole factor is
+                    // tried at once: where it fits (every effect's levels meet only neighbouring
+                    // levels of the others) it takes 2 iterations, and waiting for the pair
+                    // block's own rate cost 4 to 6 more. Where it does not, the attempt mostly
+                    // ends after counting the cells of the pairs with the segment effect (the
+                    // difficult design's individual-year cells alone exceed the budget).
+                    to_full = pair && !judged_pairs && exact_pair_may_fit(P, *pair) && couple_all(true, false, &full_why);
+                    to_pair = !to_full && pair && factor_pair(P, counts, *pair, true, false, &why);
+                    if (!to_full && !to_pair) pair.reset();
+                    if (memo != nullptr) {
+                        memo->upgrade = {true, full, pair, why, full_why};
+                        // the pair block is the one requested from the start would build (its cells
+                        // and exact factor, or the reason it has none), unless the whole factor
+                        // came first and the pair block was never factored
+                        if (!to_full) memo->requested[1] = {true, pair, why};
+                        memo->build_seconds += seconds_since(start);
+                    }
+                }
+                if (to_full) {
                     judged_pairs = true;
                     out.reason = std::string(buf) + "; " + full_why;
                     restart = true;
                     apply(alpha.data(), q.data());
                     fresh_residual(q);
-                } else if (pair && factor_pair(P, counts, *pair, true, false, &why)) {
+                } else if (to_pair) {
                     out.preconditioner = pair->kind;
                     out.reason = std::string(buf) + "; " + why + (full_why.empty() ? "" : " (" + full_why + ")");
                     restart = true;
@@ -915,7 +1039,6 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                     apply(alpha.data(), q.data());
                     fresh_residual(q);
                 } else {
-                    pair.reset();
                     out.reason = std::string(buf) + "; pair block not built: " + why;
                 }
                 say("preconditioner: " + out.preconditioner + " (" + out.reason + ")");
@@ -941,7 +1064,26 @@ CoefOutcome solve(Problem &P, double *x, const DemeanOptions &opt, PairMode mode
                 std::snprintf(buf, sizeof buf, "then the %s's rate %.4f per iteration predicts %s more iterations",
                               pair->kind.c_str(), rate, iterations_text(more).c_str());
                 judged_pairs = true;
-                if (couple_all(false, true, &why)) {
+                bool built = false;
+                if (memo != nullptr && memo->additive.tried) {
+                    const Memo::Additive &a = memo->additive;
+                    built = a.built;
+                    why = a.why;
+                    if (built) {
+                        pairs = a.set;
+                        out.preconditioner = "additive pairs";
+                    }
+                    if (built || a.pair_lost) pair.reset();
+                    memo->reused.push_back(built ? "additive pairs" : "no additive pairs (as decided before)");
+                } else {
+                    const auto start = std::chrono::steady_clock::now();
+                    built = couple_all(false, true, &why);
+                    if (memo != nullptr) {
+                        memo->additive = {true, built, !built && !pair, pairs, why};
+                        memo->build_seconds += seconds_since(start);
+                    }
+                }
+                if (built) {
                     out.reason += "; " + std::string(buf) + "; " + why;
                     restart = true;
                     apply(alpha.data(), q.data());
@@ -1050,6 +1192,127 @@ CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, co
     Problem P = ids.wide ? build_problem_ids<int64_t>(N, K, w, ids, threads)
                          : build_problem_ids<int32_t>(N, K, w, ids, threads);
     return solve(P, x, opt, mode, progress, note);
+}
+
+struct CoefSession::State {
+    IdColumns ids;
+    Problem P;
+    bool laid_out = false;
+    // the weights of the last solve and the threads it ran on (the level counts' blocks
+    // depend on them), and what its solves kept
+    bool have_weights = false, weighted = false;
+    uint64_t w_key = 0;
+    int threads = 0;
+    Memo memo;
+};
+
+CoefSession::CoefSession(const IdColumns &ids, int64_t N) : state_(std::make_unique<State>()) {
+    check_sizes(1, ids.columns());
+    state_->ids = ids;
+    state_->P.N = N;
+}
+
+CoefSession::~CoefSession() = default;
+
+int64_t CoefSession::rows() const { return state_->P.N; }
+
+const IdColumns &CoefSession::ids() const { return state_->ids; }
+
+bool CoefSession::holds_weights(const double *w, uint64_t w_key) const {
+    const State &S = *state_;
+    return S.have_weights && S.weighted == (w != nullptr) && (w == nullptr || S.w_key == w_key);
+}
+
+CoefOutcome CoefSession::demean(double *x, int64_t K, const double *w, uint64_t w_key, const DemeanOptions &opt,
+                                PairMode mode, const ProgressFn &progress, const NoteFn &note,
+                                SessionReport *report) {
+    State &S = *state_;
+    check_sizes(K, S.ids.columns());
+    if (opt.maxiter <= 0) return CoefOutcome{};
+    const auto start = std::chrono::steady_clock::now();
+    const int threads = solver_threads(opt);
+    Problem &P = S.P;
+    std::vector<std::string> reused;
+    if (!S.laid_out) {
+        if (S.ids.wide)
+            lay_out<int64_t>(P, P.N, nullptr, S.ids, threads);
+        else
+            lay_out<int32_t>(P, P.N, nullptr, S.ids, threads);
+        S.laid_out = true;
+    } else {
+        reused.push_back("layout");
+    }
+    P.threads = threads;
+    P.K = K;
+    P.w_rows = w;
+    if (holds_weights(w, w_key) && S.threads == threads) {
+        if (w != nullptr) reused.push_back("weights");
+    } else {
+        S.memo = Memo{};  // what the former weights built goes
+        work_vector<double>().swap(P.w_own);
+        P.w = nullptr;
+        if (w != nullptr && S.ids.wide)
+            place_weights<int64_t>(P, w, threads);
+        else if (w != nullptr)
+            place_weights<int32_t>(P, w, threads);
+        S.have_weights = true;
+        S.weighted = w != nullptr;
+        S.w_key = w_key;
+        S.threads = threads;
+    }
+    S.memo.reused = std::move(reused);
+    S.memo.build_seconds = 0.0;
+    const double setup = seconds_since(start);
+    const CoefOutcome out = solve(P, x, opt, mode, progress, note, &S.memo);
+    if (report != nullptr) {
+        report->reused = S.memo.reused;
+        report->setup_seconds = setup;
+        report->build_seconds = S.memo.build_seconds;
+        report->solve_seconds = seconds_since(start) - setup - S.memo.build_seconds;
+    }
+    return out;
+}
+
+namespace {
+
+// splitmix64's finaliser: the fingerprints sum it over every value's bits and place (a sum,
+// so the threads may take the values in any order)
+uint64_t mix(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+template <class T>
+uint64_t ids_sum(const IdColumns &ids, int64_t N, int threads) {
+    const T *data = static_cast<const T *>(ids.data);
+    const int64_t F = ids.columns();
+    uint64_t h = 0;
+#pragma omp parallel for schedule(static) reduction(+ : h) num_threads(std::max(threads, 1))
+    for (int64_t i = 0; i < N; ++i)
+        for (int64_t f = 0; f < F; ++f) {
+            const uint64_t v = static_cast<uint64_t>(static_cast<int64_t>(data[i * ids.row_stride + f * ids.col_stride]));
+            h += mix(v + static_cast<uint64_t>(i * F + f) * 0x9e3779b97f4a7c15ULL);
+        }
+    return h;
+}
+
+}  // namespace
+
+uint64_t ids_fingerprint(const IdColumns &ids, int64_t N, int threads) {
+    const uint64_t h = ids.wide ? ids_sum<int64_t>(ids, N, threads) : ids_sum<int32_t>(ids, N, threads);
+    return mix(h ^ static_cast<uint64_t>(N) ^ (static_cast<uint64_t>(ids.columns()) << 40));
+}
+
+uint64_t weights_fingerprint(const double *w, int64_t N, int threads) {
+    uint64_t h = 0;
+#pragma omp parallel for schedule(static) reduction(+ : h) num_threads(std::max(threads, 1))
+    for (int64_t i = 0; i < N; ++i) {
+        uint64_t bits;
+        std::memcpy(&bits, w + i, sizeof bits);
+        h += mix(bits + static_cast<uint64_t>(i) * 0x9e3779b97f4a7c15ULL);
+    }
+    return mix(h ^ static_cast<uint64_t>(N));
 }
 
 }  // namespace quarnet

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,51 @@ struct IdColumns {
 
 CoefOutcome COEF_PCG_demean(double *x, int64_t N, int64_t K, const double *w, const IdColumns &ids,
                             const DemeanOptions &opt, PairMode mode, const ProgressFn &progress, const NoteFn &note);
+
+// One sample's fixed effects (level ids as above) held for many solves: each solve is that of
+// COEF_PCG_demean with the same arguments, to the last bit, but what it would rebuild is kept.
+// The layout (the rows ordered by the segment effect, the other effects' narrow ids by
+// position, the segment offsets and level sizes) is made by the first solve and serves every
+// later one; for the weights of the last solve (null: none), the rows' weights by position,
+// the level counts and every preconditioner a solve built (the pair block, the whole factor,
+// additive pairs, or the finding that none could be built), taken by a later solve with those
+// weights when it reaches the same decision. New weights keep the layout and rebuild the rest.
+// `ids` is copied, its data is not: it must stay alive and unchanged while the session is used.
+struct SessionReport {
+    std::vector<std::string> reused;  // what this solve took from earlier ones
+    double setup_seconds = 0.0;       // layout and weights by position (when made by this solve)
+    double build_seconds = 0.0;       // building preconditioners
+    double solve_seconds = 0.0;       // everything else: the passes and the iterations
+};
+
+class CoefSession {
+   public:
+    CoefSession(const IdColumns &ids, int64_t N);
+    ~CoefSession();
+    CoefSession(const CoefSession &) = delete;
+    CoefSession &operator=(const CoefSession &) = delete;
+
+    int64_t rows() const;
+    const IdColumns &ids() const;
+    // Whether w (null: none) with this fingerprint (weights_fingerprint) is the weight vector
+    // the session holds, i.e. that of its last solve.
+    bool holds_weights(const double *w, uint64_t w_key) const;
+    // x: N x K row-major, demeaned in place (K >= 1); w, w_key: the weights (or null) and
+    // their fingerprint; the rest as for COEF_PCG_demean.
+    CoefOutcome demean(double *x, int64_t K, const double *w, uint64_t w_key, const DemeanOptions &opt,
+                       PairMode mode, const ProgressFn &progress, const NoteFn &note, SessionReport *report);
+
+   private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// A 64-bit fingerprint of the N weights' bit patterns and places (one parallel pass): equal
+// for the same values, and for different values equal only by a 2^-64 chance.
+uint64_t weights_fingerprint(const double *w, int64_t N, int threads);
+
+// The same of the N x F level ids (their values and places, whatever their layout).
+uint64_t ids_fingerprint(const IdColumns &ids, int64_t N, int threads);
 
 // The fixed effects as aggregates instead of rows, for data that are aggregated elsewhere (a
 // database, a cluster): per fixed effect f its G[f] weighted level counts and the K sums

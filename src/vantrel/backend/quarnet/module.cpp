@@ -12,11 +12,14 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <omp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -73,6 +76,23 @@ using IdArray = nb::ndarray<const T, nb::ndim<2>, nb::device::cpu>;
 // promise, checked as make_pointer checks them: a column's largest id may not exceed 4 ids
 // per row, which sparse codes (firm numbers such as 1e12) would, and a level without rows
 // costs only its place in the coefficient vectors.
+// The byte span of the ids, however they are strided, must not meet x, which is written.
+template <class T>
+void check_ids_apart(const Matrix &x, const T *data, int64_t N, int64_t F, int64_t row_stride, int64_t col_stride) {
+    int64_t low = 0, high = 0;
+    const int64_t shape[2] = {N, F}, stride[2] = {row_stride, col_stride};
+    for (int d = 0; d < 2; ++d) {
+        const int64_t reach = (shape[d] - 1) * stride[d];
+        (reach < 0 ? low : high) += reach;
+    }
+    if (N > 0 && F > 0)
+        quarnet::check_no_overlap(x.data(), x.nbytes(), "x", data + low, static_cast<size_t>(high - low + 1) * sizeof(T),
+                                  "A");
+}
+
+template <class T>
+void add_level_counts(const IdArray<T> &ids, quarnet::IdColumns &out);
+
 template <class T>
 quarnet::IdColumns id_columns(const IdArray<T> &ids, const Matrix &x) {
     const int64_t N = static_cast<int64_t>(x.shape(0)), F = static_cast<int64_t>(ids.shape(1));
@@ -85,15 +105,15 @@ quarnet::IdColumns id_columns(const IdArray<T> &ids, const Matrix &x) {
     out.wide = sizeof(T) == 8;
     out.row_stride = ids.stride(0);
     out.col_stride = ids.stride(1);
-    // The byte span of the ids, however they are strided, must not meet x, which is written.
-    int64_t low = 0, high = 0;
-    for (int d = 0; d < 2; ++d) {
-        const int64_t reach = (static_cast<int64_t>(ids.shape(d)) - 1) * ids.stride(d);
-        (reach < 0 ? low : high) += reach;
-    }
-    if (N > 0 && F > 0)
-        quarnet::check_no_overlap(x.data(), x.nbytes(), "x", ids.data() + low,
-                                  static_cast<size_t>(high - low + 1) * sizeof(T), "A");
+    check_ids_apart(x, ids.data(), N, F, out.row_stride, out.col_stride);
+    add_level_counts(ids, out);
+    return out;
+}
+
+// G_f of every column, checking that the ids are dense.
+template <class T>
+void add_level_counts(const IdArray<T> &ids, quarnet::IdColumns &out) {
+    const int64_t N = static_cast<int64_t>(ids.shape(0)), F = static_cast<int64_t>(ids.shape(1));
     for (int64_t f = 0; f < F; ++f) {
         int64_t largest = -1;
         for (int64_t i = 0; i < N; ++i) {
@@ -110,7 +130,6 @@ quarnet::IdColumns id_columns(const IdArray<T> &ids, const Matrix &x) {
                                       .c_str());
         out.G.push_back(largest + 1);
     }
-    return out;
 }
 
 // An id array read during the call is read-only for its duration, for the reason FrozenIndex
@@ -626,6 +645,129 @@ void cluster_meat(Contiguous<double, 2> result, Strided<const double, 2> x, Stri
 
 }  // namespace
 
+// One sample's level ids held for many coefficient solves (quarnet::CoefSession): the ids
+// are checked once, and the array is kept alive by the session (it must not change).
+// Whether numpy lets a writable array be made writable again once frozen: not an array over a
+// read-only buffer (one unpickled from bytes is writable, but not once frozen).
+bool can_thaw(nb::handle array) {
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::object at = nb::borrow(array);
+    while (!nb::cast<bool>(at.attr("flags").attr("owndata"))) {
+        nb::object base = at.attr("base");
+        if (base.is_none()) return true;
+        if (!nb::isinstance(base, np.attr("ndarray"))) {
+            try {
+                return !nb::cast<bool>(nb::module_::import_("builtins").attr("memoryview")(base).attr("readonly"));
+            } catch (const nb::python_error &) {
+                return false;
+            }
+        }
+        at = base;
+    }
+    return true;
+}
+
+class CoefSessionBinding {
+   public:
+    explicit CoefSessionBinding(nb::handle given) {
+        nb::module_ np = nb::module_::import_("numpy");
+        // The ids are read-only during each call (FrozenArray): ids that could not be made
+        // writable again are copied instead (the session's own, which nothing else writes).
+        const bool writable = nb::isinstance(given, np.attr("ndarray")) &&
+                              nb::cast<bool>(given.attr("flags").attr("writeable"));
+        nb::object A = writable && !can_thaw(given) ? np.attr("array")(given, "order"_a = "K") : nb::borrow(given);
+        IdArray<int64_t> wide;
+        IdArray<int32_t> narrow;
+        const bool is_wide = nb::isinstance(A, np.attr("ndarray")) && nb::try_cast(A, wide, false);
+        if (!is_wide && !(nb::isinstance(A, np.attr("ndarray")) && nb::try_cast(A, narrow, false)))
+            throw nb::type_error(("A must be a 2-D int64 or int32 array of level ids, got " +
+                                  std::string(nb::repr(A).c_str()).substr(0, 80))
+                                     .c_str());
+        quarnet::IdColumns ids;
+        if (is_wide) {
+            ids.data = wide.data();
+            ids.row_stride = wide.stride(0);
+            ids.col_stride = wide.stride(1);
+            add_level_counts(wide, ids);
+        } else {
+            ids.data = narrow.data();
+            ids.row_stride = narrow.stride(0);
+            ids.col_stride = narrow.stride(1);
+            add_level_counts(narrow, ids);
+        }
+        ids.wide = is_wide;
+        rows_ = static_cast<int64_t>(is_wide ? wide.shape(0) : narrow.shape(0));
+        array_ = nb::borrow(A);
+        session_ = std::make_unique<quarnet::CoefSession>(ids, rows_);
+        ids_key_ = quarnet::ids_fingerprint(ids, rows_, omp_get_max_threads());
+    }
+
+    nb::dict demean(Matrix x, std::optional<Weights> w, double tol, int64_t miniter, int64_t maxiter, int64_t verbose,
+                    int n_threads, const std::string &preconditioner) {
+        const quarnet::PairMode mode = pair_mode(preconditioner);
+        check_thread_count(n_threads);
+        const auto start = std::chrono::steady_clock::now();
+        const int threads = n_threads > 0 ? n_threads : omp_get_max_threads();
+        // The ids were checked when the session took them, and its layout was made from them:
+        // ids changed since (in place) are checked again and laid out afresh, since the passes
+        // follow them without bounds checks.
+        if (quarnet::ids_fingerprint(session_->ids(), rows_, threads) != ids_key_) {
+            CoefSessionBinding fresh(array_);
+            std::swap(session_, fresh.session_);
+            ids_key_ = fresh.ids_key_;
+        }
+        const quarnet::IdColumns &ids = session_->ids();
+        if (static_cast<int64_t>(x.shape(0)) != rows_)
+            throw nb::value_error(("x has " + std::to_string(x.shape(0)) + " rows, the session's ids " +
+                                   std::to_string(rows_))
+                                      .c_str());
+        if (w && w->shape(0) != x.shape(0))
+            throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + ", x has " +
+                                   std::to_string(x.shape(0)) + " rows")
+                                      .c_str());
+        if (w) quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
+        if (ids.wide)
+            check_ids_apart(x, static_cast<const int64_t *>(ids.data), rows_, ids.columns(), ids.row_stride,
+                            ids.col_stride);
+        else
+            check_ids_apart(x, static_cast<const int32_t *>(ids.data), rows_, ids.columns(), ids.row_stride,
+                            ids.col_stride);
+        const double *wp = w ? w->data() : nullptr;
+        const uint64_t key = wp ? quarnet::weights_fingerprint(wp, rows_, threads) : 0;
+        const double fingerprint_seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // weights the session holds passed this check when they came
+        if (!session_->holds_weights(wp, key)) check_weights(w);
+        const FrozenArray frozen(array_);
+        const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
+        quarnet::SessionReport extra;
+        nb::dict report = coef_report(session_->demean(x.data(), static_cast<int64_t>(x.shape(1)), wp, key, opt, mode,
+                                                       quarnet::ProgressFn(python_progress),
+                                                       quarnet::NoteFn(python_note), &extra));
+        nb::list reused;
+        for (const std::string &item : extra.reused) reused.append(item);
+        report["reused"] = reused;
+        // the ids and weights recognised too
+        report["setup_seconds"] = extra.setup_seconds + fingerprint_seconds;
+        report["build_seconds"] = extra.build_seconds;
+        report["solve_seconds"] = extra.solve_seconds;
+        return report;
+    }
+
+    int64_t rows() const { return rows_; }
+    nb::list levels() const {
+        nb::list out;
+        for (int64_t g : session_->ids().G) out.append(g);
+        return out;
+    }
+
+   private:
+    nb::object array_;
+    int64_t rows_ = 0;
+    uint64_t ids_key_ = 0;
+    std::unique_ptr<quarnet::CoefSession> session_;
+};
+
 // The GIL. panelsetup, calc_B, counting_sort and pair_ranks release it while they
 // compute: they work on array views alone (nanobind holds the arrays for the whole call;
 // counting_sort and pair_ranks allocate their results before they release it). The
@@ -714,6 +856,20 @@ NB_MODULE(quarnet, m) {
           "Partial the fixed effects of A out of the columns of x in place by preconditioned conjugate "
           "gradients on the normal equations of the fixed-effect coefficients; returns a dict with the "
           "iterations made, the preconditioner used and why.");
+
+    nb::class_<CoefSessionBinding>(
+        m, "CoefSession",
+        "One sample's fixed effects (A: N x F int64 or int32 level ids, kept and never changed) for many "
+        "solves of COEF_PCG_demean: each demean() gives that function's result to the last bit, while the "
+        "layout of the rows, and for the weights of the last call the level counts and the preconditioners "
+        "built, are kept for later calls.")
+        .def(nb::init<nb::handle>(), "A"_a)
+        .def("demean", &CoefSessionBinding::demean, "x"_a.noconvert(), "w"_a.noconvert().none(), "tol"_a,
+             "miniter"_a, "maxiter"_a, "verbose"_a, "n_threads"_a, "preconditioner"_a = "auto",
+             "COEF_PCG_demean(x, w, A, ...) on the session's A; the report adds what was reused and the "
+             "seconds of set-up, preconditioner building and the rest of the solve.")
+        .def_prop_ro("n_rows", &CoefSessionBinding::rows)
+        .def_prop_ro("levels", &CoefSessionBinding::levels);
 
     m.def("COEF_PCG_slopes", &coef_slopes, "x"_a.noconvert(), "w"_a.noconvert().none(), "A"_a, "intercepts"_a,
           "slopes"_a, "tol"_a, "miniter"_a, "maxiter"_a, "verbose"_a, "n_threads"_a,

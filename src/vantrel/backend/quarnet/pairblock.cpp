@@ -637,7 +637,7 @@ void null_components(const Problem &P, const work_vector<double> &counts, PairBl
 }  // namespace
 
 bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSet &set,
-                     std::unique_ptr<PairBlock> &reuse, const std::function<void()> &poll, std::string *why) {
+                     std::shared_ptr<PairBlock> &reuse, const std::function<void()> &poll, std::string *why) {
     if (reuse && std::find(set.blocks.begin(), set.blocks.end(), reuse.get()) != set.blocks.end())
         set.owned.push_back(std::move(reuse));
     std::vector<PairBlock *> kept;
@@ -654,9 +654,16 @@ bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSe
         if (nested) {
             left_out += "; " + fe_name(P, pb->sb) + " nested in " + fe_name(P, pb->sa) + ": no block";
             null_components(P, counts, *pb);
-            work_vector<int64_t>().swap(pb->cell_ptr);
-            work_vector<uint32_t>().swap(pb->cell_b);
-            work_vector<double>().swap(pb->cell_w);
+            // Only the null directions are read from here on; the cells go unless a session
+            // keeps this block as its single pair block for later solves.
+            const bool shared = std::any_of(set.owned.begin(), set.owned.end(), [&](const auto &own) {
+                return own.get() == pb && own.use_count() > 1;
+            });
+            if (!shared) {
+                work_vector<int64_t>().swap(pb->cell_ptr);
+                work_vector<uint32_t>().swap(pb->cell_b);
+                work_vector<double>().swap(pb->cell_w);
+            }
             set.nested.push_back(pb);
             continue;
         }

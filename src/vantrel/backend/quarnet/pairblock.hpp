@@ -117,7 +117,9 @@ void apply_pair(const Problem &P, const PairBlock &pb, const work_vector<double>
 struct PairSet {
     std::vector<PairBlock *> blocks;  // with cells (then factored), fewest cells first
     std::vector<PairBlock *> nested;  // b nested in a: null directions only
-    std::vector<std::unique_ptr<PairBlock>> owned;
+    // Shared: a session (CoefSession) keeps the single pair block for later solves while the set
+    // holds it too.
+    std::vector<std::shared_ptr<PairBlock>> owned;
     std::vector<char> covered;  // by slot: in a factored block
     bool complete = false;      // every pair's cells are here
     int64_t cells = 0;          // in all
@@ -136,8 +138,9 @@ std::unique_ptr<PairSet> pair_set_cells(const Problem &P, PairBlock *reuse, bool
 // The factor of every block of the set, exact where its budget allows (`reuse`, if it is one
 // of them, is taken over with its factor); `poll` runs between two blocks (Ctrl-C). Blocks
 // that cannot be factored are left out; false, with the reason in *why, when none is left.
+// A nested block's cells are freed unless another owner (a session) still holds the block.
 bool factor_pair_set(const Problem &P, const work_vector<double> &counts, PairSet &set,
-                     std::unique_ptr<PairBlock> &reuse, const std::function<void()> &poll, std::string *why);
+                     std::shared_ptr<PairBlock> &reuse, const std::function<void()> &poll, std::string *why);
 
 // z := the sum of the blocks' inverses applied to r on the covered slots; the other slots'
 // entries of z are left as they are. Each block's solution is taken without its part along the

@@ -82,6 +82,41 @@ def COEF_PCG_demean(
     pairs", "exact full"), "reason"}. ValueError("demeaning did not converge"), with ``x``
     unchanged, when ``maxiter`` iterations do not reach ``tol``."""
 
+class CoefSession:
+    """One sample's fixed effects held for many solves of ``COEF_PCG_demean``. ``A``: the N x F
+    int64/int32 array of dense level ids (any layout), checked once and kept (it must not
+    change while the session is used). The first ``demean`` lays the rows out by the effect
+    with most levels (the other effects' ids by position in 16 or 32 bits); for the weights of
+    the last call the session keeps the rows' weights in that order, the level counts and every
+    preconditioner a solve built (the pair block and its factor, the whole factor, additive
+    pairs, or the finding that none could be built), which a later call with the same weights
+    takes when it reaches the same decision. Weights are recognised by a fingerprint of their
+    values (one pass), so a copy is the same weights and an array changed in place is not;
+    other weights keep the layout and rebuild the rest. Each ``demean`` gives the bits of
+    ``COEF_PCG_demean(x, w, A, ...)`` with the same arguments."""
+
+    def __init__(self, A: _I64 | npt.NDArray[np.int32]) -> None: ...
+    def demean(
+        self,
+        x: _F64,
+        w: _F64 | None,
+        tol: float,
+        miniter: int,
+        maxiter: int,
+        verbose: int,
+        n_threads: int,
+        preconditioner: Literal["auto", "jacobi", "exact", "approx", "pairs", "full"] = "auto",
+    ) -> dict[str, int | str | float | list[str]]:
+        """``COEF_PCG_demean`` on the session's ids; its report adds "reused" (what this call
+        took from earlier ones: "layout", "weights", "level counts", a preconditioner's name,
+        or "no pair block (as decided before)"), "setup_seconds" (layout and weights by
+        position), "build_seconds" (preconditioners) and "solve_seconds" (the rest)."""
+    @property
+    def n_rows(self) -> int: ...
+    @property
+    def levels(self) -> list[int]:
+        """G_f of every column of ``A``."""
+
 def COEF_PCG_slopes(
     x: _F64,
     w: _F64 | None,
