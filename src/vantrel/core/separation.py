@@ -17,6 +17,19 @@ collinear). Three methods find them, each catching what the others may not:
   and fixed effects, the rows with y > 0 weighted heavily so that the fit is held at zero
   there; the negative fitted values of y = 0 rows are set to zero in u and the fit repeated,
   until no fitted value is negative; the rows with a positive fit are then separated.
+
+Before the rectifier runs, a cheap certificate may show that nothing can be separated.
+With A = [X D] the design and A1 its rows with y > 0, a combination z = A c that is zero on
+every row with y > 0 has c in the null space of A1; if A1 has the rank of A, that null
+space is A's own and z is zero on every row: no observation is separated. The rank is
+shown in two steps. The fixed effects: the row of D of an observation with y = 0 lies in
+the row space of D1 when it differs from a row with y > 0 in one effect only, at a level
+linked to that row's level (two levels of an effect are linked when rows with y > 0 share
+every other effect's level across them, and so on transitively: the difference of their
+indicators is then a difference of rows of D1). Then rank(D1) = rank(D), and rank(A1) =
+rank(D1) + rank(M1 X1) (M1: the absorption over the rows with y > 0), which is rank(A)
+when the absorbed regressors keep full column rank. The certificate is sufficient, not
+necessary: when it fails the rectifier decides.
 """
 
 from __future__ import annotations
@@ -24,6 +37,7 @@ from __future__ import annotations
 import numpy as np
 
 from vantrel.core.absorption import Absorption
+from vantrel.core.dense_ids import combine_ids, compact_codes
 
 METHODS = ("fe", "simplex", "relu")
 
@@ -37,6 +51,12 @@ _RELU_WEIGHT = 1e8
 _ZERO = 1e-9
 _POSITIVE = 1e-6
 _RELU_MAXITER = 10_000
+# The certificate's rank test: the smallest eigenvalue of the absorbed regressors' cross
+# products per row, each regressor first scaled to a root mean square of one over the rows
+# with y > 0, must exceed this. A regressor in the span of the effects leaves about the
+# solver's tolerance squared (1e-16); a well-determined one is of order one. A design in
+# between fails the certificate and goes to the rectifier, which decides it.
+_CERTIFIED_RANK = 1e-8
 
 
 def check_separation(separation) -> tuple[str, ...]:
@@ -118,15 +138,86 @@ def simplex_separated(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     return separated
 
 
+def _linked_to_positive(zero: np.ndarray, ids) -> bool:
+    """Whether the row of the fixed effects' indicators of every observation with y = 0
+    (`zero`) lies in the row space of those with y > 0, by the links of the module text:
+    for each effect in turn, a graph whose nodes are its levels and the combinations of the
+    other effects' levels, an edge per row with y > 0 (or already shown in the row space);
+    a row with y = 0 is shown when its level and its combination are connected."""
+    from scipy.sparse import coo_matrix
+    from scipy.sparse.csgraph import connected_components
+
+    F = ids.shape[1]
+    codes = [np.asarray(ids[:, j], dtype=np.int64) for j in range(F)]
+    shown = ~zero
+    stalled = 0  # effects tried in a row without showing another row
+    j = 0
+    while not shown.all() and stalled < F:
+        others = [codes[i] for i in range(F) if i != j]
+        key = combine_ids(others) if others else np.zeros(len(zero), dtype=np.int64)
+        levels, keys = int(codes[j].max()) + 1, int(key.max()) + 1
+        at = np.flatnonzero(shown)
+        graph = coo_matrix(
+            (np.ones(len(at), dtype=np.int8), (codes[j][at], levels + key[at])),
+            shape=(levels + keys, levels + keys),
+        )
+        _, component = connected_components(graph, directed=False)
+        rest = np.flatnonzero(~shown)
+        now = component[codes[j][rest]] == component[levels + key[rest]]
+        if now.any():
+            shown[rest[now]] = True
+            stalled = 0
+        else:
+            stalled += 1
+        j = (j + 1) % F
+    return bool(shown.all())
+
+
+def nothing_separable(y: np.ndarray, X: np.ndarray, ids, *, tol: float, maxiter: int, n_threads: int) -> bool:
+    """Whether the certificate of the module text shows that no observation can be
+    separated by the regressors `X` (N x K) and the fixed effects of `ids` (None: none):
+    the rows with y > 0 have the rank of the whole design. False leaves the question open.
+    `tol`, `maxiter`, `n_threads`: the absorption of the regressors over the rows with
+    y > 0."""
+    zero = y == 0
+    if not zero.any():
+        return True
+    positive = np.flatnonzero(~zero)
+    if ids is not None and not _linked_to_positive(zero, ids):
+        return False
+    if X.shape[1] == 0:
+        return True
+    if len(positive) <= X.shape[1]:
+        return False
+    X1 = np.ascontiguousarray(X[positive], dtype=np.float64)
+    size = np.sqrt(np.mean(X1 * X1, axis=0))
+    if not (size > 0).all():
+        return False
+    X1 /= size
+    if ids is not None:
+        # every level has a row with y > 0 (the links reach each level of a row with y = 0
+        # through one), but the levels of rows left out by an earlier method may have none
+        ids1 = np.empty((len(positive), ids.shape[1]), dtype=ids.dtype, order="F")
+        for j in range(ids.shape[1]):
+            ids1[:, j] = compact_codes(np.asarray(ids[positive, j], dtype=np.int64))
+        Absorption(ids1, None, tol=tol, maxiter=maxiter, n_threads=n_threads).absorb(X1)
+    eigenvalues = np.linalg.eigvalsh(X1.T @ X1 / len(X1))
+    return bool(eigenvalues[0] > _CERTIFIED_RANK)
+
+
 def relu_separated(
-    y: np.ndarray, X: np.ndarray, ids, *, tol: float, maxiter: int, n_threads: int
+    y: np.ndarray, X: np.ndarray, ids, *, tol: float, maxiter: int, n_threads: int, certify: bool = True
 ) -> tuple[np.ndarray, int]:
     """Rows separated by the regressors `X` (N x K) and the fixed effects of `ids` (None:
     none) together, by the iterative rectifier of the module text; returns the mask and
-    the rectifier's iterations. `tol`, `maxiter`: the absorption's."""
+    the rectifier's iterations (0 when the certificate showed that nothing is separated,
+    or no outcome is zero). `tol`, `maxiter`: the absorption's; `certify`: False runs the
+    rectifier without the certificate."""
     N = len(y)
     zero = y == 0
     if not zero.any():
+        return np.zeros(N, dtype=bool), 0
+    if certify and nothing_separable(y, X, ids, tol=tol, maxiter=maxiter, n_threads=n_threads):
         return np.zeros(N, dtype=bool), 0
     weights = np.where(zero, 1.0, _RELU_WEIGHT)
     Xs = _standardised(X) if X.shape[1] else X
@@ -181,7 +272,17 @@ def separated_rows(y, X, ids, methods, *, tol: float, maxiter: int, n_threads: i
         elif method == "simplex":
             mask = simplex_separated(y, X)
         else:
-            mask, _ = relu_separated(y, X, ids, tol=tol, maxiter=maxiter, n_threads=n_threads)
+            # the rows an earlier method found are separated, and dropping separated rows
+            # separates no other (nor un-separates one): when the certificate shows the rest
+            # has none, the rectifier would find those rows alone
+            rest = (y, X, ids)
+            if already.any():
+                kept = ~already
+                rest = (y[kept], X[kept], None if ids is None else ids[kept])
+            if nothing_separable(*rest, tol=tol, maxiter=maxiter, n_threads=n_threads):
+                mask = np.zeros(len(y), dtype=bool)
+            else:
+                mask, _ = relu_separated(y, X, ids, tol=tol, maxiter=maxiter, n_threads=n_threads, certify=False)
         found[method] = mask & ~already
         already |= mask
     return found
