@@ -26,7 +26,8 @@ shown in two steps. The fixed effects: the row of D of an observation with y = 0
 the row space of D1 when it differs from a row with y > 0 in one effect only, at a level
 linked to that row's level (two levels of an effect are linked when rows with y > 0 share
 every other effect's level across them, and so on transitively: the difference of their
-indicators is then a difference of rows of D1). Then rank(D1) = rank(D), and rank(A1) =
+indicators is then a difference of rows of D1); linked levels are then one level, and the
+next effect is linked (`_linked_to_positive`). Then rank(D1) = rank(D), and rank(A1) =
 rank(D1) + rank(M1 X1) (M1: the absorption over the rows with y > 0), which is rank(A)
 when the absorbed regressors keep full column rank. The certificate is sufficient, not
 necessary: when it fails the rectifier decides.
@@ -140,17 +141,21 @@ def simplex_separated(y: np.ndarray, X: np.ndarray) -> np.ndarray:
 
 def _linked_to_positive(zero: np.ndarray, ids) -> bool:
     """Whether the row of the fixed effects' indicators of every observation with y = 0
-    (`zero`) lies in the row space of those with y > 0, by the links of the module text:
-    for each effect in turn, a graph whose nodes are its levels and the combinations of the
-    other effects' levels, an edge per row with y > 0 (or already shown in the row space);
-    a row with y = 0 is shown when its level and its combination are connected."""
+    (`zero`) lies in the row space of those with y > 0, by the links of the module text.
+    For each effect in turn: a graph whose nodes are its levels and the combinations of the
+    other effects' levels, an edge per row already in the row space (at first those with
+    y > 0); a row is in it when its level and its combination are connected. The levels
+    one component links differ by a vector of the row space, so the effect's levels are
+    then merged into their components (a row's indicators and the merged ones differ by a
+    vector of the row space) before the next effect is linked: on three effects the first
+    effect's links make it nearly one class, and the second's then reach the rest."""
     from scipy.sparse import coo_matrix
     from scipy.sparse.csgraph import connected_components
 
     F = ids.shape[1]
-    codes = [np.asarray(ids[:, j], dtype=np.int64) for j in range(F)]
+    codes = [compact_codes(np.asarray(ids[:, j], dtype=np.int64)) for j in range(F)]
     shown = ~zero
-    stalled = 0  # effects tried in a row without showing another row
+    stalled = 0  # effects linked in a row that neither showed a row nor merged a level
     j = 0
     while not shown.all() and stalled < F:
         others = [codes[i] for i in range(F) if i != j]
@@ -164,11 +169,11 @@ def _linked_to_positive(zero: np.ndarray, ids) -> bool:
         _, component = connected_components(graph, directed=False)
         rest = np.flatnonzero(~shown)
         now = component[codes[j][rest]] == component[levels + key[rest]]
-        if now.any():
-            shown[rest[now]] = True
-            stalled = 0
-        else:
-            stalled += 1
+        shown[rest[now]] = True
+        merged = compact_codes(component[:levels].astype(np.int64))[codes[j]]
+        progress = now.any() or int(merged.max()) + 1 < levels
+        codes[j] = merged
+        stalled = 0 if progress else stalled + 1
         j = (j + 1) % F
     return bool(shown.all())
 
