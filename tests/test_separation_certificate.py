@@ -186,3 +186,30 @@ def test_random_fits_equal_the_rectifier_run(monkeypatch, seed, effects, planted
     _assert_same_fit(fast, slow)
     y, X, ids = _arrays(df, effects)
     assert sum(fast.separated.values()) == int(separated_by_programme(y, X, ids).sum())
+
+
+@pytest.mark.parametrize(("seed", "effects", "planted"), CASES, ids=[f"{p}-{k}fe-{s}" for s, k, p in CASES])
+def test_rows_left_out_equal_rows_dropped(seed, effects, planted):
+    # the rectifier's certificate after another method: the rows it found left out of the
+    # design decide as the design without those rows
+    df = panel(seed, 300, effects, planted)
+    y, X, ids = _arrays(df, effects)
+    left_out = separated_by_programme(y, X, ids) & (np.random.default_rng(seed).uniform(size=len(y)) < 0.5)
+    left_out |= (y == 0) & (np.random.default_rng(seed + 1).uniform(size=len(y)) < 0.05)
+    kept = ~left_out
+    assert separation.nothing_separable(y, X, ids, **_options(), left_out=left_out) == separation.nothing_separable(
+        y[kept], X[kept], np.asfortranarray(ids[kept]), **_options()
+    )
+
+
+@pytest.mark.parametrize(("seed", "effects", "planted"), CASES, ids=[f"{p}-{k}fe-{s}" for s, k, p in CASES])
+def test_rank_on_a_subset_decides_as_on_every_row(monkeypatch, seed, effects, planted):
+    # on large samples the regressors' rank is tried on the rows of a few levels first; a
+    # subset so small here that the test runs it
+    df = panel(seed, 600, effects, planted)
+    y, X, ids = _arrays(df, effects)
+    everywhere = separation.nothing_separable(y, X, ids, **_options())
+    monkeypatch.setattr(separation, "_RANK_SUBSET", 40)
+    assert separation.nothing_separable(y, X, ids, **_options()) == everywhere
+    if everywhere:
+        assert not separated_by_programme(y, X, ids).any()
