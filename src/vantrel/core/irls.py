@@ -86,6 +86,32 @@ class IrlsFit:
     saturated: object = None  # the family's parts of the deviance that depend on y alone
 
 
+def _weighted_gram(block: np.ndarray, W: np.ndarray) -> np.ndarray:
+    """The cross products block' W block (one temporary of the block's size, no square
+    roots), symmetric to the last bit as the normal equations' factorisation reads it."""
+    gram = block.T @ (block * W[:, np.newaxis])
+    return (gram + gram.T) / 2.0
+
+
+def _linear_predictor(z, block, scale, beta, off) -> np.ndarray:
+    """z - (z~ - X~ beta) + offset in the data's units (`block`: z~ and X~ at the sizes
+    `scale`, powers of two, so the scaling is exact), in a fresh array."""
+    eta = block[:, 1:] @ (beta * scale[1:]) if len(beta) else np.zeros(len(z))
+    eta += z
+    eta -= block[:, 0] * scale[0]
+    if off is not None:
+        eta += off
+    return eta
+
+
+def _add_change(block, z_new, z, size) -> None:
+    """Carry the absorbed working variable (column 0 of `block`, at `size`) over to the
+    new working variable: add its change (see the module text)."""
+    change = np.subtract(z_new, z)
+    change *= 1.0 / size  # a power of two: exact
+    block[:, 0] += change
+
+
 def _absorbed_scale(column: np.ndarray) -> float:
     rms = float(np.sqrt(np.mean(column * column))) if len(column) else 1.0
     return demeaning_scale(rms, lambda: float(np.abs(column).max()))
@@ -119,10 +145,10 @@ def irls(
     `maxiter` iterations."""
     N = len(y)
     effects = ids is not None
-    off = np.zeros(N) if offset is None else offset
+    off = offset  # None: no offset, and no pass adding or taking away zeros
     mu = family.initial_mu(y, weights)
     eta = family.link(mu) + 0.0
-    W, z = family.working(y, eta - off, mu, weights)
+    W, z = family.working(y, eta if off is None else eta - off, mu, weights)
     saturated = family.saturated(y, weights)
     deviance_old = family.deviance_at(y, eta, mu, weights, saturated)
 
@@ -156,10 +182,7 @@ def irls(
             with report.kernel_output():
                 outcome = absorption.absorb(block, weights=W, verbosity=report.kernel_verbosity)
             inner.append(int(outcome.get("iterations", 0)))
-        root = np.sqrt(W)
-        weighted = block * root[:, np.newaxis]
-        gram = (weighted.T @ weighted) * np.outer(scale, scale)
-        del weighted
+        gram = _weighted_gram(block, W) * np.outer(scale, scale)
         if not kept_names:
             beta = np.empty(0)  # the fixed effects alone: the working variable's residual is the fit
         elif iteration == 1:
@@ -176,11 +199,8 @@ def irls(
                 kept_names = [name for name, ok in zip(kept_names, chosen, strict=True) if ok]
         else:
             _, beta, gram = solve_normal_equations(gram, kept_names, np.ones(len(scale)), N, [], collin_tol, None)
-        # the working residuals in the data's units, and the linear predictor they leave
-        resid = block[:, 0] * scale[0]
-        if len(beta):
-            resid = resid - block[:, 1:] @ (beta * scale[1:])
-        eta_new = z - resid + off
+        # the linear predictor z less the working residual z~ - X~ beta, with the offset
+        eta_new = _linear_predictor(z, block, scale, beta, off)
         mu_new = family.linkinv(eta_new)
         deviance = family.deviance_at(y, eta_new, mu_new, weights, saturated)
         halvings = 0
@@ -198,9 +218,9 @@ def irls(
         if change < tol and inner_tol <= fixef_tol:
             # the covariance is that of the estimate itself: the working weights and
             # variable at the final mean, absorbed once more (warm, a few iterations)
-            W, z_final = family.working(y, eta_new - off, mu_new, weights)
+            W, z_final = family.working(y, eta_new if off is None else eta_new - off, mu_new, weights)
             if effects:
-                block[:, 0] += (z_final - z) / scale[0]
+                _add_change(block, z_final, z, scale[0])
                 with report.kernel_output():
                     outcome = absorption.absorb(block, weights=W, verbosity=report.kernel_verbosity)
                 inner.append(int(outcome.get("iterations", 0)))
@@ -215,8 +235,9 @@ def irls(
         # the next iteration: new weights and working variable, and the absorbed block
         # carried over with the working variable's change added (see the module text)
         eta, mu, deviance_old = eta_new, mu_new, deviance
-        W, z_new = family.working(y, eta - off, mu, weights)
-        block[:, 0] += (z_new - z) / scale[0]
+        W, z_new = family.working(y, eta if off is None else eta - off, mu, weights)
+        if effects:
+            _add_change(block, z_new, z, scale[0])
         z = z_new
         inner_tol = max(fixef_tol, min(inner_tol, 0.1 * change))
         if not effects:

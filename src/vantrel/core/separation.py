@@ -226,7 +226,9 @@ def nothing_separable(
     if ids is not None and len(positive) > 4 * _RANK_SUBSET:
         first = np.asarray(ids[positive, 0], dtype=np.int64)
         cut = int(np.searchsorted(np.cumsum(np.bincount(first)), _RANK_SUBSET)) + 1
-        if _absorbed_full_rank(X, ids, positive[first < cut], **options):
+        # on one thread: a problem this small gains nothing from a second, whose
+        # synchronisation beside busy processes costs more than the solve (0.2 s for 0.01)
+        if _absorbed_full_rank(X, ids, positive[first < cut], **{**options, "n_threads": 1}):
             return True
     return _absorbed_full_rank(X, ids, positive, **options)
 
