@@ -12,7 +12,7 @@ The previous iteration's absorbed block, with the change of the working variable
 its first column, is absorbed again under the new weights: exactly the same result, from
 columns that are already nearly free of the fixed effects, which the solver finishes in a
 few iterations (the warm start the fastest Poisson programs use). The solver's tolerance
-starts loose (1e-4) and follows the deviance down to `fixef_tol`: early iterations need
+starts loose (1e-2) and follows the deviance down to `fixef_tol`: early iterations need
 only the direction. The iterations stop once the relative change of the deviance,
 |dev - dev_old| / (0.1 + |dev|) (fixest's and pyfixest's criterion), is below `tol` with
 the absorption at its final tolerance.
@@ -27,8 +27,12 @@ import numpy as np
 from vantrel.core.absorption import Absorption, demeaning_scale, stack_standardised
 from vantrel.core.least_squares import column_sizes, solve_normal_equations
 
-# The absorption's tolerance in the first iteration; it follows the deviance down.
-_FIRST_INNER_TOL = 1e-4
+# The absorption's tolerance in the first iteration; it follows the deviance down. The
+# first steps need only a direction: at 1e-2 rather than 1e-4 the solver takes 21 instead
+# of 26 iterations in all on the simple design at 1e6 rows (2 effects), 22 instead of 28
+# (3 effects), as many outer iterations, and the estimate moves by rounding (1e-15 in the
+# coefficients, 1e-11 relative in their standard errors).
+_FIRST_INNER_TOL = 1e-2
 # Halvings of a step whose deviance is not finite or grew, before giving up.
 MAX_HALVINGS = 30
 
