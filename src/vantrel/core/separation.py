@@ -150,7 +150,9 @@ def _linked_to_positive(zero: np.ndarray, positive: np.ndarray, ids) -> bool:
     from scipy.sparse.csgraph import connected_components
 
     F = ids.shape[1]
-    codes = [compact_codes(np.asarray(ids[:, j], dtype=np.int64)) for j in range(F)]
+    # the sample's dense ids as they are (a level without rows is an isolated node); the
+    # combinations of two or more effects are ranked from 64-bit ids
+    codes = [ids[:, j] if F < 3 else np.asarray(ids[:, j], dtype=np.int64) for j in range(F)]
     shown = positive.copy()
     stalled = 0  # effects linked in a row that neither showed a row nor merged a level
     j = 0
