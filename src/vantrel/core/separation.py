@@ -161,8 +161,13 @@ def _linked_to_positive(zero: np.ndarray, positive: np.ndarray, ids) -> bool:
         key = combine_ids(others) if others else np.zeros(len(zero), dtype=np.int64)
         levels, keys = int(codes[j].max()) + 1, int(key.max()) + 1
         at = np.flatnonzero(shown)
+        heads, tails = codes[j][at], key[at]
+        if levels * keys <= 4 * len(at):
+            # few distinct pairs (an effect merged into a handful of classes): one edge each
+            pairs = np.flatnonzero(np.bincount(heads * np.int64(keys) + tails, minlength=levels * keys))
+            heads, tails = np.divmod(pairs, keys)
         graph = coo_matrix(
-            (np.ones(len(at), dtype=np.int8), (codes[j][at], levels + key[at])),
+            (np.ones(len(heads), dtype=np.int8), (heads, levels + tails)),
             shape=(levels + keys, levels + keys),
         )
         _, component = connected_components(graph, directed=False)
