@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from vantrel.core.absorption import Absorption, demeaning_scale, stack_standardised
+from vantrel.core.absorption import CHUNK, Absorption, demeaning_scale, stack_standardised
 from vantrel.core.least_squares import column_sizes, solve_normal_equations
 
 # The absorption's tolerance in the first iteration; it follows the deviance down. The
@@ -90,19 +90,30 @@ class IrlsFit:
     saturated: object = None  # the family's parts of the deviance that depend on y alone
 
 
-def _weighted_gram(block: np.ndarray, W: np.ndarray) -> np.ndarray:
-    """The cross products block' W block (one temporary of the block's size, no square
-    roots), symmetric to the last bit as the normal equations' factorisation reads it."""
-    gram = block.T @ (block * W[:, np.newaxis])
+def _weighted_gram(block: np.ndarray, W: np.ndarray | None) -> np.ndarray:
+    """The cross products block' W block (W None: block' block), by chunks of rows (a temporary of a chunk, not
+    of the block: at 1e7 rows a fresh temporary of the block costs more in page faults
+    than the products), symmetric to the last bit as the normal equations' factorisation
+    reads it."""
+    gram = np.zeros((block.shape[1], block.shape[1]))
+    part = np.empty((min(CHUNK, len(block)), block.shape[1]))
+    for start in range(0, len(block), CHUNK):
+        rows = block[start : start + CHUNK]
+        if W is None:
+            gram += rows.T @ rows
+            continue
+        weighted = part[: len(rows)]
+        np.multiply(rows, W[start : start + CHUNK, np.newaxis], out=weighted)
+        gram += rows.T @ weighted
     return (gram + gram.T) / 2.0
 
 
 def _linear_predictor(z, block, scale, beta, off) -> np.ndarray:
     """z - (z~ - X~ beta) + offset in the data's units (`block`: z~ and X~ at the sizes
-    `scale`, powers of two, so the scaling is exact), in a fresh array."""
-    eta = block[:, 1:] @ (beta * scale[1:]) if len(beta) else np.zeros(len(z))
+    `scale`), in a fresh array: the block times (-size of z~, beta in the columns' units)
+    in one product, then z and the offset added."""
+    eta = block @ np.concatenate(([-scale[0]], beta * scale[1:]))
     eta += z
-    eta -= block[:, 0] * scale[0]
     if off is not None:
         eta += off
     return eta
@@ -231,7 +242,7 @@ def irls(
             else:
                 block[:, 0] = z_final / scale[0]
             system = block * (scale[np.newaxis, :] * np.sqrt(W)[:, np.newaxis])
-            gram = system.T @ system
+            gram = _weighted_gram(system, None)
             deviance = family.deviance(y, mu_new, weights)  # the reported one, term by term
             return IrlsFit(
                 keep, beta, eta_new, mu_new, W, system, gram, deviance, iteration, inner, absorption, saturated
