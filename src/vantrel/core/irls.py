@@ -241,7 +241,11 @@ def irls(
                 inner.append(int(outcome.get("iterations", 0)))
             else:
                 block[:, 0] = z_final / scale[0]
-            system = block * (scale[np.newaxis, :] * np.sqrt(W)[:, np.newaxis])
+            # the block is not read again: it becomes the system in place (no second copy
+            # of N x (1 + K))
+            system = block
+            system *= scale[np.newaxis, :]
+            system *= np.sqrt(W)[:, np.newaxis]
             gram = _weighted_gram(system, None)
             deviance = family.deviance(y, mu_new, weights)  # the reported one, term by term
             return IrlsFit(
