@@ -387,3 +387,32 @@ def test_multiple_estimation_with_separation_differing_between_outcomes():
         np.testing.assert_allclose(fit.coef().to_numpy(), alone.coef().to_numpy(), rtol=1e-10)
         np.testing.assert_allclose(fit.se().to_numpy(), alone.se().to_numpy(), rtol=1e-10)
     assert models[1].separated["fe"] == int((df["f1"] == 3).sum()) and models[0].separated["fe"] == 0
+
+
+@pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
+def test_poisson_working_values_equal_the_glm_definition(weighted):
+    # the Poisson family forms its working weights and variable in fewer passes; they must
+    # be the generic definition w (d mu / d eta)^2 / V(mu) and eta + (y - mu) / (d mu / d eta)
+    from vantrel.core.family import POISSON, Family
+
+    rng = np.random.default_rng(21)
+    eta = rng.normal(scale=2.0, size=500)
+    mu = POISSON.linkinv(eta)
+    y = rng.poisson(mu).astype(float)
+    w = rng.uniform(0.5, 2.0, size=500) if weighted else None
+    weights, z = POISSON.working(y, eta, mu, w)
+    weights_glm, z_glm = Family.working(POISSON, y, eta, mu, w)
+    np.testing.assert_allclose(weights, weights_glm, rtol=1e-15)
+    np.testing.assert_allclose(z, z_glm, rtol=1e-14, atol=1e-14)
+
+
+@pytest.mark.parametrize(
+    "fml", ["y ~ x1 + x2 | f1 + f2", "y ~ x1 + x2", "y ~ 1 | f1 + f2 + f3"], ids=["effects", "none", "effects alone"]
+)
+def test_offset_of_zeros_equals_no_offset(fml):
+    df = count_panel(seed=22)
+    base = vantrel.fepois(fml, df, vcov="hetero", tol=1e-12)
+    zeros = vantrel.fepois(fml, df.assign(off=0.0), vcov="hetero", offset="off", tol=1e-12)
+    np.testing.assert_allclose(zeros.coef().to_numpy(), base.coef().to_numpy(), rtol=1e-10)
+    np.testing.assert_allclose(zeros.se().to_numpy(), base.se().to_numpy(), rtol=1e-8)
+    assert zeros.deviance == pytest.approx(base.deviance, rel=1e-12)

@@ -90,6 +90,16 @@ class Poisson(Family):
     def variance(self, mu):
         return mu
 
+    def working(self, y, eta, mu, w):
+        # (d mu / d eta)^2 / V(mu) is mu itself: the weights are the mean (no pass over
+        # the rows, and no rounding of mu * mu / mu), and the working variable takes one
+        # temporary instead of three
+        weights = mu if w is None else w * mu
+        z = np.subtract(y, mu)
+        z /= mu
+        z += eta
+        return weights, z
+
     def deviance(self, y, mu, w):
         # y log(y / mu) is 0 at y = 0 (xlogy), which is where the saturated model's mean is 0
         with np.errstate(divide="ignore", invalid="ignore"):

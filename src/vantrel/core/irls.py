@@ -12,7 +12,7 @@ The previous iteration's absorbed block, with the change of the working variable
 its first column, is absorbed again under the new weights: exactly the same result, from
 columns that are already nearly free of the fixed effects, which the solver finishes in a
 few iterations (the warm start the fastest Poisson programs use). The solver's tolerance
-starts loose (1e-4) and follows the deviance down to `fixef_tol`: early iterations need
+starts loose (1e-2) and follows the deviance down to `fixef_tol`: early iterations need
 only the direction. The iterations stop once the relative change of the deviance,
 |dev - dev_old| / (0.1 + |dev|) (fixest's and pyfixest's criterion), is below `tol` with
 the absorption at its final tolerance.
@@ -24,11 +24,15 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from vantrel.core.absorption import Absorption, demeaning_scale, stack_standardised
+from vantrel.core.absorption import CHUNK, Absorption, demeaning_scale, stack_standardised
 from vantrel.core.least_squares import column_sizes, solve_normal_equations
 
-# The absorption's tolerance in the first iteration; it follows the deviance down.
-_FIRST_INNER_TOL = 1e-4
+# The absorption's tolerance in the first iteration; it follows the deviance down. The
+# first steps need only a direction: at 1e-2 rather than 1e-4 the solver takes 21 instead
+# of 26 iterations in all on the simple design at 1e6 rows (2 effects), 22 instead of 28
+# (3 effects), as many outer iterations, and the estimate moves by rounding (1e-15 in the
+# coefficients, 1e-11 relative in their standard errors).
+_FIRST_INNER_TOL = 1e-2
 # Halvings of a step whose deviance is not finite or grew, before giving up.
 MAX_HALVINGS = 30
 
@@ -86,6 +90,43 @@ class IrlsFit:
     saturated: object = None  # the family's parts of the deviance that depend on y alone
 
 
+def _weighted_gram(block: np.ndarray, W: np.ndarray | None) -> np.ndarray:
+    """The cross products block' W block (W None: block' block), by chunks of rows (a temporary of a chunk, not
+    of the block: at 1e7 rows a fresh temporary of the block costs more in page faults
+    than the products), symmetric to the last bit as the normal equations' factorisation
+    reads it."""
+    gram = np.zeros((block.shape[1], block.shape[1]))
+    part = np.empty((min(CHUNK, len(block)), block.shape[1]))
+    for start in range(0, len(block), CHUNK):
+        rows = block[start : start + CHUNK]
+        if W is None:
+            gram += rows.T @ rows
+            continue
+        weighted = part[: len(rows)]
+        np.multiply(rows, W[start : start + CHUNK, np.newaxis], out=weighted)
+        gram += rows.T @ weighted
+    return (gram + gram.T) / 2.0
+
+
+def _linear_predictor(z, block, scale, beta, off) -> np.ndarray:
+    """z - (z~ - X~ beta) + offset in the data's units (`block`: z~ and X~ at the sizes
+    `scale`), in a fresh array: the block times (-size of z~, beta in the columns' units)
+    in one product, then z and the offset added."""
+    eta = block @ np.concatenate(([-scale[0]], beta * scale[1:]))
+    eta += z
+    if off is not None:
+        eta += off
+    return eta
+
+
+def _add_change(block, z_new, z, size) -> None:
+    """Carry the absorbed working variable (column 0 of `block`, at `size`) over to the
+    new working variable: add its change (see the module text)."""
+    change = np.subtract(z_new, z)
+    change *= 1.0 / size  # a power of two: exact
+    block[:, 0] += change
+
+
 def _absorbed_scale(column: np.ndarray) -> float:
     rms = float(np.sqrt(np.mean(column * column))) if len(column) else 1.0
     return demeaning_scale(rms, lambda: float(np.abs(column).max()))
@@ -119,10 +160,10 @@ def irls(
     `maxiter` iterations."""
     N = len(y)
     effects = ids is not None
-    off = np.zeros(N) if offset is None else offset
+    off = offset  # None: no offset, and no pass adding or taking away zeros
     mu = family.initial_mu(y, weights)
     eta = family.link(mu) + 0.0
-    W, z = family.working(y, eta - off, mu, weights)
+    W, z = family.working(y, eta if off is None else eta - off, mu, weights)
     saturated = family.saturated(y, weights)
     deviance_old = family.deviance_at(y, eta, mu, weights, saturated)
 
@@ -156,10 +197,7 @@ def irls(
             with report.kernel_output():
                 outcome = absorption.absorb(block, weights=W, verbosity=report.kernel_verbosity)
             inner.append(int(outcome.get("iterations", 0)))
-        root = np.sqrt(W)
-        weighted = block * root[:, np.newaxis]
-        gram = (weighted.T @ weighted) * np.outer(scale, scale)
-        del weighted
+        gram = _weighted_gram(block, W) * np.outer(scale, scale)
         if not kept_names:
             beta = np.empty(0)  # the fixed effects alone: the working variable's residual is the fit
         elif iteration == 1:
@@ -176,11 +214,8 @@ def irls(
                 kept_names = [name for name, ok in zip(kept_names, chosen, strict=True) if ok]
         else:
             _, beta, gram = solve_normal_equations(gram, kept_names, np.ones(len(scale)), N, [], collin_tol, None)
-        # the working residuals in the data's units, and the linear predictor they leave
-        resid = block[:, 0] * scale[0]
-        if len(beta):
-            resid = resid - block[:, 1:] @ (beta * scale[1:])
-        eta_new = z - resid + off
+        # the linear predictor z less the working residual z~ - X~ beta, with the offset
+        eta_new = _linear_predictor(z, block, scale, beta, off)
         mu_new = family.linkinv(eta_new)
         deviance = family.deviance_at(y, eta_new, mu_new, weights, saturated)
         halvings = 0
@@ -198,16 +233,20 @@ def irls(
         if change < tol and inner_tol <= fixef_tol:
             # the covariance is that of the estimate itself: the working weights and
             # variable at the final mean, absorbed once more (warm, a few iterations)
-            W, z_final = family.working(y, eta_new - off, mu_new, weights)
+            W, z_final = family.working(y, eta_new if off is None else eta_new - off, mu_new, weights)
             if effects:
-                block[:, 0] += (z_final - z) / scale[0]
+                _add_change(block, z_final, z, scale[0])
                 with report.kernel_output():
                     outcome = absorption.absorb(block, weights=W, verbosity=report.kernel_verbosity)
                 inner.append(int(outcome.get("iterations", 0)))
             else:
                 block[:, 0] = z_final / scale[0]
-            system = block * (scale[np.newaxis, :] * np.sqrt(W)[:, np.newaxis])
-            gram = system.T @ system
+            # the block is not read again: it becomes the system in place (no second copy
+            # of N x (1 + K))
+            system = block
+            system *= scale[np.newaxis, :]
+            system *= np.sqrt(W)[:, np.newaxis]
+            gram = _weighted_gram(system, None)
             deviance = family.deviance(y, mu_new, weights)  # the reported one, term by term
             return IrlsFit(
                 keep, beta, eta_new, mu_new, W, system, gram, deviance, iteration, inner, absorption, saturated
@@ -215,8 +254,9 @@ def irls(
         # the next iteration: new weights and working variable, and the absorbed block
         # carried over with the working variable's change added (see the module text)
         eta, mu, deviance_old = eta_new, mu_new, deviance
-        W, z_new = family.working(y, eta - off, mu, weights)
-        block[:, 0] += (z_new - z) / scale[0]
+        W, z_new = family.working(y, eta if off is None else eta - off, mu, weights)
+        if effects:
+            _add_change(block, z_new, z, scale[0])
         z = z_new
         inner_tol = max(fixef_tol, min(inner_tol, 0.1 * change))
         if not effects:

@@ -88,7 +88,8 @@ def _drop_separated(engine, methods, fixef_tol, fixef_maxiter, n_threads, report
         report.stage(f"separation: {', '.join(methods)} on {len(engine.y):,} rows")
         found = separated_rows(
             engine.y,
-            _regressors(engine),
+            # the regressors only for the methods that read them ("fe" reads the ids)
+            _regressors(engine) if set(methods) - {"fe"} else np.empty((len(engine.y), 0)),
             engine.ids,
             methods,
             tol=fixef_tol,
