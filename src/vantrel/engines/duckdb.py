@@ -61,6 +61,146 @@ def require_duckdb():
     return duckdb
 
 
+# The share of the machine's available memory the sample's columns may take for an estimate
+# on files or a DuckDB relation to run in memory (`memory_budget`): the in-memory estimate
+# holds the columns, their stacked and demeaned copy and the residuals, about three to four
+# times the columns, and the machine has other work.
+MEMORY_SHARE = 0.25
+# An environment variable that sets that budget instead (a size such as "8GB"; "0": always
+# out of core), for a machine whose available memory says little about what one estimate
+# may take (a shared server, a container).
+BUDGET_VARIABLE = "VANTREL_MEMORY_BUDGET"
+
+
+def available_memory() -> int | None:
+    """The bytes of memory the system can give without swapping (Linux's MemAvailable, else
+    the free physical pages), or None where neither is known."""
+    try:
+        with open("/proc/meminfo") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    try:
+        return int(os.sysconf("SC_AVPHYS_PAGES")) * int(os.sysconf("SC_PAGE_SIZE"))
+    except (ValueError, OSError, AttributeError):
+        return None
+
+
+def memory_budget(memory_limit=None) -> tuple[float, str]:
+    """The bytes the sample's columns may take to be estimated in memory, and where that
+    figure comes from: the caller's `memory_limit`, else the environment variable
+    ``VANTREL_MEMORY_BUDGET``, else `MEMORY_SHARE` of the available memory."""
+    if memory_limit is not None:
+        size = memory_size(memory_limit)
+        if size is not None:
+            return size, f"memory_limit = {memory_limit!r}"
+    text = os.environ.get(BUDGET_VARIABLE)
+    if text is not None and text.strip():
+        size = 0.0 if text.strip() == "0" else memory_size(text)
+        if size is None:
+            raise ValueError(
+                f"the environment variable {BUDGET_VARIABLE} = {text!r} is not a memory size; "
+                "give one such as '8GB' or '500MB', or '0' to estimate out of core always"
+            )
+        return size, f"{BUDGET_VARIABLE} = {text!r}"
+    available = available_memory()
+    if available is None:
+        return 0.0, "the machine's available memory, which is unknown here"
+    return MEMORY_SHARE * available, f"{MEMORY_SHARE:.0%} of the available memory ({available / 2**30:.1f} GiB)"
+
+
+def file_source(data) -> str:
+    """DuckDB's table function reading the files of the path or glob `data` (CSV by the
+    suffix, else Parquet); a path matching no file or naming a directory is refused."""
+    path = os.fspath(data)
+    if not glob.glob(path) and "://" not in path:
+        raise FileNotFoundError(f"data: no file matches {path!r}")
+    if os.path.isdir(path):
+        raise ValueError(
+            f"data: {path!r} is a directory; give its files as a glob, such as {os.path.join(path, '*.parquet')!r}"
+        )
+    reader = "read_csv" if path.lower().endswith(_CSV_SUFFIXES) else "read_parquet"
+    return f"{reader}('{path.replace(chr(39), chr(39) * 2)}')"
+
+
+def described_files(duckdb, con, data, source: str) -> list:
+    """DuckDB's DESCRIBE of the files' columns (name, type, ...), or a ValueError naming the
+    files DuckDB could not read."""
+    try:
+        return con.sql(f"DESCRIBE SELECT * FROM {source}").fetchall()
+    except duckdb.Error as error:
+        kind = "CSV" if source.startswith("read_csv") else "Parquet"
+        raise ValueError(f"data: DuckDB could not read {os.fspath(data)!r} as {kind}: {error}") from error
+
+
+def read_in_memory(data, columns, memory_limit=None, threads: int = 0, *, always: bool = False, report=None):
+    """The columns among `columns` of the files (a path or glob) or the DuckDB relation
+    `data` as one Arrow table in the rows' order, read, projected and converted by DuckDB,
+    when they fit the memory budget (`memory_budget`; `always`: whatever their size).
+
+    The size is the rows (one count, which Parquet's metadata answers without reading the
+    rows) times the columns times 8 bytes. The rows are fetched in batches of a million,
+    shown on `report` (a `Progress`). Rows with missing values are left to the in-memory
+    engine, so that its sample, its messages and its result are those of the same table
+    read by any other means.
+
+    Returns ``(table, note)``: the table, or None when the columns exceed the budget (the
+    estimate then stays out of core), and a sentence saying which and why.
+    """
+    import pyarrow as pa
+
+    duckdb = require_duckdb()
+    con = None
+    try:
+        if isinstance(data, (str, os.PathLike)):
+            config = {} if memory_limit is None else {"memory_limit": str(memory_limit)}
+            if threads:
+                config["threads"] = int(threads)
+            try:
+                con = duckdb.connect(":memory:", config=config)
+            except duckdb.Error as error:
+                raise ValueError(f"memory_limit = {memory_limit!r} was refused by DuckDB: {error}") from error
+            source = file_source(data)
+            names = [row[0] for row in described_files(duckdb, con, data, source)]
+            relation = con.sql(f"SELECT * FROM {source}")
+        else:
+            relation, names = data, list(data.columns)
+        # a column the table lacks is for the in-memory engine to name in its error
+        present = [name for name in dict.fromkeys(columns) if name in set(names)]
+        n = int(relation.aggregate("count(*)").fetchall()[0][0])
+        need = 8 * n * len(present)
+        budget, origin = memory_budget(memory_limit)
+        size = f"{n:,} rows x {len(present)} column(s), {need / 2**20:,.1f} MiB"
+        if not always and need > budget:
+            return (
+                None,
+                f"estimated out of core on DuckDB: {size} exceed the budget of {budget / 2**20:,.1f} MiB ({origin})",
+            )
+        if always:
+            note = f"estimated in memory, read by DuckDB as asked (engine='memory'): {size}"
+        else:
+            note = (
+                f"estimated in memory, read by DuckDB: {size} within the budget of {budget / 2**20:,.1f} MiB ({origin})"
+            )
+        if not present:
+            return pa.table({}), note
+        if report is not None:
+            report.stage(f"reading {size} with DuckDB")
+        reader = relation.select(", ".join(quote(name) for name in present)).to_arrow_reader(_BATCH_ROWS)
+        batches, read = [], 0
+        for batch in reader:
+            batches.append(batch)
+            read += batch.num_rows
+            if report is not None and len(batches) % 10 == 0:
+                report.stage(f"read {read:,} of {n:,} rows")
+        return pa.Table.from_batches(batches, schema=reader.schema), note
+    finally:
+        if con is not None:
+            con.close()
+
+
 def _kind(type_name: str) -> str:
     name = type_name.upper()
     if name in _FLOAT_TYPES or name.startswith("DECIMAL"):
@@ -124,21 +264,8 @@ class DuckDBEngine:
             ) from error
         self._relation = None
         if isinstance(data, (str, os.PathLike)):
-            path = os.fspath(data)
-            if not glob.glob(path) and "://" not in path:
-                raise FileNotFoundError(f"data: no file matches {path!r}")
-            if os.path.isdir(path):
-                raise ValueError(
-                    f"data: {path!r} is a directory; give its files as a glob, such as "
-                    f"{os.path.join(path, '*.parquet')!r}"
-                )
-            reader = "read_csv" if path.lower().endswith(_CSV_SUFFIXES) else "read_parquet"
-            self.source = f"{reader}('{path.replace(chr(39), chr(39) * 2)}')"
-            try:
-                described = self.con.sql(f"DESCRIBE SELECT * FROM {self.source}").fetchall()
-            except duckdb.Error as error:
-                kind = "CSV" if reader == "read_csv" else "Parquet"
-                raise ValueError(f"data: DuckDB could not read {path!r} as {kind}: {error}") from error
+            self.source = file_source(data)
+            described = described_files(duckdb, self.con, data, self.source)
             self._schema = {row[0]: _kind(row[1]) for row in described}
         elif isinstance(data, duckdb.DuckDBPyRelation):
             self._relation = data
