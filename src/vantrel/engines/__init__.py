@@ -92,13 +92,13 @@ def open_engine(
     if path == "memory":
         from vantrel.engines.memory import MemoryEngine
 
-        note = None
         if isinstance(data, (str, os.PathLike)):
             from vantrel.engines.duckdb import read_in_memory
 
-            data, note = read_in_memory(data, columns, memory_limit, n_threads, always=True, report=report)
+            table, note = read_in_memory(data, columns, memory_limit, n_threads, always=True, report=report)
+            return _read_in(table, note, columns, argument_of, n_threads)
         engine = MemoryEngine(data, columns, argument_of, n_threads)
-        engine.read_note = note
+        engine.read_note = None
         return engine
     from vantrel.engines.aggregated import AggregatedEngine
 
@@ -109,11 +109,7 @@ def open_engine(
         if auto and (isinstance(data, (str, os.PathLike)) or _is_duckdb_relation(data)):
             table, note = read_in_memory(data, columns, memory_limit, n_threads, report=report)
             if table is not None:
-                from vantrel.engines.memory import MemoryEngine
-
-                engine = MemoryEngine(table, columns, argument_of, n_threads)
-                engine.read_note = note
-                return engine
+                return _read_in(table, note, columns, argument_of, n_threads)
         # the engine removes what it made (its temporary directory) itself when opening fails
         engine = AggregatedEngine(
             DuckDBEngine(data, memory_limit, temp_directory, n_threads, columns=columns), n_threads
@@ -128,3 +124,17 @@ def open_engine(
     from vantrel.engines.dask import DaskEngine
 
     return AggregatedEngine(DaskEngine(data), n_threads)
+
+
+def _read_in(table, note, columns, argument_of, n_threads: int):
+    """The in-memory engine over the Arrow `table` DuckDB read: its columns as pandas ones
+    (the conversion the engine makes of any Arrow table), the table itself let go, so the
+    estimate holds one copy of the rows."""
+    from vantrel.engines.memory import MemoryEngine
+    from vantrel.formula.design import used_columns
+
+    frame = used_columns(table, columns, argument_of)
+    del table
+    engine = MemoryEngine(frame, columns, argument_of, n_threads)
+    engine.read_note = note
+    return engine
