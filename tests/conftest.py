@@ -6,10 +6,16 @@ with plain pandas, so it shares no code with the package.
 """
 
 import ctypes
+import os
 
 import numpy as np
 import pandas as pd
 import pytest
+
+# Files and DuckDB relations small enough are estimated in memory unless an engine is named;
+# the suite's tests of the out-of-core engine pass them without one, so the budget is zero
+# here (out of core always) and the tests of the choice itself set their own.
+os.environ["VANTREL_MEMORY_BUDGET"] = "0"
 
 
 def make_panel(seed=0, n=400, groups=(30, 8, 5), n_x=2, noise=1.0):

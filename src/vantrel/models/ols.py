@@ -245,11 +245,15 @@ def feols(
         Stage and iteration lines on stderr: True from the start, False never; None shows
         them when stderr is a terminal once an estimate has run for a few seconds.
     engine : str or None, default None
-        Where the rows are read. None picks from `data`: ``"duckdb"`` for a path or glob of
-        Parquet or CSV files and for a DuckDB relation, ``"dask"`` for a Dask DataFrame,
-        ``"memory"`` for the rest; ``"duckdb"`` also takes any table DuckDB scans. Out of
+        Where the rows are read. None picks from `data`: a path or glob of Parquet or CSV
+        files and a DuckDB relation are read by DuckDB, into memory when their used columns
+        fit the memory budget (`memory_limit`, else a quarter of the available memory) and
+        estimated there, else estimated out of core on ``"duckdb"``; ``"dask"`` for a Dask
+        DataFrame, ``"memory"`` for the rest. ``"duckdb"`` forces the estimate out of core
+        (and takes any table DuckDB scans), ``"memory"`` forces files into memory. Out of
         memory every pass over the rows is a query of the engine (see `vantrel.engines`)
-        and the result has no per-row values (``resid()``, ``fitted()``).
+        and the result has no per-row values (``resid()``, ``fitted()``); ``messages``
+        says where an estimate on files or a relation ran.
     memory_limit : str or None, default None
         DuckDB's setting of that name, a positive size such as ``"4GB"``, ``"500MB"`` or
         ``"1.5GiB"``: beyond it DuckDB's tables spill to `temp_directory` (None: DuckDB's
@@ -344,11 +348,16 @@ def feols(
         )
     report = Progress(progress)
     named = arguments_of(formula, choice, weights)
-    rows = open_engine(path, data, columns, named, n_threads, memory_limit, temp_directory)
+    rows = open_engine(
+        path, data, columns, named, n_threads, memory_limit, temp_directory, auto=engine is None, report=report
+    )
     try:
-        return estimate(rows, formula, choice, corrections, weights, fixef_tol, fixef_maxiter, collin_tol, report)
+        fit = estimate(rows, formula, choice, corrections, weights, fixef_tol, fixef_maxiter, collin_tol, report)
     finally:
         rows.close()
+    if getattr(rows, "read_note", None):
+        fit.messages.insert(0, rows.read_note)  # where the estimate ran (files, relations), and why
+    return fit
 
 
 def _check_k_fixef(path, corrections, ssc, choice=None) -> None:
