@@ -32,7 +32,7 @@ from vantrel.core.least_squares import column_sizes, solve_normal_equations
 # of 26 iterations in all on the simple design at 1e6 rows (2 effects), 22 instead of 28
 # (3 effects), as many outer iterations, and the estimate moves by rounding (1e-15 in the
 # coefficients, 1e-11 relative in their standard errors).
-_FIRST_INNER_TOL = 1e-2
+FIRST_INNER_TOL = 1e-2
 # Halvings of a step whose deviance is not finite or grew, before giving up.
 MAX_HALVINGS = 30
 
@@ -188,8 +188,8 @@ def irls(
 
     absorption = None
     if effects:
-        absorption = Absorption(ids, None, tol=_FIRST_INNER_TOL, maxiter=fixef_maxiter, n_threads=n_threads)
-    inner_tol = max(fixef_tol, _FIRST_INNER_TOL)
+        absorption = Absorption(ids, None, tol=FIRST_INNER_TOL, maxiter=fixef_maxiter, n_threads=n_threads)
+    inner_tol = max(fixef_tol, FIRST_INNER_TOL)
     inner: list[int] = []
     for iteration in range(1, maxiter + 1):
         if effects:

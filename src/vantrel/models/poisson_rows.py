@@ -31,7 +31,7 @@ import warnings
 import numpy as np
 
 from vantrel.core.blas import ONE_BLAS_THREAD
-from vantrel.core.irls import NotConverged, check_halvings, relative_change, step_rejected
+from vantrel.core.irls import FIRST_INNER_TOL, NotConverged, check_halvings, relative_change, step_rejected
 from vantrel.core.least_squares import solve_normal_equations
 from vantrel.core.options import notice, residual_dof_named
 from vantrel.core.separation import check_separation
@@ -43,8 +43,6 @@ from vantrel.results.poisson import FepoisResult, report_separated
 ENGINES_WITH_REWEIGHTING = ("duckdb", "dask")
 # The separation methods that run out of memory: aggregates only.
 METHODS_OUT_OF_MEMORY = ("fe",)
-# As in memory: the absorption's tolerance in the first iteration, and the halvings.
-_FIRST_INNER_TOL = 1e-4
 
 
 class FepoisRowsResult(FepoisResult):
@@ -176,7 +174,7 @@ def estimate_rows(
     report.stage(f"sample ready: {N:,} rows")
     notes: list[str] = []
     keep = np.ones(len(names), dtype=bool)
-    inner_tol = max(fixef_tol, _FIRST_INNER_TOL)
+    inner_tol = max(fixef_tol, FIRST_INNER_TOL)
     inner: list[int] = []
     state = None  # (values per effect, constant, slopes) of the current eta, when it is linear
     change = float("nan")
