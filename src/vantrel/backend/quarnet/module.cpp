@@ -56,6 +56,16 @@ quarnet::PairMode pair_mode(const std::string &name) {
             .c_str());
 }
 
+// A block's weights: one per row of x, and apart from it (the solvers write x in place).
+void check_weights_of(const Matrix &x, const std::optional<Weights> &w) {
+    if (!w) return;
+    if (w->shape(0) != x.shape(0))
+        throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + ", x has " +
+                               std::to_string(x.shape(0)) + " rows")
+                                  .c_str());
+    quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
+}
+
 // The coefficient solver weighs the normal equations by w: a negative or non-finite weight
 // would make them indefinite or NaN.
 void check_weights(const std::optional<Weights> &w) {
@@ -381,11 +391,7 @@ nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double to
                                   std::string(nb::repr(A.attr("dtype")).c_str()) + " and shape " +
                                   std::string(nb::repr(A.attr("shape")).c_str()))
                                      .c_str());
-        if (w && w->shape(0) != x.shape(0))
-            throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + ", x has " +
-                                   std::to_string(x.shape(0)) + " rows")
-                                      .c_str());
-        if (w) quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
+        check_weights_of(x, w);
         const quarnet::IdColumns ids = is_wide ? id_columns(wide, x) : id_columns(narrow, x);
         check_weights(w);
         const FrozenArray frozen(A);
@@ -417,10 +423,7 @@ nb::tuple coef_slopes(Matrix x, std::optional<Weights> w, nb::handle A, nb::list
         throw nb::type_error(("A must be a 2-D int64 array of level ids, got " + std::string(nb::repr(A).c_str()).substr(0, 80))
                                  .c_str());
     const int64_t N = static_cast<int64_t>(x.shape(0)), K = static_cast<int64_t>(x.shape(1));
-    if (w && static_cast<int64_t>(w->shape(0)) != N)
-        throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + ", x has " + std::to_string(N) + " rows")
-                                  .c_str());
-    if (w) quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
+    check_weights_of(x, w);
     check_weights(w);
     const quarnet::IdColumns columns = id_columns(ids, x);
     const size_t F = columns.G.size();
@@ -721,11 +724,7 @@ class CoefSessionBinding {
             throw nb::value_error(("x has " + std::to_string(x.shape(0)) + " rows, the session's ids " +
                                    std::to_string(rows_))
                                       .c_str());
-        if (w && w->shape(0) != x.shape(0))
-            throw nb::value_error(("w has length " + std::to_string(w->shape(0)) + ", x has " +
-                                   std::to_string(x.shape(0)) + " rows")
-                                      .c_str());
-        if (w) quarnet::check_no_overlap(x.data(), x.nbytes(), "x", w->data(), w->nbytes(), "w");
+        check_weights_of(x, w);
         if (ids.wide)
             check_ids_apart(x, static_cast<const int64_t *>(ids.data), rows_, ids.columns(), ids.row_stride,
                             ids.col_stride);
