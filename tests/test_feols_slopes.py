@@ -233,10 +233,10 @@ def test_slope_coefficients_enter_the_parameter_count(panel, k_fixef):
     np.testing.assert_allclose(slopes.se()["x"], oracle.bse["x"] * rescale, rtol=1e-8)
 
 
-@pytest.mark.parametrize("vcov", ["HC2", {"CRV3": "g"}, {"DK": {"time": "g", "lag": 1}}])
+@pytest.mark.parametrize("vcov", ["HC2", {"CRV3": "g"}])
 def test_covariances_that_ignore_slopes_are_refused_not_misapplied(panel, vcov):
-    # leverages, the jackknife and the HAC corrections count fixed effects without slopes:
-    # refused at the fit and after it rather than returned with a wrong parameter count
+    # the leverages and the jackknife project on fixed effects without slopes: refused at
+    # the fit and after it rather than returned with a wrong parameter count
     with pytest.raises(ValueError, match="not available with varying slopes"):
         vantrel.feols("y ~ x | f[z]", panel, vcov=vcov)
     fit = vantrel.feols("y ~ x | f[z]", panel)
@@ -258,3 +258,29 @@ def test_covariance_after_the_fit_counts_the_slopes_as_the_fit_does(panel, fml, 
     after = vantrel.feols(fml, panel).with_vcov(vcov)
     np.testing.assert_allclose(after.vcov.to_numpy(), direct.vcov.to_numpy(), rtol=1e-12, atol=0)
     assert (after.df_t, after.df_k) == (direct.df_t, direct.df_k)
+
+
+@pytest.mark.parametrize(
+    "vcov",
+    [{"DK": {"time": "g", "lag": 1}}, {"NW": {"time": "t", "lag": 3}}],
+    ids=["DK", "NW time series"],
+)
+@pytest.mark.parametrize(
+    "fml, explicit",
+    [("y ~ x | f[z]", "y ~ x + C(f):z | f"), ("y ~ x | g + f[[z]]", "y ~ x + C(f):z | g")],
+    ids=["with intercepts", "slopes alone"],
+)
+def test_hac_with_slopes_equals_the_slopes_written_as_regressors(panel, fml, explicit, vcov):
+    # the slopes' coefficients are regressors of the explicit model: the scores of x after
+    # partialling them out are the same rows, so its HAC standard error, with the same count
+    # of parameters, must be the same, at the fit and after it
+    data = panel.assign(
+        y=panel["x"] * 0.5 + panel["z"] * panel["f"] * 0.1 + np.sin(panel["c"]) + panel["x"] ** 2,
+        t=np.arange(len(panel)),
+    )
+    oracle = vantrel.feols(explicit, data, vcov=vcov)
+    at_fit = vantrel.feols(fml, data, vcov=vcov)
+    after = vantrel.feols(fml, data).with_vcov(vcov)
+    np.testing.assert_allclose(at_fit.coef()["x"], oracle.coef()["x"], rtol=1e-8)
+    np.testing.assert_allclose(at_fit.se()["x"], oracle.se()["x"], rtol=1e-7)
+    np.testing.assert_allclose(after.se()["x"], oracle.se()["x"], rtol=1e-7)

@@ -159,7 +159,13 @@ def _corrections(system, corrections, names_count, nested_in: list[np.ndarray]):
         nested = nested_in_clusters(system.fe_codes, nested_in)
     K = system.X.shape[1]
     as_type = "CRV1" if any(nested) else "iid"
-    dfk = small_sample.df_k(corrections, as_type, K, system.k_fe, nested or [False] * len(system.k_fe), names_count)
+    k_fe = system.k_fe
+    if system.with_intercept is not None:  # varying slopes: only effects with their intercept count levels
+        k_fe = [g for g, flag in zip(k_fe, system.with_intercept, strict=True) if flag]
+        nested = [n for n, flag in zip(nested, system.with_intercept, strict=True) if flag] if nested else nested
+    dfk = small_sample.df_k(
+        corrections, as_type, K, k_fe, nested or [False] * len(k_fe), names_count, k_slopes=system.k_slopes
+    )
     return dfk, small_sample.adjustment(corrections, "iid", system.N, dfk)
 
 

@@ -38,6 +38,10 @@ from vantrel.models.multi import check_split, estimate_models
 from vantrel.results.models import Models
 from vantrel.results.ols import FeolsResult, build_result
 
+# The covariances after the fit whose leverages or jackknife project on fixed effects
+# without their slopes: refused with varying slopes (the HAC kinds take the fit's count).
+_NOT_WITH_SLOPES = ("HC2", "HC3", "CRV3")
+
 
 def estimate(
     engine,
@@ -341,10 +345,10 @@ def feols(
     columns = columns_read(formula, choice, weights)
     _check_k_fixef(path, corrections, ssc, choice)
     check_slopes_supported(formula, path, corrections)
-    if formula.fe_slopes and choice is not None and choice.after is not None:
+    if formula.fe_slopes and choice is not None and choice.after is not None and choice.after.kind in _NOT_WITH_SLOPES:
         raise ValueError(
-            f"vcov = {choice.after.vcov!r} is not available with varying slopes yet; "
-            "use 'iid', 'hetero' or {'CRV1': ...}"
+            f"vcov = {choice.after.vcov!r} is not available with varying slopes yet (its leverages or "
+            "jackknife project on fixed effects without slopes); use 'iid', 'hetero', {'CRV1': ...} or a HAC kind"
         )
     report = Progress(progress)
     named = arguments_of(formula, choice, weights)

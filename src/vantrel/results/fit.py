@@ -464,15 +464,15 @@ class Fit(TablePlugin):
 
     def _slope_counts(self) -> dict:
         """With varying slopes: the kinds after the fit that count their parameters as the
-        fit does (the leverages, the jackknife and the HAC corrections count fixed effects
-        without slopes, so those are refused), which effects keep their intercept and how
-        many slope coefficients there are."""
+        fit does (the leverages and the jackknife project on fixed effects without slopes,
+        so those are refused), which effects keep their intercept and how many slope
+        coefficients there are."""
         slopes = self._sample.slopes
         if slopes is None:
             return {}
         k_fe = [self.fixef_levels[label] for label in self.fixef_labels]
         return {
-            "kinds": ("iid", "hetero", "CRV1"),
+            "kinds": ("iid", "hetero", "CRV1", "NW", "DK", "conley"),
             "estimator": "feols with varying slopes",
             "with_intercept": [term.intercept for term, _ in slopes],
             "k_slopes": sum(g * len(term.variables) for g, (term, _) in zip(k_fe, slopes, strict=True)),
