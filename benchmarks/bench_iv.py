@@ -12,8 +12,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import subprocess
 import sys
 import time
 import warnings
@@ -26,6 +24,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import generators  # noqa: E402
+import harness  # noqa: E402
+from harness import fmt_or_dash, timed_calls  # noqa: E402
 
 EFFECTS = {"simple": ["fe1", "fe2", "fe3"], "difficult": ["indiv", "firm", "year"]}
 # how many times faster than pyfixest's IV vantrel's is to be, fresh and warm
@@ -47,19 +47,6 @@ def iv_data(design: str, n: int) -> pd.DataFrame:
     return pd.DataFrame(frame)
 
 
-def _timed(call, warm: int):
-    start = time.perf_counter()
-    out = call()
-    fresh = time.perf_counter() - start
-    best = None
-    for _ in range(warm):
-        start = time.perf_counter()
-        out = call()
-        elapsed = time.perf_counter() - start
-        best = elapsed if best is None else min(best, elapsed)
-    return fresh, best, out
-
-
 def child(design: str, n: int, k: int, estimator: str, warm: int) -> dict:
     data = iv_data(design, n)
     effects = " + ".join(EFFECTS[design][:k])
@@ -67,7 +54,7 @@ def child(design: str, n: int, k: int, estimator: str, warm: int) -> dict:
     if estimator == "vantrel":
         import vantrel
 
-        fresh, best, fit = _timed(lambda: vantrel.feols(fml, data, vcov="hetero"), warm)
+        fresh, best, fit = timed_calls(lambda: vantrel.feols(fml, data, vcov="hetero"), warm)
         coef, se = float(fit.coef()["d"]), float(fit.se()["d"])
         extra = {"first_stage_F": float(fit.iv_diagnostics()["first_stage_F[d]"])}
         # a covariance after the fit: the second stage's block formed from the kept rows
@@ -83,25 +70,14 @@ def child(design: str, n: int, k: int, estimator: str, warm: int) -> dict:
         kw = {"demeaner": pf.LsmrDemeaner(backend="within")} if estimator == "pyfixest-within" else {}
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            fresh, best, fit = _timed(lambda: pf.feols(fml, data, vcov="hetero", **kw), warm)
+            fresh, best, fit = timed_calls(lambda: pf.feols(fml, data, vcov="hetero", **kw), warm)
         coef, se = float(fit.coef()["d"]), float(fit.se()["d"])
         extra = {}
     return {"fresh": fresh, "warm": best, "coef": coef, "se": se, **extra}
 
 
 def run_child(design, n, k, estimator, warm, timeout):
-    command = [sys.executable, __file__, "--child", f"{design},{n},{k},{estimator}", "--warm", str(warm)]
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=os.environ.copy())
-    except subprocess.TimeoutExpired:
-        return {"error": f"timed out after {timeout:g} s"}
-    if done.returncode != 0:
-        return {"error": (done.stderr.strip().splitlines() or ["failed"])[-1]}
-    return json.loads(done.stdout.strip().splitlines()[-1])
-
-
-def _fmt(value, pattern=".2f"):
-    return "-" if value is None else format(value, pattern)
+    return harness.run_case_child(__file__, design, n, k, estimator, warm, timeout)
 
 
 def main(argv=None):
@@ -135,7 +111,7 @@ def main(argv=None):
                 if "error" in own:
                     print(head + f"(failed: {own['error']}) | | | | | | | | | |", flush=True)
                     continue
-                head += f"{own['fresh']:.2f} | {_fmt(own['warm'])} | {own['with_vcov']:.2f} | "
+                head += f"{own['fresh']:.2f} | {fmt_or_dash(own['warm'])} | {own['with_vcov']:.2f} | "
                 for peer_name in args.peers.split(","):
                     peer = run_child(design, n, k, peer_name, args.warm, args.timeout)
                     if "error" in peer:
@@ -145,8 +121,8 @@ def main(argv=None):
                     warm = None if own["warm"] is None else peer["warm"] / own["warm"]
                     met = "met" if min(fresh, fresh if warm is None else warm) >= TARGET else "missed"
                     print(
-                        head + f"{peer_name} | {peer['fresh']:.2f} | {_fmt(peer['warm'])} | {fresh:.2f} | "
-                        f"{_fmt(warm)} | {met} | {own['coef'] - peer['coef']:.1e} |",
+                        head + f"{peer_name} | {peer['fresh']:.2f} | {fmt_or_dash(peer['warm'])} | {fresh:.2f} | "
+                        f"{fmt_or_dash(warm)} | {met} | {own['coef'] - peer['coef']:.1e} |",
                         flush=True,
                     )
 

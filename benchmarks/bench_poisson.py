@@ -13,10 +13,7 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import subprocess
 import sys
-import time
 import warnings
 from pathlib import Path
 
@@ -27,6 +24,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import generators  # noqa: E402
+import harness  # noqa: E402
+from harness import fmt_or_dash, timed_calls  # noqa: E402
 
 EFFECTS = {"simple": ["fe1", "fe2", "fe3"], "difficult": ["indiv", "firm", "year"]}
 
@@ -45,19 +44,6 @@ def count_data(design: str, n: int) -> pd.DataFrame:
     return pd.DataFrame(frame)
 
 
-def _timed(call, warm: int):
-    start = time.perf_counter()
-    out = call()
-    fresh = time.perf_counter() - start
-    best = None
-    for _ in range(warm):
-        start = time.perf_counter()
-        out = call()
-        elapsed = time.perf_counter() - start
-        best = elapsed if best is None else min(best, elapsed)
-    return fresh, best, out
-
-
 def child(design: str, n: int, k: int, estimator: str, warm: int) -> dict:
     import resource
 
@@ -71,14 +57,16 @@ def child(design: str, n: int, k: int, estimator: str, warm: int) -> dict:
         separation = "fe" if estimator == "vantrel-fe" else ("fe", "simplex", "relu")
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # separation notices of rare all-zero groups
-            fresh, best, fit = _timed(lambda: vantrel.fepois(fml, data, vcov="hetero", separation=separation), warm)
+            fresh, best, fit = timed_calls(
+                lambda: vantrel.fepois(fml, data, vcov="hetero", separation=separation), warm
+            )
         iterations = fit.iterations["outer"]
     else:
         import pyfixest as pf
 
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            fresh, best, fit = _timed(lambda: pf.fepois(fml, data, vcov="hetero"), warm)
+            fresh, best, fit = timed_calls(lambda: pf.fepois(fml, data, vcov="hetero"), warm)
         iterations = None
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20  # GiB (Linux: KiB)
     return {
@@ -92,18 +80,7 @@ def child(design: str, n: int, k: int, estimator: str, warm: int) -> dict:
 
 
 def run_child(design, n, k, estimator, warm, timeout):
-    command = [sys.executable, __file__, "--child", f"{design},{n},{k},{estimator}", "--warm", str(warm)]
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=os.environ.copy())
-    except subprocess.TimeoutExpired:
-        return {"error": f"timed out after {timeout:g} s"}
-    if done.returncode != 0:
-        return {"error": (done.stderr.strip().splitlines() or ["failed"])[-1]}
-    return json.loads(done.stdout.strip().splitlines()[-1])
-
-
-def _fmt(value, pattern=".2f"):
-    return "-" if value is None else format(value, pattern)
+    return harness.run_case_child(__file__, design, n, k, estimator, warm, timeout)
 
 
 def main(argv=None):
@@ -142,7 +119,9 @@ def main(argv=None):
                     if "error" in own:
                         print(head + f"(failed: {own['error']}) | | | | | | | | | | |", flush=True)
                         continue
-                    head += f"{own['fresh']:.2f} | {_fmt(own['warm'])} | {own['iterations']} | {own['peak']:.2f} | "
+                    head += (
+                        f"{own['fresh']:.2f} | {fmt_or_dash(own['warm'])} | {own['iterations']} | {own['peak']:.2f} | "
+                    )
                     for peer_name, peer in peers.items():
                         if "error" in peer:
                             print(head + f"{peer_name} | (failed: {peer['error']}) | | | | | |", flush=True)
@@ -150,8 +129,9 @@ def main(argv=None):
                         fresh = peer["fresh"] / own["fresh"]
                         warm = None if own["warm"] is None or peer["warm"] is None else peer["warm"] / own["warm"]
                         print(
-                            head + f"{peer_name} | {peer['fresh']:.2f} | {_fmt(peer['warm'])} | {peer['peak']:.2f} | "
-                            f"{fresh:.2f} | {_fmt(warm)} | {own['coef'] - peer['coef']:.1e} |",
+                            head
+                            + f"{peer_name} | {peer['fresh']:.2f} | {fmt_or_dash(peer['warm'])} | {peer['peak']:.2f} | "
+                            f"{fresh:.2f} | {fmt_or_dash(warm)} | {own['coef'] - peer['coef']:.1e} |",
                             flush=True,
                         )
 

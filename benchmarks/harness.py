@@ -584,3 +584,35 @@ def markdown_table(rows: list[dict], kernel: bool = False) -> str:
 
 if __name__ == "__main__":
     child_main(sys.argv[1], sys.argv[2])
+
+
+def timed_calls(call, warm: int):
+    """(fresh, best warm, last result) seconds of `call` run once and then `warm` times."""
+    start = time.perf_counter()
+    out = call()
+    fresh = time.perf_counter() - start
+    best = None
+    for _ in range(warm):
+        start = time.perf_counter()
+        out = call()
+        elapsed = time.perf_counter() - start
+        best = elapsed if best is None else min(best, elapsed)
+    return fresh, best, out
+
+
+def run_case_child(script: str, design, n, k, estimator, warm, timeout) -> dict:
+    """One case of `script` (its --child mode) in a fresh process: its last stdout line as
+    JSON, or {"error": ...} when it timed out or failed."""
+    command = [sys.executable, script, "--child", f"{design},{n},{k},{estimator}", "--warm", str(warm)]
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=os.environ.copy())
+    except subprocess.TimeoutExpired:
+        return {"error": f"timed out after {timeout:g} s"}
+    if done.returncode != 0:
+        return {"error": (done.stderr.strip().splitlines() or ["failed"])[-1]}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def fmt_or_dash(value, pattern=".2f") -> str:
+    """`value` formatted, or "-" when it is missing."""
+    return "-" if value is None else format(value, pattern)
