@@ -7,12 +7,19 @@ in this process each case is timed `--repeat` times in turn (the cases interleav
 burst of load on the shared machine falls on all of them); the table has each case's first
 call and its best, the ratios from the best. Prints a Markdown table (nothing asserts), and
 with `--stages` the seconds of each stage of vantrel's last call of each case, summed over
-its models (the shared stack and absorption appear once, in the first model of a group)."""
+its models (the shared stack and absorption appear once, in the first model of a group).
+
+pyfixest runs each of its cases in a fresh process of its own (after a warm-up on 1e4 rows
+for its compilation), so that one case's memory does not weigh on the next: at 1e7 rows its
+five outcomes peak at about 18 GiB, and beside this process's own results the system killed
+it. Its process peak is in the table."""
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -42,6 +49,40 @@ def frame(n: int) -> pd.DataFrame:
 
 
 LAST: dict = {}  # each case's last result
+PEER_CASES = {"csw(x1..x5): five models": CSW, "five outcomes": OUTCOMES}
+
+
+def peer_child(formula: str, n: int, repeat: int) -> dict:
+    """pyfixest's multiple estimation of `formula` in this (fresh) process: its first call
+    and best of `repeat` after a warm-up on 1e4 rows, and the process's peak memory."""
+    import warnings
+
+    import pyfixest as pf
+
+    warnings.simplefilter("ignore")
+    pf.feols(formula, frame(10_000))  # its compilation, not part of the timing
+    data = frame(n)
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = pf.feols(formula, data)
+        times.append(time.perf_counter() - start)
+        del result
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20  # GiB (Linux: KiB)
+    return {"first": times[0], "best": min(times), "peak": peak}
+
+
+def peer_in_child(formula: str, n: int, repeat: int, timeout: float) -> dict:
+    """`peer_child` in a fresh process: its result, or {"error": ...}."""
+    command = [sys.executable, __file__, "--peer-child", formula, "--rows", str(n), "--repeat", str(repeat)]
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"error": f"timed out after {timeout:g} s"}
+    if done.returncode != 0:
+        reason = "killed (out of memory?)" if done.returncode in (-9, 137) else "failed"
+        return {"error": (done.stderr.strip().splitlines() or [reason])[-1] if done.returncode > 0 else reason}
+    return json.loads(done.stdout.strip().splitlines()[-1])
 
 
 def timed(name, call) -> float:
@@ -75,7 +116,12 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--no-pyfixest", action="store_true")
     parser.add_argument("--stages", action="store_true", help="the stages of vantrel's last call of each case")
+    parser.add_argument("--peer-timeout", type=float, default=3600.0, help="seconds for each pyfixest process")
+    parser.add_argument("--peer-child", help=argparse.SUPPRESS)  # formula: one pyfixest case, in this process
     args = parser.parse_args()
+    if args.peer_child:
+        print(json.dumps(peer_child(args.peer_child, int(args.rows), args.repeat)))
+        return
     n = int(args.rows)
     data = frame(n)
     vantrel.feols(SINGLE, data)  # warm-up: imports, thread pool
@@ -88,34 +134,31 @@ def main() -> None:
         args.repeat,
     )
     vantrel_stages = {name: stages(LAST[name]) for name in rows}
+    LAST.clear()  # the results' blocks are not needed while the peer runs
+    data = None  # the peer builds its own frame in its own process
     peers = {}
     if not args.no_pyfixest:
-        import warnings
-
-        import pyfixest as pf
-
-        warnings.simplefilter("ignore")
-        pf.feols(SINGLE, data)
-        peers = first_and_best(
-            {
-                "csw(x1..x5): five models": lambda: pf.feols(CSW, data),
-                "five outcomes": lambda: pf.feols(OUTCOMES, data),
-            },
-            args.repeat,
-        )
+        for name, formula in PEER_CASES.items():
+            peers[name] = peer_in_child(formula, n, args.repeat, args.peer_timeout)
     uptime = subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
     print(
         f"rows {n:,}, threads {os.environ.get('OMP_NUM_THREADS', 'default')}, best of {args.repeat}, uptime: {uptime}\n"
     )
-    print("| case | vantrel first s | vantrel best s | / single model | pyfixest best s | pyfixest / vantrel |")
-    print("|---|---:|---:|---:|---:|---:|")
+    print(
+        "| case | vantrel first s | vantrel best s | / single model | pyfixest first s | pyfixest best s "
+        "| pyfixest peak GiB | pyfixest / vantrel |"
+    )
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
     single = rows["single model, five regressors"][1]
     for name, (first, best) in rows.items():
         peer = peers.get(name)
-        print(
-            f"| {name} | {first:.2f} | {best:.2f} | {best / single:.2f} | "
-            + (f"{peer[1]:.2f} | {peer[1] / best:.1f} |" if peer is not None else " | |")
-        )
+        if peer is None:
+            cells = " | | | |"
+        elif "error" in peer:
+            cells = f" {peer['error']} | | | |"
+        else:
+            cells = f" {peer['first']:.2f} | {peer['best']:.2f} | {peer['peak']:.2f} | {peer['best'] / best:.1f} |"
+        print(f"| {name} | {first:.2f} | {best:.2f} | {best / single:.2f} |" + cells)
     if args.stages:
         names = list(dict.fromkeys(stage for times in vantrel_stages.values() for stage in times))
         print("\n| case (last call) | " + " | ".join(f"{stage} s" for stage in names) + " |")
