@@ -9,8 +9,8 @@ call and its best, the ratios from the best. Prints a Markdown table (nothing as
 with `--stages` the seconds of each stage of vantrel's last call of each case, summed over
 its models (the shared stack and absorption appear once, in the first model of a group).
 
-pyfixest runs each of its cases in a fresh process of its own (after a warm-up on 1e4 rows
-for its compilation), so that one case's memory does not weigh on the next: at 1e7 rows its
+pyfixest runs each of its cases once, in a fresh process of its own (after a warm-up on 1e4
+rows for its compilation), so that one case's memory does not weigh on the next: at 1e7 rows its
 five outcomes peak at about 18 GiB, and beside this process's own results the system killed
 it. Its process peak is in the table."""
 
@@ -52,9 +52,10 @@ LAST: dict = {}  # each case's last result
 PEER_CASES = {"csw(x1..x5): five models": CSW, "five outcomes": OUTCOMES}
 
 
-def peer_child(formula: str, n: int, repeat: int) -> dict:
-    """pyfixest's multiple estimation of `formula` in this (fresh) process: its first call
-    and best of `repeat` after a warm-up on 1e4 rows, and the process's peak memory."""
+def peer_child(formula: str, n: int) -> dict:
+    """pyfixest's multiple estimation of `formula` in this (fresh) process: one call after a
+    warm-up on 1e4 rows, and the process's peak memory. One call: at 1e7 rows a second one
+    beside the memory the first left behind was killed by the system (24 GiB)."""
     import warnings
 
     import pyfixest as pf
@@ -62,19 +63,16 @@ def peer_child(formula: str, n: int, repeat: int) -> dict:
     warnings.simplefilter("ignore")
     pf.feols(formula, frame(10_000))  # its compilation, not part of the timing
     data = frame(n)
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = pf.feols(formula, data)
-        times.append(time.perf_counter() - start)
-        del result
+    start = time.perf_counter()
+    pf.feols(formula, data)
+    seconds = time.perf_counter() - start
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20  # GiB (Linux: KiB)
-    return {"first": times[0], "best": min(times), "peak": peak}
+    return {"seconds": seconds, "peak": peak}
 
 
-def peer_in_child(formula: str, n: int, repeat: int, timeout: float) -> dict:
+def peer_in_child(formula: str, n: int, timeout: float) -> dict:
     """`peer_child` in a fresh process: its result, or {"error": ...}."""
-    command = [sys.executable, __file__, "--peer-child", formula, "--rows", str(n), "--repeat", str(repeat)]
+    command = [sys.executable, __file__, "--peer-child", formula, "--rows", str(n)]
     try:
         done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -120,7 +118,7 @@ def main() -> None:
     parser.add_argument("--peer-child", help=argparse.SUPPRESS)  # formula: one pyfixest case, in this process
     args = parser.parse_args()
     if args.peer_child:
-        print(json.dumps(peer_child(args.peer_child, int(args.rows), args.repeat)))
+        print(json.dumps(peer_child(args.peer_child, int(args.rows))))
         return
     n = int(args.rows)
     data = frame(n)
@@ -139,25 +137,25 @@ def main() -> None:
     peers = {}
     if not args.no_pyfixest:
         for name, formula in PEER_CASES.items():
-            peers[name] = peer_in_child(formula, n, args.repeat, args.peer_timeout)
+            peers[name] = peer_in_child(formula, n, args.peer_timeout)
     uptime = subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
     print(
         f"rows {n:,}, threads {os.environ.get('OMP_NUM_THREADS', 'default')}, best of {args.repeat}, uptime: {uptime}\n"
     )
     print(
-        "| case | vantrel first s | vantrel best s | / single model | pyfixest first s | pyfixest best s "
-        "| pyfixest peak GiB | pyfixest / vantrel |"
+        "| case | vantrel first s | vantrel best s | / single model | pyfixest s (one call) "
+        "| pyfixest peak GiB | pyfixest / vantrel best |"
     )
-    print("|---|---:|---:|---:|---:|---:|---:|---:|")
+    print("|---|---:|---:|---:|---:|---:|---:|")
     single = rows["single model, five regressors"][1]
     for name, (first, best) in rows.items():
         peer = peers.get(name)
         if peer is None:
-            cells = " | | | |"
+            cells = " | | |"
         elif "error" in peer:
-            cells = f" {peer['error']} | | | |"
+            cells = f" {peer['error']} | | |"
         else:
-            cells = f" {peer['first']:.2f} | {peer['best']:.2f} | {peer['peak']:.2f} | {peer['best'] / best:.1f} |"
+            cells = f" {peer['seconds']:.2f} | {peer['peak']:.2f} | {peer['seconds'] / best:.1f} |"
         print(f"| {name} | {first:.2f} | {best:.2f} | {best / single:.2f} |" + cells)
     if args.stages:
         names = list(dict.fromkeys(stage for times in vantrel_stages.values() for stage in times))
