@@ -16,6 +16,7 @@ from vantrel.backend.quarnet import fill_standardised
 from vantrel.core.absorption import CHUNK, Absorption, demeaning_scale, stack_standardised
 from vantrel.core.dense_ids import compact_codes
 from vantrel.core.fit import total_sum_of_squares
+from vantrel.core.irls import weighted_gram
 from vantrel.core.least_squares import column_sizes, cross_products, residual_pass, unit_factors
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
 from vantrel.core.sample import effect_ids, no_rows_left, variable_ids, without_singletons
@@ -269,8 +270,8 @@ class MemoryEngine:
         resid = self.yX[:, :1]
         pieces = {"rss": rss}
         if vcov_type == "hetero":
-            X = self.yX[:, 1:]
-            pieces["meat"] = (X * resid**2).T @ X
+            # X' diag(u^2) X by chunks of rows, without an N x K temporary
+            pieces["meat"] = weighted_gram(self.yX[:, 1:], np.square(self.yX[:, 0]))
         elif vcov_type == "CRV1":
             _, subsets, ids = cluster_subset_ids(self.clusters, cluster_names)
             G = [int(codes.max()) + 1 for codes in ids]

@@ -186,15 +186,14 @@ def estimate(
             report=report,
             notes=notes,
         )
-    for text in notes:
-        warnings.warn(text, UserWarning, stacklevel=3)
-    messages += notes
-    report.done("reweighted least squares")
-    kept = [name for name, ok in zip(names, fit.keep, strict=True) if ok]
-    collinear = [name for name, ok in zip(names, fit.keep, strict=True) if not ok]
+        for text in notes:
+            warnings.warn(text, UserWarning, stacklevel=3)
+        messages += notes
+        report.done("reweighted least squares")
+        kept = [name for name, ok in zip(names, fit.keep, strict=True) if ok]
+        collinear = [name for name, ok in zip(names, fit.keep, strict=True) if not ok]
 
-    report.stage("covariance")
-    with ONE_BLAS_THREAD:
+        report.stage("covariance")
         records, names_count = engine.fe_records(corrections, choice, k_fe)
         cluster_names = list(choice.clusters)
         nested = []
@@ -202,7 +201,7 @@ def estimate(
             nested = engine.nested(cluster_names)
         # the engine's residual pass over the last weighted least squares: column 0 the
         # weighted working variable, the rest the weighted absorbed regressors
-        engine.yX, engine.units, engine.root_w = fit.system, np.ones(fit.system.shape[1]), np.sqrt(fit.weights)
+        engine.yX, engine.units, engine.root_w = fit.system, np.ones(fit.system.shape[1]), fit.root_weights
         pieces = engine.residual_statistics(fit.beta, np.ones(len(kept), dtype=bool), choice.type, cluster_names)
         if choice.type == "iid":
             # the Poisson variance is the mean: the least-squares scale RSS / (N - 1) is one
