@@ -92,9 +92,12 @@ class IrlsFit:
 
 
 # Rows per chunk of the cross products: a chunk's transposed copy and its weighted copy
-# (16384 rows of a few columns) stay in the core's cache while every product of its
-# columns reads them.
-_GRAM_CHUNK = 1 << 14
+# (8192 rows of a few columns) stay in the core's cache while every product of its columns
+# reads them. Below 10,000 entries OpenBLAS computes a dot product on the calling thread
+# alone; above, on all of its threads, whose start and wait per call tripled the time of
+# these products at 1e6 rows (and more beside busy processes) wherever the caller had not
+# limited BLAS to one thread.
+_GRAM_CHUNK = 1 << 13
 # Up to this many columns the products are one contiguous dot product per pair of
 # columns (two to three times faster than a matrix product of a chunk this narrow); beyond
 # it the pairs' calls cost more than the matrix product.

@@ -14,7 +14,7 @@ import pandas as pd
 
 from vantrel.backend.quarnet import fill_standardised
 from vantrel.core.absorption import CHUNK, Absorption, demeaning_scale, stack_standardised
-from vantrel.core.dense_ids import compact_codes
+from vantrel.core.dense_ids import compact_codes, integer_ids_into
 from vantrel.core.fit import total_sum_of_squares
 from vantrel.core.irls import weighted_gram
 from vantrel.core.least_squares import column_sizes, cross_products, residual_pass, unit_factors
@@ -151,9 +151,15 @@ class MemoryEngine:
         singletons = 0
         if self.ids is not None:
             ids = np.empty((len(rows), self.ids.shape[1]), dtype=self.ids.dtype, order="F")
+            kept = np.flatnonzero(keep)
+            counts = []
             for j in range(ids.shape[1]):
-                ids[:, j] = compact_codes(self.ids[keep, j].astype(np.int64))
-            counts = [np.bincount(ids[:, j]) for j in range(ids.shape[1])]
+                # the kept rows' ids renumbered in the kernel, read in place (no gathered copy)
+                found = integer_ids_into(ids[:, j], self.ids[:, j], kept, self.threads)
+                if found is None:
+                    ids[:, j] = compact_codes(self.ids[keep, j].astype(np.int64))
+                    found = np.bincount(ids[:, j])
+                counts.append(found)
             again, ids, self.k_fe = without_singletons(ids, counts, self.threads)
             if again is not None:
                 singletons = int(len(again) - np.count_nonzero(again))

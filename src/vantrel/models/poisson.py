@@ -151,22 +151,24 @@ def estimate(
         if not present.all():
             dropped["missing"] += int((~present).sum())
             dropped["singletons"] += engine.restrict(present)
-    counts, singletons, separated_labels = _drop_separated(
-        engine, check_separation(separation), fixef_tol, fixef_maxiter, engine.n_threads, report, messages
-    )
-    dropped["singletons"] += singletons
-    dropped.update({f"separation ({method})": count for method, count in counts.items()})
-    if dropped["missing"]:
-        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
-    if dropped["singletons"]:
-        notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
-    y, w, N, k_fe = engine.y, engine.w, len(engine.y), engine.k_fe
-    offset_values = None if offset_all is None else (offset_all if engine.rows is None else offset_all[engine.rows])
-    report.done("sample")
-    report.stage(f"sample ready: {N:,} rows")
-
-    notes: list[str] = []
+    # the separation checks, the fit and its covariance on one BLAS thread: their products are
+    # small and bound by memory (and a dot product on several threads waits for them)
     with ONE_BLAS_THREAD:
+        counts, singletons, separated_labels = _drop_separated(
+            engine, check_separation(separation), fixef_tol, fixef_maxiter, engine.n_threads, report, messages
+        )
+        dropped["singletons"] += singletons
+        dropped.update({f"separation ({method})": count for method, count in counts.items()})
+        if dropped["missing"]:
+            notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
+        if dropped["singletons"]:
+            notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+        y, w, N, k_fe = engine.y, engine.w, len(engine.y), engine.k_fe
+        offset_values = None if offset_all is None else (offset_all if engine.rows is None else offset_all[engine.rows])
+        report.done("sample")
+        report.stage(f"sample ready: {N:,} rows")
+
+        notes: list[str] = []
         fit = irls(
             y,
             list(engine.design.columns),
@@ -225,7 +227,7 @@ def estimate(
             )
         messages += cov.notes or []
         fields = engine.result_fields()
-    loglik, loglik_null, null_deviance = POISSON.likelihoods(y, fit.eta, fit.mu, w, fit.saturated)
+        loglik, loglik_null, null_deviance = POISSON.likelihoods(y, fit.eta, fit.mu, w, fit.saturated)
     report.done("covariance, fit")
     report.stage("done")
     absorption = {
