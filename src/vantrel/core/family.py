@@ -119,14 +119,14 @@ class Poisson(Family):
         wy = y if w is None else w * y
         values = _count_values(y)
         if values is None:
-            return PoissonSaturated(wy, float(np.sum(xlogy(wy, y) - wy)), None, None)
+            return PoissonSaturated(wy, float(np.sum(xlogy(wy, y) - wy)), None, None, None)
         # a count outcome: the terms of y alone are sums over its distinct values, each
         # term once times its (weighted) number of rows, in place of a logarithm and a
         # log-gamma per row
         counts = np.bincount(values, weights=w)
         v = np.arange(len(counts), dtype=np.float64)
         own = xlogy(v, v) - v  # y log y - y of each value
-        return PoissonSaturated(wy, float(counts @ own), float(counts @ gammaln(v + 1.0)), own)
+        return PoissonSaturated(wy, float(counts @ own), float(counts @ gammaln(v + 1.0)), own, values)
 
     def deviance_at(self, y, eta, mu, w, saturated):
         wy, constant = saturated.wy, saturated.constant
@@ -137,12 +137,17 @@ class Poisson(Family):
         # row by row, y log y - y - y eta + mu: the rows' own terms cancel first, so the sum
         # keeps the digits the two large sums of `deviance_at` may lose (counts far from
         # zero, whose deviance is small beside them); y log(mu) is y eta, y log y - y is
-        # read from the values' terms for a count outcome
-        values = None if saturated.own is None else _count_values(y)
-        unit = xlogy(y, y) - y if values is None else saturated.own[values]
-        unit -= y * eta
-        unit += mu
-        return 2.0 * float(np.sum(unit) if w is None else w @ unit)
+        # read from the values' terms for a count outcome. By chunks of rows: their
+        # temporaries stay in cache.
+        total = 0.0
+        for start in range(0, len(y), _ROWS):
+            part = slice(start, start + _ROWS)
+            yp = y[part]
+            unit = xlogy(yp, yp) - yp if saturated.values is None else saturated.own[saturated.values[part]]
+            unit -= yp * eta[part]
+            unit += mu[part]
+            total += float(np.sum(unit) if w is None else w[part] @ unit)
+        return 2.0 * total
 
     def likelihoods(self, y, eta, mu, w, saturated):
         # the same sums as term by term, with log(mu) = eta and the constant mean's terms
@@ -191,25 +196,33 @@ class PoissonSaturated(NamedTuple):
     """What the Poisson deviance and likelihoods reuse of the outcome: wy (the prior
     weights times y, or y itself), the constant sum w (y log y - y), the sum w log(y!) (None:
     formed when asked for) and, for a count outcome, y log y - y of each value 0, 1, ...
-    (None otherwise)."""
+    and the rows' values as indices into it, in the narrowest unsigned integers that hold
+    them (None otherwise)."""
 
     wy: np.ndarray
     constant: float
     log_gamma: float | None
     own: np.ndarray | None
+    values: np.ndarray | None
 
 
 # A count outcome's terms are tabled by value up to this largest count (or the number of
 # rows, if more): a table of that size costs less than a pass of logarithms over the rows.
 _TABLED_COUNTS = 1 << 16
+# Rows per chunk of the deviance summed row by row.
+_ROWS = 1 << 16
 
 
 def _count_values(y: np.ndarray) -> np.ndarray | None:
-    """y as indices when it holds whole numbers no larger than the table's bound (see
-    `_TABLED_COUNTS`), else None."""
-    if len(y) == 0 or not 0 <= float(y.min()) <= float(y.max()) <= max(_TABLED_COUNTS, len(y)):
+    """y as indices (the narrowest unsigned integers that hold them) when it holds whole
+    numbers no larger than the table's bound (see `_TABLED_COUNTS`), else None."""
+    if len(y) == 0:
         return None
-    values = y.astype(np.intp)
+    top = float(y.max())
+    if not (0 <= float(y.min()) and top <= max(_TABLED_COUNTS, len(y))):
+        return None
+    narrow = np.uint8 if top < 2**8 else np.uint16 if top < 2**16 else np.uint32 if top < 2**32 else np.intp
+    values = y.astype(narrow)
     return values if np.array_equal(values, y) else None
 
 
