@@ -119,14 +119,13 @@ class Poisson(Family):
         wy = y if w is None else w * y
         values = _count_values(y)
         if values is None:
-            return PoissonSaturated(wy, float(np.sum(xlogy(wy, y) - wy)), None, None, None)
+            return PoissonSaturated(wy, float(np.sum(xlogy(wy, y) - wy)), None)
         # a count outcome: the terms of y alone are sums over its distinct values, each
         # term once times its (weighted) number of rows, in place of a logarithm and a
         # log-gamma per row
         counts = np.bincount(values, weights=w)
         v = np.arange(len(counts), dtype=np.float64)
-        own = xlogy(v, v) - v  # y log y - y of each value
-        return PoissonSaturated(wy, float(counts @ own), float(counts @ gammaln(v + 1.0)), own, values)
+        return PoissonSaturated(wy, float(counts @ (xlogy(v, v) - v)), float(counts @ gammaln(v + 1.0)))
 
     def deviance_at(self, y, eta, mu, w, saturated):
         wy, constant = saturated.wy, saturated.constant
@@ -134,19 +133,25 @@ class Poisson(Family):
             return 2.0 * (constant - float(wy @ eta) + float(np.sum(mu) if w is None else w @ mu))
 
     def reported_deviance(self, y, eta, mu, w, saturated):
-        # row by row, y log y - y - y eta + mu: the rows' own terms cancel first, so the sum
-        # keeps the digits the two large sums of `deviance_at` may lose (counts far from
-        # zero, whose deviance is small beside them); y log(mu) is y eta, y log y - y is
-        # read from the values' terms for a count outcome. By chunks of rows: their
-        # temporaries stay in cache.
+        # row by row, y log(y / mu) - (y - mu): each row's terms cancel first, so the sum
+        # keeps the digits the two large sums of `deviance_at` lose, and y log(y / mu)
+        # keeps those that y log y - y log mu loses where the counts are large (a ratio
+        # near one has an exact logarithm near zero). By chunks of rows: their temporaries
+        # stay in cache.
         total = 0.0
-        for start in range(0, len(y), _ROWS):
-            part = slice(start, start + _ROWS)
-            yp = y[part]
-            unit = xlogy(yp, yp) - yp if saturated.values is None else saturated.own[saturated.values[part]]
-            unit -= yp * eta[part]
-            unit += mu[part]
-            total += float(np.sum(unit) if w is None else w[part] @ unit)
+        with np.errstate(invalid="ignore", over="ignore", divide="ignore"):
+            for start in range(0, len(y), _ROWS):
+                part = slice(start, start + _ROWS)
+                yp, mp = y[part], mu[part]
+                unit = np.divide(yp, mp)
+                # 0 log 0 is 0: a zero ratio (y = 0) is raised to the smallest double, whose
+                # finite logarithm y = 0 then cancels (a mask of the rows costs three times more)
+                np.maximum(unit, _TINY, out=unit)
+                np.log(unit, out=unit)
+                unit *= yp
+                unit += mp
+                unit -= yp
+                total += float(np.sum(unit) if w is None else w[part] @ unit)
         return 2.0 * total
 
     def likelihoods(self, y, eta, mu, w, saturated):
@@ -194,35 +199,31 @@ class Poisson(Family):
 
 class PoissonSaturated(NamedTuple):
     """What the Poisson deviance and likelihoods reuse of the outcome: wy (the prior
-    weights times y, or y itself), the constant sum w (y log y - y), the sum w log(y!) (None:
-    formed when asked for) and, for a count outcome, y log y - y of each value 0, 1, ...
-    and the rows' values as indices into it, in the narrowest unsigned integers that hold
-    them (None otherwise)."""
+    weights times y, or y itself), the constant sum w (y log y - y) and the sum w log(y!)
+    (None: formed when asked for)."""
 
     wy: np.ndarray
     constant: float
     log_gamma: float | None
-    own: np.ndarray | None
-    values: np.ndarray | None
 
 
 # A count outcome's terms are tabled by value up to this largest count (or the number of
 # rows, if more): a table of that size costs less than a pass of logarithms over the rows.
 _TABLED_COUNTS = 1 << 16
 # Rows per chunk of the deviance summed row by row.
-_ROWS = 1 << 16
+_ROWS = 1 << 14
+_TINY = float(np.finfo(np.float64).tiny)
 
 
 def _count_values(y: np.ndarray) -> np.ndarray | None:
-    """y as indices (the narrowest unsigned integers that hold them) when it holds whole
-    numbers no larger than the table's bound (see `_TABLED_COUNTS`), else None."""
+    """y as indices when it holds whole numbers no larger than the table's bound (see
+    `_TABLED_COUNTS`), else None."""
     if len(y) == 0:
         return None
     top = float(y.max())
     if not (0 <= float(y.min()) and top <= max(_TABLED_COUNTS, len(y))):
         return None
-    narrow = np.uint8 if top < 2**8 else np.uint16 if top < 2**16 else np.uint32 if top < 2**32 else np.intp
-    values = y.astype(narrow)
+    values = y.astype(np.intp)
     return values if np.array_equal(values, y) else None
 
 
