@@ -201,20 +201,16 @@ def irls(
     saturated = family.saturated(y, weights)
     deviance_old = family.deviance_at(y, eta, mu, weights, saturated)
 
-    # the regressors at a common size, once; the working variable at its own
-    if columns:
-        # the stacking reads the sample's length off its first column, which the intercept's
-        # None does not have: then the rows are named
-        at = np.arange(N) if rows is None and columns[0] is None else rows
-        X, x_scale, _ = stack_standardised(columns, at, centre=effects, threads=threads)
-    else:
-        X, x_scale = np.empty((N, 0)), np.empty(0)
+    # the regressors at a common size, once; the working variable at its own. One stacking
+    # writes the block [z, X]: its first column, a None (ones) there, is then overwritten
+    # by the working variable, so the regressors are written once, into the block itself
+    # (no N x K matrix of them to copy in). The stacking reads the sample's length off its
+    # first column, which the None does not have: the rows are named.
     z_scale = _absorbed_scale(z)
-    block = np.empty((N, 1 + X.shape[1]), dtype=np.float64)
-    block[:, 0] = z / z_scale
-    block[:, 1:] = X
-    del X
-    scale = np.concatenate(([z_scale], x_scale))
+    at = np.arange(N) if rows is None else rows
+    block, scale, _ = stack_standardised([None] + list(columns), at, centre=effects, threads=threads)
+    np.divide(z, z_scale, out=block[:, 0])
+    scale[0] = z_scale
     ones = [False] + [column is None for column in columns]
     per_unit = demeaning_scale(1.0, lambda: 1.0)
     keep = np.ones(len(columns), dtype=bool)
