@@ -7,6 +7,10 @@ time over vantrel's, for vantrel with its default separation checks (all three m
 with pyfixest's default check only ("fe": `vantrel-fe`). Run by `benchmarks/run.py` (section "poisson") or on its own:
 
     python benchmarks/bench_poisson.py --rows 1e6 --designs simple,difficult
+
+`--outside` times vantrel alone in one process, splitting its warm calls into the fit's
+absorptions and everything else (separation checks, the reweighting's own passes, the
+covariance): `python benchmarks/bench_poisson.py --outside --designs simple --warm 5`.
 """
 
 from __future__ import annotations
@@ -14,6 +18,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+import time
 import warnings
 from pathlib import Path
 
@@ -79,6 +84,48 @@ def child(design: str, n: int, k: int, estimator: str, warm: int) -> dict:
     }
 
 
+def outside_absorptions(design: str, n: int, k: int, warm: int) -> dict:
+    """vantrel's warm calls (default separation) split into the fit's absorptions (the
+    calls of `Absorption.absorb` on blocks of the whole sample, timed by a wrapper) and
+    everything else: the separation checks, the reweighting's own passes, the covariance.
+    The smallest of each over `warm` calls after a first, in this process."""
+    import vantrel
+    from vantrel.core import absorption
+
+    inside = [0.0]
+    absorb = absorption.Absorption.absorb
+
+    def timed(self, block, *args, **kwargs):
+        start = time.perf_counter()
+        try:
+            return absorb(self, block, *args, **kwargs)
+        finally:
+            if len(block) >= 0.9 * n:  # the fit's, not the separation check's subset
+                inside[0] += time.perf_counter() - start
+
+    data = count_data(design, n)
+    fml = "y ~ x1 + x2 | " + " + ".join(EFFECTS[design][:k])
+    absorption.Absorption.absorb = timed
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            vantrel.fepois(fml, data, vcov="hetero")
+            calls = []
+            for _ in range(warm):
+                inside[0] = 0.0
+                start = time.perf_counter()
+                vantrel.fepois(fml, data, vcov="hetero")
+                total = time.perf_counter() - start
+                calls.append((total, inside[0]))
+    finally:
+        absorption.Absorption.absorb = absorb
+    return {
+        "warm": min(c[0] for c in calls),
+        "absorptions": min(c[1] for c in calls),
+        "outside": min(c[0] - c[1] for c in calls),
+    }
+
+
 def run_child(design, n, k, estimator, warm, timeout):
     return harness.run_case_child(__file__, design, n, k, estimator, warm, timeout)
 
@@ -93,7 +140,27 @@ def main(argv=None):
     p.add_argument("--own", default="vantrel,vantrel-fe", help="vantrel's variants, each against every peer")
     p.add_argument("--timeout", type=float, default=1800)
     p.add_argument("--child", default=None, help=argparse.SUPPRESS)
+    p.add_argument(
+        "--outside",
+        action="store_true",
+        help="vantrel alone, in this process: the warm calls' seconds in the fit's absorptions and outside them",
+    )
     args = p.parse_args(argv)
+    if args.outside:
+        print(f"vantrel fepois (all three separation checks), best of {args.warm} warm calls; seconds")
+        print("| design | rows | effects | warm | in the fit's absorptions | outside them |")
+        print("|---|---|---|---|---|---|")
+        for rows in args.rows.split(","):
+            n = int(float(rows))
+            for design in args.designs.split(","):
+                for k in (int(v) for v in args.effects.split(",")):
+                    out = outside_absorptions(design, n, k, args.warm)
+                    print(
+                        f"| {design} | {n:.0e} | {k} | {out['warm']:.3f} | {out['absorptions']:.3f} | "
+                        f"{out['outside']:.3f} |",
+                        flush=True,
+                    )
+        return
     if args.child:
         design, n, k, estimator = args.child.split(",")
         print(json.dumps(child(design, int(n), int(k), estimator, args.warm)))

@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from vantrel.core.absorption import CHUNK, Absorption, demeaning_scale, stack_standardised
+from vantrel.core.absorption import Absorption, demeaning_scale, stack_standardised
 from vantrel.core.least_squares import column_sizes, solve_normal_equations
 
 # The absorption's tolerance in the first iteration; it follows the deviance down. The
@@ -73,7 +73,7 @@ class IrlsFit:
     least squares (z~, the absorbed working variable; X~, the absorbed kept regressors), in
     the data's units, from which every covariance reads its bread and scores (the working
     residuals z~ - X~ beta); gram: its cross products;
-    deviance; iterations (outer) and inner (the absorption's iterations in each, and
+    deviance (the family's `reported_deviance`); iterations (outer) and inner (the absorption's iterations in each, and
     in the final absorption under the weights at the estimate)."""
 
     keep: np.ndarray
@@ -88,23 +88,56 @@ class IrlsFit:
     inner: list[int] = field(default_factory=list)
     absorption: Absorption | None = None
     saturated: object = None  # the family's parts of the deviance that depend on y alone
+    root_weights: np.ndarray | None = None  # the roots of `weights`, which scale the system's rows
 
 
-def _weighted_gram(block: np.ndarray, W: np.ndarray | None) -> np.ndarray:
-    """The cross products block' W block (W None: block' block), by chunks of rows (a temporary of a chunk, not
-    of the block: at 1e7 rows a fresh temporary of the block costs more in page faults
-    than the products), symmetric to the last bit as the normal equations' factorisation
-    reads it."""
-    gram = np.zeros((block.shape[1], block.shape[1]))
-    part = np.empty((min(CHUNK, len(block)), block.shape[1]))
-    for start in range(0, len(block), CHUNK):
-        rows = block[start : start + CHUNK]
-        if W is None:
-            gram += rows.T @ rows
-            continue
-        weighted = part[: len(rows)]
-        np.multiply(rows, W[start : start + CHUNK, np.newaxis], out=weighted)
-        gram += rows.T @ weighted
+# Rows per chunk of the cross products: a chunk's transposed copy and its weighted copy
+# (8192 rows of a few columns) stay in the core's cache while every product of its columns
+# reads them. Below 10,000 entries OpenBLAS computes a dot product on the calling thread
+# alone; above, on all of its threads, whose start and wait per call tripled the time of
+# these products at 1e6 rows (and more beside busy processes) wherever the caller had not
+# limited BLAS to one thread.
+_GRAM_CHUNK = 1 << 13
+# Up to this many columns the products are one contiguous dot product per pair of
+# columns (two to three times faster than a matrix product of a chunk this narrow); beyond
+# it the pairs' calls cost more than the matrix product.
+_DOT_COLUMNS = 6
+
+
+def weighted_gram(block: np.ndarray, W: np.ndarray | None = None, scale_rows=None) -> np.ndarray:
+    """The cross products block' W block (W None: block' block) of an N x K block (a view
+    of any strides), symmetric to the last bit as the normal equations' factorisation reads
+    it. By chunks of rows, each copied once into a K x chunk buffer whose contiguous
+    columns the products read: no temporary of N rows.
+
+    scale_rows: (scale, root), to scale the block in place first, each column by `scale`
+    and each row by `root` (the block's own pass: each chunk is scaled while in cache)."""
+    N, K = block.shape
+    gram = np.zeros((K, K))
+    size = max(min(_GRAM_CHUNK, N), 1)
+    T = np.empty((K, size))
+    TW = T if W is None else np.empty((K, size))
+    pairs = [(i, j) for i in range(K) for j in range(i, K)] if K <= _DOT_COLUMNS else None
+    for start in range(0, N, size):
+        rows = block[start : start + size]
+        n = len(rows)
+        t = T[:, :n]
+        t[...] = rows.T
+        if scale_rows is not None:
+            # in the transposed copy, whose rows are contiguous (a row-major chunk times a
+            # column of roots broadcasts over rows of a few entries, three times slower),
+            # then written back
+            t *= scale_rows[1][start : start + n]
+            t *= scale_rows[0][:, np.newaxis]
+            rows[...] = t.T
+        tw = t if W is None else np.multiply(t, W[start : start + n], out=TW[:, :n])
+        if pairs is None:
+            gram += tw @ t.T
+        else:
+            for i, j in pairs:
+                gram[i, j] += np.dot(tw[i], t[j])
+    if pairs is not None:
+        return np.triu(gram) + np.triu(gram, 1).T
     return (gram + gram.T) / 2.0
 
 
@@ -121,8 +154,9 @@ def _linear_predictor(z, block, scale, beta, off) -> np.ndarray:
 
 def _add_change(block, z_new, z, size) -> None:
     """Carry the absorbed working variable (column 0 of `block`, at `size`) over to the
-    new working variable: add its change (see the module text)."""
-    change = np.subtract(z_new, z)
+    new working variable: add its change (see the module text), formed in z's memory (z
+    is not read again)."""
+    change = np.subtract(z_new, z, out=z)
     change *= 1.0 / size  # a power of two: exact
     block[:, 0] += change
 
@@ -167,20 +201,16 @@ def irls(
     saturated = family.saturated(y, weights)
     deviance_old = family.deviance_at(y, eta, mu, weights, saturated)
 
-    # the regressors at a common size, once; the working variable at its own
-    if columns:
-        # the stacking reads the sample's length off its first column, which the intercept's
-        # None does not have: then the rows are named
-        at = np.arange(N) if rows is None and columns[0] is None else rows
-        X, x_scale, _ = stack_standardised(columns, at, centre=effects, threads=threads)
-    else:
-        X, x_scale = np.empty((N, 0)), np.empty(0)
+    # the regressors at a common size, once; the working variable at its own. One stacking
+    # writes the block [z, X]: its first column, a None (ones) there, is then overwritten
+    # by the working variable, so the regressors are written once, into the block itself
+    # (no N x K matrix of them to copy in). The stacking reads the sample's length off its
+    # first column, which the None does not have: the rows are named.
     z_scale = _absorbed_scale(z)
-    block = np.empty((N, 1 + X.shape[1]), dtype=np.float64)
-    block[:, 0] = z / z_scale
-    block[:, 1:] = X
-    del X
-    scale = np.concatenate(([z_scale], x_scale))
+    at = np.arange(N) if rows is None else rows
+    block, scale, _ = stack_standardised([None] + list(columns), at, centre=effects, threads=threads)
+    np.divide(z, z_scale, out=block[:, 0])
+    scale[0] = z_scale
     ones = [False] + [column is None for column in columns]
     per_unit = demeaning_scale(1.0, lambda: 1.0)
     keep = np.ones(len(columns), dtype=bool)
@@ -197,7 +227,7 @@ def irls(
             with report.kernel_output():
                 outcome = absorption.absorb(block, weights=W, verbosity=report.kernel_verbosity)
             inner.append(int(outcome.get("iterations", 0)))
-        gram = _weighted_gram(block, W) * np.outer(scale, scale)
+        gram = weighted_gram(block, W) * np.outer(scale, scale)
         if not kept_names:
             beta = np.empty(0)  # the fixed effects alone: the working variable's residual is the fit
         elif iteration == 1:
@@ -242,14 +272,12 @@ def irls(
             else:
                 block[:, 0] = z_final / scale[0]
             # the block is not read again: it becomes the system in place (no second copy
-            # of N x (1 + K))
-            system = block
-            system *= scale[np.newaxis, :]
-            system *= np.sqrt(W)[:, np.newaxis]
-            gram = _weighted_gram(system, None)
-            deviance = family.deviance(y, mu_new, weights)  # the reported one, term by term
+            # of N x (1 + K)), scaled chunk by chunk as its cross products are formed
+            system, root = block, np.sqrt(W)
+            gram = weighted_gram(system, None, scale_rows=(scale, root))
+            deviance = family.reported_deviance(y, eta_new, mu_new, weights, saturated)
             return IrlsFit(
-                keep, beta, eta_new, mu_new, W, system, gram, deviance, iteration, inner, absorption, saturated
+                keep, beta, eta_new, mu_new, W, system, gram, deviance, iteration, inner, absorption, saturated, root
             )
         # the next iteration: new weights and working variable, and the absorbed block
         # carried over with the working variable's change added (see the module text)

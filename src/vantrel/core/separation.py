@@ -37,8 +37,10 @@ from __future__ import annotations
 
 import numpy as np
 
+from vantrel.backend.quarnet import counting_sort
 from vantrel.core.absorption import Absorption
 from vantrel.core.dense_ids import combine_ids, compact_codes
+from vantrel.core.irls import weighted_gram
 
 METHODS = ("fe", "simplex", "relu")
 
@@ -109,13 +111,15 @@ def simplex_separated(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     k = X.shape[1]
     size = np.sqrt(np.einsum("ij,ij->j", X, X) / len(X))
     size = np.where(size > 0, size, 1.0)
-    X1 = X[~zero]
-    if len(X1) >= k:
+    positive = ~zero
+    if np.count_nonzero(positive) >= k:
         # X b = 0 on the rows with y > 0 leaves only b = 0 when the standardised columns
         # there are independent: nothing can be separated, and the programme (a constraint
-        # per row) need not run. The common case, decided by the K x K cross products
-        # (those of the standardised columns, formed without a standardised copy).
-        eigenvalues = np.linalg.eigvalsh((X1.T @ X1) / np.outer(size, size))
+        # per row) need not run. The common case, decided by the K x K cross products over
+        # those rows (those of the standardised columns, formed without a standardised
+        # copy, nor a copy of the rows: a weight of one on them, zero elsewhere).
+        gram = weighted_gram(X, positive.astype(np.float64))
+        eigenvalues = np.linalg.eigvalsh(gram / np.outer(size, size))
         if eigenvalues[0] > 1e-12 * eigenvalues[-1]:
             return separated
     Xs = X / size
@@ -135,6 +139,28 @@ def simplex_separated(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     return separated
 
 
+def _components(heads: np.ndarray, tails: np.ndarray, levels: int, keys: int) -> np.ndarray:
+    """The connected components of the bipartite graph with an edge between level
+    heads[e] (of 0 .. levels - 1) and key tails[e] (of 0 .. keys - 1) for each e: a label
+    per node, the levels' first, then the keys'. The graph goes to scipy in compressed rows
+    formed by one counting sort of the heads: a coordinate list would be sorted within each
+    row and its duplicate edges summed, which the components do not need and which cost
+    more than the search itself."""
+    from scipy.sparse import csr_matrix
+    from scipy.sparse.csgraph import connected_components
+
+    nodes = levels + keys
+    index = np.int32 if max(nodes, len(heads)) < 2**31 else np.int64
+    heads = np.asarray(heads, dtype=np.int64)
+    indptr = np.zeros(nodes + 1, dtype=index)
+    np.cumsum(np.bincount(heads, minlength=levels), out=indptr[1 : levels + 1])
+    indptr[levels + 1 :] = indptr[levels]
+    indices = np.asarray(tails, dtype=index)[counting_sort(heads, levels)]
+    indices += levels
+    graph = csr_matrix((np.ones(len(indices)), indices, indptr), shape=(nodes, nodes))
+    return connected_components(graph, directed=False)[1]
+
+
 def _linked_to_positive(zero: np.ndarray, positive: np.ndarray, ids) -> bool:
     """Whether the row of the fixed effects' indicators of every observation in `zero` (a
     mask of rows with y = 0) lies in the row space of those in `positive` (the rows with
@@ -146,17 +172,15 @@ def _linked_to_positive(zero: np.ndarray, positive: np.ndarray, ids) -> bool:
     components (a row's indicators and the merged ones differ by a vector of the row
     space) before the next effect is linked: on three effects the first effect's links
     make it nearly one class, and the second's then reach the rest."""
-    from scipy.sparse import coo_matrix
-    from scipy.sparse.csgraph import connected_components
-
     F = ids.shape[1]
     # the sample's dense ids as they are (a level without rows is an isolated node); the
     # combinations of two or more effects are ranked from 64-bit ids
     codes = [ids[:, j] if F < 3 else np.asarray(ids[:, j], dtype=np.int64) for j in range(F)]
     shown = positive.copy()
+    rest = np.flatnonzero(zero & ~shown)  # the rows of `zero` not yet shown
     stalled = 0  # effects linked in a row that neither showed a row nor merged a level
     j = 0
-    while not shown[zero].all() and stalled < F:
+    while len(rest) and stalled < F:
         others = [codes[i] for i in range(F) if i != j]
         key = combine_ids(others) if others else np.zeros(len(zero), dtype=np.int64)
         levels, keys = int(codes[j].max()) + 1, int(key.max()) + 1
@@ -166,20 +190,18 @@ def _linked_to_positive(zero: np.ndarray, positive: np.ndarray, ids) -> bool:
             # few distinct pairs (an effect merged into a handful of classes): one edge each
             pairs = np.flatnonzero(np.bincount(heads * np.int64(keys) + tails, minlength=levels * keys))
             heads, tails = np.divmod(pairs, keys)
-        graph = coo_matrix(
-            (np.ones(len(heads), dtype=np.int8), (heads, levels + tails)),
-            shape=(levels + keys, levels + keys),
-        )
-        _, component = connected_components(graph, directed=False)
-        rest = np.flatnonzero(zero & ~shown)
+        component = _components(heads, tails, levels, keys)
         now = component[codes[j][rest]] == component[levels + key[rest]]
         shown[rest[now]] = True
+        rest = rest[~now]
+        if not len(rest):
+            break  # every row shown: no merge needed
         merged = compact_codes(component[:levels].astype(np.int64))[codes[j]]
         progress = now.any() or int(merged.max()) + 1 < levels
         codes[j] = merged
         stalled = 0 if progress else stalled + 1
         j = (j + 1) % F
-    return bool(shown[zero].all())
+    return not len(rest)
 
 
 # The rows with y > 0 of the regressors' rank test, tried first: the rows of the first

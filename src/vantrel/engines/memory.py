@@ -14,8 +14,9 @@ import pandas as pd
 
 from vantrel.backend.quarnet import fill_standardised
 from vantrel.core.absorption import CHUNK, Absorption, demeaning_scale, stack_standardised
-from vantrel.core.dense_ids import compact_codes
+from vantrel.core.dense_ids import compact_codes, integer_ids_into
 from vantrel.core.fit import total_sum_of_squares
+from vantrel.core.irls import weighted_gram
 from vantrel.core.least_squares import column_sizes, cross_products, residual_pass, unit_factors
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
 from vantrel.core.sample import effect_ids, no_rows_left, variable_ids, without_singletons
@@ -150,9 +151,15 @@ class MemoryEngine:
         singletons = 0
         if self.ids is not None:
             ids = np.empty((len(rows), self.ids.shape[1]), dtype=self.ids.dtype, order="F")
+            kept = np.flatnonzero(keep)
+            counts = []
             for j in range(ids.shape[1]):
-                ids[:, j] = compact_codes(self.ids[keep, j].astype(np.int64))
-            counts = [np.bincount(ids[:, j]) for j in range(ids.shape[1])]
+                # the kept rows' ids renumbered in the kernel, read in place (no gathered copy)
+                found = integer_ids_into(ids[:, j], self.ids[:, j], kept, self.threads)
+                if found is None:
+                    ids[:, j] = compact_codes(self.ids[keep, j].astype(np.int64))
+                    found = np.bincount(ids[:, j])
+                counts.append(found)
             again, ids, self.k_fe = without_singletons(ids, counts, self.threads)
             if again is not None:
                 singletons = int(len(again) - np.count_nonzero(again))
@@ -269,8 +276,8 @@ class MemoryEngine:
         resid = self.yX[:, :1]
         pieces = {"rss": rss}
         if vcov_type == "hetero":
-            X = self.yX[:, 1:]
-            pieces["meat"] = (X * resid**2).T @ X
+            # X' diag(u^2) X by chunks of rows, without an N x K temporary
+            pieces["meat"] = weighted_gram(self.yX[:, 1:], np.square(self.yX[:, 0]))
         elif vcov_type == "CRV1":
             _, subsets, ids = cluster_subset_ids(self.clusters, cluster_names)
             G = [int(codes.max()) + 1 for codes in ids]

@@ -151,22 +151,24 @@ def estimate(
         if not present.all():
             dropped["missing"] += int((~present).sum())
             dropped["singletons"] += engine.restrict(present)
-    counts, singletons, separated_labels = _drop_separated(
-        engine, check_separation(separation), fixef_tol, fixef_maxiter, engine.n_threads, report, messages
-    )
-    dropped["singletons"] += singletons
-    dropped.update({f"separation ({method})": count for method, count in counts.items()})
-    if dropped["missing"]:
-        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
-    if dropped["singletons"]:
-        notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
-    y, w, N, k_fe = engine.y, engine.w, len(engine.y), engine.k_fe
-    offset_values = None if offset_all is None else (offset_all if engine.rows is None else offset_all[engine.rows])
-    report.done("sample")
-    report.stage(f"sample ready: {N:,} rows")
-
-    notes: list[str] = []
+    # the separation checks, the fit and its covariance on one BLAS thread: their products are
+    # small and bound by memory (and a dot product on several threads waits for them)
     with ONE_BLAS_THREAD:
+        counts, singletons, separated_labels = _drop_separated(
+            engine, check_separation(separation), fixef_tol, fixef_maxiter, engine.n_threads, report, messages
+        )
+        dropped["singletons"] += singletons
+        dropped.update({f"separation ({method})": count for method, count in counts.items()})
+        if dropped["missing"]:
+            notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
+        if dropped["singletons"]:
+            notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+        y, w, N, k_fe = engine.y, engine.w, len(engine.y), engine.k_fe
+        offset_values = None if offset_all is None else (offset_all if engine.rows is None else offset_all[engine.rows])
+        report.done("sample")
+        report.stage(f"sample ready: {N:,} rows")
+
+        notes: list[str] = []
         fit = irls(
             y,
             list(engine.design.columns),
@@ -186,15 +188,14 @@ def estimate(
             report=report,
             notes=notes,
         )
-    for text in notes:
-        warnings.warn(text, UserWarning, stacklevel=3)
-    messages += notes
-    report.done("reweighted least squares")
-    kept = [name for name, ok in zip(names, fit.keep, strict=True) if ok]
-    collinear = [name for name, ok in zip(names, fit.keep, strict=True) if not ok]
+        for text in notes:
+            warnings.warn(text, UserWarning, stacklevel=3)
+        messages += notes
+        report.done("reweighted least squares")
+        kept = [name for name, ok in zip(names, fit.keep, strict=True) if ok]
+        collinear = [name for name, ok in zip(names, fit.keep, strict=True) if not ok]
 
-    report.stage("covariance")
-    with ONE_BLAS_THREAD:
+        report.stage("covariance")
         records, names_count = engine.fe_records(corrections, choice, k_fe)
         cluster_names = list(choice.clusters)
         nested = []
@@ -202,7 +203,7 @@ def estimate(
             nested = engine.nested(cluster_names)
         # the engine's residual pass over the last weighted least squares: column 0 the
         # weighted working variable, the rest the weighted absorbed regressors
-        engine.yX, engine.units, engine.root_w = fit.system, np.ones(fit.system.shape[1]), np.sqrt(fit.weights)
+        engine.yX, engine.units, engine.root_w = fit.system, np.ones(fit.system.shape[1]), fit.root_weights
         pieces = engine.residual_statistics(fit.beta, np.ones(len(kept), dtype=bool), choice.type, cluster_names)
         if choice.type == "iid":
             # the Poisson variance is the mean: the least-squares scale RSS / (N - 1) is one
@@ -226,7 +227,7 @@ def estimate(
             )
         messages += cov.notes or []
         fields = engine.result_fields()
-    loglik, loglik_null, null_deviance = POISSON.likelihoods(y, fit.eta, fit.mu, w, fit.saturated)
+        loglik, loglik_null, null_deviance = POISSON.likelihoods(y, fit.eta, fit.mu, w, fit.saturated)
     report.done("covariance, fit")
     report.stage("done")
     absorption = {
