@@ -20,7 +20,7 @@ from scipy.sparse.csgraph import connected_components
 from scipy.special import gammaln, xlogy
 
 import vantrel
-from vantrel.core import irls, separation
+from vantrel.core import least_squares, separation
 
 
 def _panel(seed, n, mean, groups=(15, 6), weights=False, offset=False, whole=True):
@@ -134,7 +134,7 @@ def test_chunked_cross_products_equal_numpy(rows, columns, weighted):
     rng = np.random.default_rng(rows + columns)
     block = rng.normal(size=(rows, columns)) * rng.uniform(0.1, 10.0, size=columns)
     W = rng.uniform(0.0, 3.0, size=rows) if weighted else None
-    gram = irls.weighted_gram(block, W)
+    gram = least_squares.weighted_gram(block, W)
     expected = block.T @ (block if W is None else block * W[:, np.newaxis])
     scale = np.sqrt(np.outer(np.diag(expected), np.diag(expected)))
     np.testing.assert_array_less(np.abs(gram - expected), 1e-13 * scale + 1e-300)
@@ -149,7 +149,7 @@ def test_cross_products_with_rows_scaled_in_place_equal_numpy(layout):
     before = block.copy()
     scale = 2.0 ** rng.integers(-8, 8, size=block.shape[1])  # powers of two, as the fit's
     root = np.sqrt(rng.uniform(0.1, 4.0, size=len(block)))
-    gram = irls.weighted_gram(block, None, scale_rows=(scale, root))
+    gram = least_squares.weighted_gram(block, None, scale_rows=(scale, root))
     scaled = before * scale * root[:, np.newaxis]
     assert np.array_equal(block, scaled)  # the same two roundings as the product written out
     np.testing.assert_allclose(gram, scaled.T @ scaled, rtol=1e-13)

@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from vantrel.core.absorption import Absorption, demeaning_scale, stack_standardised
-from vantrel.core.least_squares import column_sizes, solve_normal_equations
+from vantrel.core.least_squares import column_sizes, solve_normal_equations, weighted_gram
 
 # The absorption's tolerance in the first iteration; it follows the deviance down. The
 # first steps need only a direction: at 1e-2 rather than 1e-4 the solver takes 21 instead
@@ -89,56 +89,6 @@ class IrlsFit:
     absorption: Absorption | None = None
     saturated: object = None  # the family's parts of the deviance that depend on y alone
     root_weights: np.ndarray | None = None  # the roots of `weights`, which scale the system's rows
-
-
-# Rows per chunk of the cross products: a chunk's transposed copy and its weighted copy
-# (8192 rows of a few columns) stay in the core's cache while every product of its columns
-# reads them. Below 10,000 entries OpenBLAS computes a dot product on the calling thread
-# alone; above, on all of its threads, whose start and wait per call tripled the time of
-# these products at 1e6 rows (and more beside busy processes) wherever the caller had not
-# limited BLAS to one thread.
-_GRAM_CHUNK = 1 << 13
-# Up to this many columns the products are one contiguous dot product per pair of
-# columns (two to three times faster than a matrix product of a chunk this narrow); beyond
-# it the pairs' calls cost more than the matrix product.
-_DOT_COLUMNS = 6
-
-
-def weighted_gram(block: np.ndarray, W: np.ndarray | None = None, scale_rows=None) -> np.ndarray:
-    """The cross products block' W block (W None: block' block) of an N x K block (a view
-    of any strides), symmetric to the last bit as the normal equations' factorisation reads
-    it. By chunks of rows, each copied once into a K x chunk buffer whose contiguous
-    columns the products read: no temporary of N rows.
-
-    scale_rows: (scale, root), to scale the block in place first, each column by `scale`
-    and each row by `root` (the block's own pass: each chunk is scaled while in cache)."""
-    N, K = block.shape
-    gram = np.zeros((K, K))
-    size = max(min(_GRAM_CHUNK, N), 1)
-    T = np.empty((K, size))
-    TW = T if W is None else np.empty((K, size))
-    pairs = [(i, j) for i in range(K) for j in range(i, K)] if K <= _DOT_COLUMNS else None
-    for start in range(0, N, size):
-        rows = block[start : start + size]
-        n = len(rows)
-        t = T[:, :n]
-        t[...] = rows.T
-        if scale_rows is not None:
-            # in the transposed copy, whose rows are contiguous (a row-major chunk times a
-            # column of roots broadcasts over rows of a few entries, three times slower),
-            # then written back
-            t *= scale_rows[1][start : start + n]
-            t *= scale_rows[0][:, np.newaxis]
-            rows[...] = t.T
-        tw = t if W is None else np.multiply(t, W[start : start + n], out=TW[:, :n])
-        if pairs is None:
-            gram += tw @ t.T
-        else:
-            for i, j in pairs:
-                gram[i, j] += np.dot(tw[i], t[j])
-    if pairs is not None:
-        return np.triu(gram) + np.triu(gram, 1).T
-    return (gram + gram.T) / 2.0
 
 
 def _linear_predictor(z, block, scale, beta, off) -> np.ndarray:

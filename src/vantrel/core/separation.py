@@ -40,7 +40,7 @@ import numpy as np
 from vantrel.backend.quarnet import counting_sort
 from vantrel.core.absorption import Absorption
 from vantrel.core.dense_ids import combine_ids, compact_codes
-from vantrel.core.irls import weighted_gram
+from vantrel.core.least_squares import weighted_gram
 
 METHODS = ("fe", "simplex", "relu")
 

@@ -16,8 +16,7 @@ from vantrel.backend.quarnet import fill_standardised
 from vantrel.core.absorption import CHUNK, Absorption, demeaning_scale, stack_standardised
 from vantrel.core.dense_ids import compact_codes, integer_ids_into
 from vantrel.core.fit import total_sum_of_squares
-from vantrel.core.irls import weighted_gram
-from vantrel.core.least_squares import column_sizes, cross_products, residual_pass, unit_factors
+from vantrel.core.least_squares import column_sizes, cross_products, residual_pass, unit_factors, weighted_gram
 from vantrel.core.rows import finite_rows, present_rows, valid_rows
 from vantrel.core.sample import effect_ids, no_rows_left, variable_ids, without_singletons
 from vantrel.core.slopes import absorbs_constant, slope_blocks, slope_variables
