@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -711,14 +712,6 @@ class CoefSessionBinding {
         check_thread_count(n_threads);
         const auto start = std::chrono::steady_clock::now();
         const int threads = n_threads > 0 ? n_threads : omp_get_max_threads();
-        // The ids were checked when the session took them, and its layout was made from them:
-        // ids changed since (in place) are checked again and laid out afresh, since the passes
-        // follow them without bounds checks.
-        if (quarnet::ids_fingerprint(session_->ids(), rows_, threads) != ids_key_) {
-            CoefSessionBinding fresh(array_);
-            std::swap(session_, fresh.session_);
-            ids_key_ = fresh.ids_key_;
-        }
         const quarnet::IdColumns &ids = session_->ids();
         if (static_cast<int64_t>(x.shape(0)) != rows_)
             throw nb::value_error(("x has " + std::to_string(x.shape(0)) + " rows, the session's ids " +
@@ -732,17 +725,35 @@ class CoefSessionBinding {
             check_ids_apart(x, static_cast<const int32_t *>(ids.data), rows_, ids.columns(), ids.row_stride,
                             ids.col_stride);
         const double *wp = w ? w->data() : nullptr;
-        const uint64_t key = wp ? quarnet::weights_fingerprint(wp, rows_, threads) : 0;
         const double fingerprint_seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        // weights the session holds passed this check when they came
-        if (!session_->holds_weights(wp, key)) check_weights(w);
         const FrozenArray frozen(array_);
         const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
         quarnet::SessionReport extra;
-        nb::dict report = coef_report(session_->demean(x.data(), static_cast<int64_t>(x.shape(1)), wp, key, opt, mode,
-                                                       quarnet::ProgressFn(python_progress),
-                                                       quarnet::NoteFn(python_note), &extra));
+        // The ids were checked when the session took them, and its layout was made from them;
+        // the weights are checked (finite, non-negative) as the solve places them. The solve's
+        // first pass forms the ids' fingerprint as it reads them: ids changed since (in place)
+        // end it before it writes anything, and they are checked again and laid out afresh.
+        auto run = [&] {
+            quarnet::SessionChecks checks;
+            checks.ids_key = ids_key_;
+            const quarnet::CoefOutcome outcome =
+                session_->demean(x.data(), static_cast<int64_t>(x.shape(1)), wp, opt, mode,
+                                 quarnet::ProgressFn(python_progress), quarnet::NoteFn(python_note), &extra, &checks);
+            if (checks.bad_weights) {
+                // changed ids are reported first, as when they were checked before the weights
+                if (quarnet::ids_fingerprint(session_->ids(), rows_, threads) != ids_key_) renew();
+                check_weights(w);
+            }
+            return std::make_pair(outcome, checks.ids_changed);
+        };
+        auto [outcome, ids_changed] = run();
+        if (ids_changed) {
+            renew();
+            std::tie(outcome, ids_changed) = run();
+            if (ids_changed) throw nb::value_error("A changed while the session demeaned x");
+        }
+        nb::dict report = coef_report(outcome);
         nb::list reused;
         for (const std::string &item : extra.reused) reused.append(item);
         report["reused"] = reused;
@@ -754,6 +765,12 @@ class CoefSessionBinding {
     }
 
     int64_t rows() const { return rows_; }
+    // A fresh session over the ids as they are now (checked again; raises for invalid ids).
+    void renew() {
+        CoefSessionBinding fresh(array_);
+        std::swap(session_, fresh.session_);
+        ids_key_ = fresh.ids_key_;
+    }
     nb::list levels() const {
         nb::list out;
         for (int64_t g : session_->ids().G) out.append(g);
