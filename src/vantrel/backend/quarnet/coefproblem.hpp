@@ -50,8 +50,8 @@ struct Problem {
     const IdColumns *by_row = nullptr;
     const double *w_rows = nullptr;
     // A session's first pass over those ids (setup_rows): its level sums' buffers, kept
-    // between solves and left all zero by each (no allocation, no zero-filling per solve),
-    // and the fingerprint of the ids it reads, which tells whether the caller changed them
+    // between solves (when small, see setup_rows) and left all zero by each (no allocation,
+    // no zero-filling per solve), and the fingerprint of the ids it reads, which tells whether the caller changed them
     // in place since the layout was made (ids out of range are then counted into the "no
     // level" entry instead of being followed, and the solve ends before writing anything).
     struct SessionPass {

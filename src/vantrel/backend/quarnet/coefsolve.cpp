@@ -632,16 +632,16 @@ void apply_cells(const Problem &P, const work_vector<double> &counts, const doub
 // each sum is accumulated on its own, so b's bits are the same either way. Session: the
 // buffers are the session's (P.session, all zero on entry and left so) and the ids'
 // fingerprint is formed on the way (see Problem::SessionPass). KC: the columns (0: P.K).
-template <class T, bool Counts, bool Session, int KC>
+template <class T, bool Counts, bool Session, bool Keep, int KC>
 void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
                   std::vector<long double> &sumsq) {
     const int64_t K = KC ? KC : P.K, W = K + 1, L = P.total(), N = P.N, F = P.slots;
     const Rounds rounds(P, L * W);
     const int64_t blocks = rounds.blocks;
     std::vector<work_vector<double>> own;
-    std::vector<work_vector<double>> &part = Session ? P.session->parts : own;
+    std::vector<work_vector<double>> &part = Keep ? P.session->parts : own;
     if (part.size() < static_cast<size_t>(rounds.buffers)) part.resize(static_cast<size_t>(rounds.buffers));
-    if constexpr (Session)
+    if constexpr (Keep)
         for (int64_t u = 0; u < rounds.buffers; ++u)
             if (part[u].size() < static_cast<size_t>(L * W)) part[u].resize(static_cast<size_t>(L * W), 0.0);
     std::vector<std::vector<long double>> sq(static_cast<size_t>(blocks), std::vector<long double>(K, 0.0L));
@@ -660,7 +660,7 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
 #pragma omp parallel for schedule(static) num_threads(P.threads)
         for (int64_t u = 0; u < used; ++u) {
             const int64_t blk = rounds.first(round) + u;
-            if constexpr (!Session) part[u].assign(static_cast<size_t>(L * W), 0.0);
+            if constexpr (!Keep) part[u].assign(static_cast<size_t>(L * W), 0.0);
             double *mine = part[u].data();
             double run_sq[KC ? KC : 1];
             std::vector<double> run_sq_v(KC ? 0 : static_cast<size_t>(K), 0.0);
@@ -701,7 +701,7 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
             key_part[blk] = key;
             out_of_range[blk] = wild;
         }
-        // Session: each entry read is cleared here, which leaves the buffers all zero.
+        // Kept buffers: each entry read is cleared here, which leaves them all zero.
         for_level_chunks(L, P.threads, [&](int64_t, int64_t l0, int64_t l1) {
             for (int64_t l = l0; l < l1; ++l) {
                 for (int64_t j = 0; j < K; ++j) {
@@ -714,7 +714,7 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
                     for (int64_t u = 0; u < used; ++u) t += part[u][l * W + K];
                     counts[l] = t;
                 }
-                if constexpr (Session)
+                if constexpr (Keep)
                     for (int64_t u = 0; u < used; ++u) std::fill(part[u].data() + l * W, part[u].data() + l * W + W, 0.0);
             }
         });
@@ -736,11 +736,21 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
 template <class T, bool Counts>
 void setup_rows(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
                 std::vector<long double> &sumsq) {
+    // A session keeps the buffers when they are no larger than one column of the rows (a
+    // solve of the reweighted iterations, a few columns on many rows, whose fixed cost they
+    // would otherwise dominate); larger ones (many columns on an effect with many levels,
+    // mostly a single solve) are allocated for the solve and freed after it, as without a
+    // session.
+    const int64_t entries = Rounds(P, P.total() * (P.K + 1)).buffers * P.total() * (P.K + 1);
+    const bool keep = P.session != nullptr && entries <= P.N;
     with_columns(P.K, [&](auto kc) {
-        if (P.session != nullptr)
-            setup_rows_k<T, Counts, true, decltype(kc)::value>(P, x, counts, b, sumsq);
+        constexpr int KC = decltype(kc)::value;
+        if (keep)
+            setup_rows_k<T, Counts, true, true, KC>(P, x, counts, b, sumsq);
+        else if (P.session != nullptr)
+            setup_rows_k<T, Counts, true, false, KC>(P, x, counts, b, sumsq);
         else
-            setup_rows_k<T, Counts, false, decltype(kc)::value>(P, x, counts, b, sumsq);
+            setup_rows_k<T, Counts, false, false, KC>(P, x, counts, b, sumsq);
     });
 }
 
