@@ -56,6 +56,7 @@ struct Problem {
     // level" entry instead of being followed, and the solve ends before writing anything).
     struct SessionPass {
         std::vector<work_vector<double>> parts;
+        work_vector<uint32_t> rows;  // the row of each position (fewer than 2^32 - 1 rows)
         uint64_t ids_key = 0;        // the fingerprint the ids had when laid out
         bool ids_changed = false;    // set by the first pass
     };

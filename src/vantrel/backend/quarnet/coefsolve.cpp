@@ -245,12 +245,17 @@ void order_by_segments(Problem &P, const double *w, int threads, std::vector<wor
     IdT *out[8];
     for (int64_t o = 0; o < others; ++o) out[o] = by_position[o + 1].data();
     double *w_out = w != nullptr ? P.w_own.data() : nullptr;
+    // a session's layout keeps the row of each position (see segment_sums)
+    const bool keep_rows = P.session != nullptr && N < static_cast<int64_t>(std::numeric_limits<uint32_t>::max());
+    if (keep_rows) P.session->rows.resize(static_cast<size_t>(N));
+    uint32_t *row_of = keep_rows ? P.session->rows.data() : nullptr;
     // each position is written once, by the thread that places its row
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (int64_t c = 0; c < chunks; ++c) {
         int64_t *mine = next.data() + c * G0;
         for (int64_t i = N * c / chunks, end = N * (c + 1) / chunks; i < end; ++i) {
             const int64_t k = mine[P.row_id<T>(0, i)]++;
+            if (row_of) row_of[k] = static_cast<uint32_t>(i);
             for (int64_t o = 0; o < others; ++o) out[o][k] = static_cast<IdT>(P.row_id<T>(o + 1, i));
             if (w_out) w_out[k] = w[i];
         }
@@ -625,6 +630,60 @@ void apply_cells(const Problem &P, const work_vector<double> &counts, const doub
     }
 }
 
+// The segment effect's sums of setup_rows by position, with the bits of the sums by block of
+// rows: a segment's positions hold its rows in row order, so the rows of each block of
+// setup_rows are a run of them. Each block's run is summed from 0 and the blocks' sums are
+// added in block order (an empty block adds 0), as setup_rows' reduction does; each segment
+// is one thread's, in position order. The rows' sums stay sequential in the level arrays
+// instead of being scattered over a buffer per block of rows as large as the segment
+// effect's levels times the columns (176 MB at 1e7 rows and 10 columns).
+template <bool Counts, int KC>
+void segment_sums(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
+                  int64_t blocks) {
+    const int64_t K = KC ? KC : P.K, N = P.N;
+    const uint32_t *rows = P.session->rows.data();
+    std::vector<int64_t> bound(static_cast<size_t>(blocks));
+    for (int64_t u = 0; u < blocks; ++u) bound[u] = N * (u + 1) / blocks;  // end of block u
+#pragma omp parallel num_threads(P.threads)
+    {
+        const auto [lo, hi] = my_segments(P, omp_get_thread_num(), omp_get_num_threads());
+        std::vector<double> total_v(static_cast<size_t>(2 * K));
+        double *total = total_v.data(), *part = total + K;
+        for (int64_t s = lo; s < hi; ++s) {
+            for (int64_t j = 0; j < K; ++j) total[j] = part[j] = 0.0;
+            double count = 0.0, count_part = 0.0;
+            int64_t u = 0;
+            for (int64_t k = P.seg_off[s], end = P.seg_off[s + 1]; k < end; ++k) {
+                if (k + prefetch_distance < N) __builtin_prefetch(x + static_cast<int64_t>(rows[k + prefetch_distance]) * K);
+                const int64_t i = rows[k];
+                while (i >= bound[u]) {  // the rows of block u are done
+                    for (int64_t j = 0; j < K; ++j) {
+                        total[j] += part[j];
+                        part[j] = 0.0;
+                    }
+                    count += count_part;
+                    count_part = 0.0;
+                    ++u;
+                }
+                const double wi = P.w ? P.w[k] : 1.0;  // the row's weight, by position
+                const double *v = x + i * K;
+                for (int64_t j = 0; j < K; ++j) part[j] += wi * v[j];
+                if constexpr (Counts) count_part += wi;
+            }
+            for (; u < blocks; ++u) {
+                for (int64_t j = 0; j < K; ++j) {
+                    total[j] += part[j];
+                    part[j] = 0.0;
+                }
+                count += count_part;
+                count_part = 0.0;
+            }
+            for (int64_t j = 0; j < K; ++j) b[s * K + j] = total[j];
+            if constexpr (Counts) counts[s] = count;
+        }
+    }
+}
+
 // setup_pass in row order, from the caller's level ids: the caller's matrix is read
 // sequentially and every level's sums are accumulated per fixed block of rows, added in
 // block order (in rounds, as Scratch's). Counts false: the level counts are known (a
@@ -632,18 +691,22 @@ void apply_cells(const Problem &P, const work_vector<double> &counts, const doub
 // each sum is accumulated on its own, so b's bits are the same either way. Session: the
 // buffers are the session's (P.session, all zero on entry and left so) and the ids'
 // fingerprint is formed on the way (see Problem::SessionPass). KC: the columns (0: P.K).
-template <class T, bool Counts, bool Session, bool Keep, int KC>
+template <class T, bool Counts, bool Session, bool Keep, bool Split, int KC>
 void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
                   std::vector<long double> &sumsq) {
     const int64_t K = KC ? KC : P.K, W = K + 1, L = P.total(), N = P.N, F = P.slots;
-    const Rounds rounds(P, L * W);
+    // Split: the segment effect's sums are formed by position (segment_sums), the buffers
+    // hold the other effects' levels only, from level `first` on.
+    const int64_t first = Split ? P.others_begin() : 0, S0 = Split ? 1 : 0;
+    const Rounds rounds(P, (L - first) * W);
     const int64_t blocks = rounds.blocks;
     std::vector<work_vector<double>> own;
     std::vector<work_vector<double>> &part = Keep ? P.session->parts : own;
     if (part.size() < static_cast<size_t>(rounds.buffers)) part.resize(static_cast<size_t>(rounds.buffers));
     if constexpr (Keep)
         for (int64_t u = 0; u < rounds.buffers; ++u)
-            if (part[u].size() < static_cast<size_t>(L * W)) part[u].resize(static_cast<size_t>(L * W), 0.0);
+            if (part[u].size() < static_cast<size_t>((L - first) * W))
+                part[u].resize(static_cast<size_t>((L - first) * W), 0.0);
     std::vector<std::vector<long double>> sq(static_cast<size_t>(blocks), std::vector<long double>(K, 0.0L));
     std::vector<uint64_t> key_part(static_cast<size_t>(blocks), 0);
     std::vector<char> out_of_range(static_cast<size_t>(blocks), 0);
@@ -660,7 +723,7 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
 #pragma omp parallel for schedule(static) num_threads(P.threads)
         for (int64_t u = 0; u < used; ++u) {
             const int64_t blk = rounds.first(round) + u;
-            if constexpr (!Keep) part[u].assign(static_cast<size_t>(L * W), 0.0);
+            if constexpr (!Keep) part[u].assign(static_cast<size_t>((L - first) * W), 0.0);
             double *mine = part[u].data();
             double run_sq[KC ? KC : 1];
             std::vector<double> run_sq_v(KC ? 0 : static_cast<size_t>(K), 0.0);
@@ -671,15 +734,20 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
             const int64_t lo = N * blk / blocks, hi = N * (blk + 1) / blocks;
             for (int64_t i = lo; i < hi; ++i) {
                 // The segment effect's sums are the scattered ones (most levels): ask for them ahead.
-                if (i + prefetch_distance < hi) {
+                if (!Split && i + prefetch_distance < hi) {
                     int64_t ahead = P.row_id<T>(0, i + prefetch_distance);
                     if constexpr (Session) ahead = static_cast<uint64_t>(ahead) < static_cast<uint64_t>(G[0]) ? ahead : 0;
-                    __builtin_prefetch(mine + ahead * W, 1);
+                    __builtin_prefetch(mine + (ahead - first) * W, 1);
                 }
                 const double wi = P.w_rows ? P.w_rows[i] : 1.0;
                 const double *v = x + i * K;
                 for (int64_t j = 0; j < K; ++j) rs[j] += wi * v[j] * v[j];
-                for (int64_t s = 0; s < F; ++s) {
+                if constexpr (Split) {  // the segment effect's id: only checked here
+                    const int64_t id = P.row_id<T>(0, i);
+                    key += mix(static_cast<uint64_t>(id) + static_cast<uint64_t>(i * F + f_of[0]) * place_step);
+                    wild = wild || static_cast<uint64_t>(id) >= static_cast<uint64_t>(G[0]);
+                }
+                for (int64_t s = S0; s < F; ++s) {
                     int64_t id = P.row_id<T>(s, i);
                     if constexpr (Session) {
                         key += mix(static_cast<uint64_t>(id) + static_cast<uint64_t>(i * F + f_of[s]) * place_step);
@@ -688,7 +756,7 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
                             id = G[s];  // the "no level" entry: inside the buffer
                         }
                     }
-                    double *m = mine + (off[s] + id) * W;
+                    double *m = mine + (off[s] - first + id) * W;
                     for (int64_t j = 0; j < K; ++j) m[j] += wi * v[j];
                     if constexpr (Counts) m[K] += wi;
                 }
@@ -702,25 +770,27 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
             out_of_range[blk] = wild;
         }
         // Kept buffers: each entry read is cleared here, which leaves them all zero.
-        for_level_chunks(L, P.threads, [&](int64_t, int64_t l0, int64_t l1) {
-            for (int64_t l = l0; l < l1; ++l) {
+        for_level_chunks(L - first, P.threads, [&](int64_t, int64_t l0, int64_t l1) {
+            for (int64_t e = l0; e < l1; ++e) {  // entry e of the buffers, level first + e
+                const int64_t l = first + e;
                 for (int64_t j = 0; j < K; ++j) {
                     double t = round == 0 ? 0.0 : b[l * K + j];
-                    for (int64_t u = 0; u < used; ++u) t += part[u][l * W + j];
+                    for (int64_t u = 0; u < used; ++u) t += part[u][e * W + j];
                     b[l * K + j] = t;
                 }
                 if constexpr (Counts) {
                     double t = round == 0 ? 0.0 : counts[l];
-                    for (int64_t u = 0; u < used; ++u) t += part[u][l * W + K];
+                    for (int64_t u = 0; u < used; ++u) t += part[u][e * W + K];
                     counts[l] = t;
                 }
                 if constexpr (Keep)
-                    for (int64_t u = 0; u < used; ++u) std::fill(part[u].data() + l * W, part[u].data() + l * W + W, 0.0);
+                    for (int64_t u = 0; u < used; ++u) std::fill(part[u].data() + e * W, part[u].data() + e * W + W, 0.0);
             }
         });
     }
     for (const auto &one : sq)
         for (int64_t j = 0; j < K; ++j) sumsq[j] += one[j];
+    if constexpr (Split) segment_sums<Counts, KC>(P, x, counts, b, blocks);
     if constexpr (Session) {
         uint64_t h = 0;
         bool wild = false;
@@ -741,16 +811,24 @@ void setup_rows(const Problem &P, const double *x, work_vector<double> &counts, 
     // would otherwise dominate); larger ones (many columns on an effect with many levels,
     // mostly a single solve) are allocated for the solve and freed after it, as without a
     // session.
-    const int64_t entries = Rounds(P, P.total() * (P.K + 1)).buffers * P.total() * (P.K + 1);
+    // A session's layout keeps the row of each position: the segment effect's sums are then
+    // formed by position (segment_sums).
+    const bool split = P.session != nullptr && !P.session->rows.empty();
+    const int64_t levels = P.total() - (split ? P.others_begin() : 0);
+    const int64_t entries = Rounds(P, levels * (P.K + 1)).buffers * levels * (P.K + 1);
     const bool keep = P.session != nullptr && entries <= P.N;
     with_columns(P.K, [&](auto kc) {
         constexpr int KC = decltype(kc)::value;
-        if (keep)
-            setup_rows_k<T, Counts, true, true, KC>(P, x, counts, b, sumsq);
+        if (split && keep)
+            setup_rows_k<T, Counts, true, true, true, KC>(P, x, counts, b, sumsq);
+        else if (split)
+            setup_rows_k<T, Counts, true, false, true, KC>(P, x, counts, b, sumsq);
+        else if (keep)
+            setup_rows_k<T, Counts, true, true, false, KC>(P, x, counts, b, sumsq);
         else if (P.session != nullptr)
-            setup_rows_k<T, Counts, true, false, KC>(P, x, counts, b, sumsq);
+            setup_rows_k<T, Counts, true, false, false, KC>(P, x, counts, b, sumsq);
         else
-            setup_rows_k<T, Counts, false, false, KC>(P, x, counts, b, sumsq);
+            setup_rows_k<T, Counts, false, false, false, KC>(P, x, counts, b, sumsq);
     });
 }
 
@@ -1408,6 +1486,7 @@ CoefOutcome CoefSession::demean(double *x, int64_t K, const double *w, const Dem
     const int threads = solver_threads(opt);
     Problem &P = S.P;
     std::vector<std::string> reused;
+    P.session = &S.pass;
     if (!S.laid_out) {
         if (S.ids.wide)
             lay_out<int64_t>(P, P.N, nullptr, S.ids, threads);
