@@ -16,6 +16,13 @@ the weighted parts rebuilt: Poisson's reweighting, the bootstrap), and a fresh o
 the request the object makes (what each later call cost before the object kept the
 kernel's set-up: the same arithmetic, to the bit). The set-up and preconditioner seconds
 come from the kernel's report (`setup_seconds`, `build_seconds`).
+
+A third table (--reweighted) times the calls a Poisson fit makes, each with new weights:
+fepois `y ~ x1 + x2 | fe1 + fe2` on bench_poisson's simple count design, every absorption
+of the fit timed with its report's set-up and solve seconds and iterations (the fit of
+--repeat with the least absorption time):
+
+    python benchmarks/bench_absorption.py --rows 1e6 --reweighted --no-blocks --no-reuse
 """
 
 from __future__ import annotations
@@ -66,13 +73,14 @@ def main(argv=None):
     p.add_argument("--threads", type=int, default=0)
     p.add_argument("--no-reuse", dest="reuse", action="store_false", help="leave out the set-up table")
     p.add_argument("--no-blocks", dest="blocks", action="store_false", help="leave out the first table")
+    p.add_argument("--reweighted", action="store_true", help="the calls of a Poisson fit (new weights each)")
     args = p.parse_args(argv)
     n = int(float(args.rows))
     load = " ".join(Path("/proc/loadavg").read_text().split()[:3]) if os.path.exists("/proc/loadavg") else "?"
     print(f"{n:,} rows, 3 fixed effects; block [y, x1, x2] first, then [x1, x2]; load average at start {load}")
     print(f"seconds, first call / best of {args.repeat}\n")
     rows = {"blocks": [], "reuse": []}
-    for design in args.designs.split(","):
+    for design in args.designs.split(",") if args.blocks or args.reuse else []:
         data = getattr(generators, design)(n)
         ids, columns = _ids(data, EFFECTS[design]), [data["y"], data["x1"], data["x2"]]
         del data
@@ -92,8 +100,56 @@ def main(argv=None):
         columns += ["later, new weights", "set-up / preconditioner with new weights", "fresh object, same request"]
         columns += ["saved per later call (fresh - same weights)", "iterations first / later", "reused by a later call"]
         _table(columns, rows["reuse"])
+    if args.reweighted:
+        _reweighted(n, args.repeat)
     load = " ".join(Path("/proc/loadavg").read_text().split()[:3]) if os.path.exists("/proc/loadavg") else "?"
     print(f"\nload average at end {load}")
+
+
+def _reweighted(n, repeat):
+    """The absorptions of a Poisson fit, one row per call: its block, wall seconds, the
+    report's set-up / preconditioner / solve seconds, iterations and what it reused."""
+    import warnings
+
+    from bench_poisson import count_data
+
+    import vantrel
+
+    data = count_data("simple", n)
+    calls: list = []
+    absorb = Absorption.absorb
+
+    def timed_absorb(self, block, weights=None, verbosity=0):
+        start = time.perf_counter()
+        report = absorb(self, block, weights, verbosity)
+        calls.append((block.shape, time.perf_counter() - start, report))
+        return report
+
+    fits = []
+    Absorption.absorb = timed_absorb
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # separation notices
+            for _ in range(repeat):
+                calls.clear()
+                start = time.perf_counter()
+                vantrel.fepois("y ~ x1 + x2 | fe1 + fe2", data, vcov="hetero")
+                fits.append((sum(c[1] for c in calls), time.perf_counter() - start, list(calls)))
+    finally:
+        Absorption.absorb = absorb
+    total, fit_seconds, best = min(fits, key=lambda fit: fit[0])
+    print(f"\nfepois y ~ x1 + x2 | fe1 + fe2, simple design, {n:,} rows: fit {fit_seconds:.3f} s, ", end="")
+    print(f"{len(best)} absorptions {total:.3f} s (the fit of {repeat} with the least absorption time)")
+    ms = "{:.1f}".format
+    _table(
+        ["call", "block", "ms", "set-up ms", "preconditioner ms", "solve ms", "iterations", "reused"],
+        [
+            f"| {k + 1} | {shape[0]:,} x {shape[1]} | {ms(1e3 * seconds)} | {ms(1e3 * r.get('setup_seconds', 0))} | "
+            f"{ms(1e3 * r.get('build_seconds', 0))} | {ms(1e3 * r.get('solve_seconds', 0))} | {r['iterations']} | "
+            f"{', '.join(r.get('reused', []))} |"
+            for k, (shape, seconds, r) in enumerate(best)
+        ],
+    )
 
 
 def _table(columns, rows):

@@ -49,6 +49,18 @@ struct Problem {
     // closing pass then run in row order (see setup_rows), w_rows are the weights by row.
     const IdColumns *by_row = nullptr;
     const double *w_rows = nullptr;
+    // A session's first pass over those ids (setup_rows): its level sums' buffers, kept
+    // between solves (when small, see setup_rows) and left all zero by each (no allocation,
+    // no zero-filling per solve), and the fingerprint of the ids it reads, which tells whether the caller changed them
+    // in place since the layout was made (ids out of range are then counted into the "no
+    // level" entry instead of being followed, and the solve ends before writing anything).
+    struct SessionPass {
+        std::vector<work_vector<double>> parts;
+        work_vector<uint32_t> rows;  // the row of each position (fewer than 2^32 - 1 rows)
+        uint64_t ids_key = 0;        // the fingerprint the ids had when laid out
+        bool ids_changed = false;    // set by the first pass
+    };
+    SessionPass *session = nullptr;
     template <class T>
     int64_t row_id(int64_t s, int64_t i) const {
         return static_cast<const T *>(by_row->data)[i * by_row->row_stride + fe_of_slot[s] * by_row->col_stride];

@@ -82,6 +82,14 @@ struct SessionReport {
     double solve_seconds = 0.0;       // everything else: the passes and the iterations
 };
 
+// What a session's solve checks on the way, in the passes that read the ids and the weights
+// anyway (rather than in passes of their own before it).
+struct SessionChecks {
+    uint64_t ids_key = 0;      // in: the ids' fingerprint (ids_fingerprint) when the session took them
+    bool ids_changed = false;  // out: they no longer have it; nothing was written (lay them out afresh)
+    bool bad_weights = false;  // out: a weight is negative or not finite; nothing was written
+};
+
 class CoefSession {
    public:
     CoefSession(const IdColumns &ids, int64_t N);
@@ -94,10 +102,12 @@ class CoefSession {
     // Whether w (null: none) with this fingerprint (weights_fingerprint) is the weight vector
     // the session holds, i.e. that of its last solve.
     bool holds_weights(const double *w, uint64_t w_key) const;
-    // x: N x K row-major, demeaned in place (K >= 1); w, w_key: the weights (or null) and
-    // their fingerprint; the rest as for COEF_PCG_demean.
-    CoefOutcome demean(double *x, int64_t K, const double *w, uint64_t w_key, const DemeanOptions &opt,
-                       PairMode mode, const ProgressFn &progress, const NoteFn &note, SessionReport *report);
+    // x: N x K row-major, demeaned in place (K >= 1); w: the weights (or null), whose
+    // fingerprint the solve forms as it places them by position; the rest as for
+    // COEF_PCG_demean. When checks reports changed ids or a bad weight, x is untouched and
+    // the outcome is empty (not converged).
+    CoefOutcome demean(double *x, int64_t K, const double *w, const DemeanOptions &opt, PairMode mode,
+                       const ProgressFn &progress, const NoteFn &note, SessionReport *report, SessionChecks *checks);
 
    private:
     struct State;

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -142,6 +143,35 @@ void add_level_counts(const IdArray<T> &ids, quarnet::IdColumns &out) {
     }
 }
 
+// Whether numpy lets a writable array be made writable again once frozen: not an array over a
+// read-only buffer (one unpickled from bytes is writable, but not once frozen).
+bool can_thaw(nb::handle array) {
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::object at = nb::borrow(array);
+    while (!nb::cast<bool>(at.attr("flags").attr("owndata"))) {
+        nb::object base = at.attr("base");
+        if (base.is_none()) return true;
+        if (!nb::isinstance(base, np.attr("ndarray"))) {
+            try {
+                return !nb::cast<bool>(nb::module_::import_("builtins").attr("memoryview")(base).attr("readonly"));
+            } catch (const nb::python_error &) {
+                return false;
+            }
+        }
+        at = base;
+    }
+    return true;
+}
+
+// The id array a call freezes (FrozenArray): the caller's, or a copy when the caller's could
+// not be made writable again (an array over a read-only buffer that numpy still calls
+// writable, as unpickled from bytes): freezing that one would leave it read-only for good.
+nb::object freezable(nb::handle A) {
+    nb::module_ np = nb::module_::import_("numpy");
+    const bool writable = nb::isinstance(A, np.attr("ndarray")) && nb::cast<bool>(A.attr("flags").attr("writeable"));
+    return writable && !can_thaw(A) ? np.attr("array")(A, "order"_a = "K") : nb::borrow(A);
+}
+
 // An id array read during the call is read-only for its duration, for the reason FrozenIndex
 // gives.
 class FrozenArray {
@@ -154,7 +184,11 @@ class FrozenArray {
         }
     }
     ~FrozenArray() {
-        if (frozen_.is_valid()) frozen_.attr("flags").attr("writeable") = true;
+        if (!frozen_.is_valid()) return;
+        try {  // never an exception out of a destructor (it would end the process)
+            frozen_.attr("flags").attr("writeable") = true;
+        } catch (const nb::python_error &) {
+        }
     }
     FrozenArray(const FrozenArray &) = delete;
     FrozenArray &operator=(const FrozenArray &) = delete;
@@ -376,12 +410,13 @@ nb::tuple coef_rows(nb::list counts, nb::list sums, ConstVector sumsq, int64_t s
     return nb::make_tuple(alphas, report);
 }
 
-nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double tol, int64_t miniter, int64_t maxiter,
-                     int64_t verbose, int n_threads, const std::string &preconditioner) {
+nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A_given, double tol, int64_t miniter,
+                     int64_t maxiter, int64_t verbose, int n_threads, const std::string &preconditioner) {
     const quarnet::PairMode mode = pair_mode(preconditioner);
     check_thread_count(n_threads);
     nb::module_ np = nb::module_::import_("numpy");
-    if (nb::isinstance(A, np.attr("ndarray")) && !A.attr("dtype").equal(np.attr("dtype")("O"))) {
+    if (nb::isinstance(A_given, np.attr("ndarray")) && !A_given.attr("dtype").equal(np.attr("dtype")("O"))) {
+        const nb::object A = freezable(A_given);
         IdArray<int64_t> wide;
         IdArray<int32_t> narrow;
         const bool is_wide = nb::try_cast(A, wide, false);
@@ -400,9 +435,9 @@ nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double to
             x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)), w ? w->data() : nullptr, ids,
             opt, mode, quarnet::ProgressFn(python_progress), quarnet::NoteFn(python_note)));
     }
-    const FixedEffects fes = demeaning_index(x, w, A);
+    const FixedEffects fes = demeaning_index(x, w, A_given);
     check_weights(w);
-    const FrozenIndex frozen(A);
+    const FrozenIndex frozen(A_given);
     const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
     const quarnet::CoefOutcome outcome =
         quarnet::COEF_PCG_demean(x.data(), static_cast<int64_t>(x.shape(0)), static_cast<int64_t>(x.shape(1)),
@@ -415,9 +450,10 @@ nb::dict coef_demean(Matrix x, std::optional<Weights> w, nb::handle A, double to
 // per effect whether it has an intercept and its slope variables (an N x S float64 array, or
 // None for none). Returns the coefficients of every effect (G_f x (intercept + S_f) x K) and
 // the report, with the level coefficients the factor of each level block left out.
-nb::tuple coef_slopes(Matrix x, std::optional<Weights> w, nb::handle A, nb::list intercepts, nb::list slopes,
+nb::tuple coef_slopes(Matrix x, std::optional<Weights> w, nb::handle A_given, nb::list intercepts, nb::list slopes,
                       double tol, int64_t miniter, int64_t maxiter, int64_t verbose, int n_threads) {
     check_thread_count(n_threads);
+    const nb::object A = freezable(A_given);
     IdArray<int64_t> ids;
     if (!nb::try_cast(A, ids, false))
         throw nb::type_error(("A must be a 2-D int64 array of level ids, got " + std::string(nb::repr(A).c_str()).substr(0, 80))
@@ -650,35 +686,13 @@ void cluster_meat(Contiguous<double, 2> result, Strided<const double, 2> x, Stri
 
 // One sample's level ids held for many coefficient solves (quarnet::CoefSession): the ids
 // are checked once, and the array is kept alive by the session (it must not change).
-// Whether numpy lets a writable array be made writable again once frozen: not an array over a
-// read-only buffer (one unpickled from bytes is writable, but not once frozen).
-bool can_thaw(nb::handle array) {
-    nb::module_ np = nb::module_::import_("numpy");
-    nb::object at = nb::borrow(array);
-    while (!nb::cast<bool>(at.attr("flags").attr("owndata"))) {
-        nb::object base = at.attr("base");
-        if (base.is_none()) return true;
-        if (!nb::isinstance(base, np.attr("ndarray"))) {
-            try {
-                return !nb::cast<bool>(nb::module_::import_("builtins").attr("memoryview")(base).attr("readonly"));
-            } catch (const nb::python_error &) {
-                return false;
-            }
-        }
-        at = base;
-    }
-    return true;
-}
-
 class CoefSessionBinding {
    public:
     explicit CoefSessionBinding(nb::handle given) {
         nb::module_ np = nb::module_::import_("numpy");
         // The ids are read-only during each call (FrozenArray): ids that could not be made
         // writable again are copied instead (the session's own, which nothing else writes).
-        const bool writable = nb::isinstance(given, np.attr("ndarray")) &&
-                              nb::cast<bool>(given.attr("flags").attr("writeable"));
-        nb::object A = writable && !can_thaw(given) ? np.attr("array")(given, "order"_a = "K") : nb::borrow(given);
+        nb::object A = freezable(given);
         IdArray<int64_t> wide;
         IdArray<int32_t> narrow;
         const bool is_wide = nb::isinstance(A, np.attr("ndarray")) && nb::try_cast(A, wide, false);
@@ -711,14 +725,6 @@ class CoefSessionBinding {
         check_thread_count(n_threads);
         const auto start = std::chrono::steady_clock::now();
         const int threads = n_threads > 0 ? n_threads : omp_get_max_threads();
-        // The ids were checked when the session took them, and its layout was made from them:
-        // ids changed since (in place) are checked again and laid out afresh, since the passes
-        // follow them without bounds checks.
-        if (quarnet::ids_fingerprint(session_->ids(), rows_, threads) != ids_key_) {
-            CoefSessionBinding fresh(array_);
-            std::swap(session_, fresh.session_);
-            ids_key_ = fresh.ids_key_;
-        }
         const quarnet::IdColumns &ids = session_->ids();
         if (static_cast<int64_t>(x.shape(0)) != rows_)
             throw nb::value_error(("x has " + std::to_string(x.shape(0)) + " rows, the session's ids " +
@@ -732,17 +738,35 @@ class CoefSessionBinding {
             check_ids_apart(x, static_cast<const int32_t *>(ids.data), rows_, ids.columns(), ids.row_stride,
                             ids.col_stride);
         const double *wp = w ? w->data() : nullptr;
-        const uint64_t key = wp ? quarnet::weights_fingerprint(wp, rows_, threads) : 0;
         const double fingerprint_seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        // weights the session holds passed this check when they came
-        if (!session_->holds_weights(wp, key)) check_weights(w);
         const FrozenArray frozen(array_);
         const quarnet::DemeanOptions opt{tol, miniter, maxiter, verbose, n_threads};
         quarnet::SessionReport extra;
-        nb::dict report = coef_report(session_->demean(x.data(), static_cast<int64_t>(x.shape(1)), wp, key, opt, mode,
-                                                       quarnet::ProgressFn(python_progress),
-                                                       quarnet::NoteFn(python_note), &extra));
+        // The ids were checked when the session took them, and its layout was made from them;
+        // the weights are checked (finite, non-negative) as the solve places them. The solve's
+        // first pass forms the ids' fingerprint as it reads them: ids changed since (in place)
+        // end it before it writes anything, and they are checked again and laid out afresh.
+        auto run = [&] {
+            quarnet::SessionChecks checks;
+            checks.ids_key = ids_key_;
+            const quarnet::CoefOutcome outcome =
+                session_->demean(x.data(), static_cast<int64_t>(x.shape(1)), wp, opt, mode,
+                                 quarnet::ProgressFn(python_progress), quarnet::NoteFn(python_note), &extra, &checks);
+            if (checks.bad_weights) {
+                // changed ids are reported first, as when they were checked before the weights
+                if (quarnet::ids_fingerprint(session_->ids(), rows_, threads) != ids_key_) renew();
+                check_weights(w);
+            }
+            return std::make_pair(outcome, checks.ids_changed);
+        };
+        auto [outcome, ids_changed] = run();
+        if (ids_changed) {
+            renew();
+            std::tie(outcome, ids_changed) = run();
+            if (ids_changed) throw nb::value_error("A changed while the session demeaned x");
+        }
+        nb::dict report = coef_report(outcome);
         nb::list reused;
         for (const std::string &item : extra.reused) reused.append(item);
         report["reused"] = reused;
@@ -754,6 +778,12 @@ class CoefSessionBinding {
     }
 
     int64_t rows() const { return rows_; }
+    // A fresh session over the ids as they are now (checked again; raises for invalid ids).
+    void renew() {
+        CoefSessionBinding fresh(array_);
+        std::swap(session_, fresh.session_);
+        ids_key_ = fresh.ids_key_;
+    }
     nb::list levels() const {
         nb::list out;
         for (int64_t g : session_->ids().G) out.append(g);

@@ -92,8 +92,11 @@ class CoefSession:
     pairs, or the finding that none could be built), which a later call with the same weights
     takes when it reaches the same decision. Weights are recognised by a fingerprint of their
     values (one pass), so a copy is the same weights and an array changed in place is not;
-    other weights keep the layout and rebuild the rest. Each ``demean`` gives the bits of
-    ``COEF_PCG_demean(x, w, A, ...)`` with the same arguments."""
+    other weights keep the layout and rebuild the rest. The layout also keeps the row of each
+    position (4 bytes a row), from which a wide block's first pass forms the segment effect's
+    sums. Ids changed in place are recognised by the fingerprint the first pass forms as it
+    reads them: nothing is written, and the ids are checked and laid out afresh. Each
+    ``demean`` gives the bits of ``COEF_PCG_demean(x, w, A, ...)`` with the same arguments."""
 
     def __init__(self, A: _I64 | npt.NDArray[np.int32]) -> None: ...
     def demean(
