@@ -20,7 +20,7 @@ from vantrel.core.blas import ONE_BLAS_THREAD
 from vantrel.core.family import POISSON
 from vantrel.core.irls import irls
 from vantrel.core.least_squares import COLLIN_TOL, check_collin_tol
-from vantrel.core.options import arguments_of, check_options, columns_read, keywords_of, notice, residual_dof_named
+from vantrel.core.options import arguments_of, check_options, columns_read, keywords_of, residual_dof_named
 from vantrel.core.progress import Progress
 from vantrel.core.separation import check_separation, separated_rows
 from vantrel.engines import engine_for, open_engine
@@ -30,7 +30,7 @@ from vantrel.formula.parse import parse_formula
 from vantrel.inference import ssc as small_sample
 from vantrel.inference.vcov import covariance, empty_covariance
 from vantrel.models.multi import check_split, estimate_models
-from vantrel.models.poisson_rows import estimate_rows, out_of_memory_methods
+from vantrel.models.poisson_rows import count_dropped, estimate_rows, out_of_memory_methods
 from vantrel.results.models import Models
 from vantrel.results.poisson import FepoisResult, report_separated
 
@@ -157,12 +157,7 @@ def estimate(
         counts, singletons, separated_labels = _drop_separated(
             engine, check_separation(separation), fixef_tol, fixef_maxiter, engine.n_threads, report, messages
         )
-        dropped["singletons"] += singletons
-        dropped.update({f"separation ({method})": count for method, count in counts.items()})
-        if dropped["missing"]:
-            notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
-        if dropped["singletons"]:
-            notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+        count_dropped(dropped, counts, singletons, messages)
         y, w, N, k_fe = engine.y, engine.w, len(engine.y), engine.k_fe
         offset_values = None if offset_all is None else (offset_all if engine.rows is None else offset_all[engine.rows])
         report.done("sample")

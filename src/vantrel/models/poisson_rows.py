@@ -70,6 +70,18 @@ class FepoisRowsResult(FepoisResult):
         return super().predict(newdata, type)
 
 
+def count_dropped(dropped: dict, counts: dict, singletons: int, messages: list[str]) -> None:
+    """Add the separation checks' drops (`counts`, by method) and the singletons they left
+    to `dropped`, and say what the sample lost to missing values and singletons: one
+    wording for the fit in memory and the one over the rows."""
+    dropped["singletons"] += singletons
+    dropped.update({f"separation ({method})": count for method, count in counts.items()})
+    if dropped["missing"]:
+        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
+    if dropped["singletons"]:
+        notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+
+
 def out_of_memory_methods(separation, path: str, default: bool) -> tuple[str, ...]:
     """The separation methods to run on the `path` engine: those asked for, when each runs
     there (the default: those of them that do); raises naming the others."""
@@ -157,12 +169,7 @@ def estimate_rows(
             "needs some positive outcome"
         )
     counts, singletons = _drop_separated(rows, methods, messages)
-    dropped["singletons"] += singletons
-    dropped.update({f"separation ({method})": count for method, count in counts.items()})
-    if dropped["missing"]:
-        notice(f"{dropped['missing']:,} observation(s) dropped for missing or non-finite values", messages)
-    if dropped["singletons"]:
-        notice(f"{dropped['singletons']:,} singleton observation(s) dropped", messages)
+    count_dropped(dropped, counts, singletons, messages)
     k_fe = rows.level_counts()
     n_model = len(engine.model)
     offset_column = n_model if offset is not None else None
