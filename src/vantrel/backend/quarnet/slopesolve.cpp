@@ -31,6 +31,17 @@ constexpr int64_t kMaxRowWidth = 64;
 // entry's value does not depend on the threads, so the results are the same either way.
 constexpr int64_t kThreadedWork = int64_t{1} << 18;
 
+// One effect's fields as a pass over the rows reads them, gathered once outside its loop:
+// the level of each row, its slope values, its coefficients (levels x width x K), the width
+// of a level (intercept and slopes), the number of slopes, and whether it has an intercept.
+struct EffectFields {
+    const int64_t *ids;
+    const double *z;
+    const double *coef;
+    int64_t width, S;
+    bool intercept;
+};
+
 struct Layout {
     const SlopeEffects *fe = nullptr;
     int64_t N = 0, K = 0, F = 0;
@@ -97,14 +108,7 @@ void block_sums(const Layout &L, int64_t entries, std::vector<double> &out, cons
 template <int KC>
 void subtract_fitted_columns(const Layout &L, const double *a, double *x) {
     const int64_t K = KC > 0 ? KC : L.K, F = L.F, stride = L.row_stride;
-    struct Effect {
-        const int64_t *ids;
-        const double *z;
-        const double *a;
-        int64_t width, S;
-        bool intercept;
-    };
-    std::vector<Effect> effects;
+    std::vector<EffectFields> effects;
     for (int64_t f = 0; f < F; ++f)
         effects.push_back({L.ids + f * L.col_stride, L.slopes[f], a + L.off[f] * K, L.width[f], L.S[f],
                            L.intercept[f] != 0});
@@ -117,8 +121,8 @@ void subtract_fitted_columns(const Layout &L, const double *a, double *x) {
         for (int64_t i = 0; i < L.N; ++i) {
             for (int64_t k = 0; k < K; ++k) ti[k] = 0.0;
             for (int64_t f = 0; f < F; ++f) {
-                const Effect &e = effects[f];
-                const double *c = e.a + e.ids[i * stride] * e.width * K;
+                const EffectFields &e = effects[f];
+                const double *c = e.coef + e.ids[i * stride] * e.width * K;
                 if (e.intercept) {
                     for (int64_t k = 0; k < K; ++k) ti[k] += c[k];
                     c += K;
@@ -232,14 +236,7 @@ void apply_columns(const Layout &L, const Sorted &S, const double *p, std::vecto
     const double *w = S.w();
     const double *zseg = S.slopes[seg].data();
     // the other effects, their fields read once (the rows' loop reads only these)
-    struct Other {
-        const int64_t *ids;
-        const double *z;
-        const double *p;
-        int64_t width, S;
-        bool intercept;
-    };
-    std::vector<Other> others;
+    std::vector<EffectFields> others;
     for (int64_t f = 0; f < L.F; ++f)
         if (f != seg)
             others.push_back({S.ids[f].data(), S.slopes[f].data(), p + L.off[f] * K, L.width[f], L.S[f],
@@ -253,7 +250,7 @@ void apply_columns(const Layout &L, const Sorted &S, const double *p, std::vecto
         acc.resize(static_cast<size_t>(L.total * K));
         for (const auto &range : A.ranges) std::fill(acc.begin() + range.first, acc.begin() + range.second, 0.0);
         std::vector<double *> sums(static_cast<size_t>(O));
-        for (int64_t o = 0; o < O; ++o) sums[o] = acc.data() + (others[o].p - p);
+        for (int64_t o = 0; o < O; ++o) sums[o] = acc.data() + (others[o].coef - p);
         // the sorted effect's coefficients and sums of the level, on the stack when their
         // size is known when compiling
         constexpr int fixed = KC > 0 && PC > 0 ? KC * PC : 1;
@@ -279,8 +276,8 @@ void apply_columns(const Layout &L, const Sorted &S, const double *p, std::vecto
                 for (int64_t j = 0; j < ps; ++j)
                     for (int64_t k = 0; k < K; ++k) ti[k] += zs[j] * cs[j * K + k];
                 for (int64_t o = 0; o < O; ++o) {
-                    const Other &e = others[o];
-                    const double *c = e.p + e.ids[i] * e.width * K;
+                    const EffectFields &e = others[o];
+                    const double *c = e.coef + e.ids[i] * e.width * K;
                     if (e.intercept) {
                         for (int64_t k = 0; k < K; ++k) ti[k] += c[k];
                         c += K;
@@ -295,7 +292,7 @@ void apply_columns(const Layout &L, const Sorted &S, const double *p, std::vecto
                 for (int64_t j = 0; j < ps; ++j)
                     for (int64_t k = 0; k < K; ++k) as[j * K + k] += zs[j] * ti[k];
                 for (int64_t o = 0; o < O; ++o) {
-                    const Other &e = others[o];
+                    const EffectFields &e = others[o];
                     double *a = sums[o] + e.ids[i] * e.width * K;
                     if (e.intercept) {
                         for (int64_t k = 0; k < K; ++k) a[k] += ti[k];
