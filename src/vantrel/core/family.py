@@ -15,6 +15,8 @@ from typing import NamedTuple
 import numpy as np
 from scipy.special import gammaln, xlogy
 
+from vantrel.backend import quarnet
+
 
 class Family:
     """A family: its name, its link's name and the functions the reweighting reads."""
@@ -77,6 +79,28 @@ class Family:
             weights = weights * w
         return weights, eta + (y - mu) / d
 
+    def predict(self, y, z, block, coef, off, w, saturated, threads, out=None):
+        """The step of an iteration: the linear predictor eta = block @ coef + z (+ off),
+        the mean there and its deviance (`deviance_at`). `out`: a pair of arrays of N
+        entries that nothing else reads, to write eta and mu into (None: fresh ones)."""
+        eta = block @ coef
+        eta += z
+        if off is not None:
+            eta += off
+        mu = self.linkinv(eta)
+        return eta, mu, self.deviance_at(y, eta, mu, w, saturated)
+
+    def rework(self, y, eta, mu, off, w, z, block, size, threads):
+        """The working weights at the new eta and the new working variable, its change
+        from z (divided by `size`) added to column 0 of `block`, the absorbed working
+        variable (see `vantrel.core.irls`): returns (W, z'); z itself is not read again,
+        and its memory may be z'."""
+        W, z_new = self.working(y, eta if off is None else eta - off, mu, w)
+        change = np.subtract(z_new, z, out=z)
+        change *= 1.0 / size  # a power of two: exact
+        block[:, 0] += change
+        return W, z_new
+
 
 class Poisson(Family):
     """Poisson with the log link: mu = exp(eta), V(mu) = mu, d mu / d eta = mu."""
@@ -106,6 +130,19 @@ class Poisson(Family):
         z /= mu
         z += eta
         return weights, z
+
+    def predict(self, y, z, block, coef, off, w, saturated, threads, out=None):
+        # one parallel pass over the rows for the predictor, its exponential and the two
+        # sums of `deviance_at` (NumPy took seven, on one thread, with a temporary each)
+        eta, mu = out if out is not None else (np.empty(len(z)), np.empty(len(z)))
+        wy_eta, w_mu = quarnet.log_link_predict(eta, mu, block, coef, z, off, saturated.wy, w, threads)
+        return eta, mu, 2.0 * (saturated.constant - wy_eta + w_mu)
+
+    def rework(self, y, eta, mu, off, w, z, block, size, threads):
+        # `working` and the change into the block in one pass, z replaced in place: the
+        # same roundings, so the same bits
+        quarnet.log_link_rework(z, block, y, eta, mu, off, 1.0 / size, threads)
+        return (mu if w is None else w * mu), z
 
     def deviance(self, y, mu, w):
         # y log(y / mu) is 0 at y = 0 (xlogy), which is where the saturated model's mean is 0

@@ -91,26 +91,6 @@ class IrlsFit:
     root_weights: np.ndarray | None = None  # the roots of `weights`, which scale the system's rows
 
 
-def _linear_predictor(z, block, scale, beta, off) -> np.ndarray:
-    """z - (z~ - X~ beta) + offset in the data's units (`block`: z~ and X~ at the sizes
-    `scale`), in a fresh array: the block times (-size of z~, beta in the columns' units)
-    in one product, then z and the offset added."""
-    eta = block @ np.concatenate(([-scale[0]], beta * scale[1:]))
-    eta += z
-    if off is not None:
-        eta += off
-    return eta
-
-
-def _add_change(block, z_new, z, size) -> None:
-    """Carry the absorbed working variable (column 0 of `block`, at `size`) over to the
-    new working variable: add its change (see the module text), formed in z's memory (z
-    is not read again)."""
-    change = np.subtract(z_new, z, out=z)
-    change *= 1.0 / size  # a power of two: exact
-    block[:, 0] += change
-
-
 def _absorbed_scale(column: np.ndarray) -> float:
     rms = float(np.sqrt(np.mean(column * column))) if len(column) else 1.0
     return demeaning_scale(rms, lambda: float(np.abs(column).max()))
@@ -144,7 +124,10 @@ def irls(
     `maxiter` iterations."""
     N = len(y)
     effects = ids is not None
-    off = offset  # None: no offset, and no pass adding or taking away zeros
+    # contiguous, as the family's passes over the rows read them
+    y = np.ascontiguousarray(y, dtype=np.float64)
+    weights = None if weights is None else np.ascontiguousarray(weights, dtype=np.float64)
+    off = None if offset is None else np.ascontiguousarray(offset, dtype=np.float64)  # None: no pass over zeros
     mu = family.initial_mu(y, weights)
     eta = family.link(mu) + 0.0
     W, z = family.working(y, eta if off is None else eta - off, mu, weights)
@@ -171,13 +154,14 @@ def irls(
         absorption = Absorption(ids, None, tol=FIRST_INNER_TOL, maxiter=fixef_maxiter, n_threads=n_threads)
     inner_tol = max(fixef_tol, FIRST_INNER_TOL)
     inner: list[int] = []
+    spare = None  # the eta and mu of two iterations back, which nothing reads any more
     for iteration in range(1, maxiter + 1):
         if effects:
             absorption.tol = inner_tol
             with report.kernel_output():
                 outcome = absorption.absorb(block, weights=W, verbosity=report.kernel_verbosity)
             inner.append(int(outcome.get("iterations", 0)))
-        gram = weighted_gram(block, W) * np.outer(scale, scale)
+        gram = weighted_gram(block, W, threads=threads) * np.outer(scale, scale)
         if not kept_names:
             beta = np.empty(0)  # the fixed effects alone: the working variable's residual is the fit
         elif iteration == 1:
@@ -194,10 +178,10 @@ def irls(
                 kept_names = [name for name, ok in zip(kept_names, chosen, strict=True) if ok]
         else:
             _, beta, gram = solve_normal_equations(gram, kept_names, np.ones(len(scale)), N, [], collin_tol, None)
-        # the linear predictor z less the working residual z~ - X~ beta, with the offset
-        eta_new = _linear_predictor(z, block, scale, beta, off)
-        mu_new = family.linkinv(eta_new)
-        deviance = family.deviance_at(y, eta_new, mu_new, weights, saturated)
+        # the linear predictor z less the working residual z~ - X~ beta, with the offset:
+        # the block times (-size of z~, beta in the columns' units), plus z
+        coef = np.concatenate(([-scale[0]], beta * scale[1:]))
+        eta_new, mu_new, deviance = family.predict(y, z, block, coef, off, weights, saturated, threads, out=spare)
         halvings = 0
         while step_rejected(deviance, deviance_old, iteration, tol):
             check_halvings(halvings, iteration, deviance_old)
@@ -213,13 +197,13 @@ def irls(
         if change < tol and inner_tol <= fixef_tol:
             # the covariance is that of the estimate itself: the working weights and
             # variable at the final mean, absorbed once more (warm, a few iterations)
-            W, z_final = family.working(y, eta_new if off is None else eta_new - off, mu_new, weights)
             if effects:
-                _add_change(block, z_final, z, scale[0])
+                W, z_final = family.rework(y, eta_new, mu_new, off, weights, z, block, scale[0], threads)
                 with report.kernel_output():
                     outcome = absorption.absorb(block, weights=W, verbosity=report.kernel_verbosity)
                 inner.append(int(outcome.get("iterations", 0)))
             else:
+                W, z_final = family.working(y, eta_new if off is None else eta_new - off, mu_new, weights)
                 block[:, 0] = z_final / scale[0]
             # the block is not read again: it becomes the system in place (no second copy
             # of N x (1 + K)), scaled chunk by chunk as its cross products are formed
@@ -231,15 +215,15 @@ def irls(
             )
         # the next iteration: new weights and working variable, and the absorbed block
         # carried over with the working variable's change added (see the module text)
+        spare = (eta, mu) if eta is not eta_new else None
         eta, mu, deviance_old = eta_new, mu_new, deviance
-        W, z_new = family.working(y, eta if off is None else eta - off, mu, weights)
         if effects:
-            _add_change(block, z_new, z, scale[0])
-        z = z_new
-        inner_tol = max(fixef_tol, min(inner_tol, 0.1 * change))
-        if not effects:
+            W, z = family.rework(y, eta, mu, off, weights, z, block, scale[0], threads)
+        else:
             # without fixed effects the block holds the columns themselves
+            W, z = family.working(y, eta if off is None else eta - off, mu, weights)
             block[:, 0] = z / scale[0]
+        inner_tol = max(fixef_tol, min(inner_tol, 0.1 * change))
     raise NotConverged(
         f"maxiter = {maxiter}: the reweighted least squares did not converge in {maxiter} iterations "
         f"(the deviance's relative change is still {change:.3g}, tol = {tol:g}); raise maxiter, or check "

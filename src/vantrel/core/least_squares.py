@@ -44,6 +44,7 @@ import math
 import numpy as np
 from scipy.linalg.lapack import dpotrf
 
+from vantrel.backend import quarnet
 from vantrel.backend.morlisk import map_columns
 
 # fixest's and pyfixest's default collin.tol, here relative to each regressor's own size
@@ -257,17 +258,27 @@ _GRAM_CHUNK = 1 << 13
 # columns (two to three times faster than a matrix product of a chunk this narrow); beyond
 # it the pairs' calls cost more than the matrix product.
 _DOT_COLUMNS = 6
+# Up to this many columns the kernel forms the products in one pass (its widest).
+_KERNEL_COLUMNS = 16
 
 
-def weighted_gram(block: np.ndarray, W: np.ndarray | None = None, scale_rows=None) -> np.ndarray:
+def weighted_gram(block: np.ndarray, W: np.ndarray | None = None, scale_rows=None, threads: int = 0) -> np.ndarray:
     """The cross products block' W block (W None: block' block) of an N x K block (a view
     of any strides), symmetric to the last bit as the normal equations' factorisation reads
     it. By chunks of rows, each copied once into a K x chunk buffer whose contiguous
     columns the products read: no temporary of N rows.
 
     scale_rows: (scale, root), to scale the block in place first, each column by `scale`
-    and each row by `root` (the block's own pass: each chunk is scaled while in cache)."""
+    and each row by `root` (the block's own pass: each chunk is scaled while in cache).
+    threads: of the kernel's pass for a narrow block (0: OpenMP's default)."""
     N, K = block.shape
+    if scale_rows is None and 0 < K <= _KERNEL_COLUMNS and block.dtype == np.float64:
+        # one parallel pass of the kernel's, a row at a time in registers: the chunks'
+        # copies and products below cost more calls than arithmetic at these widths
+        gram = np.empty((K, K))
+        weights = None if W is None else np.ascontiguousarray(W, dtype=np.float64)
+        quarnet.weighted_cross_products(gram, block, weights, threads)
+        return gram
     gram = np.zeros((K, K))
     size = max(min(_GRAM_CHUNK, N), 1)
     T = np.empty((K, size))

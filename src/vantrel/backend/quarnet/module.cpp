@@ -6,7 +6,7 @@
 // dimension or layout raises TypeError instead of being silently copied. Non-const element
 // types make nanobind reject read-only arrays; arrays that are only read are const
 // (read-only accepted: the weights `w`, and the columns, rows and factors of the row
-// passes), and `w` and `rows` may be None. Seven functions release the GIL and the others keep
+// passes), and `w` and `rows` may be None. Ten functions release the GIL and the others keep
 // it; which and why is written next to the module definition below.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -32,6 +32,7 @@
 #include "coefsolve.hpp"
 #include "common.hpp"
 #include "demean.hpp"
+#include "glmpasses.hpp"
 #include "idsort.hpp"
 #include "rowpasses.hpp"
 #include "screening.hpp"
@@ -682,6 +683,93 @@ void cluster_meat(Contiguous<double, 2> result, Strided<const double, 2> x, Stri
     quarnet::cluster_meat(out, x_view, u_view, ids.data(), G, K);
 }
 
+// The reweighted least squares' row passes (glmpasses.hpp): shapes and aliasing checked
+// here, then the pass without the GIL.
+using Column = Contiguous<const double, 1>;
+
+void check_length(size_t n, int64_t N, const std::string &name) {
+    if (static_cast<int64_t>(n) != N)
+        quarnet::reject(name + " has " + std::to_string(n) + " entries, the block " + std::to_string(N) + " rows");
+}
+
+nb::tuple log_link_predict(Vector eta, Vector mu, Contiguous<const double, 2> block, Column coef, Column z,
+                           std::optional<Column> offset, Column wy, std::optional<Column> w, int n_threads) {
+    check_thread_count(n_threads);
+    const int64_t N = static_cast<int64_t>(block.shape(0)), K = static_cast<int64_t>(block.shape(1));
+    check_length(coef.shape(0), K, "coef");  // one per column
+    check_length(eta.shape(0), N, "eta");
+    check_length(mu.shape(0), N, "mu");
+    check_length(z.shape(0), N, "z");
+    check_length(wy.shape(0), N, "wy");
+    if (offset) check_length(offset->shape(0), N, "offset");
+    if (w) check_length(w->shape(0), N, "w");
+    quarnet::check_no_overlap(eta.data(), eta.nbytes(), "eta", mu.data(), mu.nbytes(), "mu");
+    for (const auto &[written, bytes, name] :
+         {std::tuple{static_cast<const void *>(eta.data()), eta.nbytes(), "eta"},
+          std::tuple{static_cast<const void *>(mu.data()), mu.nbytes(), "mu"}}) {
+        quarnet::check_no_overlap(written, bytes, name, block.data(), block.nbytes(), "block");
+        quarnet::check_no_overlap(written, bytes, name, coef.data(), coef.nbytes(), "coef");
+        quarnet::check_no_overlap(written, bytes, name, z.data(), z.nbytes(), "z");
+        quarnet::check_no_overlap(written, bytes, name, wy.data(), wy.nbytes(), "wy");
+        if (offset) quarnet::check_no_overlap(written, bytes, name, offset->data(), offset->nbytes(), "offset");
+        if (w) quarnet::check_no_overlap(written, bytes, name, w->data(), w->nbytes(), "w");
+    }
+    const quarnet::LogLinkRows rows{block.data(), K, coef.data(), z.data(), offset ? offset->data() : nullptr,
+                                    wy.data(), w ? w->data() : nullptr};
+    std::pair<double, double> sums;
+    {
+        nb::gil_scoped_release release;
+        sums = quarnet::log_link_predict(eta.data(), mu.data(), N, rows, n_threads);
+    }
+    return nb::make_tuple(sums.first, sums.second);
+}
+
+void log_link_rework(Vector z, Matrix block, Column y, Column eta, Column mu, std::optional<Column> offset,
+                     double inverse_size, int n_threads) {
+    check_thread_count(n_threads);
+    const int64_t N = static_cast<int64_t>(block.shape(0)), K = static_cast<int64_t>(block.shape(1));
+    if (K < 1) quarnet::reject("block has no column");
+    check_length(z.shape(0), N, "z");
+    check_length(y.shape(0), N, "y");
+    check_length(eta.shape(0), N, "eta");
+    check_length(mu.shape(0), N, "mu");
+    if (offset) check_length(offset->shape(0), N, "offset");
+    quarnet::check_no_overlap(z.data(), z.nbytes(), "z", block.data(), block.nbytes(), "block");
+    for (const auto &[written, bytes, name] :
+         {std::tuple{static_cast<const void *>(z.data()), z.nbytes(), "z"},
+          std::tuple{static_cast<const void *>(block.data()), block.nbytes(), "block"}}) {
+        quarnet::check_no_overlap(written, bytes, name, y.data(), y.nbytes(), "y");
+        quarnet::check_no_overlap(written, bytes, name, eta.data(), eta.nbytes(), "eta");
+        quarnet::check_no_overlap(written, bytes, name, mu.data(), mu.nbytes(), "mu");
+        if (offset) quarnet::check_no_overlap(written, bytes, name, offset->data(), offset->nbytes(), "offset");
+    }
+    nb::gil_scoped_release release;
+    quarnet::log_link_rework(z.data(), block.data(), K, N, y.data(), eta.data(), mu.data(),
+                             offset ? offset->data() : nullptr, inverse_size, n_threads);
+}
+
+// The widest block weighted_cross_products takes (its row buffer); wider blocks are a
+// matrix product's work.
+constexpr int64_t widest_cross_products = 16;
+
+void weighted_cross_products(Contiguous<double, 2> gram, Strided<const double, 2> x, std::optional<Column> w,
+                             int n_threads) {
+    check_thread_count(n_threads);
+    const int64_t N = static_cast<int64_t>(x.shape(0)), K = static_cast<int64_t>(x.shape(1));
+    if (K > widest_cross_products)
+        quarnet::reject("x has " + std::to_string(K) + " columns; at most " + std::to_string(widest_cross_products) +
+                        " are taken");
+    if (static_cast<int64_t>(gram.shape(0)) != K || static_cast<int64_t>(gram.shape(1)) != K)
+        quarnet::reject("gram is " + std::to_string(gram.shape(0)) + " x " + std::to_string(gram.shape(1)) +
+                        ", x has " + std::to_string(K) + " columns");
+    if (w) check_length(w->shape(0), N, "w");
+    const quarnet::Strided2D<const double> view = read_view(x);
+    check_not_written(gram.data(), gram.nbytes(), "gram", view, "x");
+    if (w) quarnet::check_no_overlap(gram.data(), gram.nbytes(), "gram", w->data(), w->nbytes(), "w");
+    nb::gil_scoped_release release;
+    quarnet::weighted_cross_products(gram.data(), view, w ? w->data() : nullptr, n_threads);
+}
+
 }  // namespace
 
 // One sample's level ids held for many coefficient solves (quarnet::CoefSession): the ids
@@ -808,7 +896,8 @@ class CoefSessionBinding {
 // dense_codes and fill_standardised (the row passes) release it for the same reason, after
 // their checks; they run their own OpenMP threads and allocate dense_codes' counts after.
 // cluster_meat, calc_B's sums without the sort, releases it as calc_B does, for the same
-// cluster subsets side by side.
+// cluster subsets side by side. The reweighted least squares' passes (log_link_predict,
+// log_link_rework, weighted_cross_products) release it too: they touch only array views.
 // Every other function keeps the GIL throughout: the screening functions are
 // single-threaded passes over the fixed-effect table's objects; the demeaning functions
 // make the index read-only through numpy, poll for signals and print progress through
@@ -984,4 +1073,17 @@ NB_MODULE(quarnet, m) {
           "over their sorted group index, without the sort.");
     m.def("cluster_meat", &cluster_meat<int32_t>, "result"_a.noconvert(), "x"_a.noconvert(), "u"_a.noconvert(),
           "ids"_a.noconvert(), "G"_a);
+    // The reweighted least squares' row passes (glmpasses.hpp); they release the GIL.
+    m.def("log_link_predict", &log_link_predict, "eta"_a.noconvert(), "mu"_a.noconvert(), "block"_a.noconvert(),
+          "coef"_a.noconvert(), "z"_a.noconvert(), "offset"_a.noconvert().none(), "wy"_a.noconvert(),
+          "w"_a.noconvert().none(), "n_threads"_a,
+          "Write eta = block @ coef + z (+ offset) and mu = exp(eta); return (wy @ eta, sum of w * mu).");
+    m.def("log_link_rework", &log_link_rework, "z"_a.noconvert(), "block"_a.noconvert(), "y"_a.noconvert(),
+          "eta"_a.noconvert(), "mu"_a.noconvert(), "offset"_a.noconvert().none(), "inverse_size"_a, "n_threads"_a,
+          "Replace z by the log link's working variable (y - mu) / mu + eta - offset, adding its change times "
+          "inverse_size to the block's column 0.");
+    m.def("weighted_cross_products", &weighted_cross_products, "gram"_a.noconvert(), "x"_a.noconvert(),
+          "w"_a.noconvert().none(), "n_threads"_a,
+          "Write x' W x (W = diag(w); None: x' x) of an N x K block (K <= 16) into gram, in the same bits for any "
+          "number of threads.");
 }

@@ -240,3 +240,28 @@ def cluster_meat(result: _F64, x: _F64, u: _F64, ids: _I64 | npt.NDArray[np.int3
     have any strides and be read-only. Releases the GIL. ValueError naming the argument for
     an id outside [0, G), shapes that do not fit, or ``result`` sharing memory with an
     input."""
+
+def log_link_predict(
+    eta: _F64,
+    mu: _F64,
+    block: _F64,
+    coef: _F64,
+    z: _F64,
+    offset: _F64 | None,
+    wy: _F64,
+    w: _F64 | None,
+    n_threads: int,
+) -> tuple[float, float]:
+    """Write ``eta = block @ coef + z (+ offset)`` and ``mu = exp(eta)`` (``block`` row-major
+    N x K, the others contiguous of N entries) and return ``(wy @ eta, sum of w * mu)``
+    (``w`` None: ones), summed by fixed chunks of rows so the same for any ``n_threads``."""
+
+def log_link_rework(
+    z: _F64, block: _F64, y: _F64, eta: _F64, mu: _F64, offset: _F64 | None, inverse_size: float, n_threads: int
+) -> None:
+    """Replace ``z`` in place by ``(y - mu) / mu + (eta - offset)`` and add its change times
+    ``inverse_size`` to column 0 of the row-major ``block``: the NumPy expressions' bits."""
+
+def weighted_cross_products(gram: _F64, x: _F64, w: _F64 | None, n_threads: int) -> None:
+    """Write ``x' diag(w) x`` (``w`` None: ``x' x``) of the N x K view ``x`` (any strides,
+    K <= 16) into the K x K ``gram``, symmetric to the bit and the same for any ``n_threads``."""
