@@ -20,6 +20,7 @@ from scipy.sparse.csgraph import connected_components
 from scipy.special import gammaln, xlogy
 
 import vantrel
+from vantrel.backend import quarnet
 from vantrel.core import least_squares, separation
 
 
@@ -182,11 +183,28 @@ def test_certificate_components_equal_scipy_from_a_coordinate_list(levels, keys,
     heads = rng.integers(0, levels, size=edges)
     tails = rng.integers(0, keys, size=edges)
     heads[: edges // 3] = heads[0]  # repeated edges and a level of high degree
-    found = separation._components(heads.astype(np.int32), tails, levels, keys)
-    graph = coo_matrix((np.ones(edges), (heads, levels + tails)), shape=(levels + keys, levels + keys))
-    expected = connected_components(graph, directed=False)[1]
-    assert len(found) == levels + keys
-    assert _same_partition(found, expected)
+    mask = rng.uniform(size=edges) < 0.7  # the rows already shown are the edges
+    for dtype in (np.int32, np.int64):
+        found = quarnet.bipartite_components(heads.astype(dtype), tails, levels, keys, mask)
+        graph = coo_matrix(
+            (np.ones(int(mask.sum())), (heads[mask], levels + tails[mask])), shape=(levels + keys, levels + keys)
+        )
+        expected = connected_components(graph, directed=False)[1]
+        assert len(found) == levels + keys
+        assert _same_partition(found, expected)
+        # each node labelled by the smallest node of its component
+        assert all(found[v] == np.flatnonzero(found == found[v])[0] for v in range(levels + keys))
+
+
+def test_certificate_components_reject_ids_out_of_range():
+    heads, tails = np.array([0, 3, 1]), np.array([0, 1, 2])
+    with pytest.raises(ValueError, match=r"heads\[1\] = 3 is not in \[0, 3\)"):
+        quarnet.bipartite_components(heads, tails, 3, 3)
+    with pytest.raises(ValueError, match=r"tails\[2\] = 2 is not in \[0, 2\)"):
+        quarnet.bipartite_components(np.array([0, 1, 2]), tails, 3, 2)
+    # a row outside the mask is not an edge, and is not read
+    labels = quarnet.bipartite_components(heads, tails, 3, 2, np.array([True, False, False]))
+    assert list(labels) == [0, 1, 2, 0, 4]
 
 
 def _dummies(ids) -> np.ndarray:

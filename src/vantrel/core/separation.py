@@ -37,7 +37,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from vantrel.backend.quarnet import counting_sort
+from vantrel.backend.quarnet import bipartite_components
 from vantrel.core.absorption import Absorption
 from vantrel.core.dense_ids import combine_ids, compact_codes
 from vantrel.core.least_squares import weighted_gram
@@ -139,28 +139,6 @@ def simplex_separated(y: np.ndarray, X: np.ndarray) -> np.ndarray:
     return separated
 
 
-def _components(heads: np.ndarray, tails: np.ndarray, levels: int, keys: int) -> np.ndarray:
-    """The connected components of the bipartite graph with an edge between level
-    heads[e] (of 0 .. levels - 1) and key tails[e] (of 0 .. keys - 1) for each e: a label
-    per node, the levels' first, then the keys'. The graph goes to scipy in compressed rows
-    formed by one counting sort of the heads: a coordinate list would be sorted within each
-    row and its duplicate edges summed, which the components do not need and which cost
-    more than the search itself."""
-    from scipy.sparse import csr_matrix
-    from scipy.sparse.csgraph import connected_components
-
-    nodes = levels + keys
-    index = np.int32 if max(nodes, len(heads)) < 2**31 else np.int64
-    heads = np.asarray(heads, dtype=np.int64)
-    indptr = np.zeros(nodes + 1, dtype=index)
-    np.cumsum(np.bincount(heads, minlength=levels), out=indptr[1 : levels + 1])
-    indptr[levels + 1 :] = indptr[levels]
-    indices = np.asarray(tails, dtype=index)[counting_sort(heads, levels)]
-    indices += levels
-    graph = csr_matrix((np.ones(len(indices)), indices, indptr), shape=(nodes, nodes))
-    return connected_components(graph, directed=False)[1]
-
-
 def _linked_to_positive(zero: np.ndarray, positive: np.ndarray, ids) -> bool:
     """Whether the row of the fixed effects' indicators of every observation in `zero` (a
     mask of rows with y = 0) lies in the row space of those in `positive` (the rows with
@@ -175,7 +153,7 @@ def _linked_to_positive(zero: np.ndarray, positive: np.ndarray, ids) -> bool:
     F = ids.shape[1]
     # the sample's dense ids as they are (a level without rows is an isolated node); the
     # combinations of two or more effects are ranked from 64-bit ids
-    codes = [ids[:, j] if F < 3 else np.asarray(ids[:, j], dtype=np.int64) for j in range(F)]
+    codes = [np.ascontiguousarray(ids[:, j] if F < 3 else np.asarray(ids[:, j], dtype=np.int64)) for j in range(F)]
     shown = positive.copy()
     rest = np.flatnonzero(zero & ~shown)  # the rows of `zero` not yet shown
     stalled = 0  # effects linked in a row that neither showed a row nor merged a level
@@ -184,13 +162,10 @@ def _linked_to_positive(zero: np.ndarray, positive: np.ndarray, ids) -> bool:
         others = [codes[i] for i in range(F) if i != j]
         key = combine_ids(others) if others else np.zeros(len(zero), dtype=np.int64)
         levels, keys = int(codes[j].max()) + 1, int(key.max()) + 1
-        at = np.flatnonzero(shown)
-        heads, tails = codes[j][at], key[at]
-        if levels * keys <= 4 * len(at):
-            # few distinct pairs (an effect merged into a handful of classes): one edge each
-            pairs = np.flatnonzero(np.bincount(heads * np.int64(keys) + tails, minlength=levels * keys))
-            heads, tails = np.divmod(pairs, keys)
-        component = _components(heads, tails, levels, keys)
+        # the components of the graph whose edges are the shown rows, by union-find over
+        # the rows in the kernel (no graph built: sorting the edges into one cost more than
+        # the search)
+        component = bipartite_components(codes[j], np.ascontiguousarray(key, dtype=np.int64), levels, keys, shown)
         now = component[codes[j][rest]] == component[levels + key[rest]]
         shown[rest[now]] = True
         rest = rest[~now]

@@ -59,4 +59,40 @@ void pair_ranks(const int64_t *a, int64_t G_a, const int64_t *b, int64_t G_b, in
     }
 }
 
+namespace {
+
+int64_t find_root(int64_t *parent, int64_t v) {
+    while (parent[v] != v) {
+        parent[v] = parent[parent[v]];  // path halving
+        v = parent[v];
+    }
+    return v;
+}
+
+}  // namespace
+
+template <class H>
+void bipartite_components(const H *heads, const int64_t *tails, const uint8_t *mask, int64_t n, int64_t levels,
+                          int64_t keys, int64_t *labels) {
+    const int64_t nodes = levels + keys;
+    for (int64_t v = 0; v < nodes; ++v) labels[v] = v;
+    for (int64_t i = 0; i < n; ++i) {
+        if (mask != nullptr && mask[i] == 0) continue;
+        int64_t a = find_root(labels, static_cast<int64_t>(heads[i]));
+        int64_t b = find_root(labels, levels + tails[i]);
+        if (a == b) continue;
+        // the smaller root stays: every component ends labelled by its smallest node
+        if (a < b)
+            labels[b] = a;
+        else
+            labels[a] = b;
+    }
+    for (int64_t v = 0; v < nodes; ++v) labels[v] = labels[labels[v]];  // parents precede: one pass
+}
+
+template void bipartite_components(const int64_t *, const int64_t *, const uint8_t *, int64_t, int64_t, int64_t,
+                                   int64_t *);
+template void bipartite_components(const int32_t *, const int64_t *, const uint8_t *, int64_t, int64_t, int64_t,
+                                   int64_t *);
+
 }  // namespace quarnet

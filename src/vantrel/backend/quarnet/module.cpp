@@ -6,7 +6,7 @@
 // dimension or layout raises TypeError instead of being silently copied. Non-const element
 // types make nanobind reject read-only arrays; arrays that are only read are const
 // (read-only accepted: the weights `w`, and the columns, rows and factors of the row
-// passes), and `w` and `rows` may be None. Ten functions release the GIL and the others keep
+// passes), and `w` and `rows` may be None. Eleven functions release the GIL and the others keep
 // it; which and why is written next to the module definition below.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -770,6 +770,41 @@ void weighted_cross_products(Contiguous<double, 2> gram, Strided<const double, 2
     quarnet::weighted_cross_products(gram.data(), view, w ? w->data() : nullptr, n_threads);
 }
 
+// bipartite_components for heads of type H: shapes and ids checked, then the search
+// without the GIL into a fresh array.
+template <class H>
+nb::object bipartite_components(Contiguous<const H, 1> heads, Contiguous<const int64_t, 1> tails, int64_t levels,
+                                int64_t keys, std::optional<Contiguous<const bool, 1>> mask) {
+    const int64_t n = static_cast<int64_t>(heads.shape(0));
+    if (levels < 0 || keys < 0)
+        quarnet::reject("levels = " + std::to_string(levels) + " and keys = " + std::to_string(keys) +
+                        " must not be negative");
+    if (static_cast<int64_t>(tails.shape(0)) != n)
+        quarnet::reject("tails has " + std::to_string(tails.shape(0)) + " entries, heads " + std::to_string(n));
+    if (mask && static_cast<int64_t>(mask->shape(0)) != n)
+        quarnet::reject("mask has " + std::to_string(mask->shape(0)) + " entries, heads " + std::to_string(n));
+    const bool *m = mask ? mask->data() : nullptr;
+    for (int64_t i = 0; i < n; ++i) {
+        if (m != nullptr && !m[i]) continue;
+        const int64_t h = static_cast<int64_t>(heads.data()[i]), t = tails.data()[i];
+        if (h < 0 || h >= levels)
+            quarnet::reject("heads[" + std::to_string(i) + "] = " + std::to_string(h) + " is not in [0, " +
+                            std::to_string(levels) + ")");
+        if (t < 0 || t >= keys)
+            quarnet::reject("tails[" + std::to_string(i) + "] = " + std::to_string(t) + " is not in [0, " +
+                            std::to_string(keys) + ")");
+    }
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::object out = np.attr("empty")(levels + keys, "dtype"_a = np.attr("int64"));
+    int64_t *labels = nb::cast<IdVector>(out).data();
+    {
+        nb::gil_scoped_release release;
+        quarnet::bipartite_components(heads.data(), tails.data(), reinterpret_cast<const uint8_t *>(m), n, levels,
+                                      keys, labels);
+    }
+    return out;
+}
+
 }  // namespace
 
 // One sample's level ids held for many coefficient solves (quarnet::CoefSession): the ids
@@ -897,7 +932,8 @@ class CoefSessionBinding {
 // their checks; they run their own OpenMP threads and allocate dense_codes' counts after.
 // cluster_meat, calc_B's sums without the sort, releases it as calc_B does, for the same
 // cluster subsets side by side. The reweighted least squares' passes (log_link_predict,
-// log_link_rework, weighted_cross_products) release it too: they touch only array views.
+// log_link_rework, weighted_cross_products) and bipartite_components release it too: they
+// touch only array views.
 // Every other function keeps the GIL throughout: the screening functions are
 // single-threaded passes over the fixed-effect table's objects; the demeaning functions
 // make the index read-only through numpy, poll for signals and print progress through
@@ -1086,4 +1122,11 @@ NB_MODULE(quarnet, m) {
           "w"_a.noconvert().none(), "n_threads"_a,
           "Write x' W x (W = diag(w); None: x' x) of an N x K block (K <= 16) into gram, in the same bits for any "
           "number of threads.");
+    // The separation certificate's links (idsort.hpp); releases the GIL.
+    m.def("bipartite_components", &bipartite_components<int64_t>, "heads"_a.noconvert(), "tails"_a.noconvert(),
+          "levels"_a, "keys"_a, "mask"_a.noconvert().none() = nb::none(),
+          "Connected components of the bipartite graph with an edge heads[i] - (levels + tails[i]) for each row i "
+          "(where mask): a label per node, the smallest node of its component.");
+    m.def("bipartite_components", &bipartite_components<int32_t>, "heads"_a.noconvert(), "tails"_a.noconvert(),
+          "levels"_a, "keys"_a, "mask"_a.noconvert().none() = nb::none());
 }

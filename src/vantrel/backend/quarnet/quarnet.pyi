@@ -265,3 +265,15 @@ def log_link_rework(
 def weighted_cross_products(gram: _F64, x: _F64, w: _F64 | None, n_threads: int) -> None:
     """Write ``x' diag(w) x`` (``w`` None: ``x' x``) of the N x K view ``x`` (any strides,
     K <= 16) into the K x K ``gram``, symmetric to the bit and the same for any ``n_threads``."""
+
+def bipartite_components(
+    heads: _I64 | npt.NDArray[np.int32],
+    tails: _I64,
+    levels: int,
+    keys: int,
+    mask: npt.NDArray[np.bool_] | None = None,
+) -> _I64:
+    """The connected components of the bipartite graph on ``levels + keys`` nodes with an
+    edge from level ``heads[i]`` to key ``levels + tails[i]`` for each row ``i`` (where
+    ``mask``; None: every row): a label per node, the levels' first, each the smallest node
+    of its component (union-find over the rows, no graph built)."""
