@@ -6,13 +6,15 @@ product (any strides, every width up to the widest); each the same bits on one t
 on two; and whole Poisson fits through the kernel's passes against the same fits through
 the NumPy ones."""
 
+import ctypes
+
 import numpy as np
 import pandas as pd
 import pytest
 
 import vantrel
 from vantrel.backend import quarnet
-from vantrel.core import least_squares
+from vantrel.core import least_squares, separation
 from vantrel.core.family import POISSON, Family, Poisson
 from vantrel.models import poisson as poisson_model
 
@@ -180,3 +182,41 @@ def test_fits_through_the_kernel_passes_equal_those_through_numpy(case, monkeypa
     np.testing.assert_allclose(kernel.coef(), numpy_fit.coef(), rtol=1e-12, atol=1e-14)
     np.testing.assert_allclose(kernel.se(), numpy_fit.se(), rtol=1e-10)
     assert kernel.deviance == pytest.approx(numpy_fit.deviance, rel=1e-13)
+
+
+GOMP = ctypes.CDLL("libgomp.so.1")  # the OpenMP runtime the kernel uses, already loaded
+
+
+@pytest.fixture
+def two_threads_default():
+    before = GOMP.omp_get_max_threads()
+    GOMP.omp_set_num_threads(2)
+    yield
+    GOMP.omp_set_num_threads(before)
+
+
+@pytest.mark.parametrize("n_threads", [1, 3])
+def test_a_session_solve_leaves_the_openmp_default_as_it_found_it(n_threads, two_threads_default):
+    """A session's thread count holds for its call alone: the Poisson fit's separation
+    certificate solves a small problem on one thread, and left in force that count put
+    every later absorption of the fit on one thread as well."""
+    rng = np.random.default_rng(6)
+    ids = np.column_stack([rng.integers(0, 40, 2_000), rng.integers(0, 9, 2_000)])
+    x = rng.normal(size=(2_000, 2))
+    expected = x.copy()
+    quarnet.CoefSession(ids).demean(expected, None, 1e-10, 0, 1_000, 0, 0)
+    got = x.copy()
+    quarnet.CoefSession(ids).demean(got, None, 1e-10, 0, 1_000, 0, n_threads)
+    assert GOMP.omp_get_max_threads() == 2
+    assert np.array_equal(got, expected)  # the same bits on any number of threads
+
+
+def test_the_separation_certificate_keeps_the_openmp_default(two_threads_default, monkeypatch):
+    # its first rank test, on one thread, runs on a subset of the rows with y > 0 once they
+    # are more than four subsets: a small subset here
+    monkeypatch.setattr(separation, "_RANK_SUBSET", 1_000)
+    df = _panel(8, 20_000, (50, 8))
+    ids = np.column_stack([df["f1"], df["f2"]])
+    X = df[["x1", "x2"]].to_numpy()
+    assert separation.nothing_separable(df["y"].to_numpy(), X, ids, tol=1e-8, maxiter=1_000, n_threads=0)
+    assert GOMP.omp_get_max_threads() == 2

@@ -882,6 +882,26 @@ int solver_threads(const DemeanOptions &opt) {
     return std::max(1, omp_get_max_threads());
 }
 
+// A session solve's positive thread count holds for that solve alone: it is the calling
+// thread's OpenMP default while the solve runs (every region inside, the factors' solves
+// too, reads it, as in a fresh solve) and the caller's default is put back afterwards. The
+// sessions serve the estimators, which call them with counts of their own (a small solve
+// on one thread); left in force, such a count put every later solve with the default (0)
+// on one thread too, which doubled the time of a Poisson fit's absorptions.
+class ThreadCountScope {
+   public:
+    explicit ThreadCountScope(int n_threads) : before_(omp_get_max_threads()), set_(n_threads > 0) {}
+    ~ThreadCountScope() {
+        if (set_) omp_set_num_threads(before_);
+    }
+    ThreadCountScope(const ThreadCountScope &) = delete;
+    ThreadCountScope &operator=(const ThreadCountScope &) = delete;
+
+   private:
+    int before_;
+    bool set_;
+};
+
 // known_counts: counts hold the level counts already (a session's, rows given by level ids).
 void first_pass(const Problem &P, const double *x, work_vector<double> &counts, work_vector<double> &b,
                 std::vector<long double> &sumsq, bool known_counts = false) {
@@ -1488,6 +1508,7 @@ CoefOutcome CoefSession::demean(double *x, int64_t K, const double *w, const Dem
     checks->ids_changed = checks->bad_weights = false;
     if (opt.maxiter <= 0) return CoefOutcome{};
     const auto start = std::chrono::steady_clock::now();
+    const ThreadCountScope scope(opt.n_threads);
     const int threads = solver_threads(opt);
     Problem &P = S.P;
     std::vector<std::string> reused;

@@ -113,7 +113,9 @@ class CoefSession:
         """``COEF_PCG_demean`` on the session's ids; its report adds "reused" (what this call
         took from earlier ones: "layout", "weights", "level counts", a preconditioner's name,
         or "no pair block (as decided before)"), "setup_seconds" (layout and weights by
-        position), "build_seconds" (preconditioners) and "solve_seconds" (the rest)."""
+        position), "build_seconds" (preconditioners) and "solve_seconds" (the rest). A
+        positive ``n_threads`` holds for this call alone: unlike ``COEF_PCG_demean``, the
+        session leaves the process's OpenMP default as it found it."""
     @property
     def n_rows(self) -> int: ...
     @property
