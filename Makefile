@@ -25,8 +25,10 @@ lint: $(DEPS)
 
 # The docs build (about 10 s) runs as a strict check too: a guide example that no longer
 # runs fails the tests.
+# Two worker processes: the suite is mostly Python around small solves, and on two cores it
+# takes about 4.5 minutes this way against 5.2 in one process.
 test: install lint
-	$(BIN)/python -m pytest
+	$(BIN)/python -m pytest -n 2
 	$(MAKE) docs
 
 # The documentation site into site/: the API pages from the docstrings, every example of the
