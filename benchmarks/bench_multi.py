@@ -5,7 +5,8 @@ regressors and four extra outcomes. Targets: csw <= 1.5x the single model, five 
 <= 1.5x one, vantrel >= 5x faster than pyfixest. After one warm-up call of the single model
 in this process each case is timed `--repeat` times in turn (the cases interleaved, so a
 burst of load on the shared machine falls on all of them); the table has each case's first
-call and its best, the ratios from the best. Prints a Markdown table (nothing asserts), and
+call and its best, the ratios from the best; a call's result is let go once it is timed
+(`--keep-results` keeps each case's last one alive, as the sessions before 2026-12-09 evening did). Prints a Markdown table (nothing asserts), and
 with `--stages` the seconds of each stage of vantrel's last call of each case, summed over
 its models (the shared stack and absorption appear once, in the first model of a group).
 
@@ -48,7 +49,8 @@ def frame(n: int) -> pd.DataFrame:
     return data
 
 
-LAST: dict = {}  # each case's last result
+LAST: dict = {}  # each case's last result (--keep-results) or its stages
+KEEP_RESULTS = False
 PEER_CASES = {"csw(x1..x5): five models": CSW, "five outcomes": OUTCOMES}
 
 
@@ -84,9 +86,17 @@ def peer_in_child(formula: str, n: int, timeout: float) -> dict:
 
 
 def timed(name, call) -> float:
+    """One call's seconds. Its result is let go after the clock stops (only its stages are
+    kept), unless --keep-results: then each case's last result stays alive while the other
+    cases run, and the call that replaces it frees it inside its own time. Held results
+    weigh on this machine: memory the virtual machine's guest has not touched before costs
+    several seconds per GiB at its first touch, and each held multiple estimation holds
+    its absorbed block (800 MB for five outcomes at 1e7 rows)."""
     start = time.perf_counter()
-    LAST[name] = call()
-    return time.perf_counter() - start
+    result = call()
+    seconds = time.perf_counter() - start
+    LAST[name] = result if KEEP_RESULTS else stages(result)
+    return seconds
 
 
 def first_and_best(calls: dict, repeat: int) -> dict:
@@ -114,12 +124,17 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--no-pyfixest", action="store_true")
     parser.add_argument("--stages", action="store_true", help="the stages of vantrel's last call of each case")
+    parser.add_argument(
+        "--keep-results", action="store_true", help="keep each case's last result alive while the others run"
+    )
     parser.add_argument("--peer-timeout", type=float, default=3600.0, help="seconds for each pyfixest process")
     parser.add_argument("--peer-child", help=argparse.SUPPRESS)  # formula: one pyfixest case, in this process
     args = parser.parse_args()
     if args.peer_child:
         print(json.dumps(peer_child(args.peer_child, int(args.rows))))
         return
+    global KEEP_RESULTS
+    KEEP_RESULTS = args.keep_results
     n = int(args.rows)
     data = frame(n)
     vantrel.feols(SINGLE, data)  # warm-up: imports, thread pool
@@ -131,7 +146,7 @@ def main() -> None:
         },
         args.repeat,
     )
-    vantrel_stages = {name: stages(LAST[name]) for name in rows}
+    vantrel_stages = {name: stages(LAST[name]) if KEEP_RESULTS else LAST[name] for name in rows}
     LAST.clear()  # the results' blocks are not needed while the peer runs
     data = None  # the peer builds its own frame in its own process
     peers = {}
