@@ -6,7 +6,8 @@ regressors and four extra outcomes. Targets: csw <= 1.5x the single model, five 
 in this process each case is timed `--repeat` times in turn (the cases interleaved, so a
 burst of load on the shared machine falls on all of them); the table has each case's first
 call and its best, the ratios from the best; a call's result is let go once it is timed
-(`--keep-results` keeps each case's last one alive, as the sessions before 2026-12-09 evening did). Prints a Markdown table (nothing asserts), and
+(`--keep-results` keeps each case's last one alive, as the sessions before 2026-12-09
+evening did). Prints a Markdown table (nothing asserts), and
 with `--stages` the seconds of each stage of vantrel's last call of each case, summed over
 its models (the shared stack and absorption appear once, in the first model of a group).
 

@@ -11,7 +11,7 @@ KERNEL_API = {
     "panelsetup", "drop_singletons", "sep", "calc_B", "MAP_NH_noaccel", "MAP_NH_CG_accel", "COEF_PCG_demean",
     "COEF_PCG_cells", "COEF_PCG_rows", "COEF_PCG_slopes", "CoefSession",
     "counting_sort", "pair_ranks", "dense_codes", "fill_standardised", "cluster_meat",
-    "log_link_predict", "log_link_rework", "weighted_cross_products", "bipartite_components",
+    "log_link_predict", "log_link_rework", "weighted_cross_products", "bipartite_components", "zero_groups",
     "np",  # numpy, as the module's attribute
 }  # fmt: skip
 

@@ -220,3 +220,35 @@ def test_the_separation_certificate_keeps_the_openmp_default(two_threads_default
     X = df[["x1", "x2"]].to_numpy()
     assert separation.nothing_separable(df["y"].to_numpy(), X, ids, tol=1e-8, maxiter=1_000, n_threads=0)
     assert GOMP.omp_get_max_threads() == 2
+
+
+ZERO_GROUP_CASES = [
+    (n, F, dtype, order)
+    for n in (1, 500, 100_003)
+    for F in (1, 3)
+    for dtype in (np.int32, np.int64)
+    for order in ("C", "F")
+]
+
+
+@pytest.mark.parametrize(
+    ("n", "F", "dtype", "order"),
+    ZERO_GROUP_CASES,
+    ids=[f"{n}x{F}-{np.dtype(d).name}-{o}" for n, F, d, o in ZERO_GROUP_CASES],
+)
+def test_zero_groups_equal_the_groups_whose_outcome_sums_to_zero(n, F, dtype, order):
+    rng = np.random.default_rng([9, n, F])
+    ids = np.empty((n, F), dtype=dtype, order=order)
+    for j in range(F):
+        ids[:, j] = rng.integers(0, max(2, n // (5 * (j + 1))), size=n)
+    y = rng.poisson(0.4, size=n).astype(np.float64)
+    y[ids[:, 0] % 7 == 3] = 0.0  # whole groups of zeros
+    expected = np.zeros(n, dtype=bool)
+    for j in range(F):
+        expected |= np.bincount(ids[:, j], weights=y)[ids[:, j]] == 0
+    assert np.array_equal(separation.fe_separated(y, ids), expected)
+
+
+def test_zero_groups_reject_negative_ids():
+    with pytest.raises(ValueError, match=r"ids\[1, 0\] = -2: level ids must be non-negative"):
+        quarnet.zero_groups(np.ones(3), np.array([[0], [-2], [1]]), 1)

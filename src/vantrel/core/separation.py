@@ -37,7 +37,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from vantrel.backend.quarnet import bipartite_components
+from vantrel.backend.quarnet import bipartite_components, zero_groups
 from vantrel.core.absorption import Absorption
 from vantrel.core.dense_ids import combine_ids, compact_codes
 from vantrel.core.least_squares import weighted_gram
@@ -84,14 +84,13 @@ def check_separation(separation) -> tuple[str, ...]:
 def fe_separated(y: np.ndarray, ids) -> np.ndarray:
     """Rows in a fixed-effect group whose outcome is zero in every row (`ids`: N x F dense
     level ids; the outcome is non-negative, so a zero sum is an all-zero group)."""
-    separated = np.zeros(len(y), dtype=bool)
     if ids is None:
-        return separated
-    for j in range(ids.shape[1]):
-        codes = np.asarray(ids[:, j], dtype=np.int64)
-        sums = np.bincount(codes, weights=y)
-        separated |= sums[codes] == 0
-    return separated
+        return np.zeros(len(y), dtype=bool)
+    # one pass per effect in the kernel marks its levels with a positive outcome, another the
+    # rows of the rest (in NumPy a sum per level, its gather and a comparison: four passes)
+    if ids.dtype not in (np.int32, np.int64):
+        ids = ids.astype(np.int64)
+    return zero_groups(np.ascontiguousarray(y, dtype=np.float64), ids, 0)
 
 
 def _standardised(X: np.ndarray) -> np.ndarray:

@@ -129,4 +129,31 @@ void weighted_cross_products(double *gram, const Strided2D<const double> &x, con
         for (int64_t k = 0; k < j; ++k) gram[j * K + k] = gram[k * K + j];
 }
 
+template <class Id>
+void zero_groups(uint8_t *out, const double *y, const Strided2D<const Id> &ids, const int64_t *G, int threads) {
+    const int64_t N = ids.rows, F = ids.cols;
+    // y > 0 once, as 0 or 1: the scatter below ORs it in without a branch (a third of the
+    // outcomes zero at random mispredicted a branch on every other row)
+    std::vector<uint8_t> row_positive(static_cast<size_t>(N));
+#pragma omp parallel for schedule(static) num_threads(team(threads, N))
+    for (int64_t i = 0; i < N; ++i) {
+        row_positive[static_cast<size_t>(i)] = static_cast<uint8_t>(y[i] > 0.0);
+        out[i] = 0;
+    }
+    std::vector<uint8_t> positive;
+    for (int64_t f = 0; f < F; ++f) {
+        // the levels with a positive outcome: one thread (a scatter), then the rows of the
+        // others marked in parallel
+        positive.assign(static_cast<size_t>(G[f]), 0);
+        uint8_t *level = positive.data();
+        for (int64_t i = 0; i < N; ++i) level[static_cast<size_t>(ids(i, f))] |= row_positive[static_cast<size_t>(i)];
+        const uint8_t *has = positive.data();
+#pragma omp parallel for schedule(static) num_threads(team(threads, N))
+        for (int64_t i = 0; i < N; ++i) out[i] |= static_cast<uint8_t>(has[static_cast<size_t>(ids(i, f))] == 0);
+    }
+}
+
+template void zero_groups(uint8_t *, const double *, const Strided2D<const int64_t> &, const int64_t *, int);
+template void zero_groups(uint8_t *, const double *, const Strided2D<const int32_t> &, const int64_t *, int);
+
 }  // namespace quarnet

@@ -1,7 +1,8 @@
 // Passes over the rows of the reweighted least squares of a generalised linear model
 // (vantrel.core.irls): the linear predictor, mean and deviance sums of a log link in one
 // pass, the next working variable carried into the absorbed block in another, and the
-// weighted cross products of a narrow block.
+// weighted cross products of a narrow block; and the rows of the groups whose outcome is
+// zero throughout (the "fe" separation check).
 //
 // Between two absorptions these are all the iterations do with N entries; in NumPy each is
 // a chain of whole-array operations on one thread with temporaries of N entries. Here
@@ -46,6 +47,12 @@ std::pair<double, double> log_link_predict(double *eta, double *mu, int64_t N, c
 // z[i] = z' (block row-major, K columns).
 void log_link_rework(double *z, double *block, int64_t K, int64_t N, const double *y, const double *eta,
                      const double *mu, const double *offset, double inverse_size, int threads);
+
+// The rows in a fixed-effect group whose outcome is zero in every row: out[i] = 1 when, for
+// some effect f, no row of the level ids(i, f) has y > 0 (y non-negative). ids: N x F dense
+// level ids of any strides, G[f] levels each; out: N entries, written whole.
+template <class Id>
+void zero_groups(uint8_t *out, const double *y, const Strided2D<const Id> &ids, const int64_t *G, int threads);
 
 // x' W x (w null: x' x) of an N x K view of any strides into gram (K x K, row-major, both
 // triangles the same bits).

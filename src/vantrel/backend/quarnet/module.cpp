@@ -6,7 +6,7 @@
 // dimension or layout raises TypeError instead of being silently copied. Non-const element
 // types make nanobind reject read-only arrays; arrays that are only read are const
 // (read-only accepted: the weights `w`, and the columns, rows and factors of the row
-// passes), and `w` and `rows` may be None. Eleven functions release the GIL and the others keep
+// passes), and `w` and `rows` may be None. Twelve functions release the GIL and the others keep
 // it; which and why is written next to the module definition below.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -805,6 +805,46 @@ nb::object bipartite_components(Contiguous<const H, 1> heads, Contiguous<const i
     return out;
 }
 
+// zero_groups for ids of type Id: the ids checked (non-negative; their levels counted)
+// before any write, then the passes without the GIL into a fresh bool array.
+template <class Id>
+nb::object zero_groups(Column y, Strided<const Id, 2> ids, int n_threads) {
+    check_thread_count(n_threads);
+    const int64_t N = static_cast<int64_t>(ids.shape(0)), F = static_cast<int64_t>(ids.shape(1));
+    check_length(y.shape(0), N, "y");
+    const quarnet::Strided2D<const Id> view{ids.data(), N, F, ids.stride(0), ids.stride(1)};
+    std::vector<int64_t> G(static_cast<size_t>(F), 0);
+    for (int64_t f = 0; f < F; ++f) {
+        // the range in parallel; the first negative id, for the message, only when there is one
+        int64_t low = 0, high = -1;
+        {
+            nb::gil_scoped_release release;
+#pragma omp parallel for schedule(static) reduction(min : low) reduction(max : high) if (N >= (int64_t{1} << 16)) \
+    num_threads(n_threads > 0 ? n_threads : omp_get_max_threads())
+            for (int64_t i = 0; i < N; ++i) {
+                const int64_t v = static_cast<int64_t>(view(i, f));
+                low = std::min(low, v);
+                high = std::max(high, v);
+            }
+        }
+        if (low < 0)
+            for (int64_t i = 0; i < N; ++i)
+                if (view(i, f) < 0)
+                    quarnet::reject("ids[" + std::to_string(i) + ", " + std::to_string(f) + "] = " +
+                                    std::to_string(static_cast<int64_t>(view(i, f))) +
+                                    ": level ids must be non-negative");
+        G[static_cast<size_t>(f)] = high + 1;
+    }
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::object out = np.attr("empty")(N, "dtype"_a = np.attr("bool_"));
+    uint8_t *mask = reinterpret_cast<uint8_t *>(nb::cast<Contiguous<bool, 1>>(out).data());
+    {
+        nb::gil_scoped_release release;
+        quarnet::zero_groups(mask, y.data(), view, G.data(), n_threads);
+    }
+    return out;
+}
+
 }  // namespace
 
 // One sample's level ids held for many coefficient solves (quarnet::CoefSession): the ids
@@ -932,7 +972,7 @@ class CoefSessionBinding {
 // their checks; they run their own OpenMP threads and allocate dense_codes' counts after.
 // cluster_meat, calc_B's sums without the sort, releases it as calc_B does, for the same
 // cluster subsets side by side. The reweighted least squares' passes (log_link_predict,
-// log_link_rework, weighted_cross_products) and bipartite_components release it too: they
+// log_link_rework, weighted_cross_products, zero_groups) and bipartite_components release it too: they
 // touch only array views.
 // Every other function keeps the GIL throughout: the screening functions are
 // single-threaded passes over the fixed-effect table's objects; the demeaning functions
@@ -1129,4 +1169,8 @@ NB_MODULE(quarnet, m) {
           "(where mask): a label per node, the smallest node of its component.");
     m.def("bipartite_components", &bipartite_components<int32_t>, "heads"_a.noconvert(), "tails"_a.noconvert(),
           "levels"_a, "keys"_a, "mask"_a.noconvert().none() = nb::none());
+    // The "fe" separation check (glmpasses.hpp); releases the GIL.
+    m.def("zero_groups", &zero_groups<int64_t>, "y"_a.noconvert(), "ids"_a.noconvert(), "n_threads"_a,
+          "The rows in a fixed-effect group (a column of the dense level ids) whose y is zero in every row.");
+    m.def("zero_groups", &zero_groups<int32_t>, "y"_a.noconvert(), "ids"_a.noconvert(), "n_threads"_a);
 }

@@ -279,3 +279,8 @@ def bipartite_components(
     edge from level ``heads[i]`` to key ``levels + tails[i]`` for each row ``i`` (where
     ``mask``; None: every row): a label per node, the levels' first, each the smallest node
     of its component (union-find over the rows, no graph built)."""
+
+def zero_groups(y: _F64, ids: _I64 | npt.NDArray[np.int32], n_threads: int) -> npt.NDArray[np.bool_]:
+    """The rows in a fixed-effect group whose outcome is zero in every row: True where, for
+    some column of the N x F dense level ``ids`` (any strides), no row of the level has
+    ``y > 0`` (``y`` non-negative)."""
