@@ -215,7 +215,7 @@ def irls(
             )
         # the next iteration: new weights and working variable, and the absorbed block
         # carried over with the working variable's change added (see the module text)
-        spare = (eta, mu) if eta is not eta_new else None
+        spare = (eta, mu)
         eta, mu, deviance_old = eta_new, mu_new, deviance
         if effects:
             W, z = family.rework(y, eta, mu, off, weights, z, block, scale[0], threads)

@@ -258,7 +258,8 @@ _GRAM_CHUNK = 1 << 13
 # columns (two to three times faster than a matrix product of a chunk this narrow); beyond
 # it the pairs' calls cost more than the matrix product.
 _DOT_COLUMNS = 6
-# Up to this many columns the kernel forms the products in one pass (its widest).
+# Up to this many columns the kernel forms the products in one pass (its widest,
+# widest_cross_products in glmpasses.hpp).
 _KERNEL_COLUMNS = 16
 
 

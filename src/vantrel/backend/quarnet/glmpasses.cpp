@@ -6,19 +6,14 @@
 #include <cmath>
 #include <vector>
 
+#include "rowpasses.hpp"
+
 namespace quarnet {
 
 namespace {
 
 // Rows per chunk of a sum: the unit whose partial sums are added in row order.
 constexpr int64_t chunk_rows = int64_t{1} << 13;
-// Below this many rows a pass takes less time than waking a second thread.
-constexpr int64_t parallel_rows = int64_t{1} << 16;
-
-int team(int threads, int64_t n) {
-    if (n < parallel_rows) return 1;
-    return threads > 0 ? threads : omp_get_max_threads();
-}
 
 int64_t chunks_of(int64_t n) { return (n + chunk_rows - 1) / chunk_rows; }
 
@@ -29,7 +24,7 @@ std::pair<double, double> predict_with(double *eta, double *mu, int64_t N, const
     const int64_t K = Kc > 0 ? Kc : r.K;
     const int64_t C = chunks_of(N);
     std::vector<double> sums(static_cast<size_t>(2 * C));
-#pragma omp parallel for schedule(static) num_threads(team(threads, N))
+#pragma omp parallel for schedule(static) num_threads(team_size(threads, N))
     for (int64_t c = 0; c < C; ++c) {
         const int64_t a = c * chunk_rows, b = std::min(N, a + chunk_rows);
         double s_eta = 0.0, s_mu = 0.0;
@@ -61,7 +56,7 @@ template <int64_t Kc>
 void chunk_products(double *t, const Strided2D<const double> &x, const double *w, int64_t a, int64_t b, int64_t Kr) {
     const int64_t K = Kc > 0 ? Kc : Kr;
     for (int64_t i = a; i < b; ++i) {
-        double v[Kc > 0 ? Kc : 16];
+        double v[Kc > 0 ? Kc : widest_cross_products];
         for (int64_t j = 0; j < K; ++j) v[j] = x(i, j);
         const double wi = w != nullptr ? w[i] : 1.0;
         for (int64_t j = 0; j < K; ++j) {
@@ -87,7 +82,7 @@ std::pair<double, double> log_link_predict(double *eta, double *mu, int64_t N, c
 
 void log_link_rework(double *z, double *block, int64_t K, int64_t N, const double *y, const double *eta,
                      const double *mu, const double *offset, double inverse_size, int threads) {
-#pragma omp parallel for schedule(static) num_threads(team(threads, N))
+#pragma omp parallel for schedule(static) num_threads(team_size(threads, N))
     for (int64_t i = 0; i < N; ++i) {
         // the roundings of (y - mu) / mu + eta, then of (z' - z) * inverse_size, then of the sum
         double next = y[i] - mu[i];
@@ -106,7 +101,7 @@ void weighted_cross_products(double *gram, const Strided2D<const double> &x, con
     if (K == 0) return;
     const int64_t C = chunks_of(N);
     std::vector<double> parts(static_cast<size_t>(C * K * K), 0.0);
-#pragma omp parallel for schedule(static) num_threads(team(threads, N))
+#pragma omp parallel for schedule(static) num_threads(team_size(threads, N))
     for (int64_t c = 0; c < C; ++c) {
         const int64_t a = c * chunk_rows, b = std::min(N, a + chunk_rows);
         double *t = parts.data() + c * K * K;
@@ -135,7 +130,7 @@ void zero_groups(uint8_t *out, const double *y, const Strided2D<const Id> &ids, 
     // y > 0 once, as 0 or 1: the scatter below ORs it in without a branch (a third of the
     // outcomes zero at random mispredicted a branch on every other row)
     std::vector<uint8_t> row_positive(static_cast<size_t>(N));
-#pragma omp parallel for schedule(static) num_threads(team(threads, N))
+#pragma omp parallel for schedule(static) num_threads(team_size(threads, N))
     for (int64_t i = 0; i < N; ++i) {
         row_positive[static_cast<size_t>(i)] = static_cast<uint8_t>(y[i] > 0.0);
         out[i] = 0;
@@ -148,7 +143,7 @@ void zero_groups(uint8_t *out, const double *y, const Strided2D<const Id> &ids, 
         uint8_t *level = positive.data();
         for (int64_t i = 0; i < N; ++i) level[static_cast<size_t>(ids(i, f))] |= row_positive[static_cast<size_t>(i)];
         const uint8_t *has = positive.data();
-#pragma omp parallel for schedule(static) num_threads(team(threads, N))
+#pragma omp parallel for schedule(static) num_threads(team_size(threads, N))
         for (int64_t i = 0; i < N; ++i) out[i] |= static_cast<uint8_t>(has[static_cast<size_t>(ids(i, f))] == 0);
     }
 }

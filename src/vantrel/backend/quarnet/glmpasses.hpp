@@ -54,8 +54,12 @@ void log_link_rework(double *z, double *block, int64_t K, int64_t N, const doubl
 template <class Id>
 void zero_groups(uint8_t *out, const double *y, const Strided2D<const Id> &ids, const int64_t *G, int threads);
 
-// x' W x (w null: x' x) of an N x K view of any strides into gram (K x K, row-major, both
-// triangles the same bits).
+// The widest block weighted_cross_products takes (a row is held in a buffer of this many);
+// wider blocks are a matrix product's work.
+constexpr int64_t widest_cross_products = 16;
+
+// x' W x (w null: x' x) of an N x K view of any strides, K <= widest_cross_products, into
+// gram (K x K, row-major, both triangles the same bits).
 void weighted_cross_products(double *gram, const Strided2D<const double> &x, const double *w, int threads);
 
 }  // namespace quarnet

@@ -748,17 +748,13 @@ void log_link_rework(Vector z, Matrix block, Column y, Column eta, Column mu, st
                              offset ? offset->data() : nullptr, inverse_size, n_threads);
 }
 
-// The widest block weighted_cross_products takes (its row buffer); wider blocks are a
-// matrix product's work.
-constexpr int64_t widest_cross_products = 16;
-
 void weighted_cross_products(Contiguous<double, 2> gram, Strided<const double, 2> x, std::optional<Column> w,
                              int n_threads) {
     check_thread_count(n_threads);
     const int64_t N = static_cast<int64_t>(x.shape(0)), K = static_cast<int64_t>(x.shape(1));
-    if (K > widest_cross_products)
-        quarnet::reject("x has " + std::to_string(K) + " columns; at most " + std::to_string(widest_cross_products) +
-                        " are taken");
+    if (K > quarnet::widest_cross_products)
+        quarnet::reject("x has " + std::to_string(K) + " columns; at most " +
+                        std::to_string(quarnet::widest_cross_products) + " are taken");
     if (static_cast<int64_t>(gram.shape(0)) != K || static_cast<int64_t>(gram.shape(1)) != K)
         quarnet::reject("gram is " + std::to_string(gram.shape(0)) + " x " + std::to_string(gram.shape(1)) +
                         ", x has " + std::to_string(K) + " columns");

@@ -8,15 +8,12 @@
 
 namespace quarnet {
 
-namespace {
-
-// Below this many rows a pass takes less time than waking a second thread.
-constexpr int64_t parallel_rows = int64_t{1} << 16;
-
 int team_size(int threads, int64_t n) {
     if (n < parallel_rows) return 1;
     return threads > 0 ? threads : omp_get_max_threads();
 }
+
+namespace {
 
 // Rows [begin, end) of thread t in a team of nt: contiguous ranges of equal length (to one row).
 std::pair<int64_t, int64_t> rows_of(int64_t n, int t, int nt) {

@@ -18,6 +18,12 @@
 
 namespace quarnet {
 
+// Below this many rows a pass takes less time than waking a second thread.
+constexpr int64_t parallel_rows = int64_t{1} << 16;
+
+// The threads of a pass over n rows: one below parallel_rows, else `threads` (0: OpenMP's default).
+int team_size(int threads, int64_t n);
+
 // An integer column as the passes read it: value(i) = values[rows[i] * stride] with rows,
 // values[i * stride] without.
 template <class V>
