@@ -91,8 +91,20 @@ struct Problem {
 // this many positions ahead hides most of the memory latency (as in the sweep kernels).
 inline constexpr int64_t prefetch_distance = 16;
 
+// Asks for every cache line of the `count` doubles from `p`. A row of a block of 8 or more
+// columns (or a level's K sums and its count) spans two lines or more: asking for its first
+// line alone left the second a miss on every scattered row (the first pass of 10 columns at
+// 1e7 rows took 0.5 s more than that of 8).
+template <int Write = 0>
+inline void prefetch_doubles(const double *p, int64_t count) {
+    constexpr uintptr_t line = 64;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~(line - 1);
+    const uintptr_t last = reinterpret_cast<uintptr_t>(p + count) - 1;
+    for (uintptr_t at = first; at <= last; at += line) __builtin_prefetch(reinterpret_cast<const void *>(at), Write);
+}
+
 inline void prefetch_row(const Problem &P, const double *x, int64_t k) {
-    if (k + prefetch_distance < P.N) __builtin_prefetch(x + P.rows[k + prefetch_distance] * P.K);
+    if (k + prefetch_distance < P.N) prefetch_doubles(x + P.rows[k + prefetch_distance] * P.K, P.K);
 }
 
 // Segments of thread t out of nt: split at positions t * N / nt, so each thread sweeps about

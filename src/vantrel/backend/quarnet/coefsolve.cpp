@@ -654,7 +654,7 @@ void segment_sums(const Problem &P, const double *x, work_vector<double> &counts
             double count = 0.0, count_part = 0.0;
             int64_t u = 0;
             for (int64_t k = P.seg_off[s], end = P.seg_off[s + 1]; k < end; ++k) {
-                if (k + prefetch_distance < N) __builtin_prefetch(x + static_cast<int64_t>(rows[k + prefetch_distance]) * K);
+                if (k + prefetch_distance < N) prefetch_doubles(x + static_cast<int64_t>(rows[k + prefetch_distance]) * K, K);
                 const int64_t i = rows[k];
                 while (i >= bound[u]) {  // the rows of block u are done
                     for (int64_t j = 0; j < K; ++j) {
@@ -737,7 +737,7 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
                 if (!Split && i + prefetch_distance < hi) {
                     int64_t ahead = P.row_id<T>(0, i + prefetch_distance);
                     if constexpr (Session) ahead = static_cast<uint64_t>(ahead) < static_cast<uint64_t>(G[0]) ? ahead : 0;
-                    __builtin_prefetch(mine + (ahead - first) * W, 1);
+                    prefetch_doubles<1>(mine + (ahead - first) * W, W);
                 }
                 const double wi = P.w_rows ? P.w_rows[i] : 1.0;
                 const double *v = x + i * K;
@@ -845,7 +845,7 @@ void closing_rows_k(const Problem &P, double *x, const double *alpha) {
     for (int64_t s = 0; s < F; ++s) off[s] = P.off[s];
 #pragma omp parallel for schedule(static) num_threads(P.threads)
     for (int64_t i = 0; i < P.N; ++i) {
-        if (i + prefetch_distance < P.N) __builtin_prefetch(alpha + P.row_id<T>(0, i + prefetch_distance) * K);
+        if (i + prefetch_distance < P.N) prefetch_doubles(alpha + P.row_id<T>(0, i + prefetch_distance) * K, K);
         double *row = x + i * K;
         const double *level[9];
         for (int64_t s = 0; s < F; ++s) level[s] = alpha + (off[s] + P.row_id<T>(s, i)) * K;
