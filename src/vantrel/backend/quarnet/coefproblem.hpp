@@ -93,8 +93,8 @@ inline constexpr int64_t prefetch_distance = 16;
 
 // Asks for every cache line of the `count` doubles from `p`. A row of a block of 8 or more
 // columns (or a level's K sums and its count) spans two lines or more: asking for its first
-// line alone left the second a miss on every scattered row (the first pass of 10 columns at
-// 1e7 rows took 0.5 s more than that of 8).
+// line alone left the second a miss on every scattered row (at 1e7 rows the passes into and
+// out of a block of 10 columns took 0.5 s more than those of a block of 8).
 template <int Write = 0>
 inline void prefetch_doubles(const double *p, int64_t count) {
     constexpr uintptr_t line = 64;
