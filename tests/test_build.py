@@ -12,6 +12,7 @@ KERNEL_API = {
     "COEF_PCG_cells", "COEF_PCG_rows", "COEF_PCG_slopes", "CoefSession",
     "counting_sort", "pair_ranks", "dense_codes", "fill_standardised", "cluster_meat",
     "log_link_predict", "log_link_rework", "weighted_cross_products", "bipartite_components", "zero_groups",
+    "widest_cross_products",  # the widest block weighted_cross_products takes
     "np",  # numpy, as the module's attribute
 }  # fmt: skip
 

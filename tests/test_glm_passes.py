@@ -143,6 +143,34 @@ def test_passes_reject_mismatched_and_aliased_arrays():
         quarnet.weighted_cross_products(np.empty((2, 2)), block, None, 1)
 
 
+# Every array a pass writes against every other array of the call: (function, written,
+# other). An alias would let the pass read values it has already overwritten.
+_PREDICT = ("eta", "mu", "block", "coef", "z", "offset", "wy", "w")
+_REWORK = ("z", "block", "y", "eta", "mu", "offset")
+ALIAS_CASES = [("predict", a, b) for a in ("eta", "mu") for b in _PREDICT if b != a and (a, b) != ("mu", "eta")] + [
+    ("rework", a, b) for a in ("z", "block") for b in _REWORK if b != a and (a, b) != ("block", "z")
+]
+
+
+@pytest.mark.parametrize(("function", "written", "other"), ALIAS_CASES, ids=["-".join(c) for c in ALIAS_CASES])
+def test_passes_reject_a_written_array_sharing_memory_with_another(function, written, other):
+    n, K = 100, 3
+    block, coef, z, off, w, y = _rows(5, n, K, True, True)
+    args = {"eta": np.empty(n), "mu": np.empty(n), "block": block, "coef": coef, "z": z, "offset": off}
+    args.update({"wy": y, "w": w} if function == "predict" else {"y": y})
+    # both arrays laid over the start of one buffer: they share their first entries
+    shared = np.ones(n * K + n)
+    for name in (written, other):
+        shape = args[name].shape
+        args[name] = shared[: int(np.prod(shape))].reshape(shape)
+    names = _PREDICT if function == "predict" else _REWORK
+    call = quarnet.log_link_predict if function == "predict" else quarnet.log_link_rework
+    extra = (1,) if function == "predict" else (1.0, 1)
+    message = f"^(?:{written} shares memory with {other}|{other} shares memory with {written})$"
+    with pytest.raises(ValueError, match=message):
+        call(*(args[name] for name in names), *extra)
+
+
 class _NumpyPoisson(Poisson):
     """Poisson through the family's NumPy step and working variable."""
 

@@ -258,9 +258,6 @@ _GRAM_CHUNK = 1 << 13
 # columns (two to three times faster than a matrix product of a chunk this narrow); beyond
 # it the pairs' calls cost more than the matrix product.
 _DOT_COLUMNS = 6
-# Up to this many columns the kernel forms the products in one pass (its widest,
-# widest_cross_products in glmpasses.hpp).
-_KERNEL_COLUMNS = 16
 
 
 def weighted_gram(block: np.ndarray, W: np.ndarray | None = None, scale_rows=None, threads: int = 0) -> np.ndarray:
@@ -273,7 +270,7 @@ def weighted_gram(block: np.ndarray, W: np.ndarray | None = None, scale_rows=Non
     and each row by `root` (the block's own pass: each chunk is scaled while in cache).
     threads: of the kernel's pass for a narrow block (0: OpenMP's default)."""
     N, K = block.shape
-    if scale_rows is None and 0 < K <= _KERNEL_COLUMNS and block.dtype == np.float64:
+    if scale_rows is None and 0 < K <= quarnet.widest_cross_products and block.dtype == np.float64:
         # one parallel pass of the kernel's, a row at a time in registers: the chunks'
         # copies and products below cost more calls than arithmetic at these widths
         gram = np.empty((K, K))

@@ -18,12 +18,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -687,6 +687,34 @@ void cluster_meat(Contiguous<double, 2> result, Strided<const double, 2> x, Stri
 // here, then the pass without the GIL.
 using Column = Contiguous<const double, 1>;
 
+// One array a binding reads or writes, for check_apart (data null: an argument not given).
+struct Buffer {
+    const void *data;
+    size_t bytes;
+    const char *name;
+};
+
+template <class A>
+Buffer buffer(const A &a, const char *name) {
+    return {a.data(), a.nbytes(), name};
+}
+
+template <class A>
+Buffer buffer(const std::optional<A> &a, const char *name) {
+    return a ? buffer(*a, name) : Buffer{nullptr, 0, name};
+}
+
+// Rejects a written array that shares memory with another written one or with one the call
+// reads: the passes would read values they have already overwritten.
+void check_apart(std::initializer_list<Buffer> written, std::initializer_list<Buffer> read) {
+    for (auto a = written.begin(); a != written.end(); ++a) {
+        for (auto b = a + 1; b != written.end(); ++b)
+            quarnet::check_no_overlap(a->data, a->bytes, a->name, b->data, b->bytes, b->name);
+        for (const Buffer &b : read)
+            if (b.data != nullptr) quarnet::check_no_overlap(a->data, a->bytes, a->name, b.data, b.bytes, b.name);
+    }
+}
+
 void check_length(size_t n, int64_t N, const std::string &name) {
     if (static_cast<int64_t>(n) != N)
         quarnet::reject(name + " has " + std::to_string(n) + " entries, the block " + std::to_string(N) + " rows");
@@ -703,17 +731,9 @@ nb::tuple log_link_predict(Vector eta, Vector mu, Contiguous<const double, 2> bl
     check_length(wy.shape(0), N, "wy");
     if (offset) check_length(offset->shape(0), N, "offset");
     if (w) check_length(w->shape(0), N, "w");
-    quarnet::check_no_overlap(eta.data(), eta.nbytes(), "eta", mu.data(), mu.nbytes(), "mu");
-    for (const auto &[written, bytes, name] :
-         {std::tuple{static_cast<const void *>(eta.data()), eta.nbytes(), "eta"},
-          std::tuple{static_cast<const void *>(mu.data()), mu.nbytes(), "mu"}}) {
-        quarnet::check_no_overlap(written, bytes, name, block.data(), block.nbytes(), "block");
-        quarnet::check_no_overlap(written, bytes, name, coef.data(), coef.nbytes(), "coef");
-        quarnet::check_no_overlap(written, bytes, name, z.data(), z.nbytes(), "z");
-        quarnet::check_no_overlap(written, bytes, name, wy.data(), wy.nbytes(), "wy");
-        if (offset) quarnet::check_no_overlap(written, bytes, name, offset->data(), offset->nbytes(), "offset");
-        if (w) quarnet::check_no_overlap(written, bytes, name, w->data(), w->nbytes(), "w");
-    }
+    check_apart({buffer(eta, "eta"), buffer(mu, "mu")},
+                {buffer(block, "block"), buffer(coef, "coef"), buffer(z, "z"), buffer(wy, "wy"),
+                 buffer(offset, "offset"), buffer(w, "w")});
     const quarnet::LogLinkRows rows{block.data(), K, coef.data(), z.data(), offset ? offset->data() : nullptr,
                                     wy.data(), w ? w->data() : nullptr};
     std::pair<double, double> sums;
@@ -734,15 +754,8 @@ void log_link_rework(Vector z, Matrix block, Column y, Column eta, Column mu, st
     check_length(eta.shape(0), N, "eta");
     check_length(mu.shape(0), N, "mu");
     if (offset) check_length(offset->shape(0), N, "offset");
-    quarnet::check_no_overlap(z.data(), z.nbytes(), "z", block.data(), block.nbytes(), "block");
-    for (const auto &[written, bytes, name] :
-         {std::tuple{static_cast<const void *>(z.data()), z.nbytes(), "z"},
-          std::tuple{static_cast<const void *>(block.data()), block.nbytes(), "block"}}) {
-        quarnet::check_no_overlap(written, bytes, name, y.data(), y.nbytes(), "y");
-        quarnet::check_no_overlap(written, bytes, name, eta.data(), eta.nbytes(), "eta");
-        quarnet::check_no_overlap(written, bytes, name, mu.data(), mu.nbytes(), "mu");
-        if (offset) quarnet::check_no_overlap(written, bytes, name, offset->data(), offset->nbytes(), "offset");
-    }
+    check_apart({buffer(z, "z"), buffer(block, "block")},
+                {buffer(y, "y"), buffer(eta, "eta"), buffer(mu, "mu"), buffer(offset, "offset")});
     nb::gil_scoped_release release;
     quarnet::log_link_rework(z.data(), block.data(), K, N, y.data(), eta.data(), mu.data(),
                              offset ? offset->data() : nullptr, inverse_size, n_threads);
@@ -978,6 +991,7 @@ class CoefSessionBinding {
 NB_MODULE(quarnet, m) {
     m.doc() = "Absorption kernel: group indexes, demeaning, screening and cluster cross-products.";
     m.attr("np") = nb::module_::import_("numpy");
+    m.attr("widest_cross_products") = quarnet::widest_cross_products;
 
     m.def(
         "panelsetup",

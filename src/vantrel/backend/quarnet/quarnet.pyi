@@ -264,6 +264,8 @@ def log_link_rework(
     """Replace ``z`` in place by ``(y - mu) / mu + (eta - offset)`` and add its change times
     ``inverse_size`` to column 0 of the row-major ``block``: the NumPy expressions' bits."""
 
+widest_cross_products: int  # the most columns weighted_cross_products takes
+
 def weighted_cross_products(gram: _F64, x: _F64, w: _F64 | None, n_threads: int) -> None:
     """Write ``x' diag(w) x`` (``w`` None: ``x' x``) of the N x K view ``x`` (any strides,
     K <= 16) into the K x K ``gram``, symmetric to the bit and the same for any ``n_threads``."""
