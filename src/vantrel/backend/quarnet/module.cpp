@@ -828,8 +828,8 @@ nb::object zero_groups(Column y, Strided<const Id, 2> ids, int n_threads) {
         int64_t low = 0, high = -1;
         {
             nb::gil_scoped_release release;
-#pragma omp parallel for schedule(static) reduction(min : low) reduction(max : high) if (N >= (int64_t{1} << 16)) \
-    num_threads(n_threads > 0 ? n_threads : omp_get_max_threads())
+#pragma omp parallel for schedule(static) reduction(min : low) reduction(max : high) \
+    num_threads(quarnet::team_size(n_threads, N))
             for (int64_t i = 0; i < N; ++i) {
                 const int64_t v = static_cast<int64_t>(view(i, f));
                 low = std::min(low, v);
