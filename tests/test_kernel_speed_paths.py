@@ -20,10 +20,10 @@ TOL, MAXITER = 1e-12, 10_000
 N = 3_000
 
 
-def _panel(effects, seed=4):
-    """N rows of `effects` crossed effects (40, 25, 7 levels), columns that load on them."""
+def _panel(effects, seed=4, levels=(40, 25, 7)):
+    """N rows of `effects` crossed effects (`levels` levels), columns that load on them."""
     rng = np.random.default_rng(seed)
-    ids = np.asfortranarray(np.column_stack([rng.integers(0, g, N) for g in (40, 25, 7)[:effects]]))
+    ids = np.asfortranarray(np.column_stack([rng.integers(0, g, N) for g in levels[:effects]]))
     return ids, rng
 
 
@@ -50,12 +50,17 @@ SOLVERS = {"ids": _solve, "session": _session_solve}
 COPIES = [(5, 2), (6, 2), (8, 2), (10, 2), (9, 2), (3, 6), (4, 5), (2, 8), (7, 3), (1, 17)]
 
 
+# the last: a first effect with a level per 2.5 rows, whose sums a session forms by position
+# (its buffers by block of rows would outgrow the rows)
+LEVELS = {"two": (40, 25), "three": (40, 25, 7), "three-many": (1200, 25, 7)}
+
+
 @pytest.mark.parametrize("solver", list(SOLVERS), ids=list(SOLVERS))
 @pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
-@pytest.mark.parametrize("effects", [2, 3], ids=["two", "three"])
+@pytest.mark.parametrize("effects", list(LEVELS), ids=list(LEVELS))
 @pytest.mark.parametrize("K, copies", COPIES, ids=[f"{k}x{c}" for k, c in COPIES])
 def test_copies_of_a_block_come_out_as_the_block(K, copies, effects, weighted, solver):
-    ids, rng = _panel(effects)
+    ids, rng = _panel(len(LEVELS[effects]), levels=LEVELS[effects])
     block = _block(rng, ids, K)
     w = rng.uniform(0.2, 3.0, N) if weighted else None
     narrow, narrow_report = SOLVERS[solver](block, w, ids)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -106,6 +107,70 @@ inline void prefetch_doubles(const double *p, int64_t count) {
 inline void prefetch_row(const Problem &P, const double *x, int64_t k) {
     if (k + prefetch_distance < P.N) prefetch_doubles(x + P.rows[k + prefetch_distance] * P.K, P.K);
 }
+
+// A row of KC doubles (KC fixed at compile time) held as pairs in SSE2 registers (GCC's
+// vector extension: every x86-64 has SSE2, other targets get scalar code), plus the odd
+// column. The operations are element-wise, so each column sees the same additions and
+// products in the same order as a scalar loop over the columns: the same bits. The passes
+// over the rows need it because GCC left their scattered read-modify-writes (a row's K sums
+// added into a level's K entries) scalar, each column's address kept in a register of its
+// own and spilled: at 1e7 rows and 10 columns the product with D'WD took 0.06 s an
+// iteration, and 0.04 s with the pairs.
+template <int KC>
+struct PairedRow {
+    typedef double pair __attribute__((vector_size(16), aligned(8)));
+    static constexpr int n = KC / 2;
+    static constexpr bool odd = KC % 2 != 0;
+    pair v[n > 0 ? n : 1];
+    double last;
+
+    static pair load_pair(const double *p) {
+        pair out;
+        std::memcpy(&out, p, sizeof out);
+        return out;
+    }
+    static void store_pair(double *p, pair value) { std::memcpy(p, &value, sizeof value); }
+
+    void zero() {
+        for (int j = 0; j < n; ++j) v[j] = pair{0.0, 0.0};
+        last = 0.0;
+    }
+    void load(const double *p) {
+        for (int j = 0; j < n; ++j) v[j] = load_pair(p + 2 * j);
+        last = odd ? p[KC - 1] : 0.0;
+    }
+    void store(double *p) const {
+        for (int j = 0; j < n; ++j) store_pair(p + 2 * j, v[j]);
+        if (odd) p[KC - 1] = last;
+    }
+    // this += p[0 .. KC)
+    void add(const double *p) {
+        for (int j = 0; j < n; ++j) v[j] += load_pair(p + 2 * j);
+        if (odd) last += p[KC - 1];
+    }
+    void add(const PairedRow &o) {
+        for (int j = 0; j < n; ++j) v[j] += o.v[j];
+        if (odd) last += o.last;
+    }
+    void multiply(const PairedRow &o) {
+        for (int j = 0; j < n; ++j) v[j] *= o.v[j];
+        if (odd) last *= o.last;
+    }
+    void scale(double c) {
+        for (int j = 0; j < n; ++j) v[j] *= c;
+        if (odd) last *= c;
+    }
+    // p[0 .. KC) += this
+    void add_into(double *p) const {
+        for (int j = 0; j < n; ++j) store_pair(p + 2 * j, load_pair(p + 2 * j) + v[j]);
+        if (odd) p[KC - 1] += last;
+    }
+    // p[0 .. KC) -= this
+    void subtract_from(double *p) const {
+        for (int j = 0; j < n; ++j) store_pair(p + 2 * j, load_pair(p + 2 * j) - v[j]);
+        if (odd) p[KC - 1] -= last;
+    }
+};
 
 // Segments of thread t out of nt: split at positions t * N / nt, so each thread sweeps about
 // the same number of rows whatever the group sizes.

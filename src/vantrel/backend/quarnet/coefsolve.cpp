@@ -463,6 +463,33 @@ const uint32_t *ids_of<uint32_t>(const Problem &P, int64_t s) { return P.id32[s]
 
 template <int KC, int NO, class IdT>
 void apply_segments(const Problem &P, const double *p, double *q, double *mine, int64_t lo, int64_t hi) {
+    if constexpr (KC != 0 && NO != 0) {
+        // Both counts fixed: each row's sums as pairs in registers (see PairedRow).
+        const IdT *id[NO];
+        const double *from[NO];
+        double *to[NO];
+        for (int64_t o = 0; o < NO; ++o) {
+            id[o] = ids_of<IdT>(P, o + 1);
+            from[o] = p + P.off[o + 1] * KC;
+            to[o] = mine + (P.off[o + 1] - P.others_begin()) * KC;
+        }
+        const double *w = P.w;
+        for (int64_t s = lo; s < hi; ++s) {
+            PairedRow<KC> own, acc;
+            own.load(p + s * KC);
+            acc.zero();
+            for (int64_t k = P.seg_off[s], end = P.seg_off[s + 1]; k < end; ++k) {
+                PairedRow<KC> v = own;
+                for (int64_t o = 0; o < NO; ++o) v.add(from[o] + static_cast<int64_t>(id[o][k]) * KC);
+                if (w) v.scale(w[k]);
+                acc.add(v);
+                for (int64_t o = 0; o < NO; ++o) v.add_into(to[o] + static_cast<int64_t>(id[o][k]) * KC);
+            }
+            acc.store(q + s * KC);
+        }
+        return;
+    }
+    // Otherwise the counts known at compile time, the rest at run time.
     const int64_t K = KC ? KC : P.K;
     const int64_t no = NO ? NO : P.slots - 1;
     constexpr int64_t kmax = KC ? KC : 16;
@@ -667,7 +694,14 @@ void segment_sums(const Problem &P, const double *x, work_vector<double> &counts
                 }
                 const double wi = P.w ? P.w[k] : 1.0;  // the row's weight, by position
                 const double *v = x + i * K;
-                for (int64_t j = 0; j < K; ++j) part[j] += wi * v[j];
+                if constexpr (KC != 0) {
+                    PairedRow<KC> wv;
+                    wv.load(v);
+                    wv.scale(wi);
+                    wv.add_into(part);
+                } else {
+                    for (int64_t j = 0; j < K; ++j) part[j] += wi * v[j];
+                }
                 if constexpr (Counts) count_part += wi;
             }
             for (; u < blocks; ++u) {
@@ -741,7 +775,19 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
                 }
                 const double wi = P.w_rows ? P.w_rows[i] : 1.0;
                 const double *v = x + i * K;
-                for (int64_t j = 0; j < K; ++j) rs[j] += wi * v[j] * v[j];
+                // the row times its weight, as pairs when K is fixed (see PairedRow)
+                PairedRow<KC ? KC : 1> wv;
+                if constexpr (KC != 0) {
+                    PairedRow<KC> row;
+                    row.load(v);
+                    wv = row;
+                    wv.scale(wi);
+                    PairedRow<KC> square = wv;  // (w v) v, the scalar loop's order
+                    square.multiply(row);
+                    square.add_into(rs);
+                } else {
+                    for (int64_t j = 0; j < K; ++j) rs[j] += wi * v[j] * v[j];
+                }
                 if constexpr (Split) {  // the segment effect's id: only checked here
                     const int64_t id = P.row_id<T>(0, i);
                     key += mix(static_cast<uint64_t>(id) + static_cast<uint64_t>(i * F + f_of[0]) * place_step);
@@ -757,7 +803,10 @@ void setup_rows_k(const Problem &P, const double *x, work_vector<double> &counts
                         }
                     }
                     double *m = mine + (off[s] - first + id) * W;
-                    for (int64_t j = 0; j < K; ++j) m[j] += wi * v[j];
+                    if constexpr (KC != 0)
+                        wv.add_into(m);
+                    else
+                        for (int64_t j = 0; j < K; ++j) m[j] += wi * v[j];
                     if constexpr (Counts) m[K] += wi;
                 }
                 if ((i - lo) % run == run - 1 || i == hi - 1)
@@ -850,11 +899,10 @@ void closing_rows_k(const Problem &P, double *x, const double *alpha) {
         const double *level[9];
         for (int64_t s = 0; s < F; ++s) level[s] = alpha + (off[s] + P.row_id<T>(s, i)) * K;
         if constexpr (KC != 0) {
-            double fit[KC];
-            for (int64_t j = 0; j < KC; ++j) fit[j] = 0.0;
-            for (int64_t s = 0; s < F; ++s)
-                for (int64_t j = 0; j < KC; ++j) fit[j] += level[s][j];
-            for (int64_t j = 0; j < KC; ++j) row[j] -= fit[j];
+            PairedRow<KC> fit;
+            fit.zero();
+            for (int64_t s = 0; s < F; ++s) fit.add(level[s]);
+            fit.subtract_from(row);
         } else {
             for (int64_t j = 0; j < K; ++j) {
                 double fit = 0.0;
