@@ -463,17 +463,21 @@ const uint32_t *ids_of<uint32_t>(const Problem &P, int64_t s) { return P.id32[s]
 
 template <int KC, int NO, class IdT>
 void apply_segments(const Problem &P, const double *p, double *q, double *mine, int64_t lo, int64_t hi) {
+    const int64_t K = KC ? KC : P.K;
+    const int64_t no = NO ? NO : P.slots - 1;
+    constexpr int64_t kmax = KC ? KC : 16;
+    constexpr int64_t omax = NO ? NO : 8;
+    const IdT *id[omax];
+    const double *from[omax];
+    double *to[omax];
+    for (int64_t o = 0; o < no; ++o) {
+        id[o] = ids_of<IdT>(P, o + 1);
+        from[o] = p + P.off[o + 1] * K;
+        to[o] = mine + (P.off[o + 1] - P.others_begin()) * K;
+    }
+    const double *w = P.w;
     if constexpr (KC != 0 && NO != 0) {
         // Both counts fixed: each row's sums as pairs in registers (see PairedRow).
-        const IdT *id[NO];
-        const double *from[NO];
-        double *to[NO];
-        for (int64_t o = 0; o < NO; ++o) {
-            id[o] = ids_of<IdT>(P, o + 1);
-            from[o] = p + P.off[o + 1] * KC;
-            to[o] = mine + (P.off[o + 1] - P.others_begin()) * KC;
-        }
-        const double *w = P.w;
         for (int64_t s = lo; s < hi; ++s) {
             PairedRow<KC> own, acc;
             own.load(p + s * KC);
@@ -490,19 +494,6 @@ void apply_segments(const Problem &P, const double *p, double *q, double *mine, 
         return;
     }
     // Otherwise the counts known at compile time, the rest at run time.
-    const int64_t K = KC ? KC : P.K;
-    const int64_t no = NO ? NO : P.slots - 1;
-    constexpr int64_t kmax = KC ? KC : 16;
-    constexpr int64_t omax = NO ? NO : 8;
-    const IdT *id[omax];
-    const double *from[omax];
-    double *to[omax];
-    for (int64_t o = 0; o < no; ++o) {
-        id[o] = ids_of<IdT>(P, o + 1);
-        from[o] = p + P.off[o + 1] * K;
-        to[o] = mine + (P.off[o + 1] - P.others_begin()) * K;
-    }
-    const double *w = P.w;
     double v[kmax], acc[kmax];
     for (int64_t c0 = 0; c0 < K; c0 += kmax) {  // more than 16 columns: in blocks of 16
         const int64_t kw = KC ? KC : std::min<int64_t>(kmax, K - c0);
