@@ -86,17 +86,27 @@ def peer_child(formula: str, n: int) -> dict:
     return {"seconds": seconds, "peak": peak}
 
 
+def in_child(flag: str, formula: str, n: int, timeout: float) -> subprocess.CompletedProcess:
+    """This script run with `flag` (`--peer-child` or `--vantrel-child`): one case in a fresh
+    process, which prints its result as the last line (`child_result`)."""
+    command = [sys.executable, __file__, flag, formula, "--rows", str(n)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+
+
+def child_result(done: subprocess.CompletedProcess) -> dict:
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
 def peer_in_child(formula: str, n: int, timeout: float) -> dict:
     """`peer_child` in a fresh process: its result, or {"error": ...}."""
-    command = [sys.executable, __file__, "--peer-child", formula, "--rows", str(n)]
     try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+        done = in_child("--peer-child", formula, n, timeout)
     except subprocess.TimeoutExpired:
         return {"error": f"timed out after {timeout:g} s"}
     if done.returncode != 0:
         reason = "killed (out of memory?)" if done.returncode in (-9, 137) else "failed"
         return {"error": (done.stderr.strip().splitlines() or [reason])[-1] if done.returncode > 0 else reason}
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return child_result(done)
 
 
 def vantrel_child(formula: str, n: int) -> dict:
@@ -112,9 +122,9 @@ def fresh_runs(cases: dict, n: int, runs: int, timeout: float) -> dict:
     seconds: dict = {name: [] for name in cases}
     for _ in range(runs):
         for name, formula in cases.items():
-            command = [sys.executable, __file__, "--vantrel-child", formula, "--rows", str(n)]
-            done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, check=True)
-            seconds[name].append(json.loads(done.stdout.strip().splitlines()[-1])["seconds"])
+            done = in_child("--vantrel-child", formula, n, timeout)
+            done.check_returncode()
+            seconds[name].append(child_result(done)["seconds"])
     return seconds
 
 
